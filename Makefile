@@ -1,0 +1,47 @@
+# make test       build and run every test
+# make demo       build and run the example host
+# make test-asan  tests under AddressSanitizer + UndefinedBehaviorSanitizer
+# make test-tsan  tests under ThreadSanitizer
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all bootstrap build build-asan build-tsan test demo test-asan test-tsan install clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+define configure_and_build
+	@cmake -S . -B $(1) -G Ninja $(2) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(1) -j $(JOBS)
+endef
+
+build: bootstrap
+	$(call configure_and_build,build,)
+
+test: build
+	ctest --test-dir build -j $(JOBS) --output-on-failure
+
+demo: build
+	./build/v2/examples/vorlet_demo_host
+
+build-asan: bootstrap
+	$(call configure_and_build,build-asan,-DVORLET_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug)
+
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan -j $(JOBS) --output-on-failure
+
+build-tsan: bootstrap
+	$(call configure_and_build,build-tsan,-DVORLET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
+
+install: build
+	cmake --install build
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,107 @@
+/*
+ * vorlet v2: an in-process message-routing runtime.
+ *
+ * One plain C interface, usable from C11 and C++. Every record crossing it
+ * uses fixed-width types. Records whose first field is `struct_size` follow
+ * the size-prefix rule: the library reads and writes only fields lying wholly
+ * inside the declared size, treats 0 (or more than the full size) as the full
+ * size, and writes its own full size back into output records.
+ *
+ * Memory the library hands out is released by the library's own release
+ * function for it; texts inside views and snapshots belong to the record.
+ */
+#ifndef VORLET_V2_H
+#define VORLET_V2_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(VORLET_V2_BUILDING) && defined(__GNUC__)
+#define VORLET_V2_API __attribute__((visibility("default")))
+#else
+#define VORLET_V2_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ======================================================================
+ * Status codes: the signed 32-bit result of most calls.
+ * ====================================================================== */
+#define VORLET_V2_OK 0
+#define VORLET_V2_INVALID_ARG (-1)
+#define VORLET_V2_NOMEM (-2)
+#define VORLET_V2_BAD_STATE (-3)
+#define VORLET_V2_STALE_GENERATION (-4)
+#define VORLET_V2_IO (-5)
+#define VORLET_V2_WOULD_BLOCK (-6)
+#define VORLET_V2_CLOSED (-7)
+
+/* ======================================================================
+ * Runtime lifecycle: create and destroy.
+ * ====================================================================== */
+
+/* An opaque runtime. */
+typedef struct vorlet_v2_Runtime vorlet_v2_Runtime;
+
+/* Runtime states as reported by the statistics and named by
+ * vorlet_v2_runtime_state_name. */
+#define VORLET_V2_RUNTIME_CREATED 0u
+#define VORLET_V2_RUNTIME_STARTED 1u
+#define VORLET_V2_RUNTIME_STOPPED 2u
+
+/* Create options (not size-prefixed, 24 bytes). The caller owns it and may
+ * free it after the call. Both texts are copied (NULL as ""); any non-zero
+ * flag is stored as 1; every queue and frame limit derives from
+ * queue_capacity (0 or less: 4096; capped at 65536; rounded up to a power
+ * of two). */
+typedef struct vorlet_v2_RuntimeOptions {
+  const char* option_text_a;
+  const char* option_text_b;
+  uint32_t option_flag;
+  int32_t queue_capacity;
+} vorlet_v2_RuntimeOptions;
+
+/* Returns a runtime in state created, or NULL (NULL options, exhaustion). */
+VORLET_V2_API vorlet_v2_Runtime* vorlet_v2_runtime_create(const vorlet_v2_RuntimeOptions* options);
+/* Ends every thread, drains what is queued into deadletters, closes every
+ * runtime-side descriptor and frees the runtime. NULL is ignored. Allowed in
+ * every state; no other call on the runtime may run meanwhile. */
+VORLET_V2_API void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime);
+
+/* ======================================================================
+ * Names of codes and flags. Every text is static. Code sets give "unknown"
+ * for values outside their table; single-flag functions give NULL.
+ * ====================================================================== */
+VORLET_V2_API const char* vorlet_v2_status_name(int32_t status);
+VORLET_V2_API const char* vorlet_v2_runtime_state_name(uint32_t state);
+VORLET_V2_API const char* vorlet_v2_overload_mode_name(uint32_t mode);
+VORLET_V2_API const char* vorlet_v2_route_strategy_name(uint32_t strategy);
+VORLET_V2_API const char* vorlet_v2_monitor_queue_scope_name(uint32_t scope);
+VORLET_V2_API const char* vorlet_v2_monitor_queue_reject_detail_name(uint32_t detail);
+VORLET_V2_API const char* vorlet_v2_runtime_auth_role_name(uint32_t role);
+VORLET_V2_API const char* vorlet_v2_runtime_auth_scope_name(uint32_t scope);
+VORLET_V2_API const char* vorlet_v2_runtime_auth_access_kind_name(uint32_t access_kind);
+VORLET_V2_API const char* vorlet_v2_runtime_auth_result_code_name(uint32_t code);
+VORLET_V2_API const char* vorlet_v2_dubbing_job_state_name(uint32_t state);
+VORLET_V2_API const char* vorlet_v2_dubbing_job_stage_name(uint32_t stage);
+VORLET_V2_API const char* vorlet_v2_monitor_event_kind_name(uint32_t kind);
+VORLET_V2_API const char* vorlet_v2_deadletter_reason_name(uint32_t reason);
+VORLET_V2_API const char* vorlet_v2_route_flag_name(uint32_t flag);
+VORLET_V2_API const char* vorlet_v2_endpoint_flag_name(uint32_t flag);
+VORLET_V2_API const char* vorlet_v2_health_flag_name(uint32_t flag);
+VORLET_V2_API const char* vorlet_v2_runtime_feature_flag_name(uint32_t flag);
+
+/* Format a flag mask as names joined by ",", in a fixed order; "none" for 0
+ * and "unknown(0x..)" for bits without a name. The buffer receives at most
+ * capacity - 1 characters and a NUL; the result is the whole text's length,
+ * as with snprintf. */
+VORLET_V2_API uint64_t vorlet_v2_format_runtime_feature_flags(uint32_t flags, char* buffer, uint64_t capacity);
+VORLET_V2_API uint64_t vorlet_v2_format_health_flags(uint32_t flags, char* buffer, uint64_t capacity);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VORLET_V2_H */

@@ -1,0 +1,19 @@
+// Allocation entries of the library. A size of 0 allocates 1 byte, so NULL
+// always means exhaustion; overflowing products are refused without
+// allocating. Blocks of rt_aligned_calloc go back through rt_aligned_free,
+// every other block through rt_free.
+#pragma once
+
+#include <cstdint>
+
+namespace vorlet::v2 {
+
+void* rt_malloc(uint64_t n) noexcept;
+void* rt_realloc(void* p, uint64_t n) noexcept;
+void* rt_calloc(uint64_t count, uint64_t size) noexcept;
+void rt_free(void* p) noexcept;
+
+void* rt_aligned_calloc(uint64_t alignment, uint64_t count, uint64_t size) noexcept;
+void rt_aligned_free(void* p) noexcept;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,122 @@
+// Create and destroy of the runtime object. Both are ordered step lists;
+// components join them at their places. Every teardown step is guarded, so
+// destroy also takes down a half-built object.
+#include "runtime/runtime.h"
+
+#include <new>
+
+#include "codec/alloc.h"
+#include "codec/text.h"
+#include "runtime/limits.h"
+
+namespace vorlet::v2 {
+namespace {
+
+// The final teardown: each part is released only when it was built, in
+// reverse order of building.
+void release_parts(Runtime* rt) noexcept {
+  rt_free(rt->option_text_a);
+  rt_free(rt->option_text_b);
+  rt->option_text_a = nullptr;
+  rt->option_text_b = nullptr;
+
+  rt->remote_wake.cv.destroy();
+  rt->local_wake.cv.destroy();
+  rt->dispatcher_wake.cv.destroy();
+  rt->remote_wake.mutex.destroy();
+  rt->local_wake.mutex.destroy();
+  rt->dispatcher_wake.mutex.destroy();
+  rt->local_delivery_lock.destroy();
+  rt->remote_outbound_lock.destroy();
+  rt->ingress_lock.destroy();
+  rt->runtime_lock.destroy();
+}
+
+void free_block(Runtime* rt) noexcept {
+  rt->~Runtime();
+  rt_aligned_free(rt);
+}
+
+// Builds the parts in order. Throws only what a constructor throws.
+void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
+  // Locks, then the event log and the reply registry, then the wake
+  // condition variables.
+  rt->runtime_lock.construct();
+  rt->ingress_lock.construct();
+  rt->remote_outbound_lock.construct();
+  rt->local_delivery_lock.construct();
+  rt->dispatcher_wake.mutex.construct();
+  rt->local_wake.mutex.construct();
+  rt->remote_wake.mutex.construct();
+  rt->dispatcher_wake.cv.construct();
+  rt->local_wake.cv.construct();
+  rt->remote_wake.cv.construct();
+
+  // Limits and defaults.
+  rt->queue_capacity = limit_queue_capacity(options.queue_capacity);
+  rt->max_frame_bytes = limit_max_frame_bytes(rt->queue_capacity);
+  rt->aux_batch = limit_aux_batch(rt->queue_capacity);
+  rt->pipe_queue_capacity = limit_pipe_queue_capacity(rt->queue_capacity);
+  rt->configured_ingress_mode = 0;
+  rt->configured_local_delivery_mode = 0;
+  rt->configured_remote_outbound_mode = 0;
+  rt->configured_reply_reserve_slots = 0;
+  rt->ingress_mode.store(0, std::memory_order_relaxed);
+  rt->local_delivery_mode.store(0, std::memory_order_relaxed);
+  rt->remote_outbound_mode.store(0, std::memory_order_relaxed);
+  rt->reply_reserve_slots.store(0, std::memory_order_relaxed);
+  rt->observe_min_role = 0;
+  rt->control_min_role = 2;
+
+  // Then: the three rings, the three host-bound pipe queues; the host handle
+  // set, local delivery adapter, TCP adapter, pipe waiters, dubbing registry.
+
+  // Flags and counters start at zero (the block is zero-filled).
+  rt->accepting.store(0, std::memory_order_relaxed);
+  rt->stopping.store(0, std::memory_order_relaxed);
+  rt->state = RuntimeState::created;
+
+  // Option texts.
+  rt->option_text_a = text_dup(options.option_text_a);
+  rt->option_text_b = text_dup(options.option_text_b);
+}
+
+// The parts without which a built runtime is destroyed again.
+bool complete(const Runtime* rt) noexcept { return rt->option_text_a != nullptr && rt->option_text_b != nullptr; }
+
+}  // namespace
+
+Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept {
+  if (options == nullptr) return nullptr;
+  void* block = rt_aligned_calloc(64, 1, sizeof(Runtime));
+  if (block == nullptr) return nullptr;
+  // Value-initialisation on the zeroed block: every InPlace slot starts not
+  // live, every atomic at 0. Nothing here can throw.
+  Runtime* rt = ::new (block) Runtime();
+  bool built = false;
+  try {
+    build(rt, *options);
+    built = complete(rt);
+  } catch (...) {
+    built = false;
+  }
+  if (!built) {
+    // Every teardown step is guarded, so destroy undoes exactly what exists.
+    runtime_destroy(rt);
+    return nullptr;
+  }
+  rt->option_flag = options->option_flag != 0 ? 1 : 0;
+  return rt;
+}
+
+void runtime_destroy(Runtime* rt) noexcept {
+  if (rt == nullptr) return;
+  rt->stopping.store(1, std::memory_order_release);
+  // Then, in order: wake and join the threads, fail pending replies, take
+  // down the adapters, drain the rings, write out and close the pipe queues,
+  // close the host handle set.
+  release_parts(rt);
+  free_block(rt);
+}
+
+}  // namespace vorlet::v2

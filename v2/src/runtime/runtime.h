@@ -1,0 +1,91 @@
+// The runtime object: one 64-byte aligned, zero-filled block holding every
+// lock, queue, pipe, thread, counter, table and registry of one runtime.
+//
+// Lock order: runtime_lock, then ingress_lock / local_delivery_lock /
+// remote_outbound_lock, then a wake mutex. Members that can fail to
+// construct sit in InPlace slots so that teardown can run on a half-built
+// object (create's failure path calls destroy).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "runtime/counters.h"
+#include "runtime/in_place.h"
+#include "vorlet_v2.h"
+
+namespace vorlet::v2 {
+
+enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
+
+// A consumer's sleep: producers signal the condition variable while holding
+// the mutex, so a wake-up cannot fall between the consumer's test and wait.
+struct WakePair {
+  InPlace<std::mutex> mutex;
+  InPlace<std::condition_variable> cv;
+};
+
+struct alignas(64) Runtime {
+  // ---- locks ----
+  // Guards state, option texts, limits, configured overload policy, host
+  // handle set, credentials and auth minima, active snapshot and the
+  // dubbing registry.
+  InPlace<std::mutex> runtime_lock;
+  InPlace<std::mutex> ingress_lock;          // producers of the ingress ring
+  InPlace<std::mutex> remote_outbound_lock;  // the remote outbound ring
+
+  RuntimeState state;  // under runtime_lock
+
+  // ---- create options (owned copies) ----
+  char* option_text_a;
+  char* option_text_b;
+  uint32_t option_flag;  // 0 or 1
+
+  // ---- limits, fixed at create ----
+  int32_t queue_capacity;  // a power of two
+  uint64_t max_frame_bytes;
+  uint64_t aux_batch;
+  uint64_t pipe_queue_capacity;
+
+  // ---- overload policy: configured, then in force ----
+  uint32_t configured_ingress_mode;
+  uint32_t configured_local_delivery_mode;
+  uint32_t configured_remote_outbound_mode;
+  uint64_t configured_reply_reserve_slots;
+  // Read without runtime_lock by admission, hence atomic.
+  std::atomic<uint32_t> ingress_mode;
+  std::atomic<uint32_t> local_delivery_mode;
+  std::atomic<uint32_t> remote_outbound_mode;
+  std::atomic<uint64_t> reply_reserve_slots;
+
+  std::mutex& lock() noexcept { return runtime_lock.get(); }
+
+  // ---- local delivery queue lock and the three wake pairs ----
+  InPlace<std::mutex> local_delivery_lock;
+  WakePair dispatcher_wake;
+  WakePair local_wake;
+  WakePair remote_wake;
+
+  // ---- hot flags, each on its own line ----
+  alignas(64) std::atomic<uint32_t> stopping;
+  alignas(64) std::atomic<uint32_t> accepting;
+
+  // ---- gauges and counters ----
+  alignas(64) Counters counters;
+
+  // ---- authorization minima (under runtime_lock) ----
+  uint32_t observe_min_role;
+  uint32_t control_min_role;
+};
+
+inline Runtime* from_handle(vorlet_v2_Runtime* h) noexcept { return reinterpret_cast<Runtime*>(h); }
+inline vorlet_v2_Runtime* to_handle(Runtime* rt) noexcept { return reinterpret_cast<vorlet_v2_Runtime*>(rt); }
+
+// Create and destroy behind the exported entry points. runtime_create never
+// throws: a failure at any step undoes what was done and returns nullptr.
+Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept;
+void runtime_destroy(Runtime* rt) noexcept;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,15 @@
+// Exported lifecycle entry points of the runtime.
+#include "runtime/runtime.h"
+#include "vorlet_v2.h"
+
+using namespace vorlet::v2;
+
+extern "C" {
+
+vorlet_v2_Runtime* vorlet_v2_runtime_create(const vorlet_v2_RuntimeOptions* options) {
+  return to_handle(runtime_create(options));
+}
+
+void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime) { runtime_destroy(from_handle(runtime)); }
+
+}  // extern "C"
