@@ -14,4 +14,25 @@ char* text_dup(const char* text) noexcept {
   return copy;
 }
 
+uint64_t utf8_cut_length(const char* text, uint64_t len, uint64_t max) noexcept {
+  if (len <= max) return len;
+  // The cut splits a sequence exactly when the first dropped byte is a
+  // continuation byte; then cut before that sequence's lead byte. A sequence
+  // is at most four bytes, so more than three continuation bytes means the
+  // text was not UTF-8 there and the plain cut stands.
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  uint64_t cut = max;
+  for (int step = 0; step < 3 && cut > 0 && (s[cut] & 0xC0) == 0x80; ++step) --cut;
+  return (s[cut] & 0xC0) == 0x80 ? max : cut;
+}
+
+uint64_t text_copy_bounded(char* buffer, uint64_t capacity, const char* text) noexcept {
+  if (buffer == nullptr || capacity == 0) return 0;
+  if (text == nullptr) text = "";
+  const uint64_t n = utf8_cut_length(text, std::strlen(text), capacity - 1);
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
+  return n;
+}
+
 }  // namespace vorlet::v2

@@ -60,13 +60,23 @@ struct alignas(64) Runtime {
   std::atomic<uint32_t> remote_outbound_mode;
   std::atomic<uint64_t> reply_reserve_slots;
 
-  std::mutex& lock() noexcept { return runtime_lock.get(); }
+  // ---- host handle set ----
+
+  // ---- local delivery adapter and TCP adapter ----
+
+  // ---- pipe frame readers (from start to stop) ----
+
+  // ---- queues: rings and host-bound pipe queues ----
 
   // ---- local delivery queue lock and the three wake pairs ----
   InPlace<std::mutex> local_delivery_lock;
   WakePair dispatcher_wake;
   WakePair local_wake;
   WakePair remote_wake;
+
+  // ---- pipe waiters ----
+
+  // ---- threads, started and armed flags ----
 
   // ---- hot flags, each on its own line ----
   alignas(64) std::atomic<uint32_t> stopping;
@@ -75,9 +85,19 @@ struct alignas(64) Runtime {
   // ---- gauges and counters ----
   alignas(64) Counters counters;
 
-  // ---- authorization minima (under runtime_lock) ----
+  // ---- event log ----
+
+  // ---- credential table and authorization minima (under runtime_lock) ----
   uint32_t observe_min_role;
   uint32_t control_min_role;
+
+  // ---- active snapshot ----
+
+  // ---- dubbing registry ----
+
+  // ---- reply registry ----
+
+  std::mutex& lock() noexcept { return runtime_lock.get(); }
 };
 
 inline Runtime* from_handle(vorlet_v2_Runtime* h) noexcept { return reinterpret_cast<Runtime*>(h); }
