@@ -46,6 +46,13 @@ extern "C" {
  * Transport views: build and parse envelopes and deadletters without protobuf.
  * ====================================================================== */
 
+/* One header of an envelope (16 bytes). In records the library fills, both
+ * texts are copies owned by the record that holds the array. */
+typedef struct vorlet_v2_HeaderEntry {
+  const char* key;
+  const char* value;
+} vorlet_v2_HeaderEntry;
+
 /* ======================================================================
  * Runtime lifecycle: create and destroy.
  * ====================================================================== */

@@ -1,0 +1,38 @@
+// The flat form of a parsed envelope that the core validates and routes on.
+// It holds no payload: the core forwards the bytes it received unchanged.
+#pragma once
+
+#include <cstdint>
+
+#include "vorlet_v2.h"
+
+namespace vorlet::v2 {
+
+using HeaderEntry = vorlet_v2_HeaderEntry;
+
+// Owns every text, the header array and each key and value in it. After a
+// successful parse every text is non-NULL ("" for an empty field); a zeroed
+// record is the empty state.
+struct ParsedEnvelope {
+  HeaderEntry* headers;
+  uint64_t header_count;
+  char* message_id;
+  char* correlation_id;
+  char* source;
+  char* target;
+  char* reply_to;
+  char* message_type;
+  int32_t kind;
+  uint32_t one_way;
+  int32_t timeout_ms;
+  uint32_t payload_schema_version;
+  uint32_t payload_format;
+  uint32_t delivery_hint;
+};
+
+void parsed_envelope_init(ParsedEnvelope* pe) noexcept;
+void parsed_envelope_clear(ParsedEnvelope* pe) noexcept;
+// 0, -1, -2 or -5; the error text goes to err (cut to err_cap - 1).
+int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept;
+
+}  // namespace vorlet::v2
