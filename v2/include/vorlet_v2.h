@@ -93,6 +93,64 @@ VORLET_V2_API void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime);
  * Control: route snapshots and the overload policy.
  * ====================================================================== */
 
+/* Route resolution strategies (RouteDesc.strategy). */
+#define VORLET_V2_ROUTE_STRATEGY_UNSPECIFIED 0u
+#define VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER 1u
+#define VORLET_V2_ROUTE_STRATEGY_WEIGHTED_ROUND_ROBIN 2u
+#define VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH 3u
+
+/* RouteDesc.flags: weighted round robin picks among the available local
+ * endpoints when there are any. No other bit is valid. */
+#define VORLET_V2_ROUTE_FLAG_PREFER_LOCAL 0x1u
+
+/* EndpointDesc.flags: the endpoint is this runtime's own (delivered through
+ * the host pipes; local endpoints also give the TCP listen address), and the
+ * endpoint is drained (never picked). No other bit is valid. */
+#define VORLET_V2_ENDPOINT_FLAG_LOCAL 0x1u
+#define VORLET_V2_ENDPOINT_FLAG_UNAVAILABLE 0x2u
+
+/* Overload modes (OverloadPolicyDesc). */
+#define VORLET_V2_OVERLOAD_MODE_REJECT 0u
+#define VORLET_V2_OVERLOAD_MODE_DROP_EXPIRED_FIRST 1u
+#define VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_FIRST 2u
+
+/* The flat form of a route snapshot. Not size-prefixed; the layouts are
+ * fixed (24, 48 and 24 bytes). A snapshot the host passes in is only read:
+ * the runtime keeps copies of what it needs. Texts are NUL-terminated. */
+typedef struct vorlet_v2_EndpointDesc {
+  const char* host; /* host name or address; not empty, not a wildcard */
+  uint16_t port;    /* not 0 */
+  uint32_t weight;  /* 0 counts as 1 */
+  uint32_t flags;   /* VORLET_V2_ENDPOINT_FLAG_... */
+} vorlet_v2_EndpointDesc;
+
+typedef struct vorlet_v2_RouteDesc {
+  const char* target;         /* matched exactly against an envelope's target */
+  uint32_t strategy;          /* VORLET_V2_ROUTE_STRATEGY_... */
+  const char* route_key_hint; /* header holding the rendezvous key; may be NULL */
+  uint32_t flags;             /* VORLET_V2_ROUTE_FLAG_... */
+  const vorlet_v2_EndpointDesc* endpoints;
+  uint64_t endpoint_count;
+} vorlet_v2_RouteDesc;
+
+typedef struct vorlet_v2_RouteSnapshotDesc {
+  uint64_t generation; /* 0 is refused */
+  const vorlet_v2_RouteDesc* routes; /* NULL only when route_count is 0 */
+  uint64_t route_count;
+} vorlet_v2_RouteSnapshotDesc;
+
+/* Overload policy (size-prefixed, 32 bytes). Fields the declared size leaves
+ * out take the caller-dependent defaults. The ingress and local-delivery
+ * queues always reject when full, so only mode 0 is accepted for them. */
+typedef struct vorlet_v2_OverloadPolicyDesc {
+  uint64_t struct_size;
+  uint64_t remote_outbound_reply_reserve_slots; /* at most the queue capacity */
+  uint32_t ingress_mode;
+  uint32_t local_delivery_mode;
+  uint32_t remote_outbound_mode; /* VORLET_V2_OVERLOAD_MODE_... */
+  uint32_t reserved;             /* not read */
+} vorlet_v2_OverloadPolicyDesc;
+
 /* ======================================================================
  * Monitor: events and the wake-up pipe.
  * ====================================================================== */
