@@ -8,6 +8,7 @@
 #include "codec/alloc.h"
 #include "codec/text.h"
 #include "runtime/limits.h"
+#include "runtime/route_table.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -15,6 +16,13 @@ namespace {
 // The final teardown: each part is released only when it was built, in
 // reverse order of building.
 void release_parts(Runtime* rt) noexcept {
+  // The active snapshot, installed after create.
+  route_table_free(rt->routes, rt->route_count);
+  rt->routes = nullptr;
+  rt->route_count = 0;
+  rt_free(rt->local_listen_host);
+  rt->local_listen_host = nullptr;
+
   rt_free(rt->option_text_a);
   rt_free(rt->option_text_b);
   rt->option_text_a = nullptr;

@@ -14,6 +14,7 @@
 
 #include "runtime/counters.h"
 #include "runtime/in_place.h"
+#include "runtime/route_table.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -92,6 +93,15 @@ struct alignas(64) Runtime {
   uint32_t control_min_role;
 
   // ---- active snapshot ----
+  // All under runtime_lock.
+  uint32_t snapshot_present;  // 1 after the first commit, never cleared
+  // Written under runtime_lock; atomic so that a reader may also take it
+  // without the lock.
+  std::atomic<uint64_t> active_generation;
+  RouteRecord* routes;  // the active route table, owned
+  uint64_t route_count;
+  char* local_listen_host;  // owned; NULL: every interface, or no listener
+  uint16_t local_listen_port;  // 0: no listener
 
   // ---- dubbing registry ----
 
