@@ -1,0 +1,261 @@
+#include "runtime/control_parse.h"
+
+#include <google/protobuf/struct.pb.h>
+#include <google/protobuf/util/json_util.h>
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "codec/alloc.h"
+#include "codec/text.h"
+#include "vorlet/v2/control.pb.h"
+
+namespace vorlet::v2 {
+
+static_assert(sizeof(vorlet_v2_OverloadPolicyDesc) == 32);
+static_assert(offsetof(vorlet_v2_OverloadPolicyDesc, struct_size) == 0);
+static_assert(offsetof(vorlet_v2_OverloadPolicyDesc, remote_outbound_reply_reserve_slots) == 8);
+static_assert(offsetof(vorlet_v2_OverloadPolicyDesc, ingress_mode) == 16);
+static_assert(offsetof(vorlet_v2_OverloadPolicyDesc, local_delivery_mode) == 20);
+static_assert(offsetof(vorlet_v2_OverloadPolicyDesc, remote_outbound_mode) == 24);
+
+namespace {
+
+namespace pb = google::protobuf;
+
+constexpr uint64_t kMaxMessageBytes = 2147483647;  // protobuf's own limit
+constexpr uint32_t kMaxPort = 65535;
+
+// A failure of the parse: its status and its fixed text.
+struct ParseError {
+  Status status;
+  const char* text;
+};
+
+constexpr ParseError kOk{Status::ok, nullptr};
+
+// The field a JSON member names: its lowerCamelCase name or its declared
+// name, as protobuf's JSON parser accepts both.
+const pb::FieldDescriptor* json_member_field(const pb::Descriptor* type, const std::string& member) {
+  for (int i = 0; i < type->field_count(); ++i) {
+    const pb::FieldDescriptor* f = type->field(i);
+    if (f->json_name() == member || f->name() == member) return f;
+  }
+  return nullptr;
+}
+
+bool enum_names_declared(const pb::Message& object, const pb::Descriptor* type);
+
+bool value_names_declared(const pb::Value& value, const pb::FieldDescriptor* field) {
+  switch (field->cpp_type()) {
+    case pb::FieldDescriptor::CPPTYPE_ENUM:
+      return value.kind_case() != pb::Value::kStringValue ||
+             field->enum_type()->FindValueByName(value.string_value()) != nullptr;
+    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
+      return value.kind_case() != pb::Value::kStructValue ||
+             enum_names_declared(value.struct_value(), field->message_type());
+    default:
+      return true;
+  }
+}
+
+// With unknown fields ignored, protobuf's JSON parser reads an enum string
+// that names no value as 0 without complaint: a mistyped strategy would send
+// everything to the first endpoint. Walk the same text as a generic JSON
+// object along the schema and refuse any enum string that is not a declared
+// name. The walk follows the schema's message fields, so its depth is the
+// schema's, not the input's.
+//
+// The JSON object (a google.protobuf.Struct) is read through reflection
+// rather than its generated accessors: its map member is laid out
+// differently under the thread sanitizer than in the protobuf library that
+// fills it, and reflection runs inside that library.
+bool enum_names_declared(const pb::Message& object, const pb::Descriptor* type) {
+  const pb::Reflection* reflection = object.GetReflection();
+  const pb::FieldDescriptor* members = object.GetDescriptor()->FindFieldByNumber(pb::Struct::kFieldsFieldNumber);
+  const int count = reflection->FieldSize(object, members);
+  for (int i = 0; i < count; ++i) {
+    const pb::Message& entry = reflection->GetRepeatedMessage(object, members, i);
+    const pb::Reflection* entry_reflection = entry.GetReflection();
+    const pb::Descriptor* entry_type = entry.GetDescriptor();
+    const std::string member = entry_reflection->GetString(entry, entry_type->map_key());
+    const auto& value = static_cast<const pb::Value&>(entry_reflection->GetMessage(entry, entry_type->map_value()));
+    const pb::FieldDescriptor* field = json_member_field(type, member);
+    if (field == nullptr) continue;  // unknown members are skipped
+    if (field->is_repeated() && value.kind_case() == pb::Value::kListValue) {
+      for (const pb::Value& element : value.list_value().values()) {
+        if (!value_names_declared(element, field)) return false;
+      }
+    } else if (!value_names_declared(value, field)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool parse_json_payload(const std::string& text, control::RouteSnapshotPayload& payload) {
+  pb::util::JsonParseOptions options;
+  options.ignore_unknown_fields = true;
+  if (!pb::util::JsonStringToMessage(text, &payload, options).ok()) return false;
+  pb::Struct generic;
+  if (!pb::util::JsonStringToMessage(text, &generic).ok()) return false;
+  return enum_names_declared(generic, control::RouteSnapshotPayload::descriptor());
+}
+
+// Copies one payload route into a zeroed RouteDesc. What was copied before a
+// failure stays in `out` for route_snapshot_desc_free.
+ParseError route_from_payload(const control::Route& in, RouteDesc& out) noexcept {
+  out.target = text_dup(in.target().c_str());
+  out.strategy = static_cast<uint32_t>(in.strategy());
+  out.flags = in.flags();
+  // An empty hint is no hint.
+  if (!in.route_key_hint().empty()) out.route_key_hint = text_dup(in.route_key_hint().c_str());
+  if (out.target == nullptr || (!in.route_key_hint().empty() && out.route_key_hint == nullptr)) {
+    return {Status::nomem, "route string allocation failed"};
+  }
+  const int n = in.endpoints_size();
+  if (n == 0) return kOk;  // refused later by the table build
+  auto* endpoints = static_cast<EndpointDesc*>(rt_calloc(static_cast<uint64_t>(n), sizeof(EndpointDesc)));
+  if (endpoints == nullptr) return {Status::nomem, "endpoint allocation failed"};
+  out.endpoints = endpoints;
+  out.endpoint_count = static_cast<uint64_t>(n);
+  for (int k = 0; k < n; ++k) {
+    const control::Endpoint& e = in.endpoints(k);
+    // The flat record holds 16 bits; keeping only the low ones would send
+    // the traffic to some other port.
+    if (e.port() > kMaxPort) return {Status::invalid_arg, "endpoint port out of range"};
+    endpoints[k].host = text_dup(e.host().c_str());
+    if (endpoints[k].host == nullptr) return {Status::nomem, "endpoint host allocation failed"};
+    endpoints[k].port = static_cast<uint16_t>(e.port());
+    endpoints[k].weight = e.weight();
+    endpoints[k].flags = e.flags();
+  }
+  return kOk;
+}
+
+// Converts without validating (the table build judges the routes).
+ParseError route_snapshot_from_payload(const control::RouteSnapshotPayload& payload,
+                                       RouteSnapshotDesc& snapshot) noexcept {
+  snapshot.generation = payload.generation();
+  const int n = payload.routes_size();
+  if (n == 0) return kOk;
+  auto* routes = static_cast<RouteDesc*>(rt_calloc(static_cast<uint64_t>(n), sizeof(RouteDesc)));
+  if (routes == nullptr) return {Status::nomem, "route allocation failed"};
+  snapshot.routes = routes;
+  snapshot.route_count = static_cast<uint64_t>(n);
+  for (int i = 0; i < n; ++i) {
+    const ParseError e = route_from_payload(payload.routes(i), routes[i]);
+    if (e.status != Status::ok) return e;
+  }
+  return kOk;
+}
+
+void overload_policy_from_payload(const control::RouteSnapshotPayload& payload, OverloadPolicyDesc& policy,
+                                  int32_t& has_policy) noexcept {
+  if (!payload.has_overload_policy()) return;
+  const control::OverloadPolicy& p = payload.overload_policy();
+  policy.remote_outbound_reply_reserve_slots = p.remote_outbound_reply_reserve_slots();
+  policy.ingress_mode = static_cast<uint32_t>(p.ingress_mode());
+  policy.local_delivery_mode = static_cast<uint32_t>(p.local_delivery_mode());
+  policy.remote_outbound_mode = static_cast<uint32_t>(p.remote_outbound_mode());
+  has_policy = 1;
+}
+
+ParseError parse(const void* bytes, uint64_t len, ControlEnvelopeHeader& header, RouteSnapshotDesc& snapshot,
+                 OverloadPolicyDesc& policy, int32_t& has_policy) {
+  control::ControlEnvelope envelope;
+  if (len > kMaxMessageBytes || !envelope.ParseFromArray(bytes, static_cast<int>(len))) {
+    return {Status::io, "control envelope protobuf parse failed"};
+  }
+  header.seq = envelope.seq();
+  header.generation = envelope.generation();
+  header.kind = static_cast<int32_t>(envelope.kind());
+  header.payload_format = static_cast<int32_t>(envelope.payload_format());
+  header.payload_type = static_cast<int32_t>(envelope.payload_type());
+  header.schema_version = envelope.schema_version();
+
+  if (header.kind != control::CONTROL_KIND_APPLY_SNAPSHOT) return {Status::invalid_arg, "unsupported control kind"};
+  if (header.payload_type != control::CONTROL_PAYLOAD_TYPE_ROUTE_SNAPSHOT) {
+    return {Status::invalid_arg, "unsupported control payload type"};
+  }
+  control::RouteSnapshotPayload payload;
+  switch (header.payload_format) {
+    case control::CONFIG_FORMAT_JSON:
+      if (!parse_json_payload(envelope.payload(), payload)) return {Status::io, "route snapshot json parse failed"};
+      break;
+    case control::CONFIG_FORMAT_PROTOBUF:
+      if (!payload.ParseFromString(envelope.payload())) return {Status::io, "route snapshot protobuf parse failed"};
+      break;
+    default:
+      return {Status::invalid_arg, "unsupported control payload format"};
+  }
+  if (payload.generation() != envelope.generation()) {
+    return {Status::invalid_arg, "envelope and payload generation mismatch"};
+  }
+  const ParseError converted = route_snapshot_from_payload(payload, snapshot);
+  if (converted.status != Status::ok) return converted;
+  overload_policy_from_payload(payload, policy, has_policy);
+  return kOk;
+}
+
+void policy_clear(OverloadPolicyDesc& policy) noexcept {
+  std::memset(&policy, 0, sizeof policy);
+  policy.struct_size = sizeof policy;
+}
+
+}  // namespace
+
+void control_envelope_header_clear(ControlEnvelopeHeader* header) noexcept {
+  if (header != nullptr) *header = ControlEnvelopeHeader{};
+}
+
+Status control_envelope_apply_parse(const void* bytes, uint64_t len, ControlEnvelopeHeader* header, char* text,
+                                    uint64_t text_cap, RouteSnapshotDesc* snapshot, OverloadPolicyDesc* policy,
+                                    int32_t* has_policy) noexcept {
+  if (bytes == nullptr || header == nullptr || snapshot == nullptr || policy == nullptr || has_policy == nullptr) {
+    text_copy_bounded(text, text_cap, "invalid arguments");
+    return Status::invalid_arg;
+  }
+  control_envelope_header_clear(header);
+  policy_clear(*policy);
+  *has_policy = 0;
+  *snapshot = RouteSnapshotDesc{};
+
+  ParseError result;
+  try {
+    result = parse(bytes, len, *header, *snapshot, *policy, *has_policy);
+  } catch (const std::bad_alloc&) {
+    result = {Status::nomem, "memory allocation failed"};
+  }
+  if (result.status != Status::ok) {
+    // No partial snapshot and no half-copied policy leave a failed parse.
+    route_snapshot_desc_free(snapshot);
+    policy_clear(*policy);
+    *has_policy = 0;
+    text_copy_bounded(text, text_cap, result.text);
+  }
+  return result.status;
+}
+
+void route_snapshot_desc_free(RouteSnapshotDesc* snapshot) noexcept {
+  if (snapshot == nullptr) return;
+  if (snapshot->routes != nullptr) {
+    for (uint64_t i = 0; i < snapshot->route_count; ++i) {
+      const RouteDesc& r = snapshot->routes[i];
+      rt_free(const_cast<char*>(r.target));
+      rt_free(const_cast<char*>(r.route_key_hint));
+      if (r.endpoints != nullptr) {
+        for (uint64_t k = 0; k < r.endpoint_count; ++k) rt_free(const_cast<char*>(r.endpoints[k].host));
+        rt_free(const_cast<EndpointDesc*>(r.endpoints));
+      }
+    }
+    rt_free(const_cast<RouteDesc*>(snapshot->routes));
+  }
+  snapshot->generation = 0;
+  snapshot->routes = nullptr;
+  snapshot->route_count = 0;
+}
+
+}  // namespace vorlet::v2
