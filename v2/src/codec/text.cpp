@@ -14,6 +14,15 @@ char* text_dup(const char* text) noexcept {
   return copy;
 }
 
+char* text_dup_n(const char* text, uint64_t len) noexcept {
+  if (len == UINT64_MAX) return nullptr;
+  auto* copy = static_cast<char*>(rt_malloc(len + 1));
+  if (copy == nullptr) return nullptr;
+  if (len != 0) std::memcpy(copy, text, len);
+  copy[len] = '\0';
+  return copy;
+}
+
 uint64_t utf8_cut_length(const char* text, uint64_t len, uint64_t max) noexcept {
   if (len <= max) return len;
   // The cut splits a sequence exactly when the first dropped byte is a

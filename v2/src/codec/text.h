@@ -11,6 +11,11 @@ namespace vorlet::v2 {
 // nullptr only on exhaustion.
 char* text_dup(const char* text) noexcept;
 
+// A heap copy of the `len` bytes at text plus a NUL (len + 1 bytes; "" for
+// len 0), freed with rt_free; nullptr only on exhaustion. For texts that
+// carry their own length, such as the string fields of a parsed message.
+char* text_dup_n(const char* text, uint64_t len) noexcept;
+
 // The length to keep of the first `len` bytes of `text` when at most `max`
 // bytes fit: min(len, max), shortened so that no incomplete UTF-8 sequence is
 // left at the end. Bytes before the cut are kept as they are.

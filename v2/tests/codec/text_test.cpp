@@ -51,6 +51,15 @@ TEST(TextDup, CopiesAndTreatsNullAsEmpty) {
   EXPECT_STREQ(b, "");
   rt_free(a);
   rt_free(b);
+  // A counted copy keeps inner NULs and adds the terminator.
+  char* c = text_dup_n("a\0b", 3);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(std::string(c, 4), std::string("a\0b\0", 4));
+  rt_free(c);
+  char* d = text_dup_n(nullptr, 0);
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(d, "");
+  rt_free(d);
 }
 
 }  // namespace

@@ -1,0 +1,153 @@
+#include "codec/parsed_envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+#include "vorlet/v2/transport.pb.h"
+
+namespace vorlet::v2 {
+namespace {
+
+// Bytes that are no protobuf at all: field 1 claims 5 bytes, one follows.
+const std::string kMalformed("\x0A\x05" "a", 3);
+
+class ParsedEnvelopeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { parsed_envelope_init(&pe_); }
+  void TearDown() override { parsed_envelope_clear(&pe_); }
+
+  int32_t parse(const std::string& bytes) { return parsed_envelope_parse(bytes.data(), bytes.size(), &pe_, err_, sizeof err_); }
+
+  static bool empty(const ParsedEnvelope& pe) {
+    ParsedEnvelope zero{};
+    return std::memcmp(&pe, &zero, sizeof pe) == 0;
+  }
+
+  ParsedEnvelope pe_;
+  char err_[128] = "untouched";
+};
+
+TEST_F(ParsedEnvelopeTest, CopiesTheRoutingFields) {
+  transport::Envelope env;
+  env.set_message_id("m-1");
+  env.set_correlation_id("c-1");
+  env.set_source("src");
+  env.set_target("svc.orders");
+  env.set_reply_to("back");
+  env.set_message_type("Order");
+  env.set_kind(transport::MESSAGE_KIND_EVENT);
+  env.set_one_way(true);
+  env.set_timeout_ms(-25);
+  env.set_payload_schema_version(7);
+  env.set_payload_format(static_cast<transport::PayloadFormat>(99));
+  env.set_delivery_hint(transport::DELIVERY_HINT_REQUIRE_LOCAL);
+  env.set_payload(std::string("p\0q", 3));
+  (*env.mutable_headers())["tenant"] = "t1";
+  (*env.mutable_headers())["region"] = "";
+  (*env.mutable_headers())[""] = "anon";
+
+  ASSERT_EQ(parse(env.SerializeAsString()), 0);
+  EXPECT_STREQ(err_, "untouched");
+  EXPECT_STREQ(pe_.message_id, "m-1");
+  EXPECT_STREQ(pe_.correlation_id, "c-1");
+  EXPECT_STREQ(pe_.source, "src");
+  EXPECT_STREQ(pe_.target, "svc.orders");
+  EXPECT_STREQ(pe_.reply_to, "back");
+  EXPECT_STREQ(pe_.message_type, "Order");
+  EXPECT_EQ(pe_.kind, 3);
+  EXPECT_EQ(pe_.one_way, 1u);
+  EXPECT_EQ(pe_.timeout_ms, -25);
+  EXPECT_EQ(pe_.payload_schema_version, 7u);
+  EXPECT_EQ(pe_.payload_format, 99u);
+  EXPECT_EQ(pe_.delivery_hint, 3u);
+
+  ASSERT_EQ(pe_.header_count, 3u);
+  std::map<std::string, std::string> headers;
+  std::set<const void*> blocks;
+  for (uint64_t i = 0; i < pe_.header_count; ++i) {
+    headers[pe_.headers[i].key] = pe_.headers[i].value;
+    blocks.insert(pe_.headers[i].key);
+    blocks.insert(pe_.headers[i].value);
+  }
+  EXPECT_EQ(headers, (std::map<std::string, std::string>{{"tenant", "t1"}, {"region", ""}, {"", "anon"}}));
+  EXPECT_EQ(blocks.size(), 6u) << "every key and value is a copy of its own";
+}
+
+TEST_F(ParsedEnvelopeTest, AbsentFieldsBecomeEmptyTexts) {
+  transport::Envelope env;
+  env.set_target("t");
+  ASSERT_EQ(parse(env.SerializeAsString()), 0);
+  for (const char* text : {pe_.message_id, pe_.correlation_id, pe_.source, pe_.reply_to, pe_.message_type}) {
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "");
+  }
+  EXPECT_EQ(pe_.headers, nullptr);
+  EXPECT_EQ(pe_.header_count, 0u);
+  EXPECT_EQ(pe_.one_way, 0u);
+}
+
+TEST_F(ParsedEnvelopeTest, EmptyTargetKeepsTheCopies) {
+  transport::Envelope env;
+  env.set_message_id("m-2");
+  (*env.mutable_headers())["k"] = "v";
+  ASSERT_EQ(parse(env.SerializeAsString()), -1);
+  EXPECT_STREQ(err_, "target is required");
+  EXPECT_STREQ(pe_.message_id, "m-2");
+  EXPECT_STREQ(pe_.target, "");
+  EXPECT_EQ(pe_.header_count, 1u);
+}
+
+TEST_F(ParsedEnvelopeTest, FailuresLeaveTheRecordEmpty) {
+  transport::Envelope env;
+  env.set_target("t");
+  const std::string good = env.SerializeAsString();
+  const std::string bad_utf8 = std::string("\x1A\x01\xFF", 3) + good;  // source = 0xFF
+
+  for (const std::string& bytes : {kMalformed, bad_utf8}) {
+    ASSERT_EQ(parse(good), 0);
+    EXPECT_EQ(parse(bytes), -5);
+    EXPECT_STREQ(err_, "protobuf parse failed");
+    EXPECT_TRUE(empty(pe_));
+  }
+
+  // Too long to be a message: refused before a byte is read, error cut.
+  ASSERT_EQ(parse(good), 0);
+  char small[10];
+  EXPECT_EQ(parsed_envelope_parse(good.data(), 2147483648ull, &pe_, small, sizeof small), -5);
+  EXPECT_STREQ(small, "protobuf ");
+  EXPECT_TRUE(empty(pe_));
+}
+
+TEST_F(ParsedEnvelopeTest, NullArgumentsTouchNothing) {
+  transport::Envelope env;
+  env.set_target("t");
+  ASSERT_EQ(parse(env.SerializeAsString()), 0);
+  EXPECT_EQ(parsed_envelope_parse(nullptr, 0, &pe_, err_, sizeof err_), -1);
+  EXPECT_STREQ(err_, "invalid arguments");
+  EXPECT_STREQ(pe_.target, "t");
+  char one = 'x';
+  EXPECT_EQ(parsed_envelope_parse("", 0, nullptr, &one, 1), -1);
+  EXPECT_EQ(one, '\0');
+  EXPECT_EQ(parsed_envelope_parse("", 0, nullptr, nullptr, 0), -1);
+}
+
+TEST_F(ParsedEnvelopeTest, ClearIsIdempotent) {
+  parsed_envelope_clear(&pe_);
+  parsed_envelope_clear(&pe_);
+  parsed_envelope_clear(nullptr);
+  parsed_envelope_init(nullptr);
+  EXPECT_TRUE(empty(pe_));
+  // Zero bytes are an envelope without a target.
+  EXPECT_EQ(parse(""), -1);
+  EXPECT_STREQ(err_, "target is required");
+  parsed_envelope_clear(&pe_);
+  parsed_envelope_clear(&pe_);
+  EXPECT_TRUE(empty(pe_));
+}
+
+}  // namespace
+}  // namespace vorlet::v2
