@@ -53,6 +53,107 @@ typedef struct vorlet_v2_HeaderEntry {
   const char* value;
 } vorlet_v2_HeaderEntry;
 
+/* The input of a build (144 bytes; struct_size must be at least 144). The
+ * record and everything it points to stay the caller's; the build only reads
+ * them. NULL texts are left out of the envelope. payload may be NULL only when
+ * payload_len is 0, headers only when header_count is 0; a later header with
+ * the same key replaces an earlier one. one_way: any non-zero value is true. */
+typedef struct vorlet_v2_EnvelopeSpec {
+  uint64_t struct_size;
+  const char* message_id;
+  const char* correlation_id;
+  const char* source;
+  const char* target;
+  const char* reply_to;
+  int32_t kind;
+  uint32_t one_way;
+  int32_t timeout_ms;
+  const void* payload;
+  uint64_t payload_len;
+  const vorlet_v2_HeaderEntry* headers;
+  uint64_t header_count;
+  uint32_t status;
+  const char* error_code;
+  const char* error_message;
+  uint32_t delivery_hint;
+  const char* message_type;
+  uint32_t payload_schema_version;
+  uint32_t payload_format;
+} vorlet_v2_EnvelopeSpec;
+
+/* The flat form of a parsed envelope (136 bytes; the library writes
+ * struct_size and never reads it). Every pointer is a copy owned by the view
+ * and released by its cleanup or by the next parse into it: texts are ""
+ * when empty, payload is NULL when empty (no terminator is added), headers
+ * is NULL when there are none. Initialise a view (or zero it) before its
+ * first parse or cleanup. */
+typedef struct vorlet_v2_EnvelopeView {
+  uint64_t struct_size;
+  vorlet_v2_HeaderEntry* headers;
+  uint64_t header_count;
+  const char* message_id;
+  const char* correlation_id;
+  const char* source;
+  const char* target;
+  const char* reply_to;
+  const char* message_type;
+  const char* error_code;
+  const char* error_message;
+  const void* payload;
+  uint64_t payload_len;
+  int32_t kind;
+  uint32_t one_way; /* 0 or 1 */
+  int32_t timeout_ms;
+  uint32_t payload_schema_version;
+  uint32_t payload_format;
+  uint32_t delivery_hint;
+  uint32_t status;
+} vorlet_v2_EnvelopeView;
+
+/* The flat form of a parsed deadletter (184 bytes), owned like an envelope
+ * view. A deadletter without an original envelope leaves the embedded view
+ * zeroed (its texts NULL); detail and resolved_host are "" when empty. */
+typedef struct vorlet_v2_DeadletterView {
+  uint64_t struct_size;
+  vorlet_v2_EnvelopeView original_envelope;
+  const char* detail;
+  const char* resolved_host;
+  int32_t reason;
+  uint64_t active_generation;
+  uint32_t resolved_port;
+  uint32_t endpoint_attempt_count;
+} vorlet_v2_DeadletterView;
+
+/* Serializes an envelope from spec into a new buffer that the caller gives
+ * back with vorlet_v2_transport_buffer_release (an empty envelope is a
+ * 1-byte buffer with *out_len 0). 0; -1 for NULL out or out_len (nothing
+ * written) or a bad spec; -5 when the envelope would exceed 2^31 - 1 bytes;
+ * -2 on exhaustion. Every failure leaves *out NULL and *out_len 0. */
+VORLET_V2_API int32_t vorlet_v2_transport_build_envelope(const vorlet_v2_EnvelopeSpec* spec, void** out,
+                                                         uint64_t* out_len);
+/* Releases a buffer of a build; NULL is ignored. */
+VORLET_V2_API void vorlet_v2_transport_buffer_release(void* buffer);
+/* Fill a view from envelope or deadletter bytes, releasing what it held.
+ * 0; -1 for NULL bytes or view; -5 for a length above 2^31 - 1 or bytes that
+ * do not decode (the view keeps its earlier contents); -2 on exhaustion (the
+ * view is left cleaned). */
+VORLET_V2_API int32_t vorlet_v2_transport_parse_envelope(const void* bytes, uint64_t len,
+                                                         vorlet_v2_EnvelopeView* view);
+VORLET_V2_API int32_t vorlet_v2_transport_parse_deadletter(const void* bytes, uint64_t len,
+                                                           vorlet_v2_DeadletterView* view);
+/* Init zeroes a view and sets its sizes; cleanup releases everything the
+ * view owns and leaves it as init does. NULL is ignored. */
+VORLET_V2_API void vorlet_v2_transport_envelope_view_init(vorlet_v2_EnvelopeView* view);
+VORLET_V2_API void vorlet_v2_transport_envelope_view_cleanup(vorlet_v2_EnvelopeView* view);
+VORLET_V2_API void vorlet_v2_transport_deadletter_view_init(vorlet_v2_DeadletterView* view);
+VORLET_V2_API void vorlet_v2_transport_deadletter_view_cleanup(vorlet_v2_DeadletterView* view);
+/* The length of text before its NUL; 0 for NULL. */
+VORLET_V2_API uint64_t vorlet_v2_transport_c_string_length(const char* text);
+/* Copies len bytes from src to dst. 0 (at once when len is 0); -1 when a
+ * pointer is NULL or dst_capacity is below len (dst untouched). */
+VORLET_V2_API int32_t vorlet_v2_transport_copy_bytes(const void* src, uint64_t len, void* dst,
+                                                     uint64_t dst_capacity);
+
 /* ======================================================================
  * Runtime lifecycle: create and destroy.
  * ====================================================================== */
