@@ -280,6 +280,52 @@ typedef struct vorlet_v2_OverloadPolicyDesc {
  * Ask client and raw request/reply builders.
  * ====================================================================== */
 
+/* Options of a raw request (size-prefixed input, full size 72; nothing is
+ * written back). message_id, source and target are required and non-empty
+ * and need a declared size of at least 32. A two-way request (one_way 0)
+ * needs a non-empty reply_to, a one-way request (one_way 1) must leave it
+ * NULL or empty. payload may be NULL when payload_len is 0; payload_len is
+ * at most 2^31 - 1. timeout_ms >= 0, delivery_hint 0 to 4. */
+typedef struct vorlet_v2_RawRequestOptions {
+  uint64_t struct_size;
+  const char* message_id;
+  const char* source;
+  const char* target;
+  const char* reply_to;
+  const void* payload;
+  uint64_t payload_len;
+  int32_t timeout_ms;
+  uint32_t delivery_hint;
+  uint32_t one_way;
+} vorlet_v2_RawRequestOptions;
+
+/* Options of a raw reply (size-prefixed input, full size 48; nothing is
+ * written back). request (1 to 2^31 - 1 bytes) must be a serialized two-way
+ * request with a message id and a source; source, the replier's name, is
+ * required and non-empty. request, request_len and source need a declared
+ * size of at least 32. */
+typedef struct vorlet_v2_RawReplyOptions {
+  uint64_t struct_size;
+  const void* request;
+  uint64_t request_len;
+  const char* source;
+  const void* payload;
+  uint64_t payload_len;
+} vorlet_v2_RawReplyOptions;
+
+/* Build a serialized request envelope, or the response that answers a
+ * request (correlated by the request's message id, addressed to its
+ * source). The new buffer goes back through vorlet_v2_client_bytes_release.
+ * 0; -1 for a NULL out-pointer (nothing written), bad options or an
+ * envelope that cannot be serialized; -2 on exhaustion. Every failure leaves
+ * *out NULL and *out_len 0. */
+VORLET_V2_API int32_t vorlet_v2_client_build_raw_request(const vorlet_v2_RawRequestOptions* options, void** out,
+                                                         uint64_t* out_len);
+VORLET_V2_API int32_t vorlet_v2_client_build_raw_reply(const vorlet_v2_RawReplyOptions* options, void** out,
+                                                       uint64_t* out_len);
+/* Releases a buffer of either builder or of an ask ticket; NULL is ignored. */
+VORLET_V2_API void vorlet_v2_client_bytes_release(void* bytes);
+
 /* ======================================================================
  * Names of codes and flags. Every text is static. Code sets give "unknown"
  * for values outside their table; single-flag functions give NULL.
