@@ -1,0 +1,126 @@
+// The socket layer of the TCP transport: just the stream-socket calls it
+// needs, over the operating system's sockets. Results are plain values and
+// SocketError codes; the OS error number never leaves this layer.
+//
+// Every socket this layer opens or accepts is close-on-exec, every accepted
+// socket is non-blocking, and sends never raise SIGPIPE: a peer that went
+// away is a failed send.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorlet::v2::platform {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+
+// Failure codes of socket calls. The transport was designed around the
+// numbering of the Windows socket library, so the codes it reads keep those
+// numbers; the rest are grouped by what a caller can do about them.
+enum class SocketError : int32_t {
+  none = 0,
+  interrupted = 10004,      // a signal interrupted the call: call again
+  invalid = 10022,          // the socket cannot do this (closed, shut down, not listening)
+  too_many_files = 10024,   // descriptor table full (process or system)
+  would_block = 10035,      // no progress possible now
+  in_progress = 10036,      // a connect is under way
+  already = 10037,          // a connect is already under way
+  addr_not_avail = 10049,   // the address is not local to this machine
+  connection_lost = 10053,  // one connection failed (aborted, reset, network error)
+  no_buffers = 10055,       // kernel memory or buffer space exhausted
+  connection_refused = 10061,
+  failed = 10000,  // anything else
+};
+
+// Readiness wanted from socket_poll: a bit set.
+inline constexpr uint32_t kWantRead = 1;
+inline constexpr uint32_t kWantWrite = 2;
+
+enum class PollResult { ready, timed_out, failed };
+
+// The socket library's start-up: nothing to do here, done once per process.
+// true when sockets can be used.
+bool socket_startup() noexcept;
+
+// An IPv4 address in network byte order.
+struct Ipv4Address {
+  uint8_t bytes[4];
+};
+
+// Parses dotted IPv4 text ("a.b.c.d"). false for anything else.
+bool ipv4_parse(const char* text, Ipv4Address* out) noexcept;
+
+// One resolved stream address, owned by the AddressList that holds it.
+struct ResolvedAddress;
+
+// The addresses of a host and port for a TCP stream, in the resolver's
+// order. Owns the resolver's list; not copyable.
+class AddressList {
+ public:
+  AddressList() = default;
+  ~AddressList();
+  AddressList(const AddressList&) = delete;
+  AddressList& operator=(const AddressList&) = delete;
+
+  // Resolves host (a name or a numeric address) and port for any address
+  // family. false when resolution failed; the list is then empty.
+  bool resolve(const char* host, uint16_t port) noexcept;
+  // Frees the list.
+  void clear() noexcept;
+
+  const ResolvedAddress* first() const noexcept;
+  static const ResolvedAddress* next(const ResolvedAddress* a) noexcept;
+
+ private:
+  void* list_ = nullptr;
+};
+
+// A stream socket of the address's family and protocol, close-on-exec and
+// blocking. kNoSocket on failure (*err says why; err may be NULL).
+SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcept;
+// An IPv4 TCP socket, close-on-exec and blocking.
+SocketHandle socket_open_ipv4(SocketError* err) noexcept;
+
+bool socket_set_nonblocking(SocketHandle s) noexcept;
+// SO_REUSEADDR on; false when it could not be set.
+bool socket_set_reuse_address(SocketHandle s) noexcept;
+
+// Starts a connect. none when connected at once; in_progress (or
+// would_block, already) while it goes on: wait for writability, then read
+// socket_take_error.
+SocketError socket_connect(SocketHandle s, const ResolvedAddress* a) noexcept;
+// The socket's pending error (SO_ERROR), cleared by the read. false when it
+// cannot be read; *pending is none when there is no error.
+bool socket_take_error(SocketHandle s, SocketError* pending) noexcept;
+
+// Binds to address:port (NULL address: every local IPv4 address).
+SocketError socket_bind_ipv4(SocketHandle s, const Ipv4Address* address, uint16_t port) noexcept;
+SocketError socket_listen(SocketHandle s, int backlog) noexcept;
+// The local port the socket is bound to; 0 when unknown.
+uint16_t socket_local_port(SocketHandle s) noexcept;
+// Accepts one pending connection, non-blocking and close-on-exec.
+// kNoSocket on failure with *err set (never NULL).
+SocketHandle socket_accept(SocketHandle listener, SocketError* err) noexcept;
+
+// One send call (never SIGPIPE). Bytes written, or -1 with *err set.
+int64_t socket_send(SocketHandle s, const void* data, uint64_t length, SocketError* err) noexcept;
+// One receive call. Bytes read, 0 when the peer closed, or -1 with *err set.
+int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* err) noexcept;
+
+// Waits up to timeout_ms for one of the wanted directions. An error or
+// hang-up on the socket counts as ready, so that the next send, receive or
+// socket_take_error reports it; a descriptor that is not open fails.
+// On failed, *err says why (interrupted: just wait again).
+PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err) noexcept;
+
+// Ends both directions; wakes a thread that waits on or accepts from s.
+void socket_shutdown(SocketHandle s) noexcept;
+void socket_close(SocketHandle s) noexcept;
+
+// The process's soft limit on open descriptors, and a way to change it
+// (within the hard limit). Tests use them to provoke descriptor exhaustion.
+bool descriptor_soft_limit(uint64_t* out) noexcept;
+bool set_descriptor_soft_limit(uint64_t limit) noexcept;
+
+}  // namespace vorlet::v2::platform

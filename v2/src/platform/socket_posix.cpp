@@ -1,0 +1,255 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/socket.h"
+
+namespace vorlet::v2::platform {
+namespace {
+
+SocketError map_errno(int e) noexcept {
+  switch (e) {
+    case 0:
+      return SocketError::none;
+    case EINTR:
+      return SocketError::interrupted;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return SocketError::would_block;
+    case EINPROGRESS:
+      return SocketError::in_progress;
+    case EALREADY:
+      return SocketError::already;
+    case EADDRNOTAVAIL:
+      return SocketError::addr_not_avail;
+    case ECONNREFUSED:
+      return SocketError::connection_refused;
+    case EMFILE:
+    case ENFILE:
+      return SocketError::too_many_files;
+    case ENOBUFS:
+    case ENOMEM:
+      return SocketError::no_buffers;
+    case EBADF:
+    case EINVAL:
+    case ENOTSOCK:
+    case EFAULT:
+      return SocketError::invalid;
+    // Errors of one connection; accept(2) also passes the network errors of
+    // a connection that failed in the queue, which are worth a retry.
+    case ECONNABORTED:
+    case ECONNRESET:
+    case EPIPE:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case EPERM:
+    case ETIMEDOUT:
+      return SocketError::connection_lost;
+    default:
+      return SocketError::failed;
+  }
+}
+
+void set_err(SocketError* err, SocketError value) noexcept {
+  if (err != nullptr) *err = value;
+}
+
+// ResolvedAddress is never defined: a pointer to one is a pointer to the
+// resolver's entry.
+const addrinfo* as_addrinfo(const ResolvedAddress* a) noexcept { return reinterpret_cast<const addrinfo*>(a); }
+const ResolvedAddress* as_resolved(const addrinfo* a) noexcept { return reinterpret_cast<const ResolvedAddress*>(a); }
+
+}  // namespace
+
+bool socket_startup() noexcept {
+  // Nothing to start on this platform; the once keeps the contract that
+  // every later caller sees the first outcome.
+  static const bool started = true;
+  return started;
+}
+
+bool ipv4_parse(const char* text, Ipv4Address* out) noexcept {
+  if (text == nullptr || out == nullptr) return false;
+  in_addr a;
+  if (inet_pton(AF_INET, text, &a) != 1) return false;
+  std::memcpy(out->bytes, &a.s_addr, 4);
+  return true;
+}
+
+AddressList::~AddressList() { clear(); }
+
+bool AddressList::resolve(const char* host, uint16_t port) noexcept {
+  clear();
+  if (host == nullptr) return false;
+  char service[8];
+  std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, service, &hints, &list) != 0) return false;
+  list_ = list;
+  return true;
+}
+
+void AddressList::clear() noexcept {
+  if (list_ != nullptr) freeaddrinfo(static_cast<addrinfo*>(list_));
+  list_ = nullptr;
+}
+
+const ResolvedAddress* AddressList::first() const noexcept { return as_resolved(static_cast<const addrinfo*>(list_)); }
+
+const ResolvedAddress* AddressList::next(const ResolvedAddress* a) noexcept {
+  return a == nullptr ? nullptr : as_resolved(as_addrinfo(a)->ai_next);
+}
+
+SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcept {
+  if (a == nullptr) {
+    set_err(err, SocketError::invalid);
+    return kNoSocket;
+  }
+  const addrinfo* ai = as_addrinfo(a);
+  const int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+  set_err(err, s < 0 ? map_errno(errno) : SocketError::none);
+  return s < 0 ? kNoSocket : s;
+}
+
+SocketHandle socket_open_ipv4(SocketError* err) noexcept {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  set_err(err, s < 0 ? map_errno(errno) : SocketError::none);
+  return s < 0 ? kNoSocket : s;
+}
+
+bool socket_set_nonblocking(SocketHandle s) noexcept {
+  const int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0) return false;
+  return (flags & O_NONBLOCK) != 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool socket_set_reuse_address(SocketHandle s) noexcept {
+  const int on = 1;
+  return ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+SocketError socket_connect(SocketHandle s, const ResolvedAddress* a) noexcept {
+  if (a == nullptr) return SocketError::invalid;
+  const addrinfo* ai = as_addrinfo(a);
+  return ::connect(s, ai->ai_addr, ai->ai_addrlen) == 0 ? SocketError::none : map_errno(errno);
+}
+
+bool socket_take_error(SocketHandle s, SocketError* pending) noexcept {
+  int value = 0;
+  socklen_t len = sizeof value;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &value, &len) != 0) return false;
+  if (pending != nullptr) *pending = map_errno(value);
+  return true;
+}
+
+SocketError socket_bind_ipv4(SocketHandle s, const Ipv4Address* address, uint16_t port) noexcept {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  if (address != nullptr) {
+    std::memcpy(&sa.sin_addr.s_addr, address->bytes, 4);
+  } else {
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? SocketError::none : map_errno(errno);
+}
+
+SocketError socket_listen(SocketHandle s, int backlog) noexcept {
+  return ::listen(s, backlog) == 0 ? SocketError::none : map_errno(errno);
+}
+
+uint16_t socket_local_port(SocketHandle s) noexcept {
+  sockaddr_storage ss;
+  socklen_t len = sizeof ss;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+  if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
+  if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_port);
+  return 0;
+}
+
+SocketHandle socket_accept(SocketHandle listener, SocketError* err) noexcept {
+  const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  *err = s < 0 ? map_errno(errno) : SocketError::none;
+  return s < 0 ? kNoSocket : s;
+}
+
+int64_t socket_send(SocketHandle s, const void* data, uint64_t length, SocketError* err) noexcept {
+  const ssize_t n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  *err = n < 0 ? map_errno(errno) : SocketError::none;
+  return n;
+}
+
+int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* err) noexcept {
+  const ssize_t n = ::recv(s, data, static_cast<size_t>(length), 0);
+  *err = n < 0 ? map_errno(errno) : SocketError::none;
+  return n;
+}
+
+PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err) noexcept {
+  pollfd p;
+  p.fd = s;
+  p.events = static_cast<short>(((want & kWantRead) != 0 ? POLLIN : 0) | ((want & kWantWrite) != 0 ? POLLOUT : 0));
+  p.revents = 0;
+  const int timeout = timeout_ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(timeout_ms);
+  const int n = ::poll(&p, 1, timeout);
+  if (n < 0) {
+    *err = map_errno(errno);
+    return PollResult::failed;
+  }
+  *err = SocketError::none;
+  if (n == 0) return PollResult::timed_out;
+  if ((p.revents & POLLNVAL) != 0) {
+    *err = SocketError::invalid;
+    return PollResult::failed;
+  }
+  // A wanted event, or an error or hang-up the next call will report.
+  return PollResult::ready;
+}
+
+void socket_shutdown(SocketHandle s) noexcept {
+  if (s >= 0) ::shutdown(s, SHUT_RDWR);
+}
+
+void socket_close(SocketHandle s) noexcept {
+  // Not retried on EINTR: on Linux the descriptor is gone either way.
+  if (s >= 0) ::close(s);
+}
+
+bool descriptor_soft_limit(uint64_t* out) noexcept {
+  rlimit r;
+  if (out == nullptr || ::getrlimit(RLIMIT_NOFILE, &r) != 0) return false;
+  *out = static_cast<uint64_t>(r.rlim_cur);
+  return true;
+}
+
+bool set_descriptor_soft_limit(uint64_t limit) noexcept {
+  rlimit r;
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return false;
+  r.rlim_cur = static_cast<rlim_t>(limit);
+  return ::setrlimit(RLIMIT_NOFILE, &r) == 0;
+}
+
+}  // namespace vorlet::v2::platform

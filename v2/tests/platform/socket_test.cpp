@@ -1,0 +1,208 @@
+#include "platform/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/proc_probe.h"
+
+namespace vorlet::v2::platform {
+namespace {
+
+using test::descriptor_flags;
+using test::kFlagCloseOnExec;
+using test::kFlagNonBlocking;
+
+Ipv4Address loopback() {
+  Ipv4Address a;
+  EXPECT_TRUE(ipv4_parse("127.0.0.1", &a));
+  return a;
+}
+
+// A listening socket on 127.0.0.1 and one connection to it, both ends open.
+struct Loopback {
+  SocketHandle listener = kNoSocket;
+  SocketHandle client = kNoSocket;
+  SocketHandle server = kNoSocket;
+  uint16_t port = 0;
+
+  Loopback() {
+    listener = socket_open_ipv4(nullptr);
+    const Ipv4Address a = loopback();
+    if (socket_bind_ipv4(listener, &a, 0) != SocketError::none || socket_listen(listener, 4) != SocketError::none) {
+      return;
+    }
+    port = socket_local_port(listener);
+    AddressList list;
+    if (!list.resolve("127.0.0.1", port)) return;
+    client = socket_open_for(list.first(), nullptr);
+    if (socket_connect(client, list.first()) != SocketError::none) return;
+    SocketError err;
+    server = socket_accept(listener, &err);
+  }
+  ~Loopback() {
+    socket_close(client);
+    socket_close(server);
+    socket_close(listener);
+  }
+  bool ok() const { return server != kNoSocket; }
+};
+
+TEST(SocketLayer, PollReportsReadinessHangUpAndDeadDescriptors) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  SocketError err;
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 10, &err), PollResult::timed_out);
+  EXPECT_EQ(socket_poll(lo.server, kWantWrite, 10, &err), PollResult::ready);
+
+  const char byte = 'x';
+  ASSERT_EQ(socket_send(lo.client, &byte, 1, &err), 1);
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 1000, &err), PollResult::ready);
+  char got = 0;
+  EXPECT_EQ(socket_recv(lo.server, &got, 1, &err), 1);
+  EXPECT_EQ(got, 'x');
+
+  // A hang-up is "ready", and the receive then tells what happened.
+  socket_close(lo.client);
+  lo.client = kNoSocket;
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 1000, &err), PollResult::ready);
+  EXPECT_EQ(socket_recv(lo.server, &got, 1, &err), 0);
+
+  // A descriptor that is not open fails instead of waiting.
+  const SocketHandle dead = lo.server;
+  socket_close(lo.server);
+  lo.server = kNoSocket;
+  EXPECT_EQ(socket_poll(dead, kWantRead, 1000, &err), PollResult::failed);
+  EXPECT_EQ(err, SocketError::invalid);
+}
+
+TEST(SocketLayer, SocketsAreCloseOnExecAndAcceptedOnesNonBlocking) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  EXPECT_NE(descriptor_flags(lo.listener) & kFlagCloseOnExec, 0u);
+  EXPECT_NE(descriptor_flags(lo.client) & kFlagCloseOnExec, 0u);
+  const uint32_t accepted = descriptor_flags(lo.server);
+  EXPECT_NE(accepted & kFlagCloseOnExec, 0u);
+  EXPECT_NE(accepted & kFlagNonBlocking, 0u);
+
+  char buf[4];
+  SocketError err;
+  EXPECT_EQ(socket_recv(lo.server, buf, sizeof buf, &err), -1);
+  EXPECT_EQ(err, SocketError::would_block);
+  EXPECT_EQ(static_cast<int32_t>(err), 10035);
+}
+
+TEST(SocketLayer, SendToAPeerThatWentAwayFailsWithoutSignal) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  socket_close(lo.server);
+  lo.server = kNoSocket;
+  // The first send may still be taken; a later one meets the reset. Without
+  // MSG_NOSIGNAL the process would die of SIGPIPE here.
+  std::vector<char> chunk(4096, 'y');
+  SocketError err = SocketError::none;
+  int64_t n = 0;
+  for (int i = 0; i < 100 && n >= 0; ++i) n = socket_send(lo.client, chunk.data(), chunk.size(), &err);
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(err, SocketError::connection_lost);
+}
+
+TEST(SocketLayer, ErrorsMapToTheTransportsCodes) {
+  // A connect to a port where nothing listens: under way, then refused.
+  uint16_t closed_port;
+  {
+    Loopback lo;
+    ASSERT_TRUE(lo.ok());
+    closed_port = lo.port;
+  }
+  AddressList list;
+  ASSERT_TRUE(list.resolve("127.0.0.1", closed_port));
+  const SocketHandle s = socket_open_for(list.first(), nullptr);
+  ASSERT_TRUE(socket_set_nonblocking(s));
+  SocketError e = socket_connect(s, list.first());
+  if (e == SocketError::in_progress) {
+    EXPECT_EQ(static_cast<int32_t>(e), 10036);
+    SocketError err;
+    EXPECT_EQ(socket_poll(s, kWantWrite, 2000, &err), PollResult::ready);
+    ASSERT_TRUE(socket_take_error(s, &e));
+  }
+  EXPECT_EQ(e, SocketError::connection_refused);
+  socket_close(s);
+
+  // An address that is not local to this machine.
+  const SocketHandle b = socket_open_ipv4(nullptr);
+  Ipv4Address foreign;
+  ASSERT_TRUE(ipv4_parse("192.0.2.1", &foreign));
+  e = socket_bind_ipv4(b, &foreign, 0);
+  EXPECT_EQ(e, SocketError::addr_not_avail);
+  EXPECT_EQ(static_cast<int32_t>(e), 10049);
+
+  // Accepting on a socket that does not listen: unusable, not "try again".
+  SocketError err;
+  EXPECT_EQ(socket_accept(b, &err), kNoSocket);
+  EXPECT_EQ(err, SocketError::invalid);
+  socket_close(b);
+}
+
+TEST(SocketLayer, ShutdownWakesAListenerAndLeavesTheDescriptorOpen) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  ASSERT_TRUE(socket_set_nonblocking(lo.listener));
+  const std::string before = test::descriptor_target(lo.listener);
+  socket_shutdown(lo.listener);
+  SocketError err;
+  EXPECT_EQ(socket_poll(lo.listener, kWantRead, 1000, &err), PollResult::ready);
+  EXPECT_EQ(socket_accept(lo.listener, &err), kNoSocket);
+  EXPECT_EQ(err, SocketError::invalid);
+  EXPECT_EQ(test::descriptor_target(lo.listener), before);
+}
+
+TEST(SocketLayer, PollWaitsOnDescriptorsAbove1023) {
+  // A wait built on fd_set could not hold these descriptors.
+  uint64_t limit = 0;
+  ASSERT_TRUE(descriptor_soft_limit(&limit));
+  if (limit < 1200 && !set_descriptor_soft_limit(1200)) GTEST_SKIP() << "descriptor limit too low";
+  std::vector<SocketHandle> filler;
+  while (filler.empty() || filler.back() < 1030) {
+    const SocketHandle s = socket_open_ipv4(nullptr);
+    ASSERT_NE(s, kNoSocket);
+    filler.push_back(s);
+  }
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  ASSERT_GE(lo.server, 1024);
+  SocketError err;
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 10, &err), PollResult::timed_out);
+  const char byte = 'z';
+  ASSERT_EQ(socket_send(lo.client, &byte, 1, &err), 1);
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 1000, &err), PollResult::ready);
+  for (SocketHandle s : filler) socket_close(s);
+}
+
+TEST(SocketLayer, ParsesOnlyDottedIpv4AndResolvesNumericHosts) {
+  struct Case {
+    const char* text;
+    bool ok;
+  };
+  const Case cases[] = {{"127.0.0.1", true},  {"0.0.0.0", true}, {"192.0.2.1", true},  {"", false},
+                        {"localhost", false}, {"1.2.3", false},  {"256.1.1.1", false}, {"::1", false},
+                        {"1.2.3.4 ", false},  {nullptr, false}};
+  for (const Case& c : cases) {
+    Ipv4Address a{{9, 9, 9, 9}};
+    EXPECT_EQ(ipv4_parse(c.text, &a), c.ok) << (c.text ? c.text : "NULL");
+  }
+  Ipv4Address a;
+  ASSERT_TRUE(ipv4_parse("10.1.2.3", &a));
+  EXPECT_EQ(a.bytes[0], 10);
+  EXPECT_EQ(a.bytes[3], 3);
+
+  AddressList list;
+  EXPECT_TRUE(list.resolve("127.0.0.1", 9));
+  EXPECT_NE(list.first(), nullptr);
+  EXPECT_FALSE(list.resolve("", 9));
+  EXPECT_EQ(list.first(), nullptr);
+}
+
+}  // namespace
+}  // namespace vorlet::v2::platform

@@ -1,0 +1,22 @@
+// What the process holds right now, read from /proc/self: open descriptors,
+// threads, and the flags of one descriptor. Each test runs in its own
+// process, so counts taken before and after a step show what it leaked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vorlet::v2::test {
+
+size_t open_descriptor_count();
+size_t thread_count();
+// What /proc/self/fd/<fd> names ("socket:[1234]"), or "" when fd is not open.
+std::string descriptor_target(int fd);
+// The open-file flags of fd (octal "flags:" of its fdinfo), or 0.
+uint32_t descriptor_flags(int fd);
+
+inline constexpr uint32_t kFlagNonBlocking = 04000;
+inline constexpr uint32_t kFlagCloseOnExec = 02000000;
+
+}  // namespace vorlet::v2::test
