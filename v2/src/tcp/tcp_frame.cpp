@@ -1,0 +1,221 @@
+#include "tcp/tcp_frame.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "codec/text.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using platform::SocketError;
+
+constexpr uint8_t kRequestMagic[4] = {'V', '2', 'Q', '1'};
+constexpr uint8_t kReplyMagic[4] = {'V', '2', 'R', '1'};
+
+uint32_t read_u32(const uint8_t* p) noexcept {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t read_u64(const uint8_t* p) noexcept {
+  return static_cast<uint64_t>(read_u32(p)) | static_cast<uint64_t>(read_u32(p + 4)) << 32;
+}
+
+void write_u64(uint8_t* p, uint64_t v) noexcept {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void append_bytes(TcpBody* body, const void* data, uint64_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  body->insert(body->end(), p, p + n);
+}
+
+// Sends every byte of [data, data + n) within the deadline.
+Status send_all(platform::SocketHandle s, const uint8_t* data, uint64_t n, uint64_t deadline_ns) noexcept {
+  while (n > 0) {
+    SocketError err;
+    const int64_t sent = platform::socket_send(s, data, n, &err);
+    if (sent > 0) {
+      data += sent;
+      n -= static_cast<uint64_t>(sent);
+      continue;
+    }
+    if (sent == 0 || err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) return Status::io;
+    const Status w = tcp_socket_wait(s, platform::kWantWrite, deadline_ns);
+    if (w != Status::ok) return w;
+  }
+  return Status::ok;
+}
+
+// Reads exactly n bytes into data within the deadline.
+Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns) noexcept {
+  while (n > 0) {
+    SocketError err;
+    const int64_t got = platform::socket_recv(s, data, n, &err);
+    if (got > 0) {
+      data += got;
+      n -= static_cast<uint64_t>(got);
+      continue;
+    }
+    if (got == 0) return Status::closed;
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) return Status::io;
+    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns);
+    if (w != Status::ok) return w;
+  }
+  return Status::ok;
+}
+
+}  // namespace
+
+uint64_t tcp_now_ns() noexcept {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept {
+  return tcp_now_ns() + static_cast<uint64_t>(ms == 0 ? kTcpDefaultTimeoutMs : ms) * 1000000ull;
+}
+
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns) noexcept {
+  for (;;) {
+    const uint64_t now = tcp_now_ns();
+    if (now >= deadline_ns) return Status::would_block;
+    if (!platform::socket_startup()) return Status::io;
+    // Slices of 1 to 1000 ms, the deadline measured again before each.
+    const uint64_t remaining = deadline_ns - now;
+    uint32_t slice_ms;
+    if (remaining < 1000000ull) {
+      slice_ms = 1;
+    } else if (remaining > 1000999999ull) {
+      slice_ms = 1000;
+    } else {
+      slice_ms = static_cast<uint32_t>(remaining / 1000000ull);
+    }
+    SocketError err;
+    switch (platform::socket_poll(s, want, slice_ms, &err)) {
+      case platform::PollResult::ready:
+        return Status::ok;
+      case platform::PollResult::timed_out:
+        break;
+      case platform::PollResult::failed:
+        if (err != SocketError::interrupted) return Status::io;
+        break;
+    }
+  }
+}
+
+Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns) noexcept {
+  uint8_t prefix[8];
+  write_u64(prefix, length);
+  const Status st = send_all(s, prefix, sizeof prefix, deadline_ns);
+  if (st != Status::ok || length == 0) return st;
+  return send_all(s, body, length, deadline_ns);
+}
+
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns) noexcept {
+  body->clear();
+  uint8_t prefix[8];
+  Status st = recv_all(s, prefix, sizeof prefix, deadline_ns);
+  if (st != Status::ok) return st;
+  const uint64_t length = read_u64(prefix);
+  if (length > kTcpMaxBody) return Status::io;
+  if (length == 0) return Status::ok;
+  // One allocation, sized from the declared length before any body byte.
+  try {
+    body->resize(static_cast<size_t>(length));
+  } catch (...) {
+    return Status::io;
+  }
+  st = recv_all(s, body->data(), length, deadline_ns);
+  if (st != Status::ok) body->clear();
+  return st;
+}
+
+void tcp_body_append_u32(TcpBody* body, uint32_t value) {
+  const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  append_bytes(body, b, 4);
+}
+
+bool tcp_request_body_build(uint32_t timeout_ms, const uint8_t* payload, uint64_t payload_length,
+                            TcpBody* out) noexcept {
+  if (payload == nullptr) payload_length = 0;
+  try {
+    out->clear();
+    out->reserve(static_cast<size_t>(kTcpHeaderBytes + payload_length));
+    append_bytes(out, kRequestMagic, 4);
+    tcp_body_append_u32(out, timeout_ms);
+    uint8_t len[8];
+    write_u64(len, payload_length);
+    append_bytes(out, len, 8);
+    append_bytes(out, payload, payload_length);
+  } catch (...) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
+
+bool tcp_reply_body_build(int32_t result_kind, int32_t reason, const char* text, const uint8_t* payload,
+                          uint64_t payload_length, TcpBody* out) noexcept {
+  const uint32_t text_length =
+      text == nullptr ? 0 : static_cast<uint32_t>(utf8_cut_length(text, std::strlen(text), kTcpMaxReplyText));
+  if (payload == nullptr) payload_length = 0;
+  try {
+    out->clear();
+    out->reserve(static_cast<size_t>(kTcpHeaderBytes + text_length + payload_length));
+    append_bytes(out, kReplyMagic, 4);
+    tcp_body_append_u32(out, static_cast<uint32_t>(result_kind));
+    tcp_body_append_u32(out, static_cast<uint32_t>(reason));
+    tcp_body_append_u32(out, text_length);
+    append_bytes(out, text, text_length);
+    append_bytes(out, payload, payload_length);
+  } catch (...) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
+
+bool tcp_request_decode(const uint8_t* body, uint64_t length, TcpRequest* out) noexcept {
+  if (body == nullptr || length < 4 || std::memcmp(body, kRequestMagic, 4) != 0) return false;
+  if (length < kTcpHeaderBytes) return false;
+  const uint64_t payload_length = read_u64(body + 8);
+  if (payload_length != length - kTcpHeaderBytes) return false;
+  out->timeout_ms = read_u32(body + 4);
+  out->payload = body + kTcpHeaderBytes;
+  out->payload_length = payload_length;
+  return true;
+}
+
+bool tcp_reply_decode(const uint8_t* body, uint64_t length, TcpReply* out) noexcept {
+  if (body == nullptr || length < 4 || std::memcmp(body, kReplyMagic, 4) != 0) return false;
+  if (length < kTcpHeaderBytes) return false;
+  const uint32_t text_length = read_u32(body + 12);
+  if (text_length > length - kTcpHeaderBytes) return false;
+  out->result_kind = static_cast<int32_t>(read_u32(body + 4));
+  out->reason = static_cast<int32_t>(read_u32(body + 8));
+  out->text = reinterpret_cast<const char*>(body + kTcpHeaderBytes);
+  out->text_length = text_length;
+  out->payload = body + kTcpHeaderBytes + text_length;
+  out->payload_length = length - kTcpHeaderBytes - text_length;
+  return true;
+}
+
+void tcp_received_text_copy(char* buffer, uint64_t capacity, const char* text, uint64_t length) noexcept {
+  if (buffer == nullptr || capacity == 0) return;
+  if (text == nullptr) length = 0;
+  // The received text has no terminator: stop at an inner NUL or at its end.
+  const void* nul = length > 0 ? std::memchr(text, '\0', static_cast<size_t>(length)) : nullptr;
+  if (nul != nullptr) length = static_cast<uint64_t>(static_cast<const char*>(nul) - text);
+  const uint64_t n = utf8_cut_length(text, length, capacity - 1);
+  if (n > 0) std::memcpy(buffer, text, static_cast<size_t>(n));
+  buffer[n] = '\0';
+}
+
+}  // namespace vorlet::v2

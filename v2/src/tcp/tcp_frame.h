@@ -1,0 +1,96 @@
+// The "tcp-frame" wire protocol: one connection carries one exchange, a
+// request frame from the client and a reply frame from the server.
+//
+// Frame: u64 LE body length, then the body.
+// Request body: "V2Q1", u32 timeout_ms, u64 payload_length, payload.
+// Reply body:   "V2R1", u32 result_kind, u32 reason, u32 text_length, text
+//               (no NUL), payload (the rest of the body).
+// All integers are little-endian and unaligned.
+//
+// Deadlines are absolute nanoseconds on the steady clock (tcp_now_ns). The
+// socket routines keep no state; each socket is used by one thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "codec/status.h"
+#include "platform/socket.h"
+
+namespace vorlet::v2 {
+
+inline constexpr uint64_t kTcpMaxBody = 67108864;  // 64 MiB, accepted
+inline constexpr uint32_t kTcpMaxReplyText = 1024;
+inline constexpr uint32_t kTcpDefaultTimeoutMs = 1000;
+inline constexpr uint64_t kTcpHeaderBytes = 16;  // of both bodies
+
+// A growing or received frame body; the vector owns the bytes.
+using TcpBody = std::vector<uint8_t>;
+
+// Now on the steady clock, in nanoseconds.
+uint64_t tcp_now_ns() noexcept;
+// now + ms milliseconds (ms 0 means the protocol's default of 1000).
+uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept;
+
+// Waits until s is ready for one of the wanted directions (bit 1 readable,
+// bit 2 writable): ok; would_block once the deadline is reached (without
+// waiting when it already passed); io when the socket is not usable or the
+// socket library did not start.
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns) noexcept;
+
+// Writes the length prefix and the body. ok when every byte is written;
+// would_block at the deadline; io on a socket error.
+Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns) noexcept;
+
+// Reads one frame into *body (emptied first). ok: *body holds exactly the
+// body; closed: the peer closed before the frame was complete; io: a
+// socket error, a declared length above 64 MiB (nothing more is read) or a
+// body buffer that cannot be allocated; would_block at the deadline.
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns) noexcept;
+
+// Appends the four little-endian bytes of value.
+void tcp_body_append_u32(TcpBody* body, uint32_t value);
+
+// Builds a request body in one reservation; timeout_ms goes on the wire as
+// given. false when the body cannot be allocated.
+bool tcp_request_body_build(uint32_t timeout_ms, const uint8_t* payload, uint64_t payload_length,
+                            TcpBody* out) noexcept;
+
+// Builds a reply body in one reservation. The text (NULL: none) is cut to
+// 1024 bytes without splitting a UTF-8 sequence; a NULL payload or a length
+// of 0 gives no payload. false when the body cannot be allocated.
+bool tcp_reply_body_build(int32_t result_kind, int32_t reason, const char* text, const uint8_t* payload,
+                          uint64_t payload_length, TcpBody* out) noexcept;
+
+// A decoded request; payload points into the body it was decoded from.
+struct TcpRequest {
+  uint32_t timeout_ms;
+  const uint8_t* payload;
+  uint64_t payload_length;
+};
+
+// A decoded reply; text and payload point into the body. The text is not
+// terminated and may hold any bytes.
+struct TcpReply {
+  int32_t result_kind;
+  int32_t reason;
+  const char* text;
+  uint32_t text_length;
+  const uint8_t* payload;
+  uint64_t payload_length;
+};
+
+// false unless the body is a well-formed request (magic, header, and a
+// payload_length that accounts for exactly the rest of the body).
+bool tcp_request_decode(const uint8_t* body, uint64_t length, TcpRequest* out) noexcept;
+// false unless the body is a well-formed reply (magic, header, and a text
+// that fits the body; a text above 1024 bytes is accepted).
+bool tcp_reply_decode(const uint8_t* body, uint64_t length, TcpReply* out) noexcept;
+
+// Hands a received text to a caller's buffer: only the bytes before an
+// inner NUL, cut to capacity - 1 with the UTF-8-safe cut, terminated. The
+// received bytes are never read past `length`. Nothing for a NULL buffer or
+// a capacity of 0.
+void tcp_received_text_copy(char* buffer, uint64_t capacity, const char* text, uint64_t length) noexcept;
+
+}  // namespace vorlet::v2

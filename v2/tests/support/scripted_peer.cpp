@@ -1,0 +1,289 @@
+#include "support/scripted_peer.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace vorlet::v2::test {
+namespace {
+
+using platform::SocketError;
+using platform::SocketHandle;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kServerReadMs = 5000;
+constexpr uint32_t kSilentHoldMs = 10000;
+constexpr uint64_t kServerMaxBody = 80ull << 20;
+
+uint64_t ms_since(Clock::time_point start) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+uint32_t ms_left(Clock::time_point deadline) {
+  const auto now = Clock::now();
+  if (now >= deadline) return 0;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<uint32_t>(left < 1 ? 1 : left);
+}
+
+// Reads exactly n bytes before the deadline; `stop` (may be NULL) ends the
+// wait early.
+Status read_exact(SocketHandle s, uint8_t* p, uint64_t n, Clock::time_point deadline, const std::atomic<bool>* stop) {
+  while (n > 0) {
+    SocketError err;
+    const int64_t got = platform::socket_recv(s, p, n, &err);
+    if (got > 0) {
+      p += got;
+      n -= static_cast<uint64_t>(got);
+      continue;
+    }
+    if (got == 0) return Status::closed;
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) return Status::io;
+    for (;;) {
+      if (stop != nullptr && stop->load()) return Status::would_block;
+      const uint32_t left = ms_left(deadline);
+      if (left == 0) return Status::would_block;
+      const auto r = platform::socket_poll(s, platform::kWantRead, left < 20 ? left : 20, &err);
+      if (r == platform::PollResult::ready) break;
+      if (r == platform::PollResult::failed && err != SocketError::interrupted) return Status::io;
+    }
+  }
+  return Status::ok;
+}
+
+bool write_all(SocketHandle s, const Bytes& bytes, Clock::time_point deadline) {
+  const uint8_t* p = bytes.data();
+  uint64_t n = bytes.size();
+  while (n > 0) {
+    SocketError err;
+    const int64_t sent = platform::socket_send(s, p, n, &err);
+    if (sent > 0) {
+      p += sent;
+      n -= static_cast<uint64_t>(sent);
+      continue;
+    }
+    if (sent < 0 && err != SocketError::would_block && err != SocketError::interrupted) return false;
+    const uint32_t left = ms_left(deadline);
+    if (left == 0) return false;
+    (void)platform::socket_poll(s, platform::kWantWrite, left, &err);
+  }
+  return true;
+}
+
+Status read_frame_body(SocketHandle s, Bytes* body, Clock::time_point deadline, const std::atomic<bool>* stop,
+                       uint64_t max_body) {
+  body->clear();
+  uint8_t prefix[8];
+  Status st = read_exact(s, prefix, 8, deadline, stop);
+  if (st != Status::ok) return st;
+  uint64_t len = 0;
+  for (int i = 7; i >= 0; --i) len = len << 8 | prefix[i];
+  if (len > max_body) return Status::io;
+  body->resize(len);
+  st = read_exact(s, body->data(), len, deadline, stop);
+  if (st != Status::ok) body->clear();
+  return st;
+}
+
+}  // namespace
+
+// ---- wire ----
+
+Bytes wire_u32(uint32_t v) {
+  return Bytes{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+               static_cast<uint8_t>(v >> 24)};
+}
+
+Bytes wire_u64(uint64_t v) { return wire_u32(static_cast<uint32_t>(v)) + wire_u32(static_cast<uint32_t>(v >> 32)); }
+
+Bytes wire_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes wire_frame(const Bytes& body) { return wire_u64(body.size()) + body; }
+
+Bytes wire_request_body(uint32_t timeout_ms, const std::string& payload) {
+  return wire_bytes("V2Q1") + wire_u32(timeout_ms) + wire_u64(payload.size()) + wire_bytes(payload);
+}
+
+Bytes wire_reply_body(uint32_t kind, uint32_t reason, const std::string& text, const std::string& payload) {
+  return wire_bytes("V2R1") + wire_u32(kind) + wire_u32(reason) + wire_u32(static_cast<uint32_t>(text.size())) +
+         wire_bytes(text) + wire_bytes(payload);
+}
+
+WireReply wire_parse_reply(const Bytes& body) {
+  WireReply r;
+  if (body.size() < 16 || std::memcmp(body.data(), "V2R1", 4) != 0) return r;
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
+           static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
+  };
+  const uint32_t text_len = u32(12);
+  if (text_len > body.size() - 16) return r;
+  r.valid = true;
+  r.kind = u32(4);
+  r.reason = u32(8);
+  r.text.assign(reinterpret_cast<const char*>(body.data()) + 16, text_len);
+  r.payload.assign(reinterpret_cast<const char*>(body.data()) + 16 + text_len, body.size() - 16 - text_len);
+  return r;
+}
+
+uint16_t free_loopback_port() {
+  platform::Ipv4Address loopback;
+  if (!platform::ipv4_parse("127.0.0.1", &loopback)) return 0;
+  const SocketHandle s = platform::socket_open_ipv4(nullptr);
+  if (s == platform::kNoSocket) return 0;
+  uint16_t port = 0;
+  if (platform::socket_bind_ipv4(s, &loopback, 0) == SocketError::none) port = platform::socket_local_port(s);
+  platform::socket_close(s);
+  return port;
+}
+
+// ---- steps ----
+
+PeerStep PeerStep::reply(uint32_t kind, uint32_t reason, const std::string& text, const std::string& payload) {
+  return reply_body(wire_reply_body(kind, reason, text, payload));
+}
+
+PeerStep PeerStep::reply_body(Bytes body) { return PeerStep{Action::reply, std::move(body)}; }
+PeerStep PeerStep::raw(Bytes bytes) { return PeerStep{Action::write_raw, std::move(bytes)}; }
+PeerStep PeerStep::close_early() { return PeerStep{Action::close_early, {}}; }
+PeerStep PeerStep::stay_silent() { return PeerStep{Action::stay_silent, {}}; }
+
+// ---- server ----
+
+ScriptedServer::ScriptedServer(std::vector<PeerStep> script) : script_(std::move(script)) {
+  platform::Ipv4Address loopback;
+  if (!platform::ipv4_parse("127.0.0.1", &loopback)) return;
+  const SocketHandle s = platform::socket_open_ipv4(nullptr);
+  if (s == platform::kNoSocket) return;
+  if (!platform::socket_set_nonblocking(s) || platform::socket_bind_ipv4(s, &loopback, 0) != SocketError::none ||
+      platform::socket_listen(s, 16) != SocketError::none) {
+    platform::socket_close(s);
+    return;
+  }
+  listener_ = s;
+  port_ = platform::socket_local_port(s);
+  thread_ = std::thread([this] { run(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+  stop_.store(true);
+  if (thread_.joinable()) thread_.join();
+  platform::socket_close(listener_);
+}
+
+std::vector<Bytes> ScriptedServer::requests() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return requests_;
+}
+
+void ScriptedServer::run() {
+  size_t next = 0;
+  while (!stop_.load()) {
+    SocketError err;
+    const auto r = platform::socket_poll(listener_, platform::kWantRead, 20, &err);
+    if (r != platform::PollResult::ready) continue;
+    const SocketHandle c = platform::socket_accept(listener_, &err);
+    if (c == platform::kNoSocket) continue;
+    accepted_.fetch_add(1);
+    const PeerStep& step = script_.empty() ? PeerStep{PeerStep::Action::close_early, {}} : script_[next];
+    if (next + 1 < script_.size()) ++next;
+    serve(c, step);
+    platform::socket_close(c);
+  }
+}
+
+void ScriptedServer::serve(SocketHandle c, const PeerStep& step) {
+  Bytes request;
+  const auto read_deadline = Clock::now() + std::chrono::milliseconds(kServerReadMs);
+  (void)read_frame_body(c, &request, read_deadline, &stop_, kServerMaxBody);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    requests_.push_back(request);
+  }
+  const auto write_deadline = Clock::now() + std::chrono::milliseconds(kServerReadMs);
+  switch (step.action) {
+    case PeerStep::Action::reply:
+      (void)write_all(c, wire_frame(step.bytes), write_deadline);
+      break;
+    case PeerStep::Action::write_raw:
+      (void)write_all(c, step.bytes, write_deadline);
+      break;
+    case PeerStep::Action::close_early:
+      break;
+    case PeerStep::Action::stay_silent: {
+      // Until the client closes (a read of 0 or an error) or the server ends.
+      const auto hold_deadline = Clock::now() + std::chrono::milliseconds(kSilentHoldMs);
+      uint8_t sink[256];
+      while (!stop_.load() && ms_left(hold_deadline) > 0) {
+        SocketError err;
+        if (platform::socket_poll(c, platform::kWantRead, 20, &err) != platform::PollResult::ready) continue;
+        const int64_t got = platform::socket_recv(c, sink, sizeof sink, &err);
+        if (got == 0 || (got < 0 && err != SocketError::would_block && err != SocketError::interrupted)) break;
+      }
+      break;
+    }
+  }
+}
+
+// ---- client ----
+
+bool PeerClient::open(uint16_t port) {
+  close();
+  if (!address_.resolve("127.0.0.1", port) || address_.first() == nullptr) return false;
+  const SocketHandle s = platform::socket_open_for(address_.first(), nullptr);
+  if (s == platform::kNoSocket) return false;
+  if (!platform::socket_set_nonblocking(s)) {
+    platform::socket_close(s);
+    return false;
+  }
+  s_ = s;
+  return true;
+}
+
+bool PeerClient::connect() {
+  if (s_ == platform::kNoSocket) return false;
+  SocketError e = platform::socket_connect(s_, address_.first());
+  if (e == SocketError::in_progress || e == SocketError::would_block) {
+    SocketError err;
+    e = SocketError::failed;
+    if (platform::socket_poll(s_, platform::kWantWrite, 2000, &err) == platform::PollResult::ready &&
+        !platform::socket_take_error(s_, &e)) {
+      e = SocketError::failed;
+    }
+  }
+  if (e != SocketError::none) close();
+  return e == SocketError::none;
+}
+
+bool PeerClient::send(const Bytes& bytes) {
+  return s_ != platform::kNoSocket && write_all(s_, bytes, Clock::now() + std::chrono::milliseconds(5000));
+}
+
+ClientOutcome PeerClient::read_frame(uint32_t wait_ms) {
+  ClientOutcome out;
+  const auto start = Clock::now();
+  if (s_ != platform::kNoSocket) {
+    out.status = read_frame_body(s_, &out.body, start + std::chrono::milliseconds(wait_ms), nullptr, kServerMaxBody);
+  }
+  out.elapsed_ms = ms_since(start);
+  return out;
+}
+
+void PeerClient::close() {
+  platform::socket_close(s_);
+  s_ = platform::kNoSocket;
+}
+
+ClientOutcome client_exchange(uint16_t port, const Bytes& bytes, uint32_t wait_ms) {
+  PeerClient client;
+  if (!client.connect(port)) return ClientOutcome{};
+  if (!bytes.empty() && !client.send(bytes)) return ClientOutcome{};
+  return client.read_frame(wait_ms);
+}
+
+}  // namespace vorlet::v2::test

@@ -1,0 +1,355 @@
+#include "tcp/tcp_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/scripted_peer.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using platform::kNoSocket;
+using platform::SocketError;
+using platform::SocketHandle;
+using test::Bytes;
+using test::operator+;
+using test::wire_bytes;
+using test::wire_u32;
+using test::wire_u64;
+
+// Two connected non-blocking loopback sockets.
+struct SocketPair {
+  SocketHandle a = kNoSocket;  // the side under test
+  SocketHandle b = kNoSocket;  // the test's peer
+
+  SocketPair() {
+    const SocketHandle listener = platform::socket_open_ipv4(nullptr);
+    platform::Ipv4Address lo;
+    platform::ipv4_parse("127.0.0.1", &lo);
+    if (platform::socket_bind_ipv4(listener, &lo, 0) == SocketError::none &&
+        platform::socket_listen(listener, 1) == SocketError::none) {
+      platform::AddressList list;
+      if (list.resolve("127.0.0.1", platform::socket_local_port(listener))) {
+        b = platform::socket_open_for(list.first(), nullptr);
+        if (platform::socket_connect(b, list.first()) == SocketError::none) {
+          SocketError err;
+          a = platform::socket_accept(listener, &err);
+          platform::socket_set_nonblocking(b);
+        }
+      }
+    }
+    platform::socket_close(listener);
+  }
+  ~SocketPair() {
+    close_a();
+    close_b();
+  }
+  void close_a() {
+    platform::socket_close(a);
+    a = kNoSocket;
+  }
+  void close_b() {
+    platform::socket_close(b);
+    b = kNoSocket;
+  }
+  // The peer writes bytes (blocking until taken, within 10 s).
+  void peer_write(const Bytes& bytes) {
+    const uint8_t* p = bytes.data();
+    uint64_t n = bytes.size();
+    while (n > 0) {
+      SocketError err;
+      const int64_t sent = platform::socket_send(b, p, n, &err);
+      if (sent > 0) {
+        p += sent;
+        n -= static_cast<uint64_t>(sent);
+      } else if (platform::socket_poll(b, platform::kWantWrite, 10000, &err) != platform::PollResult::ready) {
+        return;
+      }
+    }
+  }
+};
+
+uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+}
+
+uint64_t after_ms(uint32_t ms) { return tcp_now_ns() + static_cast<uint64_t>(ms) * 1000000ull; }
+
+TEST(TcpFrame, BodiesOfEverySizeRoundTrip) {
+  // Larger bodies than the socket buffers make both sides wait for room.
+  for (size_t size : {size_t{0}, size_t{1}, size_t{16}, size_t{3} << 20}) {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    Bytes body(size);
+    for (size_t i = 0; i < size; ++i) body[i] = static_cast<uint8_t>(i * 7 + 1);
+    Status sent = Status::io;
+    std::thread sender([&] { sent = tcp_frame_send(p.b, body.data(), body.size(), after_ms(5000)); });
+    TcpBody got{9, 9, 9};
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(5000)), Status::ok) << size;
+    sender.join();
+    EXPECT_EQ(sent, Status::ok);
+    EXPECT_EQ(got, body) << size;
+  }
+}
+
+TEST(TcpFrame, SendWritesTheLittleEndianLengthPrefix) {
+  SocketPair p;
+  ASSERT_NE(p.a, kNoSocket);
+  const Bytes body = wire_bytes("hello");
+  ASSERT_EQ(tcp_frame_send(p.a, body.data(), body.size(), after_ms(1000)), Status::ok);
+  uint8_t raw[13] = {};
+  SocketError err;
+  ASSERT_EQ(platform::socket_poll(p.b, platform::kWantRead, 1000, &err), platform::PollResult::ready);
+  ASSERT_EQ(platform::socket_recv(p.b, raw, sizeof raw, &err), 13);
+  EXPECT_EQ(Bytes(raw, raw + 13), wire_u64(5) + body);
+}
+
+TEST(TcpFrame, ReceiveTakesExactly64MiBAndRefusesMoreAfterThePrefix) {
+  {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    std::thread peer([&] { p.peer_write(wire_u64(kTcpMaxBody) + Bytes(kTcpMaxBody, 0x5a)); });
+    TcpBody got;
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(20000)), Status::ok);
+    peer.join();
+    ASSERT_EQ(got.size(), kTcpMaxBody);
+    EXPECT_EQ(got.back(), 0x5a);
+  }
+  {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.peer_write(wire_u64(kTcpMaxBody + 1) + wire_bytes("NEXTBYTE"));
+    TcpBody got{1};
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(2000)), Status::io);
+    EXPECT_TRUE(got.empty());
+    // Nothing past the prefix was read.
+    char rest[8];
+    SocketError err;
+    ASSERT_EQ(platform::socket_recv(p.a, rest, sizeof rest, &err), 8);
+    EXPECT_EQ(std::string(rest, 8), "NEXTBYTE");
+  }
+}
+
+TEST(TcpFrame, ReceiveReportsAnEarlyCloseApartFromADeadline) {
+  struct Case {
+    const char* name;
+    Bytes sent;
+    bool peer_closes;
+    Status expected;
+  };
+  const Case cases[] = {
+      {"half prefix, closed", Bytes{5, 0, 0, 0}, true, Status::closed},
+      {"prefix and part of the body, closed", wire_u64(10) + wire_bytes("abc"), true, Status::closed},
+      {"closed before anything", Bytes{}, true, Status::closed},
+      {"nothing sent", Bytes{}, false, Status::would_block},
+      {"half prefix, silent", Bytes{5, 0, 0, 0}, false, Status::would_block},
+      {"part of the body, silent", wire_u64(10) + wire_bytes("abc"), false, Status::would_block},
+  };
+  for (const Case& c : cases) {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.peer_write(c.sent);
+    if (c.peer_closes) p.close_b();
+    TcpBody got;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(150)), c.expected) << c.name;
+    EXPECT_TRUE(got.empty()) << c.name;
+    if (c.expected == Status::would_block) {
+      EXPECT_GE(elapsed_ms(start), 149u) << c.name;
+    }
+  }
+}
+
+TEST(TcpFrame, SendToAClosedPeerFailsAndAFullPeerTimesOut) {
+  {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.close_b();
+    const Bytes body(16 << 20, 1);  // more than the socket buffers take before the reset
+    EXPECT_EQ(tcp_frame_send(p.a, body.data(), body.size(), after_ms(2000)), Status::io);
+  }
+  {
+    // A peer that reads nothing: the socket buffers fill and the deadline ends
+    // the send.
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    const Bytes body(64 << 20, 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tcp_frame_send(p.a, body.data(), body.size(), after_ms(200)), Status::would_block);
+    EXPECT_GE(elapsed_ms(start), 199u);
+  }
+}
+
+TEST(TcpSocketWait, EndsAtReadinessOrAtTheDeadline) {
+  SocketPair p;
+  ASSERT_NE(p.a, kNoSocket);
+
+  // A deadline in the past: at once, without waiting.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tcp_socket_wait(p.a, platform::kWantRead, tcp_now_ns() - 1), Status::would_block);
+  EXPECT_LT(elapsed_ms(start), 5u);
+
+  // Less than a millisecond left still waits one slice of 1 ms.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tcp_socket_wait(p.a, platform::kWantRead, tcp_now_ns() + 400000), Status::would_block);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(900));
+
+  // Writable at once.
+  EXPECT_EQ(tcp_socket_wait(p.a, platform::kWantWrite, after_ms(1000)), Status::ok);
+
+  // Readable after 1.2 s, across more than one 1000 ms slice of a 3 s wait.
+  std::thread peer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    p.peer_write(Bytes{1});
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tcp_socket_wait(p.a, platform::kWantRead, after_ms(3000)), Status::ok);
+  const uint64_t waited = elapsed_ms(start);
+  peer.join();
+  EXPECT_GE(waited, 1150u);
+  EXPECT_LT(waited, 2500u);
+
+  // A descriptor that is not open.
+  const SocketHandle dead = p.a;
+  p.close_a();
+  EXPECT_EQ(tcp_socket_wait(dead, platform::kWantRead, after_ms(1000)), Status::io);
+}
+
+TEST(TcpBodies, RequestCarriesTheTimeoutAsGiven) {
+  const uint8_t payload[] = {'e', 'n', 'v'};
+  for (uint32_t timeout : {0u, 1u, 2500u, 0xffffffffu}) {
+    TcpBody body;
+    ASSERT_TRUE(tcp_request_body_build(timeout, payload, sizeof payload, &body));
+    EXPECT_EQ(body, test::wire_request_body(timeout, "env")) << timeout;
+  }
+}
+
+TEST(TcpBodies, ReplyCutsItsTextTo1024BytesWithoutSplittingACharacter) {
+  const std::string long_ascii(2000, 'x');
+  // 1023 ASCII bytes and then a two-byte character across the 1024 mark.
+  const std::string split = std::string(1023, 'a') + "\xC3\xA9" + "tail";
+  struct Case {
+    const char* name;
+    const char* text;
+    const uint8_t* payload;
+    uint64_t payload_length;
+    Bytes expected;
+  };
+  const uint8_t pl[] = {'p', 'l'};
+  const Case cases[] = {
+      {"no text, no payload", nullptr, nullptr, 0, test::wire_reply_body(1, 0, "", "")},
+      {"empty text", "", pl, 2, test::wire_reply_body(1, 0, "", "pl")},
+      {"payload given with length 0", "t", pl, 0, test::wire_reply_body(1, 0, "t", "")},
+      {"NULL payload with a length", "t", nullptr, 5, test::wire_reply_body(1, 0, "t", "")},
+      {"2000-byte text", long_ascii.c_str(), pl, 2, test::wire_reply_body(1, 0, std::string(1024, 'x'), "pl")},
+      {"character across the cut", split.c_str(), nullptr, 0, test::wire_reply_body(1, 0, std::string(1023, 'a'), "")},
+  };
+  for (const Case& c : cases) {
+    TcpBody body;
+    ASSERT_TRUE(tcp_reply_body_build(1, 0, c.text, c.payload, c.payload_length, &body)) << c.name;
+    EXPECT_EQ(body, c.expected) << c.name;
+  }
+  TcpBody body;
+  ASSERT_TRUE(tcp_reply_body_build(2, 11, "why", nullptr, 0, &body));
+  EXPECT_EQ(body, wire_bytes("V2R1") + wire_u32(2) + wire_u32(11) + wire_u32(3) + wire_bytes("why"));
+}
+
+TEST(TcpBodies, RequestDecodeAcceptsOnlyAnExactBody) {
+  struct Case {
+    const char* name;
+    Bytes body;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"payload", test::wire_request_body(70, "abc"), true},
+      {"empty payload", test::wire_request_body(0, ""), true},
+      {"empty body", Bytes{}, false},
+      {"magic only", wire_bytes("V2Q1"), false},
+      {"bad magic", wire_bytes("V2R1") + wire_u32(0) + wire_u64(0), false},
+      {"header short by one", wire_bytes("V2Q1") + wire_u32(0) + Bytes(7, 0), false},
+      {"payload_length one more", wire_bytes("V2Q1") + wire_u32(0) + wire_u64(4) + wire_bytes("abc"), false},
+      {"payload_length one less", wire_bytes("V2Q1") + wire_u32(0) + wire_u64(2) + wire_bytes("abc"), false},
+      {"payload_length huge", wire_bytes("V2Q1") + wire_u32(0) + wire_u64(~0ull) + wire_bytes("abc"), false},
+  };
+  for (const Case& c : cases) {
+    TcpRequest r{};
+    EXPECT_EQ(tcp_request_decode(c.body.data(), c.body.size(), &r), c.ok) << c.name;
+  }
+  const Bytes body = test::wire_request_body(70, "abc");
+  TcpRequest r{};
+  ASSERT_TRUE(tcp_request_decode(body.data(), body.size(), &r));
+  EXPECT_EQ(r.timeout_ms, 70u);
+  EXPECT_EQ(r.payload_length, 3u);
+  EXPECT_EQ(std::memcmp(r.payload, "abc", 3), 0);
+}
+
+TEST(TcpBodies, ReplyDecodeRequiresTheTextToFitTheBody) {
+  struct Case {
+    const char* name;
+    Bytes body;
+    bool ok;
+    uint32_t text_length;
+    uint64_t payload_length;
+  };
+  const Case cases[] = {
+      {"text and payload", test::wire_reply_body(1, 0, "hi", "payload"), true, 2, 7},
+      {"exactly the header", test::wire_reply_body(0, 0, "", ""), true, 0, 0},
+      {"text of 1500 bytes", test::wire_reply_body(2, 5, std::string(1500, 't'), "x"), true, 1500, 1},
+      {"text longer than the body", wire_bytes("V2R1") + wire_u32(1) + wire_u32(0) + wire_u32(3) + wire_bytes("ab"),
+       false, 0, 0},
+      {"bad magic", wire_bytes("V2Q1") + wire_u32(1) + wire_u32(0) + wire_u32(0), false, 0, 0},
+      {"magic only", wire_bytes("V2R1"), false, 0, 0},
+      {"three bytes", wire_bytes("V2R"), false, 0, 0},
+      {"header short by one", wire_bytes("V2R1") + wire_u32(1) + wire_u32(0) + Bytes(3, 0), false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    TcpReply r{};
+    ASSERT_EQ(tcp_reply_decode(c.body.data(), c.body.size(), &r), c.ok) << c.name;
+    if (!c.ok) continue;
+    EXPECT_EQ(r.text_length, c.text_length) << c.name;
+    EXPECT_EQ(r.payload_length, c.payload_length) << c.name;
+  }
+  const Bytes body = test::wire_reply_body(0xfffffffeu, 11, "hi", "pay");
+  TcpReply r{};
+  ASSERT_TRUE(tcp_reply_decode(body.data(), body.size(), &r));
+  EXPECT_EQ(r.result_kind, -2);
+  EXPECT_EQ(r.reason, 11);
+  EXPECT_EQ(std::string(r.text, r.text_length), "hi");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.payload), r.payload_length), "pay");
+}
+
+TEST(TcpBodies, ReceivedTextIsBoundedByItsLengthAndCutSafely) {
+  // The received bytes sit in a larger buffer with no terminator after the
+  // text; the copy must not read on.
+  const char bytes[] = {'a', 'b', 'c', 'd', 'e', 'f', 'X', 'X'};
+  struct Case {
+    const char* name;
+    const char* text;
+    uint64_t length;
+    uint64_t capacity;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"whole text", bytes, 3, 160, "abc"},  {"cut to capacity - 1", bytes, 6, 4, "abc"},
+      {"inner NUL", "ab\0cd", 5, 160, "ab"}, {"character across the cut", "a\xC3\xA9", 3, 3, "a"},
+      {"empty", bytes, 0, 160, ""},          {"NULL text", nullptr, 4, 160, ""},
+  };
+  for (const Case& c : cases) {
+    char out[160];
+    std::memset(out, '#', sizeof out);
+    tcp_received_text_copy(out, c.capacity, c.text, c.length);
+    EXPECT_STREQ(out, c.expected) << c.name;
+  }
+  char out[4] = {'#', '#', '#', '#'};
+  tcp_received_text_copy(out, 0, bytes, 3);
+  EXPECT_EQ(out[0], '#');
+  tcp_received_text_copy(nullptr, 10, bytes, 3);  // nothing to write to
+}
+
+}  // namespace
+}  // namespace vorlet::v2
