@@ -9,6 +9,7 @@
 #include "codec/text.h"
 #include "runtime/limits.h"
 #include "runtime/route_table.h"
+#include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -78,6 +79,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
 
   // Then: the three rings, the three host-bound pipe queues; the host handle
   // set, local delivery adapter, TCP adapter, pipe waiters, dubbing registry.
+  rt->tcp_adapter = tcp_adapter_create();  // idle until start
 
   // Flags and counters start at zero (the block is zero-filled).
   rt->accepting.store(0, std::memory_order_relaxed);
@@ -90,7 +92,9 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
 }
 
 // The parts without which a built runtime is destroyed again.
-bool complete(const Runtime* rt) noexcept { return rt->option_text_a != nullptr && rt->option_text_b != nullptr; }
+bool complete(const Runtime* rt) noexcept {
+  return rt->tcp_adapter != nullptr && rt->option_text_a != nullptr && rt->option_text_b != nullptr;
+}
 
 }  // namespace
 
@@ -123,6 +127,13 @@ void runtime_destroy(Runtime* rt) noexcept {
   // Then, in order: wake and join the threads, fail pending replies, take
   // down the adapters, drain the rings, write out and close the pipe queues,
   // close the host handle set.
+
+  // The TCP listener ends before its adapter goes.
+  if (rt->tcp_adapter != nullptr) {
+    tcp_adapter_stop(rt->tcp_adapter);
+    tcp_adapter_destroy(rt->tcp_adapter);
+    rt->tcp_adapter = nullptr;
+  }
   release_parts(rt);
   free_block(rt);
 }

@@ -19,6 +19,8 @@
 
 namespace vorlet::v2 {
 
+struct TcpAdapter;
+
 enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
 
 // A consumer's sleep: producers signal the condition variable while holding
@@ -64,6 +66,7 @@ struct alignas(64) Runtime {
   // ---- host handle set ----
 
   // ---- local delivery adapter and TCP adapter ----
+  TcpAdapter* tcp_adapter;  // owned; created idle with the runtime
 
   // ---- pipe frame readers (from start to stop) ----
 

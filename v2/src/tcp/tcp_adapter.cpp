@@ -1,0 +1,374 @@
+#include "tcp/tcp_adapter.h"
+
+#include <cstring>
+#include <new>
+
+#include "codec/alloc.h"
+#include "codec/text.h"
+#include "platform/clock.h"
+#include "tcp/tcp_frame.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using platform::kNoSocket;
+using platform::SocketError;
+using platform::SocketHandle;
+
+constexpr int32_t kReasonDeliveryFailed = 6;
+constexpr int32_t kReasonRemoteTransportFailed = 7;
+constexpr int32_t kReasonRemoteReplyTimeout = 11;
+constexpr uint32_t kListenWaitMs = 250;
+constexpr int kListenBacklog = 16;
+constexpr uint64_t kInboundTextCapacity = 160;
+
+// The spin flag of start and stop: test-and-set, and a contender sleeps in an
+// atomic wait until the holder clears it.
+class SpinGuard {
+ public:
+  explicit SpinGuard(std::atomic_flag& flag) noexcept : flag_(flag) {
+    while (flag_.test_and_set(std::memory_order_acquire)) flag_.wait(true, std::memory_order_relaxed);
+  }
+  ~SpinGuard() {
+    flag_.clear(std::memory_order_release);
+    flag_.notify_one();
+  }
+  SpinGuard(const SpinGuard&) = delete;
+  SpinGuard& operator=(const SpinGuard&) = delete;
+
+ private:
+  std::atomic_flag& flag_;
+};
+
+// Closes a socket when it goes out of scope unless released.
+class SocketHolder {
+ public:
+  explicit SocketHolder(SocketHandle s = kNoSocket) noexcept : s_(s) {}
+  ~SocketHolder() { platform::socket_close(s_); }
+  SocketHolder(const SocketHolder&) = delete;
+  SocketHolder& operator=(const SocketHolder&) = delete;
+  SocketHandle get() const noexcept { return s_; }
+  SocketHandle release() noexcept {
+    const SocketHandle s = s_;
+    s_ = kNoSocket;
+    return s;
+  }
+
+ private:
+  SocketHandle s_;
+};
+
+void set_handler(TcpAdapter* a, InboundHandler handler, void* context) noexcept {
+  std::lock_guard<std::mutex> hold(a->handler_lock);
+  a->handler = handler;
+  a->handler_context = context;
+}
+
+// ---- client ----
+
+// A socket connected to host:port before the deadline, trying every
+// resolved address in order; kNoSocket with *failure set otherwise.
+SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_ns, const char** failure) noexcept {
+  if (!platform::socket_startup()) {
+    *failure = "winsock startup failed";
+    return kNoSocket;
+  }
+  platform::AddressList addresses;
+  if (!addresses.resolve(host, port)) {
+    *failure = "tcp address resolution failed";
+    return kNoSocket;
+  }
+  for (const auto* a = addresses.first(); a != nullptr; a = platform::AddressList::next(a)) {
+    SocketHolder s(platform::socket_open_for(a, nullptr));
+    if (s.get() == kNoSocket || !platform::socket_set_nonblocking(s.get())) continue;
+    const SocketError e = platform::socket_connect(s.get(), a);
+    if (e == SocketError::none) return s.release();
+    if (e == SocketError::in_progress || e == SocketError::would_block || e == SocketError::already ||
+        e == SocketError::interrupted) {
+      SocketError pending = SocketError::failed;
+      if (tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns) == Status::ok &&
+          platform::socket_take_error(s.get(), &pending) && pending == SocketError::none) {
+        return s.release();
+      }
+    }
+  }
+  *failure = "tcp connect failed";
+  return kNoSocket;
+}
+
+// ---- server ----
+
+void send_reply(SocketHandle c, int32_t kind, int32_t reason, const char* text, const uint8_t* payload,
+                uint64_t payload_length, uint64_t deadline_ns) noexcept {
+  TcpBody reply;
+  // A reply that cannot be built is not sent; the peer sees the close.
+  if (tcp_reply_body_build(kind, reason, text, payload, payload_length, &reply)) {
+    (void)tcp_frame_send(c, reply.data(), reply.size(), deadline_ns);
+  }
+}
+
+// Reads one request from c, answers it and closes c.
+void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
+  SocketHolder c(accepted);
+  if (!platform::socket_startup()) return;
+  TcpBody request;
+  TcpRequest req;
+  const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
+  if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
+    send_reply(c.get(), 0, kReasonRemoteTransportFailed, "tcp request decode failed", nullptr, 0,
+               tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
+    return;
+  }
+
+  InboundHandler handler;
+  void* context;
+  {
+    std::lock_guard<std::mutex> hold(a->handler_lock);
+    handler = a->handler;
+    context = a->handler_context;
+  }
+  if (handler == nullptr) {
+    send_reply(c.get(), 0, kReasonDeliveryFailed, "inbound handler is not installed", nullptr, 0,
+               tcp_deadline_after_ms(req.timeout_ms));
+    return;
+  }
+
+  int32_t kind = 0;
+  uint8_t* out = nullptr;
+  uint64_t out_length = 0;
+  int32_t reason = kReasonDeliveryFailed;
+  char text[kInboundTextCapacity];
+  text[0] = '\0';
+  const Status st = handler(context, req.payload, req.payload_length, req.timeout_ms, &kind, &out, &out_length, &reason,
+                            text, sizeof text);
+  text[sizeof text - 1] = '\0';  // whatever the handler left, the text ends in the buffer
+  if (st != Status::ok && kind == 0) {
+    if (reason == 0) reason = kReasonDeliveryFailed;
+    if (text[0] == '\0') text_copy_bounded(text, sizeof text, "inbound delivery failed");
+  }
+  const uint32_t timeout_ms = req.timeout_ms;
+  TcpBody().swap(request);  // the request may be large; it is no longer needed
+  send_reply(c.get(), kind, reason, text, out, out_length, tcp_deadline_after_ms(timeout_ms));
+  rt_free(out);
+}
+
+// Sleeps one wait slice, or less when the adapter stops.
+void back_off(const TcpAdapter* a) noexcept {
+  for (uint32_t slept = 0; slept < kListenWaitMs && a->configured.load(std::memory_order_acquire); slept += 10) {
+    platform::sleep_ms(10);
+  }
+}
+
+// Accepts and serves, one connection at a time, until none is pending.
+// false when the listener must end: the socket is unusable or the adapter
+// stops.
+bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
+  for (;;) {
+    SocketError err;
+    const SocketHandle c = platform::socket_accept(listener, &err);
+    if (c != kNoSocket) {
+      serve_connection(a, c);
+      continue;
+    }
+    switch (err) {
+      case SocketError::interrupted:
+      case SocketError::connection_lost:
+        continue;  // that one connection failed; the next may be fine
+      case SocketError::would_block:
+        return a->configured.load(std::memory_order_acquire);
+      case SocketError::invalid:
+        return false;
+      default:
+        // Out of descriptors or memory, or a failure we cannot place: the
+        // pending connection stays queued, so poll would report it at once.
+        back_off(a);
+        return a->configured.load(std::memory_order_acquire);
+    }
+  }
+}
+
+void listener_main(void* arg) {
+  auto* a = static_cast<TcpAdapter*>(arg);
+  while (a->configured.load(std::memory_order_acquire)) {
+    const SocketHandle listener = a->listen_socket.load(std::memory_order_acquire);
+    if (listener == kNoSocket) break;
+    const Status st = tcp_socket_wait(listener, platform::kWantRead, tcp_deadline_after_ms(kListenWaitMs));
+    if (st == Status::would_block) continue;
+    if (st != Status::ok) break;
+    if (!serve_pending(a, listener)) break;
+  }
+}
+
+}  // namespace
+
+TcpAdapter::TcpAdapter() noexcept
+    : configured(false),
+      running(false),
+      exchanges(0),
+      connections(0),
+      connect_failures(0),
+      handler(nullptr),
+      handler_context(nullptr),
+      listen_port(0),
+      listen_socket(kNoSocket),
+      start_listener(platform::start_thread) {}
+
+TcpAdapter* tcp_adapter_create() noexcept { return new (std::nothrow) TcpAdapter(); }
+
+void tcp_adapter_destroy(TcpAdapter* adapter) noexcept {
+  if (adapter == nullptr) return;
+  tcp_adapter_stop(adapter);
+  delete adapter;
+}
+
+Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
+                         void* context) noexcept {
+  if (adapter == nullptr) return Status::invalid_arg;
+  SpinGuard guard(adapter->lock);
+  if (adapter->configured.load(std::memory_order_acquire)) return Status::ok;
+
+  set_handler(adapter, handler, context);
+  adapter->listen_port = 0;
+  adapter->running.store(true, std::memory_order_release);
+  if (port == 0 || handler == nullptr) {
+    adapter->configured.store(true, std::memory_order_release);
+    return Status::ok;
+  }
+
+  auto fail = [adapter](Status st) noexcept {
+    set_handler(adapter, nullptr, nullptr);
+    adapter->running.store(false, std::memory_order_release);
+    return st;
+  };
+  if (!platform::socket_startup()) return fail(Status::io);
+  SocketHolder s(platform::socket_open_ipv4(nullptr));
+  if (s.get() == kNoSocket) return fail(Status::io);
+  (void)platform::socket_set_reuse_address(s.get());
+  if (!platform::socket_set_nonblocking(s.get())) return fail(Status::io);
+
+  const bool any = bind_host == nullptr || bind_host[0] == '\0';
+  platform::Ipv4Address address;
+  if (!any && !platform::ipv4_parse(bind_host, &address)) return fail(Status::invalid_arg);
+  SocketError err = platform::socket_bind_ipv4(s.get(), any ? nullptr : &address, port);
+  // A configured host that is not local to this machine: listen on every
+  // address instead.
+  if (err == SocketError::addr_not_avail && !any) err = platform::socket_bind_ipv4(s.get(), nullptr, port);
+  if (err != SocketError::none) return fail(Status::io);
+  if (platform::socket_listen(s.get(), kListenBacklog) != SocketError::none) return fail(Status::io);
+
+  adapter->listen_port = port;
+  adapter->listen_socket.store(s.get(), std::memory_order_release);
+  adapter->configured.store(true, std::memory_order_release);
+  if (!adapter->start_listener(&adapter->listener, listener_main, adapter)) {
+    // No listener: back to idle, the socket closes with its holder.
+    adapter->configured.store(false, std::memory_order_release);
+    adapter->listen_socket.store(kNoSocket, std::memory_order_release);
+    adapter->listen_port = 0;
+    return fail(Status::io);
+  }
+  (void)s.release();  // the adapter owns the socket now; stop closes it
+  return Status::ok;
+}
+
+void tcp_adapter_stop(TcpAdapter* adapter) noexcept {
+  if (adapter == nullptr) return;
+  SpinGuard guard(adapter->lock);
+  adapter->configured.store(false, std::memory_order_release);
+  set_handler(adapter, nullptr, nullptr);
+  adapter->listen_port = 0;
+  const SocketHandle s = adapter->listen_socket.exchange(kNoSocket, std::memory_order_acq_rel);
+  // Shutting the socket down wakes the listener; the descriptor is closed
+  // only once the listener is joined, so that it never waits on or accepts
+  // from a number the process has given to another descriptor meanwhile.
+  platform::socket_shutdown(s);
+  platform::join_thread(&adapter->listener);
+  platform::socket_close(s);
+  adapter->running.store(false, std::memory_order_release);
+}
+
+Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_t payload_length, const char* host,
+                            uint16_t port, uint32_t timeout_ms, int32_t* result_kind, uint8_t** reply,
+                            uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) noexcept {
+  if (adapter == nullptr) return Status::invalid_arg;
+  adapter->exchanges.fetch_add(1, std::memory_order_relaxed);
+  if (result_kind != nullptr) *result_kind = 0;
+  if (reply != nullptr) *reply = nullptr;
+  if (reply_length != nullptr) *reply_length = 0;
+  if (reason != nullptr) *reason = kReasonDeliveryFailed;
+  if (text != nullptr && text_capacity > 0) text[0] = '\0';
+
+  auto fail = [&](Status st, int32_t why, const char* message) noexcept {
+    if (reason != nullptr) *reason = why;
+    text_copy_bounded(text, text_capacity, message);
+    return st;
+  };
+  if (result_kind == nullptr || reply == nullptr || reply_length == nullptr || payload == nullptr ||
+      payload_length == 0 || host == nullptr || port == 0) {
+    return fail(Status::invalid_arg, kReasonDeliveryFailed, "invalid remote submit arguments");
+  }
+  if (!adapter->configured.load(std::memory_order_acquire)) {
+    return fail(Status::bad_state, kReasonDeliveryFailed, "remote transport adapter is not started");
+  }
+
+  const uint64_t deadline = tcp_deadline_after_ms(timeout_ms);
+  TcpBody request;
+  if (!tcp_request_body_build(timeout_ms, payload, payload_length, &request)) {
+    return fail(Status::nomem, kReasonDeliveryFailed, "failed to allocate tcp request");
+  }
+  const char* failure = nullptr;
+  SocketHolder s(connect_before(host, port, deadline, &failure));
+  if (s.get() == kNoSocket) {
+    adapter->connect_failures.fetch_add(1, std::memory_order_relaxed);
+    return fail(Status::io, kReasonRemoteTransportFailed, failure);
+  }
+
+  adapter->connections.fetch_add(1, std::memory_order_relaxed);
+  TcpBody response;
+  Status st = tcp_frame_send(s.get(), request.data(), request.size(), deadline);
+  if (st == Status::ok) st = tcp_frame_receive(s.get(), &response, deadline);
+  platform::socket_close(s.release());
+  if (st == Status::would_block) return fail(Status::io, kReasonRemoteReplyTimeout, "tcp reply timed out");
+  if (st != Status::ok) return fail(Status::io, kReasonRemoteTransportFailed, "tcp exchange failed");
+
+  TcpReply r;
+  if (!tcp_reply_decode(response.data(), response.size(), &r)) {
+    return fail(Status::io, kReasonRemoteTransportFailed, "tcp response decode failed");
+  }
+  if (r.result_kind == 0) {
+    if (reason != nullptr) *reason = r.reason;
+    if (r.text_length > 0) {
+      tcp_received_text_copy(text, text_capacity, r.text, r.text_length);
+    } else {
+      text_copy_bounded(text, text_capacity, "tcp peer returned no terminal result");
+    }
+    return Status::io;
+  }
+  if (r.payload_length > 0) {
+    void* copy = rt_malloc(r.payload_length);
+    if (copy == nullptr) return fail(Status::nomem, kReasonDeliveryFailed, "failed to allocate tcp reply copy");
+    std::memcpy(copy, r.payload, static_cast<size_t>(r.payload_length));
+    *reply = static_cast<uint8_t*>(copy);
+    *reply_length = r.payload_length;
+  }
+  *result_kind = r.result_kind;
+  if (reason != nullptr) *reason = r.reason;
+  tcp_received_text_copy(text, text_capacity, r.text, r.text_length);
+  return Status::ok;
+}
+
+void tcp_adapter_stats(const TcpAdapter* adapter, TcpAdapterStats* out) noexcept {
+  if (out == nullptr) return;
+  if (adapter == nullptr) {
+    *out = TcpAdapterStats{0, 0, 0};
+    return;
+  }
+  out->exchanges = adapter->exchanges.load(std::memory_order_relaxed);
+  out->connections = adapter->connections.load(std::memory_order_relaxed);
+  out->connect_failures = adapter->connect_failures.load(std::memory_order_relaxed);
+}
+
+bool tcp_adapter_is_stopped(const TcpAdapter* adapter) noexcept {
+  return adapter == nullptr || !adapter->running.load(std::memory_order_acquire);
+}
+
+}  // namespace vorlet::v2

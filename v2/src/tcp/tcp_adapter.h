@@ -1,0 +1,107 @@
+// The runtime's remote transport. As a client it runs one "tcp-frame"
+// exchange per call (connect, request frame, reply frame, close); as a
+// server, once started with a port and a handler, one listener thread
+// accepts connections and serves them one at a time, handing each request to
+// the InboundHandler and writing its result back as the reply frame.
+//
+// One adapter belongs to one runtime, which creates, starts, stops and
+// destroys it. Start and stop are serialized by the adapter's spin flag;
+// the exchange, the listener, the stats copy and the stopped test never take
+// it, so stop may join the listener while holding it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "codec/status.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+
+namespace vorlet::v2 {
+
+// The handler of inbound requests. On entry: result_kind 0, *reply NULL,
+// *reply_length 0, *reason 6, text "" in a buffer of text_capacity (160)
+// bytes. payload points into the request body and is valid only during the
+// call; length may be 0; timeout_ms 0 means 1000. The handler allocates the
+// reply bytes with rt_malloc; the listener frees them with rt_free.
+using InboundHandler = Status (*)(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
+                                  int32_t* result_kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
+                                  char* text, uint64_t text_capacity);
+
+struct TcpAdapterStats {
+  uint64_t exchanges;
+  uint64_t connections;
+  uint64_t connect_failures;
+};
+
+struct alignas(64) TcpAdapter {
+  // Start and stop only: a test-and-set flag, contenders sleep in an atomic
+  // wait on it.
+  alignas(64) std::atomic_flag lock;
+  // Start succeeded (outbound only or listening) and stop has not run since.
+  alignas(64) std::atomic<bool> configured;
+  // Set by every start that was not already configured, cleared when that
+  // start fails and by stop.
+  alignas(64) std::atomic<bool> running;
+  alignas(64) std::atomic<uint64_t> exchanges;
+  alignas(64) std::atomic<uint64_t> connections;
+  alignas(64) std::atomic<uint64_t> connect_failures;
+
+  // Guards handler and handler_context, so that the listener always reads a
+  // pair that start or stop wrote together. Start and stop take it while
+  // they hold the spin flag; nobody holds it over a call.
+  std::mutex handler_lock;
+  InboundHandler handler;
+  void* handler_context;
+
+  uint16_t listen_port;  // under the spin flag; 0 when not listening
+  std::atomic<platform::SocketHandle> listen_socket;
+  std::thread listener;  // started by start, joined by stop
+
+  // How start launches the listener; tests replace it to make it fail.
+  bool (*start_listener)(std::thread*, platform::ThreadProc, void*);
+
+  TcpAdapter() noexcept;
+};
+
+// A new idle adapter; nullptr when it cannot be allocated. Owned by the
+// caller, released with tcp_adapter_destroy.
+TcpAdapter* tcp_adapter_create() noexcept;
+
+// Stops the adapter if it still runs (no listener may outlive it), then
+// releases it. NULL-safe.
+void tcp_adapter_destroy(TcpAdapter* adapter) noexcept;
+
+// Port 0 or no handler: outbound only. Otherwise listens on bind_host
+// (NULL or "": every IPv4 address; a host that is not local to this
+// machine: every address) and port. A start while configured changes
+// nothing. invalid_arg for a NULL adapter or a bind host that is not an
+// IPv4 address; io when the socket cannot be set up or the listener thread
+// cannot be started. After a failure the adapter is idle.
+Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
+                         void* context) noexcept;
+
+// Back to idle: the listener ends and the listen socket closes. NULL-safe.
+void tcp_adapter_stop(TcpAdapter* adapter) noexcept;
+
+// One exchange with host:port within timeout_ms (0: 1000). ok means a
+// terminal reply: *result_kind is the peer's kind (not 0) and *reply a
+// rt_malloc copy of its payload (NULL when empty) that the caller frees with
+// rt_free. Any other status leaves *result_kind 0 and *reply NULL, with the
+// reason and text saying why. reason and text may be NULL; text is cut to
+// text_capacity - 1 bytes and terminated.
+Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_t payload_length, const char* host,
+                            uint16_t port, uint32_t timeout_ms, int32_t* result_kind, uint8_t** reply,
+                            uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) noexcept;
+
+// Copies the three counters (zeros for a NULL adapter); nothing for a NULL
+// out. The counters are read one by one.
+void tcp_adapter_stats(const TcpAdapter* adapter, TcpAdapterStats* out) noexcept;
+
+// true for a NULL adapter or one that is not running. An outbound-only
+// adapter runs.
+bool tcp_adapter_is_stopped(const TcpAdapter* adapter) noexcept;
+
+}  // namespace vorlet::v2
