@@ -42,6 +42,32 @@ extern "C" {
  * Frames: 8-byte little-endian length, then the body.
  * ====================================================================== */
 
+/* An incremental, non-blocking reader of the frames of one pipe. It
+ * borrows its descriptor and is used by one thread at a time. */
+typedef struct vorlet_v2_FrameReader vorlet_v2_FrameReader;
+
+/* A reader of the pipe read end fd, accepting bodies of at most
+ * max_frame_bytes (0: no limit). NULL when fd is negative or memory is
+ * short. */
+VORLET_V2_API vorlet_v2_FrameReader* vorlet_v2_frame_reader_create(int32_t fd, uint64_t max_frame_bytes);
+/* Frees the reader and any partly read frame; the descriptor stays open.
+ * NULL is ignored. */
+VORLET_V2_API void vorlet_v2_frame_reader_destroy(vorlet_v2_FrameReader* reader);
+/* Never blocks. 0: a whole frame; *frame_out (NULL for an empty body) is
+ * the caller's, given back with vorlet_v2_frame_release. -6: not complete
+ * yet, nothing lost. -7: the pipe closed between frames. -5: the pipe
+ * closed inside a frame, or the length is over the limit (only the length
+ * is consumed), or the pipe failed. -2: no memory for the body. -1: a NULL
+ * argument. */
+VORLET_V2_API int32_t vorlet_v2_frame_read_try(vorlet_v2_FrameReader* reader, void** frame_out, uint64_t* length_out);
+/* Writes one frame, blocking until it is all out. -1 for a negative fd or
+ * NULL bytes with a length above 0; -7 when the reader has gone (SIGPIPE
+ * does not reach the process); -5 for any other failure. */
+VORLET_V2_API int32_t vorlet_v2_frame_write(int32_t fd, const void* bytes, uint64_t length);
+/* Gives back a frame from vorlet_v2_frame_read_try. NULL is ignored. */
+VORLET_V2_API void vorlet_v2_frame_release(void* frame);
+
+
 /* ======================================================================
  * Transport views: build and parse envelopes and deadletters without protobuf.
  * ====================================================================== */

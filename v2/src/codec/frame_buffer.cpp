@@ -1,0 +1,97 @@
+#include "codec/frame_buffer.h"
+
+#include <cstddef>
+#include <mutex>
+
+#include "codec/alloc.h"
+
+namespace vorlet::v2 {
+namespace {
+
+// Sits right before the payload; 16 bytes so the payload keeps the
+// allocator's 16-byte alignment.
+struct FrameBufferHeader {
+  uint64_t capacity;
+  uint32_t pooled;
+  uint32_t reserved;
+};
+static_assert(sizeof(FrameBufferHeader) == 16);
+
+FrameBufferHeader* header_of(const void* payload) noexcept {
+  return reinterpret_cast<FrameBufferHeader*>(const_cast<unsigned char*>(static_cast<const unsigned char*>(payload)) -
+                                              sizeof(FrameBufferHeader));
+}
+
+void* payload_of(FrameBufferHeader* h) noexcept { return reinterpret_cast<unsigned char*>(h) + sizeof *h; }
+
+// Idle blocks in release order: taking always takes the oldest, giving back
+// appends. A ring keeps both O(1).
+struct FramePool {
+  std::mutex mutex;  // guards blocks, first and count; held only to take or put one block
+  FrameBufferHeader* blocks[kFramePoolSlots];
+  uint64_t first;
+  uint64_t count;
+};
+
+// Constant-initialised, so it is ready before any static constructor of a
+// host runs; blocks still idle at exit stay reachable from it.
+constinit FramePool g_pool{};
+
+FrameBufferHeader* pool_take() noexcept {
+  std::lock_guard<std::mutex> hold(g_pool.mutex);
+  if (g_pool.count == 0) return nullptr;
+  FrameBufferHeader* h = g_pool.blocks[g_pool.first];
+  g_pool.blocks[g_pool.first] = nullptr;
+  g_pool.first = (g_pool.first + 1) % kFramePoolSlots;
+  --g_pool.count;
+  return h;
+}
+
+bool pool_put(FrameBufferHeader* h) noexcept {
+  std::lock_guard<std::mutex> hold(g_pool.mutex);
+  if (g_pool.count == kFramePoolSlots) return false;
+  g_pool.blocks[(g_pool.first + g_pool.count) % kFramePoolSlots] = h;
+  ++g_pool.count;
+  return true;
+}
+
+FrameBufferHeader* block_new(uint64_t capacity, uint32_t pooled) noexcept {
+  auto* h = static_cast<FrameBufferHeader*>(rt_malloc(sizeof(FrameBufferHeader) + capacity));
+  if (h == nullptr) return nullptr;
+  h->capacity = capacity;
+  h->pooled = pooled;
+  h->reserved = 0;
+  return h;
+}
+
+}  // namespace
+
+void* frame_buffer_acquire(uint64_t n) noexcept {
+  if (n > UINT64_MAX - sizeof(FrameBufferHeader)) return nullptr;
+  FrameBufferHeader* h = nullptr;
+  if (n <= kPooledFrameBytes) {
+    h = pool_take();
+    if (h == nullptr) h = block_new(kPooledFrameBytes, 1);
+  } else {
+    h = block_new(n, 0);
+  }
+  return h == nullptr ? nullptr : payload_of(h);
+}
+
+void frame_buffer_release(void* payload) noexcept {
+  if (payload == nullptr) return;
+  FrameBufferHeader* h = header_of(payload);
+  if (h->pooled != 0 && pool_put(h)) return;
+  rt_free(h);
+}
+
+uint64_t frame_buffer_capacity(const void* payload) noexcept { return header_of(payload)->capacity; }
+
+bool frame_buffer_pooled(const void* payload) noexcept { return header_of(payload)->pooled != 0; }
+
+uint64_t frame_pool_idle() noexcept {
+  std::lock_guard<std::mutex> hold(g_pool.mutex);
+  return g_pool.count;
+}
+
+}  // namespace vorlet::v2

@@ -1,0 +1,43 @@
+// Frame buffers: the heap blocks that carry frame bodies through the
+// runtime. Bodies of up to 64 KiB use pooled 64 KiB blocks; the pool is
+// process-wide, shared by every runtime and ask client, and keeps at most
+// 32 idle blocks, handed out again in the order they were released. Larger
+// bodies get a block of their exact size, freed on release.
+//
+// A frame buffer is known by its payload pointer; it goes back through
+// frame_buffer_release (the exported frame release does the same).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace vorlet::v2 {
+
+inline constexpr uint64_t kPooledFrameBytes = 65536;
+inline constexpr uint64_t kFramePoolSlots = 32;
+
+// A payload of at least n bytes (not cleared), or nullptr when memory is
+// short or n is too large for a header. The caller owns it.
+void* frame_buffer_acquire(uint64_t n) noexcept;
+
+// Gives a payload back: into the pool when it is a pooled block with room
+// there, else freed. nullptr is ignored.
+void frame_buffer_release(void* payload) noexcept;
+
+// The payload bytes of a buffer (65536 for pooled blocks) and whether it is
+// a pooled block.
+uint64_t frame_buffer_capacity(const void* payload) noexcept;
+bool frame_buffer_pooled(const void* payload) noexcept;
+
+// Idle blocks the pool holds now.
+uint64_t frame_pool_idle() noexcept;
+
+struct FrameBufferRelease {
+  void operator()(void* payload) const noexcept { frame_buffer_release(payload); }
+};
+
+// Owns one frame buffer until release() hands it on (to a queue, a job, the
+// host).
+using FrameBuffer = std::unique_ptr<void, FrameBufferRelease>;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,61 @@
+#include "codec/frame_io.h"
+
+#include "platform/clock.h"
+#include "platform/pipe.h"
+
+namespace vorlet::v2 {
+
+void frame_prefix_encode(uint64_t length, unsigned char out[8]) noexcept {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(length >> (8 * i));
+}
+
+uint64_t frame_prefix_decode(const unsigned char in[8]) noexcept {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | in[i];
+  return v;
+}
+
+Status pipe_read_nonblocking(int32_t fd, void* buffer, int32_t capacity, uint64_t* count_out,
+                             int32_t* eof_out) noexcept {
+  if (buffer == nullptr || count_out == nullptr || eof_out == nullptr) return Status::invalid_arg;
+  *count_out = 0;
+  *eof_out = 0;
+  if (fd < 0 || capacity <= 0) return Status::invalid_arg;
+  uint64_t waiting = 0;
+  Status s = platform::pipe_available(fd, &waiting);
+  if (s != Status::ok) return s;
+  if (waiting == 0) return Status::would_block;
+  s = platform::pipe_read(fd, buffer, static_cast<uint64_t>(capacity), count_out);
+  if (s == Status::closed) *eof_out = 1;
+  return s;
+}
+
+Status frame_write_blocking(int32_t fd, const unsigned char prefix[8], const void* body, uint64_t length) noexcept {
+  uint64_t prefix_done = 0;
+  uint64_t body_done = 0;
+  const auto* bytes = static_cast<const unsigned char*>(body);
+  while (prefix_done < kFramePrefixBytes || body_done < length) {
+    uint64_t n = 0;
+    const Status s = platform::pipe_write(fd, prefix + prefix_done, kFramePrefixBytes - prefix_done,
+                                          bytes == nullptr ? nullptr : bytes + body_done, length - body_done, &n);
+    if (s == Status::would_block) {
+      platform::sleep_ms(1);
+      continue;
+    }
+    if (s != Status::ok) return s;
+    const uint64_t to_prefix = n < kFramePrefixBytes - prefix_done ? n : kFramePrefixBytes - prefix_done;
+    prefix_done += to_prefix;
+    body_done += n - to_prefix;
+  }
+  return Status::ok;
+}
+
+Status frame_write(int32_t fd, const void* bytes, uint64_t length) noexcept {
+  if (fd < 0 || (bytes == nullptr && length > 0)) return Status::invalid_arg;
+  if (length > UINT64_MAX - kFramePrefixBytes) return Status::invalid_arg;
+  unsigned char prefix[8];
+  frame_prefix_encode(length, prefix);
+  return frame_write_blocking(fd, prefix, bytes, length);
+}
+
+}  // namespace vorlet::v2

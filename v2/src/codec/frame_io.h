@@ -1,0 +1,35 @@
+// The two pipe primitives under frames, with their status mapping:
+// would_block when nothing can move now, closed when the other side has
+// gone, io for an unusable descriptor or any other failure, invalid_arg for
+// bad arguments.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/status.h"
+
+namespace vorlet::v2 {
+
+// Frame prefix: the body length as 8 little-endian bytes.
+inline constexpr uint64_t kFramePrefixBytes = 8;
+
+void frame_prefix_encode(uint64_t length, unsigned char out[8]) noexcept;
+uint64_t frame_prefix_decode(const unsigned char in[8]) noexcept;
+
+// One read that never blocks, of at most capacity bytes. *count_out and
+// *eof_out are cleared first; at end of file *eof_out is 1 and the result
+// closed. would_block when nothing waits.
+Status pipe_read_nonblocking(int32_t fd, void* buffer, int32_t capacity, uint64_t* count_out,
+                             int32_t* eof_out) noexcept;
+
+// Writes the 8 prefix bytes, then length body bytes, until all are out.
+// When the descriptor has no room (non-blocking) it sleeps 1 ms and tries
+// again. closed when the reader has gone, io for other failures (the frame
+// may then be partly written).
+Status frame_write_blocking(int32_t fd, const unsigned char prefix[8], const void* body, uint64_t length) noexcept;
+
+// Argument checks, the prefix and the write of one frame: the exported
+// writer and the pipe writers share it.
+Status frame_write(int32_t fd, const void* bytes, uint64_t length) noexcept;
+
+}  // namespace vorlet::v2

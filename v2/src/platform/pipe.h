@@ -1,0 +1,47 @@
+// Anonymous pipes and descriptor I/O of the platform. A descriptor is usable
+// when it is >= 0. Every call retries when a signal interrupts it, so a
+// host's signal handler never turns into a lost or torn frame.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/status.h"
+
+namespace vorlet::v2::platform {
+
+// Pipe buffer every host pipe is made with.
+inline constexpr uint64_t kPipeBufferBytes = 65536;
+
+// Makes a pipe whose ends are not inherited by child processes, with a
+// buffer of at least kPipeBufferBytes. io when the pipe cannot be made or
+// cannot get that buffer (both ends are then closed and left at -1). The
+// caller owns both descriptors.
+Status pipe_create(int32_t* read_end, int32_t* write_end) noexcept;
+
+// Switches a descriptor to non-blocking writes and reads.
+Status fd_set_nonblocking(int32_t fd) noexcept;
+
+// Closes fd when it is >= 0.
+void fd_close(int32_t fd) noexcept;
+
+// Bytes waiting to be read, without reading them. ok with *bytes > 0 when
+// data waits and 0 when nothing waits yet; closed when the write end has
+// gone and nothing is left; io for an unusable descriptor. Data still
+// waiting is always reported before the close.
+Status pipe_available(int32_t fd, uint64_t* bytes) noexcept;
+
+// One read of at most capacity bytes. ok with *got > 0; closed at end of
+// file; would_block when a non-blocking descriptor has nothing; io else.
+Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept;
+
+// One write of the first a_len bytes of a followed by the first b_len bytes
+// of b (either may be empty). ok with *written > 0 (possibly fewer than
+// asked); would_block when a non-blocking descriptor has no room; closed
+// when the reader has gone; io else. SIGPIPE never reaches the process: on
+// the library's own threads it is blocked; on any other thread it is
+// blocked for the write, a SIGPIPE the write raised is consumed, and the
+// thread's mask is restored. The process's disposition is never touched.
+Status pipe_write(int32_t fd, const void* a, uint64_t a_len, const void* b, uint64_t b_len,
+                  uint64_t* written) noexcept;
+
+}  // namespace vorlet::v2::platform

@@ -1,0 +1,179 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "platform/pipe.h"
+#include "platform/thread.h"
+
+namespace vorlet::v2::platform {
+namespace {
+
+// Keeps a write on a host thread from raising SIGPIPE against the process.
+// Library threads start with SIGPIPE blocked and need nothing.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() noexcept {
+    if (on_library_thread()) return;
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &block, &saved_) != 0) return;
+    active_ = true;
+    restore_ = sigismember(&saved_, SIGPIPE) == 0;
+    // A SIGPIPE already pending belongs to the host; only one our write
+    // raises is consumed.
+    sigset_t pending;
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+  // Called after a write failed with EPIPE.
+  void consume_raised() noexcept {
+    if (!active_ || was_pending_) return;
+    sigset_t pending;
+    if (sigpending(&pending) != 0 || sigismember(&pending, SIGPIPE) != 1) return;
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, SIGPIPE);
+    const struct timespec zero{0, 0};
+    while (sigtimedwait(&only, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+
+  ~SigpipeGuard() {
+    if (active_ && restore_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
+
+ private:
+  sigset_t saved_;
+  bool active_ = false;
+  bool restore_ = false;
+  bool was_pending_ = false;
+};
+
+void close_pair(int32_t* a, int32_t* b) noexcept {
+  fd_close(*a);
+  fd_close(*b);
+  *a = -1;
+  *b = -1;
+}
+
+Status query_available(int fd, uint64_t* bytes) noexcept {
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) != 0 || n < 0) return Status::io;
+  *bytes = static_cast<uint64_t>(n);
+  return Status::ok;
+}
+
+// Caps a count to what one read or write call accepts.
+size_t call_size(uint64_t n) noexcept { return n > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<size_t>(n); }
+
+}  // namespace
+
+Status pipe_create(int32_t* read_end, int32_t* write_end) noexcept {
+  *read_end = -1;
+  *write_end = -1;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return Status::io;
+  *read_end = fds[0];
+  *write_end = fds[1];
+  // The pipe may come smaller than asked (a user's pipe quota is used up):
+  // the host pipes rely on the full buffer, so that is a failure.
+  const int size = fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(kPipeBufferBytes));
+  if (size < 0 || static_cast<uint64_t>(size) < kPipeBufferBytes) {
+    close_pair(read_end, write_end);
+    return Status::io;
+  }
+  return Status::ok;
+}
+
+Status fd_set_nonblocking(int32_t fd) noexcept {
+  if (fd < 0) return Status::invalid_arg;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Status::io;
+  return Status::ok;
+}
+
+void fd_close(int32_t fd) noexcept {
+  // Linux releases the descriptor even when close is interrupted, so no retry.
+  if (fd >= 0) close(fd);
+}
+
+Status pipe_available(int32_t fd, uint64_t* bytes) noexcept {
+  *bytes = 0;
+  if (fd < 0) return Status::io;
+  Status s = query_available(fd, bytes);
+  if (s != Status::ok || *bytes > 0) return s;
+  struct pollfd p{fd, POLLIN, 0};
+  int r;
+  while ((r = poll(&p, 1, 0)) < 0 && errno == EINTR) {
+  }
+  if (r < 0 || (p.revents & (POLLNVAL | POLLERR)) != 0) return Status::io;
+  if ((p.revents & POLLHUP) == 0) return Status::ok;
+  // The writer has gone; bytes written just before it went are still read
+  // first. Nothing more can arrive, so this answer is final.
+  s = query_available(fd, bytes);
+  if (s != Status::ok || *bytes > 0) return s;
+  return Status::closed;
+}
+
+Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept {
+  *got = 0;
+  if (fd < 0) return Status::io;
+  ssize_t n;
+  while ((n = read(fd, buffer, call_size(capacity))) < 0 && errno == EINTR) {
+  }
+  if (n > 0) {
+    *got = static_cast<uint64_t>(n);
+    return Status::ok;
+  }
+  if (n == 0) return Status::closed;
+  return (errno == EAGAIN || errno == EWOULDBLOCK) ? Status::would_block : Status::io;
+}
+
+Status pipe_write(int32_t fd, const void* a, uint64_t a_len, const void* b, uint64_t b_len,
+                  uint64_t* written) noexcept {
+  *written = 0;
+  if (fd < 0) return Status::io;
+  struct iovec parts[2];
+  int count = 0;
+  size_t room = INT_MAX;
+  if (a_len > 0) {
+    parts[count].iov_base = const_cast<void*>(a);
+    parts[count].iov_len = call_size(a_len);
+    room -= parts[count].iov_len;
+    ++count;
+  }
+  if (b_len > 0 && room > 0) {
+    parts[count].iov_base = const_cast<void*>(b);
+    parts[count].iov_len = b_len < room ? static_cast<size_t>(b_len) : room;
+    ++count;
+  }
+  if (count == 0) return Status::ok;
+  SigpipeGuard guard;
+  ssize_t n;
+  while ((n = writev(fd, parts, count)) < 0 && errno == EINTR) {
+  }
+  if (n >= 0) {
+    *written = static_cast<uint64_t>(n);
+    return Status::ok;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::would_block;
+  if (errno == EPIPE) {
+    guard.consume_raised();
+    return Status::closed;
+  }
+  return Status::io;
+}
+
+}  // namespace vorlet::v2::platform

@@ -1,0 +1,118 @@
+// The frame exports as a host uses them, over pipes the host makes itself.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "vorlet_v2.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct HostPipe {
+  int fds[2] = {-1, -1};
+  HostPipe() { EXPECT_EQ(pipe(fds), 0); }
+  ~HostPipe() {
+    for (int fd : fds)
+      if (fd >= 0) close(fd);
+  }
+  void close_end(int i) {
+    close(fds[i]);
+    fds[i] = -1;
+  }
+};
+
+// Reads one frame, waiting while the reader says would_block.
+int32_t read_one(vorlet_v2_FrameReader* reader, Bytes* body) {
+  for (int spins = 0; spins < 20000; ++spins) {
+    void* frame = nullptr;
+    uint64_t length = 0;
+    const int32_t s = vorlet_v2_frame_read_try(reader, &frame, &length);
+    if (s == VORLET_V2_WOULD_BLOCK) {
+      usleep(500);
+      continue;
+    }
+    if (s == VORLET_V2_OK) {
+      const auto* p = static_cast<const unsigned char*>(frame);
+      body->assign(p, p + length);
+      vorlet_v2_frame_release(frame);
+    }
+    return s;
+  }
+  return VORLET_V2_WOULD_BLOCK;
+}
+
+TEST(FrameApi, FramesOfEverySizeArriveAsWritten) {
+  HostPipe p;
+  vorlet_v2_FrameReader* reader = vorlet_v2_frame_reader_create(p.fds[0], 0);
+  ASSERT_NE(reader, nullptr);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{300000}}) {
+    Bytes body(size);
+    for (size_t i = 0; i < size; ++i) body[i] = static_cast<unsigned char>(i * 7 + size);
+    int32_t written = -99;
+    std::thread writer([&] { written = vorlet_v2_frame_write(p.fds[1], body.data(), body.size()); });
+    Bytes got;
+    EXPECT_EQ(read_one(reader, &got), VORLET_V2_OK) << size;
+    writer.join();
+    EXPECT_EQ(written, VORLET_V2_OK) << size;
+    EXPECT_TRUE(got == body) << size;
+  }
+  p.close_end(1);
+  Bytes got;
+  EXPECT_EQ(read_one(reader, &got), VORLET_V2_CLOSED);
+  EXPECT_EQ(read_one(reader, &got), VORLET_V2_CLOSED);
+  vorlet_v2_frame_reader_destroy(reader);
+}
+
+TEST(FrameApi, BadArgumentsAreRefused) {
+  HostPipe p;
+  void* frame = nullptr;
+  uint64_t length = 0;
+  EXPECT_EQ(vorlet_v2_frame_reader_create(-1, 0), nullptr);
+  vorlet_v2_FrameReader* reader = vorlet_v2_frame_reader_create(p.fds[0], 0);
+  EXPECT_EQ(vorlet_v2_frame_read_try(nullptr, &frame, &length), VORLET_V2_INVALID_ARG);
+  EXPECT_EQ(vorlet_v2_frame_read_try(reader, nullptr, &length), VORLET_V2_INVALID_ARG);
+  EXPECT_EQ(vorlet_v2_frame_read_try(reader, &frame, nullptr), VORLET_V2_INVALID_ARG);
+  EXPECT_EQ(vorlet_v2_frame_read_try(reader, &frame, &length), VORLET_V2_WOULD_BLOCK);
+  EXPECT_EQ(vorlet_v2_frame_write(-1, "x", 1), VORLET_V2_INVALID_ARG);
+  EXPECT_EQ(vorlet_v2_frame_write(p.fds[1], nullptr, 1), VORLET_V2_INVALID_ARG);
+  EXPECT_EQ(vorlet_v2_frame_write(p.fds[1], "x", UINT64_MAX - 7), VORLET_V2_INVALID_ARG);
+  EXPECT_EQ(vorlet_v2_frame_write(p.fds[1], nullptr, 0), VORLET_V2_OK);  // an empty frame
+  EXPECT_EQ(vorlet_v2_frame_read_try(reader, &frame, &length), VORLET_V2_OK);
+  EXPECT_EQ(frame, nullptr);
+  EXPECT_EQ(length, 0u);
+  vorlet_v2_frame_release(nullptr);
+  vorlet_v2_frame_reader_destroy(nullptr);
+  vorlet_v2_frame_reader_destroy(reader);
+}
+
+// The host keeps the default SIGPIPE disposition and its own mask; a frame
+// written to a pipe whose reader has gone reports closed and the process
+// lives on, with no SIGPIPE left pending.
+TEST(FrameApi, WritingToAGoneReaderIsClosedAndSigpipeNeverArrives) {
+  struct sigaction current {};
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
+  ASSERT_EQ(current.sa_handler, SIG_DFL);
+  sigset_t before;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+  ASSERT_EQ(sigismember(&before, SIGPIPE), 0);
+
+  HostPipe p;
+  p.close_end(0);
+  EXPECT_EQ(vorlet_v2_frame_write(p.fds[1], "abc", 3), VORLET_V2_CLOSED);
+  EXPECT_EQ(vorlet_v2_frame_write(p.fds[1], "abc", 3), VORLET_V2_CLOSED);
+
+  sigset_t after, pending;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+  EXPECT_EQ(sigismember(&after, SIGPIPE), 0);
+  ASSERT_EQ(sigpending(&pending), 0);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
+  EXPECT_EQ(current.sa_handler, SIG_DFL);
+}
+
+}  // namespace
