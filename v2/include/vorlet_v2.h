@@ -67,7 +67,6 @@ VORLET_V2_API int32_t vorlet_v2_frame_write(int32_t fd, const void* bytes, uint6
 /* Gives back a frame from vorlet_v2_frame_read_try. NULL is ignored. */
 VORLET_V2_API void vorlet_v2_frame_release(void* frame);
 
-
 /* ======================================================================
  * Transport views: build and parse envelopes and deadletters without protobuf.
  * ====================================================================== */
@@ -216,6 +215,35 @@ VORLET_V2_API void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime);
  * Runtime lifecycle: host handles, start, stop, submit.
  * ====================================================================== */
 
+/* HostHandles flags. In: which optional pipes to make; out: which were
+ * made. */
+#define VORLET_V2_HOST_HANDLE_MONITOR_PIPE 1u
+#define VORLET_V2_HOST_HANDLE_DELIVERED_PIPE 2u
+
+/* The host's ends of the runtime's pipes (size-prefixed, 40 bytes). The
+ * descriptors belong to the host, which closes them; they are not
+ * inherited by child processes. A struct_size of 0 or above 40 means 40;
+ * below 28 is refused. The monitor pipe needs 32 bytes (with fewer the
+ * request is ignored), the delivered-request pipe 36 (with fewer it is
+ * refused). Descriptors not made read -1. */
+typedef struct vorlet_v2_HostHandles {
+  uint64_t struct_size;
+  uint32_t flags;
+  int32_t request_write_fd;
+  int32_t response_read_fd;
+  int32_t deadletter_read_fd;
+  int32_t control_write_fd;
+  int32_t monitor_read_fd;
+  int32_t delivered_read_fd;
+  uint32_t reserved;
+} vorlet_v2_HostHandles;
+
+/* Makes the pipes and writes the host's ends back; once per runtime, only
+ * before start. 0; -1 NULL or a bad size; -3 wrong state or handles already
+ * taken; -5 a pipe could not be made; -2 no memory. After a failure no
+ * descriptor of the attempt is left open and the call may be repeated. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_host_handles(vorlet_v2_Runtime* runtime, vorlet_v2_HostHandles* handles);
+
 /* ======================================================================
  * Control: route snapshots and the overload policy.
  * ====================================================================== */
@@ -281,6 +309,27 @@ typedef struct vorlet_v2_OverloadPolicyDesc {
 /* ======================================================================
  * Monitor: events and the wake-up pipe.
  * ====================================================================== */
+
+/* One recorded event (not size-prefixed, 56 bytes). seq counts the events
+ * of the runtime from 1; monitor_seq is the runtime's monitor sequence
+ * number just after the event raised it; timestamp_ns is monotonic (0 when
+ * the clock failed); generation is the active route generation. */
+typedef struct vorlet_v2_MonitorEvent {
+  uint64_t seq;
+  uint64_t monitor_seq;
+  uint64_t timestamp_ns;
+  uint64_t generation;
+  uint32_t kind;
+  uint32_t detail;
+  uint64_t value1;
+  uint64_t value2;
+} vorlet_v2_MonitorEvent;
+
+/* Drains the monitor pipe's wake-up bytes and re-arms the next one. Read
+ * the snapshots you follow after it returns. 0 with *drained_out bytes
+ * (when not NULL); -6 nothing pending; -7 the runtime's end is closed; -5 a
+ * read failed; -1 a negative descriptor. */
+VORLET_V2_API int32_t vorlet_v2_monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out);
 
 /* ======================================================================
  * Security: credentials, login, authorization.

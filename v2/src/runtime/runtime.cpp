@@ -7,7 +7,9 @@
 
 #include "codec/alloc.h"
 #include "codec/text.h"
+#include "runtime/host_pipe_writers.h"
 #include "runtime/limits.h"
+#include "runtime/log.h"
 #include "runtime/route_table.h"
 #include "tcp/tcp_adapter.h"
 
@@ -17,6 +19,7 @@ namespace {
 // The final teardown: each part is released only when it was built, in
 // reverse order of building.
 void release_parts(Runtime* rt) noexcept {
+  for (auto& queue : rt->pipe_queues) queue.destroy();
   // The active snapshot, installed after create.
   route_table_free(rt->routes, rt->route_count);
   rt->routes = nullptr;
@@ -24,6 +27,7 @@ void release_parts(Runtime* rt) noexcept {
   rt_free(rt->local_listen_host);
   rt->local_listen_host = nullptr;
 
+  rt->event_log.destroy();
   rt_free(rt->option_text_a);
   rt_free(rt->option_text_b);
   rt->option_text_a = nullptr;
@@ -57,6 +61,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->dispatcher_wake.mutex.construct();
   rt->local_wake.mutex.construct();
   rt->remote_wake.mutex.construct();
+  rt->event_log.construct();
   rt->dispatcher_wake.cv.construct();
   rt->local_wake.cv.construct();
   rt->remote_wake.cv.construct();
@@ -77,9 +82,26 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->observe_min_role = 0;
   rt->control_min_role = 2;
 
-  // Then: the three rings, the three host-bound pipe queues; the host handle
-  // set, local delivery adapter, TCP adapter, pipe waiters, dubbing registry.
-  rt->tcp_adapter = tcp_adapter_create();  // idle until start
+  // Then: the three rings.
+
+  // The three host-bound pipe queues.
+  const PipeGauges gauges[kHostPipeCount] = {
+      {&rt->counters[Counter::delivered_pipe_depth], &rt->counters[Counter::delivered_pipe_peak],
+       &rt->counters[Counter::delivered_pipe_blocked]},
+      {&rt->counters[Counter::response_pipe_depth], &rt->counters[Counter::response_pipe_peak],
+       &rt->counters[Counter::response_pipe_blocked]},
+      {&rt->counters[Counter::deadletter_pipe_depth], &rt->counters[Counter::deadletter_pipe_peak],
+       &rt->counters[Counter::deadletter_pipe_blocked]},
+  };
+  for (uint32_t i = 0; i < kHostPipeCount; ++i) {
+    PipeQueue& queue = rt->pipe_queues[i].construct();
+    if (queue.init(rt->pipe_queue_capacity, gauges[i]) != Status::ok) throw std::bad_alloc();
+  }
+
+  // The host handle set (nothing opened); then the local delivery adapter,
+  // the TCP adapter (idle until start), the pipe waiters, the dubbing registry.
+  host_handles_init(&rt->host_handles);
+  rt->tcp_adapter = tcp_adapter_create();
 
   // Flags and counters start at zero (the block is zero-filled).
   rt->accepting.store(0, std::memory_order_relaxed);
@@ -118,6 +140,7 @@ Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept {
     return nullptr;
   }
   rt->option_flag = options->option_flag != 0 ? 1 : 0;
+  runtime_lifecycle_log("runtime_created", kLifecycleFile, kLifecycleCreatedLine);
   return rt;
 }
 
@@ -125,8 +148,7 @@ void runtime_destroy(Runtime* rt) noexcept {
   if (rt == nullptr) return;
   rt->stopping.store(1, std::memory_order_release);
   // Then, in order: wake and join the threads, fail pending replies, take
-  // down the adapters, drain the rings, write out and close the pipe queues,
-  // close the host handle set.
+  // down the adapters, drain the rings.
 
   // The TCP listener ends before its adapter goes.
   if (rt->tcp_adapter != nullptr) {
@@ -134,6 +156,11 @@ void runtime_destroy(Runtime* rt) noexcept {
     tcp_adapter_destroy(rt->tcp_adapter);
     rt->tcp_adapter = nullptr;
   }
+
+  // The writers write out what is queued, then end; only then are the
+  // runtime's ends closed, each once.
+  runtime_finish_pipe_writers(rt);
+  host_handles_close_all(&rt->host_handles);
   release_parts(rt);
   free_block(rt);
 }

@@ -2,7 +2,10 @@
 // lock, queue, pipe, thread, counter, table and registry of one runtime.
 //
 // Lock order: runtime_lock, then ingress_lock / local_delivery_lock /
-// remote_outbound_lock, then a wake mutex. Members that can fail to
+// remote_outbound_lock, then a wake mutex. The event log's mutex, each pipe
+// queue's mutex and the process-wide mutexes (frame pool, monitor
+// registrations, log sink) are leaves: taken with any of these held, never
+// held while another lock is taken. Members that can fail to
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).
 #pragma once
@@ -11,9 +14,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "runtime/counters.h"
+#include "runtime/event_log.h"
+#include "runtime/host_pipes.h"
 #include "runtime/in_place.h"
+#include "runtime/pipe_queue.h"
 #include "runtime/route_table.h"
 #include "vorlet_v2.h"
 
@@ -64,6 +71,7 @@ struct alignas(64) Runtime {
   std::atomic<uint64_t> reply_reserve_slots;
 
   // ---- host handle set ----
+  HostHandleSet host_handles;
 
   // ---- local delivery adapter and TCP adapter ----
   TcpAdapter* tcp_adapter;  // owned; created idle with the runtime
@@ -71,6 +79,8 @@ struct alignas(64) Runtime {
   // ---- pipe frame readers (from start to stop) ----
 
   // ---- queues: rings and host-bound pipe queues ----
+  // Indexed by HostPipe: delivered-request, response, deadletter.
+  InPlace<PipeQueue> pipe_queues[kHostPipeCount];
 
   // ---- local delivery queue lock and the three wake pairs ----
   InPlace<std::mutex> local_delivery_lock;
@@ -81,6 +91,9 @@ struct alignas(64) Runtime {
   // ---- pipe waiters ----
 
   // ---- threads, started and armed flags ----
+  // Touched only by start, stop and destroy.
+  std::thread pipe_writer_threads[kHostPipeCount];  // by HostPipe
+  uint32_t pipe_writer_started[kHostPipeCount];
 
   // ---- hot flags, each on its own line ----
   alignas(64) std::atomic<uint32_t> stopping;
@@ -90,6 +103,7 @@ struct alignas(64) Runtime {
   alignas(64) Counters counters;
 
   // ---- event log ----
+  InPlace<EventLog> event_log;
 
   // ---- credential table and authorization minima (under runtime_lock) ----
   uint32_t observe_min_role;

@@ -1,0 +1,66 @@
+#include "runtime/host_pipe_writers.h"
+
+#include "platform/thread.h"
+#include "runtime/runtime.h"
+
+namespace vorlet::v2 {
+namespace {
+
+uint32_t index_of(HostPipe pipe) noexcept { return static_cast<uint32_t>(pipe); }
+
+void run_writer(void* runtime, HostPipe pipe) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  const int32_t fd = host_handles_write_fd(&rt->host_handles, pipe);
+  rt->pipe_queues[index_of(pipe)]->writer_loop(fd);
+}
+
+constexpr platform::ThreadProc kWriterProcs[kHostPipeCount] = {
+    delivered_request_writer_thread,
+    response_writer_thread,
+    deadletter_writer_thread,
+};
+
+}  // namespace
+
+Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item) noexcept {
+  bool blocked = false;
+  const int32_t fd = host_handles_write_fd(&rt->host_handles, pipe);
+  const Status s = rt->pipe_queues[index_of(pipe)]->push(fd, item, &blocked);
+  if (s == Status::ok && blocked) runtime_monitor_change_notice(rt);
+  return s;
+}
+
+void delivered_request_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::delivered); }
+void response_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::response); }
+void deadletter_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::deadletter); }
+
+bool runtime_start_pipe_writer(Runtime* rt, HostPipe pipe) noexcept {
+  const uint32_t i = index_of(pipe);
+  if (rt->pipe_writer_started[i] != 0 || !rt->pipe_queues[i].live()) return false;
+  if (!platform::start_thread(&rt->pipe_writer_threads[i], kWriterProcs[i], rt)) return false;
+  rt->pipe_writer_started[i] = 1;
+  return true;
+}
+
+void runtime_close_pipe_queue(Runtime* rt, HostPipe pipe) noexcept {
+  const uint32_t i = index_of(pipe);
+  if (rt->pipe_queues[i].live()) rt->pipe_queues[i]->close();
+}
+
+void runtime_close_pipe_queues(Runtime* rt) noexcept {
+  for (uint32_t i = 0; i < kHostPipeCount; ++i) runtime_close_pipe_queue(rt, static_cast<HostPipe>(i));
+}
+
+void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept {
+  const uint32_t i = index_of(pipe);
+  if (rt->pipe_writer_started[i] == 0) return;
+  platform::join_thread(&rt->pipe_writer_threads[i]);
+  rt->pipe_writer_started[i] = 0;
+}
+
+void runtime_finish_pipe_writers(Runtime* rt) noexcept {
+  runtime_close_pipe_queues(rt);
+  for (uint32_t i = 0; i < kHostPipeCount; ++i) runtime_join_pipe_writer(rt, static_cast<HostPipe>(i));
+}
+
+}  // namespace vorlet::v2

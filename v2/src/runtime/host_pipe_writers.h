@@ -1,0 +1,41 @@
+// The runtime's three host-bound pipe queues and their writer threads:
+// how a frame for the host is queued, and how the writers are started and
+// ended (stop and destroy: close the queues, join the writers, then close
+// the write ends, so the host reads every queued frame and then end of
+// file).
+#pragma once
+
+#include "codec/status.h"
+#include "runtime/host_pipes.h"
+#include "runtime/pipe_queue.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+// Queues a buffer for the host on one pipe, with that pipe's gauges,
+// waiting while its queue is full. A push that had to wait gives a monitor
+// change notice, so a host that reads too slowly hears of it. Ownership as
+// PipeQueue::push: on ok and bad_state *item is cleared (queued, or given
+// back); on invalid_arg (e.g. the write end is already closed) the item is
+// untouched and still the caller's, who releases it (pipe_item_release).
+Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item) noexcept;
+
+// Thread procedures (argument: the Runtime). Each reads its pipe's write
+// end once, when it starts.
+void delivered_request_writer_thread(void* runtime) noexcept;
+void response_writer_thread(void* runtime) noexcept;
+void deadletter_writer_thread(void* runtime) noexcept;
+
+// Starts the writer of one pipe and sets its started flag; false when the
+// thread cannot be created (or already runs).
+bool runtime_start_pipe_writer(Runtime* rt, HostPipe pipe) noexcept;
+// Closes one queue: its writer writes out what is queued and ends.
+void runtime_close_pipe_queue(Runtime* rt, HostPipe pipe) noexcept;
+void runtime_close_pipe_queues(Runtime* rt) noexcept;
+// Joins the writer of one pipe when it was started, and clears the flag.
+void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept;
+// Closes the three queues, then joins every started writer.
+void runtime_finish_pipe_writers(Runtime* rt) noexcept;
+
+}  // namespace vorlet::v2

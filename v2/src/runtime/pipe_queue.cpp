@@ -1,0 +1,124 @@
+#include "runtime/pipe_queue.h"
+
+#include "codec/alloc.h"
+#include "codec/frame_buffer.h"
+#include "codec/frame_io.h"
+
+namespace vorlet::v2 {
+namespace {
+
+void raise_peak(std::atomic<uint64_t>* peak, uint64_t v) noexcept {
+  uint64_t seen = peak->load(std::memory_order_relaxed);
+  while (seen < v && !peak->compare_exchange_weak(seen, v, std::memory_order_relaxed)) {
+  }
+}
+
+}  // namespace
+
+void pipe_item_release(PipeItem* item) noexcept {
+  if (item == nullptr || item->buffer == nullptr) return;
+  if (item->kind == BufferKind::frame) {
+    frame_buffer_release(item->buffer);
+  } else {
+    rt_free(item->buffer);
+  }
+  *item = PipeItem{nullptr, 0, BufferKind::heap};
+}
+
+PipeQueue::~PipeQueue() {
+  for (; count_ > 0; --count_, ++read_index_) pipe_item_release(&ring_[read_index_ & mask_]);
+  rt_free(ring_);
+}
+
+Status PipeQueue::init(uint64_t requested_capacity, PipeGauges gauges) noexcept {
+  if (gauges.depth == nullptr || gauges.peak == nullptr || gauges.blocked == nullptr) return Status::invalid_arg;
+  if (requested_capacity > (1ull << 32)) return Status::invalid_arg;
+  uint64_t capacity = 2;
+  while (capacity < requested_capacity) capacity <<= 1;
+  auto* ring = static_cast<PipeItem*>(rt_calloc(capacity, sizeof(PipeItem)));
+  if (ring == nullptr) return Status::invalid_arg;
+  ring_ = ring;
+  capacity_ = capacity;
+  mask_ = capacity - 1;
+  gauges_ = gauges;
+  return Status::ok;
+}
+
+Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept {
+  if (item == nullptr || blocked_out == nullptr || fd < 0 || item->buffer == nullptr || item->length == 0) {
+    return Status::invalid_arg;
+  }
+  *blocked_out = false;
+  bool waited = false;
+  uint64_t depth;
+  {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (count_ == capacity_ && !closed_) {
+      waited = true;
+      not_full_.wait(hold, [this] { return count_ < capacity_ || closed_; });
+    }
+    if (closed_) {
+      hold.unlock();
+      pipe_item_release(item);
+      return Status::bad_state;
+    }
+    ring_[write_index_ & mask_] = *item;
+    ++write_index_;
+    if (count_++ == 0) not_empty_.notify_one();
+    depth = count_;
+  }
+  *item = PipeItem{nullptr, 0, BufferKind::heap};
+  gauges_.depth->store(depth, std::memory_order_relaxed);
+  raise_peak(gauges_.peak, depth);
+  if (waited) {
+    gauges_.blocked->fetch_add(1, std::memory_order_relaxed);
+    *blocked_out = true;
+  }
+  return Status::ok;
+}
+
+void PipeQueue::close() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  closed_ = true;
+  not_empty_.notify_all();
+  not_full_.notify_all();
+}
+
+void PipeQueue::writer_loop(int32_t fd) noexcept {
+  PipeItem batch[kWriterBatch];
+  for (;;) {
+    uint64_t taken = 0;
+    uint64_t remaining;
+    {
+      std::unique_lock<std::mutex> hold(mutex_);
+      not_empty_.wait(hold, [this] { return count_ > 0 || closed_; });
+      if (count_ == 0) return;  // closed and written out
+      const bool was_full = count_ == capacity_;
+      while (taken < kWriterBatch && count_ > 0) {
+        PipeItem& slot = ring_[read_index_ & mask_];
+        batch[taken++] = slot;
+        slot = PipeItem{nullptr, 0, BufferKind::heap};
+        ++read_index_;
+        --count_;
+      }
+      if (was_full) {
+        if (taken == 1) {
+          not_full_.notify_one();
+        } else {
+          not_full_.notify_all();
+        }
+      }
+      remaining = count_;
+    }
+    gauges_.depth->store(remaining, std::memory_order_relaxed);
+    raise_peak(gauges_.peak, remaining);
+    for (uint64_t i = 0; i < taken; ++i) {
+      // A frame the host can no longer take is dropped; the next one may
+      // still go out.
+      (void)frame_write(fd, batch[i].buffer, batch[i].length);
+      pipe_item_release(&batch[i]);
+    }
+  }
+}
+
+}  // namespace vorlet::v2

@@ -1,0 +1,89 @@
+// The bounded queue in front of one host-bound pipe: many producers (the
+// dispatcher, the workers, the hand-offs), one writer thread that writes
+// the frames out. A full queue makes producers wait for room, so a slow
+// host slows the runtime down instead of losing frames.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "codec/status.h"
+
+namespace vorlet::v2 {
+
+// How a queued buffer is given back once written (or dropped).
+enum class BufferKind : int32_t {
+  heap = 0,   // rt_free
+  frame = 1,  // a frame buffer, frame_buffer_release
+};
+
+struct PipeItem {
+  void* buffer;
+  uint64_t length;
+  BufferKind kind;
+};
+
+// Gives the item's buffer back by its kind and clears the item. An item
+// already cleared is left alone, so a caller may call it after any push.
+void pipe_item_release(PipeItem* item) noexcept;
+
+// The runtime gauges one queue keeps up to date.
+struct PipeGauges {
+  std::atomic<uint64_t>* depth;    // count after the last push or batch
+  std::atomic<uint64_t>* peak;     // highest depth seen
+  std::atomic<uint64_t>* blocked;  // pushes that had to wait for room
+};
+
+class PipeQueue {
+ public:
+  PipeQueue() = default;
+  PipeQueue(const PipeQueue&) = delete;
+  PipeQueue& operator=(const PipeQueue&) = delete;
+  // Gives back every buffer still queued.
+  ~PipeQueue();
+
+  // capacity is rounded up to a power of two, at least 2. invalid_arg when
+  // the ring cannot be had or the gauges are missing.
+  Status init(uint64_t requested_capacity, PipeGauges gauges) noexcept;
+
+  // Queues an item for the pipe whose runtime write end is fd, waiting
+  // while the queue is full.
+  //  ok:          the queue owns the buffer; *item is cleared. *blocked_out
+  //               is true when the push had to wait (counted in the
+  //               blocked gauge).
+  //  bad_state:   the queue is closed; the buffer was given back by its
+  //               kind and *item is cleared.
+  //  invalid_arg: fd < 0, no buffer or a length of 0; *item is untouched
+  //               and the buffer is still the caller's.
+  Status push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept;
+
+  // Wakes the writer and every waiting producer; later pushes are refused.
+  // A closed queue never opens again.
+  void close() noexcept;
+
+  // The writer thread's body: writes every queued frame to fd in arrival
+  // order, outside the mutex, and gives each buffer back. A failed write
+  // drops that frame. Returns once the queue is closed and empty.
+  void writer_loop(int32_t fd) noexcept;
+
+  uint64_t capacity() const noexcept { return capacity_; }
+
+ private:
+  static constexpr uint64_t kWriterBatch = 8;
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable not_empty_;
+  std::condition_variable not_full_;
+  PipeItem* ring_ = nullptr;
+  uint64_t capacity_ = 0;
+  uint64_t mask_ = 0;
+  uint64_t write_index_ = 0;  // free-running; the slot is index & mask
+  uint64_t read_index_ = 0;
+  uint64_t count_ = 0;
+  bool closed_ = false;
+  PipeGauges gauges_{};
+};
+
+}  // namespace vorlet::v2
