@@ -119,9 +119,10 @@ Status pipe_available(int32_t fd, uint64_t* bytes) noexcept {
   while ((r = poll(&p, 1, 0)) < 0 && errno == EINTR) {
   }
   if (r < 0 || (p.revents & (POLLNVAL | POLLERR)) != 0) return Status::io;
-  if ((p.revents & POLLHUP) == 0) return Status::ok;
-  // The writer has gone; bytes written just before it went are still read
-  // first. Nothing more can arrive, so this answer is final.
+  if ((p.revents & (POLLIN | POLLHUP)) == 0) return Status::ok;
+  // Readable: either bytes arrived since the first query, or the writer
+  // has gone (a hang-up, or end of file on a descriptor that is not a
+  // pipe). Bytes written before it went are still read first.
   s = query_available(fd, bytes);
   if (s != Status::ok || *bytes > 0) return s;
   return Status::closed;

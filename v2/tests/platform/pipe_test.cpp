@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -56,6 +57,26 @@ TEST(PlatformPipe, WaitingBytesAreReportedBeforeTheClose) {
   EXPECT_EQ(pipe_available(p.read_fd, &waiting), Status::closed);
   EXPECT_EQ(pipe_read(p.read_fd, got, sizeof got, &n), Status::closed);
   EXPECT_EQ(pipe_available(-1, &waiting), Status::io);
+}
+
+// A host may hand a reader any descriptor; end of file must not look like
+// "nothing yet" forever.
+TEST(PlatformPipe, EndOfFileOnADescriptorThatIsNotAPipeIsClosed) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite("abc", 1, 3, file), 3u);
+  std::fflush(file);
+  std::rewind(file);
+  const int32_t fd = fileno(file);
+  uint64_t waiting = 0;
+  EXPECT_EQ(pipe_available(fd, &waiting), Status::ok);
+  EXPECT_EQ(waiting, 3u);
+  unsigned char got[8];
+  uint64_t n = 0;
+  EXPECT_EQ(pipe_read(fd, got, sizeof got, &n), Status::ok);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(pipe_available(fd, &waiting), Status::closed);
+  std::fclose(file);
 }
 
 // With the default SIGPIPE disposition, a write whose reader has gone must
