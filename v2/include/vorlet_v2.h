@@ -244,6 +244,22 @@ typedef struct vorlet_v2_HostHandles {
  * descriptor of the attempt is left open and the call may be repeated. */
 VORLET_V2_API int32_t vorlet_v2_runtime_get_host_handles(vorlet_v2_Runtime* runtime, vorlet_v2_HostHandles* handles);
 
+/* Starts the runtime: its threads, and the TCP listener on the active
+ * snapshot's local listen address when it has one. 0; -1 NULL; -3 unless
+ * the runtime is created, a snapshot was applied and the host handles were
+ * taken; -5 when a part cannot be brought up (the runtime then stays
+ * created, with its handles open, and may be started again). */
+VORLET_V2_API int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime);
+/* Stops a started runtime for good: what is queued drains into deadletters,
+ * every frame queued for the host is written out, then the runtime's ends
+ * of the response, deadletter and delivered-request pipes close (the host
+ * reads end of file) and so do its ends of the request and control pipes
+ * (host writes fail). The monitor pipe and every reading call stay usable
+ * until destroy. 0; -1 NULL; -3 unless started. Blocks while the host does
+ * not read a host-bound pipe that is full. Lifecycle calls on one runtime
+ * must not overlap. */
+VORLET_V2_API int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime);
+
 /* ======================================================================
  * Control: route snapshots and the overload policy.
  * ====================================================================== */
@@ -305,6 +321,34 @@ typedef struct vorlet_v2_OverloadPolicyDesc {
   uint32_t remote_outbound_mode; /* VORLET_V2_OVERLOAD_MODE_... */
   uint32_t reserved;             /* not read */
 } vorlet_v2_OverloadPolicyDesc;
+
+/* Applies a serialized vorlet.v2.control.ControlEnvelope (an apply-snapshot
+ * envelope with a route snapshot in protobuf or JSON), with the overload
+ * policy it carries or else the configured one. 0; -1 NULL runtime, NULL
+ * bytes, length 0 or an unsupported or inconsistent envelope; -5 bytes that
+ * do not decode; -2 no memory; and the results of the snapshot apply. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_envelope(vorlet_v2_Runtime* runtime, const void* bytes,
+                                                               uint64_t length);
+/* Applies a flat route snapshot with the configured overload policy. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_snapshot(vorlet_v2_Runtime* runtime,
+                                                               const vorlet_v2_RouteSnapshotDesc* snapshot);
+/* Applies a flat route snapshot with its own overload policy (NULL: the
+ * configured one). The snapshot becomes the active route table with its
+ * generation, listen address and policy, all at once; the records are only
+ * read. 0; -1 NULL runtime or snapshot, a snapshot that breaks a route
+ * rule, a bad policy mode or a reserve above the queue capacity; -2 no
+ * memory; -3 a stopped runtime, or a started one whose listener runs and
+ * the snapshot needs another listen port; -4 a generation not above the
+ * active one. Every refusal changes nothing and is counted and recorded as
+ * an event, except a NULL runtime. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_snapshot_with_policy(
+    vorlet_v2_Runtime* runtime, const vorlet_v2_RouteSnapshotDesc* snapshot,
+    const vorlet_v2_OverloadPolicyDesc* policy);
+/* Sets the configured overload policy (and makes it active); only before
+ * start. 0; -1 NULL, a bad mode or a reserve above the queue capacity; -3
+ * once started. Nothing is counted. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_overload_policy(vorlet_v2_Runtime* runtime,
+                                                              const vorlet_v2_OverloadPolicyDesc* policy);
 
 /* ======================================================================
  * Monitor: events and the wake-up pipe.

@@ -1,12 +1,22 @@
 #include "runtime/host_pipe_writers.h"
 
-#include "platform/thread.h"
+#include "runtime/lifecycle.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
 uint32_t index_of(HostPipe pipe) noexcept { return static_cast<uint32_t>(pipe); }
+
+// The writers' handles follow each other in the thread table, in HostPipe
+// order.
+RuntimeThread writer_of(HostPipe pipe) noexcept {
+  return static_cast<RuntimeThread>(static_cast<uint32_t>(RuntimeThread::delivered_writer) + index_of(pipe));
+}
+static_assert(static_cast<uint32_t>(RuntimeThread::response_writer) ==
+              static_cast<uint32_t>(RuntimeThread::delivered_writer) + static_cast<uint32_t>(HostPipe::response));
+static_assert(static_cast<uint32_t>(RuntimeThread::deadletter_writer) ==
+              static_cast<uint32_t>(RuntimeThread::delivered_writer) + static_cast<uint32_t>(HostPipe::deadletter));
 
 void run_writer(void* runtime, HostPipe pipe) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
@@ -36,10 +46,8 @@ void deadletter_writer_thread(void* runtime) noexcept { run_writer(runtime, Host
 
 bool runtime_start_pipe_writer(Runtime* rt, HostPipe pipe) noexcept {
   const uint32_t i = index_of(pipe);
-  if (rt->pipe_writer_started[i] != 0 || !rt->pipe_queues[i].live()) return false;
-  if (!platform::start_thread(&rt->pipe_writer_threads[i], kWriterProcs[i], rt)) return false;
-  rt->pipe_writer_started[i] = 1;
-  return true;
+  if (!rt->pipe_queues[i].live()) return false;
+  return runtime_thread_start(rt, writer_of(pipe), kWriterProcs[i]);
 }
 
 void runtime_close_pipe_queue(Runtime* rt, HostPipe pipe) noexcept {
@@ -51,11 +59,15 @@ void runtime_close_pipe_queues(Runtime* rt) noexcept {
   for (uint32_t i = 0; i < kHostPipeCount; ++i) runtime_close_pipe_queue(rt, static_cast<HostPipe>(i));
 }
 
-void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept {
+void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept { runtime_thread_join(rt, writer_of(pipe)); }
+
+bool runtime_pipe_writer_started(const Runtime* rt, HostPipe pipe) noexcept {
+  return rt->thread_started[static_cast<uint32_t>(writer_of(pipe))] != 0;
+}
+
+void runtime_reopen_pipe_queue(Runtime* rt, HostPipe pipe) noexcept {
   const uint32_t i = index_of(pipe);
-  if (rt->pipe_writer_started[i] == 0) return;
-  platform::join_thread(&rt->pipe_writer_threads[i]);
-  rt->pipe_writer_started[i] = 0;
+  if (rt->pipe_queues[i].live()) rt->pipe_queues[i]->reopen();
 }
 
 void runtime_finish_pipe_writers(Runtime* rt) noexcept {

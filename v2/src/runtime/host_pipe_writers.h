@@ -35,6 +35,10 @@ void runtime_close_pipe_queue(Runtime* rt, HostPipe pipe) noexcept;
 void runtime_close_pipe_queues(Runtime* rt) noexcept;
 // Joins the writer of one pipe when it was started, and clears the flag.
 void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept;
+bool runtime_pipe_writer_started(const Runtime* rt, HostPipe pipe) noexcept;
+// Opens a closed queue again; only once its writer is joined and while no
+// producer runs (a start that failed undoes its close with it).
+void runtime_reopen_pipe_queue(Runtime* rt, HostPipe pipe) noexcept;
 // Closes the three queues, then joins every started writer.
 void runtime_finish_pipe_writers(Runtime* rt) noexcept;
 

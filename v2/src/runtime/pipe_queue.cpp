@@ -84,6 +84,11 @@ void PipeQueue::close() noexcept {
   not_full_.notify_all();
 }
 
+void PipeQueue::reopen() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  closed_ = false;
+}
+
 void PipeQueue::writer_loop(int32_t fd) noexcept {
   PipeItem batch[kWriterBatch];
   for (;;) {

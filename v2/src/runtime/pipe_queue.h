@@ -60,8 +60,11 @@ class PipeQueue {
   Status push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept;
 
   // Wakes the writer and every waiting producer; later pushes are refused.
-  // A closed queue never opens again.
   void close() noexcept;
+  // Accepts pushes again. Only for a queue whose writer has ended (so it is
+  // empty) and that no producer uses meanwhile: a start that fails after
+  // its writers ran undoes their close with it. Stop's close is final.
+  void reopen() noexcept;
 
   // The writer thread's body: writes every queued frame to fd in arrival
   // order, outside the mutex, and gives each buffer back. A failed write

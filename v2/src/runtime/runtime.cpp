@@ -7,7 +7,9 @@
 
 #include "codec/alloc.h"
 #include "codec/text.h"
+#include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
+#include "runtime/lifecycle.h"
 #include "runtime/limits.h"
 #include "runtime/log.h"
 #include "runtime/route_table.h"
@@ -24,8 +26,7 @@ void release_parts(Runtime* rt) noexcept {
   route_table_free(rt->routes, rt->route_count);
   rt->routes = nullptr;
   rt->route_count = 0;
-  rt_free(rt->local_listen_host);
-  rt->local_listen_host = nullptr;
+  runtime_release_listen_hosts(rt);
 
   rt->event_log.destroy();
   rt_free(rt->option_text_a);
@@ -102,8 +103,10 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // the TCP adapter (idle until start), the pipe waiters, the dubbing registry.
   host_handles_init(&rt->host_handles);
   rt->tcp_adapter = tcp_adapter_create();
+  rt->inbound_handler = nullptr;  // without one the adapter does not listen
 
   // Flags and counters start at zero (the block is zero-filled).
+  rt->start_thread = platform::start_thread;
   rt->accepting.store(0, std::memory_order_relaxed);
   rt->stopping.store(0, std::memory_order_relaxed);
   rt->state = RuntimeState::created;
@@ -147,8 +150,17 @@ Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept {
 void runtime_destroy(Runtime* rt) noexcept {
   if (rt == nullptr) return;
   rt->stopping.store(1, std::memory_order_release);
-  // Then, in order: wake and join the threads, fail pending replies, take
-  // down the adapters, drain the rings.
+  // The threads end in stop's order.
+  runtime_wake_threads(rt);
+  runtime_join_consumers(rt);
+
+  // The pipe waiters stop here, clearing their armed flags.
+
+  // Pending remote replies fail here with "runtime destroyed".
+
+  runtime_destroy_frame_readers(rt);
+
+  // The local delivery adapter is destroyed here.
 
   // The TCP listener ends before its adapter goes.
   if (rt->tcp_adapter != nullptr) {
@@ -156,6 +168,8 @@ void runtime_destroy(Runtime* rt) noexcept {
     tcp_adapter_destroy(rt->tcp_adapter);
     rt->tcp_adapter = nullptr;
   }
+
+  // The three rings are drained into deadletters here.
 
   // The writers write out what is queued, then end; only then are the
   // runtime's ends closed, each once.

@@ -16,19 +16,44 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/thread.h"
 #include "runtime/counters.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipes.h"
 #include "runtime/in_place.h"
 #include "runtime/pipe_queue.h"
 #include "runtime/route_table.h"
+#include "tcp/tcp_adapter.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
 
-struct TcpAdapter;
+struct FrameReader;
 
 enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
+
+// The runtime's own threads, in the order of their handles. Start launches
+// them in another order (lifecycle.cpp).
+enum class RuntimeThread : uint32_t {
+  request_reader,
+  control_reader,
+  dispatcher,
+  local_worker,
+  remote_worker,
+  delivered_writer,
+  response_writer,
+  deadletter_writer,
+};
+inline constexpr uint32_t kRuntimeThreadCount = 8;
+
+// One listen-host text a snapshot commit installed. Kept until destroy, so
+// that a pointer to the active listen host that was handed out never
+// dangles when a later commit replaces it; a text is kept once however
+// often it comes back.
+struct ListenHostText {
+  ListenHostText* next;
+  char* text;  // owned
+};
 
 // A consumer's sleep: producers signal the condition variable while holding
 // the mutex, so a wake-up cannot fall between the consumer's test and wait.
@@ -75,8 +100,16 @@ struct alignas(64) Runtime {
 
   // ---- local delivery adapter and TCP adapter ----
   TcpAdapter* tcp_adapter;  // owned; created idle with the runtime
+  // What start installs in the TCP adapter for requests from remote peers,
+  // with the runtime as its context. Without one the adapter serves
+  // outbound exchanges only and does not listen.
+  InboundHandler inbound_handler;
 
   // ---- pipe frame readers (from start to stop) ----
+  // Owned; made by start on the runtime's read ends of the request and
+  // control pipes, destroyed by stop (or destroy).
+  FrameReader* request_reader;
+  FrameReader* control_reader;
 
   // ---- queues: rings and host-bound pipe queues ----
   // Indexed by HostPipe: delivered-request, response, deadletter.
@@ -91,9 +124,14 @@ struct alignas(64) Runtime {
   // ---- pipe waiters ----
 
   // ---- threads, started and armed flags ----
-  // Touched only by start, stop and destroy.
-  std::thread pipe_writer_threads[kHostPipeCount];  // by HostPipe
-  uint32_t pipe_writer_started[kHostPipeCount];
+  // Touched only by start, stop and destroy. Indexed by RuntimeThread.
+  std::thread threads[kRuntimeThreadCount];
+  uint32_t thread_started[kRuntimeThreadCount];
+  uint32_t request_waiter_armed;
+  uint32_t control_waiter_armed;
+  // How start creates the runtime threads (platform::start_thread); tests
+  // replace it to make one creation fail.
+  bool (*start_thread)(std::thread*, platform::ThreadProc, void*);
 
   // ---- hot flags, each on its own line ----
   alignas(64) std::atomic<uint32_t> stopping;
@@ -113,12 +151,15 @@ struct alignas(64) Runtime {
   // All under runtime_lock.
   uint32_t snapshot_present;  // 1 after the first commit, never cleared
   // Written under runtime_lock; atomic so that a reader may also take it
-  // without the lock.
+  // without the lock. The inbound handler must: stop and a failed start
+  // join the TCP listener while holding runtime_lock.
   std::atomic<uint64_t> active_generation;
   RouteRecord* routes;  // the active route table, owned
   uint64_t route_count;
-  char* local_listen_host;  // owned; NULL: every interface, or no listener
+  // One of listen_host_texts, or NULL: every interface, or no listener.
+  const char* local_listen_host;
   uint16_t local_listen_port;  // 0: no listener
+  ListenHostText* listen_host_texts;  // owned; every distinct text installed so far
 
   // ---- dubbing registry ----
 

@@ -1,4 +1,5 @@
 // Exported lifecycle entry points of the runtime.
+#include "runtime/lifecycle.h"
 #include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
@@ -11,5 +12,9 @@ vorlet_v2_Runtime* vorlet_v2_runtime_create(const vorlet_v2_RuntimeOptions* opti
 }
 
 void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime) { runtime_destroy(from_handle(runtime)); }
+
+int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime) { return to_c(runtime_start(from_handle(runtime))); }
+
+int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime) { return to_c(runtime_stop(from_handle(runtime))); }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/alloc.h"
+#include "runtime/control_apply.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {
@@ -311,12 +312,10 @@ TEST(RuntimeActiveSnapshot, StartsEmptyAndIsFreedByDestroy) {
   EXPECT_EQ(rt->local_listen_host, nullptr);
   EXPECT_EQ(rt->local_listen_port, 0);
 
-  // Installed by hand here; the leak check of the sanitizer build sees
-  // whether destroy releases the table and the host.
+  // The leak check of the sanitizer build sees whether destroy releases
+  // the table and the host.
   SnapshotFixture f;
-  ASSERT_EQ(route_table_build(&f.snapshot, &rt->routes, &rt->route_count), Status::ok);
-  ASSERT_EQ(route_table_local_listener(rt->routes, rt->route_count, &rt->local_listen_host, &rt->local_listen_port),
-            Status::ok);
+  ASSERT_EQ(runtime_apply_control_snapshot(rt, &f.snapshot, nullptr), Status::ok);
   EXPECT_STREQ(rt->local_listen_host, "10.0.0.2");
   EXPECT_EQ(rt->local_listen_port, 7001);
   runtime_destroy(rt);

@@ -1,0 +1,245 @@
+#include "runtime/control_apply.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "codec/alloc.h"
+#include "codec/record.h"
+#include "runtime/event_log.h"
+#include "runtime/runtime.h"
+#include "tcp/tcp_adapter.h"
+
+namespace vorlet::v2 {
+namespace {
+
+constexpr uint64_t kParseTextCapacity = 160;
+
+Status reject(Runtime* rt, Status status) noexcept {
+  control_reject_count(rt, status);
+  return status;
+}
+
+bool is_stale(const Runtime* rt, uint64_t generation) noexcept {
+  return rt->snapshot_present != 0 && generation <= rt->active_generation.load(std::memory_order_relaxed);
+}
+
+// A new table with its listen address, private to one apply until the
+// commit takes what it installs; the rest is freed when it goes.
+struct PreparedSnapshot {
+  RouteRecord* table = nullptr;
+  uint64_t count = 0;
+  ListenHostText* host = nullptr;  // NULL: no listen host
+  uint16_t port = 0;
+
+  PreparedSnapshot() = default;
+  PreparedSnapshot(const PreparedSnapshot&) = delete;
+  PreparedSnapshot& operator=(const PreparedSnapshot&) = delete;
+  ~PreparedSnapshot() {
+    route_table_free(table, count);
+    if (host != nullptr) {
+      rt_free(host->text);
+      rt_free(host);
+    }
+  }
+};
+
+// Builds the table and the listen address outside the lock, so that the
+// allocations do not hold up the dispatcher.
+Status prepare(const RouteSnapshotDesc* snapshot, PreparedSnapshot* out) noexcept {
+  Status s = route_table_build(snapshot, &out->table, &out->count);
+  if (s != Status::ok) return s;
+  char* host = nullptr;
+  s = route_table_local_listener(out->table, out->count, &host, &out->port);
+  if (s != Status::ok) return s;
+  if (host != nullptr) {
+    out->host = static_cast<ListenHostText*>(rt_calloc(1, sizeof(ListenHostText)));
+    if (out->host == nullptr) {
+      rt_free(host);
+      return Status::nomem;
+    }
+    out->host->text = host;
+  }
+  return Status::ok;
+}
+
+// Installs the listen host of a commit, under runtime_lock: a text kept
+// already is used again (the prepared copy is then freed with the rest),
+// a new one joins the kept texts.
+const char* keep_listen_host(Runtime* rt, PreparedSnapshot* prepared) noexcept {
+  if (prepared->host == nullptr) return nullptr;
+  for (ListenHostText* kept = rt->listen_host_texts; kept != nullptr; kept = kept->next) {
+    if (std::strcmp(kept->text, prepared->host->text) == 0) return kept->text;
+  }
+  ListenHostText* node = prepared->host;
+  prepared->host = nullptr;
+  node->next = rt->listen_host_texts;
+  rt->listen_host_texts = node;
+  return node->text;
+}
+
+}  // namespace
+
+Status overload_policy_resolve(const OverloadPolicyDesc* policy, const OverloadModes& defaults,
+                               OverloadModes* out) noexcept {
+  if (out == nullptr) return Status::invalid_arg;
+  OverloadPolicyDesc read{};
+  read.remote_outbound_reply_reserve_slots = defaults.reply_reserve_slots;
+  read.ingress_mode = defaults.ingress_mode;
+  read.local_delivery_mode = defaults.local_delivery_mode;
+  read.remote_outbound_mode = defaults.remote_outbound_mode;
+  if (policy != nullptr) {
+    record_read(policy, read,
+                {VORLET_FIELD(OverloadPolicyDesc, remote_outbound_reply_reserve_slots),
+                 VORLET_FIELD(OverloadPolicyDesc, ingress_mode), VORLET_FIELD(OverloadPolicyDesc, local_delivery_mode),
+                 VORLET_FIELD(OverloadPolicyDesc, remote_outbound_mode)});
+  }
+  // The ingress and local-delivery queues can only refuse when full.
+  if (read.ingress_mode != VORLET_V2_OVERLOAD_MODE_REJECT || read.local_delivery_mode != VORLET_V2_OVERLOAD_MODE_REJECT ||
+      read.remote_outbound_mode > VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_FIRST) {
+    return Status::invalid_arg;
+  }
+  *out = OverloadModes{read.ingress_mode, read.local_delivery_mode, read.remote_outbound_mode,
+                       read.remote_outbound_reply_reserve_slots};
+  return Status::ok;
+}
+
+void control_reject_count(Runtime* rt, Status status) noexcept {
+  rt->counters.add(Counter::control_rejects);
+  switch (status) {
+    case Status::invalid_arg:
+      rt->counters.add(Counter::control_rejects_invalid);
+      break;
+    case Status::bad_state:
+      rt->counters.add(Counter::control_rejects_bad_state);
+      break;
+    case Status::stale_generation:
+      rt->counters.add(Counter::control_rejects_stale);
+      break;
+    case Status::io:
+      rt->counters.add(Counter::control_rejects_io);
+      break;
+    default:
+      break;  // nomem has no counter of its own
+  }
+  const int64_t code = to_c(status);
+  runtime_record_event(rt, MonitorEventKind::control_rejected, 0, static_cast<uint64_t>(code), 0);
+}
+
+Status runtime_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* policy) noexcept {
+  if (rt == nullptr || policy == nullptr) return Status::invalid_arg;
+  OverloadModes modes{};
+  if (overload_policy_resolve(policy, OverloadModes{0, 0, 0, 0}, &modes) != Status::ok) return Status::invalid_arg;
+  if (modes.reply_reserve_slots > static_cast<uint64_t>(rt->queue_capacity)) return Status::invalid_arg;
+  std::lock_guard<std::mutex> hold(rt->lock());
+  if (rt->state != RuntimeState::created) return Status::bad_state;
+  rt->configured_ingress_mode = modes.ingress_mode;
+  rt->configured_local_delivery_mode = modes.local_delivery_mode;
+  rt->configured_remote_outbound_mode = modes.remote_outbound_mode;
+  rt->configured_reply_reserve_slots = modes.reply_reserve_slots;
+  rt->ingress_mode.store(modes.ingress_mode, std::memory_order_relaxed);
+  rt->local_delivery_mode.store(modes.local_delivery_mode, std::memory_order_relaxed);
+  rt->remote_outbound_mode.store(modes.remote_outbound_mode, std::memory_order_relaxed);
+  rt->reply_reserve_slots.store(modes.reply_reserve_slots, std::memory_order_relaxed);
+  return Status::ok;
+}
+
+Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
+                                      const OverloadPolicyDesc* policy) noexcept {
+  if (rt == nullptr) return Status::invalid_arg;
+  if (snapshot == nullptr) return reject(rt, Status::invalid_arg);
+
+  // Events are recorded once the lock is let go, so each locked section
+  // only decides.
+  OverloadModes modes{};
+  Status s;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    if (rt->state == RuntimeState::stopped) {
+      s = Status::bad_state;
+    } else if (is_stale(rt, snapshot->generation)) {
+      s = Status::stale_generation;
+    } else {
+      const OverloadModes configured{rt->configured_ingress_mode, rt->configured_local_delivery_mode,
+                                     rt->configured_remote_outbound_mode, rt->configured_reply_reserve_slots};
+      s = overload_policy_resolve(policy, configured, &modes);
+    }
+  }
+  if (s != Status::ok) return reject(rt, s);
+  if (modes.reply_reserve_slots > static_cast<uint64_t>(rt->queue_capacity)) return reject(rt, Status::invalid_arg);
+
+  PreparedSnapshot prepared;
+  s = prepare(snapshot, &prepared);
+  if (s != Status::ok) return reject(rt, s);
+
+  const uint64_t installed = prepared.count;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    if (rt->state == RuntimeState::stopped) {
+      s = Status::bad_state;
+    } else if (is_stale(rt, snapshot->generation)) {
+      // Another apply committed a newer generation meanwhile.
+      s = Status::stale_generation;
+    } else if (rt->state == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) &&
+               prepared.port != 0 && prepared.port != rt->local_listen_port) {
+      // The running listener stays on its port; a snapshot that needs
+      // another one cannot take effect.
+      s = Status::bad_state;
+    } else {
+      // Readers of the table hold this lock, so the replaced one can go now.
+      route_table_free(rt->routes, rt->route_count);
+      rt->routes = prepared.table;
+      rt->route_count = prepared.count;
+      prepared.table = nullptr;
+      prepared.count = 0;
+      rt->snapshot_present = 1;
+      rt->active_generation.store(snapshot->generation, std::memory_order_relaxed);
+      rt->counters.store(Counter::event_generation, snapshot->generation);
+      rt->local_listen_host = keep_listen_host(rt, &prepared);
+      rt->local_listen_port = prepared.port;
+      rt->ingress_mode.store(modes.ingress_mode, std::memory_order_relaxed);
+      rt->local_delivery_mode.store(modes.local_delivery_mode, std::memory_order_relaxed);
+      rt->remote_outbound_mode.store(modes.remote_outbound_mode, std::memory_order_relaxed);
+      rt->reply_reserve_slots.store(modes.reply_reserve_slots, std::memory_order_relaxed);
+    }
+  }
+  if (s != Status::ok) return reject(rt, s);
+  runtime_record_event(rt, MonitorEventKind::control_applied, 0, 0, installed);
+  return Status::ok;
+}
+
+Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
+  if (rt == nullptr) return Status::invalid_arg;
+  if (bytes == nullptr || length == 0) return reject(rt, Status::invalid_arg);
+  ControlEnvelopeHeader header;
+  control_envelope_header_clear(&header);
+  OverloadPolicyDesc policy{};
+  policy.struct_size = sizeof policy;
+  int32_t has_policy = 0;
+  RouteSnapshotDesc snapshot{0, nullptr, 0};
+  // The parser's text is not reported further; its status is.
+  char text[kParseTextCapacity];
+  text[0] = '\0';
+  const Status parsed =
+      control_envelope_apply_parse(bytes, length, &header, text, sizeof text, &snapshot, &policy, &has_policy);
+  if (parsed != Status::ok) {
+    route_snapshot_desc_free(&snapshot);
+    return reject(rt, parsed);
+  }
+  const Status applied = runtime_apply_control_snapshot(rt, &snapshot, has_policy == 1 ? &policy : nullptr);
+  route_snapshot_desc_free(&snapshot);
+  return applied;
+}
+
+void runtime_release_listen_hosts(Runtime* rt) noexcept {
+  ListenHostText* kept = rt->listen_host_texts;
+  while (kept != nullptr) {
+    ListenHostText* next = kept->next;
+    rt_free(kept->text);
+    rt_free(kept);
+    kept = next;
+  }
+  rt->listen_host_texts = nullptr;
+  rt->local_listen_host = nullptr;
+}
+
+}  // namespace vorlet::v2

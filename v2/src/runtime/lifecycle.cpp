@@ -1,0 +1,238 @@
+#include "runtime/lifecycle.h"
+
+#include <mutex>
+
+#include "codec/frame_reader.h"
+#include "runtime/control_apply.h"
+#include "runtime/event_log.h"
+#include "runtime/host_pipe_writers.h"
+#include "runtime/log.h"
+#include "tcp/tcp_adapter.h"
+
+namespace vorlet::v2 {
+namespace {
+
+struct ThreadStep {
+  RuntimeThread which;
+  platform::ThreadProc proc;
+};
+
+// The runtime threads in start order: the writers first, so that whatever
+// a later thread hands to the host has somewhere to go. The delivered-
+// request writer runs only when the host asked for that pipe.
+constexpr ThreadStep kStartOrder[] = {
+    {RuntimeThread::delivered_writer, delivered_request_writer_thread},
+    {RuntimeThread::response_writer, response_writer_thread},
+    {RuntimeThread::deadletter_writer, deadletter_writer_thread},
+    // Then, in this order: the dispatcher, the local worker, the remote
+    // worker, the control pipe reader, the request pipe reader.
+};
+
+// Stop and destroy join the producers of the rings before their consumers,
+// so that each consumer drains what the producers left.
+constexpr RuntimeThread kConsumerJoinOrder[] = {RuntimeThread::request_reader, RuntimeThread::control_reader,
+                                                RuntimeThread::dispatcher, RuntimeThread::local_worker,
+                                                RuntimeThread::remote_worker};
+
+// A failed start ends its threads in reverse order of start.
+constexpr RuntimeThread kUnwindJoinOrder[] = {RuntimeThread::request_reader, RuntimeThread::control_reader,
+                                              RuntimeThread::remote_worker, RuntimeThread::local_worker,
+                                              RuntimeThread::dispatcher};
+constexpr HostPipe kUnwindWriterOrder[] = {HostPipe::delivered, HostPipe::deadletter, HostPipe::response};
+
+uint32_t index_of(RuntimeThread which) noexcept { return static_cast<uint32_t>(which); }
+
+void wake(WakePair& pair) noexcept {
+  if (!pair.mutex.live() || !pair.cv.live()) return;
+  std::lock_guard<std::mutex> hold(pair.mutex.get());
+  pair.cv->notify_all();
+}
+
+// What a start brought up beyond what the runtime shows by itself (the
+// readers, the started and armed flags).
+struct StartProgress {
+  bool tcp_adapter = false;
+};
+
+// Steps of start under runtime_lock; false at the first that fails.
+bool bring_up(Runtime* rt, StartProgress* done) noexcept {
+  rt->request_reader = frame_reader_create(host_handles_request_read_fd(&rt->host_handles), rt->max_frame_bytes);
+  if (rt->request_reader == nullptr) return false;
+  rt->control_reader = frame_reader_create(host_handles_control_read_fd(&rt->host_handles), kControlFrameLimit);
+  if (rt->control_reader == nullptr) return false;
+
+  // The local delivery gate opens here.
+
+  // Without a listen port or a handler the adapter serves outbound
+  // exchanges only.
+  if (tcp_adapter_start(rt->tcp_adapter, rt->local_listen_host, rt->local_listen_port, rt->inbound_handler, rt) !=
+      Status::ok) {
+    return false;
+  }
+  done->tcp_adapter = true;
+
+  // The request waiter, then the control waiter, start here, each setting
+  // its armed flag.
+
+  rt->stopping.store(0, std::memory_order_release);
+  rt->accepting.store(0, std::memory_order_release);
+  // A new run counts afresh; the monitor totals, monitor_seq and the event
+  // generation go on.
+  rt->counters.reset_for_start();
+
+  for (const ThreadStep& step : kStartOrder) {
+    if (step.which == RuntimeThread::delivered_writer && !host_handles_delivered_enabled(&rt->host_handles)) continue;
+    if (!runtime_thread_start(rt, step.which, step.proc)) return false;
+  }
+  return true;
+}
+
+// Takes down, in reverse, what a failed start brought up, and leaves the
+// runtime created with its host handles open, so that start may run again.
+// Called and returns with runtime_lock held; releases it around the joins.
+void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress& done) noexcept {
+  // First, whatever step failed: nothing may be queued from here on, and a
+  // listener already serving peers turns them away instead of waiting.
+  rt->stopping.store(1, std::memory_order_release);
+  rt->accepting.store(0, std::memory_order_release);
+
+  bool any_thread = false;
+  for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) any_thread = any_thread || rt->thread_started[i] != 0;
+  if (any_thread) {
+    runtime_wake_threads(rt);
+    bool writer_ran[kHostPipeCount] = {};
+    hold.unlock();
+    // The consumers drain into the pipe queues before those close, as in
+    // stop, so nothing they hand to the host is refused.
+    for (RuntimeThread which : kUnwindJoinOrder) runtime_thread_join(rt, which);
+    for (HostPipe pipe : kUnwindWriterOrder) {
+      writer_ran[static_cast<uint32_t>(pipe)] = runtime_pipe_writer_started(rt, pipe);
+      if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_close_pipe_queue(rt, pipe);
+    }
+    for (HostPipe pipe : kUnwindWriterOrder) runtime_join_pipe_writer(rt, pipe);
+    hold.lock();
+    // Each writer wrote its queue out before it ended; the queues take
+    // frames again for the next start.
+    for (HostPipe pipe : kUnwindWriterOrder) {
+      if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_reopen_pipe_queue(rt, pipe);
+    }
+  }
+
+  // The control waiter, then the request waiter, stop here, clearing their
+  // armed flags.
+
+  // Pending remote replies fail here with "runtime stopped" (reason 8),
+  // before the adapter stops, so that no inbound handler holds up the end
+  // of the listener.
+
+  if (done.tcp_adapter) tcp_adapter_stop(rt->tcp_adapter);
+
+  // The local delivery gate closes here.
+
+  runtime_destroy_frame_readers(rt);
+}
+
+}  // namespace
+
+bool runtime_thread_start(Runtime* rt, RuntimeThread which, platform::ThreadProc proc) noexcept {
+  const uint32_t i = index_of(which);
+  if (rt->thread_started[i] != 0) return false;
+  auto start = rt->start_thread != nullptr ? rt->start_thread : platform::start_thread;
+  if (!start(&rt->threads[i], proc, rt)) return false;
+  rt->thread_started[i] = 1;
+  return true;
+}
+
+void runtime_thread_join(Runtime* rt, RuntimeThread which) noexcept {
+  const uint32_t i = index_of(which);
+  if (rt->thread_started[i] == 0) return;
+  platform::join_thread(&rt->threads[i]);
+  rt->thread_started[i] = 0;
+}
+
+bool runtime_thread_running(const Runtime* rt, RuntimeThread which) noexcept {
+  return rt->thread_started[index_of(which)] != 0;
+}
+
+void runtime_wake_threads(Runtime* rt) noexcept {
+  // The armed pipe waiters are woken here.
+  wake(rt->dispatcher_wake);
+  wake(rt->local_wake);
+  wake(rt->remote_wake);
+}
+
+void runtime_join_consumers(Runtime* rt) noexcept {
+  for (RuntimeThread which : kConsumerJoinOrder) runtime_thread_join(rt, which);
+}
+
+void runtime_destroy_frame_readers(Runtime* rt) noexcept {
+  frame_reader_destroy(rt->control_reader);
+  rt->control_reader = nullptr;
+  frame_reader_destroy(rt->request_reader);
+  rt->request_reader = nullptr;
+}
+
+Status runtime_start(Runtime* rt) noexcept {
+  if (rt == nullptr) return Status::invalid_arg;
+  {
+    std::unique_lock<std::mutex> hold(rt->lock());
+    if (rt->state != RuntimeState::created || rt->snapshot_present == 0 ||
+        !host_handles_is_open(&rt->host_handles)) {
+      return Status::bad_state;
+    }
+    StartProgress done;
+    if (!bring_up(rt, &done)) {
+      unwind(rt, hold, done);
+      return Status::io;
+    }
+    rt->state = RuntimeState::started;
+    rt->accepting.store(1, std::memory_order_release);
+  }
+  runtime_record_event(rt, MonitorEventKind::started, 0, 0, 0);
+  runtime_lifecycle_log("runtime_started", kLifecycleFile, kLifecycleStartedLine);
+  return Status::ok;
+}
+
+Status runtime_stop(Runtime* rt) noexcept {
+  if (rt == nullptr) return Status::invalid_arg;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    // A started runtime that is already stopping has a stop in progress.
+    if (rt->state != RuntimeState::started || rt->stopping.load(std::memory_order_acquire) != 0) {
+      return Status::bad_state;
+    }
+    rt->stopping.store(1, std::memory_order_release);
+    rt->accepting.store(0, std::memory_order_release);
+    runtime_wake_threads(rt);
+  }
+
+  runtime_join_consumers(rt);
+  // Every writer writes out what is queued before it ends; only then do the
+  // write ends close, so the host reads every frame and then end of file.
+  runtime_finish_pipe_writers(rt);
+  host_handles_close_write_ends(&rt->host_handles);
+
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    // Pending remote replies fail here with "runtime stopped" (reason 8).
+
+    // The pipe waiters stop here, clearing their armed flags.
+
+    // A host write into the request or control pipe now fails instead of
+    // filling a pipe that nobody reads.
+    host_handles_close_read_ends(&rt->host_handles);
+    runtime_destroy_frame_readers(rt);
+    // Joins the listener with runtime_lock held, so nothing the listener
+    // runs may take runtime_lock.
+    tcp_adapter_stop(rt->tcp_adapter);
+
+    // The local delivery gate closes here.
+
+    rt->state = RuntimeState::stopped;
+  }
+  runtime_record_event(rt, MonitorEventKind::stopped, 0, 0, 0);
+  runtime_lifecycle_log("runtime_stopped", kLifecycleFile, kLifecycleStoppedLine);
+  return Status::ok;
+}
+
+}  // namespace vorlet::v2

@@ -1,0 +1,362 @@
+#include "runtime/lifecycle.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "codec/alloc.h"
+#include "codec/frame_io.h"
+#include "runtime/control_apply.h"
+#include "runtime/host_pipe_writers.h"
+#include "support/lifecycle_runtime.h"
+#include "support/pipe_support.h"
+#include "support/proc_probe.h"
+#include "support/scripted_peer.h"
+#include "tcp/tcp_adapter.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using test::FlatSnapshot;
+using test::FrameBytes;
+using test::LifecycleRuntime;
+
+std::vector<uint32_t> kinds(const std::vector<MonitorEvent>& events) {
+  std::vector<uint32_t> out;
+  for (const MonitorEvent& e : events) out.push_back(e.kind);
+  return out;
+}
+
+// An inbound handler that answers every request with its own bytes, so
+// that the listener can be seen serving.
+Status echo_handler(void*, const uint8_t* payload, uint64_t length, uint32_t, int32_t* kind, uint8_t** reply,
+                    uint64_t* reply_length, int32_t*, char*, uint64_t) {
+  auto* copy = static_cast<uint8_t*>(rt_malloc(length));
+  if (copy == nullptr) return Status::nomem;
+  std::memcpy(copy, payload, length);
+  *kind = 1;
+  *reply = copy;
+  *reply_length = length;
+  return Status::ok;
+}
+
+// Thread creation that fails at the n-th call (1-based) from now on.
+std::atomic<int> g_thread_calls{0};
+std::atomic<int> g_fail_at{0};
+bool failing_start_thread(std::thread* out, platform::ThreadProc proc, void* arg) {
+  if (++g_thread_calls == g_fail_at.load()) return false;
+  return platform::start_thread(out, proc, arg);
+}
+void fail_thread_creation_at(Runtime* rt, int n) {
+  g_thread_calls = 0;
+  g_fail_at = n;
+  rt->start_thread = failing_start_thread;
+}
+
+TEST(RuntimeLifecycle, StateTable) {
+  EXPECT_EQ(runtime_start(nullptr), Status::invalid_arg);
+  EXPECT_EQ(runtime_stop(nullptr), Status::invalid_arg);
+
+  struct Case {
+    const char* what;
+    std::function<void(LifecycleRuntime&)> prepare;
+    Status start;
+    RuntimeState after;
+  };
+  auto snapshot = [](LifecycleRuntime& fx) {
+    FlatSnapshot s(1);
+    test::add_local_route(&s, test::free_loopback_port());
+    ASSERT_EQ(fx.apply(s), Status::ok);
+  };
+  auto handles = [](LifecycleRuntime& fx) { ASSERT_EQ(fx.take_handles(), Status::ok); };
+  const Case cases[] = {
+      {"nothing taken", [](LifecycleRuntime&) {}, Status::bad_state, RuntimeState::created},
+      {"handles without a snapshot", handles, Status::bad_state, RuntimeState::created},
+      {"a snapshot without handles", snapshot, Status::bad_state, RuntimeState::created},
+      {"snapshot, then handles",
+       [&](LifecycleRuntime& fx) {
+         snapshot(fx);
+         handles(fx);
+       },
+       Status::ok, RuntimeState::started},
+      {"handles, then snapshot",
+       [&](LifecycleRuntime& fx) {
+         handles(fx);
+         snapshot(fx);
+       },
+       Status::ok, RuntimeState::started},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LifecycleRuntime fx;
+    ASSERT_NE(fx.rt, nullptr);
+    EXPECT_EQ(fx.stop(), Status::bad_state);  // never before start
+    c.prepare(fx);
+    EXPECT_EQ(fx.start(), c.start);
+    EXPECT_EQ(fx.rt->state, c.after);
+    if (c.start != Status::ok) continue;
+    EXPECT_EQ(fx.rt->accepting.load(), 1u);
+    EXPECT_EQ(fx.start(), Status::bad_state);
+    EXPECT_EQ(fx.rt->state, RuntimeState::started);
+    EXPECT_EQ(fx.stop(), Status::ok);
+    EXPECT_EQ(fx.rt->state, RuntimeState::stopped);
+    EXPECT_EQ(fx.rt->accepting.load(), 0u);
+    EXPECT_EQ(fx.rt->stopping.load(), 1u);
+    EXPECT_EQ(fx.start(), Status::bad_state);
+    EXPECT_EQ(fx.stop(), Status::bad_state);
+    EXPECT_EQ(fx.rt->state, RuntimeState::stopped);
+  }
+}
+
+TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAskedFor) {
+  for (uint32_t flags : {0u, LifecycleRuntime::kAllPipes}) {
+    SCOPED_TRACE(flags);
+    const size_t before = test::baseline_thread_count();
+    {
+      LifecycleRuntime fx;
+      ASSERT_TRUE(fx.bring_up(flags));
+      const bool delivered = (flags & VORLET_V2_HOST_HANDLE_DELIVERED_PIPE) != 0;
+      EXPECT_EQ(test::thread_count(), before + (delivered ? 3 : 2));
+      EXPECT_EQ(runtime_thread_running(fx.rt, RuntimeThread::delivered_writer), delivered);
+      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::response_writer));
+      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::deadletter_writer));
+      EXPECT_NE(fx.rt->request_reader, nullptr);
+      EXPECT_NE(fx.rt->control_reader, nullptr);
+      EXPECT_EQ(fx.rt->control_reader->max_frame_bytes, kControlFrameLimit);
+      EXPECT_EQ(fx.rt->request_reader->max_frame_bytes, fx.rt->max_frame_bytes);
+      ASSERT_EQ(fx.stop(), Status::ok);
+      EXPECT_EQ(test::thread_count(), before);
+      for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) EXPECT_EQ(fx.rt->thread_started[i], 0u) << i;
+      EXPECT_EQ(fx.rt->request_reader, nullptr);
+      EXPECT_EQ(fx.rt->control_reader, nullptr);
+    }
+  }
+}
+
+TEST(RuntimeLifecycle, StopWritesOutEveryQueuedFrameThenTheHostReadsEndOfFile) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  const HostPipe pipes[] = {HostPipe::delivered, HostPipe::response, HostPipe::deadletter};
+  constexpr uint32_t kFrames = 12;
+  for (HostPipe pipe : pipes) {
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      ASSERT_EQ(fx.push_frame(pipe, test::pattern(200 + i, i + 100 * static_cast<uint32_t>(pipe))), Status::ok);
+    }
+  }
+  ASSERT_EQ(fx.stop(), Status::ok);
+  // Pushes after stop are refused: the queues stay closed.
+  EXPECT_EQ(fx.push_frame(HostPipe::response, FrameBytes{1}), Status::invalid_arg);
+
+  for (HostPipe pipe : pipes) {
+    SCOPED_TRACE(static_cast<uint32_t>(pipe));
+    std::vector<FrameBytes> frames;
+    ASSERT_EQ(fx.read_until_eof(pipe, &frames), Status::ok);
+    ASSERT_EQ(frames.size(), kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      EXPECT_TRUE(frames[i] == test::pattern(200 + i, i + 100 * static_cast<uint32_t>(pipe))) << i;
+    }
+  }
+  // The runtime's read ends are closed: a host write fails, and the
+  // process survives it.
+  const unsigned char body[4] = {1, 2, 3, 4};
+  EXPECT_EQ(frame_write(fx.handles.request_write_fd, body, sizeof body), Status::closed);
+  EXPECT_EQ(frame_write(fx.handles.control_write_fd, body, sizeof body), Status::closed);
+  // The monitor pipe stays open until destroy: a change after stop still
+  // rings it.
+  EXPECT_GE(fx.rt->host_handles.monitor_write_fd.load(), 0);
+}
+
+TEST(RuntimeLifecycle, StartAndStopRecordTheirEventsAndLifecycleLines) {
+  constexpr const char* kVariable = "VORLET_V2_RUNTIME_LIFECYCLE_LOG";
+  setenv(kVariable, "1", 1);
+  LifecycleRuntime fx;
+  ASSERT_EQ(fx.take_handles(), Status::ok);
+  FlatSnapshot s(7);
+  test::add_local_route(&s, test::free_loopback_port());
+  ASSERT_EQ(fx.apply(s), Status::ok);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(fx.start(), Status::ok);
+  ASSERT_EQ(fx.stop(), Status::ok);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  unsetenv(kVariable);
+  EXPECT_EQ(printed,
+            "vorlet[info] vorlet-runtime-v2: runtime_started (v2\\src\\runtime:4667)\n"
+            "vorlet[info] vorlet-runtime-v2: runtime_stopped (v2\\src\\runtime:4751)\n");
+
+  const std::vector<MonitorEvent> events = fx.events();
+  const std::vector<uint32_t> expected = {3, 1, 2};  // control_applied, started, stopped
+  ASSERT_EQ(kinds(events), expected);
+  for (size_t i = 1; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].detail, 0u);
+    EXPECT_EQ(events[i].value1, 0u);
+    EXPECT_EQ(events[i].value2, 0u);
+    EXPECT_EQ(events[i].generation, 7u);
+  }
+}
+
+TEST(RuntimeLifecycle, StartResetsTheRunCountersAndKeepsTheMonitorTotals) {
+  LifecycleRuntime fx;
+  ASSERT_EQ(fx.take_handles(), Status::ok);
+  const unsigned char junk[3] = {0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(runtime_apply_control_envelope(fx.rt, junk, sizeof junk), Status::io);
+  FlatSnapshot s(1);
+  test::add_local_route(&s, test::free_loopback_port());
+  ASSERT_EQ(fx.apply(s), Status::ok);
+  ASSERT_EQ(fx.counter(Counter::control_rejects), 1u);
+  ASSERT_EQ(fx.counter(Counter::control_rejects_io), 1u);
+  const uint64_t seq = fx.counter(Counter::monitor_seq);
+  const uint64_t written = fx.counter(Counter::monitor_signals_written_total);
+  const uint64_t skipped = fx.counter(Counter::monitor_signals_skipped_total);
+  ASSERT_EQ(seq, 2u);
+  ASSERT_EQ(written + skipped, 2u);
+
+  ASSERT_EQ(fx.start(), Status::ok);
+  for (size_t i = 0; i < kCountersResetAtStart; ++i) {
+    const auto c = static_cast<Counter>(i);
+    // The started event itself rings the monitor pipe once more.
+    if (c == Counter::monitor_signals_written || c == Counter::monitor_signals_skipped) continue;
+    EXPECT_EQ(fx.counter(c), 0u) << i;
+  }
+  EXPECT_EQ(fx.counter(Counter::monitor_signals_written) + fx.counter(Counter::monitor_signals_skipped), 1u);
+  EXPECT_EQ(fx.counter(Counter::monitor_seq), seq + 1);
+  EXPECT_EQ(fx.counter(Counter::monitor_signals_written_total) + fx.counter(Counter::monitor_signals_skipped_total),
+            written + skipped + 1);
+  EXPECT_EQ(fx.counter(Counter::event_generation), 1u);
+}
+
+TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
+  for (bool stop_first : {true, false}) {
+    SCOPED_TRACE(stop_first ? "stop, then destroy" : "destroy a started runtime");
+    const size_t fds = test::open_descriptor_count();
+    const size_t threads = test::baseline_thread_count();
+    {
+      LifecycleRuntime fx;
+      fx.rt->inbound_handler = echo_handler;  // so that a listener runs too
+      ASSERT_TRUE(fx.bring_up());
+      EXPECT_EQ(test::thread_count(), threads + 4);  // three writers and the listener
+      // Six pipes, both ends, and the listening socket.
+      EXPECT_EQ(test::open_descriptor_count(), fds + 13);
+      ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(64, 1)), Status::ok);
+      if (stop_first) {
+        ASSERT_EQ(fx.stop(), Status::ok);
+        EXPECT_EQ(test::thread_count(), threads);
+        // Left open: the host's six ends and the runtime's monitor end.
+        EXPECT_EQ(test::open_descriptor_count(), fds + 7);
+      }
+    }
+    EXPECT_EQ(test::thread_count(), threads);
+    EXPECT_EQ(test::open_descriptor_count(), fds);
+  }
+}
+
+TEST(RuntimeLifecycle, StartRunsTheListenerOnTheSnapshotsAddressAndStopEndsIt) {
+  LifecycleRuntime fx;
+  fx.rt->inbound_handler = echo_handler;
+  ASSERT_TRUE(fx.bring_up());
+  const test::ClientOutcome served =
+      test::client_exchange(fx.listen_port(), test::wire_frame(test::wire_request_body(500, "ping")), 5000);
+  ASSERT_EQ(served.status, Status::ok);
+  const test::WireReply reply = test::wire_parse_reply(served.body);
+  EXPECT_TRUE(reply.valid);
+  EXPECT_EQ(reply.kind, 1u);
+  EXPECT_EQ(reply.payload, "ping");
+
+  ASSERT_EQ(fx.stop(), Status::ok);
+  EXPECT_TRUE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
+  test::PeerClient late;
+  EXPECT_FALSE(late.connect(fx.listen_port()));
+}
+
+TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
+  auto occupant = std::make_unique<test::ScriptedServer>(std::vector<test::PeerStep>{test::PeerStep::stay_silent()});
+  ASSERT_TRUE(occupant->listening());
+  const size_t threads = test::baseline_thread_count();
+  LifecycleRuntime fx;
+  fx.rt->inbound_handler = echo_handler;
+  ASSERT_EQ(fx.take_handles(), Status::ok);
+  FlatSnapshot s(1);
+  test::add_local_route(&s, occupant->port());
+  ASSERT_EQ(fx.apply(s), Status::ok);
+  const uint64_t events_before = fx.events().size();
+
+  EXPECT_EQ(fx.start(), Status::io);
+  EXPECT_EQ(fx.rt->state, RuntimeState::created);
+  EXPECT_EQ(fx.rt->accepting.load(), 0u);
+  EXPECT_EQ(fx.rt->stopping.load(), 1u);  // nothing may be queued meanwhile
+  EXPECT_EQ(fx.rt->request_reader, nullptr);
+  EXPECT_EQ(fx.rt->control_reader, nullptr);
+  EXPECT_TRUE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
+  EXPECT_EQ(test::thread_count(), threads);
+  EXPECT_EQ(fx.events().size(), events_before);  // no started event
+  EXPECT_TRUE(host_handles_is_open(&fx.rt->host_handles));
+
+  occupant.reset();  // the port is free again
+  const size_t without_occupant = test::thread_count();
+  ASSERT_EQ(fx.start(), Status::ok);
+  EXPECT_EQ(fx.rt->stopping.load(), 0u);
+  EXPECT_FALSE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
+  EXPECT_EQ(test::thread_count(), without_occupant + 4);
+  EXPECT_EQ(fx.stop(), Status::ok);
+}
+
+// A start that fails after some writers ran ends them, gives their queues
+// back open, and a second start then runs cleanly.
+TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRunsCleanly) {
+  for (int fail_at : {1, 2, 3}) {
+    SCOPED_TRACE(fail_at);
+    const size_t threads = test::baseline_thread_count();
+    LifecycleRuntime fx;
+    ASSERT_EQ(fx.take_handles(), Status::ok);
+    FlatSnapshot s(1);
+    test::add_local_route(&s, test::free_loopback_port());
+    ASSERT_EQ(fx.apply(s), Status::ok);
+    fail_thread_creation_at(fx.rt, fail_at);
+    EXPECT_EQ(fx.start(), Status::io);
+    EXPECT_EQ(fx.rt->state, RuntimeState::created);
+    EXPECT_EQ(fx.rt->stopping.load(), 1u);
+    for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) EXPECT_EQ(fx.rt->thread_started[i], 0u) << i;
+    EXPECT_EQ(test::thread_count(), threads);
+    EXPECT_EQ(fx.rt->request_reader, nullptr);
+    EXPECT_TRUE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
+
+    fx.rt->start_thread = platform::start_thread;
+    ASSERT_EQ(fx.start(), Status::ok);
+    EXPECT_EQ(fx.rt->stopping.load(), 0u);
+    EXPECT_EQ(test::thread_count(), threads + 3);
+    const HostPipe pipes[] = {HostPipe::delivered, HostPipe::response, HostPipe::deadletter};
+    for (HostPipe pipe : pipes) ASSERT_EQ(fx.push_frame(pipe, test::pattern(32, fail_at)), Status::ok);
+    ASSERT_EQ(fx.stop(), Status::ok);
+    for (HostPipe pipe : pipes) {
+      std::vector<FrameBytes> frames;
+      ASSERT_EQ(fx.read_until_eof(pipe, &frames), Status::ok);
+      ASSERT_EQ(frames.size(), 1u);
+      EXPECT_TRUE(frames[0] == test::pattern(32, fail_at));
+    }
+  }
+}
+
+TEST(RuntimeLifecycle, OfTwoStopsAtOnceOneStopsAndTheOtherIsRefused) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(1000, i)), Status::ok);
+  std::atomic<int> ok{0}, refused{0};
+  auto stopper = [&] { (runtime_stop(fx.rt) == Status::ok ? ok : refused).fetch_add(1); };
+  std::thread a(stopper), b(stopper);
+  a.join();
+  b.join();
+  EXPECT_EQ(ok.load(), 1);
+  EXPECT_EQ(refused.load(), 1);
+  EXPECT_EQ(fx.rt->state, RuntimeState::stopped);
+  std::vector<FrameBytes> frames;
+  ASSERT_EQ(fx.read_until_eof(HostPipe::response, &frames), Status::ok);
+  EXPECT_EQ(frames.size(), 8u);
+}
+
+}  // namespace
+}  // namespace vorlet::v2

@@ -1,0 +1,147 @@
+#include "support/lifecycle_runtime.h"
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "codec/alloc.h"
+#include "platform/pipe.h"
+#include "runtime/control_apply.h"
+#include "runtime/host_pipe_writers.h"
+#include "runtime/lifecycle.h"
+#include "support/pipe_support.h"
+#include "support/proc_probe.h"
+#include "support/scripted_peer.h"
+
+namespace vorlet::v2::test {
+
+FlatSnapshot& FlatSnapshot::route(const std::string& target, uint32_t strategy, std::vector<EndpointSpec> endpoints,
+                                  const char* hint, uint32_t flags) {
+  routes_.push_back(Route{target, strategy, hint != nullptr, hint != nullptr ? hint : "", flags, std::move(endpoints), {}});
+  return *this;
+}
+
+const RouteSnapshotDesc* FlatSnapshot::desc() {
+  flat_.clear();
+  for (Route& r : routes_) {
+    r.flat.clear();
+    for (const EndpointSpec& e : r.endpoints) r.flat.push_back(EndpointDesc{e.host.c_str(), e.port, e.weight, e.flags});
+    flat_.push_back(RouteDesc{r.target.c_str(), r.strategy, r.has_hint ? r.hint.c_str() : nullptr, r.flags,
+                              r.flat.empty() ? nullptr : r.flat.data(), r.flat.size()});
+  }
+  desc_ = RouteSnapshotDesc{generation_, flat_.empty() ? nullptr : flat_.data(), flat_.size()};
+  return &desc_;
+}
+
+size_t baseline_thread_count() {
+  std::thread([] {}).join();
+  return thread_count();
+}
+
+void add_local_route(FlatSnapshot* snapshot, uint16_t port) {
+  snapshot->route(kLocalTarget, VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER,
+                  {{"127.0.0.1", port, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL}});
+}
+
+LifecycleRuntime::LifecycleRuntime(int32_t queue_capacity) {
+  const vorlet_v2_RuntimeOptions options{"test", "lifecycle", 0, queue_capacity};
+  rt = runtime_create(&options);
+  handles.monitor_read_fd = -1;
+  handles.delivered_read_fd = -1;
+}
+
+LifecycleRuntime::~LifecycleRuntime() {
+  runtime_destroy(rt);
+  for (FrameReader*& reader : readers_) {
+    frame_reader_destroy(reader);
+    reader = nullptr;
+  }
+  if (!handles_taken_) return;
+  for (int32_t* fd : {&handles.request_write_fd, &handles.response_read_fd, &handles.deadletter_read_fd,
+                      &handles.control_write_fd, &handles.monitor_read_fd, &handles.delivered_read_fd}) {
+    close_host_end(fd);
+  }
+}
+
+Status LifecycleRuntime::take_handles(uint32_t flags) {
+  vorlet_v2_HostHandles h{};
+  h.struct_size = sizeof h;
+  h.flags = flags;
+  const Status s = runtime_get_host_handles(rt, &h);
+  if (s == Status::ok) {
+    handles = h;
+    handles_taken_ = true;
+  }
+  return s;
+}
+
+Status LifecycleRuntime::apply(FlatSnapshot& snapshot) { return runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr); }
+
+Status LifecycleRuntime::start() { return runtime_start(rt); }
+
+Status LifecycleRuntime::stop() { return runtime_stop(rt); }
+
+bool LifecycleRuntime::bring_up(uint32_t flags, uint16_t listen_port) {
+  if (rt == nullptr || take_handles(flags) != Status::ok) return false;
+  listen_port_ = listen_port != 0 ? listen_port : free_loopback_port();
+  if (listen_port_ == 0) return false;
+  FlatSnapshot snapshot(1);
+  add_local_route(&snapshot, listen_port_);
+  return apply(snapshot) == Status::ok && start() == Status::ok;
+}
+
+int32_t LifecycleRuntime::host_read_fd(HostPipe pipe) const {
+  switch (pipe) {
+    case HostPipe::delivered:
+      return handles.delivered_read_fd;
+    case HostPipe::response:
+      return handles.response_read_fd;
+    case HostPipe::deadletter:
+      return handles.deadletter_read_fd;
+  }
+  return -1;
+}
+
+Status LifecycleRuntime::read_frame(HostPipe pipe, FrameBytes* body, uint32_t timeout_ms) {
+  FrameReader*& reader = readers_[static_cast<uint32_t>(pipe)];
+  if (reader == nullptr) reader = frame_reader_create(host_read_fd(pipe), 0);
+  if (reader == nullptr) return Status::invalid_arg;
+  return test::read_frame(reader, body, timeout_ms);
+}
+
+Status LifecycleRuntime::read_until_eof(HostPipe pipe, std::vector<FrameBytes>* frames, uint32_t timeout_ms) {
+  for (;;) {
+    FrameBytes body;
+    const Status s = read_frame(pipe, &body, timeout_ms);
+    if (s == Status::closed) return Status::ok;
+    if (s != Status::ok) return s;
+    frames->push_back(std::move(body));
+  }
+}
+
+Status LifecycleRuntime::push_frame(HostPipe pipe, const FrameBytes& body) {
+  void* copy = rt_malloc(body.size());
+  if (copy == nullptr) return Status::nomem;
+  std::memcpy(copy, body.data(), body.size());
+  PipeItem item{copy, body.size(), BufferKind::heap};
+  const Status s = runtime_pipe_push(rt, pipe, &item);
+  pipe_item_release(&item);  // still ours when the push refused it
+  return s;
+}
+
+void LifecycleRuntime::close_host_end(int32_t* fd) {
+  platform::fd_close(*fd);
+  *fd = -1;
+}
+
+std::vector<MonitorEvent> LifecycleRuntime::events() const {
+  std::vector<MonitorEvent> out;
+  EventLog& log = rt->event_log.get();
+  std::lock_guard<std::mutex> hold(log.mutex);
+  for (uint64_t i = 0; i < log.count; ++i) {
+    out.push_back(log.entries[(log.head + kEventLogEntries - log.count + i) % kEventLogEntries]);
+  }
+  return out;
+}
+
+}  // namespace vorlet::v2::test
