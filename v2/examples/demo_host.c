@@ -1,7 +1,9 @@
 /* A small host of the vorlet v2 runtime: creates a runtime, prints what the
  * library calls its codes and flags, builds and reads back an envelope
- * through the flat views, and takes the runtime down again. */
+ * through the flat views, takes its pipes, applies a flat route snapshot,
+ * starts and stops it, and takes the runtime down again. */
 #include <stdio.h>
+#include <unistd.h>
 
 #include "vorlet_v2.h"
 
@@ -59,7 +61,58 @@ int main(void) {
     vorlet_v2_transport_buffer_release(bytes);
   }
 
+  /* The pipes, a route snapshot without protobuf, then a start and a stop. */
+  vorlet_v2_HostHandles handles = {0};
+  handles.struct_size = sizeof handles;
+  handles.flags = VORLET_V2_HOST_HANDLE_MONITOR_PIPE | VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
+  status = vorlet_v2_runtime_get_host_handles(runtime, &handles);
+  printf("get_host_handles -> %s (request %d, response %d, deadletter %d, control %d, monitor %d, delivered %d)\n",
+         vorlet_v2_status_name(status), handles.request_write_fd, handles.response_read_fd,
+         handles.deadletter_read_fd, handles.control_write_fd, handles.monitor_read_fd, handles.delivered_read_fd);
+  if (status != VORLET_V2_OK) {
+    vorlet_v2_runtime_destroy(runtime);
+    return 1;
+  }
+
+  vorlet_v2_EndpointDesc echo_endpoints[] = {{"10.0.0.7", 7000, 1, 0}};
+  vorlet_v2_EndpointDesc store_endpoints[] = {{"10.0.0.8", 7000, 3, 0}, {"10.0.0.9", 7000, 1, 0}};
+  vorlet_v2_RouteDesc routes[] = {
+      {"svc.echo", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, NULL, 0, echo_endpoints, 1},
+      {"svc.store", VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH, "tenant", 0, store_endpoints, 2},
+  };
+  vorlet_v2_RouteSnapshotDesc snapshot = {1, routes, 2};
+  vorlet_v2_OverloadPolicyDesc policy = {sizeof policy, 8, VORLET_V2_OVERLOAD_MODE_REJECT,
+                                         VORLET_V2_OVERLOAD_MODE_REJECT, VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_FIRST, 0};
+  status = vorlet_v2_runtime_apply_overload_policy(runtime, &policy);
+  printf("apply_overload_policy (remote outbound %s, reserve %llu) -> %s\n",
+         vorlet_v2_overload_mode_name(policy.remote_outbound_mode),
+         (unsigned long long)policy.remote_outbound_reply_reserve_slots, vorlet_v2_status_name(status));
+  for (uint64_t i = 0; i < snapshot.route_count; ++i) {
+    printf("  route %s: %s, %llu endpoint(s)\n", routes[i].target, vorlet_v2_route_strategy_name(routes[i].strategy),
+           (unsigned long long)routes[i].endpoint_count);
+  }
+  status = vorlet_v2_runtime_apply_control_snapshot(runtime, &snapshot);
+  printf("apply_control_snapshot (generation 1) -> %s\n", vorlet_v2_status_name(status));
+  status = vorlet_v2_runtime_apply_control_snapshot(runtime, &snapshot);
+  printf("apply_control_snapshot (generation 1 again) -> %s\n", vorlet_v2_status_name(status));
+
+  status = vorlet_v2_runtime_start(runtime);
+  printf("runtime_start -> %s (state %s)\n", vorlet_v2_status_name(status),
+         vorlet_v2_runtime_state_name(status == VORLET_V2_OK ? VORLET_V2_RUNTIME_STARTED : VORLET_V2_RUNTIME_CREATED));
+  status = vorlet_v2_runtime_stop(runtime);
+  printf("runtime_stop -> %s (state %s)\n", vorlet_v2_status_name(status),
+         vorlet_v2_runtime_state_name(status == VORLET_V2_OK ? VORLET_V2_RUNTIME_STOPPED : VORLET_V2_RUNTIME_STARTED));
+  status = vorlet_v2_runtime_start(runtime);
+  printf("runtime_start after stop -> %s\n", vorlet_v2_status_name(status));
+  status = vorlet_v2_frame_write(handles.request_write_fd, "late", 4);
+  printf("frame_write into the request pipe after stop -> %s\n", vorlet_v2_status_name(status));
+
   vorlet_v2_runtime_destroy(runtime);
   printf("runtime destroyed\n");
+  int fds[] = {handles.request_write_fd, handles.response_read_fd, handles.deadletter_read_fd,
+               handles.control_write_fd, handles.monitor_read_fd, handles.delivered_read_fd};
+  for (size_t i = 0; i < sizeof fds / sizeof fds[0]; ++i) {
+    if (fds[i] >= 0) close(fds[i]);
+  }
   return 0;
 }
