@@ -103,6 +103,8 @@ TEST(RuntimeLifecycle, StateTable) {
     if (c.start != Status::ok) continue;
     EXPECT_EQ(fx.rt->accepting.load(), 1u);
     EXPECT_EQ(fx.start(), Status::bad_state);
+    vorlet_v2_HostHandles again{};
+    EXPECT_EQ(runtime_get_host_handles(fx.rt, &again), Status::bad_state);
     EXPECT_EQ(fx.rt->state, RuntimeState::started);
     EXPECT_EQ(fx.stop(), Status::ok);
     EXPECT_EQ(fx.rt->state, RuntimeState::stopped);
