@@ -1,11 +1,22 @@
 /* A small host of the vorlet v2 runtime: creates a runtime, prints what the
- * library calls its codes and flags, builds and reads back an envelope
+ * library calls its codes and flags, reads its health and statistics, logs
+ * in through the credential table, builds and reads back an envelope
  * through the flat views, takes its pipes, applies a flat route snapshot,
  * starts and stops it, and takes the runtime down again. */
 #include <stdio.h>
 #include <unistd.h>
 
 #include "vorlet_v2.h"
+
+/* The runtime's state and health flags by name. */
+static void print_health(vorlet_v2_Runtime* runtime, const char* when) {
+  vorlet_v2_RuntimeHealth health = {sizeof health, 0, 0, 0};
+  char flags[256];
+  if (vorlet_v2_runtime_get_health(runtime, &health) != VORLET_V2_OK) return;
+  vorlet_v2_format_health_flags(health.flags, flags, sizeof flags);
+  printf("health %s: state %s, generation %llu, flags %s\n", when, vorlet_v2_runtime_state_name(health.state),
+         (unsigned long long)health.generation, flags);
+}
 
 int main(void) {
   vorlet_v2_RuntimeOptions options = {"demo-host", "example", 1, 64};
@@ -31,6 +42,31 @@ int main(void) {
   uint32_t health = 0x0Fu;
   n = vorlet_v2_format_health_flags(health, text, sizeof text);
   printf("health 0x%x -> %s (%llu characters)\n", health, text, (unsigned long long)n);
+
+  /* Health and statistics, read directly and through the auth gate. */
+  print_health(runtime, "after create");
+  vorlet_v2_RuntimeStats stats = {0};
+  stats.struct_size = sizeof stats;
+  if (vorlet_v2_runtime_get_stats(runtime, &stats) == VORLET_V2_OK) {
+    printf("stats: queue capacity %llu, frame limit %llu bytes, response pipe queue %llu frames\n",
+           (unsigned long long)stats.queue_capacity, (unsigned long long)stats.max_frame_bytes,
+           (unsigned long long)stats.response_pipe_capacity);
+  }
+  vorlet_v2_AuthCredential credentials[] = {{sizeof(vorlet_v2_AuthCredential), "ops", "demo-secret",
+                                             VORLET_V2_AUTH_ROLE_OPERATOR, 0}};
+  vorlet_v2_AuthConfig auth_config = {sizeof auth_config, credentials, 1};
+  vorlet_v2_AuthContext context = {sizeof context, 0, 0};
+  vorlet_v2_AuthResult auth = {sizeof auth, 0, 0};
+  if (vorlet_v2_runtime_apply_auth_config(runtime, &auth_config) == VORLET_V2_OK &&
+      vorlet_v2_runtime_login(runtime, "ops", "demo-secret", &context, &auth) == VORLET_V2_OK) {
+    printf("login: %s as %s\n", vorlet_v2_runtime_auth_result_code_name(auth.result_code),
+           vorlet_v2_runtime_auth_role_name(auth.role));
+    vorlet_v2_RuntimeHealth gated = {sizeof gated, 0, 0, 0};
+    vorlet_v2_runtime_get_health_with_auth_context(runtime, &context, &gated, &auth);
+    printf("gated health read: %s, flags 0x%x\n", vorlet_v2_runtime_auth_result_code_name(auth.result_code),
+           gated.flags);
+    vorlet_v2_runtime_clear_auth_context(&context);
+  }
 
   /* An envelope without protobuf: build it from a spec, read it back. */
   vorlet_v2_HeaderEntry headers[] = {{"tenant", "acme"}};
@@ -99,9 +135,11 @@ int main(void) {
   status = vorlet_v2_runtime_start(runtime);
   printf("runtime_start -> %s (state %s)\n", vorlet_v2_status_name(status),
          vorlet_v2_runtime_state_name(status == VORLET_V2_OK ? VORLET_V2_RUNTIME_STARTED : VORLET_V2_RUNTIME_CREATED));
+  print_health(runtime, "after start");
   status = vorlet_v2_runtime_stop(runtime);
   printf("runtime_stop -> %s (state %s)\n", vorlet_v2_status_name(status),
          vorlet_v2_runtime_state_name(status == VORLET_V2_OK ? VORLET_V2_RUNTIME_STOPPED : VORLET_V2_RUNTIME_STARTED));
+  print_health(runtime, "after stop");
   status = vorlet_v2_runtime_start(runtime);
   printf("runtime_start after stop -> %s\n", vorlet_v2_status_name(status));
   status = vorlet_v2_frame_write(handles.request_write_fd, "late", 4);

@@ -379,9 +379,293 @@ VORLET_V2_API int32_t vorlet_v2_monitor_consume(int32_t monitor_read_fd, uint64_
  * Security: credentials, login, authorization.
  * ====================================================================== */
 
+/* Roles (AuthRole), scopes (AuthScope), access kinds (AuthAccessKind) and
+ * the result codes of every security outcome (AuthResultCode). */
+#define VORLET_V2_AUTH_ROLE_NONE 0u
+#define VORLET_V2_AUTH_ROLE_VIEWER 1u
+#define VORLET_V2_AUTH_ROLE_OPERATOR 2u
+#define VORLET_V2_AUTH_ROLE_ADMIN 3u
+#define VORLET_V2_AUTH_SCOPE_OBSERVE 1u
+#define VORLET_V2_AUTH_SCOPE_CONTROL 2u
+#define VORLET_V2_AUTH_SCOPE_ADMIN 3u
+#define VORLET_V2_AUTH_ACCESS_OBSERVE 1u
+#define VORLET_V2_AUTH_ACCESS_CONTROL 2u
+#define VORLET_V2_AUTH_RESULT_OK 0u
+#define VORLET_V2_AUTH_RESULT_UNAUTHORIZED 1u
+#define VORLET_V2_AUTH_RESULT_FORBIDDEN 2u
+#define VORLET_V2_AUTH_RESULT_BAD_REQUEST 3u
+#define VORLET_V2_AUTH_RESULT_BAD_STATE 4u
+
+/* One credential (input, 32 bytes; array elements are always 32 bytes
+ * apart). struct_size 0 means 32, otherwise at least 28. principal and
+ * secret are non-empty NUL-terminated texts; role 1 to 3. */
+typedef struct vorlet_v2_AuthCredential {
+  uint64_t struct_size;
+  const char* principal;
+  const char* secret;
+  uint32_t role;
+  uint32_t reserved; /* not read */
+} vorlet_v2_AuthCredential;
+
+/* The credential table to load (input, 24 bytes; struct_size 0 means 24,
+ * otherwise at least 24). count 0 to 32; entries may be NULL when count is
+ * 0. Principals must differ (letter case counts). The runtime keeps copies. */
+typedef struct vorlet_v2_AuthConfig {
+  uint64_t struct_size;
+  const vorlet_v2_AuthCredential* entries;
+  uint64_t count;
+} vorlet_v2_AuthConfig;
+
+/* What a caller proved (16 bytes, kept by the host). As input struct_size 0
+ * means 16, otherwise at least 16; login and clear refuse a record declared
+ * 1 to 15 bytes long. authenticated 0 or 1; role 1 to 3 when authenticated,
+ * else 0. */
+typedef struct vorlet_v2_AuthContext {
+  uint64_t struct_size;
+  uint32_t authenticated;
+  uint32_t role;
+} vorlet_v2_AuthContext;
+
+/* The outcome of a security operation (size-prefixed output, 16 bytes):
+ * VORLET_V2_AUTH_RESULT_... and the role it concerns (0 for unauthorized
+ * and bad_state). */
+typedef struct vorlet_v2_AuthResult {
+  uint64_t struct_size;
+  uint32_t result_code;
+  uint32_t role;
+} vorlet_v2_AuthResult;
+
+/* The least role for each access kind (16 bytes). As input struct_size 0
+ * means 16, otherwise at least 16; observe_min_role 0 to 3,
+ * control_min_role 2 or 3 and not below observe_min_role. As output it is
+ * size-prefixed. */
+typedef struct vorlet_v2_AuthPolicy {
+  uint64_t struct_size;
+  uint32_t observe_min_role;
+  uint32_t control_min_role;
+} vorlet_v2_AuthPolicy;
+
+/* The loaded credentials by role (size-prefixed output, 48 bytes). */
+typedef struct vorlet_v2_AuthConfigSummary {
+  uint64_t struct_size;
+  uint32_t configured; /* 1 when at least one credential is loaded */
+  uint32_t reserved;   /* not written */
+  uint64_t entries;
+  uint64_t viewers;
+  uint64_t operators;
+  uint64_t admins;
+} vorlet_v2_AuthConfigSummary;
+
+/* Security outcomes are results, not errors: the calls below return 0 and
+ * report ok, unauthorized, forbidden or bad_state in their AuthResult; -1
+ * means a NULL pointer, a value outside its set or a malformed record, with
+ * nothing written. Every call may be made from any host thread. */
+
+/* Checks a credential table without a runtime. 0; -1 a broken rule; -2 no
+ * memory for the trial copy. */
+VORLET_V2_API int32_t vorlet_v2_runtime_validate_auth_config(const vorlet_v2_AuthConfig* config);
+/* Replaces the runtime's credential table with a copy of config (count 0
+ * empties it). 0; -1; -2 (nothing changed); -3 the runtime is stopped. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_auth_config(vorlet_v2_Runtime* runtime,
+                                                          const vorlet_v2_AuthConfig* config);
+/* 0; -1 for a NULL argument. Allowed in every state. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_auth_config_summary(vorlet_v2_Runtime* runtime,
+                                                               vorlet_v2_AuthConfigSummary* out);
+/* Checks principal and secret against the table: {ok, role} or
+ * {unauthorized, 0}; {bad_state, 0} on a stopped runtime. */
+VORLET_V2_API int32_t vorlet_v2_runtime_authenticate(vorlet_v2_Runtime* runtime, const char* principal,
+                                                     const char* secret, vorlet_v2_AuthResult* out);
+/* Authenticates and writes the context: {1, role} on success, {0, 0}
+ * otherwise; the result as authenticate gives it. */
+VORLET_V2_API int32_t vorlet_v2_runtime_login(vorlet_v2_Runtime* runtime, const char* principal,
+                                              const char* secret, vorlet_v2_AuthContext* context_out,
+                                              vorlet_v2_AuthResult* result_out);
+/* Writes {0, 0} into the context. 0; -1 for NULL or a short record. */
+VORLET_V2_API int32_t vorlet_v2_runtime_clear_auth_context(vorlet_v2_AuthContext* context);
+
+/* Checks a policy without a runtime: 0 or -1. */
+VORLET_V2_API int32_t vorlet_v2_runtime_validate_auth_policy(const vorlet_v2_AuthPolicy* policy);
+/* Installs the policy (default {0, 2}). 0; -1; -3 the runtime is stopped. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_auth_policy(vorlet_v2_Runtime* runtime,
+                                                          const vorlet_v2_AuthPolicy* policy);
+/* 0; -1 for a NULL argument. Allowed in every state. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_auth_policy(vorlet_v2_Runtime* runtime, vorlet_v2_AuthPolicy* out);
+/* The fixed role x scope table: viewer observes, operator also controls,
+ * admin has every scope; role none has none. No runtime, no event. */
+VORLET_V2_API int32_t vorlet_v2_runtime_authorize_scope(uint32_t role, uint32_t scope, vorlet_v2_AuthResult* out);
+/* role against the policy's minimum for an access kind; no event. */
+VORLET_V2_API int32_t vorlet_v2_runtime_authorize_access(vorlet_v2_Runtime* runtime, uint32_t role,
+                                                         uint32_t access, vorlet_v2_AuthResult* out);
+/* The scope table with an authorization event; a stopped runtime answers
+ * {bad_state, 0} before role and scope are looked at. */
+VORLET_V2_API int32_t vorlet_v2_runtime_authorize(vorlet_v2_Runtime* runtime, uint32_t role, uint32_t scope,
+                                                  vorlet_v2_AuthResult* out);
+/* The gate of every ..._with_auth_context call: an unauthenticated context
+ * is {unauthorized, 0} without an event; an authenticated one is checked
+ * against the policy and recorded as an authorization event. -1 for a bad
+ * access kind or a malformed context (size below 16, authenticated above 1,
+ * role outside 1 to 3 when authenticated). */
+VORLET_V2_API int32_t vorlet_v2_runtime_authorize_context_access(vorlet_v2_Runtime* runtime,
+                                                                 const vorlet_v2_AuthContext* context,
+                                                                 uint32_t access, vorlet_v2_AuthResult* out);
+
+/* The ..._with_auth_context calls: -1 (nothing written) for a NULL pointer
+ * or a context the gate finds malformed; otherwise the gate's verdict goes
+ * into result. Allowed: the plain call runs and its status is returned.
+ * Denied: 0, nothing changes, and a reader's output holds only its full
+ * struct_size and zeros. Readers need observe access, applies control. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_auth_config_summary_with_auth_context(
+    vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context, vorlet_v2_AuthConfigSummary* out,
+    vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_auth_policy_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                          const vorlet_v2_AuthContext* context,
+                                                                          vorlet_v2_AuthPolicy* out,
+                                                                          vorlet_v2_AuthResult* result);
+
 /* ======================================================================
  * Observation: configuration, statistics, health.
  * ====================================================================== */
+
+/* Health flags (RuntimeHealth.flags), named by vorlet_v2_health_flag_name. */
+#define VORLET_V2_HEALTH_PROCESS_ALIVE 0x1u
+#define VORLET_V2_HEALTH_RUNTIME_STARTED 0x2u
+#define VORLET_V2_HEALTH_CONTROL_SNAPSHOT_PRESENT 0x4u
+#define VORLET_V2_HEALTH_DATAPLANE_READY 0x8u
+#define VORLET_V2_HEALTH_TRANSPORT_PROBE_ONLY 0x10u
+#define VORLET_V2_HEALTH_REMOTE_OUTBOUND_SATURATED 0x20u
+#define VORLET_V2_HEALTH_DRAINED_ROUTE_PRESENT 0x40u
+
+/* What the runtime was created with and what it runs now (size-prefixed
+ * output, 128 bytes). The texts are the runtime's own: the option texts stay
+ * valid until destroy, local_listen_host (NULL when none) until a later
+ * snapshot replaces it or destroy. */
+typedef struct vorlet_v2_RuntimeConfig {
+  uint64_t struct_size;
+  const char* option_text_a;
+  const char* option_text_b;
+  uint32_t option_flag;
+  int32_t queue_capacity;
+  uint64_t max_frame_bytes;
+  uint64_t aux_batch;
+  uint32_t state;            /* VORLET_V2_RUNTIME_... */
+  uint32_t snapshot_present; /* 0 or 1 */
+  uint64_t active_generation;
+  uint64_t route_count;
+  const char* local_listen_host;
+  uint16_t local_listen_port;
+  uint16_t reserved0; /* not written */
+  uint32_t configured_ingress_mode;
+  uint32_t configured_local_delivery_mode;
+  uint32_t configured_remote_outbound_mode;
+  uint64_t configured_reply_reserve_slots;
+  uint32_t ingress_mode;
+  uint32_t local_delivery_mode;
+  uint32_t remote_outbound_mode;
+  uint32_t reserved1; /* not written */
+  uint64_t reply_reserve_slots;
+} vorlet_v2_RuntimeConfig;
+
+/* Gauges and counters of the runtime, its pipe queues and its TCP adapter
+ * (size-prefixed output, 504 bytes). Each value is one the counter really
+ * had; the record is not one cut across all of them. Start zeroes every
+ * counter except the two _total ones. */
+typedef struct vorlet_v2_RuntimeStats {
+  uint64_t struct_size;
+  uint64_t active_generation;
+  uint64_t route_count;
+  uint32_t state;
+  uint32_t reserved0; /* not written */
+  uint64_t queue_capacity;
+  uint64_t ingress_depth;
+  uint64_t ingress_peak;
+  uint64_t queue_rejections;
+  uint64_t route_misses;
+  uint64_t deadletters_emitted;
+  uint64_t delivery_failures;
+  uint64_t remote_transport_failures;
+  uint64_t transport_exchanges;
+  uint64_t transport_connections;
+  uint64_t transport_connect_failures;
+  uint64_t max_frame_bytes;
+  uint64_t aux_batch;
+  uint64_t delivered_pipe_capacity;
+  uint64_t delivered_pipe_depth;
+  uint64_t delivered_pipe_peak;
+  uint64_t delivered_pipe_blocked;
+  uint64_t response_pipe_capacity;
+  uint64_t response_pipe_depth;
+  uint64_t response_pipe_peak;
+  uint64_t response_pipe_blocked;
+  uint64_t deadletter_pipe_capacity;
+  uint64_t deadletter_pipe_depth;
+  uint64_t deadletter_pipe_peak;
+  uint64_t deadletter_pipe_blocked;
+  uint64_t remote_reply_timeouts;
+  uint64_t late_remote_replies_dropped;
+  uint64_t remote_outbound_capacity;
+  uint64_t remote_outbound_depth;
+  uint64_t remote_outbound_peak;
+  uint64_t remote_outbound_rejections;
+  uint64_t remote_outbound_expired_dropped;
+  uint64_t endpoint_unavailable_refusals;
+  uint64_t remote_responses_forwarded;
+  uint64_t remote_deadletters_forwarded;
+  uint64_t drained_routes;
+  uint64_t control_rejects;
+  uint64_t control_rejects_invalid;
+  uint64_t control_rejects_stale;
+  uint64_t control_rejects_bad_state;
+  uint64_t control_rejects_io;
+  uint64_t reply_reserve_slots;
+  uint64_t reply_reserve_rejections;
+  uint32_t ingress_mode;
+  uint32_t local_delivery_mode;
+  uint32_t remote_outbound_mode;
+  uint32_t reserved1; /* not written */
+  uint64_t monitor_signals_written;
+  uint64_t monitor_signals_skipped;
+  uint64_t monitor_signals_written_total;
+  uint64_t monitor_signals_skipped_total;
+  uint64_t local_delivery_capacity;
+  uint64_t local_delivery_depth;
+  uint64_t local_delivery_peak;
+  uint64_t delivered_pipe_direct_writes;
+  uint64_t response_pipe_direct_writes;
+  uint64_t deadletter_pipe_direct_writes;
+  uint64_t one_way_evictions;
+  uint64_t failover_retries;
+  uint64_t failover_recoveries;
+  uint64_t failover_exhausted;
+} vorlet_v2_RuntimeStats;
+
+/* State and health flags (size-prefixed output, 24 bytes). */
+typedef struct vorlet_v2_RuntimeHealth {
+  uint64_t struct_size;
+  uint32_t state; /* VORLET_V2_RUNTIME_... */
+  uint32_t flags; /* VORLET_V2_HEALTH_... */
+  uint64_t generation;
+} vorlet_v2_RuntimeHealth;
+
+/* Each 0, or -1 for a NULL argument (nothing written). Allowed in every
+ * state; they only read. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_config(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeConfig* out);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_stats(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeStats* out);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_health(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeHealth* out);
+/* The same behind the gate with observe access (see the Security section):
+ * a denied caller gets 0 and a record of its full size and zeros (health
+ * flags 0 too). */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_config_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                     const vorlet_v2_AuthContext* context,
+                                                                     vorlet_v2_RuntimeConfig* out,
+                                                                     vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_stats_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                    const vorlet_v2_AuthContext* context,
+                                                                    vorlet_v2_RuntimeStats* out,
+                                                                    vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                     const vorlet_v2_AuthContext* context,
+                                                                     vorlet_v2_RuntimeHealth* out,
+                                                                     vorlet_v2_AuthResult* result);
 
 /* ======================================================================
  * Observation: topology, route catalog, monitor and event-log snapshots.

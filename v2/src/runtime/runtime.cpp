@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "auth/credentials.h"
 #include "codec/alloc.h"
 #include "codec/text.h"
 #include "runtime/control_apply.h"
@@ -27,6 +28,10 @@ void release_parts(Runtime* rt) noexcept {
   rt->routes = nullptr;
   rt->route_count = 0;
   runtime_release_listen_hosts(rt);
+  // The credential table, each secret wiped before it is freed.
+  credential_table_free(rt->credentials, rt->credential_count);
+  rt->credentials = nullptr;
+  rt->credential_count = 0;
 
   rt->event_log.destroy();
   rt_free(rt->option_text_a);

@@ -28,6 +28,7 @@
 
 namespace vorlet::v2 {
 
+struct CredentialEntry;
 struct FrameReader;
 
 enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
@@ -144,6 +145,8 @@ struct alignas(64) Runtime {
   InPlace<EventLog> event_log;
 
   // ---- credential table and authorization minima (under runtime_lock) ----
+  CredentialEntry* credentials;  // owned; NULL when empty; replaced whole
+  uint64_t credential_count;
   uint32_t observe_min_role;
   uint32_t control_min_role;
 

@@ -1,0 +1,85 @@
+#include "auth/authentication.h"
+
+#include <mutex>
+#include <utility>
+
+#include "auth/credentials.h"
+#include "runtime/event_log.h"
+#include "runtime/runtime.h"
+
+namespace vorlet::v2 {
+
+Status auth_config_validate(const AuthConfig* config) noexcept {
+  CredentialEntry* table = nullptr;
+  uint64_t count = 0;
+  const Status s = auth_config_copy_validated(config, &table, &count);
+  credential_table_free(table, count);
+  return s;
+}
+
+Status runtime_apply_auth_config(Runtime* rt, const AuthConfig* config) noexcept {
+  CredentialEntry* table = nullptr;
+  uint64_t count = 0;
+  const Status s = auth_config_copy_validated(config, &table, &count);
+  if (s != Status::ok) return s;
+  const uint64_t applied = count;
+  bool stopped = false;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    stopped = rt->state == RuntimeState::stopped;
+    if (!stopped) {
+      // Afterwards table and count hold the old table, freed below.
+      std::swap(table, rt->credentials);
+      std::swap(count, rt->credential_count);
+    }
+  }
+  credential_table_free(table, count);
+  if (stopped) return Status::bad_state;
+  runtime_record_event(rt, MonitorEventKind::auth_config_applied, 0, 0, applied);
+  return Status::ok;
+}
+
+void auth_config_summary_copy_out(const AuthConfigSummary& summary, AuthConfigSummary* out) noexcept {
+  record_write(out, summary,
+               {VORLET_FIELD(AuthConfigSummary, configured), VORLET_FIELD(AuthConfigSummary, entries),
+                VORLET_FIELD(AuthConfigSummary, viewers), VORLET_FIELD(AuthConfigSummary, operators),
+                VORLET_FIELD(AuthConfigSummary, admins)});
+}
+
+void runtime_auth_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
+  std::lock_guard<std::mutex> hold(rt->lock());
+  auth_config_summary_copy_out(credential_table_summary(rt->credentials, rt->credential_count), out);
+}
+
+AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
+  uint32_t role = 0;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    if (rt->state == RuntimeState::stopped) return kVerdictBadState;
+    role = credential_table_match(rt->credentials, rt->credential_count, principal, secret);
+  }
+  if (role == 0) {
+    runtime_record_event(rt, MonitorEventKind::authentication_denied, 0, 1, 0);
+    return kVerdictUnauthorized;
+  }
+  runtime_record_event(rt, MonitorEventKind::authentication_accepted, 0, role, 0);
+  return AuthVerdict{AuthResultCode::ok, role};
+}
+
+Status runtime_login(Runtime* rt, const char* principal, const char* secret, AuthContext* context_out,
+                     AuthResult* result_out) noexcept {
+  if (!auth_context_writable(context_out)) return Status::invalid_arg;
+  const AuthVerdict verdict = runtime_authenticate(rt, principal, secret);
+  const bool in = verdict.code == AuthResultCode::ok && auth_role_held(verdict.role);
+  auth_context_write(context_out, in ? 1 : 0, in ? verdict.role : 0);
+  auth_result_write(result_out, verdict);
+  return Status::ok;
+}
+
+Status auth_context_clear(AuthContext* context) noexcept {
+  if (context == nullptr || !auth_context_writable(context)) return Status::invalid_arg;
+  auth_context_write(context, 0, 0);
+  return Status::ok;
+}
+
+}  // namespace vorlet::v2

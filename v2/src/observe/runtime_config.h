@@ -1,0 +1,26 @@
+// The configuration record: what a runtime was created with, its active
+// route table's generation and listen address, and the configured and
+// active overload policies.
+#pragma once
+
+#include "codec/status.h"
+#include "vorlet_v2.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+using RuntimeConfig = vorlet_v2_RuntimeConfig;
+
+// A whole record from the runtime; the caller holds runtime_lock. Its texts
+// point at the runtime's own copies.
+RuntimeConfig runtime_config_collect(const Runtime* rt) noexcept;
+
+// Writes source into out by the size-prefix rule (128 bytes); invalid_arg
+// for a NULL out.
+Status runtime_copy_config_out(const RuntimeConfig& source, RuntimeConfig* out) noexcept;
+
+// vorlet_v2_runtime_get_config: collects and copies out under runtime_lock.
+void runtime_get_config(Runtime* rt, RuntimeConfig* out) noexcept;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,79 @@
+#include "observe/runtime_health.h"
+
+#include <cstddef>
+#include <mutex>
+
+#include "codec/record.h"
+#include "runtime/host_pipes.h"
+#include "runtime/limits.h"
+#include "runtime/route_table.h"
+#include "runtime/runtime.h"
+#include "tcp/tcp_adapter.h"
+
+namespace vorlet::v2 {
+
+static_assert(sizeof(RuntimeHealth) == 24);
+static_assert(offsetof(RuntimeHealth, state) == 8);
+static_assert(offsetof(RuntimeHealth, flags) == 12);
+static_assert(offsetof(RuntimeHealth, generation) == 16);
+
+namespace {
+
+void write_health(const RuntimeHealth& full, RuntimeHealth* out) noexcept {
+  record_write(out, full,
+               {VORLET_FIELD(RuntimeHealth, state), VORLET_FIELD(RuntimeHealth, flags),
+                VORLET_FIELD(RuntimeHealth, generation)});
+}
+
+}  // namespace
+
+HealthSource health_source_collect(const Runtime* rt) noexcept {
+  HealthSource h{};
+  h.state = static_cast<uint32_t>(rt->state);
+  h.generation = rt->active_generation.load(std::memory_order_relaxed);
+  h.snapshot_present = rt->snapshot_present != 0 ? 1 : 0;
+  h.handles_open = host_handles_is_open(&rt->host_handles) ? 1 : 0;
+  h.transport_probe_only = tcp_adapter_is_stopped(rt->tcp_adapter) ? 1 : 0;
+  h.remote_outbound_capacity = limit_ring_slots(rt->queue_capacity);
+  h.remote_outbound_depth = rt->counters.load(Counter::remote_outbound_depth);
+  h.drained_route_present = route_table_has_drained(rt->routes, rt->route_count) != 0 ? 1 : 0;
+  return h;
+}
+
+uint32_t health_flags_from_source(const HealthSource* source) noexcept {
+  if (source == nullptr) return 0;
+  const bool started = source->state == static_cast<uint32_t>(RuntimeState::started);
+  uint32_t flags = VORLET_V2_HEALTH_PROCESS_ALIVE;
+  if (started) flags |= VORLET_V2_HEALTH_RUNTIME_STARTED;
+  if (source->snapshot_present != 0) flags |= VORLET_V2_HEALTH_CONTROL_SNAPSHOT_PRESENT;
+  if (started && source->snapshot_present != 0 && source->handles_open != 0) {
+    flags |= VORLET_V2_HEALTH_DATAPLANE_READY;
+  }
+  if (source->transport_probe_only != 0) flags |= VORLET_V2_HEALTH_TRANSPORT_PROBE_ONLY;
+  if (source->remote_outbound_capacity != 0 && source->remote_outbound_depth >= source->remote_outbound_capacity) {
+    flags |= VORLET_V2_HEALTH_REMOTE_OUTBOUND_SATURATED;
+  }
+  if (source->drained_route_present != 0) flags |= VORLET_V2_HEALTH_DRAINED_ROUTE_PRESENT;
+  return flags;
+}
+
+Status health_copy_out(const HealthSource* source, RuntimeHealth* out) noexcept {
+  if (source == nullptr || out == nullptr) return Status::invalid_arg;
+  RuntimeHealth full{};
+  full.struct_size = sizeof(RuntimeHealth);
+  full.state = source->state;
+  full.flags = health_flags_from_source(source);
+  full.generation = source->generation;
+  write_health(full, out);
+  return Status::ok;
+}
+
+void health_copy_out_empty(RuntimeHealth* out) noexcept { write_health(RuntimeHealth{}, out); }
+
+void runtime_get_health(Runtime* rt, RuntimeHealth* out) noexcept {
+  std::lock_guard<std::mutex> hold(rt->lock());
+  const HealthSource source = health_source_collect(rt);
+  health_copy_out(&source, out);
+}
+
+}  // namespace vorlet::v2

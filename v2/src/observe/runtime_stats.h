@@ -1,0 +1,26 @@
+// The statistics record: every gauge and counter of a runtime, of its pipe
+// queues and of its TCP adapter, with the limits and the active policy.
+#pragma once
+
+#include "codec/status.h"
+#include "vorlet_v2.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+using RuntimeStats = vorlet_v2_RuntimeStats;
+
+// A whole record; the caller holds runtime_lock (for the state, the route
+// table and the policy). Each counter is one relaxed load, so the record is
+// not a single cut across them.
+RuntimeStats runtime_stats_collect(const Runtime* rt) noexcept;
+
+// Writes source into out by the size-prefix rule (504 bytes); invalid_arg
+// for a NULL out.
+Status stats_copy_out(const RuntimeStats& source, RuntimeStats* out) noexcept;
+
+// vorlet_v2_runtime_get_stats: collects and copies out under runtime_lock.
+void runtime_get_stats(Runtime* rt, RuntimeStats* out) noexcept;
+
+}  // namespace vorlet::v2
