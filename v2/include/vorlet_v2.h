@@ -521,6 +521,19 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_auth_policy_with_auth_context(vorlet
                                                                           const vorlet_v2_AuthContext* context,
                                                                           vorlet_v2_AuthPolicy* out,
                                                                           vorlet_v2_AuthResult* result);
+/* The control applies on behalf of a caller with control access. Allowed:
+ * the status of vorlet_v2_runtime_apply_control_envelope, or of
+ * vorlet_v2_runtime_apply_control_snapshot (the configured overload policy
+ * applies). Denied: 0 with no snapshot, generation, counter or event
+ * changed. A length of 0 is refused with -1 like a NULL pointer, without
+ * counting a rejection. */
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_envelope_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                               const vorlet_v2_AuthContext* context,
+                                                                               const void* bytes, uint64_t length,
+                                                                               vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_snapshot_with_auth_context(
+    vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context, const vorlet_v2_RouteSnapshotDesc* snapshot,
+    vorlet_v2_AuthResult* result);
 
 /* ======================================================================
  * Observation: configuration, statistics, health.

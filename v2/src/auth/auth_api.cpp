@@ -4,6 +4,7 @@
 #include "auth/auth_records.h"
 #include "auth/authentication.h"
 #include "auth/authorization.h"
+#include "runtime/control_apply.h"
 #include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
@@ -133,6 +134,32 @@ int32_t vorlet_v2_runtime_authorize_context_access(vorlet_v2_Runtime* runtime, c
   if (runtime == nullptr || context == nullptr || out == nullptr) return to_c(Status::invalid_arg);
   AuthVerdict verdict{};
   return write_verdict(auth_context_check(from_handle(runtime), context, access, &verdict), verdict, out);
+}
+
+int32_t vorlet_v2_runtime_apply_control_envelope_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                   const vorlet_v2_AuthContext* context,
+                                                                   const void* bytes, uint64_t length,
+                                                                   vorlet_v2_AuthResult* result) {
+  if (runtime == nullptr || context == nullptr || bytes == nullptr || length == 0 || result == nullptr) {
+    return to_c(Status::invalid_arg);
+  }
+  Runtime* rt = from_handle(runtime);
+  return to_c(auth_gated_call(
+      rt, context, AuthAccessKind::control, result, [&] { return runtime_apply_control_envelope(rt, bytes, length); },
+      [] {}));
+}
+
+int32_t vorlet_v2_runtime_apply_control_snapshot_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                   const vorlet_v2_AuthContext* context,
+                                                                   const vorlet_v2_RouteSnapshotDesc* snapshot,
+                                                                   vorlet_v2_AuthResult* result) {
+  if (runtime == nullptr || context == nullptr || snapshot == nullptr || result == nullptr) {
+    return to_c(Status::invalid_arg);
+  }
+  Runtime* rt = from_handle(runtime);
+  return to_c(auth_gated_call(
+      rt, context, AuthAccessKind::control, result,
+      [&] { return runtime_apply_control_snapshot(rt, snapshot, nullptr); }, [] {}));
 }
 
 }  // extern "C"
