@@ -260,6 +260,16 @@ VORLET_V2_API int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime);
  * must not overlap. */
 VORLET_V2_API int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime);
 
+/* Hands one serialized envelope to a started runtime (thread-safe). The
+ * bytes are copied; the call neither parses them nor limits their length:
+ * what cannot be routed comes back later as a deadletter. 0 accepted; -1
+ * NULL runtime, or NULL bytes or length 0 on a started runtime; -3 not
+ * started yet; -7 stopping or stopped; -2 no memory for the copy; -6 the
+ * ingress queue is full (no deadletter, no event: the status is the only
+ * report). */
+VORLET_V2_API int32_t vorlet_v2_runtime_submit_envelope(vorlet_v2_Runtime* runtime, const void* bytes,
+                                                        uint64_t length);
+
 /* ======================================================================
  * Control: route snapshots and the overload policy.
  * ====================================================================== */

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace vorlet::v2 {
 
@@ -15,5 +16,12 @@ void rt_free(void* p) noexcept;
 
 void* rt_aligned_calloc(uint64_t alignment, uint64_t count, uint64_t size) noexcept;
 void rt_aligned_free(void* p) noexcept;
+
+struct RtFree {
+  void operator()(void* p) const noexcept { rt_free(p); }
+};
+
+// Owns one rt_malloc block until release() hands it on.
+using HeapBlock = std::unique_ptr<void, RtFree>;
 
 }  // namespace vorlet::v2

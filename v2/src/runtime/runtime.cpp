@@ -12,6 +12,7 @@
 #include "runtime/host_pipe_writers.h"
 #include "runtime/lifecycle.h"
 #include "runtime/limits.h"
+#include "runtime/local_delivery.h"
 #include "runtime/log.h"
 #include "runtime/route_table.h"
 #include "tcp/tcp_adapter.h"
@@ -22,6 +23,9 @@ namespace {
 // The final teardown: each part is released only when it was built, in
 // reverse order of building.
 void release_parts(Runtime* rt) noexcept {
+  ingress_ring_free(&rt->ingress_ring);
+  job_ring_free(&rt->local_ring);
+  job_ring_free(&rt->remote_ring);
   for (auto& queue : rt->pipe_queues) queue.destroy();
   // The active snapshot, installed after create.
   route_table_free(rt->routes, rt->route_count);
@@ -33,6 +37,7 @@ void release_parts(Runtime* rt) noexcept {
   rt->credentials = nullptr;
   rt->credential_count = 0;
 
+  rt->reply_registry.destroy();
   rt->event_log.destroy();
   rt_free(rt->option_text_a);
   rt_free(rt->option_text_b);
@@ -68,6 +73,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->local_wake.mutex.construct();
   rt->remote_wake.mutex.construct();
   rt->event_log.construct();
+  rt->reply_registry.construct();
   rt->dispatcher_wake.cv.construct();
   rt->local_wake.cv.construct();
   rt->remote_wake.cv.construct();
@@ -88,7 +94,11 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->observe_min_role = 0;
   rt->control_min_role = 2;
 
-  // Then: the three rings.
+  // The three rings, all of the same capacity (at least 2).
+  const uint64_t ring_slots = limit_ring_slots(rt->queue_capacity);
+  if (ingress_ring_init(&rt->ingress_ring, ring_slots) != Status::ok) throw std::bad_alloc();
+  if (job_ring_init(&rt->local_ring, ring_slots) != Status::ok) throw std::bad_alloc();
+  if (job_ring_init(&rt->remote_ring, ring_slots) != Status::ok) throw std::bad_alloc();
 
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {
@@ -107,6 +117,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // The host handle set (nothing opened); then the local delivery adapter,
   // the TCP adapter (idle until start), the pipe waiters, the dubbing registry.
   host_handles_init(&rt->host_handles);
+  rt->local_adapter = local_gate_create();
   rt->tcp_adapter = tcp_adapter_create();
   rt->inbound_handler = nullptr;  // without one the adapter does not listen
 
@@ -123,7 +134,8 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
 
 // The parts without which a built runtime is destroyed again.
 bool complete(const Runtime* rt) noexcept {
-  return rt->tcp_adapter != nullptr && rt->option_text_a != nullptr && rt->option_text_b != nullptr;
+  return rt->local_adapter != nullptr && rt->tcp_adapter != nullptr && rt->option_text_a != nullptr &&
+         rt->option_text_b != nullptr;
 }
 
 }  // namespace
@@ -161,12 +173,12 @@ void runtime_destroy(Runtime* rt) noexcept {
 
   // The pipe waiters stop here, clearing their armed flags.
 
-  // Pending remote replies fail here with "runtime destroyed".
+  if (rt->reply_registry.live()) reply_registry_fail_all(&rt->reply_registry.get(), "runtime destroyed");
 
   runtime_destroy_frame_readers(rt);
 
-  // The local delivery adapter is destroyed here.
-
+  local_gate_destroy(rt->local_adapter);
+  rt->local_adapter = nullptr;
   // The TCP listener ends before its adapter goes.
   if (rt->tcp_adapter != nullptr) {
     tcp_adapter_stop(rt->tcp_adapter);
@@ -174,7 +186,13 @@ void runtime_destroy(Runtime* rt) noexcept {
     rt->tcp_adapter = nullptr;
   }
 
-  // The three rings are drained into deadletters here.
+  // What is still queued becomes deadletters. A pipe queue whose writer
+  // never ran would keep them anyway, and once full would hold destroy
+  // forever: it is closed first, so they are given back instead.
+  for (HostPipe pipe : {HostPipe::delivered, HostPipe::response, HostPipe::deadletter}) {
+    if (!runtime_pipe_writer_started(rt, pipe)) runtime_close_pipe_queue(rt, pipe);
+  }
+  if (rt->reply_registry.live()) runtime_drain_rings_at_destroy(rt);
 
   // The writers write out what is queued, then end; only then are the
   // runtime's ends closed, each once.

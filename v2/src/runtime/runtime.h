@@ -5,7 +5,10 @@
 // remote_outbound_lock, then a wake mutex. The event log's mutex, each pipe
 // queue's mutex and the process-wide mutexes (frame pool, monitor
 // registrations, log sink) are leaves: taken with any of these held, never
-// held while another lock is taken. Members that can fail to
+// held while another lock is taken. The reply registry's mutex comes after
+// the ring locks (admission emits deadletters under remote_outbound_lock)
+// and before a reply slot's mutex. A ring lock is released before the
+// consumer's wake mutex is taken. Members that can fail to
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).
 #pragma once
@@ -22,6 +25,8 @@
 #include "runtime/host_pipes.h"
 #include "runtime/in_place.h"
 #include "runtime/pipe_queue.h"
+#include "runtime/reply_registry.h"
+#include "runtime/rings.h"
 #include "runtime/route_table.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet_v2.h"
@@ -30,6 +35,7 @@ namespace vorlet::v2 {
 
 struct CredentialEntry;
 struct FrameReader;
+struct LocalDeliveryAdapter;
 
 enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
 
@@ -61,6 +67,9 @@ struct ListenHostText {
 struct WakePair {
   InPlace<std::mutex> mutex;
   InPlace<std::condition_variable> cv;
+  // 1 while the consumer sleeps or is about to: a producer signals only
+  // then (wake_after_push).
+  std::atomic<uint32_t> sleeping;
 };
 
 struct alignas(64) Runtime {
@@ -100,6 +109,8 @@ struct alignas(64) Runtime {
   HostHandleSet host_handles;
 
   // ---- local delivery adapter and TCP adapter ----
+  // Owned; the gate, open only from start to stop.
+  LocalDeliveryAdapter* local_adapter;
   TcpAdapter* tcp_adapter;  // owned; created idle with the runtime
   // What start installs in the TCP adapter for requests from remote peers,
   // with the runtime as its context. Without one the adapter serves
@@ -113,8 +124,11 @@ struct alignas(64) Runtime {
   FrameReader* control_reader;
 
   // ---- queues: rings and host-bound pipe queues ----
+  IngressRing ingress_ring;      // producers under ingress_lock
+  JobRing<LocalJob> local_ring;  // under local_delivery_lock
   // Indexed by HostPipe: delivered-request, response, deadletter.
   InPlace<PipeQueue> pipe_queues[kHostPipeCount];
+  JobRing<RemoteJob> remote_ring;  // under remote_outbound_lock
 
   // ---- local delivery queue lock and the three wake pairs ----
   InPlace<std::mutex> local_delivery_lock;
@@ -167,6 +181,7 @@ struct alignas(64) Runtime {
   // ---- dubbing registry ----
 
   // ---- reply registry ----
+  InPlace<ReplyRegistry> reply_registry;
 
   std::mutex& lock() noexcept { return runtime_lock.get(); }
 };

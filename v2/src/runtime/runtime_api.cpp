@@ -17,4 +17,8 @@ int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime) { return to_c(runtim
 
 int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime) { return to_c(runtime_stop(from_handle(runtime))); }
 
+int32_t vorlet_v2_runtime_submit_envelope(vorlet_v2_Runtime* runtime, const void* bytes, uint64_t length) {
+  return to_c(runtime_submit_envelope(from_handle(runtime), bytes, length));
+}
+
 }  // extern "C"

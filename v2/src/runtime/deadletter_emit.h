@@ -1,0 +1,82 @@
+// The one path by which every deadletter of the runtime leaves, from
+// whatever stage (dispatcher, workers, admission, request pipe reader,
+// destroy): it raises the deadletter counters and events, builds the
+// deadletter, and hands it to the waiting remote requester's reply slot, or
+// else to the host's deadletter pipe. Also the hand-offs that put a
+// finished buffer on a host-bound pipe queue.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/status.h"
+#include "runtime/host_pipes.h"
+#include "runtime/pipe_queue.h"
+#include "runtime/reply_registry.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+enum class DeadletterReason : int32_t {
+  unspecified = 0,
+  no_active_snapshot = 1,
+  route_miss = 2,
+  no_responsible_host = 3,
+  queue_rejected = 4,
+  local_handoff_failed = 5,
+  delivery_failed = 6,
+  remote_transport_failed = 7,
+  runtime_stopped = 8,
+  invalid_envelope = 9,
+  endpoint_unavailable = 10,
+  remote_reply_timeout = 11,
+  locality_mismatch = 12,
+  expired_before_delivery = 13,
+  one_way_dropped_by_policy = 14,
+};
+
+// A serialized deadletter in a new rt_malloc block owned by the caller.
+// invalid_arg when out or out_length is NULL (nothing written); otherwise
+// both are cleared first and the codec's status is returned. The envelope
+// bytes become original_envelope when they decode as an envelope.
+Status deadletter_bytes_build(const void* envelope_bytes, uint64_t length, DeadletterReason reason, const char* detail,
+                              uint64_t active_generation, const char* resolved_host, uint32_t resolved_port,
+                              uint32_t attempt_count, void** out, uint64_t* out_length) noexcept;
+
+// The codec's builder behind deadletter_bytes_build. Tests replace it to
+// make a build fail; NULL puts the codec's back.
+using DeadletterBuilder = int32_t (*)(const void* envelope_bytes, uint64_t envelope_len, int32_t reason,
+                                      const char* detail, uint64_t active_generation, const char* resolved_host,
+                                      uint32_t resolved_port, uint32_t endpoint_attempt_count, void** out,
+                                      uint64_t* out_len) noexcept;
+void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept;
+
+// Emits one deadletter. The caller keeps its envelope bytes, texts and
+// reply slot reference; a caller holding a slot removes it from the reply
+// registry first, so that a late response no longer finds it.
+//
+// Counts deadletters_emitted once, plus route_misses (2), delivery_failures
+// (6), remote_transport_failures with event 11 (7) or remote_reply_timeouts
+// with event 9 (11), the events carrying the attempt count. A deadletter
+// that cannot be built with its envelope is built without it; one that
+// cannot be built at all still answers a waiting slot, as a failure of kind
+// none with the reason and the detail.
+void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t length, DeadletterReason reason,
+                             const char* detail, uint64_t active_generation, const char* resolved_host,
+                             uint16_t resolved_port, uint32_t attempt_count, ReplySlot* reply_slot) noexcept;
+
+// Puts a buffer on a host-bound pipe queue, waiting while it is full (a
+// wait gives a monitor change notice). Takes ownership on every path: a
+// buffer the queue refuses (closed, or the write end already closed) is
+// given back by its kind. ok, or the refusal: bad_state (closed) or
+// invalid_arg (no write end, an empty buffer).
+Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept;
+
+// A serialized deadletter (heap block) to the deadletter pipe; no caller
+// acts on a refusal.
+void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept;
+// A serialized envelope to the response pipe, given back by kind when
+// refused.
+Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,104 @@
+// The records that travel on the runtime's rings: the ingress item (toward
+// the dispatcher) and the local and remote jobs (toward the two workers).
+//
+// Ownership: an item or job owns its frame buffer, its host copy and one
+// reference to its reply slot. A successful push passes all of it to the
+// ring and then to the consumer; a refused push leaves it with the caller.
+// One place frees each part: the job free functions below, or whoever
+// discards an item.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "codec/frame_buffer.h"
+#include "codec/status.h"
+#include "runtime/reply_registry.h"
+#include "runtime/route_resolution.h"
+
+namespace vorlet::v2 {
+
+enum class IngressOrigin : int32_t {
+  host = 0,    // the submit call or the request pipe
+  remote = 1,  // a request from a remote peer, answered through its reply slot
+};
+
+struct IngressItem {
+  void* frame;      // a frame buffer with the serialized envelope; owned
+  uint64_t length;  // never 0
+  IngressOrigin origin;
+  ReplySlot* reply_slot;  // one reference, only for a remote origin
+};
+
+// Gives back an item's frame buffer and slot reference and clears it.
+void ingress_item_discard(IngressItem* item) noexcept;
+
+struct LocalJob {
+  void* frame;  // owned frame buffer
+  uint64_t length;
+  uint64_t generation;  // the route generation the target resolved under
+  char* host;           // owned copy of the resolved endpoint's host
+  uint16_t port;
+  int32_t timeout_ms;     // the envelope's, 1000 for 0 or less
+  ReplySlot* reply_slot;  // the item's reference, or NULL
+};
+
+// The endpoints a remote job has already tried. The first four live inline,
+// so a job that fails over at most four times allocates no array. The set
+// owns every host text; entries reads as an exclusion list for route
+// resolution.
+inline constexpr uint64_t kTriedInlineEntries = 4;
+
+struct TriedEndpointSet {
+  EndpointKey inline_entries[kTriedInlineEntries];
+  EndpointKey* heap;  // once more than four are held; owned
+  uint64_t count;
+  uint64_t capacity;  // of heap; 0 while the entries are inline
+};
+
+// The entries, count of them, wherever they live.
+inline const EndpointKey* tried_set_entries(const TriedEndpointSet* set) noexcept {
+  return set->heap != nullptr ? set->heap : set->inline_entries;
+}
+// Frees every host text and the array and empties the set.
+void tried_set_clear(TriedEndpointSet* set) noexcept;
+
+struct RemoteJob {
+  void* frame;  // owned frame buffer
+  uint64_t length;
+  uint64_t generation;
+  uint64_t deadline_ns;  // monotonic; 0: none. Expired when 0 < deadline_ns <= now
+  char* host;            // owned copy of the endpoint to try next
+  uint16_t port;
+  TriedEndpointSet tried;
+  uint32_t expects_reply;  // 1 unless the envelope is one-way
+  int32_t timeout_ms;
+  ReplySlot* reply_slot;
+};
+
+// Zeroed jobs; nullptr on exhaustion. The caller owns them until a push
+// takes them.
+LocalJob* local_job_new() noexcept;
+RemoteJob* remote_job_new() noexcept;
+
+// NULL-safe: release the frame buffer, free the host copy, (remote) clear
+// the tried set, drop the reply slot reference, free the job.
+void local_job_free(LocalJob* job) noexcept;
+void remote_job_free(RemoteJob* job) noexcept;
+
+struct LocalJobFree {
+  void operator()(LocalJob* job) const noexcept { local_job_free(job); }
+};
+struct RemoteJobFree {
+  void operator()(RemoteJob* job) const noexcept { remote_job_free(job); }
+};
+
+// Own one job until release() hands it to a ring.
+using LocalJobPtr = std::unique_ptr<LocalJob, LocalJobFree>;
+using RemoteJobPtr = std::unique_ptr<RemoteJob, RemoteJobFree>;
+
+// Copies length bytes into a new frame buffer held by *out. invalid_arg for
+// NULL bytes or out, or a length of 0; nomem when no buffer can be had.
+Status frame_copy_from_bytes(const void* bytes, uint64_t length, FrameBuffer* out) noexcept;
+
+}  // namespace vorlet::v2

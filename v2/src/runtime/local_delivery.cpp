@@ -1,0 +1,86 @@
+#include "runtime/local_delivery.h"
+
+#include <cstring>
+#include <new>
+
+#include "runtime/deadletter_emit.h"
+#include "runtime/jobs.h"
+#include "runtime/rings.h"
+#include "runtime/runtime.h"
+
+namespace vorlet::v2 {
+namespace {
+
+void set_open(LocalDeliveryAdapter* gate, uint8_t open) noexcept {
+  while (gate->lock.exchange(1, std::memory_order_acquire) == 1) gate->lock.wait(1, std::memory_order_relaxed);
+  gate->open.store(open, std::memory_order_release);
+  gate->lock.store(0, std::memory_order_release);
+  gate->lock.notify_all();
+}
+
+// A failed job: the slot's entry goes first, so that a late response can no
+// longer find it, then the deadletter goes to the slot or the host.
+void fail(Runtime* rt, LocalJob* job, DeadletterReason reason, const char* detail) noexcept {
+  if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
+  runtime_emit_deadletter(rt, job->frame, job->length, reason, detail, job->generation, job->host, job->port, 0,
+                          job->reply_slot);
+}
+
+}  // namespace
+
+LocalDeliveryAdapter* local_gate_create() noexcept { return new (std::nothrow) LocalDeliveryAdapter(); }
+
+void local_gate_destroy(LocalDeliveryAdapter* gate) noexcept { delete gate; }
+
+Status local_gate_open(LocalDeliveryAdapter* gate) noexcept {
+  if (gate == nullptr) return Status::invalid_arg;
+  set_open(gate, 1);
+  return Status::ok;
+}
+
+void local_gate_close(LocalDeliveryAdapter* gate) noexcept {
+  if (gate != nullptr) set_open(gate, 0);
+}
+
+Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t length, int32_t timeout_ms,
+                       HeapBlock* out) noexcept {
+  (void)timeout_ms;
+  if (gate == nullptr || bytes == nullptr || out == nullptr) return Status::invalid_arg;
+  if (gate->open.load(std::memory_order_acquire) != 1) return Status::bad_state;
+  out->reset();
+  HeapBlock copy(rt_malloc(length));
+  if (!copy) return Status::nomem;
+  std::memcpy(copy.get(), bytes, length);
+  *out = std::move(copy);
+  return Status::ok;
+}
+
+void local_deliver(Runtime* rt, LocalJob* job) noexcept {
+  if (rt->stopping.load(std::memory_order_acquire) != 0) {
+    fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local delivery");
+    return;
+  }
+  HeapBlock copy;
+  if (local_gate_copy(rt->local_adapter, job->frame, job->length, job->timeout_ms, &copy) != Status::ok) {
+    fail(rt, job, DeadletterReason::local_handoff_failed, "local delivery adapter failed");
+    return;
+  }
+  // The whole envelope, as it entered, on the delivered-request pipe when
+  // the host asked for it, else among the responses.
+  const HostPipe pipe = host_handles_delivered_enabled(&rt->host_handles) ? HostPipe::delivered : HostPipe::response;
+  if (runtime_handoff(rt, pipe, copy.release(), job->length, BufferKind::heap) != Status::ok) {
+    fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local host handoff");
+  }
+  // Delivered: a remote requester's entry stays registered for the host's
+  // response; only the job's reference goes with the job.
+}
+
+void local_delivery_thread(void* runtime) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  while (LocalJob* popped = runtime_local_pop(rt)) {
+    const LocalJobPtr job(popped);
+    local_deliver(rt, job.get());
+  }
+}
+
+}  // namespace vorlet::v2

@@ -1,0 +1,140 @@
+// Reply slots and the reply registry.
+//
+// A request from a remote peer is answered on the TCP listener thread, which
+// waits on a reply slot until the runtime has produced the request's
+// terminal result: the host's response, or a deadletter from whichever stage
+// failed. The registry (one per runtime) maps the request's message_id to
+// its slot, so the host's response finds it by correlation_id, and it
+// remembers the ids of requests whose waiter gave up, so that late replies
+// are recognised and dropped.
+//
+// Lock order: the registry mutex may be held while a slot's mutex is taken
+// (fail_all completes slots under it), never the other way round.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "codec/status.h"
+
+namespace vorlet::v2 {
+
+// The kind of a terminal result: of a reply slot, of the inbound handler and
+// of a TCP exchange.
+enum class ReplyKind : int32_t {
+  none = 0,        // no result, or a failure without payload
+  response = 1,    // a serialized Envelope in a frame buffer
+  deadletter = 2,  // a serialized Deadletter in an rt_malloc block
+};
+
+inline constexpr uint64_t kReplyMessageCapacity = 160;
+
+// Gives a slot payload back: a response's frame buffer with
+// frame_buffer_release, anything else with rt_free. NULL is ignored.
+void reply_payload_release(ReplyKind kind, void* payload) noexcept;
+
+// One pending remote request. Counted references: the creator (the inbound
+// handler), the registry while an entry points at it, and the ingress item
+// or job carrying the request. The last release gives back the payload the
+// slot still owns and frees the slot.
+struct ReplySlot {
+  std::atomic<int32_t> refs{1};
+  std::mutex mutex;  // guards every field below
+  std::condition_variable completion;
+  uint32_t completed = 0;
+  uint32_t timed_out = 0;
+  ReplyKind kind = ReplyKind::none;
+  int32_t reason = 6;       // delivery_failed until completed
+  void* payload = nullptr;  // owned until the waiter takes it
+  uint64_t payload_length = 0;
+  char message[kReplyMessageCapacity] = {};
+};
+
+// A new slot holding the creator's reference; nullptr on exhaustion.
+ReplySlot* reply_slot_create() noexcept;
+// NULL-safe.
+void reply_slot_retain(ReplySlot* slot) noexcept;
+void reply_slot_release(ReplySlot* slot) noexcept;
+
+// The first completion wins: it stores kind, reason, payload (ownership
+// passes to the slot) and the message (cut to 159 bytes, "" for NULL) and
+// wakes the waiter. A later completion, or a NULL slot, gives its payload
+// back by its kind and changes nothing.
+void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* payload, uint64_t payload_length,
+                         const char* message) noexcept;
+
+// The timed_out flag; false for NULL.
+bool reply_slot_timed_out(ReplySlot* slot) noexcept;
+
+// Waits up to timeout_ms (on the monotonic clock) for the completion.
+//  ok:          kind, reason, payload (now the caller's) and length copied
+//               out; a non-empty message copied into text.
+//  would_block: no completion in time; timed_out is set and text holds
+//               "remote reply timed out".
+//  io:          the clock cannot be read (nothing waited).
+//  invalid_arg: NULL slot or output.
+// The outputs start as none, 6, NULL, 0 and "" (text may be NULL with a
+// capacity of 0).
+Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out, void** payload_out,
+                       uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity) noexcept;
+
+struct ReplySlotRelease {
+  void operator()(ReplySlot* slot) const noexcept { reply_slot_release(slot); }
+};
+
+// Holds one counted reference until release() hands it on (to an item, a
+// job or the registry's caller).
+using ReplySlotRef = std::unique_ptr<ReplySlot, ReplySlotRelease>;
+
+// Abandoned entries kept at most; older ones are purged first.
+inline constexpr uint64_t kMaxAbandonedReplies = 64;
+
+struct ReplyEntry {
+  char* message_id;  // owned; kept after an abandon
+  ReplySlot* slot;   // the registry's reference; NULL once abandoned
+  int32_t abandoned;
+};
+
+// The pending remote requests of one runtime, oldest first. Fails what is
+// left with "remote reply registry destroyed" when it goes.
+struct ReplyRegistry {
+  ReplyRegistry() = default;
+  ReplyRegistry(const ReplyRegistry&) = delete;
+  ReplyRegistry& operator=(const ReplyRegistry&) = delete;
+  ~ReplyRegistry();
+
+  std::mutex mutex;  // guards the entries
+  ReplyEntry* entries = nullptr;
+  uint64_t count = 0;
+  uint64_t capacity = 0;  // 0, then 4, doubling when full; never shrinks
+};
+
+// Registers slot under message_id and takes a reference for the registry.
+// invalid_arg for NULL arguments or an empty id; bad_state when the id is
+// pending or abandoned; nomem with the entries unchanged.
+Status reply_registry_register(ReplyRegistry* registry, const char* message_id, ReplySlot* slot) noexcept;
+
+// Removes the entry registered under correlation_id and hands its reference
+// to the caller. An abandoned entry yields nullptr with *abandoned_out true;
+// no entry yields nullptr with false. abandoned_out may be NULL.
+ReplySlot* reply_registry_take(ReplyRegistry* registry, const char* correlation_id, bool* abandoned_out) noexcept;
+
+// Marks the slot's entry abandoned (its id stays, to recognise a late
+// reply) and drops the registry's reference. false when not found.
+bool reply_registry_abandon(ReplyRegistry* registry, ReplySlot* slot) noexcept;
+
+// Removes the slot's entry and drops the registry's reference, so that a
+// late response no longer finds it. Nothing when not found.
+void reply_registry_remove(ReplyRegistry* registry, ReplySlot* slot) noexcept;
+
+// Completes every pending slot as failed (kind none, runtime_stopped, the
+// message) and empties the registry; the capacity stays.
+void reply_registry_fail_all(ReplyRegistry* registry, const char* message) noexcept;
+
+// fail_all with "remote reply registry destroyed", then frees the entries.
+void reply_registry_destroy(ReplyRegistry* registry) noexcept;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,260 @@
+#include "runtime/reply_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/alloc.h"
+#include "codec/clock.h"
+
+namespace vorlet::v2 {
+namespace {
+
+// A heap payload the slot will own (a deadletter's kind), so that ASan
+// reports any payload the registry or slot forgets to give back.
+void* heap_payload(const char* text) {
+  void* p = rt_malloc(std::strlen(text) + 1);
+  std::memcpy(p, text, std::strlen(text) + 1);
+  return p;
+}
+
+// One step of a registry scenario, on the slot named by id.
+enum class Op { reg, take, abandon, remove, fail_all };
+struct Step {
+  Op op;
+  const char* id;
+  int expect;  // reg: status; take: 1 slot, 2 abandoned, 0 nothing; abandon: 1 found
+};
+
+struct Scenario {
+  const char* name;
+  std::vector<Step> steps;
+  uint64_t count_after;
+};
+
+TEST(ReplyRegistry, ScenariosKeepIdsAndReferencesStraight) {
+  const std::vector<Scenario> scenarios = {
+      {"duplicate pending id", {{Op::reg, "A", 0}, {Op::reg, "A", -3}}, 1},
+      {"empty id", {{Op::reg, "", -1}}, 0},
+      {"take live, then nothing", {{Op::reg, "A", 0}, {Op::take, "A", 1}, {Op::take, "A", 0}}, 0},
+      {"take without entry", {{Op::take, "B", 0}}, 0},
+      {"abandoned id refuses re-registration until taken",
+       {{Op::reg, "A", 0},
+        {Op::abandon, "A", 1},
+        {Op::reg, "A", -3},
+        {Op::take, "A", 2},
+        {Op::take, "A", 0},
+        {Op::reg, "A", 0}},
+       1},
+      {"abandon twice", {{Op::reg, "A", 0}, {Op::abandon, "A", 1}, {Op::abandon, "A", 0}}, 1},
+      {"remove frees the id", {{Op::reg, "A", 0}, {Op::remove, "A", 0}, {Op::reg, "A", 0}}, 1},
+      {"remove after abandon keeps the abandoned id",
+       {{Op::reg, "A", 0}, {Op::abandon, "A", 1}, {Op::remove, "A", 0}, {Op::reg, "A", -3}},
+       1},
+      {"fail all empties", {{Op::reg, "A", 0}, {Op::reg, "B", 0}, {Op::abandon, "B", 1}, {Op::fail_all, "", 0}}, 0},
+  };
+  for (const Scenario& sc : scenarios) {
+    SCOPED_TRACE(sc.name);
+    ReplyRegistry registry;
+    std::map<std::string, ReplySlot*> slots;
+    auto slot_of = [&](const char* id) {
+      ReplySlot*& s = slots[id];
+      if (s == nullptr) s = reply_slot_create();
+      return s;
+    };
+    for (const Step& step : sc.steps) {
+      switch (step.op) {
+        case Op::reg:
+          EXPECT_EQ(to_c(reply_registry_register(&registry, step.id, slot_of(step.id))), step.expect);
+          break;
+        case Op::take: {
+          bool abandoned = true;
+          ReplySlot* got = reply_registry_take(&registry, step.id, &abandoned);
+          EXPECT_EQ(got != nullptr ? 1 : abandoned ? 2 : 0, step.expect);
+          if (got != nullptr) {
+            EXPECT_EQ(got, slot_of(step.id));
+          }
+          reply_slot_release(got);  // the registry's reference, handed over
+          break;
+        }
+        case Op::abandon:
+          EXPECT_EQ(reply_registry_abandon(&registry, slot_of(step.id)) ? 1 : 0, step.expect);
+          break;
+        case Op::remove:
+          reply_registry_remove(&registry, slot_of(step.id));
+          break;
+        case Op::fail_all:
+          reply_registry_fail_all(&registry, "runtime stopped");
+          break;
+      }
+    }
+    EXPECT_EQ(registry.count, sc.count_after);
+    // Every slot holds the creator's reference plus one per live entry.
+    for (auto& [id, slot] : slots) {
+      int32_t live_entries = 0;
+      for (uint64_t i = 0; i < registry.count; ++i) live_entries += registry.entries[i].slot == slot ? 1 : 0;
+      EXPECT_EQ(slot->refs.load(), 1 + live_entries) << id;
+    }
+    reply_registry_destroy(&registry);
+    for (auto& [id, slot] : slots) reply_slot_release(slot);
+  }
+}
+
+TEST(ReplyRegistry, GrowsByDoublingAndKeepsInsertionOrder) {
+  ReplyRegistry registry;
+  ReplySlot* slots[5];
+  const char* ids[5] = {"a", "b", "c", "d", "e"};
+  for (int i = 0; i < 5; ++i) {
+    slots[i] = reply_slot_create();
+    ASSERT_EQ(reply_registry_register(&registry, ids[i], slots[i]), Status::ok);
+    EXPECT_EQ(registry.capacity, i < 4 ? 4u : 8u);
+  }
+  reply_registry_remove(&registry, slots[1]);
+  reply_registry_remove(&registry, slots[3]);
+  ASSERT_EQ(registry.count, 3u);
+  EXPECT_STREQ(registry.entries[0].message_id, "a");
+  EXPECT_STREQ(registry.entries[1].message_id, "c");
+  EXPECT_STREQ(registry.entries[2].message_id, "e");
+  EXPECT_EQ(registry.capacity, 8u);
+  reply_registry_destroy(&registry);
+  for (ReplySlot* s : slots) reply_slot_release(s);
+}
+
+TEST(ReplyRegistry, AbandonedIdsArePurgedOldestFirst) {
+  // 65 abandons in a row keep 64 abandoned ids: the oldest is gone.
+  {
+    ReplyRegistry registry;
+    for (int i = 0; i < 65; ++i) {
+      ReplySlot* slot = reply_slot_create();
+      ASSERT_EQ(reply_registry_register(&registry, std::to_string(i).c_str(), slot), Status::ok);
+      ASSERT_TRUE(reply_registry_abandon(&registry, slot));
+      reply_slot_release(slot);
+    }
+    EXPECT_EQ(registry.count, 64u);
+    bool abandoned = true;
+    EXPECT_EQ(reply_registry_take(&registry, "0", &abandoned), nullptr);
+    EXPECT_FALSE(abandoned);
+    EXPECT_EQ(reply_registry_take(&registry, "1", &abandoned), nullptr);
+    EXPECT_TRUE(abandoned);
+  }
+  // A full array of 64 abandoned entries gives up exactly one on the next
+  // registration and does not grow.
+  {
+    ReplyRegistry registry;
+    for (int i = 0; i < 64; ++i) {
+      ReplySlot* slot = reply_slot_create();
+      ASSERT_EQ(reply_registry_register(&registry, std::to_string(i).c_str(), slot), Status::ok);
+      ASSERT_TRUE(reply_registry_abandon(&registry, slot));
+      reply_slot_release(slot);
+    }
+    ASSERT_EQ(registry.capacity, 64u);
+    ReplySlot* fresh = reply_slot_create();
+    ASSERT_EQ(reply_registry_register(&registry, "new", fresh), Status::ok);
+    EXPECT_EQ(registry.capacity, 64u);
+    EXPECT_EQ(registry.count, 64u);
+    EXPECT_STREQ(registry.entries[0].message_id, "1");
+    EXPECT_EQ(reply_registry_register(&registry, "1", fresh), Status::bad_state);
+    reply_registry_destroy(&registry);
+    reply_slot_release(fresh);
+  }
+}
+
+TEST(ReplySlot, FirstCompletionWinsAndLaterPayloadsAreReleased) {
+  ReplySlot* slot = reply_slot_create();
+  reply_slot_complete(slot, ReplyKind::deadletter, 4, heap_payload("first"), 6, "first message");
+  reply_slot_complete(slot, ReplyKind::deadletter, 8, heap_payload("second"), 7, "second message");
+  reply_slot_complete(nullptr, ReplyKind::deadletter, 8, heap_payload("nobody"), 7, nullptr);
+
+  ReplyKind kind;
+  void* payload;
+  uint64_t length;
+  int32_t reason;
+  char text[kReplyMessageCapacity];
+  ASSERT_EQ(reply_slot_wait(slot, 0, &kind, &payload, &length, &reason, text, sizeof text), Status::ok);
+  EXPECT_EQ(kind, ReplyKind::deadletter);
+  EXPECT_EQ(reason, 4);
+  EXPECT_STREQ(static_cast<char*>(payload), "first");
+  EXPECT_EQ(length, 6u);
+  EXPECT_STREQ(text, "first message");
+  EXPECT_FALSE(reply_slot_timed_out(slot));
+  rt_free(payload);
+  reply_slot_release(slot);
+}
+
+TEST(ReplySlot, WaitTimesOutOnTheMonotonicDeadline) {
+  ReplySlot* slot = reply_slot_create();
+  ReplyKind kind;
+  void* payload;
+  uint64_t length;
+  int32_t reason;
+  char text[kReplyMessageCapacity];
+  // Timeout 0: at once.
+  EXPECT_EQ(reply_slot_wait(slot, 0, &kind, &payload, &length, &reason, text, sizeof text), Status::would_block);
+  EXPECT_TRUE(reply_slot_timed_out(slot));
+  EXPECT_STREQ(text, "remote reply timed out");
+  EXPECT_EQ(kind, ReplyKind::none);
+  EXPECT_EQ(reason, 6);
+
+  // A real timeout lasts its whole length, however the waits wake.
+  uint64_t before = 0, after = 0;
+  clock_monotonic_ns(&before);
+  EXPECT_EQ(reply_slot_wait(slot, 40, &kind, &payload, &length, &reason, nullptr, 0), Status::would_block);
+  clock_monotonic_ns(&after);
+  EXPECT_GE(after - before, 40u * 1000000u);
+
+  // A late completion is kept by the slot and given back by the last
+  // release.
+  reply_slot_complete(slot, ReplyKind::deadletter, 8, heap_payload("late"), 5, nullptr);
+  EXPECT_EQ(reply_slot_wait(nullptr, 0, &kind, &payload, &length, &reason, nullptr, 0), Status::invalid_arg);
+  reply_slot_release(slot);
+}
+
+TEST(ReplySlot, CompletionFromAnotherThreadEndsTheWait) {
+  for (const bool by_fail_all : {false, true}) {
+    SCOPED_TRACE(by_fail_all ? "fail all" : "complete");
+    ReplyRegistry registry;
+    ReplySlot* slot = reply_slot_create();
+    ASSERT_EQ(reply_registry_register(&registry, "req-1", slot), Status::ok);
+    std::thread completer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (by_fail_all) {
+        reply_registry_fail_all(&registry, "runtime stopped");
+      } else {
+        ReplySlot* taken = reply_registry_take(&registry, "req-1", nullptr);
+        reply_slot_complete(taken, ReplyKind::deadletter, 5, heap_payload("dl"), 3, "handoff failed");
+        reply_slot_release(taken);
+      }
+    });
+    ReplyKind kind;
+    void* payload;
+    uint64_t length;
+    int32_t reason;
+    char text[kReplyMessageCapacity];
+    EXPECT_EQ(reply_slot_wait(slot, 10000, &kind, &payload, &length, &reason, text, sizeof text), Status::ok);
+    completer.join();
+    EXPECT_EQ(kind, by_fail_all ? ReplyKind::none : ReplyKind::deadletter);
+    EXPECT_EQ(reason, by_fail_all ? 8 : 5);
+    EXPECT_STREQ(text, by_fail_all ? "runtime stopped" : "handoff failed");
+    EXPECT_EQ(payload != nullptr, !by_fail_all);
+    rt_free(payload);
+    EXPECT_EQ(registry.count, 0u);
+    EXPECT_EQ(slot->refs.load(), 1);
+    reply_slot_release(slot);
+  }
+}
+
+TEST(ReplySlot, LongMessagesAreCutWithoutSplittingACharacter) {
+  ReplySlot* slot = reply_slot_create();
+  const std::string message = std::string(158, 'x') + "\xC3\xA9" + "tail";  // 'é' straddles byte 159
+  reply_slot_complete(slot, ReplyKind::none, 8, nullptr, 0, message.c_str());
+  EXPECT_EQ(std::string(slot->message), std::string(158, 'x'));
+  reply_slot_release(slot);
+}
+
+}  // namespace
+}  // namespace vorlet::v2

@@ -1,0 +1,413 @@
+#include "runtime/rings.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/parsed_envelope.h"
+#include "runtime/host_pipe_writers.h"
+#include "runtime/lifecycle.h"
+#include "runtime/runtime.h"
+#include "support/host_runtime.h"
+#include "support/job_support.h"
+#include "vorlet/v2/transport.pb.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using test::envelope_bytes;
+using test::make_item;
+using test::make_local_job;
+using test::make_remote_job;
+
+Runtime* create(int32_t hint) {
+  const vorlet_v2_RuntimeOptions options{"test", "rings", 0, hint};
+  return runtime_create(&options);
+}
+
+struct RuntimeDeleter {
+  void operator()(Runtime* rt) const { runtime_destroy(rt); }
+};
+using RuntimePtr = std::unique_ptr<Runtime, RuntimeDeleter>;
+
+std::string id_of(const void* bytes, uint64_t length) {
+  ParsedEnvelope pe{};
+  std::string id = parsed_envelope_parse(bytes, length, &pe, nullptr, 0) == 0 ? pe.message_id : "?";
+  parsed_envelope_clear(&pe);
+  return id;
+}
+
+// Pushes a job onto the remote ring the way admission does, for tests of
+// the remote worker's pop.
+Status push_remote(Runtime* rt, RemoteJob* job) {
+  {
+    std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
+    if (!rt->remote_ring.push(job)) return Status::would_block;
+    rt->counters.store(Counter::remote_outbound_depth, rt->remote_ring.count());
+    rt->counters.raise_peak(Counter::remote_outbound_peak, rt->remote_ring.count());
+  }
+  wake_after_push(&rt->remote_wake);
+  return Status::ok;
+}
+
+TEST(Rings, CapacityIsThePowerOfTwoAtOrAboveTheRequestAndAtLeastTwo) {
+  const struct { uint64_t requested, capacity; } cases[] = {{0, 2}, {1, 2}, {2, 2}, {3, 4}, {4096, 4096}, {5000, 8192}};
+  for (const auto& c : cases) {
+    IngressRing ingress{};
+    JobRing<LocalJob> jobs{};
+    ASSERT_EQ(ingress_ring_init(&ingress, c.requested), Status::ok);
+    ASSERT_EQ(job_ring_init(&jobs, c.requested), Status::ok);
+    EXPECT_EQ(ingress.capacity, c.capacity) << c.requested;
+    EXPECT_EQ(jobs.capacity, c.capacity) << c.requested;
+    EXPECT_EQ(jobs.mask, c.capacity - 1);
+    ingress_ring_free(&ingress);
+    job_ring_free(&jobs);
+  }
+  // A runtime's three rings share its capacity, with 2 as the least.
+  for (const auto& [hint, slots] : {std::pair{1, 2u}, std::pair{0, 4096u}, std::pair{300, 512u}}) {
+    RuntimePtr rt(create(hint));
+    ASSERT_NE(rt, nullptr);
+    EXPECT_EQ(rt->ingress_ring.capacity, slots);
+    EXPECT_EQ(rt->local_ring.capacity, slots);
+    EXPECT_EQ(rt->remote_ring.capacity, slots);
+  }
+}
+
+// Each ring fills to its capacity, refuses the next push without change,
+// and hands everything back in order, round after round, while the
+// free-running indices cycle through the slots.
+TEST(Rings, FillRefuseAndDrainInOrderAcrossWraps) {
+  constexpr uint64_t kCapacity = 4;
+  constexpr int kRounds = 3;
+  struct Ring {
+    const char* name;
+    std::function<Status(Runtime*, const std::string&)> push;
+    std::function<std::string(Runtime*)> pop;
+    std::function<uint64_t(Runtime*)> write_index;
+    Counter depth, peak;
+  };
+  const Ring rings[] = {
+      {"ingress",
+       [](Runtime* rt, const std::string& bytes) {
+         IngressItem item = make_item(bytes);
+         const Status s = runtime_enqueue_ingress(rt, &item);
+         if (s != Status::ok) ingress_item_discard(&item);
+         return s;
+       },
+       [](Runtime* rt) {
+         IngressItem item{};
+         if (!runtime_ingress_try_pop(rt, &item)) return std::string("(empty)");
+         const std::string id = id_of(item.frame, item.length);
+         ingress_item_discard(&item);
+         return id;
+       },
+       [](Runtime* rt) { return rt->ingress_ring.write_index.load(); }, Counter::ingress_depth, Counter::ingress_peak},
+      {"local",
+       [](Runtime* rt, const std::string& bytes) {
+         LocalJobPtr job = make_local_job(bytes);
+         const Status s = runtime_enqueue_local(rt, job.get());
+         if (s == Status::ok) (void)job.release();
+         return s;
+       },
+       [](Runtime* rt) {
+         LocalJobPtr job(runtime_local_pop(rt));
+         return id_of(job->frame, job->length);
+       },
+       [](Runtime* rt) { return rt->local_ring.write_index.load(); }, Counter::local_delivery_depth,
+       Counter::local_delivery_peak},
+      {"remote",
+       [](Runtime* rt, const std::string& bytes) {
+         RemoteJobPtr job = make_remote_job(bytes);
+         const Status s = push_remote(rt, job.get());
+         if (s == Status::ok) (void)job.release();
+         return s;
+       },
+       [](Runtime* rt) {
+         RemoteJobPtr job(runtime_remote_pop(rt));
+         return id_of(job->frame, job->length);
+       },
+       [](Runtime* rt) { return rt->remote_ring.write_index.load(); }, Counter::remote_outbound_depth,
+       Counter::remote_outbound_peak},
+  };
+  for (const Ring& ring : rings) {
+    SCOPED_TRACE(ring.name);
+    RuntimePtr rt(create(kCapacity));
+    int next = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      for (uint64_t i = 0; i < kCapacity; ++i) {
+        ASSERT_EQ(ring.push(rt.get(), envelope_bytes(std::to_string(next + i))), Status::ok);
+      }
+      const uint64_t before = ring.write_index(rt.get());
+      EXPECT_EQ(ring.push(rt.get(), envelope_bytes("overflow")), Status::would_block);
+      EXPECT_EQ(ring.write_index(rt.get()), before);
+      EXPECT_EQ(rt->counters.load(ring.depth), kCapacity);
+      for (uint64_t i = 0; i < kCapacity; ++i) EXPECT_EQ(ring.pop(rt.get()), std::to_string(next++));
+      EXPECT_EQ(rt->counters.load(ring.depth), 0u);
+    }
+    EXPECT_EQ(ring.write_index(rt.get()), kCapacity * kRounds);
+    EXPECT_EQ(rt->counters.load(ring.peak), kCapacity);
+  }
+}
+
+TEST(Rings, PushesRefuseMalformedJobsAndAStoppingRuntime) {
+  RuntimePtr rt(create(8));
+  const std::string bytes = envelope_bytes("m");
+  IngressItem no_frame{nullptr, 10, IngressOrigin::host, nullptr};
+  IngressItem item = make_item(bytes);
+  IngressItem no_length = item;
+  no_length.length = 0;
+  EXPECT_EQ(runtime_enqueue_ingress(nullptr, &item), Status::invalid_arg);
+  EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &no_frame), Status::invalid_arg);
+  EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &no_length), Status::invalid_arg);
+
+  LocalJobPtr job = make_local_job(bytes);
+  EXPECT_EQ(runtime_enqueue_local(nullptr, job.get()), Status::invalid_arg);
+  EXPECT_EQ(runtime_enqueue_local(rt.get(), nullptr), Status::invalid_arg);
+  job->length = 0;
+  EXPECT_EQ(runtime_enqueue_local(rt.get(), job.get()), Status::invalid_arg);
+  job->length = bytes.size();
+
+  rt->stopping.store(1);
+  EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &item), Status::closed);
+  EXPECT_EQ(runtime_enqueue_local(rt.get(), job.get()), Status::bad_state);
+  EXPECT_EQ(rt->ingress_ring.write_index.load(), 0u);
+  EXPECT_EQ(rt->local_ring.write_index.load(), 0u);
+  ingress_item_discard(&item);
+}
+
+TEST(Submit, StatusFollowsTheLifecycleBeforeTheBytes) {
+  RuntimePtr rt(create(2));
+  const std::string bytes = envelope_bytes("s");
+  const void* none = nullptr;
+  EXPECT_EQ(runtime_submit_envelope(nullptr, bytes.data(), bytes.size()), Status::invalid_arg);
+  // Created: not accepting, not stopping.
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), none, 0), Status::bad_state);
+  // Started.
+  rt->accepting.store(1);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), none, bytes.size()), Status::invalid_arg);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), 0), Status::invalid_arg);
+  // Stopping between the accepting test and the push.
+  rt->stopping.store(1);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::closed);
+  // Stopped: closed, whatever the bytes.
+  rt->accepting.store(0);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), none, 0), Status::closed);
+  EXPECT_EQ(rt->ingress_ring.write_index.load(), 0u);
+}
+
+TEST(Submit, AcceptsAnyBytesUntilTheRingIsFullThenOnlyCounts) {
+  RuntimePtr rt(create(1));  // rings of 2; a 1 MiB frame limit for the pipe reader
+  rt->accepting.store(1);
+  const std::string not_an_envelope =
+      "\x0A\x05"
+      "a";
+  const std::string beyond_pipe_limit(rt->max_frame_bytes + 1, 'x');
+  ASSERT_EQ(runtime_submit_envelope(rt.get(), not_an_envelope.data(), not_an_envelope.size()), Status::ok);
+  ASSERT_EQ(runtime_submit_envelope(rt.get(), beyond_pipe_limit.data(), beyond_pipe_limit.size()), Status::ok);
+
+  const uint64_t monitor_seq = rt->counters.load(Counter::monitor_seq);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), not_an_envelope.data(), not_an_envelope.size()), Status::would_block);
+  EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 1u);
+  EXPECT_EQ(rt->counters.load(Counter::deadletters_emitted), 0u);
+  EXPECT_EQ(rt->counters.load(Counter::monitor_seq), monitor_seq);
+  EXPECT_EQ(rt->event_log->count, 0u);
+
+  // The ring holds copies of exactly what was submitted.
+  for (const std::string* expected : {&not_an_envelope, &beyond_pipe_limit}) {
+    IngressItem item{};
+    ASSERT_TRUE(runtime_ingress_try_pop(rt.get(), &item));
+    EXPECT_EQ(item.origin, IngressOrigin::host);
+    EXPECT_EQ(item.reply_slot, nullptr);
+    EXPECT_EQ(std::string(static_cast<const char*>(item.frame), item.length), *expected);
+    ingress_item_discard(&item);
+  }
+  EXPECT_EQ(rt->counters.load(Counter::ingress_depth), 0u);
+  EXPECT_EQ(rt->counters.load(Counter::ingress_peak), 2u);
+}
+
+// A consumer that sleeps whenever its ring is empty is woken by every push:
+// strict ping-pong would hang on a single lost wake-up.
+TEST(Rings, ASleepingConsumerIsWokenByEveryPush) {
+  constexpr int kExchanges = 2000;
+  struct Consumer {
+    const char* name;
+    std::function<bool(Runtime*)> pop;  // false: ended
+    std::function<Status(Runtime*, const std::string&)> push;
+  };
+  const Consumer consumers[] = {
+      {"dispatcher",
+       [](Runtime* rt) {
+         IngressItem item{};
+         if (!runtime_ingress_pop(rt, &item)) return false;
+         ingress_item_discard(&item);
+         return true;
+       },
+       [](Runtime* rt, const std::string& bytes) {
+         IngressItem item = make_item(bytes);
+         return runtime_enqueue_ingress(rt, &item);
+       }},
+      {"local worker", [](Runtime* rt) { return LocalJobPtr(runtime_local_pop(rt)) != nullptr; },
+       [](Runtime* rt, const std::string& bytes) {
+         return runtime_enqueue_local(rt, make_local_job(bytes).release());
+       }},
+      {"remote worker", [](Runtime* rt) { return RemoteJobPtr(runtime_remote_pop(rt)) != nullptr; },
+       [](Runtime* rt, const std::string& bytes) { return push_remote(rt, make_remote_job(bytes).release()); }},
+  };
+  const std::string bytes = envelope_bytes("ping");
+  for (const Consumer& c : consumers) {
+    SCOPED_TRACE(c.name);
+    RuntimePtr rt(create(4));
+    std::atomic<int> taken{0};
+    std::thread consumer([&] {
+      while (c.pop(rt.get())) taken.fetch_add(1);
+    });
+    for (int i = 0; i < kExchanges; ++i) {
+      ASSERT_EQ(c.push(rt.get(), bytes), Status::ok);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (taken.load() != i + 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      ASSERT_EQ(taken.load(), i + 1) << "a wake-up was lost at push " << i;
+    }
+    rt->stopping.store(1);
+    runtime_wake_threads(rt.get());
+    consumer.join();
+  }
+}
+
+// Producers race the stopping flag; the consumer ends only after taking
+// every item a producer was told it had pushed.
+TEST(Rings, ConsumersEndOnlyAfterEverythingPushedBeforeStop) {
+  constexpr int kProducers = 4;
+  constexpr int kRounds = 20;
+  const std::string bytes = envelope_bytes("race");
+  for (const bool ingress : {true, false}) {
+    SCOPED_TRACE(ingress ? "dispatcher" : "local worker");
+    for (int round = 0; round < kRounds; ++round) {
+      RuntimePtr rt(create(16));
+      std::atomic<uint64_t> accepted{0}, taken{0};
+      std::thread consumer([&] {
+        for (;;) {
+          if (ingress) {
+            IngressItem item{};
+            if (!runtime_ingress_pop(rt.get(), &item)) return;
+            ingress_item_discard(&item);
+          } else {
+            if (LocalJobPtr(runtime_local_pop(rt.get())) == nullptr) return;
+          }
+          taken.fetch_add(1);
+        }
+      });
+      std::vector<std::thread> producers;
+      for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&] {
+          for (;;) {
+            Status s;
+            if (ingress) {
+              IngressItem item = make_item(bytes);
+              s = runtime_enqueue_ingress(rt.get(), &item);
+              if (s != Status::ok) ingress_item_discard(&item);
+            } else {
+              LocalJobPtr job = make_local_job(bytes);
+              s = runtime_enqueue_local(rt.get(), job.get());
+              if (s == Status::ok) (void)job.release();
+            }
+            if (s == Status::ok) accepted.fetch_add(1);
+            if (s == Status::closed || s == Status::bad_state) return;
+            if (s == Status::would_block) std::this_thread::yield();
+          }
+        });
+      }
+      // Stop while the producers are busy.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (accepted.load() < 100 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      rt->stopping.store(1);
+      runtime_wake_threads(rt.get());
+      for (auto& t : producers) t.join();
+      consumer.join();
+      ASSERT_EQ(taken.load(), accepted.load()) << "round " << round;
+      ASSERT_GT(accepted.load(), 0u);
+    }
+  }
+}
+
+// What destroy finds still queued ends as a failure for its requester or a
+// deadletter for the host, never silently.
+TEST(RuntimeDestroy, DrainsEveryRingIntoAStoppedOutcome) {
+  test::HostRuntime host(0, 0);
+  ASSERT_EQ(host.opened, Status::ok);
+  Runtime* rt = host.rt;
+  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  ReplySlot* registered = reply_slot_create();
+  ReplySlot* unregistered = reply_slot_create();
+  ReplySlot* inbound = reply_slot_create();
+  ASSERT_EQ(reply_registry_register(&rt->reply_registry.get(), "pending", registered), Status::ok);
+
+  IngressItem remote_item = make_item(envelope_bytes("inbound"), inbound);
+  IngressItem host_item = make_item(envelope_bytes("from-host"));
+  ASSERT_EQ(runtime_enqueue_ingress(rt, &remote_item), Status::ok);
+  ASSERT_EQ(runtime_enqueue_ingress(rt, &host_item), Status::ok);
+  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("pending"), 3, "l", 31, registered).release()),
+            Status::ok);
+  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("unreg"), 3, "l", 32, unregistered).release()),
+            Status::ok);
+  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("local"), 3, "l", 33).release()), Status::ok);
+  ASSERT_EQ(push_remote(rt, make_remote_job(envelope_bytes("remote"), 4, "r", 44).release()), Status::ok);
+
+  runtime_destroy(rt);
+  host.rt = nullptr;
+
+  std::vector<std::string> frames;
+  EXPECT_EQ(test::read_all_frames(host.handles.deadletter_read_fd, &frames), Status::closed);
+  ASSERT_EQ(frames.size(), 2u);
+  const struct {
+    const char* id;
+    const char* detail;
+    uint64_t generation;
+    const char* host;
+    uint32_t port;
+  } expected[] = {{"local", "runtime destroyed before local delivery", 3, "l", 33},
+                  {"remote", "runtime destroyed before remote delivery", 4, "r", 44}};
+  for (size_t i = 0; i < frames.size(); ++i) {
+    transport::Deadletter dl;
+    ASSERT_TRUE(dl.ParseFromString(frames[i]));
+    EXPECT_EQ(dl.reason(), 8);
+    EXPECT_EQ(dl.detail(), expected[i].detail);
+    EXPECT_EQ(dl.original_envelope().message_id(), expected[i].id);
+    EXPECT_EQ(dl.active_generation(), expected[i].generation);
+    EXPECT_EQ(dl.resolved_host(), expected[i].host);
+    EXPECT_EQ(dl.resolved_port(), expected[i].port);
+  }
+
+  const struct {
+    ReplySlot* slot;
+    ReplyKind kind;
+    const char* text;
+  } slots[] = {
+      {registered, ReplyKind::none, "runtime destroyed"},  // pending replies fail first
+      {unregistered, ReplyKind::deadletter, "runtime destroyed before local delivery"},
+      {inbound, ReplyKind::none, "runtime destroyed before remote request processing"},
+  };
+  for (const auto& s : slots) {
+    SCOPED_TRACE(s.text);
+    ReplyKind kind;
+    void* payload;
+    uint64_t length;
+    int32_t reason;
+    char text[kReplyMessageCapacity];
+    ASSERT_EQ(reply_slot_wait(s.slot, 0, &kind, &payload, &length, &reason, text, sizeof text), Status::ok);
+    EXPECT_EQ(kind, s.kind);
+    EXPECT_EQ(reason, 8);
+    EXPECT_STREQ(text, s.text);
+    rt_free(payload);
+    EXPECT_EQ(s.slot->refs.load(), 1);  // every other reference was given back
+    reply_slot_release(s.slot);
+  }
+}
+
+}  // namespace
+}  // namespace vorlet::v2
