@@ -6,6 +6,7 @@
 #include "runtime/control_apply.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
+#include "runtime/local_delivery.h"
 #include "runtime/log.h"
 #include "tcp/tcp_adapter.h"
 
@@ -24,8 +25,10 @@ constexpr ThreadStep kStartOrder[] = {
     {RuntimeThread::delivered_writer, delivered_request_writer_thread},
     {RuntimeThread::response_writer, response_writer_thread},
     {RuntimeThread::deadletter_writer, deadletter_writer_thread},
-    // Then, in this order: the dispatcher, the local worker, the remote
-    // worker, the control pipe reader, the request pipe reader.
+    // The dispatcher starts here.
+    {RuntimeThread::local_worker, local_delivery_thread},
+    // Then, in this order: the remote worker, the control pipe reader, the
+    // request pipe reader.
 };
 
 // Stop and destroy join the producers of the rings before their consumers,
@@ -61,7 +64,7 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
   rt->control_reader = frame_reader_create(host_handles_control_read_fd(&rt->host_handles), kControlFrameLimit);
   if (rt->control_reader == nullptr) return false;
 
-  // The local delivery gate opens here.
+  if (local_gate_open(rt->local_adapter) != Status::ok) return false;
 
   // Without a listen port or a handler the adapter serves outbound
   // exchanges only.
@@ -121,13 +124,13 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
   // The control waiter, then the request waiter, stop here, clearing their
   // armed flags.
 
-  // Pending remote replies fail here with "runtime stopped" (reason 8),
-  // before the adapter stops, so that no inbound handler holds up the end
-  // of the listener.
+  // Pending remote replies fail (reason 8) before the adapter stops, so
+  // that no inbound handler holds up the end of the listener.
+  reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
   if (done.tcp_adapter) tcp_adapter_stop(rt->tcp_adapter);
 
-  // The local delivery gate closes here.
+  local_gate_close(rt->local_adapter);
 
   runtime_destroy_frame_readers(rt);
 }
@@ -214,7 +217,8 @@ Status runtime_stop(Runtime* rt) noexcept {
 
   {
     std::lock_guard<std::mutex> hold(rt->lock());
-    // Pending remote replies fail here with "runtime stopped" (reason 8).
+    // Every waiting remote requester gets its failure (reason 8).
+    reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
     // The pipe waiters stop here, clearing their armed flags.
 
@@ -226,7 +230,7 @@ Status runtime_stop(Runtime* rt) noexcept {
     // runs may take runtime_lock.
     tcp_adapter_stop(rt->tcp_adapter);
 
-    // The local delivery gate closes here.
+    local_gate_close(rt->local_adapter);
 
     rt->state = RuntimeState::stopped;
   }

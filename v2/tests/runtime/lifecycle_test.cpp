@@ -14,6 +14,7 @@
 #include "codec/frame_io.h"
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
+#include "runtime/local_delivery.h"
 #include "support/lifecycle_runtime.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
@@ -124,7 +125,9 @@ TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAske
       LifecycleRuntime fx;
       ASSERT_TRUE(fx.bring_up(flags));
       const bool delivered = (flags & VORLET_V2_HOST_HANDLE_DELIVERED_PIPE) != 0;
-      EXPECT_EQ(test::thread_count(), before + (delivered ? 3 : 2));
+      EXPECT_EQ(test::thread_count(), before + (delivered ? 4 : 3));
+      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::local_worker));
+      EXPECT_EQ(fx.rt->local_adapter->open.load(), 1u);
       EXPECT_EQ(runtime_thread_running(fx.rt, RuntimeThread::delivered_writer), delivered);
       EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::response_writer));
       EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::deadletter_writer));
@@ -241,7 +244,7 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
       LifecycleRuntime fx;
       fx.rt->inbound_handler = echo_handler;  // so that a listener runs too
       ASSERT_TRUE(fx.bring_up());
-      EXPECT_EQ(test::thread_count(), threads + 4);  // three writers and the listener
+      EXPECT_EQ(test::thread_count(), threads + 5);  // three writers, the local worker, the listener
       // Six pipes, both ends, and the listening socket.
       EXPECT_EQ(test::open_descriptor_count(), fds + 13);
       ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(64, 1)), Status::ok);
@@ -294,6 +297,7 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   EXPECT_EQ(fx.rt->request_reader, nullptr);
   EXPECT_EQ(fx.rt->control_reader, nullptr);
   EXPECT_TRUE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
+  EXPECT_EQ(fx.rt->local_adapter->open.load(), 0u);
   EXPECT_EQ(test::thread_count(), threads);
   EXPECT_EQ(fx.events().size(), events_before);  // no started event
   EXPECT_TRUE(host_handles_is_open(&fx.rt->host_handles));
@@ -303,14 +307,14 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   ASSERT_EQ(fx.start(), Status::ok);
   EXPECT_EQ(fx.rt->stopping.load(), 0u);
   EXPECT_FALSE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
-  EXPECT_EQ(test::thread_count(), without_occupant + 4);
+  EXPECT_EQ(test::thread_count(), without_occupant + 5);
   EXPECT_EQ(fx.stop(), Status::ok);
 }
 
 // A start that fails after some writers ran ends them, gives their queues
 // back open, and a second start then runs cleanly.
 TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRunsCleanly) {
-  for (int fail_at : {1, 2, 3}) {
+  for (int fail_at : {1, 2, 3, 4}) {
     SCOPED_TRACE(fail_at);
     const size_t threads = test::baseline_thread_count();
     LifecycleRuntime fx;
@@ -330,7 +334,7 @@ TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRun
     fx.rt->start_thread = platform::start_thread;
     ASSERT_EQ(fx.start(), Status::ok);
     EXPECT_EQ(fx.rt->stopping.load(), 0u);
-    EXPECT_EQ(test::thread_count(), threads + 3);
+    EXPECT_EQ(test::thread_count(), threads + 4);
     const HostPipe pipes[] = {HostPipe::delivered, HostPipe::response, HostPipe::deadletter};
     for (HostPipe pipe : pipes) ASSERT_EQ(fx.push_frame(pipe, test::pattern(32, fail_at)), Status::ok);
     ASSERT_EQ(fx.stop(), Status::ok);

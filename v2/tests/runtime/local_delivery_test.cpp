@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "codec/frame_reader.h"
 #include "platform/thread.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/host_pipe_writers.h"
@@ -19,14 +18,16 @@
 #include "support/delivery_ledger.h"
 #include "support/host_runtime.h"
 #include "support/job_support.h"
-#include "support/pipe_support.h"
+#include "support/lifecycle_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::envelope_bytes;
+using test::FrameBytes;
 using test::HostRuntime;
+using test::LifecycleRuntime;
 using test::make_local_job;
 using test::read_all_frames;
 
@@ -34,9 +35,10 @@ constexpr uint32_t kDelivered = VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
 constexpr uint32_t kMonitor = VORLET_V2_HOST_HANDLE_MONITOR_PIPE;
 
 // The local road from the worker to the host, brought up and taken down in
-// the order of start and stop: writers and gate, then the worker; stopping
+// the order of start and stop (writers and gate, then the worker; stopping
 // set and the worker joined, then the queues written out and the write ends
-// closed, then the gate closed.
+// closed, then the gate closed), with each step in the test's hands: to
+// queue jobs before the worker runs, or to call the worker's step itself.
 class LocalRoad {
  public:
   explicit LocalRoad(Runtime* rt) : rt_(rt) {}
@@ -81,17 +83,6 @@ std::vector<std::string> frames_on(int32_t fd) {
   return frames;
 }
 
-// The next n frames on fd, while the runtime still runs.
-std::vector<std::string> next_frames(int32_t fd, size_t n) {
-  FrameReader* reader = frame_reader_create(fd, 0);
-  std::vector<std::string> frames;
-  std::vector<unsigned char> body;
-  while (frames.size() < n && test::read_frame(reader, &body) == Status::ok)
-    frames.emplace_back(body.begin(), body.end());
-  frame_reader_destroy(reader);
-  return frames;
-}
-
 std::vector<transport::Deadletter> deadletters_on(int32_t fd) {
   std::vector<transport::Deadletter> out;
   for (const std::string& frame : frames_on(fd)) {
@@ -126,23 +117,22 @@ TEST(LocalGate, CopiesOnlyWhileOpen) {
 TEST(LocalDelivery, TheWholeEnvelopeReachesTheHostsChosenPipe) {
   for (const bool delivered_pipe : {true, false}) {
     SCOPED_TRACE(delivered_pipe ? "delivered-request pipe" : "response pipe");
-    HostRuntime host(0, delivered_pipe ? kDelivered : 0);
-    ASSERT_EQ(host.opened, Status::ok);
+    LifecycleRuntime fx;
+    ASSERT_TRUE(fx.bring_up(delivered_pipe ? LifecycleRuntime::kAllPipes : kMonitor));
     const std::string bytes = envelope_bytes("local-1", 3000);
-    LocalRoad road(host.rt);
-    road.start();
-    ASSERT_EQ(runtime_enqueue_local(host.rt, make_local_job(bytes).release()), Status::ok);
-    const std::vector<std::string> got =
-        next_frames(delivered_pipe ? host.handles.delivered_read_fd : host.handles.response_read_fd, 1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_TRUE(got[0] == bytes);
-    road.stop();
-    EXPECT_TRUE(frames_on(host.handles.response_read_fd).empty());
-    if (delivered_pipe) {
-      EXPECT_TRUE(frames_on(host.handles.delivered_read_fd).empty());
+    ASSERT_EQ(runtime_enqueue_local(fx.rt, make_local_job(bytes).release()), Status::ok);
+    const HostPipe expected_on = delivered_pipe ? HostPipe::delivered : HostPipe::response;
+    FrameBytes got;
+    ASSERT_EQ(fx.read_frame(expected_on, &got), Status::ok);
+    EXPECT_TRUE(std::string(got.begin(), got.end()) == bytes);
+    ASSERT_EQ(fx.stop(), Status::ok);
+    for (HostPipe pipe : {HostPipe::delivered, HostPipe::response, HostPipe::deadletter}) {
+      if (pipe == HostPipe::delivered && !delivered_pipe) continue;
+      std::vector<FrameBytes> rest;
+      EXPECT_EQ(fx.read_until_eof(pipe, &rest), Status::ok);
+      EXPECT_TRUE(rest.empty());
     }
-    EXPECT_TRUE(frames_on(host.handles.deadletter_read_fd).empty());
-    EXPECT_EQ(host.rt->counters.load(Counter::deadletters_emitted), 0u);
+    EXPECT_EQ(fx.counter(Counter::deadletters_emitted), 0u);
   }
 }
 
@@ -248,32 +238,31 @@ TEST(LocalDelivery, JobsThatCannotBeHandedOverBecomeDeadletters) {
 }
 
 TEST(LocalDelivery, ARemoteRequestDeliveredKeepsItsPendingReply) {
-  HostRuntime host(0, kDelivered);
-  ASSERT_EQ(host.opened, Status::ok);
-  Runtime* rt = host.rt;
-  LocalRoad road(rt);
-  road.start();
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  Runtime* rt = fx.rt;
   ReplySlot* slot = reply_slot_create();
   ASSERT_EQ(reply_registry_register(&rt->reply_registry.get(), "req-1", slot), Status::ok);
   ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("req-1"), 1, "h", 1, slot).release()), Status::ok);
-  EXPECT_EQ(next_frames(host.handles.delivered_read_fd, 1).size(), 1u);
-  road.stop();
+  FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
   // The host's response will find it; only the job's reference went.
   EXPECT_EQ(reply_registry_take(&rt->reply_registry.get(), "req-1", nullptr), slot);
   EXPECT_EQ(slot->refs.load(), 2);
   reply_slot_release(slot);
   reply_slot_release(slot);
+  ASSERT_EQ(fx.stop(), Status::ok);
 }
 
 // A host that does not read blocks the worker once its queue is full;
 // nothing is lost, and the wait is counted and announced.
 TEST(LocalDelivery, ASlowHostBlocksTheWorkerAndLosesNothing) {
-  constexpr int kJobs = 12;
-  HostRuntime host(1, kDelivered | kMonitor);  // rings of 2, pipe queues of 4
-  ASSERT_EQ(host.opened, Status::ok);
-  Runtime* rt = host.rt;
-  LocalRoad road(rt);
-  road.start();
+  // More than fit on the way without the host reading: the pipe, the
+  // writer's batch, the queue, the worker's hand and the ring hold 12.
+  constexpr int kJobs = 20;
+  LifecycleRuntime fx(1);  // rings of 2, pipe queues of 4
+  ASSERT_TRUE(fx.bring_up());
+  Runtime* rt = fx.rt;
   std::vector<std::string> sent;
   for (int i = 0; i < kJobs; ++i) sent.push_back(envelope_bytes("slow-" + std::to_string(i), 60000));
   std::atomic<int> pushed{0};
@@ -294,33 +283,35 @@ TEST(LocalDelivery, ASlowHostBlocksTheWorkerAndLosesNothing) {
     seen = pushed.load();
   }
   EXPECT_LT(seen, kJobs);
-  const uint64_t seq_while_stuck = rt->counters.load(Counter::monitor_seq);
+  const uint64_t seq_while_stuck = fx.counter(Counter::monitor_seq);
 
-  const std::vector<std::string> got = next_frames(host.handles.delivered_read_fd, kJobs);
+  for (int i = 0; i < kJobs; ++i) {
+    FrameBytes got;
+    ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok) << i;
+    EXPECT_TRUE(std::string(got.begin(), got.end()) == sent[i]) << i;
+  }
   dispatcher.join();
-  road.stop();
-  ASSERT_EQ(got.size(), static_cast<size_t>(kJobs));
-  for (int i = 0; i < kJobs; ++i) EXPECT_TRUE(got[i] == sent[i]) << i;
-  EXPECT_GE(rt->counters.load(Counter::delivered_pipe_blocked), 1u);
-  EXPECT_GT(rt->counters.load(Counter::monitor_seq), seq_while_stuck);
-  EXPECT_EQ(rt->counters.load(Counter::deadletters_emitted), 0u);
+  ASSERT_EQ(fx.stop(), Status::ok);
+  EXPECT_GE(fx.counter(Counter::delivered_pipe_blocked), 1u);
+  EXPECT_GT(fx.counter(Counter::monitor_seq), seq_while_stuck);
+  EXPECT_EQ(fx.counter(Counter::deadletters_emitted), 0u);
 }
 
 // Several threads push jobs while stop runs: every job the ring accepted
-// reaches the host exactly once, delivered or deadlettered.
+// reaches the host exactly once, delivered or deadlettered (the local ring
+// has one producer in the runtime, the dispatcher; more producers make the
+// race with stop tighter).
 TEST(LocalDelivery, EveryAcceptedJobIsAccountedForAcrossStop) {
   constexpr int kProducers = 4;
   constexpr int kRounds = 5;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE(round);
-    HostRuntime host(64, kDelivered);
-    ASSERT_EQ(host.opened, Status::ok);
-    Runtime* rt = host.rt;
+    LifecycleRuntime fx(64);
+    ASSERT_TRUE(fx.bring_up());
+    Runtime* rt = fx.rt;
     test::DeliveryLedger ledger;
-    test::HostPipeDrain drain(&ledger, {host.handles.delivered_read_fd, host.handles.response_read_fd},
-                              host.handles.deadletter_read_fd);
-    LocalRoad road(rt);
-    road.start();
+    test::HostPipeDrain drain(&ledger, {fx.handles.delivered_read_fd, fx.handles.response_read_fd},
+                              fx.handles.deadletter_read_fd);
     std::vector<std::thread> producers;
     for (int p = 0; p < kProducers; ++p) {
       producers.emplace_back([&, p] {
@@ -340,7 +331,7 @@ TEST(LocalDelivery, EveryAcceptedJobIsAccountedForAcrossStop) {
     while (ledger.accepted_count() < 200 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    road.stop();
+    ASSERT_EQ(fx.stop(), Status::ok);
     for (auto& t : producers) t.join();
     ASSERT_TRUE(drain.wait());
     for (const std::string& p : ledger.problems()) ADD_FAILURE() << p;

@@ -5,12 +5,15 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "runtime/runtime.h"
+#include "support/lifecycle_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -254,6 +257,40 @@ TEST(ReplySlot, LongMessagesAreCutWithoutSplittingACharacter) {
   reply_slot_complete(slot, ReplyKind::none, 8, nullptr, 0, message.c_str());
   EXPECT_EQ(std::string(slot->message), std::string(158, 'x'));
   reply_slot_release(slot);
+}
+
+// A remote requester still waiting when its runtime stops (or is destroyed
+// while started) hears of it at once instead of timing out.
+TEST(ReplyRegistry, StopAndDestroyFailEveryWaitingRequester) {
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroy" : "stop");
+    auto fx = std::make_unique<test::LifecycleRuntime>();
+    ASSERT_TRUE(fx->bring_up());
+    ReplySlot* slot = reply_slot_create();
+    ASSERT_EQ(reply_registry_register(&fx->rt->reply_registry.get(), "waiting", slot), Status::ok);
+    Status waited = Status::io;
+    ReplyKind kind;
+    int32_t reason = 0;
+    char text[kReplyMessageCapacity] = {};
+    std::thread waiter([&] {
+      void* payload;
+      uint64_t length;
+      waited = reply_slot_wait(slot, 30000, &kind, &payload, &length, &reason, text, sizeof text);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (destroy) {
+      fx.reset();
+    } else {
+      ASSERT_EQ(fx->stop(), Status::ok);
+      EXPECT_EQ(fx->rt->reply_registry->count, 0u);
+    }
+    waiter.join();
+    EXPECT_EQ(waited, Status::ok);
+    EXPECT_EQ(kind, ReplyKind::none);
+    EXPECT_EQ(reason, 8);
+    EXPECT_STREQ(text, destroy ? "runtime destroyed" : "runtime stopped");
+    reply_slot_release(slot);
+  }
 }
 
 }  // namespace
