@@ -38,7 +38,11 @@ uint64_t utf8_cut_length(const char* text, uint64_t len, uint64_t max) noexcept 
 uint64_t text_copy_bounded(char* buffer, uint64_t capacity, const char* text) noexcept {
   if (buffer == nullptr || capacity == 0) return 0;
   if (text == nullptr) text = "";
-  const uint64_t n = utf8_cut_length(text, std::strlen(text), capacity - 1);
+  // Only the first `capacity` bytes can matter, so no more are read: the
+  // source need not be terminated within them.
+  const void* nul = std::memchr(text, '\0', capacity);
+  const uint64_t len = nul != nullptr ? static_cast<uint64_t>(static_cast<const char*>(nul) - text) : capacity;
+  const uint64_t n = utf8_cut_length(text, len, capacity - 1);
   std::memcpy(buffer, text, n);
   buffer[n] = '\0';
   return n;

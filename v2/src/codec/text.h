@@ -22,8 +22,9 @@ char* text_dup_n(const char* text, uint64_t len) noexcept;
 uint64_t utf8_cut_length(const char* text, uint64_t len, uint64_t max) noexcept;
 
 // Copies `text` (NULL as "") into buffer, cut to capacity - 1 bytes with the
-// UTF-8-safe cut, always NUL-terminated. Does nothing when buffer is NULL or
-// capacity is 0. Returns the number of bytes stored before the NUL.
+// UTF-8-safe cut, always NUL-terminated; reads at most `capacity` bytes of
+// text. Does nothing when buffer is NULL or capacity is 0. Returns the
+// number of bytes stored before the NUL.
 uint64_t text_copy_bounded(char* buffer, uint64_t capacity, const char* text) noexcept;
 
 }  // namespace vorlet::v2
