@@ -698,6 +698,67 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_R
  * Info record and surface profiles.
  * ====================================================================== */
 
+/* Runtime features (RuntimeInfo.feature_flags), one surface each. */
+#define VORLET_V2_FEATURE_REQUEST_PIPE 0x1u
+#define VORLET_V2_FEATURE_CONTROL_PIPE 0x2u
+#define VORLET_V2_FEATURE_MONITOR 0x4u
+#define VORLET_V2_FEATURE_NATIVE_SUBMIT 0x8u
+#define VORLET_V2_FEATURE_CONTROL_JSON 0x10u
+#define VORLET_V2_FEATURE_REMOTE_TRANSPORT 0x20u
+#define VORLET_V2_FEATURE_JEMALLOC 0x40u
+#define VORLET_V2_FEATURE_DELIVERED_REQUEST_PIPE 0x80u
+#define VORLET_V2_FEATURE_DUBBING_JOBS 0x100u
+#define VORLET_V2_FEATURE_TOPOLOGY_SNAPSHOT 0x200u
+#define VORLET_V2_FEATURE_MONITOR_SNAPSHOT 0x400u
+#define VORLET_V2_FEATURE_EVENT_LOG 0x800u
+#define VORLET_V2_FEATURE_AUTH_TYPES 0x1000u
+#define VORLET_V2_FEATURE_AUTH_CONFIG 0x2000u
+#define VORLET_V2_FEATURE_AUTH_GATE 0x4000u
+#define VORLET_V2_FEATURE_AUTH_POLICY 0x8000u
+#define VORLET_V2_FEATURE_AUTH_CONTEXT 0x10000u
+#define VORLET_V2_FEATURE_ROUTE_CATALOG 0x20000u
+#define VORLET_V2_FEATURE_AUTH_CONTROL_APPLY 0x40000u
+#define VORLET_V2_FEATURE_AUTH_OBSERVE_READ 0x80000u
+#define VORLET_V2_FEATURE_AUTH_DISCOVERY_READ 0x100000u
+#define VORLET_V2_FEATURE_AUTH_STATUS_READ 0x200000u
+#define VORLET_V2_FEATURE_AUTH_SECURITY_READ 0x400000u
+
+/* What the library is (size-prefixed output, full size 72). The texts are
+ * static strings of the library: read them, never free them. */
+typedef struct vorlet_v2_RuntimeInfo {
+  uint64_t struct_size;
+  uint32_t abi_version;   /* the version of the record layouts: 1 */
+  uint32_t feature_flags; /* VORLET_V2_FEATURE_... */
+  const char* version;
+  const char* build_revision; /* 8 lower-case hexadecimal characters */
+  const char* transport;
+  const char* allocator;
+  const char* contract_document;
+  const char* wire_protocol;
+  uint32_t contract_version;
+} vorlet_v2_RuntimeInfo;
+
+/* Surface profiles: the features one kind of host needs. */
+#define VORLET_V2_SURFACE_DISCOVERY 1u
+#define VORLET_V2_SURFACE_OBSERVE 2u
+#define VORLET_V2_SURFACE_EVENT_LOG 3u
+#define VORLET_V2_SURFACE_CONTROL 4u
+#define VORLET_V2_SURFACE_REQUEST_DRIVER 5u
+
+VORLET_V2_API uint32_t vorlet_v2_runtime_get_abi_version(void);
+/* Writes 72 into struct_size, then every field the declared size covers.
+ * 0; -1 for NULL. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_info(vorlet_v2_RuntimeInfo* info);
+/* The profile's static name, "unknown" outside 1 to 5. */
+VORLET_V2_API const char* vorlet_v2_runtime_surface_profile_name(uint32_t profile);
+/* The profile's required features, 0 outside 1 to 5. */
+VORLET_V2_API uint32_t vorlet_v2_runtime_surface_required_features(uint32_t profile);
+/* 1 when `available` holds every feature the profile requires, else 0.
+ * missing_out (may be NULL) receives the required features not available;
+ * an unknown profile is never satisfied and reports nothing missing. */
+VORLET_V2_API int32_t vorlet_v2_runtime_surface_check_features(uint32_t available, uint32_t profile,
+                                                               uint32_t* missing_out);
+
 /* ======================================================================
  * Dubbing jobs.
  * ====================================================================== */
