@@ -694,6 +694,91 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_R
  * Observation: topology, route catalog, monitor and event-log snapshots.
  * ====================================================================== */
 
+/* Snapshots are not size-prefixed: the library fills the whole record. Every
+ * text and array a snapshot points to belongs to the snapshot and is
+ * released only by its free function, which zeroes the record (freeing a
+ * zeroed record, or one twice, is harmless). A snapshot stays valid after
+ * later control applications and after the runtime is destroyed. The getters
+ * overwrite the record without freeing what it held: free a reused record
+ * first. All getters work in every runtime state. */
+
+/* A deep copy of the active route table (48 bytes). Before any control
+ * application: has_snapshot 0, generation 0, no routes, no listen host, port
+ * 0. Each route is a RouteDesc whose target, route_key_hint (NULL stays NULL)
+ * and endpoint hosts are owned copies; routes is NULL when route_count is
+ * 0. */
+typedef struct vorlet_v2_TopologySnapshot {
+  uint32_t has_snapshot; /* 1 once a route snapshot has been applied */
+  uint64_t generation;
+  const char* local_listen_host; /* NULL when the table has none */
+  uint16_t local_listen_port;
+  uint64_t route_count;
+  vorlet_v2_RouteDesc* routes;
+} vorlet_v2_TopologySnapshot;
+
+/* One line per route, in route-table order (72 bytes). local + remote =
+ * endpoint_count = unavailable + available. */
+typedef struct vorlet_v2_RouteCatalogEntry {
+  const char* target;
+  uint32_t strategy;          /* VORLET_V2_ROUTE_STRATEGY_... */
+  const char* route_key_hint; /* NULL when the route has none */
+  uint32_t flags;             /* VORLET_V2_ROUTE_FLAG_... */
+  uint64_t endpoint_count;
+  uint64_t local_endpoints;       /* flagged local */
+  uint64_t remote_endpoints;      /* not flagged local */
+  uint64_t unavailable_endpoints; /* flagged unavailable */
+  uint64_t available_endpoints;   /* not flagged unavailable */
+} vorlet_v2_RouteCatalogEntry;
+
+/* The route catalog (32 bytes); entries is NULL when route_count is 0. */
+typedef struct vorlet_v2_RouteCatalog {
+  uint32_t has_snapshot;
+  uint64_t generation;
+  uint64_t route_count;
+  vorlet_v2_RouteCatalogEntry* entries;
+} vorlet_v2_RouteCatalog;
+
+/* 0; -1 for a NULL argument (nothing written); -2 on exhaustion (the record
+ * is left all zero). */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_topology_snapshot(vorlet_v2_Runtime* runtime,
+                                                              vorlet_v2_TopologySnapshot* out);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_route_catalog(vorlet_v2_Runtime* runtime, vorlet_v2_RouteCatalog* out);
+/* Release what the record owns and zero it; NULL is ignored. */
+VORLET_V2_API void vorlet_v2_runtime_free_topology_snapshot(vorlet_v2_TopologySnapshot* snapshot);
+VORLET_V2_API void vorlet_v2_runtime_free_route_catalog(vorlet_v2_RouteCatalog* catalog);
+
+/* A batch of the event log (48 bytes), the events after the cursor
+ * after_seq, oldest first. last_seq is the newest event's sequence (0 for an
+ * empty log); lost counts events after the cursor that the log no longer
+ * holds; remaining those it holds that the batch did not return. entries
+ * (NULL when count is 0) belongs to the snapshot. */
+typedef struct vorlet_v2_EventLogSnapshot {
+  uint64_t after_seq;
+  uint64_t last_seq;
+  uint64_t lost;
+  uint64_t remaining;
+  uint64_t count;
+  vorlet_v2_MonitorEvent* entries;
+} vorlet_v2_EventLogSnapshot;
+
+/* Bits of vorlet_v2_runtime_event_log_snapshot_flags. */
+#define VORLET_V2_EVENT_LOG_SNAPSHOT_HAS_ENTRIES 0x1u /* count is not 0 */
+#define VORLET_V2_EVENT_LOG_SNAPSHOT_LOST 0x2u        /* events were missed */
+#define VORLET_V2_EVENT_LOG_SNAPSHOT_REMAINING 0x4u   /* call again at once */
+#define VORLET_V2_EVENT_LOG_SNAPSHOT_AHEAD 0x8u       /* last_seq > after_seq */
+
+/* At most max_entries events (0: no limit) after after_seq. Follow the log
+ * by passing 0 first, then the last entry's seq (or last_seq). Takes only the
+ * event log's own lock. 0; -1 for a NULL runtime or out (nothing written);
+ * -2 on exhaustion (the record is left all zero). */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_event_log_snapshot(vorlet_v2_Runtime* runtime, uint64_t after_seq,
+                                                               uint64_t max_entries,
+                                                               vorlet_v2_EventLogSnapshot* out);
+/* The VORLET_V2_EVENT_LOG_SNAPSHOT_... bits of a batch; 0 for NULL. */
+VORLET_V2_API uint32_t vorlet_v2_runtime_event_log_snapshot_flags(const vorlet_v2_EventLogSnapshot* snapshot);
+/* Releases the entries and zeroes the record; NULL is ignored. */
+VORLET_V2_API void vorlet_v2_runtime_free_event_log_snapshot(vorlet_v2_EventLogSnapshot* snapshot);
+
 /* ======================================================================
  * Info record and surface profiles.
  * ====================================================================== */

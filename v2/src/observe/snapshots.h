@@ -1,0 +1,43 @@
+// Topology and route-catalog snapshots: deep copies of the active route
+// table that the host owns until it frees them, independent of the runtime
+// from the moment they are taken.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/status.h"
+#include "runtime/route_table.h"
+#include "vorlet_v2.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+using TopologySnapshot = vorlet_v2_TopologySnapshot;
+using RouteCatalog = vorlet_v2_RouteCatalog;
+using RouteCatalogEntry = vorlet_v2_RouteCatalogEntry;
+
+// Copies a route table into *out (zeroed first): every route with its
+// texts and endpoints, without the round-robin counters. A NULL source text
+// stays NULL. nomem and invalid_arg (a table or route that claims entries
+// but has no array) leave *out all zero with nothing held. Called with the
+// runtime lock held for the runtime's active table.
+Status topology_snapshot_build(const RouteRecord* table, uint64_t route_count, uint64_t generation,
+                               uint32_t snapshot_present, const char* local_listen_host,
+                               uint16_t local_listen_port, TopologySnapshot* out) noexcept;
+
+// One summary line per route with its endpoint counts; failures as above.
+Status route_catalog_build(const RouteRecord* table, uint64_t route_count, uint64_t generation,
+                           uint32_t snapshot_present, RouteCatalog* out) noexcept;
+
+// Release everything the record owns and zero it. Safe on a zeroed record,
+// on one left by a failed build and on NULL.
+void topology_snapshot_free(TopologySnapshot* snapshot) noexcept;
+void route_catalog_free(RouteCatalog* catalog) noexcept;
+
+// The getters behind the exports: the build from the active table under
+// the runtime lock. invalid_arg for a NULL pointer (nothing written).
+Status runtime_get_topology_snapshot(Runtime* rt, TopologySnapshot* out) noexcept;
+Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept;
+
+}  // namespace vorlet::v2
