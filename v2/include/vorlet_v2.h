@@ -848,6 +848,105 @@ VORLET_V2_API int32_t vorlet_v2_runtime_surface_check_features(uint32_t availabl
  * Dubbing jobs.
  * ====================================================================== */
 
+/* A registry of sixteen jobs that the host works on and reports on; the
+ * runtime only keeps their records. Every change raises the monitor
+ * sequence number and rings the monitor pipe; none writes an event. */
+
+/* Job states; 3, 4 and 5 are terminal (no update; only these are evicted). */
+#define VORLET_V2_DUBBING_JOB_NONE 0u
+#define VORLET_V2_DUBBING_JOB_QUEUED 1u
+#define VORLET_V2_DUBBING_JOB_RUNNING 2u
+#define VORLET_V2_DUBBING_JOB_SUCCEEDED 3u
+#define VORLET_V2_DUBBING_JOB_FAILED 4u
+#define VORLET_V2_DUBBING_JOB_CANCELLED 5u
+
+/* Job stages; a new job starts in preflight. */
+#define VORLET_V2_DUBBING_STAGE_NONE 0u
+#define VORLET_V2_DUBBING_STAGE_PREFLIGHT 1u
+#define VORLET_V2_DUBBING_STAGE_ASR 2u
+#define VORLET_V2_DUBBING_STAGE_TRANSLATION 3u
+#define VORLET_V2_DUBBING_STAGE_TTS 4u
+#define VORLET_V2_DUBBING_STAGE_MUX 5u
+#define VORLET_V2_DUBBING_STAGE_PUBLISH 6u
+
+/* A new job (size-prefixed input, 40 bytes; a declared size of 1 to 39 is
+ * refused). The three submit texts are required; the label may be NULL.
+ * Texts are kept up to their field's capacity minus one (127, 511, 511 and
+ * 63 bytes), cut without error. */
+typedef struct vorlet_v2_DubbingJobRequest {
+  uint64_t struct_size;
+  const char* submit_label;
+  const char* submit_text_1;
+  const char* submit_text_2;
+  const char* submit_text_3;
+} vorlet_v2_DubbingJobRequest;
+
+/* A progress report (size-prefixed input, 56 bytes; the declared size must
+ * be 0 or at least 28). state and stage are stored as given; progress is in
+ * thousandths, at most 1000. The three status texts replace the job's: a
+ * NULL or uncovered pointer leaves an empty text (kept up to 191, 511 and
+ * 511 bytes). */
+typedef struct vorlet_v2_DubbingJobUpdate {
+  uint64_t struct_size;
+  uint64_t handle; /* not 0 */
+  uint32_t state;  /* VORLET_V2_DUBBING_JOB_... */
+  uint32_t stage;  /* VORLET_V2_DUBBING_STAGE_... */
+  uint32_t progress;
+  const char* status_reason;
+  const char* status_text_1;
+  const char* status_text_2;
+} vorlet_v2_DubbingJobUpdate;
+
+/* One job as the registry holds it (size-prefixed output, full size 2488).
+ * Each text field holds a NUL-terminated text; the rest of the field is 0.
+ * revision is the registry-wide number of the job's last change; the times
+ * are monotonic nanoseconds. */
+typedef struct vorlet_v2_DubbingJobRecord {
+  uint64_t struct_size;
+  uint64_t handle;
+  uint32_t state;
+  uint32_t stage;
+  uint32_t progress;
+  uint32_t cancel_requested; /* 1 once the host cancelled the job */
+  uint64_t revision;
+  uint64_t created_ns;
+  uint64_t updated_ns;
+  char submit_label[128];
+  char submit_text_1[512];
+  char submit_text_2[512];
+  char submit_text_3[64];
+  char status_reason[192]; /* "cancelled_by_host" after a cancel */
+  char status_text_1[512];
+  char status_text_2[512];
+} vorlet_v2_DubbingJobRecord;
+
+/* Submit and update need a started runtime. The statuses come in this
+ * order: -1 for a NULL argument, -5 when the clock fails, -3 unless the
+ * runtime is started, then the registry's own checks. Submit: -1 for an
+ * invalid request; -6 when all sixteen slots hold jobs that are not
+ * terminal (otherwise the terminal job changed longest ago is evicted);
+ * *handle_out receives a handle never used before. Update: -1 for an
+ * invalid update; -3 for an unknown handle or a terminal job. */
+VORLET_V2_API int32_t vorlet_v2_runtime_submit_dubbing_job(vorlet_v2_Runtime* runtime,
+                                                           const vorlet_v2_DubbingJobRequest* request,
+                                                           uint64_t* handle_out);
+VORLET_V2_API int32_t vorlet_v2_runtime_publish_dubbing_job_update(vorlet_v2_Runtime* runtime,
+                                                                   const vorlet_v2_DubbingJobUpdate* update);
+/* Works in every state. 0 (also for a job already cancelled); -1 for a NULL
+ * runtime or handle 0; -5 when the clock fails; -3 for an unknown handle or
+ * a job that succeeded or failed. */
+VORLET_V2_API int32_t vorlet_v2_runtime_cancel_dubbing_job(vorlet_v2_Runtime* runtime, uint64_t handle);
+/* Works in every state. 0; -1 for a NULL pointer or handle 0; -3 for an
+ * unknown handle. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_dubbing_job(vorlet_v2_Runtime* runtime, uint64_t handle,
+                                                        vorlet_v2_DubbingJobRecord* out);
+/* Works in every state. Writes up to `capacity` handles, most recently
+ * changed first (terminal jobs included), and the number of jobs into
+ * *count_out; handles and count_out may be NULL. 0; -1 for a NULL
+ * runtime. */
+VORLET_V2_API int32_t vorlet_v2_runtime_list_dubbing_jobs(vorlet_v2_Runtime* runtime, uint64_t* handles,
+                                                          uint64_t capacity, uint64_t* count_out);
+
 /* ======================================================================
  * Ask client and raw request/reply builders.
  * ====================================================================== */

@@ -120,6 +120,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->local_adapter = local_gate_create();
   rt->tcp_adapter = tcp_adapter_create();
   rt->inbound_handler = nullptr;  // without one the adapter does not listen
+  dubbing_registry_init(&rt->dubbing);
 
   // Flags and counters start at zero (the block is zero-filled).
   rt->start_thread = platform::start_thread;

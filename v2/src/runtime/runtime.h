@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "observe/dubbing_registry.h"
 #include "platform/thread.h"
 #include "runtime/counters.h"
 #include "runtime/event_log.h"
@@ -179,6 +180,7 @@ struct alignas(64) Runtime {
   ListenHostText* listen_host_texts;  // owned; every distinct text installed so far
 
   // ---- dubbing registry ----
+  DubbingRegistry dubbing;  // under runtime_lock
 
   // ---- reply registry ----
   InPlace<ReplyRegistry> reply_registry;

@@ -1,0 +1,75 @@
+// The dubbing-job registry: sixteen fixed slots inside the runtime where the
+// host keeps the records of jobs it works on. It never allocates. Handles
+// and revisions only grow: a handle is never reused, and a job's revision
+// is the registry-wide number of its last change, so revisions order the
+// changes. A terminal job stays until a submit that finds no free slot
+// evicts the terminal job changed longest ago.
+//
+// The registry operations run with the runtime lock held; the runtime_...
+// functions take it, give the monitor change notice after each change and
+// write no event.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/clock.h"
+#include "codec/status.h"
+#include "vorlet_v2.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+using DubbingJobRequest = vorlet_v2_DubbingJobRequest;
+using DubbingJobUpdate = vorlet_v2_DubbingJobUpdate;
+using DubbingJobRecord = vorlet_v2_DubbingJobRecord;
+
+inline constexpr uint32_t kDubbingSlots = 16;
+
+struct DubbingSlot {
+  uint32_t in_use;
+  DubbingJobRecord job;  // struct_size unused
+};
+
+struct DubbingRegistry {
+  uint64_t next_handle;    // starts at 1
+  uint64_t next_revision;  // starts at 1
+  uint64_t used_slots;     // occupied slots; slots are only ever reused
+  DubbingSlot slots[kDubbingSlots];
+};
+
+// Empty registry; NULL is ignored.
+void dubbing_registry_init(DubbingRegistry* reg) noexcept;
+
+// invalid_arg for a declared size below the whole request or a missing
+// required text; would_block when every slot holds a job that is not
+// terminal.
+Status dubbing_registry_submit(DubbingRegistry* reg, const DubbingJobRequest* request, uint64_t now,
+                               uint64_t* handle_out) noexcept;
+// invalid_arg for a declared size below 28, handle 0 or progress above
+// 1000; bad_state for an unknown handle or a terminal job.
+Status dubbing_registry_update(DubbingRegistry* reg, const DubbingJobUpdate* update, uint64_t now) noexcept;
+// bad_state for an unknown handle or a job that succeeded or failed; ok
+// without a change for a job already cancelled.
+Status dubbing_registry_cancel(DubbingRegistry* reg, uint64_t handle, uint64_t now) noexcept;
+// The occupied slot holding handle, or NULL.
+DubbingSlot* dubbing_registry_find(DubbingRegistry* reg, uint64_t handle) noexcept;
+// bad_state for an unknown handle; out follows the size-prefix rule.
+Status dubbing_registry_copy_job(DubbingRegistry* reg, uint64_t handle, DubbingJobRecord* out) noexcept;
+// Up to capacity handles, most recently changed first; *count_out (may be
+// NULL) gets the number of jobs.
+void dubbing_registry_list(const DubbingRegistry* reg, uint64_t* handles, uint64_t capacity,
+                           uint64_t* count_out) noexcept;
+
+// The exported calls. Changes read the clock before taking the runtime
+// lock; submit and update need a started runtime, cancel, get and list work
+// in every state.
+Status runtime_submit_dubbing_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
+                                  MonotonicClock clock = clock_monotonic_ns) noexcept;
+Status runtime_publish_dubbing_job_update(Runtime* rt, const DubbingJobUpdate* update,
+                                         MonotonicClock clock = clock_monotonic_ns) noexcept;
+Status runtime_cancel_dubbing_job(Runtime* rt, uint64_t handle, MonotonicClock clock = clock_monotonic_ns) noexcept;
+Status runtime_get_dubbing_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept;
+Status runtime_list_dubbing_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept;
+
+}  // namespace vorlet::v2
