@@ -747,6 +747,25 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_route_catalog(vorlet_v2_Runtime* run
 VORLET_V2_API void vorlet_v2_runtime_free_topology_snapshot(vorlet_v2_TopologySnapshot* snapshot);
 VORLET_V2_API void vorlet_v2_runtime_free_route_catalog(vorlet_v2_RouteCatalog* catalog);
 
+/* One consistent picture, taken in one pass under the runtime lock
+ * (592 bytes): the monitor sequence number and the monotonic time at
+ * capture, complete health (struct_size 24) and statistics (struct_size
+ * 504) records, and a topology snapshot that the record owns. Read it after
+ * draining the monitor pipe. */
+typedef struct vorlet_v2_MonitorSnapshot {
+  uint64_t monitor_seq;
+  uint64_t captured_ns;
+  vorlet_v2_RuntimeHealth health;
+  vorlet_v2_RuntimeStats stats;
+  vorlet_v2_TopologySnapshot topology;
+} vorlet_v2_MonitorSnapshot;
+
+/* 0; -1 for a NULL argument (nothing written); -5 when the clock fails and
+ * -2 on exhaustion, both leaving the caller's record as it was. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_monitor_snapshot(vorlet_v2_Runtime* runtime, vorlet_v2_MonitorSnapshot* out);
+/* Releases the embedded topology and zeroes the record; NULL is ignored. */
+VORLET_V2_API void vorlet_v2_runtime_free_monitor_snapshot(vorlet_v2_MonitorSnapshot* snapshot);
+
 /* A batch of the event log (48 bytes), the events after the cursor
  * after_seq, oldest first. last_seq is the newest event's sequence (0 for an
  * empty log); lost counts events after the cursor that the log no longer
@@ -778,6 +797,28 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_event_log_snapshot(vorlet_v2_Runtime
 VORLET_V2_API uint32_t vorlet_v2_runtime_event_log_snapshot_flags(const vorlet_v2_EventLogSnapshot* snapshot);
 /* Releases the entries and zeroes the record; NULL is ignored. */
 VORLET_V2_API void vorlet_v2_runtime_free_event_log_snapshot(vorlet_v2_EventLogSnapshot* snapshot);
+
+/* The snapshot getters behind the gate with observe access (see the
+ * Security section). With every pointer present the output is zeroed first;
+ * a malformed context then gives -1, and a denied caller gets 0 with the
+ * verdict in result and the record left all zero. An allowed call returns
+ * what the plain getter returns; the gate's authorization event is already
+ * in the log, so an event-log batch can hold it. */
+VORLET_V2_API int32_t vorlet_v2_runtime_get_topology_snapshot_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                                const vorlet_v2_AuthContext* context,
+                                                                                vorlet_v2_TopologySnapshot* out,
+                                                                                vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_route_catalog_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                            const vorlet_v2_AuthContext* context,
+                                                                            vorlet_v2_RouteCatalog* out,
+                                                                            vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_monitor_snapshot_with_auth_context(vorlet_v2_Runtime* runtime,
+                                                                               const vorlet_v2_AuthContext* context,
+                                                                               vorlet_v2_MonitorSnapshot* out,
+                                                                               vorlet_v2_AuthResult* result);
+VORLET_V2_API int32_t vorlet_v2_runtime_get_event_log_snapshot_with_auth_context(
+    vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context, uint64_t after_seq, uint64_t max_entries,
+    vorlet_v2_EventLogSnapshot* out, vorlet_v2_AuthResult* result);
 
 /* ======================================================================
  * Info record and surface profiles.

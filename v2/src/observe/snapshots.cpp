@@ -6,6 +6,8 @@
 
 #include "codec/alloc.h"
 #include "codec/text.h"
+#include "observe/runtime_health.h"
+#include "observe/runtime_stats.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {
@@ -34,6 +36,13 @@ static_assert(offsetof(RouteCatalog, has_snapshot) == 0);
 static_assert(offsetof(RouteCatalog, generation) == 8);
 static_assert(offsetof(RouteCatalog, route_count) == 16);
 static_assert(offsetof(RouteCatalog, entries) == 24);
+
+static_assert(sizeof(MonitorSnapshot) == 592);
+static_assert(offsetof(MonitorSnapshot, monitor_seq) == 0);
+static_assert(offsetof(MonitorSnapshot, captured_ns) == 8);
+static_assert(offsetof(MonitorSnapshot, health) == 16);
+static_assert(offsetof(MonitorSnapshot, stats) == 40);
+static_assert(offsetof(MonitorSnapshot, topology) == 544);
 
 namespace {
 
@@ -175,11 +184,26 @@ void route_catalog_free(RouteCatalog* catalog) noexcept {
   std::memset(catalog, 0, sizeof *catalog);
 }
 
+namespace {
+
+// The runtime lock is held.
+Status active_topology(const Runtime* rt, TopologySnapshot* out) noexcept {
+  return topology_snapshot_build(rt->routes, rt->route_count, rt->active_generation.load(std::memory_order_relaxed),
+                                 rt->snapshot_present, rt->local_listen_host, rt->local_listen_port, out);
+}
+
+}  // namespace
+
+void monitor_snapshot_free(MonitorSnapshot* snapshot) noexcept {
+  if (snapshot == nullptr) return;
+  topology_snapshot_free(&snapshot->topology);
+  std::memset(snapshot, 0, sizeof *snapshot);
+}
+
 Status runtime_get_topology_snapshot(Runtime* rt, TopologySnapshot* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   std::lock_guard<std::mutex> hold(rt->lock());
-  return topology_snapshot_build(rt->routes, rt->route_count, rt->active_generation.load(std::memory_order_relaxed),
-                                 rt->snapshot_present, rt->local_listen_host, rt->local_listen_port, out);
+  return active_topology(rt, out);
 }
 
 Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept {
@@ -187,6 +211,24 @@ Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
   return route_catalog_build(rt->routes, rt->route_count, rt->active_generation.load(std::memory_order_relaxed),
                              rt->snapshot_present, out);
+}
+
+Status runtime_get_monitor_snapshot(Runtime* rt, MonitorSnapshot* out, MonotonicClock clock) noexcept {
+  if (rt == nullptr || out == nullptr) return Status::invalid_arg;
+  MonitorSnapshot snapshot{};  // the embedded records' sizes are 0: written whole
+  Status s = Status::ok;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    snapshot.monitor_seq = rt->counters.load(Counter::monitor_seq);
+    if (clock(&snapshot.captured_ns) != 0) return Status::io;
+    stats_copy_out(runtime_stats_collect(rt), &snapshot.stats);
+    const HealthSource health = health_source_collect(rt);
+    health_copy_out(&health, &snapshot.health);
+    s = active_topology(rt, &snapshot.topology);
+  }
+  if (s != Status::ok) return s;  // the failed build has freed its part
+  std::memcpy(out, &snapshot, sizeof snapshot);
+  return Status::ok;
 }
 
 }  // namespace vorlet::v2

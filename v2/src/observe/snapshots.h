@@ -1,10 +1,12 @@
-// Topology and route-catalog snapshots: deep copies of the active route
-// table that the host owns until it frees them, independent of the runtime
+// Topology, route-catalog and monitor snapshots: deep copies of the active
+// route table (the monitor snapshot with the health and statistics beside
+// it) that the host owns until it frees them, independent of the runtime
 // from the moment they are taken.
 #pragma once
 
 #include <cstdint>
 
+#include "codec/clock.h"
 #include "codec/status.h"
 #include "runtime/route_table.h"
 #include "vorlet_v2.h"
@@ -16,6 +18,7 @@ struct Runtime;
 using TopologySnapshot = vorlet_v2_TopologySnapshot;
 using RouteCatalog = vorlet_v2_RouteCatalog;
 using RouteCatalogEntry = vorlet_v2_RouteCatalogEntry;
+using MonitorSnapshot = vorlet_v2_MonitorSnapshot;
 
 // Copies a route table into *out (zeroed first): every route with its
 // texts and endpoints, without the round-robin counters. A NULL source text
@@ -34,10 +37,17 @@ Status route_catalog_build(const RouteRecord* table, uint64_t route_count, uint6
 // on one left by a failed build and on NULL.
 void topology_snapshot_free(TopologySnapshot* snapshot) noexcept;
 void route_catalog_free(RouteCatalog* catalog) noexcept;
+void monitor_snapshot_free(MonitorSnapshot* snapshot) noexcept;
 
 // The getters behind the exports: the build from the active table under
 // the runtime lock. invalid_arg for a NULL pointer (nothing written).
 Status runtime_get_topology_snapshot(Runtime* rt, TopologySnapshot* out) noexcept;
 Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept;
+
+// Everything in one pass under the runtime lock, built into a record of its
+// own: the caller's record is written only when all of it succeeded, so io
+// (the clock failed) and nomem leave it as it was.
+Status runtime_get_monitor_snapshot(Runtime* rt, MonitorSnapshot* out,
+                                    MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 }  // namespace vorlet::v2

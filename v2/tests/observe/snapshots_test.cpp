@@ -4,9 +4,13 @@
 
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 
+#include "observe/runtime_health.h"
+#include "observe/runtime_stats.h"
 #include "runtime/control_apply.h"
+#include "runtime/host_pipes.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
 
@@ -214,6 +218,73 @@ TEST(Snapshots, FailedBuildsFreeWhatTheyTookAndLeaveTheRecordZero) {
     EXPECT_TRUE(all_zero(catalog)) << c.what;
     route_catalog_free(&catalog);
   }
+}
+
+uint32_t failing_clock(uint64_t*) noexcept { return 2; }
+
+TEST(MonitorSnapshot, HoldsOnePictureWithRecordsOfTheirOwnSizes) {
+  TableRuntime h;
+  TwoRoutes source;
+  ASSERT_EQ(h.install(source.snapshot), Status::ok);
+  runtime_monitor_change_notice(h.rt);
+
+  MonitorSnapshot snap;
+  std::memset(&snap, 0xAB, sizeof snap);
+  ASSERT_EQ(runtime_get_monitor_snapshot(h.rt, &snap), Status::ok);
+  EXPECT_EQ(snap.monitor_seq, 2u);  // the control_applied event, then the notice
+  EXPECT_GT(snap.captured_ns, 0u);
+  EXPECT_EQ(snap.health.struct_size, 24u);
+  EXPECT_EQ(snap.stats.struct_size, 504u);
+  RuntimeHealth health{};
+  runtime_get_health(h.rt, &health);
+  EXPECT_EQ(std::memcmp(&snap.health, &health, sizeof health), 0);
+  RuntimeStats stats{};
+  runtime_get_stats(h.rt, &stats);
+  EXPECT_EQ(std::memcmp(&snap.stats, &stats, sizeof stats), 0);
+  EXPECT_EQ(snap.health.generation, 7u);
+  EXPECT_EQ(snap.stats.route_count, 2u);
+  EXPECT_EQ(snap.topology.generation, 7u);
+  ASSERT_EQ(snap.topology.route_count, 2u);
+  EXPECT_STREQ(snap.topology.routes[1].route_key_hint, "tenant");
+  EXPECT_STREQ(snap.topology.local_listen_host, "127.0.0.1");
+
+  monitor_snapshot_free(&snap);
+  EXPECT_TRUE(all_zero(snap));
+  monitor_snapshot_free(&snap);
+  monitor_snapshot_free(nullptr);
+  EXPECT_EQ(runtime_get_monitor_snapshot(nullptr, &snap), Status::invalid_arg);
+  EXPECT_EQ(runtime_get_monitor_snapshot(h.rt, nullptr), Status::invalid_arg);
+}
+
+TEST(MonitorSnapshot, AFailedCaptureLeavesTheCallersRecordAsItWas) {
+  TableRuntime h;
+  TwoRoutes source;
+  ASSERT_EQ(h.install(source.snapshot), Status::ok);
+  MonitorSnapshot snap;
+  MonitorSnapshot before;
+  std::memset(&before, 0xAB, sizeof before);
+
+  std::memcpy(&snap, &before, sizeof snap);
+  EXPECT_EQ(runtime_get_monitor_snapshot(h.rt, &snap, failing_clock), Status::io);
+  EXPECT_EQ(std::memcmp(&snap, &before, sizeof snap), 0);
+
+  // An endpoint count past what the allocation shims accept makes the
+  // topology copy run out of memory halfway; restored before anything else
+  // reads the table. The route's first endpoint is available, so the
+  // statistics' walk for drained routes stops there.
+  uint64_t* count = &h.rt->routes[0].endpoint_count;
+  const uint64_t kept = *count;
+  {
+    std::lock_guard<std::mutex> hold(h.rt->lock());
+    *count = uint64_t{1} << 62;
+  }
+  const Status s = runtime_get_monitor_snapshot(h.rt, &snap);
+  {
+    std::lock_guard<std::mutex> hold(h.rt->lock());
+    *count = kept;
+  }
+  EXPECT_EQ(s, Status::nomem);
+  EXPECT_EQ(std::memcmp(&snap, &before, sizeof snap), 0);
 }
 
 }  // namespace
