@@ -48,4 +48,51 @@ uint64_t text_copy_bounded(char* buffer, uint64_t capacity, const char* text) no
   return n;
 }
 
+namespace {
+
+// The length of the well-formed sequence starting at s, or 0 when none does.
+uint64_t utf8_sequence_length(const unsigned char* s) noexcept {
+  const unsigned char b = s[0];
+  if (b < 0x80) return 1;
+  uint64_t n;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    if (b == 0xE0) lo = 0xA0;  // overlong below U+0800
+    if (b == 0xED) hi = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    if (b == 0xF0) lo = 0x90;  // overlong below U+10000
+    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  // A NUL fails every range test, so the scan never passes the terminator.
+  if (s[1] < lo || s[1] > hi) return 0;
+  for (uint64_t i = 2; i < n; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+uint64_t utf8_sanitize(char* text) noexcept {
+  if (text == nullptr) return 0;
+  auto* s = reinterpret_cast<unsigned char*>(text);
+  uint64_t replaced = 0;
+  while (*s != 0) {
+    const uint64_t n = utf8_sequence_length(s);
+    if (n == 0) {
+      *s++ = '?';
+      ++replaced;
+    } else {
+      s += n;
+    }
+  }
+  return replaced;
+}
+
 }  // namespace vorlet::v2

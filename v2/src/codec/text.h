@@ -27,4 +27,12 @@ uint64_t utf8_cut_length(const char* text, uint64_t len, uint64_t max) noexcept;
 // number of bytes stored before the NUL.
 uint64_t text_copy_bounded(char* buffer, uint64_t capacity, const char* text) noexcept;
 
+// Makes a NUL-terminated text valid UTF-8 in place: every byte that does not
+// belong to a well-formed sequence (stray continuation bytes, truncated or
+// overlong sequences, surrogates, code points above U+10FFFF) becomes '?'.
+// The length does not change. For texts that arrive from the network and
+// become fields of messages this runtime builds, which must parse. Returns
+// the number of bytes replaced; NULL is ignored.
+uint64_t utf8_sanitize(char* text) noexcept;
+
 }  // namespace vorlet::v2

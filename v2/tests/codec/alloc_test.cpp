@@ -56,5 +56,24 @@ TEST(Clock, MonotonicReadsAndDeadlines) {
   EXPECT_EQ(deadline_add_ms(5, 4294967295u), 5 + 4294967295000000ull);
 }
 
+// A budget is rounded up, so a deadline not yet reached never reads as 0.
+TEST(Clock, RemainingBudgetRoundsUpAndEndsAtTheDeadline) {
+  const uint64_t now = 5'000'000'000ull;
+  const struct Case {
+    uint64_t deadline, ms;
+  } cases[] = {
+      {now + 1, 1},          {now + 1'000'000, 1}, {now + 1'000'001, 2},
+      {now, 0},              {now - 1, 0},         {now + 0xFFFFFFFFull * 1'000'000 + 1, 0xFFFFFFFFull},
+  };
+  for (const Case& c : cases) EXPECT_EQ(remaining_budget_ms(now, c.deadline), c.ms) << c.deadline - now;
+  EXPECT_EQ(deadline_after_ms(now, 250), now + 250'000'000ull);
+  EXPECT_EQ(deadline_after_ms(now, -5), now);
+
+  uint64_t t = 0;
+  EXPECT_EQ(clock_now_ns_status(&t), Status::ok);
+  EXPECT_GT(t, 0u);
+  EXPECT_EQ(clock_now_ns_status(nullptr), Status::invalid_arg);
+}
+
 }  // namespace
 }  // namespace vorlet::v2

@@ -62,5 +62,32 @@ TEST(TextDup, CopiesAndTreatsNullAsEmpty) {
   rt_free(d);
 }
 
+// Texts from the network become fields of messages we build, which must
+// parse: every byte outside a well-formed sequence becomes '?', and valid
+// text (ASCII and multi-byte alike) is left as it is.
+TEST(Utf8Sanitize, ReplacesEveryByteOutsideAWellFormedSequence) {
+  const struct Case {
+    std::string in, out;
+    uint64_t replaced;
+  } cases[] = {
+      {"plain", "plain", 0},
+      {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 0},
+      {"bad \xC3\x28 text", "bad ?( text", 1},           // a lead byte without its continuation
+      {"\x80\xBF", "??", 2},                              // stray continuation bytes
+      {"\xC0\xAF", "??", 2},                              // overlong '/'
+      {"\xE0\x80\xAF", "???", 3},                        // overlong, three bytes
+      {"\xED\xA0\x80", "???", 3},                        // a surrogate
+      {"\xF4\x90\x80\x80", "????", 4},                  // above U+10FFFF
+      {"\xF5\xFF", "??", 2},                              // never a lead byte
+      {"end \xE2\x82", "end ??", 2},                      // cut short by the end
+  };
+  for (const Case& c : cases) {
+    std::string text = c.in;
+    EXPECT_EQ(utf8_sanitize(text.data()), c.replaced) << c.out;
+    EXPECT_EQ(text, c.out);
+  }
+  EXPECT_EQ(utf8_sanitize(nullptr), 0u);
+}
+
 }  // namespace
 }  // namespace vorlet::v2
