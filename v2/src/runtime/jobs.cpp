@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec/alloc.h"
+#include "codec/text.h"
 
 namespace vorlet::v2 {
 
@@ -11,6 +12,34 @@ void ingress_item_discard(IngressItem* item) noexcept {
   frame_buffer_release(item->frame);
   reply_slot_release(item->reply_slot);
   *item = IngressItem{nullptr, 0, IngressOrigin::host, nullptr};
+}
+
+Status tried_set_add(TriedEndpointSet* set, const char* host, uint16_t port) noexcept {
+  if (set == nullptr || host == nullptr || host[0] == '\0' || port == 0) return Status::invalid_arg;
+  if (endpoint_list_contains(tried_set_entries(set), set->count, host, port) != 0) return Status::ok;
+  HeapBlock copy(text_dup(host));
+  if (!copy) return Status::nomem;
+  if (set->heap == nullptr && set->count == kTriedInlineEntries) {
+    constexpr uint64_t kFirstHeapEntries = 8;
+    auto* heap = static_cast<EndpointKey*>(rt_calloc(kFirstHeapEntries, sizeof(EndpointKey)));
+    if (heap == nullptr) return Status::nomem;
+    std::memcpy(heap, set->inline_entries, sizeof set->inline_entries);
+    std::memset(set->inline_entries, 0, sizeof set->inline_entries);
+    set->heap = heap;
+    set->capacity = kFirstHeapEntries;
+  } else if (set->heap != nullptr && set->count == set->capacity) {
+    if (set->capacity > UINT64_MAX / 2 / sizeof(EndpointKey)) return Status::nomem;
+    const uint64_t grown = set->capacity * 2;
+    auto* heap = static_cast<EndpointKey*>(rt_realloc(set->heap, grown * sizeof(EndpointKey)));
+    if (heap == nullptr) return Status::nomem;
+    std::memset(heap + set->capacity, 0, (grown - set->capacity) * sizeof(EndpointKey));
+    set->heap = heap;
+    set->capacity = grown;
+  }
+  EndpointKey* entries = set->heap != nullptr ? set->heap : set->inline_entries;
+  entries[set->count] = EndpointKey{static_cast<const char*>(copy.release()), port};
+  ++set->count;
+  return Status::ok;
 }
 
 void tried_set_clear(TriedEndpointSet* set) noexcept {

@@ -60,6 +60,16 @@ struct TriedEndpointSet {
 inline const EndpointKey* tried_set_entries(const TriedEndpointSet* set) noexcept {
   return set->heap != nullptr ? set->heap : set->inline_entries;
 }
+// The number of entries; 0 for NULL.
+inline uint64_t tried_set_count(const TriedEndpointSet* set) noexcept { return set != nullptr ? set->count : 0; }
+// An empty set.
+inline void tried_set_init(TriedEndpointSet* set) noexcept { *set = TriedEndpointSet{}; }
+// Records host:port (a copy of host) unless the set already holds it (same
+// port, same host by strcmp). invalid_arg for a NULL set or host, an empty
+// host or port 0; nomem when the copy or a bigger array cannot be had (the
+// set is then unchanged). Past the inline entries the array starts at 8 and
+// doubles when full.
+Status tried_set_add(TriedEndpointSet* set, const char* host, uint16_t port) noexcept;
 // Frees every host text and the array and empties the set.
 void tried_set_clear(TriedEndpointSet* set) noexcept;
 

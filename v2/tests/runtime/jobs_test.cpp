@@ -67,5 +67,48 @@ TEST(Jobs, FreeGivesBackEverythingTheJobOwns) {
   remote_job_free(nullptr);
 }
 
+// The first four endpoints stay inline; then an array of 8 takes them all
+// and doubles when full. The set never holds an endpoint twice, and every
+// host is its own copy.
+TEST(TriedEndpointSet, KeepsEachEndpointOnceInlineThenInAGrowingArray) {
+  TriedEndpointSet set;
+  tried_set_init(&set);
+  EXPECT_EQ(tried_set_add(nullptr, "h", 1), Status::invalid_arg);
+  EXPECT_EQ(tried_set_add(&set, nullptr, 1), Status::invalid_arg);
+  EXPECT_EQ(tried_set_add(&set, "", 1), Status::invalid_arg);
+  EXPECT_EQ(tried_set_add(&set, "h", 0), Status::invalid_arg);
+  EXPECT_EQ(tried_set_count(&set), 0u);
+  EXPECT_EQ(tried_set_count(nullptr), 0u);
+
+  const struct Step {
+    uint64_t count, capacity;
+  } steps[] = {{1, 0}, {4, 0}, {5, 8}, {8, 8}, {9, 16}, {17, 32}};
+  uint16_t port = 0;
+  for (const Step& step : steps) {
+    while (tried_set_count(&set) < step.count) {
+      std::string host = "host-" + std::to_string(++port);
+      ASSERT_EQ(tried_set_add(&set, host.c_str(), port), Status::ok);
+      host[0] = 'X';  // the set holds its own copy
+    }
+    EXPECT_EQ(set.capacity, step.capacity) << step.count;
+    EXPECT_EQ(tried_set_entries(&set) == set.inline_entries, step.capacity == 0);
+    // The same endpoint again changes nothing; a different port or a host
+    // differing in case is another endpoint.
+    EXPECT_EQ(tried_set_add(&set, "host-1", 1), Status::ok);
+    EXPECT_EQ(tried_set_count(&set), step.count);
+  }
+  for (uint64_t i = 0; i < tried_set_count(&set); ++i) {
+    EXPECT_STREQ(tried_set_entries(&set)[i].host, ("host-" + std::to_string(i + 1)).c_str());
+    EXPECT_EQ(tried_set_entries(&set)[i].port, i + 1);
+  }
+  EXPECT_EQ(tried_set_add(&set, "host-1", 2), Status::ok);
+  EXPECT_EQ(tried_set_add(&set, "HOST-1", 1), Status::ok);
+  EXPECT_EQ(tried_set_count(&set), 19u);
+  tried_set_clear(&set);
+  EXPECT_EQ(tried_set_count(&set), 0u);
+  EXPECT_EQ(set.heap, nullptr);
+  tried_set_clear(nullptr);
+}
+
 }  // namespace
 }  // namespace vorlet::v2
