@@ -1,0 +1,317 @@
+#include "runtime/remote_outbound.h"
+
+#include <mutex>
+
+#include "codec/alloc.h"
+#include "codec/clock.h"
+#include "codec/frame_buffer.h"
+#include "codec/parsed_envelope.h"
+#include "codec/text.h"
+#include "runtime/deadletter_emit.h"
+#include "runtime/event_log.h"
+#include "runtime/jobs.h"
+#include "runtime/rings.h"
+#include "runtime/route_resolution.h"
+#include "runtime/route_table.h"
+#include "runtime/runtime.h"
+#include "tcp/tcp_adapter.h"
+
+namespace vorlet::v2 {
+namespace {
+
+constexpr char kNoTerminalResult[] = "remote transport returned no terminal result";
+
+uint32_t capped(uint64_t attempts) noexcept {
+  return attempts > kAttemptCountCap ? static_cast<uint32_t>(kAttemptCountCap) : static_cast<uint32_t>(attempts);
+}
+
+uint64_t tried(const RemoteJob* job) noexcept { return tried_set_count(&job->tried); }
+
+// What one exchange handed back; reset before every attempt.
+struct ExchangeResult {
+  int32_t kind = 0;
+  HeapBlock reply;  // the peer's payload, an rt_malloc block
+  uint64_t length = 0;
+  int32_t reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+  char text[kRemoteTextCapacity] = {};
+
+  void reset() noexcept {
+    kind = 0;
+    reply.reset();
+    length = 0;
+    reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+    text[0] = '\0';
+  }
+};
+
+// Ends a job with a deadletter. The slot's entry goes first, so that a late
+// response can no longer find it; the deadletter then answers the slot, or
+// else goes to the host.
+void fail(Runtime* rt, RemoteJob* job, DeadletterReason reason, const char* detail, uint64_t attempts) noexcept {
+  if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
+  runtime_emit_deadletter(rt, job->frame, job->length, reason, detail, job->generation, job->host, job->port,
+                          capped(attempts), job->reply_slot);
+}
+
+// A peer took the envelope: counts the delivery, then passes the response
+// on to the waiting remote requester, or else to the host. A one-way job's
+// empty response means delivered, with nothing to pass on but the news.
+void forward_response(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept {
+  const uint64_t attempts = tried(job) + 1;
+  rt->counters.add(Counter::remote_responses_forwarded);
+  runtime_record_event(rt, MonitorEventKind::remote_response_forwarded, 0, 0, capped(attempts));
+  if (tried(job) > 0) rt->counters.add(Counter::failover_recoveries);
+
+  if (job->reply_slot != nullptr) {
+    reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
+    if (ex->length == 0) {
+      reply_slot_complete(job->reply_slot, ReplyKind::response, 0, nullptr, 0, nullptr);
+      return;
+    }
+    FrameBuffer copy;
+    if (frame_copy_from_bytes(ex->reply.get(), ex->length, &copy) == Status::ok) {
+      reply_slot_complete(job->reply_slot, ReplyKind::response, 0, copy.release(), ex->length, nullptr);
+    } else {
+      reply_slot_complete(job->reply_slot, ReplyKind::none, static_cast<int32_t>(DeadletterReason::delivery_failed),
+                          nullptr, 0, "failed to copy remote reply payload");
+    }
+    return;
+  }
+  if (ex->length > 0) (void)runtime_handoff_response(rt, ex->reply.release(), ex->length, BufferKind::heap);
+}
+
+// A peer's deadletter for an envelope its handler owned: passed on with the
+// attempts re-stamped, to the waiting remote requester or to the host.
+void forward_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex, const DeadletterSummary& peer) noexcept {
+  const uint32_t attempts = capped(tried(job) + 1);
+  rt->counters.add(Counter::remote_deadletters_forwarded);
+  runtime_record_event(rt, MonitorEventKind::remote_deadletter_forwarded, 0,
+                       static_cast<uint64_t>(static_cast<int64_t>(peer.reason)), attempts);
+  void* bytes = ex->reply.release();
+  // On a failure the peer's own bytes go on.
+  (void)deadletter_set_attempt_count(&bytes, &ex->length, attempts);
+  ex->reply.reset(bytes);
+  rt->counters.add(Counter::deadletters_emitted);
+  if (job->reply_slot != nullptr) {
+    reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
+    reply_slot_complete(job->reply_slot, ReplyKind::deadletter, peer.reason, ex->reply.release(), ex->length,
+                        peer.detail);
+  } else {
+    runtime_handoff_deadletter(rt, ex->reply.release(), ex->length);
+  }
+}
+
+// The steps after an exchange without a terminal reply. true: try the next
+// endpoint.
+bool after_failed_exchange(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept {
+  const bool transport = ex->reason == static_cast<int32_t>(DeadletterReason::remote_transport_failed);
+  if (transport) {
+    if (runtime_failover_reresolve(rt, job, ex->text, sizeof ex->text) == Status::ok) {
+      rt->counters.add(Counter::failover_retries);
+      return true;
+    }
+    rt->counters.add(Counter::failover_exhausted);
+  }
+  // After a transport failure the failover has recorded the endpoint; any
+  // other failure ends on the endpoint just tried.
+  const uint64_t attempts = transport ? tried(job) : tried(job) + 1;
+  fail(rt, job, static_cast<DeadletterReason>(ex->reason),
+       ex->text[0] != '\0' ? ex->text : "remote transport adapter rejected remote delivery", attempts);
+  return false;
+}
+
+// A peer's deadletter. true: try the next endpoint.
+bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept {
+  if (ex->length == 0) {
+    // Nothing to pass on: the envelope would vanish (and a relayed
+    // request's requester would never hear back).
+    fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
+    return false;
+  }
+  DeadletterSummary peer{};
+  if (deadletter_summary_decode(ex->reply.get(), ex->length, &peer) != Status::ok) {
+    // Bytes the host could not read are not passed on; the job's own
+    // deadletter goes instead. No failover: the peer may own the envelope.
+    fail(rt, job, DeadletterReason::remote_transport_failed, peer.detail, tried(job) + 1);
+    return false;
+  }
+  if (!deadletter_is_pre_ownership(peer)) {
+    forward_deadletter(rt, job, ex, peer);
+    return false;
+  }
+  // The peer refused before its handler took the envelope: another
+  // endpoint may still take it. The failover's own message is not reported.
+  char failover_text[kRemoteTextCapacity] = "";
+  if (runtime_failover_reresolve(rt, job, failover_text, sizeof failover_text) == Status::ok) {
+    rt->counters.add(Counter::failover_retries);
+    return true;
+  }
+  rt->counters.add(Counter::failover_exhausted);
+  ex->reply.reset();
+  fail(rt, job, static_cast<DeadletterReason>(peer.reason),
+       peer.detail[0] != '\0' ? peer.detail : "remote endpoint rejected before handler ownership", tried(job));
+  return false;
+}
+
+struct ParsedEnvelopeHolder {
+  ParsedEnvelope pe;
+  ParsedEnvelopeHolder() noexcept { parsed_envelope_init(&pe); }
+  ~ParsedEnvelopeHolder() { parsed_envelope_clear(&pe); }
+  ParsedEnvelopeHolder(const ParsedEnvelopeHolder&) = delete;
+  ParsedEnvelopeHolder& operator=(const ParsedEnvelopeHolder&) = delete;
+};
+
+}  // namespace
+
+Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept {
+  if (rt == nullptr || job == nullptr) return Status::invalid_arg;
+  Status s = tried_set_add(&job->tried, job->host, job->port);
+  if (s != Status::ok) {
+    text_copy_bounded(text, text_capacity, "failed to record failed endpoint attempt");
+    return s;
+  }
+
+  // Decoded again only now: the normal path forwards the bytes untouched.
+  ParsedEnvelopeHolder parsed;
+  char parse_error[128] = "";
+  const int32_t parsed_status =
+      parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
+  if (parsed_status != 0) {
+    text_copy_bounded(text, text_capacity,
+                      parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
+    return from_c(parsed_status);
+  }
+
+  char* host = nullptr;
+  uint16_t port = 0;
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
+    if (rt->snapshot_present == 0 || rt->active_generation.load(std::memory_order_relaxed) != job->generation) {
+      text_copy_bounded(text, text_capacity, "route generation changed before failover attempt");
+      return Status::bad_state;
+    }
+    RouteRecord* route = route_table_find(rt->routes, rt->route_count, parsed.pe.target);
+    if (route == nullptr) {
+      text_copy_bounded(text, text_capacity, "route disappeared before failover attempt");
+      return Status::bad_state;
+    }
+    const EndpointDesc* endpoint = nullptr;
+    s = route_resolve_excluding(route, &parsed.pe, tried_set_entries(&job->tried), tried_set_count(&job->tried),
+                                &endpoint, nullptr, text, text_capacity);
+    if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
+    host = text_dup(endpoint->host);
+    port = endpoint->port;
+  }
+  if (host == nullptr || port == 0) {
+    rt_free(host);
+    return Status::nomem;
+  }
+  rt_free(job->host);
+  job->host = host;
+  job->port = port;
+  return Status::ok;
+}
+
+Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out) noexcept {
+  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
+  *out = DeadletterSummary{};
+  const int32_t s = transport_peek_deadletter(bytes, length, &out->reason, &out->endpoint_attempt_count, out->detail,
+                                              sizeof out->detail);
+  if (s != 0) out->reason = 0;
+  // The detail is re-emitted in deadletters and replies of our own.
+  utf8_sanitize(out->detail);
+  return from_c(s);
+}
+
+bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept {
+  switch (static_cast<DeadletterReason>(summary.reason)) {
+    case DeadletterReason::queue_rejected:
+    case DeadletterReason::local_handoff_failed:
+    case DeadletterReason::runtime_stopped:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts) noexcept {
+  if (bytes == nullptr || *bytes == nullptr || length == nullptr || *length == 0) return Status::invalid_arg;
+  if (attempts == 0) return Status::ok;
+  void* restamped = nullptr;
+  uint64_t restamped_length = 0;
+  const Status s =
+      from_c(transport_restamp_deadletter_attempts(*bytes, *length, attempts, &restamped, &restamped_length));
+  if (s != Status::ok) {
+    rt_free(restamped);
+    return s;
+  }
+  rt_free(*bytes);
+  *bytes = restamped;
+  *length = restamped_length;
+  return Status::ok;
+}
+
+void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept {
+  if (rt->stopping.load(std::memory_order_acquire) != 0) {
+    fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before remote delivery", tried(job));
+    return;
+  }
+  ExchangeResult ex;
+  for (;;) {
+    ex.reset();
+    // Later attempts get what is left of the first one's budget.
+    uint64_t budget;
+    if (job->deadline_ns != 0) {
+      uint64_t now = 0;
+      if (clock_now_ns_status(&now, clock) != Status::ok) {
+        fail(rt, job, DeadletterReason::delivery_failed, "failed to capture remaining remote delivery budget",
+             tried(job));
+        return;
+      }
+      budget = remaining_budget_ms(now, job->deadline_ns);
+    } else {
+      budget = job->timeout_ms > 0 ? static_cast<uint64_t>(job->timeout_ms) : 0;
+    }
+    if (budget == 0) {
+      if (tried(job) > 0) rt->counters.add(Counter::failover_exhausted);
+      fail(rt, job, DeadletterReason::expired_before_delivery,
+           "remote delivery budget expired before transport attempt", tried(job));
+      return;
+    }
+
+    uint8_t* reply = nullptr;
+    const Status s = tcp_adapter_exchange(rt->tcp_adapter, static_cast<const uint8_t*>(job->frame), job->length,
+                                          job->host, job->port, static_cast<uint32_t>(budget), &ex.kind, &reply,
+                                          &ex.length, &ex.reason, ex.text, sizeof ex.text);
+    ex.reply.reset(reply);
+    // The text may be the peer's raw bytes, and may become a detail.
+    utf8_sanitize(ex.text);
+
+    bool next_attempt = false;
+    if (s != Status::ok) {
+      next_attempt = after_failed_exchange(rt, job, &ex);
+    } else if (ex.kind == static_cast<int32_t>(ReplyKind::response)) {
+      // An empty response is a delivery only where no response is awaited.
+      if (ex.length == 0 && job->expects_reply != 0) {
+        fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
+      } else {
+        forward_response(rt, job, &ex);
+      }
+    } else if (ex.kind == static_cast<int32_t>(ReplyKind::deadletter)) {
+      next_attempt = after_peer_deadletter(rt, job, &ex);
+    } else {
+      fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
+    }
+    if (!next_attempt) return;
+  }
+}
+
+void remote_outbound_thread(void* runtime) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  while (RemoteJob* popped = runtime_remote_pop(rt)) {
+    const RemoteJobPtr job(popped);
+    remote_deliver(rt, job.get());
+  }
+}
+
+}  // namespace vorlet::v2

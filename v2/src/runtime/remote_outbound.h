@@ -1,0 +1,73 @@
+// Remote outbound delivery. The remote worker takes jobs from the remote
+// outbound ring and delivers each envelope to a remote runtime with one
+// tcp-frame exchange per attempt, each attempt getting what is left of the
+// job's budget. A peer's response goes on to the host's response pipe (or to
+// the remote requester waiting on the job's reply slot); a peer's deadletter
+// goes on with its attempt count re-stamped. A transport failure, or a
+// peer's refusal before its handler owned the envelope, fails over to an
+// untried endpoint of the same route in the same route generation.
+// Everything else ends as a deadletter through the one emission path.
+//
+// Locks: the worker holds remote_outbound_lock only to pop, runtime_lock
+// only inside failover (generation test, lookup, resolution, host copy),
+// and nothing during an exchange.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/clock.h"
+#include "codec/deadletter.h"
+#include "codec/status.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+struct RemoteJob;
+
+// The size of the texts an exchange and a failover write.
+inline constexpr uint64_t kRemoteTextCapacity = 160;
+
+// Attempt counts reported in deadletters and events stop here.
+inline constexpr uint64_t kAttemptCountCap = 0xFFFFFFFFull;
+
+// After a failed attempt: records the job's current endpoint as tried, then
+// resolves the job's route again, in the job's generation and with the
+// envelope's own delivery hint, skipping every tried endpoint. ok: the job
+// now names an untried endpoint (it stays a remote job, whatever that
+// endpoint's flags). Otherwise the reason is in text (cut to capacity - 1):
+// bad_state for a changed generation, a vanished or an exhausted route;
+// else the status of the step that failed (recording the endpoint, parsing
+// the envelope, resolution, copying the new host).
+Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept;
+
+// Decodes a peer's deadletter into *out, zeroed first: its reason, attempt
+// count and detail (valid UTF-8, cut to the detail's capacity). ok;
+// invalid_arg for NULL arguments or length 0; otherwise the codec's failure
+// (io for bytes that are not a deadletter), with its text in out->detail
+// and reason 0.
+Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out) noexcept;
+
+// True when the peer refused the envelope before its handler took it
+// (queue_rejected, local_handoff_failed, runtime_stopped): another endpoint
+// may still take it. A summary that did not decode has reason 0.
+bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept;
+
+// Re-encodes the deadletter in *bytes (an rt_malloc block) with
+// endpoint_attempt_count = attempts into a new block, frees the old one and
+// replaces *bytes and *length. invalid_arg when bytes, *bytes or length is
+// NULL or *length is 0; ok without change for attempts 0; on a failure the
+// old bytes stay and the codec's status is returned.
+Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts) noexcept;
+
+// One job from its pop to its end: every attempt, every failover, and the
+// one outcome (forwarded, or a deadletter). A job popped while the runtime
+// is stopping becomes a runtime_stopped deadletter without an attempt. The
+// job stays the caller's, who frees it. The clock reads each attempt's
+// budget.
+void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_monotonic_ns) noexcept;
+
+// The remote worker's thread procedure (argument: the Runtime). It ends
+// when its ring is empty and the runtime is stopping.
+void remote_outbound_thread(void* runtime) noexcept;
+
+}  // namespace vorlet::v2
