@@ -8,6 +8,7 @@
 #include "runtime/host_pipe_writers.h"
 #include "runtime/local_delivery.h"
 #include "runtime/log.h"
+#include "runtime/remote_outbound.h"
 #include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {
@@ -27,8 +28,9 @@ constexpr ThreadStep kStartOrder[] = {
     {RuntimeThread::deadletter_writer, deadletter_writer_thread},
     // The dispatcher starts here.
     {RuntimeThread::local_worker, local_delivery_thread},
-    // Then, in this order: the remote worker, the control pipe reader, the
-    // request pipe reader.
+    {RuntimeThread::remote_worker, remote_outbound_thread},
+    // Then, in this order: the control pipe reader, the request pipe
+    // reader.
 };
 
 // Stop and destroy join the producers of the rings before their consumers,

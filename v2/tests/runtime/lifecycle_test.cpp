@@ -125,8 +125,9 @@ TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAske
       LifecycleRuntime fx;
       ASSERT_TRUE(fx.bring_up(flags));
       const bool delivered = (flags & VORLET_V2_HOST_HANDLE_DELIVERED_PIPE) != 0;
-      EXPECT_EQ(test::thread_count(), before + (delivered ? 4 : 3));
+      EXPECT_EQ(test::thread_count(), before + (delivered ? 5 : 4));
       EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::local_worker));
+      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::remote_worker));
       EXPECT_EQ(fx.rt->local_adapter->open.load(), 1u);
       EXPECT_EQ(runtime_thread_running(fx.rt, RuntimeThread::delivered_writer), delivered);
       EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::response_writer));
@@ -244,7 +245,7 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
       LifecycleRuntime fx;
       fx.rt->inbound_handler = echo_handler;  // so that a listener runs too
       ASSERT_TRUE(fx.bring_up());
-      EXPECT_EQ(test::thread_count(), threads + 5);  // three writers, the local worker, the listener
+      EXPECT_EQ(test::thread_count(), threads + 6);  // three writers, the two workers, the listener
       // Six pipes, both ends, and the listening socket.
       EXPECT_EQ(test::open_descriptor_count(), fds + 13);
       ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(64, 1)), Status::ok);
@@ -307,14 +308,14 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   ASSERT_EQ(fx.start(), Status::ok);
   EXPECT_EQ(fx.rt->stopping.load(), 0u);
   EXPECT_FALSE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
-  EXPECT_EQ(test::thread_count(), without_occupant + 5);
+  EXPECT_EQ(test::thread_count(), without_occupant + 6);
   EXPECT_EQ(fx.stop(), Status::ok);
 }
 
 // A start that fails after some writers ran ends them, gives their queues
 // back open, and a second start then runs cleanly.
 TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRunsCleanly) {
-  for (int fail_at : {1, 2, 3, 4}) {
+  for (int fail_at : {1, 2, 3, 4, 5}) {
     SCOPED_TRACE(fail_at);
     const size_t threads = test::baseline_thread_count();
     LifecycleRuntime fx;
@@ -334,7 +335,7 @@ TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRun
     fx.rt->start_thread = platform::start_thread;
     ASSERT_EQ(fx.start(), Status::ok);
     EXPECT_EQ(fx.rt->stopping.load(), 0u);
-    EXPECT_EQ(test::thread_count(), threads + 4);
+    EXPECT_EQ(test::thread_count(), threads + 5);
     const HostPipe pipes[] = {HostPipe::delivered, HostPipe::response, HostPipe::deadletter};
     for (HostPipe pipe : pipes) ASSERT_EQ(fx.push_frame(pipe, test::pattern(32, fail_at)), Status::ok);
     ASSERT_EQ(fx.stop(), Status::ok);

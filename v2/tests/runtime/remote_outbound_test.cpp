@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/alloc.h"
@@ -19,6 +20,7 @@
 #include "runtime/runtime.h"
 #include "support/host_runtime.h"
 #include "support/job_support.h"
+#include "support/lifecycle_runtime.h"
 #include "support/remote_road.h"
 #include "support/scripted_peer.h"
 #include "vorlet/v2/transport.pb.h"
@@ -490,6 +492,63 @@ TEST(RemoteOutbound, JobsPoppedWhileStoppingBecomeStoppedDeadletters) {
     EXPECT_EQ(dl.endpoint_attempt_count(), 0u);
   }
   EXPECT_EQ(server.accepted(), 0);
+}
+
+// Start runs the remote worker and stop ends it: a job in flight when stop
+// begins runs to its end within its budget, the jobs still queued become
+// stopped deadletters, and the host reads all of it before end of file.
+TEST(RemoteOutbound, AStartedRuntimeDeliversAndStopDrainsTheQueue) {
+  ScriptedServer answering({respond()});
+  ScriptedServer silent({PeerStep::stay_silent()});
+  test::LifecycleRuntime fx;
+  ASSERT_EQ(fx.take_handles(), Status::ok);
+  test::FlatSnapshot snapshot(1);
+  snapshot.route("svc", kSingleOwner, {{kLoopback, answering.port()}});
+  ASSERT_EQ(fx.apply(snapshot), Status::ok);
+  ASSERT_EQ(fx.start(), Status::ok);
+  ASSERT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::remote_worker));
+
+  auto push = [&](uint16_t port, int32_t timeout_ms) {
+    RemoteJobPtr job = test::make_remote_job(request_bytes(false), 1, kLoopback, port);
+    job->timeout_ms = timeout_ms;
+    job->deadline_ns = deadline_after_ms(test_now(), timeout_ms);
+    ASSERT_EQ(runtime_enqueue_remote(fx.rt, job.get(), nullptr), Status::ok);
+    (void)job.release();
+  };
+  push(answering.port(), 3000);
+  test::FrameBytes response;
+  ASSERT_EQ(fx.read_frame(HostPipe::response, &response), Status::ok);
+  EXPECT_TRUE(std::string(response.begin(), response.end()) == response_bytes());
+
+  push(silent.port(), 400);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (silent.accepted() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(silent.accepted(), 1);
+  push(silent.port(), 3000);
+  push(silent.port(), 3000);
+  ASSERT_EQ(fx.stop(), Status::ok);
+
+  std::vector<test::FrameBytes> frames;
+  ASSERT_EQ(fx.read_until_eof(HostPipe::deadletter, &frames), Status::ok);
+  ASSERT_EQ(frames.size(), 3u);
+  const struct {
+    int32_t reason;
+    const char* detail;
+    uint32_t attempts;
+  } want[] = {{11, "tcp reply timed out", 1},
+              {8, "runtime stopped before remote delivery", 0},
+              {8, "runtime stopped before remote delivery", 0}};
+  for (size_t i = 0; i < frames.size(); ++i) {
+    transport::Deadletter dl;
+    ASSERT_TRUE(dl.ParseFromArray(frames[i].data(), static_cast<int>(frames[i].size())));
+    EXPECT_EQ(dl.reason(), want[i].reason) << i;
+    EXPECT_EQ(dl.detail(), want[i].detail) << i;
+    EXPECT_EQ(dl.endpoint_attempt_count(), want[i].attempts) << i;
+  }
+  EXPECT_EQ(silent.accepted(), 1);
+  EXPECT_FALSE(runtime_thread_running(fx.rt, RuntimeThread::remote_worker));
 }
 
 TEST(PeerDeadletters, RefusalsBeforeOwnershipAreTheOnesThatFailOver) {
