@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <thread>
+#include <chrono>
 
 namespace vorlet::v2::test {
 namespace {
@@ -19,7 +21,19 @@ size_t count_entries(const char* dir) {
 // The iterator's own descriptor is counted too, the same way every time.
 size_t open_descriptor_count() { return count_entries("/proc/self/fd"); }
 
-size_t thread_count() { return count_entries("/proc/self/task"); }
+// A thread that was just joined can still be listed for a moment while the
+// kernel finishes its exit, so take the count once it holds still.
+size_t thread_count() {
+  size_t last = count_entries("/proc/self/task");
+  int steady = 0;
+  for (int i = 0; i < 250 && steady < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const size_t now = count_entries("/proc/self/task");
+    steady = now == last ? steady + 1 : 0;
+    last = now;
+  }
+  return last;
+}
 
 std::string descriptor_target(int fd) {
   std::error_code ec;

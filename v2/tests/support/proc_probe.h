@@ -10,6 +10,7 @@
 namespace vorlet::v2::test {
 
 size_t open_descriptor_count();
+// Threads of the process, counted once the count holds still.
 size_t thread_count();
 // What /proc/self/fd/<fd> names ("socket:[1234]"), or "" when fd is not open.
 std::string descriptor_target(int fd);
