@@ -41,6 +41,9 @@ struct LocalJob {
   uint16_t port;
   int32_t timeout_ms;     // the envelope's, 1000 for 0 or less
   ReplySlot* reply_slot;  // the item's reference, or NULL
+  // A one-way request: a remote requester waiting on reply_slot is answered
+  // as soon as the envelope is handed to the host.
+  uint32_t one_way;
 };
 
 // The endpoints a remote job has already tried. The first four live inline,

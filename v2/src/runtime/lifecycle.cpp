@@ -4,10 +4,13 @@
 
 #include "codec/frame_reader.h"
 #include "runtime/control_apply.h"
+#include "runtime/dispatcher.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/local_delivery.h"
 #include "runtime/log.h"
+#include "runtime/pipe_readers.h"
+#include "runtime/pipe_waiter.h"
 #include "runtime/remote_outbound.h"
 #include "tcp/tcp_adapter.h"
 
@@ -26,11 +29,11 @@ constexpr ThreadStep kStartOrder[] = {
     {RuntimeThread::delivered_writer, delivered_request_writer_thread},
     {RuntimeThread::response_writer, response_writer_thread},
     {RuntimeThread::deadletter_writer, deadletter_writer_thread},
-    // The dispatcher starts here.
+    {RuntimeThread::dispatcher, dispatcher_thread},
     {RuntimeThread::local_worker, local_delivery_thread},
     {RuntimeThread::remote_worker, remote_outbound_thread},
-    // Then, in this order: the control pipe reader, the request pipe
-    // reader.
+    {RuntimeThread::control_reader, control_pipe_reader_thread},
+    {RuntimeThread::request_reader, request_pipe_reader_thread},
 };
 
 // Stop and destroy join the producers of the rings before their consumers,
@@ -76,8 +79,14 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
   }
   done->tcp_adapter = true;
 
-  // The request waiter, then the control waiter, start here, each setting
-  // its armed flag.
+  if (pipe_waiter_start(&rt->request_waiter, host_handles_request_read_fd(&rt->host_handles)) != Status::ok) {
+    return false;
+  }
+  rt->request_waiter_armed = 1;
+  if (pipe_waiter_start(&rt->control_waiter, host_handles_control_read_fd(&rt->host_handles)) != Status::ok) {
+    return false;
+  }
+  rt->control_waiter_armed = 1;
 
   rt->stopping.store(0, std::memory_order_release);
   rt->accepting.store(0, std::memory_order_release);
@@ -123,8 +132,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
     }
   }
 
-  // The control waiter, then the request waiter, stop here, clearing their
-  // armed flags.
+  runtime_stop_pipe_waiters(rt);
 
   // Pending remote replies fail (reason 8) before the adapter stops, so
   // that no inbound handler holds up the end of the listener.
@@ -160,7 +168,8 @@ bool runtime_thread_running(const Runtime* rt, RuntimeThread which) noexcept {
 }
 
 void runtime_wake_threads(Runtime* rt) noexcept {
-  // The armed pipe waiters are woken here.
+  if (rt->request_waiter_armed != 0) (void)pipe_waiter_wake(&rt->request_waiter);
+  if (rt->control_waiter_armed != 0) (void)pipe_waiter_wake(&rt->control_waiter);
   wake(rt->dispatcher_wake);
   wake(rt->local_wake);
   wake(rt->remote_wake);
@@ -168,6 +177,13 @@ void runtime_wake_threads(Runtime* rt) noexcept {
 
 void runtime_join_consumers(Runtime* rt) noexcept {
   for (RuntimeThread which : kConsumerJoinOrder) runtime_thread_join(rt, which);
+}
+
+void runtime_stop_pipe_waiters(Runtime* rt) noexcept {
+  pipe_waiter_stop(&rt->control_waiter);
+  rt->control_waiter_armed = 0;
+  pipe_waiter_stop(&rt->request_waiter);
+  rt->request_waiter_armed = 0;
 }
 
 void runtime_destroy_frame_readers(Runtime* rt) noexcept {
@@ -222,7 +238,7 @@ Status runtime_stop(Runtime* rt) noexcept {
     // Every waiting remote requester gets its failure (reason 8).
     reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
-    // The pipe waiters stop here, clearing their armed flags.
+    runtime_stop_pipe_waiters(rt);
 
     // A host write into the request or control pipe now fails instead of
     // filling a pipe that nobody reads.

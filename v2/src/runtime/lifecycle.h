@@ -46,4 +46,8 @@ void runtime_join_consumers(Runtime* rt) noexcept;
 // Destroys the two frame readers of the request and control pipes.
 void runtime_destroy_frame_readers(Runtime* rt) noexcept;
 
+// Stops the control waiter, then the request waiter, clearing their armed
+// flags; only once their readers have been joined.
+void runtime_stop_pipe_waiters(Runtime* rt) noexcept;
+
 }  // namespace vorlet::v2

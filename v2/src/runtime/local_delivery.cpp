@@ -70,9 +70,16 @@ void local_deliver(Runtime* rt, LocalJob* job) noexcept {
   const HostPipe pipe = host_handles_delivered_enabled(&rt->host_handles) ? HostPipe::delivered : HostPipe::response;
   if (runtime_handoff(rt, pipe, copy.release(), job->length, BufferKind::heap) != Status::ok) {
     fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local host handoff");
+    return;
   }
   // Delivered: a remote requester's entry stays registered for the host's
-  // response; only the job's reference goes with the job.
+  // response; only the job's reference goes with the job. A one-way request
+  // gets no response, so its requester is answered now, as delivered,
+  // instead of holding the peer's listener until it times out.
+  if (job->one_way != 0 && job->reply_slot != nullptr) {
+    reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
+    reply_slot_complete(job->reply_slot, ReplyKind::response, 0, nullptr, 0, nullptr);
+  }
 }
 
 void local_delivery_thread(void* runtime) noexcept {

@@ -10,6 +10,7 @@
 #include "codec/text.h"
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
+#include "runtime/inbound_requests.h"
 #include "runtime/lifecycle.h"
 #include "runtime/limits.h"
 #include "runtime/local_delivery.h"
@@ -119,7 +120,9 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   host_handles_init(&rt->host_handles);
   rt->local_adapter = local_gate_create();
   rt->tcp_adapter = tcp_adapter_create();
-  rt->inbound_handler = nullptr;  // without one the adapter does not listen
+  rt->inbound_handler = runtime_handle_remote_request;
+  pipe_waiter_init(&rt->request_waiter);
+  pipe_waiter_init(&rt->control_waiter);
   dubbing_registry_init(&rt->dubbing);
 
   // Flags and counters start at zero (the block is zero-filled).
@@ -172,7 +175,7 @@ void runtime_destroy(Runtime* rt) noexcept {
   runtime_wake_threads(rt);
   runtime_join_consumers(rt);
 
-  // The pipe waiters stop here, clearing their armed flags.
+  runtime_stop_pipe_waiters(rt);
 
   if (rt->reply_registry.live()) reply_registry_fail_all(&rt->reply_registry.get(), "runtime destroyed");
 

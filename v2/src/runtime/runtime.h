@@ -26,6 +26,7 @@
 #include "runtime/host_pipes.h"
 #include "runtime/in_place.h"
 #include "runtime/pipe_queue.h"
+#include "runtime/pipe_waiter.h"
 #include "runtime/reply_registry.h"
 #include "runtime/rings.h"
 #include "runtime/route_table.h"
@@ -138,6 +139,10 @@ struct alignas(64) Runtime {
   WakePair remote_wake;
 
   // ---- pipe waiters ----
+  // Each belongs to its reader thread; start, stop and destroy only start,
+  // wake (while armed) and stop them.
+  PipeWaiter request_waiter;
+  PipeWaiter control_waiter;
 
   // ---- threads, started and armed flags ----
   // Touched only by start, stop and destroy. Indexed by RuntimeThread.

@@ -47,6 +47,11 @@ Status echo_handler(void*, const uint8_t* payload, uint64_t length, uint32_t, in
   return Status::ok;
 }
 
+// The threads a started runtime runs beside its pipe writers: the
+// dispatcher, the two workers, the two pipe readers and, since the default
+// snapshot gives it a listen address, the TCP listener.
+constexpr size_t kThreadsBesideWriters = 6;
+
 // Thread creation that fails at the n-th call (1-based) from now on.
 std::atomic<int> g_thread_calls{0};
 std::atomic<int> g_fail_at{0};
@@ -125,9 +130,13 @@ TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAske
       LifecycleRuntime fx;
       ASSERT_TRUE(fx.bring_up(flags));
       const bool delivered = (flags & VORLET_V2_HOST_HANDLE_DELIVERED_PIPE) != 0;
-      EXPECT_EQ(test::thread_count(), before + (delivered ? 5 : 4));
-      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::local_worker));
-      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::remote_worker));
+      EXPECT_EQ(test::thread_count(), before + (delivered ? 3 : 2) + kThreadsBesideWriters);
+      for (RuntimeThread t : {RuntimeThread::dispatcher, RuntimeThread::local_worker, RuntimeThread::remote_worker,
+                              RuntimeThread::control_reader, RuntimeThread::request_reader}) {
+        EXPECT_TRUE(runtime_thread_running(fx.rt, t)) << static_cast<int>(t);
+      }
+      EXPECT_EQ(fx.rt->request_waiter_armed, 1u);
+      EXPECT_EQ(fx.rt->control_waiter_armed, 1u);
       EXPECT_EQ(fx.rt->local_adapter->open.load(), 1u);
       EXPECT_EQ(runtime_thread_running(fx.rt, RuntimeThread::delivered_writer), delivered);
       EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::response_writer));
@@ -141,6 +150,8 @@ TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAske
       for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) EXPECT_EQ(fx.rt->thread_started[i], 0u) << i;
       EXPECT_EQ(fx.rt->request_reader, nullptr);
       EXPECT_EQ(fx.rt->control_reader, nullptr);
+      EXPECT_EQ(fx.rt->request_waiter_armed, 0u);
+      EXPECT_EQ(fx.rt->control_waiter_armed, 0u);
     }
   }
 }
@@ -245,7 +256,7 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
       LifecycleRuntime fx;
       fx.rt->inbound_handler = echo_handler;  // so that a listener runs too
       ASSERT_TRUE(fx.bring_up());
-      EXPECT_EQ(test::thread_count(), threads + 6);  // three writers, the two workers, the listener
+      EXPECT_EQ(test::thread_count(), threads + 3 + kThreadsBesideWriters);
       // Six pipes, both ends, and the listening socket.
       EXPECT_EQ(test::open_descriptor_count(), fds + 13);
       ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(64, 1)), Status::ok);
@@ -308,14 +319,14 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   ASSERT_EQ(fx.start(), Status::ok);
   EXPECT_EQ(fx.rt->stopping.load(), 0u);
   EXPECT_FALSE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
-  EXPECT_EQ(test::thread_count(), without_occupant + 6);
+  EXPECT_EQ(test::thread_count(), without_occupant + 3 + kThreadsBesideWriters);
   EXPECT_EQ(fx.stop(), Status::ok);
 }
 
 // A start that fails after some writers ran ends them, gives their queues
 // back open, and a second start then runs cleanly.
 TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRunsCleanly) {
-  for (int fail_at : {1, 2, 3, 4, 5}) {
+  for (int fail_at = 1; fail_at <= static_cast<int>(3 + kThreadsBesideWriters - 1); ++fail_at) {
     SCOPED_TRACE(fail_at);
     const size_t threads = test::baseline_thread_count();
     LifecycleRuntime fx;
@@ -335,7 +346,7 @@ TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRun
     fx.rt->start_thread = platform::start_thread;
     ASSERT_EQ(fx.start(), Status::ok);
     EXPECT_EQ(fx.rt->stopping.load(), 0u);
-    EXPECT_EQ(test::thread_count(), threads + 5);
+    EXPECT_EQ(test::thread_count(), threads + 3 + kThreadsBesideWriters);
     const HostPipe pipes[] = {HostPipe::delivered, HostPipe::response, HostPipe::deadletter};
     for (HostPipe pipe : pipes) ASSERT_EQ(fx.push_frame(pipe, test::pattern(32, fail_at)), Status::ok);
     ASSERT_EQ(fx.stop(), Status::ok);

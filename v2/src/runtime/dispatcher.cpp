@@ -1,0 +1,282 @@
+#include "runtime/dispatcher.h"
+
+#include <mutex>
+
+#include "codec/alloc.h"
+#include "codec/frame_buffer.h"
+#include "codec/text.h"
+#include "runtime/event_log.h"
+#include "runtime/jobs.h"
+#include "runtime/limits.h"
+#include "runtime/rings.h"
+#include "runtime/route_table.h"
+#include "runtime/runtime.h"
+
+namespace vorlet::v2 {
+namespace {
+
+constexpr int32_t kKindUnspecified = 0;
+constexpr int32_t kKindRequest = 1;
+constexpr int32_t kKindResponse = 2;
+constexpr uint32_t kHintRouterDefault = 1;
+constexpr uint32_t kHintRequireRemote = 4;
+// value1 of a queue_rejected event for a queue that had no free slot.
+constexpr uint64_t kRejectQueueFull = 1;
+
+bool missing(const char* text) noexcept { return text == nullptr || text[0] == '\0'; }
+
+Status refuse(char* text, uint64_t capacity, const char* message) noexcept {
+  text_copy_bounded(text, capacity, message);
+  return Status::invalid_arg;
+}
+
+const char* or_default(const char* text, const char* fallback) noexcept { return missing(text) ? fallback : text; }
+
+// NULL for a NULL text or on exhaustion: the caller treats both as a
+// destination it could not take.
+char* strdup_or_null(const char* text) noexcept { return text == nullptr ? nullptr : text_dup(text); }
+
+struct ParsedEnvelopeGuard {
+  ParsedEnvelope pe;
+  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
+  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
+  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
+  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
+};
+
+// A deadletter for envelope bytes that carry a requester's slot (or none):
+// the slot's entry goes first, so a late response no longer finds it.
+void emit(Runtime* rt, const void* frame, uint64_t length, ReplySlot* slot, DeadletterReason reason,
+          const char* detail, uint64_t generation, const char* host, uint16_t port) noexcept {
+  if (slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), slot);
+  runtime_emit_deadletter(rt, frame, length, reason, detail, generation, host, port, 0, slot);
+}
+
+// The state of one item from its pop to its end. The holders give back
+// whatever no job or queue took.
+struct Item {
+  Runtime* rt;
+  FrameBuffer frame;
+  uint64_t length;
+  IngressOrigin origin;
+  ReplySlotRef slot;
+
+  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, const char* host = nullptr,
+                  uint16_t port = 0) const noexcept {
+    emit(rt, frame.get(), length, slot.get(), reason, detail, generation, host, port);
+  }
+};
+
+// A response goes to the remote requester waiting for it, or, when none is
+// pending, to the host unchanged. A requester that gave up makes it late.
+void dispatch_response(Item& item, const ParsedEnvelope& pe) noexcept {
+  Runtime* rt = item.rt;
+  bool abandoned = false;
+  ReplySlotRef pending(reply_registry_take(&rt->reply_registry.get(), pe.correlation_id, &abandoned));
+  if (abandoned || (pending && reply_slot_timed_out(pending.get()))) {
+    rt->counters.add(Counter::late_remote_replies_dropped);
+    runtime_record_event(rt, MonitorEventKind::late_remote_reply_dropped, 0, 0, 0);
+    return;
+  }
+  if (pending) {
+    // The item's own frame buffer becomes the reply: no copy.
+    reply_slot_complete(pending.get(), ReplyKind::response, 0, item.frame.release(), item.length, nullptr);
+    return;
+  }
+  // A refused frame is given back by the queue.
+  (void)runtime_handoff_response(rt, item.frame.release(), item.length, BufferKind::frame);
+}
+
+// Where resolution ended, decided under runtime_lock and acted on after it.
+enum class Resolution { resolved, no_snapshot, no_route, no_endpoints, failed };
+
+struct Destination {
+  uint64_t generation = 0;
+  HeapBlock host;  // owned copy of the endpoint's host
+  uint16_t port = 0;
+  uint32_t flags = 0;
+  Status status = Status::ok;
+  RouteFailureKind kind = RouteFailureKind::no_eligible_endpoint;
+};
+
+Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out, char* text) noexcept {
+  std::lock_guard<std::mutex> hold(rt->lock());
+  out->generation = rt->active_generation.load(std::memory_order_relaxed);
+  if (rt->snapshot_present == 0) return Resolution::no_snapshot;
+  RouteRecord* route = route_table_find(rt->routes, rt->route_count, routing.target);
+  if (route == nullptr) return Resolution::no_route;
+  if (route->endpoint_count == 0) return Resolution::no_endpoints;
+  text[0] = '\0';
+  const EndpointDesc* endpoint = nullptr;
+  out->status = route_resolve(route, &routing, &endpoint, &out->kind, text, kDispatchTextCapacity);
+  if (out->status != Status::ok || endpoint == nullptr) return Resolution::failed;
+  out->host.reset(strdup_or_null(endpoint->host));
+  out->port = endpoint->port;
+  out->flags = endpoint->flags;
+  return Resolution::resolved;
+}
+
+void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
+  Runtime* rt = item.rt;
+  const char* host = static_cast<const char*>(dest.host.get());
+  LocalJobPtr job(local_job_new());
+  if (!job) {
+    item.deadletter(DeadletterReason::delivery_failed, "failed to allocate local delivery job", dest.generation, host,
+                    dest.port);
+    return;
+  }
+  job->frame = item.frame.release();
+  job->length = item.length;
+  job->generation = dest.generation;
+  job->host = static_cast<char*>(dest.host.release());
+  job->port = dest.port;
+  job->timeout_ms = static_cast<int32_t>(envelope_timeout_or_default(pe.timeout_ms));
+  job->reply_slot = item.slot.release();
+  job->one_way = pe.one_way != 0 ? 1 : 0;
+
+  const Status pushed = runtime_enqueue_local(rt, job.get());
+  if (pushed == Status::ok) {
+    (void)job.release();  // the local worker owns it now
+    return;
+  }
+  if (pushed == Status::would_block) {
+    rt->counters.add(Counter::queue_rejections);
+    runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::local_delivery),
+                         kRejectQueueFull, 0);
+    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
+         "local delivery queue rejected envelope", job->generation, job->host, job->port);
+  } else {
+    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::runtime_stopped,
+         "runtime stopped before local enqueue", job->generation, job->host, job->port);
+  }
+}
+
+// PLACEHOLDER until the remote worker lands.
+void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
+  (void)pe;
+  item.deadletter(DeadletterReason::delivery_failed, "failed to allocate remote outbound job", dest.generation,
+                  static_cast<const char*>(dest.host.get()), dest.port);
+}
+
+// Requests, events and kinds outside the schema: resolved and handed to a
+// worker.
+void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept {
+  Runtime* rt = item.rt;
+  // A request relayed from a peer that insisted on a remote endpoint is
+  // routed like any other: a local endpoint now delivers it to this host
+  // instead of sending it back out.
+  ParsedEnvelope routing = pe;  // shallow: resolution only reads it
+  if (item.origin == IngressOrigin::remote && routing.delivery_hint == kHintRequireRemote) {
+    routing.delivery_hint = kHintRouterDefault;
+  }
+
+  Destination dest;
+  switch (resolve(rt, routing, &dest, text)) {
+    case Resolution::resolved:
+      break;
+    case Resolution::no_snapshot:
+      item.deadletter(DeadletterReason::no_active_snapshot, "no active snapshot", dest.generation);
+      return;
+    case Resolution::no_route:
+      item.deadletter(DeadletterReason::route_miss, "target not present in active snapshot", dest.generation);
+      return;
+    case Resolution::no_endpoints:
+      item.deadletter(DeadletterReason::no_responsible_host, "route has no responsible host", dest.generation);
+      return;
+    case Resolution::failed:
+      if (dest.kind == RouteFailureKind::endpoint_unavailable) {
+        rt->counters.add(Counter::endpoint_unavailable_refusals);
+        runtime_record_event(rt, MonitorEventKind::endpoint_unavailable, 0, 0, 0);
+      }
+      item.deadletter(route_failure_reason(dest.status, dest.kind), or_default(text, "route resolution failed"),
+                      dest.generation);
+      return;
+  }
+  if (!dest.host || dest.port == 0) {
+    item.deadletter(DeadletterReason::delivery_failed, "failed to snapshot resolved destination", dest.generation);
+    return;
+  }
+  // A host's REQUIRE_REMOTE goes out over TCP even to an endpoint flagged
+  // local.
+  if (routing.delivery_hint == kHintRequireRemote || (dest.flags & kEndpointFlagLocal) == 0) {
+    dispatch_remote(item, pe, dest);
+  } else {
+    dispatch_local(item, pe, dest);
+  }
+}
+
+}  // namespace
+
+Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept {
+  if (pe == nullptr) return Status::invalid_arg;
+  switch (pe->kind) {
+    case kKindResponse:
+      if (missing(pe->correlation_id)) return refuse(text, capacity, "response envelope missing correlation_id");
+      if (pe->one_way != 0) return refuse(text, capacity, "response envelope must not be one_way");
+      if (!missing(pe->reply_to)) return refuse(text, capacity, "response envelope must not carry reply_to");
+      if (pe->delivery_hint > kHintRouterDefault) {
+        return refuse(text, capacity, "response envelope must not override delivery_hint");
+      }
+      return Status::ok;
+    case kKindRequest:
+      if (pe->one_way != 0) {
+        if (!missing(pe->reply_to)) return refuse(text, capacity, "one-way request must not carry reply_to");
+        return Status::ok;
+      }
+      if (missing(pe->correlation_id)) return refuse(text, capacity, "request envelope missing correlation_id");
+      return Status::ok;
+    case kKindUnspecified:
+      return refuse(text, capacity, "envelope kind is unspecified");
+    default:
+      return Status::ok;  // events, and kinds a newer schema may add
+  }
+}
+
+DeadletterReason route_failure_reason(Status status, RouteFailureKind kind) noexcept {
+  if (status == Status::invalid_arg) return DeadletterReason::invalid_envelope;
+  switch (kind) {
+    case RouteFailureKind::endpoint_unavailable:
+      return DeadletterReason::endpoint_unavailable;
+    case RouteFailureKind::locality_mismatch:
+      return DeadletterReason::locality_mismatch;
+    default:
+      return DeadletterReason::delivery_failed;
+  }
+}
+
+void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
+  Item item{rt, FrameBuffer(popped->frame), popped->length, popped->origin, ReplySlotRef(popped->reply_slot)};
+  *popped = IngressItem{nullptr, 0, IngressOrigin::host, nullptr};
+
+  if (rt->stopping.load(std::memory_order_acquire) != 0) {
+    // The generation is an atomic: no need to contend with stop for the lock.
+    item.deadletter(DeadletterReason::runtime_stopped, "runtime stopped before delivery",
+                    rt->active_generation.load(std::memory_order_acquire));
+    return;
+  }
+
+  char text[kDispatchTextCapacity];
+  text[0] = '\0';
+  ParsedEnvelopeGuard parsed;
+  if (parsed_envelope_parse(item.frame.get(), item.length, &parsed.pe, text, sizeof text) != 0) {
+    item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope"), 0);
+    return;
+  }
+  if (parsed_envelope_validate_semantics(&parsed.pe, text, sizeof text) != Status::ok) {
+    item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope semantics"), 0);
+    return;
+  }
+  if (parsed.pe.kind == kKindResponse) {
+    dispatch_response(item, parsed.pe);  // never deadlettered, never routed
+    return;
+  }
+  dispatch_routed(item, parsed.pe, text);
+}
+
+void dispatcher_thread(void* runtime) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  IngressItem item{};
+  while (runtime_ingress_pop(rt, &item)) dispatch_item(rt, &item);
+}
+
+}  // namespace vorlet::v2

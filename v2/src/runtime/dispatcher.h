@@ -1,0 +1,57 @@
+// The dispatcher: the one consumer of the ingress ring. For each item it
+// decides, in a fixed order, what becomes of the envelope: a deadletter when
+// the runtime is stopping or the envelope is malformed; for a response, the
+// pending reply of a remote requester or the host's response pipe; for
+// anything else, a job for the local or the remote worker, chosen by route
+// resolution under runtime_lock. Every refusal leaves through the one
+// deadletter emission path.
+//
+// runtime_lock is held only for the generation, the route lookup, the
+// resolution and the copy of the endpoint's host; parsing, the semantic
+// check, job allocation, pushes, emissions and events happen outside it.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/parsed_envelope.h"
+#include "codec/status.h"
+#include "runtime/deadletter_emit.h"
+#include "runtime/route_resolution.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+struct IngressItem;
+
+// The queue named by a queue_rejected event (its detail).
+enum class MonitorQueueScope : uint32_t {
+  ingress = 1,
+  local_delivery = 2,
+  remote_outbound = 3,
+};
+
+// The size of the dispatcher's text buffer: parser, semantic and
+// resolution messages are at most 127 bytes.
+inline constexpr uint64_t kDispatchTextCapacity = 128;
+
+// The envelope's own consistency rules, first refusal wins: ok, or
+// invalid_arg with the rule's message in text (cut to capacity - 1; nothing
+// written for a NULL text or a capacity of 0). A NULL envelope is refused
+// without a message.
+Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept;
+
+// The deadletter reason of a failed resolution: invalid_arg (the route or
+// envelope cannot be resolved at all) -> invalid_envelope; otherwise by the
+// failure kind: endpoint_unavailable, locality_mismatch, else
+// delivery_failed.
+DeadletterReason route_failure_reason(Status status, RouteFailureKind kind) noexcept;
+
+// Processes one popped item to its end: routed, matched, handed to the host
+// or deadlettered. Takes everything the item owns.
+void dispatch_item(Runtime* rt, IngressItem* item) noexcept;
+
+// The dispatcher's thread procedure (argument: the Runtime). It ends when
+// the ingress ring is empty and the runtime is stopping.
+void dispatcher_thread(void* runtime) noexcept;
+
+}  // namespace vorlet::v2

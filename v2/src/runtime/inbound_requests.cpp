@@ -1,0 +1,173 @@
+#include "runtime/inbound_requests.h"
+
+#include <cstring>
+
+#include "codec/alloc.h"
+#include "codec/frame_buffer.h"
+#include "codec/parsed_envelope.h"
+#include "codec/text.h"
+#include "runtime/deadletter_emit.h"
+#include "runtime/dispatcher.h"
+#include "runtime/event_log.h"
+#include "runtime/jobs.h"
+#include "runtime/reply_registry.h"
+#include "runtime/rings.h"
+#include "runtime/runtime.h"
+
+namespace vorlet::v2 {
+namespace {
+
+constexpr int32_t kKindRequest = 1;
+constexpr uint32_t kDefaultWaitMs = 1000;
+
+bool has_text(const char* text, uint64_t capacity) noexcept { return text != nullptr && capacity > 0 && text[0] != 0; }
+
+// The result of the handler's own refusals: a deadletter for the request
+// bytes. When it cannot be built, `fallback` is returned with kind none.
+Status answer_with_deadletter(const uint8_t* payload, uint64_t length, DeadletterReason reason, const char* detail,
+                              uint64_t generation, Status fallback, int32_t* kind, uint8_t** reply,
+                              uint64_t* reply_length) noexcept {
+  void* bytes = nullptr;
+  uint64_t built = 0;
+  if (deadletter_bytes_build(payload, length, reason, detail, generation, nullptr, 0, 0, &bytes, &built) !=
+      Status::ok) {
+    rt_free(bytes);
+    return fallback;
+  }
+  *kind = static_cast<int32_t>(ReplyKind::deadletter);
+  *reply = static_cast<uint8_t*>(bytes);
+  *reply_length = built;
+  return Status::ok;
+}
+
+struct ParsedEnvelopeGuard {
+  ParsedEnvelope pe;
+  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
+  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
+  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
+  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
+};
+
+}  // namespace
+
+Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
+                                     int32_t* kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
+                                     char* text, uint64_t text_capacity) noexcept {
+  if (context == nullptr || payload == nullptr || kind == nullptr || reply == nullptr || reply_length == nullptr ||
+      reason == nullptr || length == 0) {
+    return Status::invalid_arg;
+  }
+  auto* rt = static_cast<Runtime*>(context);
+  *kind = static_cast<int32_t>(ReplyKind::none);
+  *reply = nullptr;
+  *reply_length = 0;
+  *reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+  if (text == nullptr) text_capacity = 0;
+  if (text_capacity > 0) text[0] = '\0';
+
+  ParsedEnvelopeGuard parsed;
+  const int32_t parse = parsed_envelope_parse(payload, length, &parsed.pe, text, text_capacity);
+  if (parse != 0) {
+    return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope,
+                                  has_text(text, text_capacity) ? text : "invalid envelope", 0, from_c(parse), kind,
+                                  reply, reply_length);
+  }
+  const Status semantics = parsed_envelope_validate_semantics(&parsed.pe, text, text_capacity);
+  if (semantics != Status::ok) {
+    return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope,
+                                  has_text(text, text_capacity) ? text : "invalid envelope semantics", 0, semantics,
+                                  kind, reply, reply_length);
+  }
+  const char* message_id = parsed.pe.message_id;
+  if (parsed.pe.kind != kKindRequest || message_id == nullptr || message_id[0] == '\0') {
+    const char* detail = "invalid envelope semantics";
+    if (text_capacity > 0) {
+      text_copy_bounded(text, text_capacity,
+                        parsed.pe.kind != kKindRequest ? "remote transport accepts request envelopes only"
+                                                       : "remote request missing message_id");
+      detail = text;
+    }
+    return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope, detail, 0,
+                                  Status::invalid_arg, kind, reply, reply_length);
+  }
+
+  // The handler's reference, for its wait.
+  ReplySlotRef slot(reply_slot_create());
+  if (!slot) return Status::nomem;
+  ReplyRegistry* registry = &rt->reply_registry.get();
+  const Status registered = reply_registry_register(registry, message_id, slot.get());
+  if (registered != Status::ok) {
+    if (registered == Status::bad_state && text_capacity > 0 && text[0] == '\0') {
+      text_copy_bounded(text, text_capacity, "duplicate pending remote message_id");
+    }
+    return registered;
+  }
+  FrameBuffer frame;
+  const Status copied = frame_copy_from_bytes(payload, length, &frame);
+  if (copied != Status::ok) {
+    reply_registry_remove(registry, slot.get());
+    return copied;
+  }
+
+  // The item's reference travels with it.
+  reply_slot_retain(slot.get());
+  const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
+  const Status pushed = runtime_enqueue_ingress(rt, &item);
+  if (pushed != Status::ok) {
+    reply_registry_remove(registry, slot.get());
+    reply_slot_release(slot.get());  // the item's reference
+    frame.reset();
+    // The generation is an atomic: read without runtime_lock, which a stop
+    // joining this listener may hold.
+    const uint64_t generation = rt->active_generation.load(std::memory_order_acquire);
+    DeadletterReason refusal = DeadletterReason::runtime_stopped;
+    const char* detail = "runtime stopped before enqueue";
+    if (pushed == Status::would_block) {
+      rt->counters.add(Counter::queue_rejections);
+      runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress), 1,
+                           0);
+      refusal = DeadletterReason::queue_rejected;
+      detail = "ingress queue rejected remote envelope";
+    }
+    return answer_with_deadletter(payload, length, refusal, detail, generation, pushed, kind, reply, reply_length);
+  }
+  (void)frame.release();  // the dispatcher owns it now
+
+  ReplyKind got = ReplyKind::none;
+  void* result = nullptr;
+  uint64_t result_length = 0;
+  const Status waited = reply_slot_wait(slot.get(), timeout_ms == 0 ? kDefaultWaitMs : timeout_ms, &got, &result,
+                                        &result_length, reason, text, text_capacity);
+  if (waited == Status::would_block) {
+    *reason = static_cast<int32_t>(DeadletterReason::remote_reply_timeout);
+    rt->counters.add(Counter::remote_reply_timeouts);
+    runtime_record_event(rt, MonitorEventKind::remote_reply_timeout, 0, 0, 1);
+    // The id stays known, so that a late response is dropped; the item's
+    // reference goes with whatever stage discards it.
+    reply_registry_abandon(registry, slot.get());
+    return Status::io;
+  }
+  if (waited != Status::ok) {
+    reply_registry_remove(registry, slot.get());
+    return Status::io;
+  }
+  if (result != nullptr && result_length > 0) {
+    void* copy = rt_malloc(result_length);
+    if (copy == nullptr) {
+      reply_payload_release(got, result);
+      *reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+      return Status::nomem;
+    }
+    std::memcpy(copy, result, result_length);
+    reply_payload_release(got, result);
+    *reply = static_cast<uint8_t*>(copy);
+    *reply_length = result_length;
+  } else {
+    reply_payload_release(got, result);
+  }
+  *kind = static_cast<int32_t>(got);
+  if (got == ReplyKind::none) return Status::bad_state;  // failed without a result, such as by stop
+  return Status::ok;
+}
+
+}  // namespace vorlet::v2

@@ -1,0 +1,33 @@
+// Requests from remote peers. Start installs runtime_handle_remote_request
+// as the TCP adapter's inbound handler, with the runtime as its context;
+// the listener thread calls it once per request frame and sends back what
+// it returns. The request becomes an ingress item of remote origin carrying
+// a reply slot registered under its message_id, and the handler waits on
+// the slot for the terminal result: the host's response (matched by the
+// dispatcher through correlation_id), a deadletter from whichever stage
+// refused it, or a failure.
+//
+// The handler never takes runtime_lock: stop joins the listener while
+// holding it.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/status.h"
+
+namespace vorlet::v2 {
+
+// The InboundHandler of the TCP adapter.
+//  ok:   *kind is response (1) or deadletter (2), *reply an rt_malloc block
+//        (NULL for a result without bytes) that the caller frees.
+//  else: *kind 0, with *reason and text saying why: io for no result within
+//        the timeout (remote_reply_timeout) or a failed wait; bad_state for
+//        a message_id already pending or a slot failed without a result
+//        (such as by stop); nomem; invalid_arg for NULL arguments or an
+//        empty payload (nothing written).
+// timeout_ms 0 means 1000.
+Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
+                                     int32_t* kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
+                                     char* text, uint64_t text_capacity) noexcept;
+
+}  // namespace vorlet::v2

@@ -1,0 +1,85 @@
+#include "runtime/pipe_readers.h"
+
+#include "codec/frame_buffer.h"
+#include "codec/frame_reader.h"
+#include "runtime/control_apply.h"
+#include "runtime/deadletter_emit.h"
+#include "runtime/dispatcher.h"
+#include "runtime/event_log.h"
+#include "runtime/jobs.h"
+#include "runtime/pipe_waiter.h"
+#include "runtime/rings.h"
+#include "runtime/runtime.h"
+
+namespace vorlet::v2 {
+namespace {
+
+bool stopping(const Runtime* rt) noexcept { return rt->stopping.load(std::memory_order_acquire) != 0; }
+
+// What one read of a pipe leads to.
+enum class Step { next, end };
+
+// Nothing to read, or a read that failed: one idle step, so that a pipe that
+// keeps failing is not spun on.
+Step idle(PipeWaiter* waiter) noexcept {
+  return pipe_waiter_backoff(waiter, kReaderWaitMs) == PipeWait::unusable ? Step::end : Step::next;
+}
+
+// One frame from the request pipe: queued for the dispatcher, or answered
+// with a deadletter when the ingress ring refuses it.
+void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
+  DeadletterReason reason = DeadletterReason::runtime_stopped;
+  const char* detail = "runtime stopped before enqueue";
+  if (!stopping(rt)) {
+    const IngressItem item{frame.get(), length, IngressOrigin::host, nullptr};
+    if (runtime_enqueue_ingress(rt, &item) == Status::ok) {
+      (void)frame.release();  // the dispatcher owns it now
+      return;
+    }
+    // Full, closed by a stop under way, or an empty frame the ring does not
+    // take: all are the queue's refusal to the host.
+    rt->counters.add(Counter::queue_rejections);
+    runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress), 1,
+                         0);
+    reason = DeadletterReason::queue_rejected;
+    detail = "ingress queue rejected envelope";
+  }
+  runtime_emit_deadletter(rt, frame.get(), length, reason, detail,
+                          rt->active_generation.load(std::memory_order_acquire), nullptr, 0, 0, nullptr);
+}
+
+template <class OnFrame>
+void read_loop(Runtime* rt, FrameReader* reader, PipeWaiter* waiter, OnFrame on_frame) noexcept {
+  while (!stopping(rt)) {
+    void* raw = nullptr;
+    uint64_t length = 0;
+    const Status s = frame_read_try(reader, &raw, &length);
+    if (s == Status::ok) {
+      pipe_waiter_reset_backoff(waiter);
+      on_frame(FrameBuffer(raw), length);
+      continue;
+    }
+    if (s == Status::closed) return;  // the host closed its write end
+    if (idle(waiter) == Step::end) return;
+  }
+}
+
+}  // namespace
+
+void request_pipe_reader_thread(void* runtime) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  read_loop(rt, rt->request_reader, &rt->request_waiter,
+            [rt](FrameBuffer frame, uint64_t length) { admit_request(rt, std::move(frame), length); });
+  // The dispatcher may be asleep on an empty ring: let it see the flag.
+  wake_after_push(&rt->dispatcher_wake);
+}
+
+void control_pipe_reader_thread(void* runtime) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  // The apply counts and records its own outcome.
+  read_loop(rt, rt->control_reader, &rt->control_waiter, [rt](FrameBuffer frame, uint64_t length) {
+    (void)runtime_apply_control_envelope(rt, frame.get(), length);
+  });
+}
+
+}  // namespace vorlet::v2
