@@ -1,0 +1,349 @@
+#include "runtime/inbound_requests.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/alloc.h"
+#include "runtime/control_apply.h"
+#include "runtime/rings.h"
+#include "runtime/runtime.h"
+#include "support/job_support.h"
+#include "support/lifecycle_runtime.h"
+#include "support/runtime_probe.h"
+#include "support/scripted_peer.h"
+#include "vorlet/v2/transport.pb.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using test::FrameBytes;
+using test::kLocalTarget;
+using test::LifecycleRuntime;
+using Clock = std::chrono::steady_clock;
+
+std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
+
+transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {
+  transport::Envelope env;
+  env.set_message_id(id);
+  env.set_correlation_id("c-" + id);
+  env.set_kind(transport::MESSAGE_KIND_REQUEST);
+  env.set_target(target);
+  env.set_payload("from a peer");
+  return env;
+}
+
+std::string response_bytes(const std::string& request_id) {
+  transport::Envelope env;
+  env.set_message_id("r-" + request_id);
+  env.set_correlation_id(request_id);
+  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
+  env.set_target("peer");
+  env.set_payload("answered");
+  return env.SerializeAsString();
+}
+
+struct Answer {
+  Status status;
+  int32_t kind;
+  int32_t reason;
+  std::string reply;
+  std::string text;
+};
+
+// One call of the handler as the listener makes it.
+Answer handle(Runtime* rt, const std::string& bytes, uint32_t timeout_ms) {
+  Answer a{};
+  uint8_t* reply = nullptr;
+  uint64_t reply_length = 0;
+  char text[160];
+  a.status = runtime_handle_remote_request(rt, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                           timeout_ms, &a.kind, &reply, &reply_length, &a.reason, text, sizeof text);
+  if (reply != nullptr) a.reply.assign(reinterpret_cast<const char*>(reply), reply_length);
+  rt_free(reply);
+  a.text = text;
+  return a;
+}
+
+transport::Deadletter deadletter_of(const Answer& a) {
+  transport::Deadletter dl;
+  EXPECT_EQ(a.kind, 2);
+  EXPECT_TRUE(dl.ParseFromString(a.reply));
+  return dl;
+}
+
+void submit(Runtime* rt, const std::string& bytes) {
+  ASSERT_EQ(runtime_submit_envelope(rt, bytes.data(), bytes.size()), Status::ok);
+}
+
+TEST(InboundRequests, RequestsItCannotTakeAreAnsweredWithADeadletter) {
+  transport::Envelope no_kind = request("no-kind");
+  no_kind.set_kind(transport::MESSAGE_KIND_UNSPECIFIED);
+  transport::Envelope event = request("event");
+  event.set_kind(transport::MESSAGE_KIND_EVENT);
+  transport::Envelope no_id = request("");
+  struct Case {
+    const char* what;
+    std::string bytes;
+    transport::DeadletterReason reason;
+    const char* detail;
+    uint64_t generation;
+  };
+  const Case cases[] = {
+      {"undecodable", std::string("\xff\xff\xff", 3), transport::DEADLETTER_REASON_INVALID_ENVELOPE,
+       "protobuf parse failed", 0},
+      {"kind unspecified", no_kind.SerializeAsString(), transport::DEADLETTER_REASON_INVALID_ENVELOPE,
+       "envelope kind is unspecified", 0},
+      {"an event", event.SerializeAsString(), transport::DEADLETTER_REASON_INVALID_ENVELOPE,
+       "remote transport accepts request envelopes only", 0},
+      {"no message_id", no_id.SerializeAsString(), transport::DEADLETTER_REASON_INVALID_ENVELOPE,
+       "remote request missing message_id", 0},
+      // Refused inside the runtime: the dispatcher's deadletter comes back.
+      {"no route", request("lost", "svc.none").SerializeAsString(), transport::DEADLETTER_REASON_ROUTE_MISS,
+       "target not present in active snapshot", 1},
+  };
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Answer a = handle(fx.rt, c.bytes, 5000);
+    EXPECT_EQ(a.status, Status::ok);
+    const transport::Deadletter dl = deadletter_of(a);
+    EXPECT_EQ(dl.reason(), c.reason);
+    EXPECT_EQ(dl.detail(), c.detail);
+    EXPECT_EQ(dl.active_generation(), c.generation);
+    EXPECT_EQ(dl.endpoint_attempt_count(), 0u);
+  }
+  EXPECT_EQ(fx.rt->reply_registry->count, 0u);
+
+  // Missing arguments: nothing written.
+  const std::string bytes = request("args").SerializeAsString();
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  int32_t kind = 99, reason = 99;
+  uint8_t* reply = nullptr;
+  uint64_t length = 0;
+  EXPECT_EQ(runtime_handle_remote_request(nullptr, p, bytes.size(), 0, &kind, &reply, &length, &reason, nullptr, 0),
+            Status::invalid_arg);
+  EXPECT_EQ(runtime_handle_remote_request(fx.rt, p, 0, 0, &kind, &reply, &length, &reason, nullptr, 0),
+            Status::invalid_arg);
+  EXPECT_EQ(runtime_handle_remote_request(fx.rt, p, bytes.size(), 0, &kind, nullptr, &length, &reason, nullptr, 0),
+            Status::invalid_arg);
+  EXPECT_EQ(kind, 99);
+  EXPECT_EQ(reason, 99);
+  ASSERT_EQ(fx.stop(), Status::ok);
+}
+
+// The host reads the request from its pipe and answers it; the peer gets
+// the host's response bytes.
+TEST(InboundRequests, TheHostsResponseIsThePeersReply) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  const std::string bytes = request("ask-1").SerializeAsString();
+  auto pending = std::async(std::launch::async, [&] { return handle(fx.rt, bytes, 10000); });
+  FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
+  EXPECT_EQ(str(got), bytes);
+  const std::string answer = response_bytes("ask-1");
+  submit(fx.rt, answer);
+  const Answer a = pending.get();
+  EXPECT_EQ(a.status, Status::ok);
+  EXPECT_EQ(a.kind, 1);
+  EXPECT_EQ(a.reply, answer);
+  EXPECT_EQ(fx.rt->reply_registry->count, 0u);
+  ASSERT_EQ(fx.stop(), Status::ok);
+}
+
+// A one-way request is answered as delivered once the host has it; a
+// response the host writes for it anyway goes to the host's own pipe.
+TEST(InboundRequests, AOneWayRequestIsAnsweredOnceHandedToTheHost) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  transport::Envelope env = request("fire");
+  env.set_one_way(true);
+  const std::string bytes = env.SerializeAsString();
+  const auto start = Clock::now();
+  const Answer a = handle(fx.rt, bytes, 10000);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(a.status, Status::ok);
+  EXPECT_EQ(a.kind, 1);
+  EXPECT_TRUE(a.reply.empty());
+  EXPECT_EQ(fx.rt->reply_registry->count, 0u);
+  FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
+  EXPECT_EQ(str(got), bytes);
+  const std::string answer = response_bytes("fire");
+  submit(fx.rt, answer);
+  ASSERT_EQ(fx.read_frame(HostPipe::response, &got), Status::ok);
+  EXPECT_EQ(str(got), answer);
+  EXPECT_EQ(fx.counter(Counter::late_remote_replies_dropped), 0u);
+  ASSERT_EQ(fx.stop(), Status::ok);
+}
+
+// No answer in time: the peer learns of the timeout, a retry of the same id
+// is refused while the abandoned entry stays, and the answer that comes
+// after all is dropped as late.
+TEST(InboundRequests, ATimedOutRequestRefusesItsRetryAndDropsItsLateAnswer) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  const std::string bytes = request("slow").SerializeAsString();
+  Answer a = handle(fx.rt, bytes, 50);
+  EXPECT_EQ(a.status, Status::io);
+  EXPECT_EQ(a.kind, 0);
+  EXPECT_EQ(a.reason, 11);
+  EXPECT_EQ(a.text, "remote reply timed out");
+  EXPECT_EQ(fx.counter(Counter::remote_reply_timeouts), 1u);
+  MonitorEvent last = fx.events().back();
+  EXPECT_EQ(last.kind, 9u);
+  EXPECT_EQ(last.value2, 1u);
+
+  a = handle(fx.rt, bytes, 50);
+  EXPECT_EQ(a.status, Status::bad_state);
+  EXPECT_EQ(a.kind, 0);
+  EXPECT_EQ(a.text, "duplicate pending remote message_id");
+
+  FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);  // delivered once
+  submit(fx.rt, response_bytes("slow"));
+  for (int i = 0; i < 2000 && fx.counter(Counter::late_remote_replies_dropped) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(fx.counter(Counter::late_remote_replies_dropped), 1u);
+  last = fx.events().back();
+  EXPECT_EQ(last.kind, 10u);
+  ASSERT_EQ(fx.stop(), Status::ok);
+  std::vector<FrameBytes> frames;
+  ASSERT_EQ(fx.read_until_eof(HostPipe::response, &frames), Status::ok);
+  EXPECT_TRUE(frames.empty());
+}
+
+TEST(InboundRequests, ATimeoutOfZeroWaitsOneSecond) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  const auto start = Clock::now();
+  const Answer a = handle(fx.rt, request("default-wait").SerializeAsString(), 0);
+  const auto waited = Clock::now() - start;
+  EXPECT_EQ(a.reason, 11);
+  EXPECT_GE(waited, std::chrono::milliseconds(950));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  ASSERT_EQ(fx.stop(), Status::ok);
+}
+
+TEST(InboundRequests, StopFailsARequestThatIsWaiting) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  auto pending = std::async(std::launch::async, [&] { return handle(fx.rt, request("held").SerializeAsString(), 30000); });
+  FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);  // it waits for the host now
+  ASSERT_EQ(fx.stop(), Status::ok);
+  const Answer a = pending.get();
+  EXPECT_EQ(a.status, Status::bad_state);
+  EXPECT_EQ(a.kind, 0);
+  EXPECT_EQ(a.reason, 8);
+  EXPECT_EQ(a.text, "runtime stopped");
+}
+
+// The ingress ring refuses the item: full (counted, announced) or stopping.
+// The deadletter carries the active generation; the slot's entry is gone.
+TEST(InboundRequests, ARefusedPushIsAnsweredWithItsReason) {
+  test::CreatedRuntime created(1);  // rings of 2
+  Runtime* rt = created.rt;
+  test::FlatSnapshot snapshot(4);
+  test::add_local_route(&snapshot, 7200);
+  ASSERT_EQ(runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
+  for (int i = 0; i < 2; ++i) {
+    IngressItem filler = test::make_item(test::envelope_bytes("filler"));
+    ASSERT_EQ(runtime_enqueue_ingress(rt, &filler), Status::ok);
+  }
+  Answer a = handle(rt, request("full").SerializeAsString(), 5000);
+  EXPECT_EQ(a.status, Status::ok);
+  transport::Deadletter dl = deadletter_of(a);
+  EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_QUEUE_REJECTED);
+  EXPECT_EQ(dl.detail(), "ingress queue rejected remote envelope");
+  EXPECT_EQ(dl.active_generation(), 4u);
+  EXPECT_EQ(dl.original_envelope().message_id(), "full");
+  EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 1u);
+  const MonitorEvent last = test::recorded_events(rt).back();
+  EXPECT_EQ(last.kind, 5u);
+  EXPECT_EQ(last.detail, 1u);
+  EXPECT_EQ(last.value1, 1u);
+  EXPECT_EQ(rt->reply_registry->count, 0u);
+
+  rt->stopping.store(1);
+  a = handle(rt, request("late").SerializeAsString(), 5000);
+  dl = deadletter_of(a);
+  EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_RUNTIME_STOPPED);
+  EXPECT_EQ(dl.detail(), "runtime stopped before enqueue");
+  EXPECT_EQ(dl.active_generation(), 4u);
+  EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 1u);
+  EXPECT_EQ(rt->reply_registry->count, 0u);
+}
+
+// Peers keep connecting and sending requests that the host never answers
+// while the runtime stops: stop fails the waiting ones, turns the later ones
+// away and returns in bounded time.
+TEST(InboundRequests, StopReturnsWhilePeersKeepSendingRequests) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    LifecycleRuntime fx;
+    ASSERT_TRUE(fx.bring_up());
+    const uint16_t port = fx.listen_port();
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> peers;
+    for (int p = 0; p < 3; ++p) {
+      peers.emplace_back([&, p] {
+        for (int i = 0; !done.load(); ++i) {
+          const std::string body = request("peer" + std::to_string(p) + "-" + std::to_string(i)).SerializeAsString();
+          const test::ClientOutcome out =
+              test::client_exchange(port, test::wire_frame(test::wire_request_body(20000, body)), 3000);
+          if (out.status == Status::ok) answered.fetch_add(1);
+          if (out.status != Status::ok) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      });
+    }
+    // Let one request be held by the listener, waiting on the host.
+    FrameBytes got;
+    ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
+    const auto start = Clock::now();
+    ASSERT_EQ(fx.stop(), Status::ok);
+    const auto took = Clock::now() - start;
+    done.store(true);
+    for (auto& t : peers) t.join();
+    EXPECT_LT(took, std::chrono::seconds(10));
+    EXPECT_GE(answered.load(), 1);  // at least the held one was told
+  }
+}
+
+// A request whose frame is still arriving when stop ends the listener is
+// answered with a failure, and stop returns: neither waits for the other.
+TEST(InboundRequests, ARequestArrivingWhileStopEndsTheListenerIsTurnedAway) {
+  LifecycleRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  const std::string body = request("straggler").SerializeAsString();
+  const test::Bytes frame = test::wire_frame(test::wire_request_body(5000, body));
+  const size_t half = frame.size() / 2;
+  test::PeerClient peer;
+  ASSERT_TRUE(peer.connect(fx.listen_port()));
+  ASSERT_TRUE(peer.send(test::Bytes(frame.begin(), frame.begin() + half)));
+  auto stopped = std::async(std::launch::async, [&] { return fx.stop(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // stop is ending the listener by now
+  ASSERT_TRUE(peer.send(test::Bytes(frame.begin() + half, frame.end())));
+  const test::ClientOutcome out = peer.read_frame(5000);
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(stopped.get(), Status::ok);
+  ASSERT_EQ(out.status, Status::ok);
+  const test::WireReply reply = test::wire_parse_reply(out.body);
+  ASSERT_TRUE(reply.valid);
+  EXPECT_EQ(reply.kind, 0u);
+  EXPECT_NE(reply.reason, 0u);
+  EXPECT_EQ(fx.counter(Counter::deadletters_emitted), 0u);  // it never entered the runtime
+}
+
+}  // namespace
+}  // namespace vorlet::v2
