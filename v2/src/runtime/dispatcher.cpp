@@ -3,11 +3,13 @@
 #include <mutex>
 
 #include "codec/alloc.h"
+#include "codec/clock.h"
 #include "codec/frame_buffer.h"
 #include "codec/text.h"
 #include "runtime/event_log.h"
 #include "runtime/jobs.h"
 #include "runtime/limits.h"
+#include "runtime/remote_admission.h"
 #include "runtime/rings.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
@@ -20,8 +22,6 @@ constexpr int32_t kKindRequest = 1;
 constexpr int32_t kKindResponse = 2;
 constexpr uint32_t kHintRouterDefault = 1;
 constexpr uint32_t kHintRequireRemote = 4;
-// value1 of a queue_rejected event for a queue that had no free slot.
-constexpr uint64_t kRejectQueueFull = 1;
 
 bool missing(const char* text) noexcept { return text == nullptr || text[0] == '\0'; }
 
@@ -142,7 +142,7 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   if (pushed == Status::would_block) {
     rt->counters.add(Counter::queue_rejections);
     runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::local_delivery),
-                         kRejectQueueFull, 0);
+                         static_cast<uint64_t>(MonitorQueueRejectDetail::queue_full), 0);
     emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
          "local delivery queue rejected envelope", job->generation, job->host, job->port);
   } else {
@@ -151,11 +151,55 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   }
 }
 
-// PLACEHOLDER until the remote worker lands.
 void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
-  (void)pe;
-  item.deadletter(DeadletterReason::delivery_failed, "failed to allocate remote outbound job", dest.generation,
-                  static_cast<const char*>(dest.host.get()), dest.port);
+  Runtime* rt = item.rt;
+  const char* host = static_cast<const char*>(dest.host.get());
+  RemoteJobPtr job(remote_job_new());
+  if (!job) {
+    item.deadletter(DeadletterReason::delivery_failed, "failed to allocate remote outbound job", dest.generation, host,
+                    dest.port);
+    return;
+  }
+  uint64_t now = 0;
+  if (clock_now_ns_status(&now) != Status::ok) {
+    item.deadletter(DeadletterReason::delivery_failed, "failed to capture monotonic deadline for remote delivery",
+                    dest.generation, host, dest.port);
+    return;
+  }
+  const int32_t timeout_ms = static_cast<int32_t>(envelope_timeout_or_default(pe.timeout_ms));
+  job->frame = item.frame.release();
+  job->length = item.length;
+  job->generation = dest.generation;
+  job->deadline_ns = deadline_after_ms(now, timeout_ms);
+  job->host = static_cast<char*>(dest.host.release());
+  job->port = dest.port;
+  job->expects_reply = pe.one_way != 0 ? 0 : 1;
+  job->timeout_ms = timeout_ms;
+  job->reply_slot = item.slot.release();
+
+  MonitorQueueRejectDetail detail = MonitorQueueRejectDetail::none;
+  const Status pushed = runtime_enqueue_remote(rt, job.get(), &detail);
+  if (pushed == Status::ok) {
+    (void)job.release();  // the remote worker owns it now
+    return;
+  }
+  if (pushed == Status::would_block) {
+    const bool reserve = detail == MonitorQueueRejectDetail::remote_reply_reserve;
+    rt->counters.add(Counter::queue_rejections);
+    rt->counters.add(Counter::remote_outbound_rejections);
+    runtime_record_event(rt, MonitorEventKind::queue_rejected,
+                         static_cast<uint32_t>(MonitorQueueScope::remote_outbound),
+                         static_cast<uint64_t>(reserve ? MonitorQueueRejectDetail::remote_reply_reserve
+                                                       : MonitorQueueRejectDetail::queue_full),
+                         0);
+    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
+         reserve ? "remote outbound reply reservation rejected one-way envelope"
+                 : "remote outbound queue rejected envelope",
+         job->generation, job->host, job->port);
+  } else {
+    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::runtime_stopped,
+         "runtime stopped before remote enqueue", job->generation, job->host, job->port);
+  }
 }
 
 // Requests, events and kinds outside the schema: resolved and handed to a

@@ -11,6 +11,7 @@
 #include "runtime/event_log.h"
 #include "runtime/jobs.h"
 #include "runtime/reply_registry.h"
+#include "runtime/remote_admission.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 
@@ -124,7 +125,8 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     const char* detail = "runtime stopped before enqueue";
     if (pushed == Status::would_block) {
       rt->counters.add(Counter::queue_rejections);
-      runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress), 1,
+      runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress),
+                         static_cast<uint64_t>(MonitorQueueRejectDetail::queue_full),
                            0);
       refusal = DeadletterReason::queue_rejected;
       detail = "ingress queue rejected remote envelope";

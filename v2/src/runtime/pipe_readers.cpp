@@ -8,6 +8,7 @@
 #include "runtime/event_log.h"
 #include "runtime/jobs.h"
 #include "runtime/pipe_waiter.h"
+#include "runtime/remote_admission.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 
@@ -39,7 +40,8 @@ void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
     // Full, closed by a stop under way, or an empty frame the ring does not
     // take: all are the queue's refusal to the host.
     rt->counters.add(Counter::queue_rejections);
-    runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress), 1,
+    runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress),
+                         static_cast<uint64_t>(MonitorQueueRejectDetail::queue_full),
                          0);
     reason = DeadletterReason::queue_rejected;
     detail = "ingress queue rejected envelope";
