@@ -13,6 +13,7 @@
 #include "codec/frame_buffer.h"
 #include "runtime/control_apply.h"
 #include "runtime/jobs.h"
+#include "runtime/remote_admission.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
@@ -477,6 +478,59 @@ TEST(Dispatcher, AFullLocalQueueDeadlettersTheEnvelope) {
   EXPECT_EQ(events.back().value1, 1u);
   EXPECT_EQ(rt->reply_registry->count, 0u);  // removed before the deadletter
   EXPECT_EQ(slot->refs.load(), 1);           // only ours is left
+}
+
+// Remote admission's refusals become the dispatcher's deadletters, with the
+// endpoint, the counters and the queue_rejected event.
+TEST(Dispatcher, RemoteAdmissionRefusalsBecomeDeadletters) {
+  struct Case {
+    const char* what;
+    bool one_way;
+    uint64_t reserve;
+    int queued;
+    const char* detail;
+    uint64_t reject_detail;
+  };
+  const Case cases[] = {
+      {"reply reserve", true, 1, 1, "remote outbound reply reservation rejected one-way envelope", 2},
+      {"queue full", false, 0, 2, "remote outbound queue rejected envelope", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::CreatedRuntime created(1);  // rings of 2
+    Runtime* rt = created.rt;
+    const OverloadPolicyDesc policy{sizeof(OverloadPolicyDesc), c.reserve, 0, 0, 0, 0};
+    ASSERT_EQ(runtime_apply_overload_policy(rt, &policy), Status::ok);
+    FlatSnapshot snapshot(6);
+    snapshot.route("svc.remote", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"10.0.0.5", 7300, 1, 0}});
+    ASSERT_EQ(runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
+    for (int i = 0; i < c.queued; ++i) {
+      ASSERT_EQ(runtime_enqueue_remote(rt, test::make_remote_job(test::envelope_bytes("queued")).release(), nullptr),
+                Status::ok);
+    }
+    transport::Envelope env = request("refused", "svc.remote");
+    if (c.one_way) {
+      env.set_one_way(true);
+      env.clear_correlation_id();
+    }
+    ReplySlotRef slot(reply_slot_create());
+    dispatch_with_slot(rt, env.SerializeAsString(), slot.get());
+    const SlotResult r = wait_slot(slot.get());
+    ASSERT_EQ(r.kind, ReplyKind::deadletter);
+    const transport::Deadletter dl = parse_deadletter(r.payload);
+    EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_QUEUE_REJECTED);
+    EXPECT_EQ(dl.detail(), c.detail);
+    EXPECT_EQ(dl.active_generation(), 6u);
+    EXPECT_EQ(dl.resolved_host(), "10.0.0.5");
+    EXPECT_EQ(dl.resolved_port(), 7300u);
+    EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 1u);
+    EXPECT_EQ(rt->counters.load(Counter::remote_outbound_rejections), 1u);
+    EXPECT_EQ(rt->counters.load(Counter::reply_reserve_rejections), c.reserve != 0 ? 1u : 0u);
+    const MonitorEvent last = test::recorded_events(rt).back();
+    EXPECT_EQ(last.kind, 5u);
+    EXPECT_EQ(last.detail, 3u);
+    EXPECT_EQ(last.value1, c.reject_detail);
+  }
 }
 
 // Producers submit while stop runs: every envelope submit accepted comes out
