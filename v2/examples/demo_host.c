@@ -1,156 +1,265 @@
-/* A small host of the vorlet v2 runtime: creates a runtime, prints what the
- * library calls its codes and flags, reads its health and statistics, logs
- * in through the credential table, builds and reads back an envelope
- * through the flat views, takes its pipes, applies a flat route snapshot,
- * starts and stops it, and takes the runtime down again. */
+/* A small host of the vorlet v2 runtime: two runtimes in one process, joined
+ * over loopback TCP. Each gets its route snapshot as a JSON control envelope
+ * (encoded here by hand, without protobuf), is started, and is then fed
+ * envelopes built through the flat views:
+ *   1. a request that runtime A delivers to its own host;
+ *   2. a request that A sends to B, whose host answers it, and the answer
+ *      that comes back to A's host;
+ *   3. a request for a target no route knows, which comes back to A's host
+ *      as a deadletter.
+ * It prints what each host reads, with the names of reasons and events, and
+ * takes both runtimes down again. */
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "vorlet_v2.h"
 
-/* The runtime's state and health flags by name. */
-static void print_health(vorlet_v2_Runtime* runtime, const char* when) {
-  vorlet_v2_RuntimeHealth health = {sizeof health, 0, 0, 0};
-  char flags[256];
-  if (vorlet_v2_runtime_get_health(runtime, &health) != VORLET_V2_OK) return;
-  vorlet_v2_format_health_flags(health.flags, flags, sizeof flags);
-  printf("health %s: state %s, generation %llu, flags %s\n", when, vorlet_v2_runtime_state_name(health.state),
-         (unsigned long long)health.generation, flags);
+enum { PIPE_DELIVERED, PIPE_RESPONSE, PIPE_DEADLETTER, PIPE_COUNT };
+
+typedef struct Host {
+  const char* name;
+  vorlet_v2_Runtime* runtime;
+  vorlet_v2_HostHandles handles;
+  vorlet_v2_FrameReader* readers[PIPE_COUNT];
+  uint16_t port;
+} Host;
+
+/* ---- a control envelope, encoded by hand ---- */
+
+static size_t put_varint(uint8_t* out, uint64_t v) {
+  size_t n = 0;
+  while (v >= 0x80) {
+    out[n++] = (uint8_t)(v | 0x80);
+    v >>= 7;
+  }
+  out[n++] = (uint8_t)v;
+  return n;
+}
+
+static size_t put_number(uint8_t* out, uint32_t field, uint64_t v) {
+  size_t n = put_varint(out, (uint64_t)field << 3);
+  return n + put_varint(out + n, v);
+}
+
+static size_t put_bytes(uint8_t* out, uint32_t field, const char* bytes, size_t length) {
+  size_t n = put_varint(out, ((uint64_t)field << 3) | 2);
+  n += put_varint(out + n, length);
+  memcpy(out + n, bytes, length);
+  return n + length;
+}
+
+/* ControlEnvelope {generation, kind APPLY_SNAPSHOT, payload_format JSON,
+ * payload_type ROUTE_SNAPSHOT, payload} applied through the call. */
+static int32_t apply_json_snapshot(Host* host, uint64_t generation, const char* json) {
+  uint8_t envelope[2048];
+  size_t n = 0;
+  if (strlen(json) + 64 > sizeof envelope) return VORLET_V2_INVALID_ARG;
+  n += put_number(envelope + n, 2, generation);
+  n += put_number(envelope + n, 3, 1);
+  n += put_number(envelope + n, 4, 1);
+  n += put_number(envelope + n, 5, 1);
+  n += put_bytes(envelope + n, 7, json, strlen(json));
+  return vorlet_v2_runtime_apply_control_envelope(host->runtime, envelope, n);
+}
+
+/* ---- the host's side of the pipes ---- */
+
+static int open_host(Host* host, const char* name) {
+  vorlet_v2_RuntimeOptions options = {"demo-host", name, 0, 64};
+  memset(host, 0, sizeof *host);
+  host->name = name;
+  host->runtime = vorlet_v2_runtime_create(&options);
+  if (host->runtime == NULL) return 0;
+  host->handles.struct_size = sizeof host->handles;
+  host->handles.flags = VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
+  if (vorlet_v2_runtime_get_host_handles(host->runtime, &host->handles) != VORLET_V2_OK) return 0;
+  host->readers[PIPE_DELIVERED] = vorlet_v2_frame_reader_create(host->handles.delivered_read_fd, 0);
+  host->readers[PIPE_RESPONSE] = vorlet_v2_frame_reader_create(host->handles.response_read_fd, 0);
+  host->readers[PIPE_DEADLETTER] = vorlet_v2_frame_reader_create(host->handles.deadletter_read_fd, 0);
+  return host->readers[PIPE_DELIVERED] != NULL && host->readers[PIPE_RESPONSE] != NULL &&
+         host->readers[PIPE_DEADLETTER] != NULL;
+}
+
+static void close_host(Host* host) {
+  int fds[] = {host->handles.request_write_fd, host->handles.response_read_fd, host->handles.deadletter_read_fd,
+               host->handles.control_write_fd, host->handles.monitor_read_fd, host->handles.delivered_read_fd};
+  for (int i = 0; i < PIPE_COUNT; ++i) vorlet_v2_frame_reader_destroy(host->readers[i]);
+  vorlet_v2_runtime_destroy(host->runtime);
+  for (size_t i = 0; i < sizeof fds / sizeof fds[0]; ++i) {
+    if (fds[i] > 0) close(fds[i]);
+  }
+}
+
+/* One frame from a host pipe within about five seconds; NULL when none came. */
+static void* read_frame(Host* host, int pipe, uint64_t* length) {
+  for (int waited_ms = 0; waited_ms < 5000; ++waited_ms) {
+    void* frame = NULL;
+    int32_t status = vorlet_v2_frame_read_try(host->readers[pipe], &frame, length);
+    if (status == VORLET_V2_OK) return frame;
+    if (status != VORLET_V2_WOULD_BLOCK) break;
+    usleep(1000);
+  }
+  printf("  [%s] nothing arrived\n", host->name);
+  return NULL;
+}
+
+/* ---- envelopes through the flat views ---- */
+
+static int32_t send_envelope(Host* host, int32_t kind, const char* id, const char* correlation, const char* target,
+                             const char* text) {
+  vorlet_v2_EnvelopeSpec spec;
+  memset(&spec, 0, sizeof spec);
+  spec.struct_size = sizeof spec;
+  spec.message_id = id;
+  spec.correlation_id = correlation;
+  spec.source = host->name;
+  spec.target = target;
+  spec.kind = kind;
+  spec.timeout_ms = 3000;
+  spec.payload = text;
+  spec.payload_len = strlen(text);
+  void* bytes = NULL;
+  uint64_t length = 0;
+  int32_t status = vorlet_v2_transport_build_envelope(&spec, &bytes, &length);
+  if (status == VORLET_V2_OK) status = vorlet_v2_runtime_submit_envelope(host->runtime, bytes, length);
+  vorlet_v2_transport_buffer_release(bytes);
+  return status;
+}
+
+/* Reads one envelope from a pipe and prints it; copies its message id out. */
+static int read_envelope(Host* host, int pipe, const char* pipe_name, char* id, size_t id_capacity) {
+  uint64_t length = 0;
+  void* frame = read_frame(host, pipe, &length);
+  if (frame == NULL) return 0;
+  vorlet_v2_EnvelopeView view;
+  vorlet_v2_transport_envelope_view_init(&view);
+  int ok = vorlet_v2_transport_parse_envelope(frame, length, &view) == VORLET_V2_OK;
+  if (ok) {
+    printf("  [%s] %s pipe: %s %s from %s to %s%s%s: \"%.*s\"\n", host->name, pipe_name,
+           view.kind == 2 ? "response" : "request", view.message_id, view.source, view.target,
+           view.kind == 2 ? ", answering " : "", view.kind == 2 ? view.correlation_id : "", (int)view.payload_len,
+           (const char*)view.payload);
+    if (id != NULL) snprintf(id, id_capacity, "%s", view.message_id);
+  }
+  vorlet_v2_transport_envelope_view_cleanup(&view);
+  vorlet_v2_frame_release(frame);
+  return ok;
+}
+
+static void read_deadletter(Host* host) {
+  uint64_t length = 0;
+  void* frame = read_frame(host, PIPE_DEADLETTER, &length);
+  if (frame == NULL) return;
+  vorlet_v2_DeadletterView view;
+  vorlet_v2_transport_deadletter_view_init(&view);
+  if (vorlet_v2_transport_parse_deadletter(frame, length, &view) == VORLET_V2_OK) {
+    const vorlet_v2_EnvelopeView* original = &view.original_envelope;
+    printf("  [%s] deadletter pipe: %s to %s came back, reason %s, \"%s\", generation %llu\n", host->name,
+           original->message_id != NULL ? original->message_id : "an envelope",
+           original->target != NULL ? original->target : "?", vorlet_v2_deadletter_reason_name((uint32_t)view.reason),
+           view.detail, (unsigned long long)view.active_generation);
+  }
+  vorlet_v2_transport_deadletter_view_cleanup(&view);
+  vorlet_v2_frame_release(frame);
+}
+
+static void print_events(Host* host) {
+  vorlet_v2_EventLogSnapshot log;
+  memset(&log, 0, sizeof log);
+  if (vorlet_v2_runtime_get_event_log_snapshot(host->runtime, 0, 0, &log) != VORLET_V2_OK) return;
+  printf("  [%s] events:", host->name);
+  for (uint64_t i = 0; i < log.count; ++i) {
+    printf("%s %s", i == 0 ? "" : ",", vorlet_v2_monitor_event_kind_name(log.entries[i].kind));
+  }
+  printf("\n");
+  vorlet_v2_runtime_free_event_log_snapshot(&log);
+}
+
+/* Snapshots for both sides, then both started; another pair of ports is
+ * tried when a listener cannot bind. */
+static int bring_up(Host* a, Host* b) {
+  char json[1024];
+  for (uint64_t attempt = 1; attempt <= 8; ++attempt) {
+    a->port = (uint16_t)(20000 + (getpid() * 7 + attempt * 113) % 30000);
+    b->port = (uint16_t)(a->port + 1);
+    snprintf(json, sizeof json,
+             "{\"generation\": %llu, \"routes\": ["
+             "{\"target\": \"svc.remote\", \"strategy\": \"ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER\","
+             " \"endpoints\": [{\"host\": \"127.0.0.1\", \"port\": %u, \"flags\": 1}]}]}",
+             (unsigned long long)attempt, b->port);
+    int32_t sb = apply_json_snapshot(b, attempt, json);
+    snprintf(json, sizeof json,
+             "{\"generation\": %llu, \"routes\": ["
+             "{\"target\": \"svc.echo\", \"strategy\": \"ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER\","
+             " \"endpoints\": [{\"host\": \"127.0.0.1\", \"port\": %u, \"flags\": 1}]},"
+             "{\"target\": \"svc.remote\", \"strategy\": \"ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER\","
+             " \"endpoints\": [{\"host\": \"127.0.0.1\", \"port\": %u}]}]}",
+             (unsigned long long)attempt, a->port, b->port);
+    int32_t sa = apply_json_snapshot(a, attempt, json);
+    if (sa != VORLET_V2_OK || sb != VORLET_V2_OK) {
+      printf("snapshots refused: A %s, B %s\n", vorlet_v2_status_name(sa), vorlet_v2_status_name(sb));
+      return 0;
+    }
+    if (vorlet_v2_runtime_start(b->runtime) != VORLET_V2_OK) continue;
+    if (vorlet_v2_runtime_start(a->runtime) == VORLET_V2_OK) {
+      printf("JSON snapshots applied (generation %llu): A serves svc.echo on port %u and sends svc.remote to B;\n"
+             "B serves svc.remote on port %u. Both started.\n",
+             (unsigned long long)attempt, a->port, b->port);
+      return 1;
+    }
+    printf("runtime A could not start\n");
+    return 0;
+  }
+  printf("no free pair of loopback ports found\n");
+  return 0;
 }
 
 int main(void) {
-  vorlet_v2_RuntimeOptions options = {"demo-host", "example", 1, 64};
-  vorlet_v2_Runtime* runtime = vorlet_v2_runtime_create(&options);
-  if (runtime == NULL) {
-    fprintf(stderr, "demo: runtime_create failed\n");
+  Host a, b;
+  if (!open_host(&a, "A") || !open_host(&b, "B")) {
+    fprintf(stderr, "demo: cannot create the runtimes\n");
     return 1;
   }
-  printf("runtime created (state %s)\n", vorlet_v2_runtime_state_name(VORLET_V2_RUNTIME_CREATED));
+  int ok = bring_up(&a, &b);
+  if (ok) {
+    char id[128];
 
-  printf("status codes:");
-  for (int32_t status = 0; status >= -7; --status) printf(" %d=%s", status, vorlet_v2_status_name(status));
-  printf("\n");
+    printf("\n1. local delivery: A's host sends req-1 to svc.echo\n");
+    send_envelope(&a, 1, "req-1", "req-1", "svc.echo", "hello, me");
+    ok = read_envelope(&a, PIPE_DELIVERED, "delivered-request", NULL, 0) && ok;
 
-  printf("deadletter reasons:");
-  for (uint32_t reason = 0; reason <= 14; ++reason) printf(" %u=%s", reason, vorlet_v2_deadletter_reason_name(reason));
-  printf("\n");
-
-  char text[512];
-  uint32_t features = 0x20021u;
-  uint64_t n = vorlet_v2_format_runtime_feature_flags(features, text, sizeof text);
-  printf("features 0x%x -> %s (%llu characters)\n", features, text, (unsigned long long)n);
-  uint32_t health = 0x0Fu;
-  n = vorlet_v2_format_health_flags(health, text, sizeof text);
-  printf("health 0x%x -> %s (%llu characters)\n", health, text, (unsigned long long)n);
-
-  /* Health and statistics, read directly and through the auth gate. */
-  print_health(runtime, "after create");
-  vorlet_v2_RuntimeStats stats = {0};
-  stats.struct_size = sizeof stats;
-  if (vorlet_v2_runtime_get_stats(runtime, &stats) == VORLET_V2_OK) {
-    printf("stats: queue capacity %llu, frame limit %llu bytes, response pipe queue %llu frames\n",
-           (unsigned long long)stats.queue_capacity, (unsigned long long)stats.max_frame_bytes,
-           (unsigned long long)stats.response_pipe_capacity);
-  }
-  vorlet_v2_AuthCredential credentials[] = {{sizeof(vorlet_v2_AuthCredential), "ops", "demo-secret",
-                                             VORLET_V2_AUTH_ROLE_OPERATOR, 0}};
-  vorlet_v2_AuthConfig auth_config = {sizeof auth_config, credentials, 1};
-  vorlet_v2_AuthContext context = {sizeof context, 0, 0};
-  vorlet_v2_AuthResult auth = {sizeof auth, 0, 0};
-  if (vorlet_v2_runtime_apply_auth_config(runtime, &auth_config) == VORLET_V2_OK &&
-      vorlet_v2_runtime_login(runtime, "ops", "demo-secret", &context, &auth) == VORLET_V2_OK) {
-    printf("login: %s as %s\n", vorlet_v2_runtime_auth_result_code_name(auth.result_code),
-           vorlet_v2_runtime_auth_role_name(auth.role));
-    vorlet_v2_RuntimeHealth gated = {sizeof gated, 0, 0, 0};
-    vorlet_v2_runtime_get_health_with_auth_context(runtime, &context, &gated, &auth);
-    printf("gated health read: %s, flags 0x%x\n", vorlet_v2_runtime_auth_result_code_name(auth.result_code),
-           gated.flags);
-    vorlet_v2_runtime_clear_auth_context(&context);
-  }
-
-  /* An envelope without protobuf: build it from a spec, read it back. */
-  vorlet_v2_HeaderEntry headers[] = {{"tenant", "acme"}};
-  vorlet_v2_EnvelopeSpec spec = {0};
-  spec.struct_size = sizeof spec;
-  spec.message_id = "demo-1";
-  spec.source = "demo-host";
-  spec.target = "svc.echo";
-  spec.reply_to = "demo-host";
-  spec.kind = 1; /* request */
-  spec.payload = "hello";
-  spec.payload_len = 5;
-  spec.headers = headers;
-  spec.header_count = 1;
-  void* bytes = NULL;
-  uint64_t len = 0;
-  int32_t status = vorlet_v2_transport_build_envelope(&spec, &bytes, &len);
-  printf("build_envelope -> %s, %llu bytes\n", vorlet_v2_status_name(status), (unsigned long long)len);
-  if (status == VORLET_V2_OK) {
-    vorlet_v2_EnvelopeView view;
-    vorlet_v2_transport_envelope_view_init(&view);
-    status = vorlet_v2_transport_parse_envelope(bytes, len, &view);
-    if (status == VORLET_V2_OK) {
-      printf("parsed: id %s, %s -> %s, %llu payload bytes, header %s=%s\n", view.message_id, view.source,
-             view.target, (unsigned long long)view.payload_len, view.headers[0].key, view.headers[0].value);
+    printf("\n2. remote round trip: A's host sends req-2 to svc.remote\n");
+    send_envelope(&a, 1, "req-2", "req-2", "svc.remote", "hello, B");
+    if (read_envelope(&b, PIPE_DELIVERED, "delivered-request", id, sizeof id)) {
+      printf("  [B] host answers %s\n", id);
+      send_envelope(&b, 2, "res-2", id, "A", "hello back from B");
+      ok = read_envelope(&a, PIPE_RESPONSE, "response", NULL, 0) && ok;
+    } else {
+      ok = 0;
     }
-    vorlet_v2_transport_envelope_view_cleanup(&view);
-    vorlet_v2_transport_buffer_release(bytes);
+
+    printf("\n3. route miss: A's host sends req-3 to svc.nowhere\n");
+    send_envelope(&a, 1, "req-3", "req-3", "svc.nowhere", "anyone?");
+    read_deadletter(&a);
+
+    printf("\n");
+    vorlet_v2_RuntimeStats stats;
+    memset(&stats, 0, sizeof stats);
+    stats.struct_size = sizeof stats;
+    if (vorlet_v2_runtime_get_stats(a.runtime, &stats) == VORLET_V2_OK) {
+      printf("  [A] stats: %llu response forwarded from a peer, %llu route miss, %llu deadletter\n",
+             (unsigned long long)stats.remote_responses_forwarded, (unsigned long long)stats.route_misses,
+             (unsigned long long)stats.deadletters_emitted);
+    }
+    print_events(&a);
+    print_events(&b);
   }
 
-  /* The pipes, a route snapshot without protobuf, then a start and a stop. */
-  vorlet_v2_HostHandles handles = {0};
-  handles.struct_size = sizeof handles;
-  handles.flags = VORLET_V2_HOST_HANDLE_MONITOR_PIPE | VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
-  status = vorlet_v2_runtime_get_host_handles(runtime, &handles);
-  printf("get_host_handles -> %s (request %d, response %d, deadletter %d, control %d, monitor %d, delivered %d)\n",
-         vorlet_v2_status_name(status), handles.request_write_fd, handles.response_read_fd,
-         handles.deadletter_read_fd, handles.control_write_fd, handles.monitor_read_fd, handles.delivered_read_fd);
-  if (status != VORLET_V2_OK) {
-    vorlet_v2_runtime_destroy(runtime);
-    return 1;
-  }
-
-  vorlet_v2_EndpointDesc echo_endpoints[] = {{"10.0.0.7", 7000, 1, 0}};
-  vorlet_v2_EndpointDesc store_endpoints[] = {{"10.0.0.8", 7000, 3, 0}, {"10.0.0.9", 7000, 1, 0}};
-  vorlet_v2_RouteDesc routes[] = {
-      {"svc.echo", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, NULL, 0, echo_endpoints, 1},
-      {"svc.store", VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH, "tenant", 0, store_endpoints, 2},
-  };
-  vorlet_v2_RouteSnapshotDesc snapshot = {1, routes, 2};
-  vorlet_v2_OverloadPolicyDesc policy = {sizeof policy, 8, VORLET_V2_OVERLOAD_MODE_REJECT,
-                                         VORLET_V2_OVERLOAD_MODE_REJECT, VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_FIRST, 0};
-  status = vorlet_v2_runtime_apply_overload_policy(runtime, &policy);
-  printf("apply_overload_policy (remote outbound %s, reserve %llu) -> %s\n",
-         vorlet_v2_overload_mode_name(policy.remote_outbound_mode),
-         (unsigned long long)policy.remote_outbound_reply_reserve_slots, vorlet_v2_status_name(status));
-  for (uint64_t i = 0; i < snapshot.route_count; ++i) {
-    printf("  route %s: %s, %llu endpoint(s)\n", routes[i].target, vorlet_v2_route_strategy_name(routes[i].strategy),
-           (unsigned long long)routes[i].endpoint_count);
-  }
-  status = vorlet_v2_runtime_apply_control_snapshot(runtime, &snapshot);
-  printf("apply_control_snapshot (generation 1) -> %s\n", vorlet_v2_status_name(status));
-  status = vorlet_v2_runtime_apply_control_snapshot(runtime, &snapshot);
-  printf("apply_control_snapshot (generation 1 again) -> %s\n", vorlet_v2_status_name(status));
-
-  status = vorlet_v2_runtime_start(runtime);
-  printf("runtime_start -> %s (state %s)\n", vorlet_v2_status_name(status),
-         vorlet_v2_runtime_state_name(status == VORLET_V2_OK ? VORLET_V2_RUNTIME_STARTED : VORLET_V2_RUNTIME_CREATED));
-  print_health(runtime, "after start");
-  status = vorlet_v2_runtime_stop(runtime);
-  printf("runtime_stop -> %s (state %s)\n", vorlet_v2_status_name(status),
-         vorlet_v2_runtime_state_name(status == VORLET_V2_OK ? VORLET_V2_RUNTIME_STOPPED : VORLET_V2_RUNTIME_STARTED));
-  print_health(runtime, "after stop");
-  status = vorlet_v2_runtime_start(runtime);
-  printf("runtime_start after stop -> %s\n", vorlet_v2_status_name(status));
-  status = vorlet_v2_frame_write(handles.request_write_fd, "late", 4);
-  printf("frame_write into the request pipe after stop -> %s\n", vorlet_v2_status_name(status));
-
-  vorlet_v2_runtime_destroy(runtime);
-  printf("runtime destroyed\n");
-  int fds[] = {handles.request_write_fd, handles.response_read_fd, handles.deadletter_read_fd,
-               handles.control_write_fd, handles.monitor_read_fd, handles.delivered_read_fd};
-  for (size_t i = 0; i < sizeof fds / sizeof fds[0]; ++i) {
-    if (fds[i] >= 0) close(fds[i]);
-  }
-  return 0;
+  printf("\nstop A: %s, stop B: %s\n", vorlet_v2_status_name(vorlet_v2_runtime_stop(a.runtime)),
+         vorlet_v2_status_name(vorlet_v2_runtime_stop(b.runtime)));
+  close_host(&a);
+  close_host(&b);
+  printf("both runtimes destroyed\n");
+  return ok ? 0 : 1;
 }

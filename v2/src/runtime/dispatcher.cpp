@@ -36,14 +36,6 @@ const char* or_default(const char* text, const char* fallback) noexcept { return
 // destination it could not take.
 char* strdup_or_null(const char* text) noexcept { return text == nullptr ? nullptr : text_dup(text); }
 
-struct ParsedEnvelopeGuard {
-  ParsedEnvelope pe;
-  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
-  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
-};
-
 // A deadletter for envelope bytes that carry a requester's slot (or none):
 // the slot's entry goes first, so a late response no longer finds it.
 void emit(Runtime* rt, const void* frame, uint64_t length, ReplySlot* slot, DeadletterReason reason,

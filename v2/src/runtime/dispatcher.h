@@ -34,6 +34,16 @@ enum class MonitorQueueScope : uint32_t {
 // resolution messages are at most 127 bytes.
 inline constexpr uint64_t kDispatchTextCapacity = 128;
 
+// A parsed envelope for the length of one item or request; cleared on
+// every path out.
+struct ParsedEnvelopeGuard {
+  ParsedEnvelope pe;
+  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
+  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
+  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
+  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
+};
+
 // The envelope's own consistency rules, first refusal wins: ok, or
 // invalid_arg with the rule's message in text (cut to capacity - 1; nothing
 // written for a NULL text or a capacity of 0). A NULL envelope is refused

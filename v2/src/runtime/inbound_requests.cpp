@@ -41,14 +41,6 @@ Status answer_with_deadletter(const uint8_t* payload, uint64_t length, Deadlette
   return Status::ok;
 }
 
-struct ParsedEnvelopeGuard {
-  ParsedEnvelope pe;
-  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
-  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
-};
-
 }  // namespace
 
 Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
