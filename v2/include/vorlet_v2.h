@@ -1038,6 +1038,72 @@ VORLET_V2_API int32_t vorlet_v2_client_build_raw_reply(const vorlet_v2_RawReplyO
 /* Releases a buffer of either builder or of an ask ticket; NULL is ignored. */
 VORLET_V2_API void vorlet_v2_client_bytes_release(void* bytes);
 
+/* An ask client sends request envelopes into a runtime and collects the
+ * answer to each one (a response envelope or a deadletter) through a
+ * ticket. Its two threads read the runtime's response and deadletter pipes
+ * and consume every frame there: a host that uses an ask client does not
+ * read those two pipes itself; a frame that answers no pending ask is
+ * discarded. */
+typedef struct vorlet_v2_AskClientHandle vorlet_v2_AskClientHandle;
+/* One ask. A ticket is used by one thread at a time; different tickets of
+ * one client may be used from different threads, also while the client is
+ * being destroyed. */
+typedef struct vorlet_v2_AskTicket vorlet_v2_AskTicket;
+
+/* The kinds of answer vorlet_v2_ask_ticket_await reports. */
+#define VORLET_V2_REPLY_KIND_NONE 0
+#define VORLET_V2_REPLY_KIND_RESPONSE 1
+#define VORLET_V2_REPLY_KIND_DEADLETTER 2
+
+/* A running client over a runtime and the host's ends of its pipes
+ * (handles is only read; it must cover delivered_read_fd, so a declared
+ * size of 1 to 35 is refused). The response, deadletter and delivered-
+ * request read descriptors must all be open: the delivered-request pipe
+ * keeps local deliveries off the response pipe. The descriptors stay the
+ * host's; the client only reads the response and deadletter pipes. The
+ * runtime must outlive the client; it may be created or started. NULL on
+ * any failure. */
+VORLET_V2_API vorlet_v2_AskClientHandle* vorlet_v2_ask_client_create(vorlet_v2_Runtime* runtime,
+                                                                     const vorlet_v2_HostHandles* handles);
+/* Fails every pending ask with -7, ends the client's threads and frees the
+ * handle. Live tickets still report their failed ask once. NULL is
+ * ignored. */
+VORLET_V2_API void vorlet_v2_ask_client_destroy(vorlet_v2_AskClientHandle* client);
+
+/* Checks a serialized two-way request (1 to 2^31 - 1 bytes, kind request,
+ * not one-way, a message id), registers it under its message id and
+ * submits it (with an empty correlation id filled with the message id; the
+ * caller's bytes are not changed). 0 with *ticket_out set; -1 bad
+ * arguments or request; -2 no memory; -3 an ask with that message id is
+ * pending on this client; -7 the client was destroyed or its pipes closed;
+ * -5 the client stopped on a pipe error; otherwise the status of
+ * vorlet_v2_runtime_submit_envelope (-3 not started, -6 queue full, -7
+ * stopping). On any failure *ticket_out is NULL (when ticket_out is given)
+ * and nothing stays registered. */
+VORLET_V2_API int32_t vorlet_v2_ask_client_begin(vorlet_v2_AskClientHandle* client, const void* request,
+                                                 uint64_t length, vorlet_v2_AskTicket** ticket_out);
+/* Waits up to timeout_ms for the ask's outcome and reports it once: 0 with
+ * kind 1 (a serialized response Envelope) or 2 (a serialized Deadletter)
+ * and the bytes, which the caller releases with
+ * vorlet_v2_client_bytes_release; or the status that failed the ask (-7
+ * closed, -5 pipe error, -2 no memory) with kind 0 and no bytes. Either way
+ * the ticket is then spent. -6: no outcome yet (kind 0, NULL, 0); the
+ * ticket stays active. -1 (nothing written): NULL ticket or out-pointer, or
+ * a spent or cancelled ticket. */
+VORLET_V2_API int32_t vorlet_v2_ask_ticket_await(vorlet_v2_AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_out,
+                                                 void** bytes_out, uint64_t* length_out);
+/* vorlet_v2_ask_ticket_await with a timeout of 0. */
+VORLET_V2_API int32_t vorlet_v2_ask_ticket_poll(vorlet_v2_AskTicket* ticket, int32_t* kind_out, void** bytes_out,
+                                                uint64_t* length_out);
+/* Gives the ask up: a later answer is discarded, one already arrived is
+ * freed, and the message id may be asked again. NULL and spent tickets are
+ * ignored. */
+VORLET_V2_API void vorlet_v2_ask_ticket_cancel(vorlet_v2_AskTicket* ticket);
+/* The ask's message id, valid until the ticket is destroyed; "" for NULL. */
+VORLET_V2_API const char* vorlet_v2_ask_ticket_message_id(const vorlet_v2_AskTicket* ticket);
+/* Cancels and frees the ticket; NULL is ignored. */
+VORLET_V2_API void vorlet_v2_ask_ticket_destroy(vorlet_v2_AskTicket* ticket);
+
 /* ======================================================================
  * Names of codes and flags. Every text is static. Code sets give "unknown"
  * for values outside their table; single-flag functions give NULL.

@@ -1,7 +1,10 @@
-// Exported raw request and reply builders.
+// Exported entry points of the ask client and the raw builders.
+#include "client/ask_client.h"
+#include "client/ask_ticket.h"
 #include "client/raw_builders.h"
 #include "codec/alloc.h"
 #include "codec/record.h"
+#include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
 namespace {
@@ -25,6 +28,11 @@ static_assert(offsetof(vorlet_v2_RawReplyOptions, request_len) == 16);
 static_assert(offsetof(vorlet_v2_RawReplyOptions, source) == 24);
 static_assert(offsetof(vorlet_v2_RawReplyOptions, payload) == 32);
 static_assert(offsetof(vorlet_v2_RawReplyOptions, payload_len) == 40);
+
+static_assert(sizeof(vorlet_v2_HostHandles) == 40);
+static_assert(offsetof(vorlet_v2_HostHandles, response_read_fd) == 16);
+static_assert(offsetof(vorlet_v2_HostHandles, deadletter_read_fd) == 20);
+static_assert(offsetof(vorlet_v2_HostHandles, delivered_read_fd) == 32);
 
 }  // namespace
 
@@ -62,5 +70,48 @@ int32_t vorlet_v2_client_build_raw_reply(const vorlet_v2_RawReplyOptions* option
 }
 
 void vorlet_v2_client_bytes_release(void* bytes) { rt_free(bytes); }
+
+vorlet_v2_AskClientHandle* vorlet_v2_ask_client_create(vorlet_v2_Runtime* runtime,
+                                                       const vorlet_v2_HostHandles* handles) {
+  if (runtime == nullptr || handles == nullptr) return nullptr;
+  using H = vorlet_v2_HostHandles;
+  H h{};
+  h.response_read_fd = -1;
+  h.deadletter_read_fd = -1;
+  h.delivered_read_fd = -1;
+  const uint64_t size = record_read(handles, h,
+                                    {VORLET_FIELD(H, response_read_fd), VORLET_FIELD(H, deadletter_read_fd),
+                                     VORLET_FIELD(H, delivered_read_fd)});
+  if (!struct_field_fits(size, offsetof(H, delivered_read_fd), sizeof h.delivered_read_fd)) return nullptr;
+  // The delivered-request pipe is never read here; that the host took it
+  // means local deliveries do not arrive on the response pipe.
+  if (h.response_read_fd < 0 || h.deadletter_read_fd < 0 || h.delivered_read_fd < 0) return nullptr;
+  return to_handle(ask_client_create(from_handle(runtime), h.response_read_fd, h.deadletter_read_fd));
+}
+
+void vorlet_v2_ask_client_destroy(vorlet_v2_AskClientHandle* client) { ask_client_destroy(from_handle(client)); }
+
+int32_t vorlet_v2_ask_client_begin(vorlet_v2_AskClientHandle* client, const void* request, uint64_t length,
+                                   vorlet_v2_AskTicket** ticket_out) {
+  return to_c(ask_client_begin(from_handle(client), request, length, reinterpret_cast<AskTicket**>(ticket_out)));
+}
+
+int32_t vorlet_v2_ask_ticket_await(vorlet_v2_AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_out,
+                                   void** bytes_out, uint64_t* length_out) {
+  return to_c(ask_ticket_await(from_handle(ticket), timeout_ms, kind_out, bytes_out, length_out));
+}
+
+int32_t vorlet_v2_ask_ticket_poll(vorlet_v2_AskTicket* ticket, int32_t* kind_out, void** bytes_out,
+                                  uint64_t* length_out) {
+  return to_c(ask_ticket_await(from_handle(ticket), 0, kind_out, bytes_out, length_out));
+}
+
+void vorlet_v2_ask_ticket_cancel(vorlet_v2_AskTicket* ticket) { ask_ticket_cancel(from_handle(ticket)); }
+
+const char* vorlet_v2_ask_ticket_message_id(const vorlet_v2_AskTicket* ticket) {
+  return ask_ticket_message_id(from_handle(ticket));
+}
+
+void vorlet_v2_ask_ticket_destroy(vorlet_v2_AskTicket* ticket) { ask_ticket_destroy(from_handle(ticket)); }
 
 }  // extern "C"
