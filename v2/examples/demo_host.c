@@ -1,12 +1,14 @@
 /* A small host of the vorlet v2 runtime: two runtimes in one process, joined
  * over loopback TCP. Each gets its route snapshot as a JSON control envelope
  * (encoded here by hand, without protobuf), is started, and is then fed
- * envelopes built through the flat views:
- *   1. a request that runtime A delivers to its own host;
- *   2. a request that A sends to B, whose host answers it, and the answer
- *      that comes back to A's host;
- *   3. a request for a target no route knows, which comes back to A's host
- *      as a deadletter.
+ * envelopes:
+ *   1. a request, built through the flat views, that runtime A delivers to
+ *      its own host;
+ *   2. a request that A's host asks through an ask client: A sends it to B,
+ *      whose host answers it with the raw reply builder, and the ticket
+ *      collects the response;
+ *   3. a request asked for a target no route knows: the ticket collects the
+ *      deadletter.
  * It prints what each host reads, with the names of reasons and events, and
  * takes both runtimes down again. */
 #include <stdio.h>
@@ -15,13 +17,13 @@
 
 #include "vorlet_v2.h"
 
-enum { PIPE_DELIVERED, PIPE_RESPONSE, PIPE_DEADLETTER, PIPE_COUNT };
-
 typedef struct Host {
   const char* name;
   vorlet_v2_Runtime* runtime;
   vorlet_v2_HostHandles handles;
-  vorlet_v2_FrameReader* readers[PIPE_COUNT];
+  /* The host reads its delivered-request pipe itself; an ask client reads
+   * the response and deadletter pipes of the runtime it asks through. */
+  vorlet_v2_FrameReader* delivered;
   uint16_t port;
 } Host;
 
@@ -74,28 +76,26 @@ static int open_host(Host* host, const char* name) {
   host->handles.struct_size = sizeof host->handles;
   host->handles.flags = VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
   if (vorlet_v2_runtime_get_host_handles(host->runtime, &host->handles) != VORLET_V2_OK) return 0;
-  host->readers[PIPE_DELIVERED] = vorlet_v2_frame_reader_create(host->handles.delivered_read_fd, 0);
-  host->readers[PIPE_RESPONSE] = vorlet_v2_frame_reader_create(host->handles.response_read_fd, 0);
-  host->readers[PIPE_DEADLETTER] = vorlet_v2_frame_reader_create(host->handles.deadletter_read_fd, 0);
-  return host->readers[PIPE_DELIVERED] != NULL && host->readers[PIPE_RESPONSE] != NULL &&
-         host->readers[PIPE_DEADLETTER] != NULL;
+  host->delivered = vorlet_v2_frame_reader_create(host->handles.delivered_read_fd, 0);
+  return host->delivered != NULL;
 }
 
 static void close_host(Host* host) {
   int fds[] = {host->handles.request_write_fd, host->handles.response_read_fd, host->handles.deadletter_read_fd,
                host->handles.control_write_fd, host->handles.monitor_read_fd, host->handles.delivered_read_fd};
-  for (int i = 0; i < PIPE_COUNT; ++i) vorlet_v2_frame_reader_destroy(host->readers[i]);
+  vorlet_v2_frame_reader_destroy(host->delivered);
   vorlet_v2_runtime_destroy(host->runtime);
   for (size_t i = 0; i < sizeof fds / sizeof fds[0]; ++i) {
     if (fds[i] > 0) close(fds[i]);
   }
 }
 
-/* One frame from a host pipe within about five seconds; NULL when none came. */
-static void* read_frame(Host* host, int pipe, uint64_t* length) {
+/* One frame from the delivered-request pipe within about five seconds; NULL
+ * when none came. */
+static void* read_frame(Host* host, uint64_t* length) {
   for (int waited_ms = 0; waited_ms < 5000; ++waited_ms) {
     void* frame = NULL;
-    int32_t status = vorlet_v2_frame_read_try(host->readers[pipe], &frame, length);
+    int32_t status = vorlet_v2_frame_read_try(host->delivered, &frame, length);
     if (status == VORLET_V2_OK) return frame;
     if (status != VORLET_V2_WOULD_BLOCK) break;
     usleep(1000);
@@ -106,16 +106,15 @@ static void* read_frame(Host* host, int pipe, uint64_t* length) {
 
 /* ---- envelopes through the flat views ---- */
 
-static int32_t send_envelope(Host* host, int32_t kind, const char* id, const char* correlation, const char* target,
-                             const char* text) {
+static int32_t send_request(Host* host, const char* id, const char* target, const char* text) {
   vorlet_v2_EnvelopeSpec spec;
   memset(&spec, 0, sizeof spec);
   spec.struct_size = sizeof spec;
   spec.message_id = id;
-  spec.correlation_id = correlation;
+  spec.correlation_id = id;
   spec.source = host->name;
   spec.target = target;
-  spec.kind = kind;
+  spec.kind = 1; /* request */
   spec.timeout_ms = 3000;
   spec.payload = text;
   spec.payload_len = strlen(text);
@@ -127,41 +126,109 @@ static int32_t send_envelope(Host* host, int32_t kind, const char* id, const cha
   return status;
 }
 
-/* Reads one envelope from a pipe and prints it; copies its message id out. */
-static int read_envelope(Host* host, int pipe, const char* pipe_name, char* id, size_t id_capacity) {
-  uint64_t length = 0;
-  void* frame = read_frame(host, pipe, &length);
-  if (frame == NULL) return 0;
+/* Prints an envelope that came through `where`. */
+static int print_envelope(Host* host, const char* where, const void* bytes, uint64_t length) {
   vorlet_v2_EnvelopeView view;
   vorlet_v2_transport_envelope_view_init(&view);
-  int ok = vorlet_v2_transport_parse_envelope(frame, length, &view) == VORLET_V2_OK;
+  int ok = vorlet_v2_transport_parse_envelope(bytes, length, &view) == VORLET_V2_OK;
   if (ok) {
-    printf("  [%s] %s pipe: %s %s from %s to %s%s%s: \"%.*s\"\n", host->name, pipe_name,
+    printf("  [%s] %s: %s %s from %s to %s%s%s: \"%.*s\"\n", host->name, where,
            view.kind == 2 ? "response" : "request", view.message_id, view.source, view.target,
            view.kind == 2 ? ", answering " : "", view.kind == 2 ? view.correlation_id : "", (int)view.payload_len,
            (const char*)view.payload);
-    if (id != NULL) snprintf(id, id_capacity, "%s", view.message_id);
   }
   vorlet_v2_transport_envelope_view_cleanup(&view);
-  vorlet_v2_frame_release(frame);
   return ok;
 }
 
-static void read_deadletter(Host* host) {
-  uint64_t length = 0;
-  void* frame = read_frame(host, PIPE_DEADLETTER, &length);
-  if (frame == NULL) return;
+static int print_deadletter(Host* host, const char* where, const void* bytes, uint64_t length) {
   vorlet_v2_DeadletterView view;
   vorlet_v2_transport_deadletter_view_init(&view);
-  if (vorlet_v2_transport_parse_deadletter(frame, length, &view) == VORLET_V2_OK) {
+  int ok = vorlet_v2_transport_parse_deadletter(bytes, length, &view) == VORLET_V2_OK;
+  if (ok) {
     const vorlet_v2_EnvelopeView* original = &view.original_envelope;
-    printf("  [%s] deadletter pipe: %s to %s came back, reason %s, \"%s\", generation %llu\n", host->name,
+    printf("  [%s] %s: %s to %s came back, reason %s, \"%s\", generation %llu\n", host->name, where,
            original->message_id != NULL ? original->message_id : "an envelope",
            original->target != NULL ? original->target : "?", vorlet_v2_deadletter_reason_name((uint32_t)view.reason),
            view.detail, (unsigned long long)view.active_generation);
   }
   vorlet_v2_transport_deadletter_view_cleanup(&view);
+  return ok;
+}
+
+/* Reads one delivered request and prints it. */
+static int read_request(Host* host) {
+  uint64_t length = 0;
+  void* frame = read_frame(host, &length);
+  if (frame == NULL) return 0;
+  int ok = print_envelope(host, "delivered-request pipe", frame, length);
   vorlet_v2_frame_release(frame);
+  return ok;
+}
+
+/* The host's service: reads one delivered request and answers it with the
+ * raw reply builder. */
+static int answer_request(Host* host, const char* text) {
+  uint64_t length = 0;
+  void* frame = read_frame(host, &length);
+  if (frame == NULL) return 0;
+  int ok = print_envelope(host, "delivered-request pipe", frame, length);
+  vorlet_v2_RawReplyOptions reply;
+  memset(&reply, 0, sizeof reply);
+  reply.struct_size = sizeof reply;
+  reply.request = frame;
+  reply.request_len = length;
+  reply.source = host->name;
+  reply.payload = text;
+  reply.payload_len = strlen(text);
+  void* bytes = NULL;
+  uint64_t bytes_length = 0;
+  int32_t status = vorlet_v2_client_build_raw_reply(&reply, &bytes, &bytes_length);
+  if (status == VORLET_V2_OK) status = vorlet_v2_runtime_submit_envelope(host->runtime, bytes, bytes_length);
+  printf("  [%s] host answers with the raw reply builder: %s\n", host->name, vorlet_v2_status_name(status));
+  vorlet_v2_client_bytes_release(bytes);
+  vorlet_v2_frame_release(frame);
+  return ok && status == VORLET_V2_OK;
+}
+
+/* Asks a two-way request through the client and prints what its ticket
+ * collects: a response or a deadletter, whose kind is returned (0 for
+ * none). */
+static int32_t ask(Host* host, vorlet_v2_AskClientHandle* client, const char* id, const char* target,
+                   const char* text, Host* server, const char* answer) {
+  vorlet_v2_RawRequestOptions request;
+  memset(&request, 0, sizeof request);
+  request.struct_size = sizeof request;
+  request.message_id = id;
+  request.source = host->name;
+  request.target = target;
+  request.reply_to = host->name;
+  request.payload = text;
+  request.payload_len = strlen(text);
+  request.timeout_ms = 3000;
+  void* bytes = NULL;
+  uint64_t length = 0;
+  vorlet_v2_AskTicket* ticket = NULL;
+  int32_t status = vorlet_v2_client_build_raw_request(&request, &bytes, &length);
+  if (status == VORLET_V2_OK) status = vorlet_v2_ask_client_begin(client, bytes, length, &ticket);
+  vorlet_v2_client_bytes_release(bytes);
+  printf("  [%s] ask %s -> %s\n", host->name, id, vorlet_v2_status_name(status));
+  if (status != VORLET_V2_OK) return 0;
+  if (server != NULL) answer_request(server, answer);
+
+  int32_t kind = 0;
+  status = vorlet_v2_ask_ticket_await(ticket, 5000, &kind, &bytes, &length);
+  if (status != VORLET_V2_OK) {
+    printf("  [%s] ticket of %s: %s\n", host->name, vorlet_v2_ask_ticket_message_id(ticket),
+           vorlet_v2_status_name(status));
+  } else if (kind == VORLET_V2_REPLY_KIND_RESPONSE) {
+    print_envelope(host, "ticket", bytes, length);
+  } else {
+    print_deadletter(host, "ticket", bytes, length);
+  }
+  vorlet_v2_client_bytes_release(bytes);
+  vorlet_v2_ask_ticket_destroy(ticket);
+  return kind;
 }
 
 static void print_events(Host* host) {
@@ -222,26 +289,23 @@ int main(void) {
     return 1;
   }
   int ok = bring_up(&a, &b);
+  /* From here on A's response and deadletter pipes belong to the client. */
+  vorlet_v2_AskClientHandle* client = ok ? vorlet_v2_ask_client_create(a.runtime, &a.handles) : NULL;
+  if (ok && client == NULL) {
+    printf("ask client could not be created\n");
+    ok = 0;
+  }
   if (ok) {
-    char id[128];
-
     printf("\n1. local delivery: A's host sends req-1 to svc.echo\n");
-    send_envelope(&a, 1, "req-1", "req-1", "svc.echo", "hello, me");
-    ok = read_envelope(&a, PIPE_DELIVERED, "delivered-request", NULL, 0) && ok;
+    send_request(&a, "req-1", "svc.echo", "hello, me");
+    ok = read_request(&a) && ok;
 
-    printf("\n2. remote round trip: A's host sends req-2 to svc.remote\n");
-    send_envelope(&a, 1, "req-2", "req-2", "svc.remote", "hello, B");
-    if (read_envelope(&b, PIPE_DELIVERED, "delivered-request", id, sizeof id)) {
-      printf("  [B] host answers %s\n", id);
-      send_envelope(&b, 2, "res-2", id, "A", "hello back from B");
-      ok = read_envelope(&a, PIPE_RESPONSE, "response", NULL, 0) && ok;
-    } else {
-      ok = 0;
-    }
+    printf("\n2. remote round trip: A's host asks req-2 of svc.remote\n");
+    ok = ask(&a, client, "req-2", "svc.remote", "hello, B", &b, "hello back from B") == VORLET_V2_REPLY_KIND_RESPONSE &&
+         ok;
 
-    printf("\n3. route miss: A's host sends req-3 to svc.nowhere\n");
-    send_envelope(&a, 1, "req-3", "req-3", "svc.nowhere", "anyone?");
-    read_deadletter(&a);
+    printf("\n3. route miss: A's host asks req-3 of svc.nowhere\n");
+    ok = ask(&a, client, "req-3", "svc.nowhere", "anyone?", NULL, NULL) == VORLET_V2_REPLY_KIND_DEADLETTER && ok;
 
     printf("\n");
     vorlet_v2_RuntimeStats stats;
@@ -255,6 +319,7 @@ int main(void) {
     print_events(&a);
     print_events(&b);
   }
+  vorlet_v2_ask_client_destroy(client);
 
   printf("\nstop A: %s, stop B: %s\n", vorlet_v2_status_name(vorlet_v2_runtime_stop(a.runtime)),
          vorlet_v2_status_name(vorlet_v2_runtime_stop(b.runtime)));
