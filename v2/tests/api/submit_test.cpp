@@ -19,7 +19,8 @@ TEST(SubmitEnvelope, StatusFollowsTheRuntimesLifecycle) {
   EXPECT_EQ(vorlet_v2_runtime_submit_envelope(rt, bytes.data(), bytes.size()), VORLET_V2_BAD_STATE);
   EXPECT_EQ(vorlet_v2_runtime_submit_envelope(rt, nullptr, 0), VORLET_V2_BAD_STATE);
 
-  vorlet_v2_EndpointDesc endpoint = {"127.0.0.1", 7000, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL};
+  // A remote endpoint: no listener is bound, so no port can collide.
+  vorlet_v2_EndpointDesc endpoint = {"10.0.0.1", 7000, 1, 0};
   vorlet_v2_RouteDesc route = {"svc", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, nullptr, 0, &endpoint, 1};
   vorlet_v2_RouteSnapshotDesc snapshot = {1, &route, 1};
   ASSERT_EQ(vorlet_v2_runtime_apply_control_snapshot(rt, &snapshot), VORLET_V2_OK);

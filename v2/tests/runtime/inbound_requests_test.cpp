@@ -15,6 +15,7 @@
 #include "runtime/runtime.h"
 #include "support/job_support.h"
 #include "support/lifecycle_runtime.h"
+#include "support/proc_probe.h"
 #include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
 #include "vorlet/v2/transport.pb.h"
@@ -328,9 +329,18 @@ TEST(InboundRequests, ARequestArrivingWhileStopEndsTheListenerIsTurnedAway) {
   const std::string body = request("straggler").SerializeAsString();
   const test::Bytes frame = test::wire_frame(test::wire_request_body(5000, body));
   const size_t half = frame.size() / 2;
+  const size_t descriptors_before = test::open_descriptor_count();
   test::PeerClient peer;
   ASSERT_TRUE(peer.connect(fx.listen_port()));
   ASSERT_TRUE(peer.send(test::Bytes(frame.begin(), frame.begin() + half)));
+  // Stop must find the listener inside this exchange, not with the
+  // connection still in its backlog (which a stop resets): wait for the
+  // accepted socket to appear beside the peer's own.
+  const auto accepted_by = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (test::open_descriptor_count() < descriptors_before + 2) {
+    ASSERT_LT(std::chrono::steady_clock::now(), accepted_by);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   auto stopped = std::async(std::launch::async, [&] { return fx.stop(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // stop is ending the listener by now
   ASSERT_TRUE(peer.send(test::Bytes(frame.begin() + half, frame.end())));
