@@ -66,9 +66,10 @@ Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept {
     ++write_index_;
     if (count_++ == 0) not_empty_.notify_one();
     depth = count_;
+    // Under the mutex, so that the last store is always the present depth.
+    gauges_.depth->store(depth, std::memory_order_relaxed);
   }
   *item = PipeItem{nullptr, 0, BufferKind::heap};
-  gauges_.depth->store(depth, std::memory_order_relaxed);
   raise_peak(gauges_.peak, depth);
   if (waited) {
     gauges_.blocked->fetch_add(1, std::memory_order_relaxed);
@@ -114,8 +115,8 @@ void PipeQueue::writer_loop(int32_t fd) noexcept {
         }
       }
       remaining = count_;
+      gauges_.depth->store(remaining, std::memory_order_relaxed);
     }
-    gauges_.depth->store(remaining, std::memory_order_relaxed);
     raise_peak(gauges_.peak, remaining);
     for (uint64_t i = 0; i < taken; ++i) {
       // A frame the host can no longer take is dropped; the next one may
