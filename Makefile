@@ -2,10 +2,12 @@
 # make demo       build and run the example host
 # make test-asan  tests under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  tests under ThreadSanitizer
+# make bench      the benchmarks against their baselines (BENCH_ARGS="--json out.json")
 JOBS ?= $(shell nproc)
+BENCH_ARGS ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap build build-asan build-tsan test demo test-asan test-tsan install clean
+.PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan install clean
 
 all: build
 
@@ -25,6 +27,9 @@ test: build
 
 demo: build
 	./build/v2/examples/vorlet_demo_host
+
+bench: build
+	./build/v2/bench/vorlet_bench $(BENCH_ARGS)
 
 build-asan: bootstrap
 	$(call configure_and_build,build-asan,-DVORLET_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug)

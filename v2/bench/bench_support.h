@@ -1,0 +1,121 @@
+// What the benchmark host needs besides the library: a clock, pipes and
+// sockets of its own for the baselines, a buffered frame reader, envelope
+// bytes, a runtime brought up as a host would, and the result table.
+// Benchmark code plays the host, so it uses POSIX directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "vorlet_v2.h"
+
+namespace bench {
+
+uint64_t now_ns();
+
+// Stops the run with a message: a benchmark that cannot do its work has no
+// figures to report.
+[[noreturn]] void die(const char* what, long value = 0);
+
+// ---- pipes and frames ----
+
+// A pipe with the runtime's buffer size (65536 bytes); both ends blocking.
+void make_pipe(int fds[2]);
+// Writes prefix and body of one frame, blocking until all of it is out.
+void write_frame(int fd, const void* body, uint64_t length);
+// Reads exactly n bytes; false at end of file before the first byte.
+bool read_exact(int fd, void* out, uint64_t n);
+
+// Reads frames out of large reads, as a host that wants throughput does.
+// A frame returned stays valid until the next call.
+class BufferedReader {
+ public:
+  explicit BufferedReader(int fd, uint64_t capacity = 1u << 20);
+  // false at end of file between frames; dies when nothing comes for
+  // timeout_ms (a frame the run expected is missing).
+  bool next(const uint8_t** body, uint64_t* length, int timeout_ms = 20000);
+
+ private:
+  bool fill(uint64_t need, int timeout_ms);
+  int fd_;
+  std::vector<uint8_t> buffer_;
+  uint64_t begin_ = 0;
+  uint64_t end_ = 0;
+};
+
+// ---- envelopes ----
+
+std::vector<uint8_t> build_request(const std::string& id, const std::string& target, uint64_t payload_bytes,
+                                   bool one_way, int32_t timeout_ms = 5000);
+// The raw reply the host answers a two-way request with.
+std::vector<uint8_t> build_reply(const uint8_t* request, uint64_t length, uint64_t payload_bytes);
+
+// ---- a runtime as a host brings it up ----
+
+struct RouteSpec {
+  std::string target;
+  uint16_t port;
+  bool local;
+};
+
+class RuntimeHost {
+ public:
+  // Created, handles taken (with the delivered-request pipe), the routes
+  // applied and started. A local route makes the runtime listen on its port.
+  explicit RuntimeHost(const std::vector<RouteSpec>& routes, int32_t queue_capacity = 0);
+  ~RuntimeHost();
+  RuntimeHost(const RuntimeHost&) = delete;
+  RuntimeHost& operator=(const RuntimeHost&) = delete;
+
+  vorlet_v2_Runtime* runtime() const { return runtime_; }
+  const vorlet_v2_HostHandles& handles() const { return handles_; }
+  vorlet_v2_RuntimeStats stats() const;
+  // Stops the runtime (its host-bound pipes then read end of file).
+  void stop();
+
+ private:
+  vorlet_v2_Runtime* runtime_ = nullptr;
+  vorlet_v2_HostHandles handles_{};
+  bool stopped_ = false;
+};
+
+// A loopback port nothing listens on right now.
+uint16_t free_port();
+
+// ---- loopback TCP for the remote baseline ----
+
+int tcp_listen_loopback(uint16_t* port);
+int tcp_connect_loopback(uint16_t port);
+
+// ---- results ----
+
+struct Row {
+  std::string scenario;
+  uint64_t payload;
+  uint32_t threads;
+  double runtime;
+  double baseline;
+  std::string units;
+  // true when a higher figure is better (rates); false for latencies and
+  // memory, where the ratio is still runtime / baseline.
+  bool higher_better;
+};
+
+class Report {
+ public:
+  void add(Row row);
+  void note(const std::string& line);
+  void print(FILE* out) const;
+  bool write_json(const std::string& path) const;
+
+ private:
+  std::vector<Row> rows_;
+  std::vector<std::string> notes_;
+};
+
+// Percentile (0..100) of latencies in nanoseconds, in microseconds.
+double percentile_us(std::vector<uint64_t> samples, double pct);
+
+}  // namespace bench

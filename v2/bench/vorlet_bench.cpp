@@ -1,0 +1,664 @@
+// The runtime's local and remote roads side by side with what the platform
+// alone does with the same frames: plain pipes and a relay thread, a
+// ping-pong over two pipes, one loopback TCP connection per exchange.
+//
+//   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
+//                [--producers N] [--roundtrip N] [--remote N] [--memory N]
+//                [--allocs N] [--payloads 64,1024,...] [--threads 1,2,...]
+//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs]
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alloc_counter.h"
+#include "bench_support.h"
+
+namespace bench {
+namespace {
+
+struct Options {
+  uint64_t oneway = 200000;         // envelopes per one-way run (at most)
+  uint64_t bytes = 1ull << 30;      // payload bytes per one-way run (at most)
+  uint64_t pipe = 200000;           // envelopes through the request pipe
+  uint64_t producers = 400000;      // envelopes per producer-scaling run
+  uint64_t roundtrip = 5000;        // local round trips per run
+  uint64_t remote = 1500;           // remote round trips (each one connection)
+  uint64_t memory = 1000000;        // envelopes of the memory run
+  uint64_t allocs = 20000;          // envelopes of each counted run
+  std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
+  std::vector<uint32_t> threads{1, 2, 4, 8};
+  std::set<std::string> only;
+  std::string json;
+  bool baselines = true;  // off: the runtime alone, for a profiler
+
+  bool runs(const char* name) const { return only.empty() || only.count(name) != 0; }
+};
+
+constexpr uint64_t kMiB = 1ull << 20;
+
+double seconds_between(uint64_t a, uint64_t b) { return static_cast<double>(b - a) / 1e9; }
+
+uint64_t runs_for(const Options& o, uint64_t cap, uint64_t payload) {
+  const uint64_t by_bytes = o.bytes / std::max<uint64_t>(payload, 1);
+  return std::max<uint64_t>(1, std::min(cap, std::max<uint64_t>(by_bytes, 200)));
+}
+
+// ---------------------------------------------------------------------
+// One-way: envelopes into the runtime, frames out of its delivered pipe.
+// ---------------------------------------------------------------------
+
+enum class Road { submit, request_pipe };
+
+struct OneWay {
+  double seconds = 0;
+  uint64_t frame_bytes = 0;  // body bytes of one frame
+  uint64_t delivered = 0;
+  uint64_t deadlettered = 0;
+  uint64_t refusals = 0;  // submit answered -6
+  uint64_t allocations = 0;
+  vorlet_v2_RuntimeStats stats{};
+};
+
+// Counts frames on one host pipe until it reads end of file; the last
+// frame of the run notes the time.
+void count_frames(int fd, uint64_t expect_length, std::atomic<uint64_t>* mine, std::atomic<uint64_t>* total,
+                  uint64_t n, std::atomic<uint64_t>* end_ns, bool check_length) {
+  BufferedReader reader(fd);
+  const uint8_t* body = nullptr;
+  uint64_t length = 0;
+  while (reader.next(&body, &length, -1)) {
+    if (check_length && length != expect_length) die("delivered frame has the wrong length", static_cast<long>(length));
+    mine->fetch_add(1, std::memory_order_relaxed);
+    if (total->fetch_add(1, std::memory_order_acq_rel) + 1 == n) end_ns->store(now_ns(), std::memory_order_release);
+  }
+}
+
+void wait_for(const std::atomic<uint64_t>& total, uint64_t n, const char* what) {
+  const uint64_t deadline = now_ns() + 300ull * 1000000000ull;
+  while (total.load(std::memory_order_acquire) < n) {
+    if (now_ns() > deadline) die(what, static_cast<long>(total.load()));
+    usleep(200);
+  }
+}
+
+OneWay runtime_oneway(Road road, uint64_t payload, uint64_t n, uint32_t producers, bool count_allocs = false) {
+  const uint16_t port = free_port();
+  RuntimeHost host({{"bench.local", port, true}});
+  const std::vector<uint8_t> envelope = build_request("one-way", "bench.local", payload, true);
+  OneWay out;
+  out.frame_bytes = envelope.size();
+
+  std::atomic<uint64_t> delivered{0}, deadlettered{0}, total{0}, end_ns{0}, refusals{0};
+  std::thread on_delivered(count_frames, host.handles().delivered_read_fd, envelope.size(), &delivered, &total, n,
+                           &end_ns, true);
+  std::thread on_deadletter(count_frames, host.handles().deadletter_read_fd, 0, &deadlettered, &total, n, &end_ns,
+                            false);
+
+  if (count_allocs) alloc_counter_open();
+  const uint64_t start = now_ns();
+  auto produce = [&](uint64_t count) {
+    uint64_t refused = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (road == Road::request_pipe) {
+        write_frame(host.handles().request_write_fd, envelope.data(), envelope.size());
+        continue;
+      }
+      int32_t s;
+      while ((s = vorlet_v2_runtime_submit_envelope(host.runtime(), envelope.data(), envelope.size())) ==
+             VORLET_V2_WOULD_BLOCK) {
+        ++refused;
+        sched_yield();
+      }
+      if (s != VORLET_V2_OK) die("submit", s);
+    }
+    refusals.fetch_add(refused, std::memory_order_relaxed);
+  };
+  std::vector<std::thread> workers;
+  for (uint32_t p = 0; p < producers; ++p) workers.emplace_back(produce, n / producers + (p < n % producers ? 1 : 0));
+  for (std::thread& t : workers) t.join();
+  wait_for(total, n, "frames missing on the one-way road");
+  if (count_allocs) out.allocations = alloc_counter_close();
+
+  out.seconds = seconds_between(start, end_ns.load());
+  out.stats = host.stats();
+  host.stop();
+  on_delivered.join();
+  on_deadletter.join();
+  out.delivered = delivered.load();
+  out.deadlettered = deadlettered.load();
+  out.refusals = refusals.load();
+  return out;
+}
+
+// The same frames through two plain pipes and a relay thread that reads
+// and writes them one by one.
+OneWay baseline_oneway(uint64_t frame_bytes, uint64_t n, uint32_t producers) {
+  int in[2], out_pipe[2];
+  make_pipe(in);
+  make_pipe(out_pipe);
+  const std::vector<uint8_t> frame(frame_bytes, 0x5a);
+  std::thread relay([&] {
+    std::vector<uint8_t> body(frame_bytes + 16);
+    uint8_t prefix[8];
+    while (read_exact(in[0], prefix, 8)) {
+      uint64_t length = 0;
+      for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+      if (length > body.size()) body.resize(length);
+      if (!read_exact(in[0], body.data(), length)) die("relay: closed inside a frame");
+      write_frame(out_pipe[1], body.data(), length);
+    }
+    close(out_pipe[1]);
+  });
+  std::atomic<uint64_t> got{0}, total{0}, end_ns{0};
+  std::thread consumer(count_frames, out_pipe[0], frame_bytes, &got, &total, n, &end_ns, true);
+
+  std::mutex write_lock;  // frames from several producers must not interleave
+  const uint64_t start = now_ns();
+  auto produce = [&](uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) {
+      if (producers == 1) {
+        write_frame(in[1], frame.data(), frame.size());
+      } else {
+        std::lock_guard<std::mutex> hold(write_lock);
+        write_frame(in[1], frame.data(), frame.size());
+      }
+    }
+  };
+  std::vector<std::thread> workers;
+  for (uint32_t p = 0; p < producers; ++p) workers.emplace_back(produce, n / producers + (p < n % producers ? 1 : 0));
+  for (std::thread& t : workers) t.join();
+  close(in[1]);
+  relay.join();
+  consumer.join();
+  close(in[0]);
+  close(out_pipe[0]);
+  OneWay result;
+  result.seconds = seconds_between(start, end_ns.load());
+  result.frame_bytes = frame_bytes;
+  result.delivered = got.load();
+  return result;
+}
+
+void report_oneway(Report& report, const char* scenario, uint64_t payload, uint32_t threads, const OneWay& rt,
+                   const OneWay& base) {
+  // Only what reached the host counts; envelopes the runtime refused as
+  // deadletters are reported beside the table.
+  const double rt_rate = static_cast<double>(rt.delivered) / rt.seconds;
+  const double base_rate = static_cast<double>(base.delivered) / base.seconds;
+  report.add({scenario, payload, threads, rt_rate, base_rate, "envelopes/s", true});
+  report.add({scenario, payload, threads, rt_rate * static_cast<double>(rt.frame_bytes) / kMiB,
+              base_rate * static_cast<double>(base.frame_bytes) / kMiB, "MiB/s", true});
+  if (rt.refusals != 0 || rt.deadlettered != 0) {
+    char line[200];
+    std::snprintf(line, sizeof line, "  %s payload %llu threads %u: %llu submit refusals (-6), %llu deadletters",
+                  scenario, static_cast<unsigned long long>(payload), threads,
+                  static_cast<unsigned long long>(rt.refusals), static_cast<unsigned long long>(rt.deadlettered));
+    report.note(line);
+  }
+}
+
+void scenario_oneway(const Options& o, Report& report, Road road) {
+  const char* name = road == Road::submit ? "local one-way (submit)" : "local one-way (request pipe)";
+  for (uint64_t payload : o.payloads) {
+    const uint64_t n = runs_for(o, road == Road::submit ? o.oneway : o.pipe, payload);
+    const OneWay rt = runtime_oneway(road, payload, n, 1);
+    const OneWay base = o.baselines ? baseline_oneway(rt.frame_bytes, n, 1) : OneWay{};
+    report_oneway(report, name, payload, 1, rt, base);
+  }
+}
+
+void scenario_producers(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  double rt_one = 0, base_one = 0;
+  for (uint32_t threads : o.threads) {
+    const OneWay rt = runtime_oneway(Road::submit, payload, o.producers, threads);
+    const OneWay base = o.baselines ? baseline_oneway(rt.frame_bytes, o.producers, threads) : OneWay{};
+    const double rt_rate = static_cast<double>(rt.delivered) / rt.seconds;
+    const double base_rate = static_cast<double>(base.delivered) / base.seconds;
+    if (rt_one == 0) {
+      rt_one = rt_rate;
+      base_one = base_rate;
+    }
+    report.add({"producers", payload, threads, rt_rate, base_rate, "envelopes/s", true});
+    report.add({"producers: scaling vs first", payload, threads, rt_rate / rt_one, base_rate / base_one, "x", true});
+    if (rt.refusals != 0 || rt.deadlettered != 0) {
+      char line[160];
+      std::snprintf(line, sizeof line, "  producers %u: %llu submit refusals (-6), %llu deadletters", threads,
+                    static_cast<unsigned long long>(rt.refusals), static_cast<unsigned long long>(rt.deadlettered));
+      report.note(line);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------
+// Round trips.
+// ---------------------------------------------------------------------
+
+struct Latency {
+  double seconds = 0;
+  uint64_t count = 0;
+  std::vector<uint64_t> samples;  // ns
+};
+
+void report_latency(Report& report, const char* scenario, uint64_t payload, uint32_t inflight, const Latency& rt,
+                    const Latency& base) {
+  report.add({scenario, payload, inflight, static_cast<double>(rt.count) / rt.seconds,
+              static_cast<double>(base.count) / base.seconds, "round trips/s", true});
+  report.add({scenario, payload, inflight, percentile_us(rt.samples, 50), percentile_us(base.samples, 50), "p50 us",
+              false});
+  report.add({scenario, payload, inflight, percentile_us(rt.samples, 99), percentile_us(base.samples, 99), "p99 us",
+              false});
+}
+
+// Answers every request delivered to the host with a raw reply through
+// the request pipe, until the delivered pipe reads end of file.
+void answer_requests(const vorlet_v2_HostHandles& handles, uint64_t payload) {
+  BufferedReader reader(handles.delivered_read_fd);
+  const uint8_t* body = nullptr;
+  uint64_t length = 0;
+  while (reader.next(&body, &length, -1)) {
+    const std::vector<uint8_t> reply = build_reply(body, length, payload);
+    write_frame(handles.request_write_fd, reply.data(), reply.size());
+  }
+}
+
+// Ping-pong of frames of the given sizes between two threads over two
+// plain pipes, with up to inflight requests outstanding.
+[[maybe_unused]] Latency baseline_pingpong(uint64_t request_bytes, uint64_t reply_bytes, uint64_t n, uint32_t inflight) {
+  int there[2], back[2];
+  make_pipe(there);
+  make_pipe(back);
+  std::thread peer([&] {
+    BufferedReader reader(there[0]);
+    const std::vector<uint8_t> reply(reply_bytes, 0xa5);
+    const uint8_t* body = nullptr;
+    uint64_t length = 0;
+    while (reader.next(&body, &length, -1)) write_frame(back[1], reply.data(), reply.size());
+    close(back[1]);
+  });
+  const std::vector<uint8_t> request(request_bytes, 0x5a);
+  BufferedReader reader(back[0]);
+  std::deque<uint64_t> sent;
+  Latency out;
+  out.samples.reserve(n);
+  uint64_t issued = 0;
+  const uint64_t start = now_ns();
+  while (out.count < n) {
+    while (sent.size() < inflight && issued < n) {
+      sent.push_back(now_ns());
+      write_frame(there[1], request.data(), request.size());
+      ++issued;
+    }
+    const uint8_t* body = nullptr;
+    uint64_t length = 0;
+    if (!reader.next(&body, &length)) die("ping-pong peer closed");
+    out.samples.push_back(now_ns() - sent.front());
+    sent.pop_front();
+    ++out.count;
+  }
+  out.seconds = seconds_between(start, now_ns());
+  close(there[1]);
+  peer.join();
+  close(there[0]);
+  close(back[0]);
+  return out;
+}
+
+#ifdef VORLET_V2_REPLY_KIND_RESPONSE
+
+Latency runtime_ask_roundtrip(uint64_t payload, uint64_t n, uint32_t inflight, uint64_t* request_bytes,
+                              uint64_t* reply_bytes) {
+  const uint16_t port = free_port();
+  RuntimeHost host({{"bench.local", port, true}});
+  vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(host.runtime(), &host.handles());
+  if (client == nullptr) die("ask client create");
+  std::vector<std::vector<uint8_t>> requests;
+  requests.reserve(n);
+  for (uint64_t i = 0; i < n; ++i) requests.push_back(build_request("ask-" + std::to_string(i), "bench.local", payload, false));
+  *request_bytes = requests[0].size();
+  *reply_bytes = build_reply(requests[0].data(), requests[0].size(), payload).size();
+  std::thread responder(answer_requests, host.handles(), payload);
+
+  struct InFlight {
+    vorlet_v2_AskTicket* ticket;
+    uint64_t began;
+  };
+  std::deque<InFlight> pending;
+  Latency out;
+  out.samples.reserve(n);
+  uint64_t issued = 0;
+  const uint64_t start = now_ns();
+  while (out.count < n) {
+    while (pending.size() < inflight && issued < n) {
+      vorlet_v2_AskTicket* ticket = nullptr;
+      const uint64_t began = now_ns();
+      int32_t s;
+      while ((s = vorlet_v2_ask_client_begin(client, requests[issued].data(), requests[issued].size(), &ticket)) ==
+             VORLET_V2_WOULD_BLOCK) {
+        sched_yield();
+      }
+      if (s != VORLET_V2_OK) die("ask begin", s);
+      pending.push_back({ticket, began});
+      ++issued;
+    }
+    InFlight front = pending.front();
+    pending.pop_front();
+    int32_t kind = 0;
+    void* bytes = nullptr;
+    uint64_t length = 0;
+    const int32_t s = vorlet_v2_ask_ticket_await(front.ticket, 20000, &kind, &bytes, &length);
+    if (s != VORLET_V2_OK || kind != VORLET_V2_REPLY_KIND_RESPONSE) die("ask await", s != 0 ? s : kind);
+    out.samples.push_back(now_ns() - front.began);
+    vorlet_v2_client_bytes_release(bytes);
+    vorlet_v2_ask_ticket_destroy(front.ticket);
+    ++out.count;
+  }
+  out.seconds = seconds_between(start, now_ns());
+  vorlet_v2_ask_client_destroy(client);
+  host.stop();
+  responder.join();
+  return out;
+}
+
+void scenario_roundtrip(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  for (uint32_t inflight : {1u, 16u}) {
+    uint64_t request_bytes = 0, reply_bytes = 0;
+    const Latency rt = runtime_ask_roundtrip(payload, o.roundtrip, inflight, &request_bytes, &reply_bytes);
+    const Latency base =
+        o.baselines ? baseline_pingpong(request_bytes, reply_bytes, o.roundtrip, inflight) : Latency{};
+    report_latency(report, "local round trip (ask client)", payload, inflight, rt, base);
+  }
+}
+
+#else
+
+void scenario_roundtrip(const Options&, Report& report) {
+  report.note("local round trip: this library has no ask client; skipped");
+}
+
+#endif
+
+// Runtime A sends each request to runtime B over loopback; B's host
+// answers through B's request pipe; A's host reads the response.
+Latency runtime_remote_roundtrip(uint64_t payload, uint64_t n, uint64_t* request_bytes, uint64_t* reply_bytes) {
+  const uint16_t port = free_port();
+  RuntimeHost b({{"bench.remote", port, true}});
+  RuntimeHost a({{"bench.remote", port, false}});
+  std::thread responder(answer_requests, b.handles(), payload);
+  BufferedReader responses(a.handles().response_read_fd);
+  Latency out;
+  out.samples.reserve(n);
+  const uint64_t start = now_ns();
+  for (uint64_t i = 0; i < n; ++i) {
+    const std::vector<uint8_t> request = build_request("remote-" + std::to_string(i), "bench.remote", payload, false);
+    if (i == 0) {
+      *request_bytes = request.size();
+      *reply_bytes = build_reply(request.data(), request.size(), payload).size();
+    }
+    const uint64_t began = now_ns();
+    const int32_t s = vorlet_v2_runtime_submit_envelope(a.runtime(), request.data(), request.size());
+    if (s != VORLET_V2_OK) die("remote submit", s);
+    const uint8_t* body = nullptr;
+    uint64_t length = 0;
+    if (!responses.next(&body, &length)) die("runtime A closed its response pipe");
+    out.samples.push_back(now_ns() - began);
+    ++out.count;
+  }
+  out.seconds = seconds_between(start, now_ns());
+  const vorlet_v2_RuntimeStats st = a.stats();
+  if (st.deadletters_emitted != 0) die("remote round trips ended as deadletters", static_cast<long>(st.deadletters_emitted));
+  a.stop();
+  b.stop();
+  responder.join();
+  return out;
+}
+
+void put_u32(std::vector<uint8_t>* body, uint32_t v) {
+  for (int i = 0; i < 4; ++i) body->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// The same request and reply bodies exchanged serially, one loopback
+// connection per exchange, against a minimal server thread.
+Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint64_t n) {
+  std::vector<uint8_t> request{'V', '2', 'Q', '1'};
+  put_u32(&request, 5000);
+  for (int i = 0; i < 8; ++i) request.push_back(static_cast<uint8_t>(request_bytes >> (8 * i)));
+  request.resize(16 + request_bytes, 0x5a);
+  std::vector<uint8_t> reply{'V', '2', 'R', '1'};
+  put_u32(&reply, 1);
+  put_u32(&reply, 0);
+  put_u32(&reply, 0);
+  reply.resize(16 + reply_bytes, 0xa5);
+
+  uint16_t port = 0;
+  const int listener = tcp_listen_loopback(&port);
+  std::atomic<bool> done{false};
+  std::thread server([&] {
+    std::vector<uint8_t> body;
+    while (!done.load()) {
+      const int fd = accept(listener, nullptr, nullptr);
+      if (fd < 0) continue;
+      uint8_t prefix[8];
+      if (read_exact(fd, prefix, 8)) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+        body.resize(length);
+        if (read_exact(fd, body.data(), length)) write_frame(fd, reply.data(), reply.size());
+      }
+      close(fd);
+    }
+  });
+  Latency out;
+  out.samples.reserve(n);
+  std::vector<uint8_t> body;
+  const uint64_t start = now_ns();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t began = now_ns();
+    const int fd = tcp_connect_loopback(port);
+    write_frame(fd, request.data(), request.size());
+    uint8_t prefix[8];
+    if (!read_exact(fd, prefix, 8)) die("baseline server closed");
+    uint64_t length = 0;
+    for (int k = 7; k >= 0; --k) length = (length << 8) | prefix[k];
+    body.resize(length);
+    read_exact(fd, body.data(), length);
+    close(fd);
+    out.samples.push_back(now_ns() - began);
+    ++out.count;
+  }
+  out.seconds = seconds_between(start, now_ns());
+  done.store(true);
+  close(tcp_connect_loopback(port));  // unblocks accept
+  server.join();
+  close(listener);
+  return out;
+}
+
+void scenario_remote(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  uint64_t request_bytes = 0, reply_bytes = 0;
+  const Latency rt = runtime_remote_roundtrip(payload, o.remote, &request_bytes, &reply_bytes);
+  const Latency base = o.baselines ? baseline_tcp_exchange(request_bytes, reply_bytes, o.remote) : Latency{};
+  report_latency(report, "remote round trip (loopback)", payload, 1, rt, base);
+}
+
+// ---------------------------------------------------------------------
+// Memory and allocations.
+// ---------------------------------------------------------------------
+
+uint64_t status_kib(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const size_t n = std::strlen(field);
+  while (std::getline(in, line)) {
+    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
+      return std::strtoull(line.c_str() + n + 1, nullptr, 10);
+    }
+  }
+  return 0;
+}
+
+void scenario_memory(const Options& o, Report& report) {
+  // Resets the process's peak to what is resident now.
+  {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+  }
+  const uint64_t before_kib = status_kib("VmRSS");
+  const uint64_t payload = 64;
+  const OneWay rt = runtime_oneway(Road::submit, payload, o.memory, 1);
+  const uint64_t peak_kib = status_kib("VmHWM");
+  const vorlet_v2_RuntimeStats& st = rt.stats;
+  // Every frame in flight holds one pooled 64 KiB block: the three rings,
+  // the three pipe queues, the idle pool, and a writer's batch, a reader's
+  // and a worker's frame in hand; the fixed part covers thread stacks, the
+  // runtime object and the ring arrays.
+  const uint64_t slots = st.queue_capacity + st.local_delivery_capacity + st.remote_outbound_capacity +
+                         st.delivered_pipe_capacity + st.response_pipe_capacity + st.deadletter_pipe_capacity + 32 +
+                         3 * 8 + 8;
+  const double bound_mib = static_cast<double>(slots) * (65536.0 + 16.0) / kMiB + 16.0;
+  const double growth_mib = static_cast<double>(peak_kib > before_kib ? peak_kib - before_kib : 0) / 1024.0;
+  report.add({"memory: peak RSS growth vs bound", payload, 1, growth_mib, bound_mib, "MiB", false});
+  char line[200];
+  std::snprintf(line, sizeof line, "  memory: %llu envelopes, RSS %.1f MiB before, peak %.1f MiB; bound = %llu slots x 64 KiB + 16 MiB",
+                static_cast<unsigned long long>(o.memory), before_kib / 1024.0, peak_kib / 1024.0,
+                static_cast<unsigned long long>(slots));
+  report.note(line);
+}
+
+void scenario_allocs(const Options& o, Report& report) {
+  if (!alloc_counter_available()) {
+    report.note("allocations: not counted in this build (sanitizers replace the allocator)");
+    return;
+  }
+  for (Road road : {Road::submit, Road::request_pipe}) {
+    for (uint64_t payload : {uint64_t{64}, uint64_t{16384}}) {
+      const OneWay rt = runtime_oneway(road, payload, o.allocs, 1, true);
+      report.add({road == Road::submit ? "allocations (submit road)" : "allocations (request pipe road)", payload, 1,
+                  static_cast<double>(rt.allocations) / static_cast<double>(o.allocs), 0, "allocs/envelope", false});
+    }
+  }
+}
+
+// ---------------------------------------------------------------------
+
+std::vector<uint64_t> parse_list(const char* text) {
+  std::vector<uint64_t> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    if (!item.empty()) out.push_back(std::strtoull(item.c_str(), nullptr, 10));
+  }
+  return out;
+}
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
+               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N]\n"
+               "                    [--payloads a,b,...] [--threads a,b,...]\n"
+               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs]\n");
+  std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    auto number = [&]() { return std::strtoull(value(), nullptr, 10); };
+    if (arg == "--tiny") {
+      o.oneway = o.pipe = o.producers = 200;
+      o.roundtrip = o.remote = 20;
+      o.memory = 2000;
+      o.allocs = 200;
+    } else if (arg == "--no-baseline") {
+      o.baselines = false;
+    } else if (arg == "--json") {
+      o.json = value();
+    } else if (arg == "--oneway") {
+      o.oneway = number();
+    } else if (arg == "--bytes") {
+      o.bytes = number();
+    } else if (arg == "--pipe") {
+      o.pipe = number();
+    } else if (arg == "--producers") {
+      o.producers = number();
+    } else if (arg == "--roundtrip") {
+      o.roundtrip = number();
+    } else if (arg == "--remote") {
+      o.remote = number();
+    } else if (arg == "--memory") {
+      o.memory = number();
+    } else if (arg == "--allocs") {
+      o.allocs = number();
+    } else if (arg == "--payloads") {
+      o.payloads = parse_list(value());
+    } else if (arg == "--threads") {
+      o.threads.clear();
+      for (uint64_t t : parse_list(value())) o.threads.push_back(static_cast<uint32_t>(std::max<uint64_t>(t, 1)));
+    } else if (arg == "--only") {
+      for (const char* p = value(); *p != '\0';) {
+        const char* comma = std::strchr(p, ',');
+        const size_t len = comma == nullptr ? std::strlen(p) : static_cast<size_t>(comma - p);
+        o.only.insert(std::string(p, len));
+        p += len + (comma == nullptr ? 0 : 1);
+      }
+    } else {
+      usage();
+    }
+  }
+  if (o.payloads.empty() || o.threads.empty()) usage();
+  o.oneway = std::max<uint64_t>(o.oneway, 1);
+  o.pipe = std::max<uint64_t>(o.pipe, 1);
+  o.producers = std::max<uint64_t>(o.producers, 1);
+  o.roundtrip = std::max<uint64_t>(o.roundtrip, 1);
+  o.remote = std::max<uint64_t>(o.remote, 1);
+  o.memory = std::max<uint64_t>(o.memory, 1);
+  o.allocs = std::max<uint64_t>(o.allocs, 1);
+  return o;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  using namespace bench;
+  const Options o = parse(argc, argv);
+  Report report;
+  const uint64_t start = now_ns();
+  if (o.runs("oneway")) scenario_oneway(o, report, Road::submit);
+  if (o.runs("pipe")) scenario_oneway(o, report, Road::request_pipe);
+  if (o.runs("producers")) scenario_producers(o, report);
+  if (o.runs("roundtrip")) scenario_roundtrip(o, report);
+  if (o.runs("remote")) scenario_remote(o, report);
+  if (o.runs("memory")) scenario_memory(o, report);
+  if (o.runs("allocs")) scenario_allocs(o, report);
+  char line[96];
+  std::snprintf(line, sizeof line, "total %.1f s", seconds_between(start, now_ns()));
+  report.note(line);
+  report.print(stdout);
+  if (!o.json.empty() && !report.write_json(o.json)) {
+    std::fprintf(stderr, "vorlet_bench: cannot write %s\n", o.json.c_str());
+    return 1;
+  }
+  return 0;
+}
