@@ -30,6 +30,12 @@ void fd_close(int32_t fd) noexcept;
 // waiting is always reported before the close.
 Status pipe_available(int32_t fd, uint64_t* bytes) noexcept;
 
+// Sleeps until fd has bytes to read or its write end has gone, for at most
+// timeout_ms. ok when it is readable (the next query tells bytes from the
+// close); would_block when the time passed first; io when the descriptor
+// cannot be waited on.
+Status pipe_wait_readable(int32_t fd, uint32_t timeout_ms) noexcept;
+
 // One read of at most capacity bytes. ok with *got > 0; closed at end of
 // file; would_block when a non-blocking descriptor has nothing; io else.
 Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept;

@@ -128,6 +128,27 @@ Status pipe_available(int32_t fd, uint64_t* bytes) noexcept {
   return Status::closed;
 }
 
+Status pipe_wait_readable(int32_t fd, uint32_t timeout_ms) noexcept {
+  if (fd < 0) return Status::io;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    struct pollfd p{fd, POLLIN, 0};
+    int wait_ms = timeout_ms > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeout_ms);
+    const int r = poll(&p, 1, wait_ms);
+    if (r > 0) return (p.revents & POLLNVAL) != 0 ? Status::io : Status::ok;
+    if (r == 0) return Status::would_block;
+    if (errno != EINTR) return Status::io;
+    // Interrupted: wait out only what is left.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t spent_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (spent_ms >= static_cast<int64_t>(timeout_ms)) return Status::would_block;
+    timeout_ms -= static_cast<uint32_t>(spent_ms);
+    start = now;
+  }
+}
+
 Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept {
   *got = 0;
   if (fd < 0) return Status::io;

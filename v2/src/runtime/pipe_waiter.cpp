@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kSpinLimit = 256;
 constexpr uint32_t kYieldLimit = 32;
+// A wait sleeps on its pipe this long before it looks at the event again.
 constexpr uint32_t kPollSliceMs = 4;
 
 }  // namespace
@@ -61,7 +62,14 @@ PipeWait pipe_waiter_backoff(PipeWaiter* waiter, uint32_t timeout_ms) noexcept {
 
 PipeWait pipe_waiter_wait(PipeWaiter* waiter, uint32_t timeout_ms) noexcept {
   if (waiter == nullptr || waiter->fd < 0) return PipeWait::unusable;
-  uint64_t slept = 0;
+  uint64_t deadline = 0;
+  if (timeout_ms != kPipeWaitForever) {
+    (void)platform::monotonic_ns(&deadline);
+    deadline += static_cast<uint64_t>(timeout_ms) * 1000000ull;
+  }
+  // Set when the pipe looked readable but the query found neither bytes nor
+  // a close (a descriptor that is not a pipe): the next slice sleeps.
+  bool readiness_misled = false;
   for (;;) {
     if (waiter->event != nullptr && waiter->event->test_and_reset()) return PipeWait::woken;
     uint64_t waiting = 0;
@@ -71,11 +79,22 @@ PipeWait pipe_waiter_wait(PipeWaiter* waiter, uint32_t timeout_ms) noexcept {
     if ((s == Status::ok && waiting > 0) || s == Status::closed) return PipeWait::ready;
     uint32_t slice = kPollSliceMs;
     if (timeout_ms != kPipeWaitForever) {
-      if (slept >= timeout_ms) return PipeWait::timed_out;
-      slice = static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(kPollSliceMs, timeout_ms - slept)));
-      slept += slice;
+      uint64_t now = 0;
+      (void)platform::monotonic_ns(&now);
+      if (now >= deadline) return PipeWait::timed_out;
+      slice = static_cast<uint32_t>(std::min<uint64_t>(kPollSliceMs, (deadline - now + 999999) / 1000000));
     }
-    // Sleeping on the event lets a wake end the slice at once.
+    // Asleep on the pipe itself: bytes or a close end the slice at once; a
+    // wake is seen at the latest when the slice ends. A descriptor that
+    // cannot be waited on, or whose readiness told nothing, sleeps on the
+    // event instead, so that it is not spun on.
+    if (!readiness_misled) {
+      const Status w = platform::pipe_wait_readable(waiter->fd, slice);
+      readiness_misled = w == Status::ok;
+      if (w != Status::io) continue;
+    } else {
+      readiness_misled = false;
+    }
     if (waiter->event != nullptr) {
       (void)waiter->event->wait_ms(slice);
     } else {

@@ -1,8 +1,8 @@
 // How a pipe reader idles when its pipe has nothing: a burst of processor
-// pauses, then yields, then a wait that polls the pipe every few
-// milliseconds and that an event set by stop (or destroy) cuts short. A busy
-// pipe is thus read without pauses, and an idle one costs one query of the
-// pipe every 4 ms.
+// pauses, then yields, then a wait asleep on the pipe and on an event that
+// stop (or destroy) sets, so it ends as soon as bytes arrive, the pipe
+// closes or the event is set. A busy pipe is thus read without pauses, and
+// an idle one costs nothing.
 //
 // Each waiter belongs to one reader thread; stop and destroy touch it only
 // through pipe_waiter_wake while it is armed, and stop it after joining its
@@ -55,7 +55,7 @@ inline void pipe_waiter_reset_backoff(PipeWaiter* waiter) noexcept { waiter->ste
 PipeWait pipe_waiter_backoff(PipeWaiter* waiter, uint32_t timeout_ms) noexcept;
 
 // Until the pipe has data or closes, the event is set (it is reset then) or
-// timeout_ms pass in 4 ms slices (kPipeWaitForever: no limit).
+// timeout_ms pass (kPipeWaitForever: no limit).
 PipeWait pipe_waiter_wait(PipeWaiter* waiter, uint32_t timeout_ms) noexcept;
 
 }  // namespace vorlet::v2
