@@ -32,10 +32,10 @@ constexpr platform::ThreadProc kWriterProcs[kHostPipeCount] = {
 
 }  // namespace
 
-Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item) noexcept {
+Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed) noexcept {
   bool blocked = false;
   const int32_t fd = host_handles_write_fd(&rt->host_handles, pipe);
-  const Status s = rt->pipe_queues[index_of(pipe)]->push(fd, item, &blocked);
+  const Status s = rt->pipe_queues[index_of(pipe)]->push(fd, item, &blocked, keep_if_closed);
   if (s == Status::ok && blocked) runtime_monitor_change_notice(rt);
   return s;
 }

@@ -19,7 +19,8 @@ struct Runtime;
 // PipeQueue::push: on ok and bad_state *item is cleared (queued, or given
 // back); on invalid_arg (e.g. the write end is already closed) the item is
 // untouched and still the caller's, who releases it (pipe_item_release).
-Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item) noexcept;
+// With keep_if_closed a closed queue also leaves the item with the caller.
+Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed = false) noexcept;
 
 // Thread procedures (argument: the Runtime). Each reads its pipe's write
 // end once, when it starts.

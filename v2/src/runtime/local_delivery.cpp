@@ -4,6 +4,7 @@
 #include <new>
 
 #include "runtime/deadletter_emit.h"
+#include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
@@ -42,11 +43,16 @@ void local_gate_close(LocalDeliveryAdapter* gate) noexcept {
   if (gate != nullptr) set_open(gate, 0);
 }
 
+Status local_gate_admits(const LocalDeliveryAdapter* gate) noexcept {
+  if (gate == nullptr) return Status::invalid_arg;
+  return gate->open.load(std::memory_order_acquire) == 1 ? Status::ok : Status::bad_state;
+}
+
 Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t length, int32_t timeout_ms,
                        HeapBlock* out) noexcept {
   (void)timeout_ms;
   if (gate == nullptr || bytes == nullptr || out == nullptr) return Status::invalid_arg;
-  if (gate->open.load(std::memory_order_acquire) != 1) return Status::bad_state;
+  if (local_gate_admits(gate) != Status::ok) return Status::bad_state;
   out->reset();
   HeapBlock copy(rt_malloc(length));
   if (!copy) return Status::nomem;
@@ -60,18 +66,21 @@ void local_deliver(Runtime* rt, LocalJob* job) noexcept {
     fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local delivery");
     return;
   }
-  HeapBlock copy;
-  if (local_gate_copy(rt->local_adapter, job->frame, job->length, job->timeout_ms, &copy) != Status::ok) {
+  if (job->frame == nullptr || local_gate_admits(rt->local_adapter) != Status::ok) {
     fail(rt, job, DeadletterReason::local_handoff_failed, "local delivery adapter failed");
     return;
   }
   // The whole envelope, as it entered, on the delivered-request pipe when
-  // the host asked for it, else among the responses.
+  // the host asked for it, else among the responses. No one but the host
+  // reads these bytes again, so the job's frame buffer itself goes; a
+  // refused push leaves it with the job, for the deadletter.
   const HostPipe pipe = host_handles_delivered_enabled(&rt->host_handles) ? HostPipe::delivered : HostPipe::response;
-  if (runtime_handoff(rt, pipe, copy.release(), job->length, BufferKind::heap) != Status::ok) {
+  PipeItem item{job->frame, job->length, BufferKind::frame};
+  if (runtime_pipe_push(rt, pipe, &item, true) != Status::ok) {
     fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local host handoff");
     return;
   }
+  job->frame = nullptr;  // the queue owns it now
   // Delivered: a remote requester's entry stays registered for the host's
   // response; only the job's reference goes with the job. A one-way request
   // gets no response, so its requester is answered now, as delivered,

@@ -1,8 +1,9 @@
 // Local delivery: hands an envelope whose target resolved to a local
 // endpoint to the host. The local worker pops jobs from the local delivery
-// ring, copies the envelope through the local delivery gate and queues the
-// copy on the delivered-request pipe (when the host asked for it) or on the
-// response pipe. What cannot be handed over becomes a deadletter.
+// ring, passes the envelope through the local delivery gate and queues the
+// job's own frame buffer on the delivered-request pipe (when the host asked
+// for it) or on the response pipe: the bytes that entered are the bytes the
+// host reads, with no copy. What cannot be handed over becomes a deadletter.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,9 @@ void local_gate_destroy(LocalDeliveryAdapter* gate) noexcept;  // NULL-safe
 // invalid_arg for NULL.
 Status local_gate_open(LocalDeliveryAdapter* gate) noexcept;
 void local_gate_close(LocalDeliveryAdapter* gate) noexcept;  // NULL-safe
+
+// ok while the gate is open; invalid_arg for NULL, bad_state when closed.
+Status local_gate_admits(const LocalDeliveryAdapter* gate) noexcept;
 
 // Copies the envelope into a new heap block held by *out. invalid_arg for
 // NULL arguments, bad_state when the gate is closed, nomem. The timeout

@@ -44,7 +44,7 @@ Status PipeQueue::init(uint64_t requested_capacity, PipeGauges gauges) noexcept 
   return Status::ok;
 }
 
-Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept {
+Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_if_closed) noexcept {
   if (item == nullptr || blocked_out == nullptr || fd < 0 || item->buffer == nullptr || item->length == 0) {
     return Status::invalid_arg;
   }
@@ -59,7 +59,7 @@ Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept {
     }
     if (closed_) {
       hold.unlock();
-      pipe_item_release(item);
+      if (!keep_if_closed) pipe_item_release(item);
       return Status::bad_state;
     }
     ring_[write_index_ & mask_] = *item;

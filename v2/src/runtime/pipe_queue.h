@@ -54,10 +54,11 @@ class PipeQueue {
   //               is true when the push had to wait (counted in the
   //               blocked gauge).
   //  bad_state:   the queue is closed; the buffer was given back by its
-  //               kind and *item is cleared.
+  //               kind and *item is cleared, unless keep_if_closed, when
+  //               *item is untouched and the buffer is still the caller's.
   //  invalid_arg: fd < 0, no buffer or a length of 0; *item is untouched
   //               and the buffer is still the caller's.
-  Status push(int32_t fd, PipeItem* item, bool* blocked_out) noexcept;
+  Status push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_if_closed = false) noexcept;
 
   // Wakes the writer and every waiting producer; later pushes are refused.
   void close() noexcept;
