@@ -17,16 +17,23 @@ int32_t fail(Status status, char* err, uint64_t err_cap, const char* text) noexc
 
 // Copies what the core routes on; never the payload, status or error texts.
 int32_t fill(const transport::Envelope& env, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept {
-  pe->message_id = text_copy(env.message_id());
-  pe->correlation_id = text_copy(env.correlation_id());
-  pe->source = text_copy(env.source());
-  pe->target = text_copy(env.target());
-  pe->reply_to = text_copy(env.reply_to());
-  pe->message_type = text_copy(env.message_type());
-  if (pe->message_id == nullptr || pe->correlation_id == nullptr || pe->source == nullptr ||
-      pe->target == nullptr || pe->reply_to == nullptr || pe->message_type == nullptr) {
+  const std::string* const texts[] = {&env.message_id(), &env.source(),   &env.target(),
+                                      &env.reply_to(),   &env.correlation_id(), &env.message_type()};
+  char** const slots[] = {&pe->message_id, &pe->source,         &pe->target,
+                          &pe->reply_to,   &pe->correlation_id, &pe->message_type};
+  uint64_t total = 0;
+  for (const std::string* t : texts) total += t->size() + 1;  // the message is below 2 GiB
+  char* block = static_cast<char*>(rt_malloc(total));
+  if (block == nullptr) {
     parsed_envelope_clear(pe);
     return fail(Status::nomem, err, err_cap, "memory allocation failed");
+  }
+  pe->text_block = block;
+  for (size_t i = 0; i < sizeof texts / sizeof texts[0]; ++i) {
+    std::memcpy(block, texts[i]->data(), texts[i]->size());
+    block[texts[i]->size()] = '\0';
+    *slots[i] = block;
+    block += texts[i]->size() + 1;
   }
   switch (header_array_copy(env, &pe->headers, &pe->header_count)) {
     case HeaderCopy::ok:
@@ -58,12 +65,7 @@ void parsed_envelope_init(ParsedEnvelope* pe) noexcept {
 void parsed_envelope_clear(ParsedEnvelope* pe) noexcept {
   if (pe == nullptr) return;
   header_array_free(pe->headers, pe->header_count);
-  rt_free(pe->message_id);
-  rt_free(pe->correlation_id);
-  rt_free(pe->source);
-  rt_free(pe->target);
-  rt_free(pe->reply_to);
-  rt_free(pe->message_type);
+  rt_free(pe->text_block);
   std::memset(pe, 0, sizeof *pe);
 }
 
