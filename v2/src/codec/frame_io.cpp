@@ -50,6 +50,51 @@ Status frame_write_blocking(int32_t fd, const unsigned char prefix[8], const voi
   return Status::ok;
 }
 
+void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) noexcept {
+  constexpr uint64_t kFramesPerCall = platform::kPipeSliceMax / 2;
+  uint64_t first = 0;   // the first frame not yet wholly written
+  uint64_t offset = 0;  // bytes of it (prefix and body) already out
+  unsigned char prefixes[kFramesPerCall][kFramePrefixBytes];
+  platform::PipeSlice parts[platform::kPipeSliceMax];
+  while (first < count) {
+    const uint64_t batch = count - first < kFramesPerCall ? count - first : kFramesPerCall;
+    uint32_t n = 0;
+    for (uint64_t i = 0; i < batch; ++i) {
+      const FrameOut& f = frames[first + i];
+      frame_prefix_encode(f.length, prefixes[i]);
+      const uint64_t skip = i == 0 ? offset : 0;
+      const auto* body = static_cast<const unsigned char*>(f.body);
+      if (skip < kFramePrefixBytes) {
+        parts[n++] = {prefixes[i] + skip, kFramePrefixBytes - skip};
+        parts[n++] = {body, f.length};
+      } else {
+        parts[n++] = {body + (skip - kFramePrefixBytes), f.length - (skip - kFramePrefixBytes)};
+      }
+    }
+    uint64_t written = 0;
+    const Status s = platform::pipe_write_gather(fd, parts, n, &written);
+    if (s == Status::would_block) {
+      platform::sleep_ms(1);
+      continue;
+    }
+    if (s != Status::ok) {
+      ++first;  // this frame is lost; the next may still go out
+      offset = 0;
+      continue;
+    }
+    while (written > 0 && first < count) {
+      const uint64_t left = kFramePrefixBytes + frames[first].length - offset;
+      if (written < left) {
+        offset += written;
+        break;
+      }
+      written -= left;
+      ++first;
+      offset = 0;
+    }
+  }
+}
+
 Status frame_write(int32_t fd, const void* bytes, uint64_t length) noexcept {
   if (fd < 0 || (bytes == nullptr && length > 0)) return Status::invalid_arg;
   if (length > UINT64_MAX - kFramePrefixBytes) return Status::invalid_arg;

@@ -28,6 +28,19 @@ Status pipe_read_nonblocking(int32_t fd, void* buffer, int32_t capacity, uint64_
 // may then be partly written).
 Status frame_write_blocking(int32_t fd, const unsigned char prefix[8], const void* body, uint64_t length) noexcept;
 
+// One frame of a batch.
+struct FrameOut {
+  const void* body;
+  uint64_t length;
+};
+
+// Writes count frames back to back with as few write calls as the pipe
+// takes (one for a batch that fits). A frame whose write fails is dropped,
+// whatever of it was written stays on the pipe, and the next frame is
+// tried; the statuses are not reported. Sleeps 1 ms when a non-blocking
+// descriptor has no room.
+void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) noexcept;
+
 // Argument checks, the prefix and the write of one frame: the exported
 // writer and the pipe writers share it.
 Status frame_write(int32_t fd, const void* bytes, uint64_t length) noexcept;

@@ -50,4 +50,15 @@ Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noe
 Status pipe_write(int32_t fd, const void* a, uint64_t a_len, const void* b, uint64_t b_len,
                   uint64_t* written) noexcept;
 
+// One piece of a gathered write.
+struct PipeSlice {
+  const void* data;
+  uint64_t length;
+};
+
+// pipe_write for up to kPipeSliceMax pieces at once, in order (empty pieces
+// are skipped); the same results and the same SIGPIPE handling.
+inline constexpr uint32_t kPipeSliceMax = 64;
+Status pipe_write_gather(int32_t fd, const PipeSlice* parts, uint32_t count, uint64_t* written) noexcept;
+
 }  // namespace vorlet::v2::platform

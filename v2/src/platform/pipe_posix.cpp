@@ -165,20 +165,22 @@ Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noe
 
 Status pipe_write(int32_t fd, const void* a, uint64_t a_len, const void* b, uint64_t b_len,
                   uint64_t* written) noexcept {
+  const PipeSlice parts[2] = {{a, a_len}, {b, b_len}};
+  return pipe_write_gather(fd, parts, 2, written);
+}
+
+Status pipe_write_gather(int32_t fd, const PipeSlice* slices, uint32_t slice_count, uint64_t* written) noexcept {
   *written = 0;
-  if (fd < 0) return Status::io;
-  struct iovec parts[2];
+  if (fd < 0 || slice_count > kPipeSliceMax) return Status::io;
+  struct iovec parts[kPipeSliceMax];
   int count = 0;
+  // One call moves at most INT_MAX bytes; the caller writes the rest next.
   size_t room = INT_MAX;
-  if (a_len > 0) {
-    parts[count].iov_base = const_cast<void*>(a);
-    parts[count].iov_len = call_size(a_len);
+  for (uint32_t i = 0; i < slice_count && room > 0; ++i) {
+    if (slices[i].length == 0) continue;
+    parts[count].iov_base = const_cast<void*>(slices[i].data);
+    parts[count].iov_len = slices[i].length < room ? static_cast<size_t>(slices[i].length) : room;
     room -= parts[count].iov_len;
-    ++count;
-  }
-  if (b_len > 0 && room > 0) {
-    parts[count].iov_base = const_cast<void*>(b);
-    parts[count].iov_len = b_len < room ? static_cast<size_t>(b_len) : room;
     ++count;
   }
   if (count == 0) return Status::ok;
