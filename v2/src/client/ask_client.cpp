@@ -39,6 +39,7 @@ Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<
   if (fd < 0) return Status::io;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  bool readiness_misled = false;
   for (;;) {
     uint64_t waiting = 0;
     const Status s = platform::pipe_available(fd, &waiting);
@@ -47,10 +48,19 @@ Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return Status::would_block;
     if (cut_short != nullptr && cut_short->load()) return Status::would_block;
-    // New bytes are noticed within about 4 ms; the last sleep overshoots
-    // the deadline by at most 1 ms.
+    // Asleep on the pipe: new bytes or a close end the slice at once, the
+    // flag is looked at again within 4 ms; the last slice overshoots the
+    // deadline by at most 1 ms. Readiness that brought nothing (a
+    // descriptor that is not a pipe) makes the next slice a plain sleep, so
+    // that it is never spun on.
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    platform::sleep_ms(remaining < 1 ? 1 : remaining > 4 ? 4 : static_cast<uint32_t>(remaining));
+    const uint32_t slice = remaining < 1 ? 1 : remaining > 4 ? 4 : static_cast<uint32_t>(remaining);
+    if (readiness_misled) {
+      readiness_misled = false;
+      platform::sleep_ms(slice);
+    } else {
+      readiness_misled = platform::pipe_wait_readable(fd, slice) == Status::ok;
+    }
   }
 }
 

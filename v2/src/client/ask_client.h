@@ -59,8 +59,8 @@ struct PendingAsk {
 // the runtime's own frame limit.
 uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept;
 
-// Waits up to timeout_ms until fd has bytes to read, peeking every 1 to
-// 4 ms. ok: bytes wait (reported at once, whatever the timeout); closed:
+// Waits up to timeout_ms until fd has bytes to read, asleep on the pipe in
+// slices of 1 to 4 ms between looks at *cut_short. ok: bytes wait (reported at once, whatever the timeout); closed:
 // the write end has gone and nothing is left; io: an unusable descriptor;
 // would_block: the time ran out, or *cut_short was found set.
 Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short) noexcept;
