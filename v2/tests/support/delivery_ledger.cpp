@@ -16,7 +16,8 @@ void DeliveryLedger::accepted(const std::string& message_id) {
 void DeliveryLedger::delivered(const void* envelope, uint64_t length) {
   ParsedEnvelope pe{};
   const bool ok = parsed_envelope_parse(envelope, length, &pe, nullptr, 0) == 0;
-  const std::string id = ok ? pe.message_id : "";
+  const bool response = ok && pe.kind == transport::MESSAGE_KIND_RESPONSE;
+  const std::string id = !ok ? "" : response ? pe.correlation_id : pe.message_id;
   parsed_envelope_clear(&pe);
   std::lock_guard<std::mutex> hold(mutex_);
   ++delivered_;
@@ -24,7 +25,7 @@ void DeliveryLedger::delivered(const void* envelope, uint64_t length) {
     unreadable_.push_back("an envelope frame that does not parse");
     return;
   }
-  ++out_[id];
+  out_[id].push_back({response ? LedgerOutcome::answered : LedgerOutcome::delivered, 0});
 }
 
 void DeliveryLedger::deadlettered(const void* deadletter, uint64_t length) {
@@ -36,7 +37,7 @@ void DeliveryLedger::deadlettered(const void* deadletter, uint64_t length) {
     unreadable_.push_back("a deadletter without a readable original envelope");
     return;
   }
-  ++out_[dl.original_envelope().message_id()];
+  out_[dl.original_envelope().message_id()].push_back({LedgerOutcome::deadlettered, dl.reason()});
   ++details_[dl.detail()];
 }
 
@@ -46,11 +47,13 @@ std::vector<std::string> DeliveryLedger::problems() const {
   for (const auto& [id, n] : accepted_) {
     if (n != 1) found.push_back("accepted " + std::to_string(n) + " times: " + id);
     const auto it = out_.find(id);
-    const uint64_t seen = it == out_.end() ? 0 : it->second;
+    const uint64_t seen = it == out_.end() ? 0 : it->second.size();
     if (seen != 1) found.push_back("came out " + std::to_string(seen) + " times: " + id);
   }
-  for (const auto& [id, n] : out_) {
-    if (accepted_.count(id) == 0) found.push_back("came out " + std::to_string(n) + " times, never accepted: " + id);
+  for (const auto& [id, ways] : out_) {
+    if (accepted_.count(id) == 0) {
+      found.push_back("came out " + std::to_string(ways.size()) + " times, never accepted: " + id);
+    }
   }
   return found;
 }
@@ -75,6 +78,18 @@ uint64_t DeliveryLedger::deadlettered_count() const {
 std::map<std::string, uint64_t> DeliveryLedger::deadletter_details() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return details_;
+}
+
+std::vector<std::string> DeliveryLedger::accepted_ids() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::string> ids;
+  for (const auto& entry : accepted_) ids.push_back(entry.first);
+  return ids;
+}
+
+std::map<std::string, std::vector<LedgerOutcome>> DeliveryLedger::outcomes() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return out_;
 }
 
 HostPipeDrain::HostPipeDrain(DeliveryLedger* ledger, std::vector<int32_t> envelope_fds, int32_t deadletter_fd)

@@ -1,9 +1,11 @@
 // Accounting for "nothing lost, nothing doubled" on the road from the
 // runtime to its host. Producers note every envelope the runtime accepted
 // (by message id); the host side notes every envelope it read from the
-// delivered-request or response pipe and every deadletter from the
-// deadletter pipe (by its original envelope's message id). At the end each
-// accepted id must have come out exactly once, and nothing else may have.
+// delivered-request or response pipe (a request by its message id, a
+// response by the correlation id of the request it answers) and every
+// deadletter from the deadletter pipe (by its original envelope's message
+// id). At the end each accepted id must have come out exactly once, and
+// nothing else may have.
 #pragma once
 
 #include <condition_variable>
@@ -15,6 +17,13 @@
 #include <vector>
 
 namespace vorlet::v2::test {
+
+// One way an envelope came out at the host.
+struct LedgerOutcome {
+  enum Kind { delivered, answered, deadlettered };
+  Kind kind;
+  int32_t reason;  // the deadletter's reason; 0 otherwise
+};
 
 class DeliveryLedger {
  public:
@@ -33,11 +42,14 @@ class DeliveryLedger {
   uint64_t deadlettered_count() const;
   // How many deadletters carried each detail text.
   std::map<std::string, uint64_t> deadletter_details() const;
+  // The accepted ids, and every way each id came out (accepted or not).
+  std::vector<std::string> accepted_ids() const;
+  std::map<std::string, std::vector<LedgerOutcome>> outcomes() const;
 
  private:
   mutable std::mutex mutex_;  // guards everything below
   std::map<std::string, uint64_t> accepted_;
-  std::map<std::string, uint64_t> out_;  // delivered plus deadlettered, by id
+  std::map<std::string, std::vector<LedgerOutcome>> out_;  // delivered plus deadlettered, by id
   std::map<std::string, uint64_t> details_;
   std::vector<std::string> unreadable_;
   uint64_t delivered_ = 0;

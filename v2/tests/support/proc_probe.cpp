@@ -1,10 +1,11 @@
 #include "support/proc_probe.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 #include <thread>
-#include <chrono>
 
 namespace vorlet::v2::test {
 namespace {
@@ -33,6 +34,27 @@ size_t thread_count() {
     last = now;
   }
   return last;
+}
+
+uint64_t descriptor_limit_leaving(size_t free) {
+  std::set<uint64_t> open;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+    // The listing's own descriptor is free again once the listing ends.
+    std::error_code link_ec;
+    const auto target = std::filesystem::read_symlink(it->path(), link_ec).string();
+    if (target.size() >= 3 && target.compare(target.size() - 3, 3, "/fd") == 0 && target.rfind("/proc/", 0) == 0) {
+      continue;
+    }
+    open.insert(std::stoull(it->path().filename().string()));
+  }
+  // One past the last of `free` free numbers, or the first free one.
+  uint64_t limit = 0;
+  for (size_t slots = 0;; ++limit) {
+    if (open.count(limit) != 0) continue;
+    if (slots == free) return limit;
+    ++slots;
+  }
 }
 
 std::string descriptor_target(int fd) {

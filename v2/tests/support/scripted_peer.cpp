@@ -1,5 +1,8 @@
 #include "support/scripted_peer.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 
@@ -152,10 +155,18 @@ PeerStep PeerStep::reply_body(Bytes body) { return PeerStep{Action::reply, std::
 PeerStep PeerStep::raw(Bytes bytes) { return PeerStep{Action::write_raw, std::move(bytes)}; }
 PeerStep PeerStep::close_early() { return PeerStep{Action::close_early, {}}; }
 PeerStep PeerStep::stay_silent() { return PeerStep{Action::stay_silent, {}}; }
+PeerStep PeerStep::reset() { return PeerStep{Action::reset, {}}; }
+
+void socket_close_with_reset(SocketHandle s) {
+  if (s == platform::kNoSocket) return;
+  const linger abort_on_close{1, 0};
+  (void)::setsockopt(s, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  ::close(s);
+}
 
 // ---- server ----
 
-ScriptedServer::ScriptedServer(std::vector<PeerStep> script) : script_(std::move(script)) {
+ScriptedServer::ScriptedServer(std::vector<PeerStep> script, bool cycle) : script_(std::move(script)), cycle_(cycle) {
   platform::Ipv4Address loopback;
   if (!platform::ipv4_parse("127.0.0.1", &loopback)) return;
   const SocketHandle s = platform::socket_open_ipv4(nullptr);
@@ -191,9 +202,17 @@ void ScriptedServer::run() {
     if (c == platform::kNoSocket) continue;
     accepted_.fetch_add(1);
     const PeerStep& step = script_.empty() ? PeerStep{PeerStep::Action::close_early, {}} : script_[next];
-    if (next + 1 < script_.size()) ++next;
+    if (next + 1 < script_.size()) {
+      ++next;
+    } else if (cycle_) {
+      next = 0;
+    }
     serve(c, step);
-    platform::socket_close(c);
+    if (step.action == PeerStep::Action::reset) {
+      socket_close_with_reset(c);
+    } else {
+      platform::socket_close(c);
+    }
   }
 }
 
@@ -214,6 +233,7 @@ void ScriptedServer::serve(SocketHandle c, const PeerStep& step) {
       (void)write_all(c, step.bytes, write_deadline);
       break;
     case PeerStep::Action::close_early:
+    case PeerStep::Action::reset:
       break;
     case PeerStep::Action::stay_silent: {
       // Until the client closes (a read of 0 or an error) or the server ends.
@@ -276,6 +296,11 @@ ClientOutcome PeerClient::read_frame(uint32_t wait_ms) {
 
 void PeerClient::close() {
   platform::socket_close(s_);
+  s_ = platform::kNoSocket;
+}
+
+void PeerClient::reset() {
+  socket_close_with_reset(s_);
   s_ = platform::kNoSocket;
 }
 

@@ -4,8 +4,8 @@
 //
 // - ScriptedServer listens on 127.0.0.1 (a free port) and serves each
 //   connection with the next step of its script: reply with a given reply
-//   body, write raw bytes, close early, or stay silent. It records the
-//   request body of every connection.
+//   body, write raw bytes, close early, reset the connection, or stay
+//   silent. It records the request body of every connection.
 // - PeerClient connects to 127.0.0.1, writes whatever bytes a test gives it
 //   (a well-formed request, a broken one, nothing at all) and reads one
 //   reply frame within a bound.
@@ -63,6 +63,8 @@ struct PeerStep {
     close_early,  // read the request frame, then close without a reply
     stay_silent,  // read the request frame, then send nothing until the client
                   // closes or the server ends
+    reset,        // read the request frame, then reset the connection, as a
+                  // peer that dies does
   };
   Action action = Action::reply;
   Bytes bytes;
@@ -73,12 +75,17 @@ struct PeerStep {
   static PeerStep raw(Bytes bytes);
   static PeerStep close_early();
   static PeerStep stay_silent();
+  static PeerStep reset();
 };
+
+// Closes s with a reset instead of an orderly close.
+void socket_close_with_reset(platform::SocketHandle s);
 
 class ScriptedServer {
  public:
-  // Starts listening at once; the last step repeats for later connections.
-  explicit ScriptedServer(std::vector<PeerStep> script);
+  // Starts listening at once; the last step repeats for later connections,
+  // or, with cycle, the script starts over.
+  explicit ScriptedServer(std::vector<PeerStep> script, bool cycle = false);
   ~ScriptedServer();  // closes every connection and ends the thread
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -96,6 +103,7 @@ class ScriptedServer {
   void serve(platform::SocketHandle c, const PeerStep& step);
 
   std::vector<PeerStep> script_;
+  bool cycle_;
   platform::SocketHandle listener_ = platform::kNoSocket;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
@@ -132,6 +140,9 @@ class PeerClient {
   // Reads one frame within wait_ms.
   ClientOutcome read_frame(uint32_t wait_ms);
   void close();
+  // Closes with a reset (the peer's next read fails) instead of an orderly
+  // close.
+  void reset();
 
  private:
   platform::AddressList address_;

@@ -1,0 +1,41 @@
+#include "support/envelopes.h"
+
+namespace vorlet::v2::test {
+
+std::string request_envelope(const RequestSpec& spec) {
+  transport::Envelope env;
+  env.set_message_id(spec.message_id);
+  env.set_kind(transport::MESSAGE_KIND_REQUEST);
+  env.set_source("test-host");
+  env.set_target(spec.target);
+  env.set_one_way(spec.one_way);
+  if (!spec.one_way) env.set_correlation_id("c-" + spec.message_id);
+  env.set_timeout_ms(spec.timeout_ms);
+  env.set_delivery_hint(spec.hint);
+  std::string payload(spec.payload_bytes, '\0');
+  for (uint64_t i = 0; i < spec.payload_bytes; ++i) payload[i] = static_cast<char>('a' + i % 26);
+  env.set_payload(payload);
+  return env.SerializeAsString();
+}
+
+std::string response_for(const std::string& request_bytes) {
+  transport::Envelope req;
+  if (!req.ParseFromString(request_bytes)) return "";
+  transport::Envelope env;
+  env.set_message_id("r-" + req.message_id());
+  env.set_correlation_id(req.message_id());
+  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
+  env.set_target(req.source());
+  env.set_payload("answer to " + req.message_id());
+  return env.SerializeAsString();
+}
+
+bool envelope_id(const std::string& bytes, std::string* message_id, bool* one_way) {
+  transport::Envelope env;
+  if (!env.ParseFromString(bytes)) return false;
+  *message_id = env.message_id();
+  if (one_way != nullptr) *one_way = env.one_way();
+  return true;
+}
+
+}  // namespace vorlet::v2::test

@@ -1,0 +1,33 @@
+// Envelopes as a host writes them, for tests that drive a whole runtime:
+// requests to a target, the host's response to a request it read, and the
+// deadletters it reads back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vorlet/v2/transport.pb.h"
+
+namespace vorlet::v2::test {
+
+struct RequestSpec {
+  std::string message_id;
+  std::string target;
+  bool one_way = false;
+  int32_t timeout_ms = 5000;
+  uint64_t payload_bytes = 16;
+  transport::DeliveryHint hint = transport::DELIVERY_HINT_UNSPECIFIED;
+};
+
+// A serialized REQUEST; a two-way one carries a correlation id of its own.
+std::string request_envelope(const RequestSpec& spec);
+
+// The host's RESPONSE to the serialized request it read: correlated by the
+// request's message id. Empty when request_bytes is not an envelope.
+std::string response_for(const std::string& request_bytes);
+
+// The message id and one-way flag of a serialized envelope; false when the
+// bytes are not one.
+bool envelope_id(const std::string& bytes, std::string* message_id, bool* one_way = nullptr);
+
+}  // namespace vorlet::v2::test
