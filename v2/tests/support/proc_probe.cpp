@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -34,6 +35,26 @@ size_t thread_count() {
     last = now;
   }
   return last;
+}
+
+// /proc/net/tcp lists a listening socket (state 0A) with its accept queue
+// in the rx_queue column.
+int64_t listen_backlog(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    if (!(fields >> slot >> local >> remote >> state >> queues)) continue;
+    const size_t colon = local.find(':');
+    if (state != "0A" || colon == std::string::npos) continue;
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) != port) continue;
+    const size_t split = queues.find(':');
+    if (split == std::string::npos) continue;
+    return static_cast<int64_t>(std::stoull(queues.substr(split + 1), nullptr, 16));
+  }
+  return -1;
 }
 
 uint64_t descriptor_limit_leaving(size_t free) {

@@ -16,6 +16,9 @@ size_t thread_count();
 std::string descriptor_target(int fd);
 // The open-file flags of fd (octal "flags:" of its fdinfo), or 0.
 uint32_t descriptor_flags(int fd);
+// Connections waiting to be accepted by the socket listening on port (of
+// any address), or -1 when no socket listens there.
+int64_t listen_backlog(uint16_t port);
 // The descriptor limit under which exactly `free` more descriptors can be
 // opened now (a new descriptor takes the lowest free number).
 uint64_t descriptor_limit_leaving(size_t free);
