@@ -84,4 +84,17 @@ int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* p
   }
 }
 
+int32_t envelope_peek_kind(const void* bytes, uint64_t len, int32_t* kind) noexcept {
+  if (bytes == nullptr || kind == nullptr) return to_c(Status::invalid_arg);
+  try {
+    ScratchArena arena;
+    auto* env = arena.make<transport::Envelope>();
+    if (!message_parse_bounded(bytes, len, *env)) return to_c(Status::io);
+    *kind = env->kind();
+    return to_c(Status::ok);
+  } catch (...) {
+    return to_c(Status::nomem);
+  }
+}
+
 }  // namespace vorlet::v2

@@ -37,4 +37,9 @@ void parsed_envelope_clear(ParsedEnvelope* pe) noexcept;
 // 0, -1, -2 or -5; the error text goes to err (cut to err_cap - 1).
 int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept;
 
+// Whether bytes are an envelope, and of which kind, without taking the
+// parsed form: 0 with *kind set, -1 (NULL arguments), -2 or -5 (not an
+// envelope).
+int32_t envelope_peek_kind(const void* bytes, uint64_t len, int32_t* kind) noexcept;
+
 }  // namespace vorlet::v2

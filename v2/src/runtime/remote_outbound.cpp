@@ -20,6 +20,7 @@ namespace vorlet::v2 {
 namespace {
 
 constexpr char kNoTerminalResult[] = "remote transport returned no terminal result";
+constexpr int32_t kKindResponse = 2;
 
 uint32_t capped(uint64_t attempts) noexcept {
   return attempts > kAttemptCountCap ? static_cast<uint32_t>(kAttemptCountCap) : static_cast<uint32_t>(attempts);
@@ -151,6 +152,13 @@ bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
   fail(rt, job, static_cast<DeadletterReason>(peer.reason),
        peer.detail[0] != '\0' ? peer.detail : "remote endpoint rejected before handler ownership", tried(job));
   return false;
+}
+
+// A peer's response must be one: what it passes on reaches the host's
+// response pipe, or the requesting peer, as an answer.
+bool is_response_envelope(const ExchangeResult& ex) noexcept {
+  int32_t kind = 0;
+  return envelope_peek_kind(ex.reply.get(), ex.length, &kind) == 0 && kind == kKindResponse;
 }
 
 struct ParsedEnvelopeHolder {
@@ -294,6 +302,9 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
       // An empty response is a delivery only where no response is awaited.
       if (ex.length == 0 && job->expects_reply != 0) {
         fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
+      } else if (ex.length > 0 && !is_response_envelope(ex)) {
+        // Not passed on, and no failover: the peer may own the envelope.
+        fail(rt, job, DeadletterReason::remote_transport_failed, "tcp response decode failed", tried(job) + 1);
       } else {
         forward_response(rt, job, &ex);
       }

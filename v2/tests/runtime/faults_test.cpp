@@ -192,6 +192,7 @@ TEST(PeerFaults, APeerThatDiesMidExchangeOrAnswersGarbageCostsOneDeadletter) {
       {"closes half-way through its reply", PeerStep::raw(test::wire_u64(100) + test::wire_bytes("ten bytes."))},
       {"declares a reply larger than any frame", PeerStep::raw(test::wire_u64(1ull << 40))},
       {"sends a body that is no reply", PeerStep::reply_body(test::wire_bytes("not a reply body at all"))},
+      {"answers with bytes that are no envelope", PeerStep::reply(1, 0, "", "\xff\xff\xff not an envelope")},
       {"answers with bytes that are no deadletter", PeerStep::reply(2, 13, "", "\xff\xff\xff not a deadletter")},
   };
   std::vector<std::unique_ptr<test::ScriptedServer>> peers;
