@@ -1,0 +1,124 @@
+// What a runtime takes from the process it gives back: once it is destroyed
+// and the host has closed the ends it owns, the process holds exactly the
+// descriptors and threads it held before create, whichever way the runtime
+// went from create to destroy.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/thread.h"
+#include "runtime/lifecycle.h"
+#include "runtime/reply_registry.h"
+#include "runtime/rings.h"
+#include "runtime/runtime.h"
+#include "support/envelopes.h"
+#include "support/lifecycle_runtime.h"
+#include "support/proc_probe.h"
+#include "support/scripted_peer.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using test::FlatSnapshot;
+using test::kLocalTarget;
+using test::LifecycleRuntime;
+using test::RequestSpec;
+
+Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_envelope(rt, bytes.data(), bytes.size()); }
+
+// Work in every place a runtime can hold it when it is stopped or
+// destroyed: a delivery and a deadletter the host has not read, and a
+// request that came in through the runtime's own listener and waits there
+// for an answer the host never gives.
+void leave_work_in_flight(LifecycleRuntime& fx) {
+  ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"unread", kLocalTarget})), Status::ok);
+  ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"missed", "svc.none"})), Status::ok);
+  ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"unanswered", kLocalTarget, false, 400, 16,
+                                                             transport::DELIVERY_HINT_REQUIRE_REMOTE})),
+            Status::ok);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (fx.rt->reply_registry->count == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(fx.rt->reply_registry->count, 1u);  // the relayed request waits at the listener
+}
+
+// Thread creation that fails at its n-th call from now on.
+std::atomic<int> g_thread_calls{0};
+std::atomic<int> g_fail_at{0};
+bool failing_start_thread(std::thread* out, platform::ThreadProc proc, void* arg) noexcept {
+  if (++g_thread_calls == g_fail_at.load()) return false;
+  return platform::start_thread(out, proc, arg);
+}
+
+TEST(Accounting, EveryLifecyclePathGivesBackItsDescriptorsAndThreads) {
+  // Holds a port, so that a start meant to fail cannot bind its listener.
+  test::ScriptedServer occupant({test::PeerStep::stay_silent()});
+  ASSERT_TRUE(occupant.listening());
+  const uint16_t taken = occupant.port();
+
+  auto snapshot_on = [](LifecycleRuntime& fx, uint16_t port) {
+    FlatSnapshot s(1);
+    test::add_local_route(&s, port);
+    ASSERT_EQ(fx.apply(s), Status::ok);
+  };
+  const struct Path {
+    const char* name;
+    std::function<void(LifecycleRuntime&)> drive;
+  } paths[] = {
+      {"created only", [](LifecycleRuntime&) {}},
+      {"handles taken, no optional pipe", [](LifecycleRuntime& fx) { ASSERT_EQ(fx.take_handles(0), Status::ok); }},
+      {"handles taken, every pipe", [](LifecycleRuntime& fx) { ASSERT_EQ(fx.take_handles(), Status::ok); }},
+      {"a snapshot, no handles", [&](LifecycleRuntime& fx) { snapshot_on(fx, test::free_loopback_port()); }},
+      {"started, destroyed with work in flight",
+       [](LifecycleRuntime& fx) {
+         ASSERT_TRUE(fx.bring_up());
+         leave_work_in_flight(fx);
+       }},
+      {"started, stopped with work in flight, destroyed",
+       [](LifecycleRuntime& fx) {
+         ASSERT_TRUE(fx.bring_up());
+         leave_work_in_flight(fx);
+         ASSERT_EQ(fx.stop(), Status::ok);
+       }},
+      {"a start that cannot bind its listener",
+       [&](LifecycleRuntime& fx) {
+         ASSERT_EQ(fx.take_handles(), Status::ok);
+         snapshot_on(fx, taken);
+         ASSERT_EQ(fx.start(), Status::io);
+       }},
+      {"a start whose thread cannot be created, then a start that runs and a stop",
+       [&](LifecycleRuntime& fx) {
+         ASSERT_EQ(fx.take_handles(), Status::ok);
+         snapshot_on(fx, test::free_loopback_port());
+         g_thread_calls = 0;
+         g_fail_at = 5;  // the writers and the dispatcher run by then
+         fx.rt->start_thread = failing_start_thread;
+         ASSERT_EQ(fx.start(), Status::io);
+         fx.rt->start_thread = platform::start_thread;
+         ASSERT_EQ(fx.start(), Status::ok);
+         leave_work_in_flight(fx);
+         ASSERT_EQ(fx.stop(), Status::ok);
+       }},
+  };
+  for (const Path& path : paths) {
+    SCOPED_TRACE(path.name);
+    const size_t fds = test::open_descriptor_count();
+    const size_t threads = test::baseline_thread_count();
+    {
+      LifecycleRuntime fx;
+      ASSERT_NE(fx.rt, nullptr);
+      path.drive(fx);
+    }  // destroyed, then the host's ends closed
+    EXPECT_EQ(test::open_descriptor_count(), fds);
+    EXPECT_EQ(test::thread_count(), threads);
+  }
+}
+
+}  // namespace
+}  // namespace vorlet::v2
