@@ -3,11 +3,13 @@
 # make test-asan  tests under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan  tests under ThreadSanitizer
 # make bench      the benchmarks against their baselines (BENCH_ARGS="--json out.json")
+# make soak       the soak test at a larger size (SOAK_SECONDS of traffic)
 JOBS ?= $(shell nproc)
 BENCH_ARGS ?=
 CMAKE_FLAGS ?=
+SOAK_SECONDS ?= 60
 
-.PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan install clean
+.PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan soak install clean
 
 all: build
 
@@ -44,6 +46,9 @@ build-tsan: bootstrap
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
+
+soak: build
+	VORLET_SOAK_SECONDS=$(SOAK_SECONDS) ./build/v2/tests/vorlet_unit_tests --gtest_filter='Soak.*'
 
 install: build
 	cmake --install build

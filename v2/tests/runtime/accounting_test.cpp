@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -41,11 +42,15 @@ void leave_work_in_flight(LifecycleRuntime& fx) {
   ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"unanswered", kLocalTarget, false, 400, 16,
                                                              transport::DELIVERY_HINT_REQUIRE_REMOTE})),
             Status::ok);
+  auto pending = [&fx] {
+    std::lock_guard<std::mutex> hold(fx.rt->reply_registry->mutex);
+    return fx.rt->reply_registry->count;
+  };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (fx.rt->reply_registry->count == 0 && std::chrono::steady_clock::now() < deadline) {
+  while (pending() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ASSERT_EQ(fx.rt->reply_registry->count, 1u);  // the relayed request waits at the listener
+  ASSERT_EQ(pending(), 1u);  // the relayed request waits at the listener
 }
 
 // Thread creation that fails at its n-th call from now on.
