@@ -301,8 +301,10 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   test::add_local_route(&s, occupant->port());
   ASSERT_EQ(fx.apply(s), Status::ok);
   const uint64_t events_before = fx.events().size();
+  const size_t fds = test::open_descriptor_count();
 
   EXPECT_EQ(fx.start(), Status::io);
+  EXPECT_EQ(test::open_descriptor_count(), fds);  // the socket that could not bind is closed
   EXPECT_EQ(fx.rt->state, RuntimeState::created);
   EXPECT_EQ(fx.rt->accepting.load(), 0u);
   EXPECT_EQ(fx.rt->stopping.load(), 1u);  // nothing may be queued meanwhile
