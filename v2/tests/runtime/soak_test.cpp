@@ -2,11 +2,11 @@
 // every shape (local and remote, one-way and two-way, empty to 64 KiB) to a
 // itself, to b and to a route shared with a scripted peer that refuses,
 // resets, answers garbage or stays silent; b's host answers what reaches it
-// and sends local requests of its own; a third thread applies new snapshots
-// to both all the while. Then both stop, and every envelope is accounted
-// for by message id: each one a host's submit accepted has exactly one
-// outcome at that host, and the receiving host had each request at most
-// once.
+// and asks requests of its own through an ask client; a third thread applies
+// new snapshots to both all the while. Then both stop, and every envelope is
+// accounted for by message id: each one a host's submit (or begin) accepted
+// has exactly one outcome at that host, and the receiving host had each
+// request at most once.
 //
 // The traffic runs for VORLET_SOAK_SECONDS (3 by default; `make soak` runs
 // longer).
@@ -33,6 +33,7 @@
 #include "support/scripted_peer.h"
 #include "vorlet/v2/control.pb.h"
 #include "vorlet/v2/transport.pb.h"
+#include "vorlet_v2.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -187,10 +188,14 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
   const size_t fds = test::open_descriptor_count();
   const size_t threads = test::baseline_thread_count();
 
-  DeliveryLedger at_a;       // a's host: what its submits accepted, what came back
-  DeliveryLedger at_b;       // b's host: its own requests and everything it read
+  DeliveryLedger at_a;  // a's host: what its submits accepted, what came back
+  DeliveryLedger at_b;  // b's host: every request delivered to it
   std::map<std::string, RequestSpec> a_sent;  // guarded by a_sent_mutex
   std::mutex a_sent_mutex;
+  // b's asks, by message id: "answered", "deadlettered <reason>", or the
+  // status that failed the ask. Guarded by b_asked_mutex.
+  std::map<std::string, std::string> b_asked;
+  std::mutex b_asked_mutex;
   uint64_t peer_accepted = 0;
   {
     test::ScriptedServer peer({peer_refusal(), PeerStep::close_early(), peer_refusal(), PeerStep::reset(),
@@ -208,9 +213,11 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
 
     test::HostPipeDrain a_drain(&at_a, {pair.a.handles.delivered_read_fd, pair.a.handles.response_read_fd},
                                 pair.a.handles.deadletter_read_fd);
-    test::HostPipeDrain b_drain(&at_b, {pair.b.handles.response_read_fd}, pair.b.handles.deadletter_read_fd);
-    // b's host: reads what is delivered to it and answers a's two-way
-    // requests.
+    // b's host: asks through an ask client, which reads b's response and
+    // deadletter pipes; reads what is delivered to it and answers every
+    // two-way request, a's and its own.
+    vorlet_v2_AskClientHandle* asker = vorlet_v2_ask_client_create(to_handle(pair.b.rt), &pair.b.handles);
+    ASSERT_NE(asker, nullptr);
     std::thread b_host([&] {
       FrameBytes got;
       while (pair.b.read_frame(HostPipe::delivered, &got, 30000) == Status::ok) {
@@ -218,7 +225,7 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
         at_b.delivered(bytes.data(), bytes.size());
         std::string id;
         bool one_way = false;
-        if (test::envelope_id(bytes, &id, &one_way) && starts_with(id, "a") && !one_way) {
+        if (test::envelope_id(bytes, &id, &one_way) && !one_way) {
           (void)submit_patiently(pair.b.rt, test::response_for(bytes));
         }
       }
@@ -241,15 +248,38 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
         }
       });
     }
-    senders.emplace_back([&] {
-      for (uint64_t n = 0;; ++n) {
-        const std::string id = "b-" + std::to_string(n);
-        RequestSpec spec{id, kRemoteTarget, n % 2 == 0, kRemoteTimeoutMs, (n * 977) % 20000};
-        if (!submit_patiently(pair.b.rt, test::request_envelope(spec))) return;
-        at_b.accepted(id);
-        if (n % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
+    for (int t = 0; t < 2; ++t) {
+      senders.emplace_back([&, t] {
+        for (uint64_t n = 0;; ++n) {
+          const std::string id = "b" + std::to_string(t) + "-" + std::to_string(n);
+          const std::string bytes =
+              test::request_envelope(RequestSpec{id, kRemoteTarget, false, kRemoteTimeoutMs, (n * 977) % 20000});
+          vorlet_v2_AskTicket* ticket = nullptr;
+          int32_t begun;
+          while ((begun = vorlet_v2_ask_client_begin(asker, bytes.data(), bytes.size(), &ticket)) ==
+                 VORLET_V2_WOULD_BLOCK) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+          if (begun != VORLET_V2_OK) return;  // b no longer takes asks
+          int32_t kind = 0;
+          void* answer = nullptr;
+          uint64_t length = 0;
+          const int32_t awaited = vorlet_v2_ask_ticket_await(ticket, 30000, &kind, &answer, &length);
+          std::string outcome = "failed " + std::to_string(awaited);
+          if (awaited == VORLET_V2_OK && kind == VORLET_V2_REPLY_KIND_RESPONSE) {
+            outcome = "answered";
+          } else if (awaited == VORLET_V2_OK && kind == VORLET_V2_REPLY_KIND_DEADLETTER) {
+            transport::Deadletter dl;
+            EXPECT_TRUE(dl.ParseFromArray(answer, static_cast<int>(length)));
+            outcome = "deadlettered " + std::to_string(dl.reason());
+          }
+          vorlet_v2_client_bytes_release(answer);
+          vorlet_v2_ask_ticket_destroy(ticket);
+          std::lock_guard<std::mutex> hold(b_asked_mutex);
+          b_asked.emplace(id, outcome);
+        }
+      });
+    }
     // New snapshots for both, a's alternately by call and through its
     // control pipe; b's keep its routes.
     std::thread snapshots([&] {
@@ -283,8 +313,8 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
     ASSERT_EQ(pair.b.stop(), Status::ok);
     for (auto& t : senders) t.join();
     b_host.join();
+    vorlet_v2_ask_client_destroy(asker);
     ASSERT_TRUE(a_drain.wait(60000));
-    ASSERT_TRUE(b_drain.wait(60000));
     peer_accepted = static_cast<uint64_t>(peer.accepted());
     EXPECT_GT(pair.a.counter(Counter::failover_retries), 0u);
   }
@@ -292,40 +322,39 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
   EXPECT_EQ(test::thread_count(), threads);
 
   // ---- b's host ----
-  const auto b_out = at_b.outcomes();
-  std::map<std::string, uint64_t> b_delivered;  // a's requests that reached b's host
-  uint64_t b_own = 0, late_answers = 0, answers_met_stop = 0;
-  for (const std::string& id : at_b.accepted_ids()) {
-    const auto it = b_out.find(id);
-    const size_t n = it == b_out.end() ? 0 : it->second.size();
-    EXPECT_EQ(n, 1u) << "b's own " << id;
-    ++b_own;
-  }
-  for (const auto& [id, ways] : b_out) {
-    if (starts_with(id, "b-")) continue;
-    if (starts_with(id, "r-")) {  // b's host's answer to a, deadlettered by b's stop
-      for (const LedgerOutcome& o : ways) {
-        EXPECT_EQ(o.kind, LedgerOutcome::deadlettered) << id;
-        EXPECT_EQ(o.reason, transport::DEADLETTER_REASON_RUNTIME_STOPPED) << id;
-        ++answers_met_stop;
-      }
-      continue;
-    }
+  std::map<std::string, uint64_t> b_delivered;  // every request that reached b's host
+  for (const auto& [id, ways] : at_b.outcomes()) {
     for (const LedgerOutcome& o : ways) {
-      if (o.kind == LedgerOutcome::delivered) {
-        ++b_delivered[id];
-      } else if (o.kind == LedgerOutcome::answered) {
-        ++late_answers;  // an answer whose requester had long gone
-      } else {
-        ADD_FAILURE() << "a's request " << id << " deadlettered on b's pipe";
-      }
+      EXPECT_EQ(o.kind, LedgerOutcome::delivered) << id;
+      ++b_delivered[id];
     }
   }
   for (const auto& [id, n] : b_delivered) {
     EXPECT_EQ(n, 1u) << "delivered more than once at b: " << id;
-    std::lock_guard<std::mutex> hold(a_sent_mutex);
-    EXPECT_EQ(a_sent.count(id), 1u) << "b's host got a request a never accepted: " << id;
+    if (starts_with(id, "a")) {
+      EXPECT_EQ(a_sent.count(id), 1u) << "b's host got a request a never accepted: " << id;
+    } else {
+      EXPECT_EQ(b_asked.count(id), 1u) << "b's host got a request it never asked: " << id;
+    }
   }
+  // Each ask reported one outcome; an answer means b's host had the request,
+  // a deadletter that it never had.
+  std::map<std::string, uint64_t> b_outcomes;
+  for (const auto& [id, outcome] : b_asked) {
+    ++b_outcomes[outcome];
+    const bool delivered = b_delivered.count(id) != 0;
+    if (outcome == "answered") {
+      EXPECT_TRUE(delivered) << id;
+    } else if (starts_with(outcome, "deadlettered")) {
+      EXPECT_FALSE(delivered) << id << " " << outcome;
+    } else {
+      // Only the stop fails an ask: delivered but not yet answered, or
+      // still on its way to the host.
+      EXPECT_EQ(outcome, "failed -7") << id;
+    }
+  }
+  std::string b_summary;
+  for (const auto& [outcome, n] : b_outcomes) b_summary += ", " + std::to_string(n) + " " + outcome;
 
   // ---- a's host ----
   const auto a_out = at_a.outcomes();
@@ -385,19 +414,18 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
   std::printf(
       "soak (%lld ms): a accepted %zu: %llu delivered locally, %llu answered by b, %llu one-way delivered at b, "
       "%llu deadlettered (by reason%s), %llu delivered at b after a's budget ran out (reason 11); "
-      "b accepted %llu of its own; b's host got %zu of a's requests, %llu late answers, %llu answers met b's stop; "
-      "the scripted peer took %llu connections\n",
+      "b asked %zu%s; b's host had %zu requests delivered; the scripted peer took %llu connections\n",
       static_cast<long long>(traffic.count()), a_sent.size(), static_cast<unsigned long long>(delivered_locally),
       static_cast<unsigned long long>(answered), static_cast<unsigned long long>(one_way_at_b),
       static_cast<unsigned long long>(deadlettered_total), by_reason.c_str(),
-      static_cast<unsigned long long>(timed_out_but_delivered), static_cast<unsigned long long>(b_own),
-      b_delivered.size(), static_cast<unsigned long long>(late_answers),
-      static_cast<unsigned long long>(answers_met_stop), static_cast<unsigned long long>(peer_accepted));
+      static_cast<unsigned long long>(timed_out_but_delivered), b_asked.size(), b_summary.c_str(),
+      b_delivered.size(), static_cast<unsigned long long>(peer_accepted));
   EXPECT_EQ(delivered_locally + answered + one_way_at_b + deadlettered_total + timed_out_but_delivered,
             a_sent.size());
   EXPECT_GT(delivered_locally, 0u);
   EXPECT_GT(answered, 0u);
   EXPECT_GT(one_way_at_b, 0u);
+  EXPECT_GT(b_outcomes["answered"], 0u);
   EXPECT_GT(peer_accepted, 0u);
 }
 
