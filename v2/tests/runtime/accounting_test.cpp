@@ -21,6 +21,7 @@
 #include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "vorlet_v2.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -51,6 +52,36 @@ void leave_work_in_flight(LifecycleRuntime& fx) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_EQ(pending(), 1u);  // the relayed request waits at the listener
+}
+
+// An ask client on the started runtime, with one ask answered and one the
+// host never answers; the ask client goes first, its unanswered ticket
+// after it.
+void ask_and_leave_one_pending(LifecycleRuntime& fx, bool stop_first) {
+  vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(to_handle(fx.rt), &fx.handles);
+  ASSERT_NE(client, nullptr);
+  vorlet_v2_AskTicket* answered = nullptr;
+  vorlet_v2_AskTicket* pending = nullptr;
+  const std::string first = test::request_envelope(RequestSpec{"asked", kLocalTarget});
+  const std::string second = test::request_envelope(RequestSpec{"left", kLocalTarget});
+  ASSERT_EQ(vorlet_v2_ask_client_begin(client, first.data(), first.size(), &answered), VORLET_V2_OK);
+  ASSERT_EQ(vorlet_v2_ask_client_begin(client, second.data(), second.size(), &pending), VORLET_V2_OK);
+  test::FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
+  ASSERT_EQ(submit(fx.rt, test::response_for(std::string(got.begin(), got.end()))), Status::ok);
+  int32_t kind = 0;
+  void* bytes = nullptr;
+  uint64_t length = 0;
+  ASSERT_EQ(vorlet_v2_ask_ticket_await(answered, 10000, &kind, &bytes, &length), VORLET_V2_OK);
+  EXPECT_EQ(kind, VORLET_V2_REPLY_KIND_RESPONSE);
+  vorlet_v2_client_bytes_release(bytes);
+  vorlet_v2_ask_ticket_destroy(answered);
+  if (stop_first) {
+    ASSERT_EQ(fx.stop(), Status::ok);
+  }
+  vorlet_v2_ask_client_destroy(client);
+  EXPECT_EQ(vorlet_v2_ask_ticket_await(pending, 10000, &kind, &bytes, &length), VORLET_V2_CLOSED);
+  vorlet_v2_ask_ticket_destroy(pending);
 }
 
 // Thread creation that fails at its n-th call from now on.
@@ -90,6 +121,16 @@ TEST(Accounting, EveryLifecyclePathGivesBackItsDescriptorsAndThreads) {
          ASSERT_TRUE(fx.bring_up());
          leave_work_in_flight(fx);
          ASSERT_EQ(fx.stop(), Status::ok);
+       }},
+      {"started, an ask client with an ask pending destroyed, then the runtime",
+       [](LifecycleRuntime& fx) {
+         ASSERT_TRUE(fx.bring_up());
+         ask_and_leave_one_pending(fx, false);
+       }},
+      {"started, stopped under an ask client with an ask pending, the client destroyed, then the runtime",
+       [](LifecycleRuntime& fx) {
+         ASSERT_TRUE(fx.bring_up());
+         ask_and_leave_one_pending(fx, true);
        }},
       {"a start that cannot bind its listener",
        [&](LifecycleRuntime& fx) {
