@@ -25,6 +25,7 @@
 #include "support/scripted_peer.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet/v2/transport.pb.h"
+#include "vorlet_v2.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -233,6 +234,60 @@ TEST(PeerFaults, APeerThatDiesMidExchangeOrAnswersGarbageCostsOneDeadletter) {
   std::vector<FrameBytes> rest;
   ASSERT_EQ(fx.read_until_eof(HostPipe::response, &rest), Status::ok);
   EXPECT_TRUE(rest.empty()) << "something reached the host's response pipe";
+}
+
+// A host that asks through an ask client, whose lanes stop at the first
+// frame that is no answer: a peer answering garbage costs that ask a
+// deadletter, and the client goes on.
+TEST(PeerFaults, AnAskClientOutlivesAPeerThatAnswersWithWhatIsNoResponse) {
+  test::ScriptedServer peer({PeerStep::reply(1, 0, "", "\xff\xff\xff not an envelope"),
+                             PeerStep::reply(1, 0, "", test::request_envelope(RequestSpec{"a request", "svc"}))});
+  ASSERT_TRUE(peer.listening());
+  LifecycleRuntime fx;
+  ASSERT_EQ(fx.take_handles(), Status::ok);
+  FlatSnapshot routes(1);
+  test::add_local_route(&routes, test::free_loopback_port());
+  routes.route("svc.peer", kSingleOwner, {{"127.0.0.1", peer.port()}});
+  ASSERT_EQ(fx.apply(routes), Status::ok);
+  ASSERT_EQ(fx.start(), Status::ok);
+  vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(to_handle(fx.rt), &fx.handles);
+  ASSERT_NE(client, nullptr);
+  auto ask = [&](const std::string& bytes, int32_t* kind, std::string* answer) {
+    vorlet_v2_AskTicket* ticket = nullptr;
+    int32_t s = vorlet_v2_ask_client_begin(client, bytes.data(), bytes.size(), &ticket);
+    if (s != VORLET_V2_OK) return s;
+    void* out = nullptr;
+    uint64_t length = 0;
+    s = vorlet_v2_ask_ticket_await(ticket, 10000, kind, &out, &length);
+    if (out != nullptr) answer->assign(static_cast<const char*>(out), length);
+    vorlet_v2_client_bytes_release(out);
+    vorlet_v2_ask_ticket_destroy(ticket);
+    return s;
+  };
+  for (const char* id : {"to-garbage", "to-a-request"}) {
+    SCOPED_TRACE(id);
+    int32_t kind = 0;
+    std::string answer;
+    ASSERT_EQ(ask(test::request_envelope(RequestSpec{id, "svc.peer"}), &kind, &answer), VORLET_V2_OK);
+    ASSERT_EQ(kind, VORLET_V2_REPLY_KIND_DEADLETTER);
+    transport::Deadletter dl;
+    ASSERT_TRUE(dl.ParseFromString(answer));
+    EXPECT_EQ(dl.original_envelope().message_id(), id);
+    EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_REMOTE_TRANSPORT_FAILED);
+  }
+  // Still asking: a local request the host answers.
+  const std::string question = test::request_envelope(RequestSpec{"local", kLocalTarget});
+  std::thread host([&] {
+    FrameBytes got;
+    if (fx.read_frame(HostPipe::delivered, &got) == Status::ok) (void)submit(fx.rt, test::response_for(str(got)));
+  });
+  int32_t kind = 0;
+  std::string answer;
+  EXPECT_EQ(ask(question, &kind, &answer), VORLET_V2_OK);
+  EXPECT_EQ(kind, VORLET_V2_REPLY_KIND_RESPONSE);
+  host.join();
+  vorlet_v2_ask_client_destroy(client);
+  ASSERT_EQ(fx.stop(), Status::ok);
 }
 
 // Connections that send nothing, or reset at once, or stop half-way into a
