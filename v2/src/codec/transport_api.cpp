@@ -73,7 +73,7 @@ int32_t vorlet_v2_transport_build_envelope(const vorlet_v2_EnvelopeSpec* spec, v
   if (out == nullptr || out_len == nullptr) return to_c(Status::invalid_arg);
   *out = nullptr;
   *out_len = 0;
-  // The spec has no optional tail: a shorter record is refused, not padded.
+  // An EnvelopeSpec has no optional tail: a shorter record is refused, not padded.
   if (spec == nullptr || record_read_declared(spec) < kEnvelopeSpecSize) return to_c(Status::invalid_arg);
   if ((spec->payload_len != 0 && spec->payload == nullptr) || (spec->header_count != 0 && spec->headers == nullptr)) {
     return to_c(Status::invalid_arg);
