@@ -4,12 +4,14 @@
 # make test-tsan  tests under ThreadSanitizer
 # make bench      the benchmarks against their baselines (BENCH_ARGS="--json out.json")
 # make soak       the soak test at a larger size (SOAK_SECONDS of traffic)
+# make test-alloc the allocation-failure sweep (AddressSanitizer)
 JOBS ?= $(shell nproc)
 BENCH_ARGS ?=
 CMAKE_FLAGS ?=
 SOAK_SECONDS ?= 60
 
-.PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan soak install clean
+.PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan soak install clean \
+  build-alloc test-alloc
 
 all: build
 
@@ -50,8 +52,16 @@ test-tsan: build-tsan
 soak: build
 	VORLET_SOAK_SECONDS=$(SOAK_SECONDS) ./build/v2/tests/vorlet_unit_tests --gtest_filter='Soak.*'
 
+build-alloc: bootstrap
+	$(call configure_and_build,build-alloc,-DVORLET_SANITIZE=address -DVORLET_ALLOC_FAULTS=ON \
+	  -DVORLET_BUILD_TESTS=OFF -DVORLET_BUILD_EXAMPLES=OFF -DVORLET_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
+
+test-alloc: build-alloc
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-alloc -j $(JOBS) --output-on-failure
+
 install: build
 	cmake --install build
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-alloc
