@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codec/alloc.h"
+#include "codec/scratch_arena.h"
 #include "codec/text.h"
 #include "vorlet/v2/control.pb.h"
 
@@ -99,7 +100,8 @@ bool parse_json_payload(const std::string& text, control::RouteSnapshotPayload& 
   pb::util::JsonParseOptions options;
   options.ignore_unknown_fields = true;
   if (!pb::util::JsonStringToMessage(text, &payload, options).ok()) return false;
-  pb::Struct generic;
+  ScratchArena arena;  // the object is all maps: see parse()
+  pb::Struct& generic = *arena.make<pb::Struct>();
   if (!pb::util::JsonStringToMessage(text, &generic).ok()) return false;
   return enum_names_declared(generic, control::RouteSnapshotPayload::descriptor());
 }
@@ -165,7 +167,11 @@ void overload_policy_from_payload(const control::RouteSnapshotPayload& payload, 
 
 ParseError parse(const void* bytes, uint64_t len, ControlEnvelopeHeader& header, RouteSnapshotDesc& snapshot,
                  OverloadPolicyDesc& policy, int32_t& has_policy) {
-  control::ControlEnvelope envelope;
+  // On an arena: a map field that runs out of memory while it grows is left
+  // unfit for its own destructor on the heap, and the envelope's metadata
+  // is a map. Destroying the arena never walks the map.
+  ScratchArena arena;
+  control::ControlEnvelope& envelope = *arena.make<control::ControlEnvelope>();
   if (len > kMaxMessageBytes || !envelope.ParseFromArray(bytes, static_cast<int>(len))) {
     return {Status::io, "control envelope protobuf parse failed"};
   }
@@ -180,7 +186,7 @@ ParseError parse(const void* bytes, uint64_t len, ControlEnvelopeHeader& header,
   if (header.payload_type != control::CONTROL_PAYLOAD_TYPE_ROUTE_SNAPSHOT) {
     return {Status::invalid_arg, "unsupported control payload type"};
   }
-  control::RouteSnapshotPayload payload;
+  control::RouteSnapshotPayload& payload = *arena.make<control::RouteSnapshotPayload>();
   switch (header.payload_format) {
     case control::CONFIG_FORMAT_JSON:
       if (!parse_json_payload(envelope.payload(), payload)) return {Status::io, "route snapshot json parse failed"};
