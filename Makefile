@@ -5,13 +5,19 @@
 # make bench      the benchmarks against their baselines (BENCH_ARGS="--json out.json")
 # make soak       the soak test at a larger size (SOAK_SECONDS of traffic)
 # make test-alloc the allocation-failure sweep (AddressSanitizer)
+# make fuzz       run every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
+# make fuzz-ci    replay the committed corpora, then fuzz each target briefly
 JOBS ?= $(shell nproc)
 BENCH_ARGS ?=
 CMAKE_FLAGS ?=
 SOAK_SECONDS ?= 60
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
+FUZZ_CMAKE_FLAGS = -DVORLET_FUZZ=ON -DVORLET_BUILD_TESTS=OFF -DVORLET_BUILD_EXAMPLES=OFF -DVORLET_BUILD_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan soak install clean \
-  build-alloc test-alloc
+  build-alloc test-alloc build-fuzz fuzz fuzz-replay fuzz-ci
 
 all: build
 
@@ -60,8 +66,24 @@ test-alloc: build-alloc
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-alloc -j $(JOBS) --output-on-failure
 
+build-fuzz:
+	@scripts/bootstrap $(FUZZ_PACKAGES)
+	$(call configure_and_build,build-fuzz,$(FUZZ_CMAKE_FLAGS))
+
+# Each target for FUZZ_SECONDS, starting from its committed seeds; what it
+# learns goes to build-fuzz/corpus/, crashes to build-fuzz/artifacts/.
+fuzz: build-fuzz
+	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
+# Every committed input once, as a regression test.
+fuzz-replay: build-fuzz
+	ctest --test-dir build-fuzz -j $(JOBS) --output-on-failure
+
+fuzz-ci: fuzz-replay
+	scripts/fuzz build-fuzz 6
+
 install: build
 	cmake --install build
 
 clean:
-	rm -rf build build-asan build-tsan build-alloc
+	rm -rf build build-asan build-tsan build-alloc build-fuzz
