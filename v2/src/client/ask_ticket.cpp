@@ -17,8 +17,12 @@ Status ask_request_prepare(const void* request, uint64_t length, std::string* me
   try {
     ScratchArena arena;
     auto& envelope = *arena.make<transport::Envelope>();
+    // The runtime and the host read ids as texts: an id with a NUL inside
+    // reads as a shorter one there (as none when it leads), and the answer
+    // to it would never be matched to this ask.
     if (!message_parse_bounded(request, length, envelope) || envelope.kind() != transport::MESSAGE_KIND_REQUEST ||
-        envelope.one_way() || envelope.message_id().empty()) {
+        envelope.one_way() || envelope.message_id().empty() ||
+        envelope.message_id().find('\0') != std::string::npos) {
       return Status::invalid_arg;
     }
     // The answer is matched by correlation id: a request without one is

@@ -287,6 +287,8 @@ TEST_F(AskOverOwnPipes, BeginRefusesBadArgumentsAndRequests) {
       {"response", request("a", "", transport::MESSAGE_KIND_RESPONSE), kWhole, false},
       {"no kind", request("a", "", transport::MESSAGE_KIND_UNSPECIFIED), kWhole, false},
       {"empty message id", request(""), kWhole, false},
+      {"message id led by a NUL", request(std::string("\0m", 2)), kWhole, false},
+      {"message id with a NUL inside", request(std::string("m\0n", 3)), kWhole, false},
       {"garbage", std::string("\x0A\x05" "a", 3), kWhole, false},
   };
   for (const Case& c : cases) {
