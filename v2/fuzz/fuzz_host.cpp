@@ -29,7 +29,11 @@ std::string answer(const void* frame, uint64_t length) {
   response.set_message_id(request.message_id() + ".r");
   response.set_correlation_id(request.message_id());
   response.set_source("fuzz.host");
-  response.set_target(request.source().empty() ? "fuzz.peer" : request.source());
+  // Back to the requester when its name is a text the runtime can route
+  // on (not empty, no NUL inside); else to some other name.
+  const std::string& source = request.source();
+  const bool routable = !source.empty() && source.find('\0') == std::string::npos;
+  response.set_target(routable ? source : "fuzz.peer");
   response.set_kind(pb::MESSAGE_KIND_RESPONSE);
   response.set_payload("answer");
   return response.SerializeAsString();

@@ -219,6 +219,38 @@ void raw_reply() {
   seed("raw_reply", "no-source", bytes_of(no_source));
 }
 
+void ask() {
+  // begin: what the fuzz host answers, deadletters and refusals.
+  seed("ask_begin", "local", bytes_of(request("a-1", "svc.local")));
+  tp::Envelope no_correlation = request("a-2", "svc.local");
+  no_correlation.clear_correlation_id();
+  seed("ask_begin", "no-correlation", bytes_of(no_correlation));
+  seed("ask_begin", "remote", bytes_of(request("a-3", "svc.remote")));
+  seed("ask_begin", "unknown", bytes_of(request("a-4", "svc.nowhere")));
+  tp::Envelope remote_only = request("a-5", "svc.mixed");
+  remote_only.set_delivery_hint(tp::DELIVERY_HINT_REQUIRE_REMOTE);
+  seed("ask_begin", "require-remote", bytes_of(remote_only));
+  tp::Envelope one_way = request("a-6", "svc.local");
+  one_way.set_one_way(true);
+  seed("ask_begin", "one-way", bytes_of(one_way));
+  // lanes: the first byte picks the lane (even: responses, odd:
+  // deadletters); keys m-1 and m-2 are pending.
+  tp::Envelope response;
+  response.set_message_id("m-1.r");
+  response.set_correlation_id("m-1");
+  response.set_target("peer.a");
+  response.set_kind(tp::MESSAGE_KIND_RESPONSE);
+  response.set_payload("answer");
+  seed("ask_lanes", "response", std::string(1, '\0') + bytes_of(response));
+  response.set_correlation_id("m-9");
+  seed("ask_lanes", "response-unmatched", std::string(1, '\0') + bytes_of(response));
+  seed("ask_lanes", "request-on-response-lane", std::string(1, '\0') + bytes_of(request("m-2", "svc")));
+  tp::Deadletter d = deadletter(true);
+  d.mutable_original_envelope()->set_message_id("m-2");
+  seed("ask_lanes", "deadletter", std::string(1, '\1') + bytes_of(d));
+  seed("ask_lanes", "deadletter-bare", std::string(1, '\1') + bytes_of(deadletter(false)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,5 +271,6 @@ int main(int argc, char** argv) {
   frames();
   inbound();
   raw_reply();
+  ask();
   return 0;
 }

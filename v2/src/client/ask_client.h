@@ -106,6 +106,10 @@ class alignas(64) AskClientImpl {
   void erase_pending_if(const std::string& key, const PendingAsk* ask) noexcept;
 
   // Lane internals, reachable for tests.
+  enum class LaneKind { response, deadletter };
+  // nullptr when the frame was taken (matched or discarded); else the
+  // error text of a frame that breaks the lane's rules.
+  const char* take_frame(LaneKind kind, const void* frame, uint64_t length);
   void complete_pending(const std::string& key, ReplyKind kind, const void* frame, uint64_t length) noexcept;
   void fail_all_pending(Status status) noexcept;
   size_t pending_count() const noexcept;
@@ -114,7 +118,6 @@ class alignas(64) AskClientImpl {
   int32_t client_status() const noexcept { return client_status_.load(); }
 
  private:
-  enum class LaneKind { response, deadletter };
   struct Lane {
     LaneKind kind;
     int32_t fd;           // borrowed
@@ -126,9 +129,6 @@ class alignas(64) AskClientImpl {
   static void response_lane_main(void* self) noexcept;
   static void deadletter_lane_main(void* self) noexcept;
   void run_lane(Lane& lane) noexcept;
-  // nullptr when the frame was taken (matched or discarded); else the
-  // error text of a frame that breaks the lane's rules.
-  const char* take_frame(LaneKind kind, const void* frame, uint64_t length);
   void lane_closed() noexcept;
   void lane_failed(const char* text) noexcept;
 
