@@ -41,17 +41,13 @@ int32_t vorlet_v2_runtime_get_auth_config_summary_with_auth_context(vorlet_v2_Ru
                                                                     const vorlet_v2_AuthContext* context,
                                                                     vorlet_v2_AuthConfigSummary* out,
                                                                     vorlet_v2_AuthResult* result) {
-  if (runtime == nullptr || context == nullptr || out == nullptr || result == nullptr) {
-    return to_c(Status::invalid_arg);
-  }
-  Runtime* rt = from_handle(runtime);
-  return to_c(auth_gated_call(
-      rt, context, AuthAccessKind::observe, result,
-      [&] {
-        runtime_auth_config_summary(rt, out);
+  return auth_gated_read(
+      runtime, context, out, result,
+      [](Runtime* rt, vorlet_v2_AuthConfigSummary* o) {
+        runtime_auth_config_summary(rt, o);
         return Status::ok;
       },
-      [&] { auth_config_summary_copy_out(AuthConfigSummary{}, out); }));
+      [](vorlet_v2_AuthConfigSummary* o) { auth_config_summary_copy_out(AuthConfigSummary{}, o); });
 }
 
 int32_t vorlet_v2_runtime_authenticate(vorlet_v2_Runtime* runtime, const char* principal, const char* secret,
@@ -95,18 +91,14 @@ int32_t vorlet_v2_runtime_get_auth_policy(vorlet_v2_Runtime* runtime, vorlet_v2_
 int32_t vorlet_v2_runtime_get_auth_policy_with_auth_context(vorlet_v2_Runtime* runtime,
                                                             const vorlet_v2_AuthContext* context,
                                                             vorlet_v2_AuthPolicy* out, vorlet_v2_AuthResult* result) {
-  if (runtime == nullptr || context == nullptr || out == nullptr || result == nullptr) {
-    return to_c(Status::invalid_arg);
-  }
-  Runtime* rt = from_handle(runtime);
-  return to_c(auth_gated_call(
-      rt, context, AuthAccessKind::observe, result,
-      [&] {
+  return auth_gated_read(
+      runtime, context, out, result,
+      [](Runtime* rt, vorlet_v2_AuthPolicy* o) {
         const AuthMinima minima = runtime_auth_policy(rt);
-        auth_policy_write(out, minima.observe_min_role, minima.control_min_role);
+        auth_policy_write(o, minima.observe_min_role, minima.control_min_role);
         return Status::ok;
       },
-      [&] { auth_policy_write(out, 0, 0); }));
+      [](vorlet_v2_AuthPolicy* o) { auth_policy_write(o, 0, 0); });
 }
 
 int32_t vorlet_v2_runtime_authorize_scope(uint32_t role, uint32_t scope, vorlet_v2_AuthResult* out) {

@@ -7,6 +7,7 @@
 
 #include "auth/auth_records.h"
 #include "codec/status.h"
+#include "vorlet_v2.h"
 
 namespace vorlet::v2 {
 
@@ -43,6 +44,20 @@ Status auth_gated_call(Runtime* rt, const AuthContext* context, AuthAccessKind a
     return Status::ok;
   }
   return run();
+}
+
+// The shim of every gated read: the four pointers checked, observe access,
+// then read(rt, out) when allowed (its status is returned) or empty(out)
+// when denied.
+template <class Rec, class Read, class Empty>
+int32_t auth_gated_read(vorlet_v2_Runtime* runtime, const AuthContext* context, Rec* out, AuthResult* result,
+                        Read read, Empty empty) noexcept {
+  if (runtime == nullptr || context == nullptr || out == nullptr || result == nullptr) {
+    return to_c(Status::invalid_arg);
+  }
+  Runtime* rt = reinterpret_cast<Runtime*>(runtime);
+  return to_c(auth_gated_call(
+      rt, context, AuthAccessKind::observe, result, [&] { return read(rt, out); }, [&] { empty(out); }));
 }
 
 }  // namespace vorlet::v2

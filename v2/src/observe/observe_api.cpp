@@ -10,22 +10,13 @@ using namespace vorlet::v2;
 
 namespace {
 
-// A gated read: observe access, the plain read when allowed, a record of
-// only its full size and zeros when denied.
-template <class Rec, class Read, class Empty>
-int32_t gated_read(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context, Rec* out,
-                   vorlet_v2_AuthResult* result, Read read, Empty empty) noexcept {
-  if (runtime == nullptr || context == nullptr || out == nullptr || result == nullptr) {
-    return to_c(Status::invalid_arg);
-  }
-  Runtime* rt = from_handle(runtime);
-  return to_c(auth_gated_call(
-      rt, context, AuthAccessKind::observe, result,
-      [&] {
-        read(rt, out);
-        return Status::ok;
-      },
-      [&] { empty(out); }));
+// The plain readers cannot fail; as gated reads they answer ok.
+template <class Rec>
+auto always_ok(void (*read)(Runtime*, Rec*)) noexcept {
+  return [read](Runtime* rt, Rec* out) {
+    read(rt, out);
+    return Status::ok;
+  };
 }
 
 }  // namespace
@@ -53,20 +44,20 @@ int32_t vorlet_v2_runtime_get_health(vorlet_v2_Runtime* runtime, vorlet_v2_Runti
 int32_t vorlet_v2_runtime_get_config_with_auth_context(vorlet_v2_Runtime* runtime,
                                                        const vorlet_v2_AuthContext* context,
                                                        vorlet_v2_RuntimeConfig* out, vorlet_v2_AuthResult* result) {
-  return gated_read(runtime, context, out, result, runtime_get_config,
+  return auth_gated_read(runtime, context, out, result, always_ok(runtime_get_config),
                     [](RuntimeConfig* o) { runtime_copy_config_out(RuntimeConfig{}, o); });
 }
 
 int32_t vorlet_v2_runtime_get_stats_with_auth_context(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context,
                                                       vorlet_v2_RuntimeStats* out, vorlet_v2_AuthResult* result) {
-  return gated_read(runtime, context, out, result, runtime_get_stats,
+  return auth_gated_read(runtime, context, out, result, always_ok(runtime_get_stats),
                     [](RuntimeStats* o) { stats_copy_out(RuntimeStats{}, o); });
 }
 
 int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_Runtime* runtime,
                                                        const vorlet_v2_AuthContext* context,
                                                        vorlet_v2_RuntimeHealth* out, vorlet_v2_AuthResult* result) {
-  return gated_read(runtime, context, out, result, runtime_get_health, health_copy_out_empty);
+  return auth_gated_read(runtime, context, out, result, always_ok(runtime_get_health), health_copy_out_empty);
 }
 
 }  // extern "C"

@@ -18,13 +18,9 @@ namespace {
 template <class Rec, class Take>
 int32_t gated_snapshot(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context, Rec* out,
                        vorlet_v2_AuthResult* result, Take take) noexcept {
-  if (runtime == nullptr || context == nullptr || out == nullptr || result == nullptr) {
-    return to_c(Status::invalid_arg);
-  }
-  std::memset(out, 0, sizeof *out);
-  Runtime* rt = from_handle(runtime);
-  return to_c(auth_gated_call(
-      rt, context, AuthAccessKind::observe, result, [&] { return take(rt, out); }, [] {}));
+  const bool callable = runtime != nullptr && context != nullptr && out != nullptr && result != nullptr;
+  if (callable) std::memset(out, 0, sizeof *out);
+  return auth_gated_read(runtime, context, out, result, take, [](Rec*) {});
 }
 
 }  // namespace
