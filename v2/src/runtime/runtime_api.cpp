@@ -1,9 +1,18 @@
 // Exported lifecycle entry points of the runtime.
+#include <cstddef>
+
 #include "runtime/lifecycle.h"
 #include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
 using namespace vorlet::v2;
+
+// The create options' layout is part of the interface.
+static_assert(sizeof(vorlet_v2_RuntimeOptions) == 24);
+static_assert(offsetof(vorlet_v2_RuntimeOptions, option_text_a) == 0);
+static_assert(offsetof(vorlet_v2_RuntimeOptions, option_text_b) == 8);
+static_assert(offsetof(vorlet_v2_RuntimeOptions, option_flag) == 16);
+static_assert(offsetof(vorlet_v2_RuntimeOptions, queue_capacity) == 20);
 
 extern "C" {
 
