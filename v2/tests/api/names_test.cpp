@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vorlet_v2.h"
 
@@ -99,6 +100,74 @@ TEST(Names, CodeAndFlagNames) {
   }
   // The same value always yields the same static text.
   EXPECT_EQ(vorlet_v2_status_name(-3), vorlet_v2_status_name(-3));
+}
+
+// Every text of every code set, in value order from its first value; the
+// value before the first (when there is one) and the one after the last
+// have no name of their own.
+struct CodeSet {
+  const char* set;
+  NameFn fn;
+  uint32_t first;
+  std::vector<const char*> names;
+  const char* outside;  // "unknown" for code sets, nullptr for flags
+};
+
+const CodeSet kCodeSets[] = {
+    {"state", vorlet_v2_runtime_state_name, 0, {"created", "started", "stopped"}, "unknown"},
+    {"overload", vorlet_v2_overload_mode_name, 0, {"reject", "drop_expired_first", "drop_one_way_first"}, "unknown"},
+    {"strategy", vorlet_v2_route_strategy_name, 0,
+     {"unspecified", "single_owner", "weighted_round_robin", "rendezvous_hash"}, "unknown"},
+    {"scope", vorlet_v2_monitor_queue_scope_name, 1, {"ingress", "local_delivery", "remote_outbound"}, "unknown"},
+    {"reject", vorlet_v2_monitor_queue_reject_detail_name, 0, {"none", "queue_full", "remote_reply_reserve"},
+     "unknown"},
+    {"role", vorlet_v2_runtime_auth_role_name, 0, {"none", "viewer", "operator", "admin"}, "unknown"},
+    {"auth scope", vorlet_v2_runtime_auth_scope_name, 1, {"observe", "control", "admin"}, "unknown"},
+    {"access", vorlet_v2_runtime_auth_access_kind_name, 1, {"observe", "control"}, "unknown"},
+    {"result", vorlet_v2_runtime_auth_result_code_name, 0,
+     {"ok", "unauthorized", "forbidden", "bad_request", "bad_state"}, "unknown"},
+    {"job state", vorlet_v2_dubbing_job_state_name, 0,
+     {"none", "queued", "running", "succeeded", "failed", "cancelled"}, "unknown"},
+    {"job stage", vorlet_v2_dubbing_job_stage_name, 0,
+     {"none", "preflight", "asr", "translation", "tts", "mux", "publish"}, "unknown"},
+    {"event", vorlet_v2_monitor_event_kind_name, 1,
+     {"started", "stopped", "control_applied", "control_rejected", "queue_rejected", "endpoint_unavailable",
+      "remote_response_forwarded", "remote_deadletter_forwarded", "remote_reply_timeout",
+      "late_remote_reply_dropped", "remote_transport_failed", "auth_config_applied", "authentication_accepted",
+      "authentication_denied", "authorization_accepted", "authorization_denied", "auth_policy_applied"},
+     "unknown"},
+    {"reason", vorlet_v2_deadletter_reason_name, 0,
+     {"unspecified", "no_active_snapshot", "route_miss", "no_responsible_host", "queue_rejected",
+      "local_handoff_failed", "delivery_failed", "remote_transport_failed", "runtime_stopped", "invalid_envelope",
+      "endpoint_unavailable", "remote_reply_timeout", "locality_mismatch", "expired_before_delivery",
+      "one_way_dropped_by_policy"},
+     "unknown"},
+    {"route flag", vorlet_v2_route_flag_name, 0, {"none", "prefer_local"}, nullptr},
+    {"endpoint flag", vorlet_v2_endpoint_flag_name, 0, {"none", "local", "unavailable"}, nullptr},
+};
+
+TEST(Names, EveryTextOfEveryCodeSet) {
+  for (const CodeSet& c : kCodeSets) {
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      const uint32_t value = c.first + static_cast<uint32_t>(i);
+      ASSERT_NE(c.fn(value), nullptr) << c.set << " " << value;
+      EXPECT_STREQ(c.fn(value), c.names[i]) << c.set << " " << value;
+    }
+    std::vector<uint32_t> outside = {c.first + static_cast<uint32_t>(c.names.size()), 0xFFFFFFFFu};
+    if (c.first > 0) outside.push_back(c.first - 1);
+    for (uint32_t value : outside) {
+      if (c.outside == nullptr) {
+        EXPECT_EQ(c.fn(value), nullptr) << c.set << " " << value;
+      } else {
+        EXPECT_STREQ(c.fn(value), c.outside) << c.set << " " << value;
+      }
+    }
+  }
+  // One bit each, in ascending order.
+  const char* const health[] = {"process_alive",        "runtime_started",           "control_snapshot_present",
+                                "dataplane_ready",      "transport_probe_only",      "remote_outbound_saturated",
+                                "drained_route_present"};
+  for (uint32_t bit = 0; bit < 7; ++bit) EXPECT_STREQ(vorlet_v2_health_flag_name(1u << bit), health[bit]) << bit;
 }
 
 using FormatFn = uint64_t (*)(uint32_t, char*, uint64_t);
