@@ -47,6 +47,12 @@ TEST(Limits, CreateStoresTheDerivedLimits) {
     EXPECT_EQ(rt->max_frame_bytes, c.max_frame_bytes);
     EXPECT_EQ(rt->aux_batch, c.aux_batch);
     EXPECT_EQ(rt->pipe_queue_capacity, c.pipe_queue_capacity);
+    // The queues are made with them (every pipe queue size here is already
+    // a power of two).
+    EXPECT_EQ(rt->ingress_ring.capacity, c.ring_slots) << c.hint;
+    EXPECT_EQ(rt->local_ring.capacity, c.ring_slots) << c.hint;
+    EXPECT_EQ(rt->remote_ring.capacity, c.ring_slots) << c.hint;
+    for (auto& queue : rt->pipe_queues) EXPECT_EQ(queue->capacity(), c.pipe_queue_capacity) << c.hint;
     runtime_destroy(rt);
   }
 }
