@@ -1,8 +1,11 @@
 // The frame exports as a host uses them, over pipes the host makes itself.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -113,6 +116,50 @@ TEST(FrameApi, WritingToAGoneReaderIsClosedAndSigpipeNeverArrives) {
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
   ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
   EXPECT_EQ(current.sa_handler, SIG_DFL);
+}
+
+// A host whose signal handler does not restart system calls interrupts a
+// writer that waits for room in the pipe, again and again: the frame still
+// arrives whole and the write reports ok.
+TEST(FrameApi, ASignalWhileTheWriterWaitsForRoomLosesNothing) {
+  struct sigaction on_signal {}, saved {};
+  on_signal.sa_handler = [](int) {};
+  sigemptyset(&on_signal.sa_mask);
+  on_signal.sa_flags = 0;  // no SA_RESTART: a blocked call fails with EINTR
+  ASSERT_EQ(sigaction(SIGUSR1, &on_signal, &saved), 0);
+
+  HostPipe p;
+  Bytes body(1u << 20);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<unsigned char>(i * 31 + (i >> 16));
+  std::atomic<int32_t> written{-99};
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    written = vorlet_v2_frame_write(p.fds[1], body.data(), body.size());
+    done = true;
+  });
+  // The host takes 16 KiB at a time; in between the writer fills the pipe
+  // and waits, and the signals find it waiting.
+  Bytes wire;
+  while (wire.size() < body.size() + 8) {
+    for (int i = 0; i < 2 && !done; ++i) {
+      pthread_kill(writer.native_handle(), SIGUSR1);
+      usleep(300);
+    }
+    struct pollfd readable {p.fds[0], POLLIN, 0};
+    if (poll(&readable, 1, 2000) <= 0) break;
+    unsigned char chunk[16384];
+    const ssize_t n = read(p.fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    wire.insert(wire.end(), chunk, chunk + n);
+  }
+  writer.join();
+  ASSERT_EQ(sigaction(SIGUSR1, &saved, nullptr), 0);
+  EXPECT_EQ(written.load(), VORLET_V2_OK);
+  ASSERT_EQ(wire.size(), body.size() + 8);
+  uint64_t length = 0;
+  for (int i = 7; i >= 0; --i) length = (length << 8) | wire[i];
+  EXPECT_EQ(length, body.size());
+  EXPECT_TRUE(std::equal(body.begin(), body.end(), wire.begin() + 8));
 }
 
 }  // namespace
