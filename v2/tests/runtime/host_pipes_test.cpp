@@ -78,6 +78,42 @@ TEST(Doorbell, AHostThatClosedItsMonitorEndIsSkippedAndTriedAgain) {
   EXPECT_EQ(counter(host.rt, Counter::monitor_signals_written), 0u);
 }
 
+// The runtime's monitor end never blocks a runtime thread: a full pipe
+// gives would_block, and the doorbell stays armed, since the bytes in the
+// pipe still wake the host.
+TEST(Doorbell, AFullMonitorPipeGivesWouldBlockAndStaysArmed) {
+  HostRuntime host;
+  ASSERT_EQ(host.opened, Status::ok);
+  Runtime* rt = host.rt;
+  const int32_t runtime_end = rt->host_handles.monitor_write_fd.load();
+  const unsigned char fill[4096] = {};
+  uint64_t filled = 0;
+  for (;;) {
+    uint64_t n = 0;
+    const Status s = platform::pipe_write(runtime_end, fill, sizeof fill, nullptr, 0, &n);
+    if (s == Status::would_block) break;
+    ASSERT_EQ(s, Status::ok);
+    filled += n;
+  }
+  ASSERT_EQ(filled, platform::kPipeBufferBytes);
+
+  int32_t written = 5;
+  EXPECT_EQ(host_handles_signal_monitor(&rt->host_handles, &written), Status::would_block);
+  EXPECT_EQ(written, 0);
+  // Still pending: the next change writes nothing and is counted skipped.
+  EXPECT_EQ(host_handles_signal_monitor(&rt->host_handles, &written), Status::ok);
+  EXPECT_EQ(written, 0);
+  runtime_monitor_change_notice(rt);
+  EXPECT_EQ(counter(rt, Counter::monitor_signals_skipped), 1u);
+
+  uint64_t drained = 0;
+  EXPECT_EQ(monitor_consume(host.handles.monitor_read_fd, &drained), Status::ok);
+  EXPECT_EQ(drained, filled);
+  runtime_monitor_change_notice(rt);
+  EXPECT_EQ(counter(rt, Counter::monitor_signals_written), 1u);
+  EXPECT_EQ(waiting(host.handles.monitor_read_fd), 1u);
+}
+
 TEST(HostHandles, TakenOnceAndOnlyInStateCreated) {
   HostRuntime host;
   ASSERT_EQ(host.opened, Status::ok);
