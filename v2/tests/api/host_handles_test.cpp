@@ -31,12 +31,16 @@ void close_host_ends(const vorlet_v2_HostHandles& h) {
   }
 }
 
-// Every host end is usable, distinct and not inherited.
+// Every host end is usable, not inherited and blocking (only the
+// runtime's monitor end is non-blocking).
 void expect_usable(int fd) {
   ASSERT_GE(fd, 0);
   const int flags = fcntl(fd, F_GETFD);
   ASSERT_GE(flags, 0);
   EXPECT_NE(flags & FD_CLOEXEC, 0) << fd;
+  const int status_flags = fcntl(fd, F_GETFL);
+  ASSERT_GE(status_flags, 0);
+  EXPECT_EQ(status_flags & O_NONBLOCK, 0) << fd;
 }
 
 TEST(HostHandlesApi, SizeAndFlagTable) {
