@@ -1,12 +1,19 @@
 #include "runtime/control_parse.h"
 
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/descriptor.pb.h>
+#include <google/protobuf/dynamic_message.h>
 #include <google/protobuf/struct.pb.h>
 #include <google/protobuf/util/json_util.h>
+#include <google/protobuf/util/type_resolver.h>
+#include <google/protobuf/util/type_resolver_util.h>
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "codec/alloc.h"
 #include "codec/scratch_arena.h"
@@ -37,73 +44,105 @@ struct ParseError {
 
 constexpr ParseError kOk{Status::ok, nullptr};
 
-// The field a JSON member names: its lowerCamelCase name or its declared
-// name, as protobuf's JSON parser accepts both.
-const pb::FieldDescriptor* json_member_field(const pb::Descriptor* type, const std::string& member) {
-  for (int i = 0; i < type->field_count(); ++i) {
-    const pb::FieldDescriptor* f = type->field(i);
-    if (f->json_name() == member || f->name() == member) return f;
-  }
-  return nullptr;
-}
-
-bool enum_names_declared(const pb::Message& object, const pb::Descriptor* type);
-
-bool value_names_declared(const pb::Value& value, const pb::FieldDescriptor* field) {
-  switch (field->cpp_type()) {
-    case pb::FieldDescriptor::CPPTYPE_ENUM:
-      return value.kind_case() != pb::Value::kStringValue ||
-             field->enum_type()->FindValueByName(value.string_value()) != nullptr;
-    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
-      return value.kind_case() != pb::Value::kStructValue ||
-             enum_names_declared(value.struct_value(), field->message_type());
-    default:
-      return true;
-  }
-}
-
 // With unknown fields ignored, protobuf's JSON parser reads an enum string
 // that names no value as 0 without complaint: a mistyped strategy would send
-// everything to the first endpoint. Walk the same text as a generic JSON
-// object along the schema and refuse any enum string that is not a declared
-// name. The walk follows the schema's message fields, so its depth is the
-// schema's, not the input's.
-//
-// The JSON object (a google.protobuf.Struct) is read through reflection
-// rather than its generated accessors: its map member is laid out
-// differently under the thread sanitizer than in the protobuf library that
-// fills it, and reflection runs inside that library.
-bool enum_names_declared(const pb::Message& object, const pb::Descriptor* type) {
-  const pb::Reflection* reflection = object.GetReflection();
-  const pb::FieldDescriptor* members = object.GetDescriptor()->FindFieldByNumber(pb::Struct::kFieldsFieldNumber);
-  const int count = reflection->FieldSize(object, members);
-  for (int i = 0; i < count; ++i) {
-    const pb::Message& entry = reflection->GetRepeatedMessage(object, members, i);
-    const pb::Reflection* entry_reflection = entry.GetReflection();
-    const pb::Descriptor* entry_type = entry.GetDescriptor();
-    const std::string member = entry_reflection->GetString(entry, entry_type->map_key());
-    const auto& value = static_cast<const pb::Value&>(entry_reflection->GetMessage(entry, entry_type->map_value()));
-    const pb::FieldDescriptor* field = json_member_field(type, member);
-    if (field == nullptr) continue;  // unknown members are skipped
-    if (field->is_repeated() && value.kind_case() == pb::Value::kListValue) {
-      for (const pb::Value& element : value.list_value().values()) {
-        if (!value_names_declared(element, field)) return false;
-      }
-    } else if (!value_names_declared(value, field)) {
-      return false;
-    }
+// everything to the first endpoint. To see what each enum member held, the
+// same text is parsed a second time, with the same parser and options, into
+// a shadow of the schema whose enum fields are google.protobuf.Value fields:
+// every other member, undeclared ones included, is read exactly as in the
+// real parse, and each enum member keeps the JSON value it was given. A
+// string there must be a declared name.
+class EnumNameCheck {
+ public:
+  // Built once, on the first JSON payload; shared read-only afterwards
+  // (descriptor pools, the factory's prototypes and the type resolver are
+  // safe to use from several threads).
+  static EnumNameCheck& instance() {
+    static EnumNameCheck check;
+    return check;
   }
-  return true;
-}
+
+  // False when the text does not parse into the shadow or some enum member
+  // is a string that is not a declared name of its enum.
+  bool names_declared(const std::string& text) {
+    if (shadow_payload_ == nullptr) return false;  // the shadow schema did not build
+    pb::util::JsonParseOptions options;
+    options.ignore_unknown_fields = true;
+    std::string binary;
+    if (!pb::util::JsonToBinaryString(resolver_.get(), type_url_, text, &binary, options).ok()) return false;
+    // On an arena: a message that runs out of memory halfway through a parse
+    // leaves pieces that only the arena still knows about.
+    pb::Arena arena;
+    pb::Message* shadow = shadow_payload_->New(&arena);
+    if (!shadow->ParseFromString(binary)) return false;
+    return declared(*shadow, control::RouteSnapshotPayload::descriptor());
+  }
+
+ private:
+  EnumNameCheck() {
+    pb::FileDescriptorProto value_file;
+    pb::Value::descriptor()->file()->CopyTo(&value_file);
+    pb::FileDescriptorProto shadow_file;
+    control::RouteSnapshotPayload::descriptor()->file()->CopyTo(&shadow_file);
+    shadow_file.add_dependency(value_file.name());
+    for (pb::DescriptorProto& message : *shadow_file.mutable_message_type()) {
+      for (pb::FieldDescriptorProto& field : *message.mutable_field()) {
+        if (field.type() != pb::FieldDescriptorProto::TYPE_ENUM) continue;
+        field.set_type(pb::FieldDescriptorProto::TYPE_MESSAGE);
+        field.set_type_name(".google.protobuf.Value");
+      }
+    }
+    if (pool_.BuildFile(value_file) == nullptr || pool_.BuildFile(shadow_file) == nullptr) return;
+    const pb::Descriptor* payload =
+        pool_.FindMessageTypeByName(control::RouteSnapshotPayload::descriptor()->full_name());
+    if (payload == nullptr) return;
+    resolver_.reset(pb::util::NewTypeResolverForDescriptorPool("type.googleapis.com", &pool_));
+    type_url_ = "type.googleapis.com/" + payload->full_name();
+    shadow_payload_ = factory_.GetPrototype(payload);
+  }
+
+  // `real` is the schema's own type of the shadow message: its field of the
+  // same number tells an enum member from a nested message.
+  static bool declared(const pb::Message& shadow, const pb::Descriptor* real) {
+    const pb::Reflection* reflection = shadow.GetReflection();
+    std::vector<const pb::FieldDescriptor*> fields;
+    reflection->ListFields(shadow, &fields);
+    for (const pb::FieldDescriptor* field : fields) {
+      if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) continue;
+      const pb::FieldDescriptor* real_field = real->FindFieldByNumber(field->number());
+      if (real_field == nullptr) return false;
+      const int count = field->is_repeated() ? reflection->FieldSize(shadow, field) : 1;
+      for (int i = 0; i < count; ++i) {
+        const pb::Message& element = field->is_repeated() ? reflection->GetRepeatedMessage(shadow, field, i)
+                                                          : reflection->GetMessage(shadow, field);
+        const bool ok = real_field->cpp_type() == pb::FieldDescriptor::CPPTYPE_ENUM
+                            ? name_declared(element, real_field->enum_type())
+                            : declared(element, real_field->message_type());
+        if (!ok) return false;
+      }
+    }
+    return true;
+  }
+
+  // Numbers and null are left to the real parse; a string must be a name.
+  static bool name_declared(const pb::Message& value, const pb::EnumDescriptor* type) {
+    const pb::FieldDescriptor* text = value.GetDescriptor()->FindFieldByNumber(pb::Value::kStringValueFieldNumber);
+    const pb::Reflection* reflection = value.GetReflection();
+    return !reflection->HasField(value, text) || type->FindValueByName(reflection->GetString(value, text)) != nullptr;
+  }
+
+  pb::DescriptorPool pool_;
+  pb::DynamicMessageFactory factory_{&pool_};
+  std::unique_ptr<pb::util::TypeResolver> resolver_;
+  std::string type_url_;
+  const pb::Message* shadow_payload_ = nullptr;
+};
 
 bool parse_json_payload(const std::string& text, control::RouteSnapshotPayload& payload) {
   pb::util::JsonParseOptions options;
   options.ignore_unknown_fields = true;
   if (!pb::util::JsonStringToMessage(text, &payload, options).ok()) return false;
-  ScratchArena arena;  // the object is all maps: see parse()
-  pb::Struct& generic = *arena.make<pb::Struct>();
-  if (!pb::util::JsonStringToMessage(text, &generic).ok()) return false;
-  return enum_names_declared(generic, control::RouteSnapshotPayload::descriptor());
+  return EnumNameCheck::instance().names_declared(text);
 }
 
 // Copies one payload route into a zeroed RouteDesc. What was copied before a

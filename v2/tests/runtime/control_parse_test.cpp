@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "vorlet/v2/control.pb.h"
 
@@ -374,6 +377,31 @@ TEST(ControlParseJson, PolicyPresenceAndOpenEnumNumbers) {
   }
 }
 
+TEST(ControlParseJson, UndeclaredMembersAreSkippedWhateverTheyHold) {
+  // The check of enum names must not refuse what protobuf's own parse
+  // accepts: repeated member names and deeply nested undeclared members.
+  auto nested = [](const char* open, const char* close, int depth) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += open;
+    text += "1";
+    for (int i = 0; i < depth; ++i) text += close;
+    return text;
+  };
+  const std::string forms[] = {
+      R"({"generation": 42, "note": 1, "note": "again", "routes": [{"target": "t", "x": {"a": 1, "a": 2}}]})",
+      R"({"generation": 42, "generation": 42, "routes": [{"target": "t"}]})",
+      R"({"generation": 42, "deep": )" + nested("{\"a\": ", "}", 40) + R"(, "routes": [{"target": "t"}]})",
+      R"({"generation": 42, "deep": )" + nested("[", "]", 60) + R"(, "routes": [{"target": "t"}]})",
+      // A mistyped name that a later member replaces leaves a declared value.
+      R"({"generation": 42, "routes": [{"target": "t", "strategy": "BOGUS", "strategy": 0}]})",
+  };
+  for (const std::string& json : forms) {
+    const Parsed p = parse_json(json);
+    ASSERT_EQ(p.status, Status::ok) << p.text << "\n" << json;
+    EXPECT_EQ(p.snapshot, "generation=42 | route t strategy=0 hint=NULL flags=0 endpoints=NULL") << json;
+  }
+}
+
 TEST(ControlParseJson, MalformedOrMistypedPayloadsAreRefused) {
   const char* const refused[] = {
       "",
@@ -398,6 +426,7 @@ TEST(ControlParseJson, MalformedOrMistypedPayloadsAreRefused) {
       R"({"routes": [{"target": "t", "strategy": "3"}]})",
       R"({"routes": [{"target": "a"}, {"target": "b", "strategy": "SINGLE_OWNER"}]})",
       R"({"routes": {"target": "t", "strategy": "BOGUS"}})",  // one object where a list belongs
+      R"({"routes": [{"target": "t", "strategy": 3, "strategy": "BOGUS"}]})",  // the last one is kept
       R"({"overloadPolicy": {"remoteOutboundMode": "OVERLOAD_MODE_DROP"}})",
       R"({"overload_policy": {"ingress_mode": "ROUTE_RESOLUTION_STRATEGY_UNSPECIFIED"}})",
   };
@@ -408,6 +437,24 @@ TEST(ControlParseJson, MalformedOrMistypedPayloadsAreRefused) {
     EXPECT_EQ(p.snapshot, "generation=0") << json;
     EXPECT_EQ(p.policy, kNoPolicy) << json;
   }
+}
+
+TEST(ControlParseJson, ParsesOnSeveralThreadsAtOnce) {
+  // Applies may come from several threads; the name check is shared.
+  const std::string good =
+      R"({"generation": 42, "routes": [{"target": "t", "strategy": "ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER"}]})";
+  const std::string bad = R"({"generation": 42, "routes": [{"target": "t", "strategy": "SINGLE_OWNER"}]})";
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        if (parse_json(good).status != Status::ok || parse_json(bad).status != Status::io) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ControlParseJson, PayloadIsReadToItsExactLength) {
