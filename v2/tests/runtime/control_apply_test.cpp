@@ -195,6 +195,27 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
          return runtime_apply_control_envelope(rt, b.data(), b.size());
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
+      {"an endpoint port above 65535 (7000 in its low bits)",
+       [](Runtime* rt) {
+         ctl::RouteSnapshotPayload p = one_route_payload(9);
+         p.mutable_routes(0)->mutable_endpoints(0)->set_port(72536);
+         const std::string b = envelope_bytes(9, ctl::CONFIG_FORMAT_PROTOBUF, p);
+         return runtime_apply_control_envelope(rt, b.data(), b.size());
+       },
+       Status::invalid_arg, Counter::control_rejects_invalid},
+      {"a JSON strategy that names no value",
+       [](Runtime* rt) {
+         ctl::ControlEnvelope env;
+         env.set_generation(9);
+         env.set_kind(ctl::CONTROL_KIND_APPLY_SNAPSHOT);
+         env.set_payload_format(ctl::CONFIG_FORMAT_JSON);
+         env.set_payload_type(ctl::CONTROL_PAYLOAD_TYPE_ROUTE_SNAPSHOT);
+         env.set_payload(R"({"generation": 9, "routes": [{"target": "svc", "strategy": "rendezvous_hash",
+             "routeKeyHint": "tenant", "endpoints": [{"host": "10.1.0.1", "port": 7100}]}]})");
+         const std::string b = env.SerializeAsString();
+         return runtime_apply_control_envelope(rt, b.data(), b.size());
+       },
+       Status::io, Counter::control_rejects_io},
       {"an envelope with a stale generation",
        [](Runtime* rt) {
          const std::string b = envelope_bytes(2, ctl::CONFIG_FORMAT_JSON, one_route_payload(2));
