@@ -469,7 +469,14 @@ TEST(TcpListener, AcceptsABodyOfExactly64MiB) {
   ASSERT_NE(l.port, 0);
   l.handler.set(replying("big"));
   const std::string payload(kTcpMaxBody - kTcpHeaderBytes, 'p');
-  const test::WireReply r = ask(l.port, wire_frame(wire_request_body(500, payload)), 10000);
+  const Bytes request = wire_frame(wire_request_body(500, payload));
+  // On a loaded machine 64 MiB may not cross loopback within the listener's
+  // one second; a listener that refused the size would refuse every try.
+  test::WireReply r;
+  for (int attempt = 0; attempt < 3 && r.payload != "big"; ++attempt) {
+    const test::ClientOutcome out = test::client_exchange(l.port, request, 10000);
+    if (out.status == Status::ok) r = test::wire_parse_reply(out.body);
+  }
   EXPECT_EQ(r.payload, "big");
   EXPECT_EQ(l.handler.seen().payload.size(), payload.size());
 }
