@@ -101,6 +101,14 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
   return true;
 }
 
+// A listener that ran before the dispatcher existed may have queued peers'
+// requests. They are answered as the dispatcher answers what it finds at
+// stop (it runs here on the caller's thread and, stopping being set,
+// returns once the ring is empty; a dispatcher that ran has emptied it
+// already). Left in the ring, they would be delivered by a later start
+// after their peers were told they had failed.
+void drain_ingress_after_failed_start(Runtime* rt) noexcept { dispatcher_thread(rt); }
+
 // Takes down, in reverse, what a failed start brought up, and leaves the
 // runtime created with its host handles open, so that start may run again.
 // Called and returns with runtime_lock held; releases it around the joins.
@@ -119,6 +127,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
     // The consumers drain into the pipe queues before those close, as in
     // stop, so nothing they hand to the host is refused.
     for (RuntimeThread which : kUnwindJoinOrder) runtime_thread_join(rt, which);
+    drain_ingress_after_failed_start(rt);
     for (HostPipe pipe : kUnwindWriterOrder) {
       writer_ran[static_cast<uint32_t>(pipe)] = runtime_pipe_writer_started(rt, pipe);
       if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_close_pipe_queue(rt, pipe);
@@ -130,6 +139,8 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
     for (HostPipe pipe : kUnwindWriterOrder) {
       if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_reopen_pipe_queue(rt, pipe);
     }
+  } else {
+    drain_ingress_after_failed_start(rt);
   }
 
   runtime_stop_pipe_waiters(rt);

@@ -15,11 +15,14 @@
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/local_delivery.h"
+#include "runtime/rings.h"
 #include "support/lifecycle_runtime.h"
+#include "support/envelopes.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
 #include "tcp/tcp_adapter.h"
+#include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -357,6 +360,103 @@ TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRun
       ASSERT_EQ(fx.read_until_eof(pipe, &frames), Status::ok);
       ASSERT_EQ(frames.size(), 1u);
       EXPECT_TRUE(frames[0] == test::pattern(32, fail_at));
+    }
+  }
+}
+
+// Thread creation that, at the n-th call, first runs a step (with the
+// runtime lock held, as start holds it) and then fails.
+std::function<void()> g_before_failing;
+bool failing_after_step(std::thread* out, platform::ThreadProc proc, void* arg) {
+  if (++g_thread_calls == g_fail_at.load()) {
+    g_before_failing();
+    return false;
+  }
+  return platform::start_thread(out, proc, arg);
+}
+
+// A peer's request that reached the ingress ring while a start was failing
+// is answered like the work a stop drains (a reason-8 deadletter, on which
+// the peer may try elsewhere), and is not delivered by a later start after
+// all. A dispatcher that runs waits for the start's lock to resolve, so it
+// finds the runtime stopping by the time it could queue a job.
+TEST(RuntimeLifecycle, AFailedStartAnswersWhatPeersQueuedAndLeavesNothingForTheNextStart) {
+  const struct {
+    const char* name;
+    int fail_at;  // with the delivered-request writer first: 4 dispatcher, 5 local worker, 6 remote worker
+    const char* target;
+    const char* detail;
+  } cases[] = {
+      {"no thread ran", 1, test::kLocalTarget, "runtime stopped before delivery"},
+      {"the writers ran", 4, test::kLocalTarget, "runtime stopped before delivery"},
+      {"the dispatcher ran, local target", 5, test::kLocalTarget, "runtime stopped before local enqueue"},
+      {"the dispatcher ran, remote target", 6, "svc.remote", "runtime stopped before remote enqueue"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LifecycleRuntime fx;
+    ASSERT_EQ(fx.take_handles(), Status::ok);
+    const uint16_t port = test::free_loopback_port();
+    FlatSnapshot s(1);
+    test::add_local_route(&s, port);
+    s.route("svc.remote", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"127.0.0.1", test::free_loopback_port()}});
+    ASSERT_EQ(fx.apply(s), Status::ok);
+
+    test::ClientOutcome outcome;
+    std::thread peer;
+    Runtime* rt = fx.rt;
+    g_before_failing = [&] {
+      const std::string request = test::request_envelope({"peer-1", c.target});
+      peer = std::thread([&] {
+        outcome = test::client_exchange(port, test::wire_frame(test::wire_request_body(20000, request)), 20000);
+      });
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (rt->ingress_ring.write_index.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      EXPECT_EQ(rt->ingress_ring.write_index.load(), 1u);
+    };
+    g_thread_calls = 0;
+    g_fail_at = c.fail_at;
+    rt->start_thread = failing_after_step;
+    EXPECT_EQ(fx.start(), Status::io);
+    peer.join();
+
+    ASSERT_EQ(outcome.status, Status::ok);
+    const test::WireReply reply = test::wire_parse_reply(outcome.body);
+    ASSERT_TRUE(reply.valid);
+    EXPECT_EQ(reply.kind, 2u);
+    EXPECT_EQ(reply.reason, 8u);
+    transport::Deadletter dl;
+    ASSERT_TRUE(dl.ParseFromString(reply.payload));
+    // A dispatcher that took the request before the start failed ends it
+    // at its push; else it ends as one popped while stopping.
+    if (c.fail_at < 5 || dl.detail() != "runtime stopped before delivery") {
+      EXPECT_EQ(dl.detail(), c.detail);
+    }
+    EXPECT_EQ(dl.original_envelope().message_id(), "peer-1");
+    EXPECT_EQ(rt->ingress_ring.write_index.load(), rt->ingress_ring.read_index.load());
+    EXPECT_EQ(rt->local_ring.count(), 0u);
+    EXPECT_EQ(rt->remote_ring.count(), 0u);
+    EXPECT_EQ(rt->reply_registry->count, 0u);
+
+    // The next start begins with empty rings: the host is never handed the
+    // request its peer was told had failed. A request submitted now comes
+    // after anything left over, on the same road.
+    rt->start_thread = platform::start_thread;
+    ASSERT_EQ(fx.start(), Status::ok);
+    const std::string marker = test::request_envelope({"marker", test::kLocalTarget});
+    ASSERT_EQ(runtime_submit_envelope(rt, marker.data(), marker.size()), Status::ok);
+    FrameBytes first;
+    ASSERT_EQ(fx.read_frame(HostPipe::delivered, &first), Status::ok);
+    std::string id;
+    EXPECT_TRUE(test::envelope_id(std::string(first.begin(), first.end()), &id));
+    EXPECT_EQ(id, "marker");
+    ASSERT_EQ(fx.stop(), Status::ok);
+    for (HostPipe pipe : {HostPipe::delivered, HostPipe::response, HostPipe::deadletter}) {
+      std::vector<FrameBytes> frames;
+      ASSERT_EQ(fx.read_until_eof(pipe, &frames), Status::ok);
+      EXPECT_TRUE(frames.empty()) << static_cast<int>(pipe);
     }
   }
 }
