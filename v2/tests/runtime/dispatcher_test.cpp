@@ -215,6 +215,18 @@ TEST(Dispatcher, SemanticRefusalsAreDeadletteredAndTheirCounterpartsRouted) {
          e.clear_correlation_id();
        },
        "response envelope missing correlation_id", HostPipe::response},
+      {"one-way response",
+       [](transport::Envelope& e) {
+         e.set_kind(transport::MESSAGE_KIND_RESPONSE);
+         e.set_one_way(true);
+       },
+       "response envelope must not be one_way", HostPipe::response},
+      {"response with reply_to",
+       [](transport::Envelope& e) {
+         e.set_kind(transport::MESSAGE_KIND_RESPONSE);
+         e.set_reply_to("tester");
+       },
+       "response envelope must not carry reply_to", HostPipe::response},
       {"response overriding the hint",
        [](transport::Envelope& e) {
          e.set_kind(transport::MESSAGE_KIND_RESPONSE);
