@@ -4,11 +4,15 @@
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "observe/runtime_config.h"
 #include "observe/runtime_health.h"
 #include "observe/runtime_stats.h"
+#include "runtime/remote_admission.h"
+#include "support/host_runtime.h"
+#include "support/job_support.h"
 #include "support/runtime_probe.h"
 #include "tcp/tcp_adapter.h"
 
@@ -245,6 +249,25 @@ TEST(RuntimeHealthRead, AFreshRuntimeAndAFullRemoteQueue) {
 
   EXPECT_EQ(vorlet_v2_runtime_get_health(nullptr, &h), -1);
   EXPECT_EQ(vorlet_v2_runtime_get_health(r.handle(), nullptr), -1);
+}
+
+// The saturation flag compares the real gauge with the ring's slots, not
+// with the queue capacity hint: hint 1 makes rings of 2 slots.
+TEST(RuntimeHealthRead, ARemoteQueueFilledByAdmissionIsSaturated) {
+  test::HostRuntime host(1, 0);
+  ASSERT_EQ(host.opened, Status::ok);
+  vorlet_v2_RuntimeHealth h{};
+  vorlet_v2_RuntimeStats s{};
+  for (int queued = 1; queued <= 2; ++queued) {
+    RemoteJobPtr job = test::make_remote_job(test::envelope_bytes("m" + std::to_string(queued), 0));
+    ASSERT_EQ(runtime_enqueue_remote(host.rt, job.get(), nullptr), Status::ok);
+    (void)job.release();
+    ASSERT_EQ(vorlet_v2_runtime_get_health(to_handle(host.rt), &h), 0);
+    ASSERT_EQ(vorlet_v2_runtime_get_stats(to_handle(host.rt), &s), 0);
+    EXPECT_EQ(s.remote_outbound_depth, static_cast<uint64_t>(queued));
+    EXPECT_EQ(h.flags, queued == 2 ? 0x31u : 0x11u) << queued;
+  }
+  EXPECT_EQ(s.remote_outbound_depth, s.remote_outbound_capacity);
 }
 
 TEST(ObserveGated, AllowedDeniedMalformedAndStopped) {
