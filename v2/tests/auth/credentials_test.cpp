@@ -45,6 +45,7 @@ TEST(AuthConfigRules, EachRuleInItsOrder) {
       {"config size above 24", {cred("ann", "pw", 1)}, 1000, 0},
       {"config size 16", {cred("ann", "pw", 1)}, 16, -1},
       {"config size 23", {cred("ann", "pw", 1)}, 23, -1},
+      {"config size 16 before an empty count", {}, 16, -1},
       {"32 credentials", std::vector<AuthCredential>(full.begin(), full.begin() + 32), 24, 0},
       {"33 credentials", full, 24, -1},
       {"element size 28", {cred("ann", "pw", 1, 28), cred("bob", "pw", 2, 28)}, 24, 0},
