@@ -154,6 +154,10 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
   local_gate_close(rt->local_adapter);
 
   runtime_destroy_frame_readers(rt);
+
+  // Nothing runs any more that could queue: the runtime is simply created
+  // again, and submit answers "not started" (-3) rather than "closed".
+  rt->stopping.store(0, std::memory_order_release);
 }
 
 }  // namespace

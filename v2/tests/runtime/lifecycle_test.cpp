@@ -310,7 +310,9 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   EXPECT_EQ(test::open_descriptor_count(), fds);  // the socket that could not bind is closed
   EXPECT_EQ(fx.rt->state, RuntimeState::created);
   EXPECT_EQ(fx.rt->accepting.load(), 0u);
-  EXPECT_EQ(fx.rt->stopping.load(), 1u);  // nothing may be queued meanwhile
+  EXPECT_EQ(fx.rt->stopping.load(), 0u);  // created again, not closed
+  const FrameBytes probe = test::pattern(16, 1);
+  EXPECT_EQ(runtime_submit_envelope(fx.rt, probe.data(), probe.size()), Status::bad_state);
   EXPECT_EQ(fx.rt->request_reader, nullptr);
   EXPECT_EQ(fx.rt->control_reader, nullptr);
   EXPECT_TRUE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
@@ -342,7 +344,7 @@ TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRun
     fail_thread_creation_at(fx.rt, fail_at);
     EXPECT_EQ(fx.start(), Status::io);
     EXPECT_EQ(fx.rt->state, RuntimeState::created);
-    EXPECT_EQ(fx.rt->stopping.load(), 1u);
+    EXPECT_EQ(fx.rt->stopping.load(), 0u);
     for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) EXPECT_EQ(fx.rt->thread_started[i], 0u) << i;
     EXPECT_EQ(test::thread_count(), threads);
     EXPECT_EQ(fx.rt->request_reader, nullptr);
