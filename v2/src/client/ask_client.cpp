@@ -18,8 +18,8 @@ namespace vorlet::v2 {
 namespace {
 
 // How long a lane waits for bytes before it looks at the stopping flag
-// again (the wait itself is cut short by the flag too).
-constexpr int32_t kLaneWaitMs = 100;
+// again; every stop sets the wake event too, which ends the wait at once.
+constexpr int32_t kLaneWaitMs = 60000;
 
 // Gives a frame from a reader back to the pool when it goes.
 struct FrameRelease {
@@ -35,10 +35,12 @@ uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept {
   return runtime_max_frame_bytes > kMaxMessageBytes ? runtime_max_frame_bytes : kMaxMessageBytes;
 }
 
-Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short) noexcept {
+Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short,
+                              platform::Event* wake) noexcept {
   if (fd < 0) return Status::io;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  const int32_t wake_fd = wake != nullptr ? wake->descriptor() : -1;
   bool readiness_misled = false;
   for (;;) {
     uint64_t waiting = 0;
@@ -48,18 +50,23 @@ Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return Status::would_block;
     if (cut_short != nullptr && cut_short->load()) return Status::would_block;
-    // Asleep on the pipe: new bytes or a close end the slice at once, the
-    // flag is looked at again within 4 ms; the last slice overshoots the
-    // deadline by at most 1 ms. Readiness that brought nothing (a
-    // descriptor that is not a pipe) makes the next slice a plain sleep, so
-    // that it is never spun on.
+    // Asleep on the pipe (and the wake event): new bytes, a close or a
+    // wake end the wait at once; with no event, the flag is looked at again
+    // within 4 ms. The last wait overshoots the deadline by at most 1 ms.
+    // Readiness that brought nothing (a descriptor that is not a pipe) makes
+    // the next wait a plain sleep, so that it is never spun on.
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    const uint32_t slice = remaining < 1 ? 1 : remaining > 4 ? 4 : static_cast<uint32_t>(remaining);
+    const int64_t cap = wake != nullptr ? remaining : 4;
+    const uint32_t slice = remaining < 1 ? 1 : static_cast<uint32_t>(remaining > cap ? cap : remaining);
     if (readiness_misled) {
       readiness_misled = false;
-      platform::sleep_ms(slice);
+      if (wake != nullptr) {
+        (void)wake->wait_ms(slice < 4 ? slice : 4);
+      } else {
+        platform::sleep_ms(slice);
+      }
     } else {
-      readiness_misled = platform::pipe_wait_readable(fd, slice) == Status::ok;
+      readiness_misled = platform::pipe_wait_readable_or(fd, wake_fd, slice) == Status::ok;
     }
   }
 }
@@ -72,7 +79,8 @@ std::shared_ptr<AskClientImpl> AskClientImpl::make(Runtime* rt, int32_t response
 AskClientImpl::AskClientImpl(Runtime* rt, int32_t response_fd, int32_t deadletter_fd, uint64_t frame_limit) noexcept
     : runtime_(rt),
       response_{LaneKind::response, response_fd, frame_reader_create(response_fd, frame_limit), {}},
-      deadletter_{LaneKind::deadletter, deadletter_fd, frame_reader_create(deadletter_fd, frame_limit), {}} {}
+      deadletter_{LaneKind::deadletter, deadletter_fd, frame_reader_create(deadletter_fd, frame_limit), {}},
+      wake_(platform::Event::create()) {}
 
 AskClientImpl::~AskClientImpl() {
   shutdown();
@@ -82,10 +90,10 @@ AskClientImpl::~AskClientImpl() {
 }
 
 bool AskClientImpl::start(StartThread start_thread) noexcept {
-  if (response_.reader == nullptr || deadletter_.reader == nullptr) return false;
+  if (response_.reader == nullptr || deadletter_.reader == nullptr || wake_ == nullptr) return false;
   if (!start_thread(&response_.thread, response_lane_main, this)) return false;
   if (!start_thread(&deadletter_.thread, deadletter_lane_main, this)) {
-    stopping_.store(true);
+    stop_lanes();
     platform::join_thread(&response_.thread);
     return false;
   }
@@ -96,7 +104,7 @@ void AskClientImpl::shutdown() noexcept {
   bool expected = false;
   if (!closed_.compare_exchange_strong(expected, true)) return;
   client_status_.store(to_c(Status::closed));
-  stopping_.store(true);
+  stop_lanes();
   fail_all_pending(Status::closed);
   platform::join_thread(&response_.thread);
   platform::join_thread(&deadletter_.thread);
@@ -150,7 +158,7 @@ void AskClientImpl::complete_pending(const std::string& key, ReplyKind kind, con
     if (copy == nullptr) {
       // Stopped first, so that no begin registers an ask this fail-all
       // would miss. The status stays 0: later begins report closed.
-      stopping_.store(true);
+      stop_lanes();
       fail_all_pending(Status::nomem);
       return;
     }
@@ -210,7 +218,7 @@ void AskClientImpl::deadletter_lane_main(void* self) noexcept {
 
 void AskClientImpl::run_lane(Lane& lane) noexcept {
   while (!stopping_.load()) {
-    Status s = ask_lane_wait_readable(lane.fd, kLaneWaitMs, &stopping_);
+    Status s = ask_lane_wait_readable(lane.fd, kLaneWaitMs, &stopping_, wake_.get());
     if (s == Status::would_block) continue;
     if (s == Status::closed) return lane_closed();
     if (s != Status::ok) return lane_failed("frame lane wait failed");
@@ -259,6 +267,7 @@ void AskClientImpl::lane_closed() noexcept {
   if (lanes_closed_.fetch_add(1) + 1 < kLaneCount) return;
   bool expected = false;
   if (!stopping_.compare_exchange_strong(expected, true)) return;
+  if (wake_ != nullptr) wake_->set();
   client_status_.store(to_c(Status::closed));
   fail_all_pending(Status::closed);
 }
@@ -266,8 +275,13 @@ void AskClientImpl::lane_closed() noexcept {
 void AskClientImpl::lane_failed(const char* text) noexcept {
   lane_error_.store(text);
   client_status_.store(to_c(Status::io));
-  stopping_.store(true);
+  stop_lanes();
   fail_all_pending(Status::io);
+}
+
+void AskClientImpl::stop_lanes() noexcept {
+  stopping_.store(true);
+  if (wake_ != nullptr) wake_->set();
 }
 
 AskClientHandle* ask_client_create(Runtime* rt, int32_t response_fd, int32_t deadletter_fd) noexcept {

@@ -25,6 +25,7 @@
 #include <unordered_map>
 
 #include "codec/status.h"
+#include "platform/event.h"
 #include "platform/thread.h"
 #include "runtime/reply_registry.h"
 #include "vorlet_v2.h"
@@ -59,11 +60,14 @@ struct PendingAsk {
 // the runtime's own frame limit.
 uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept;
 
-// Waits up to timeout_ms until fd has bytes to read, asleep on the pipe in
-// slices of 1 to 4 ms between looks at *cut_short. ok: bytes wait (reported at once, whatever the timeout); closed:
-// the write end has gone and nothing is left; io: an unusable descriptor;
-// would_block: the time ran out, or *cut_short was found set.
-Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short) noexcept;
+// Waits up to timeout_ms until fd has bytes to read. ok: bytes wait
+// (reported at once, whatever the timeout); closed: the write end has gone
+// and nothing is left; io: an unusable descriptor; would_block: the time ran
+// out, or *cut_short was found set. With a wake event (set whenever
+// *cut_short is), it sleeps on the pipe and the event together; without
+// one, on the pipe in slices of 1 to 4 ms between looks at *cut_short.
+Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short,
+                              platform::Event* wake = nullptr) noexcept;
 
 class alignas(64) AskClientImpl {
  public:
@@ -129,6 +133,8 @@ class alignas(64) AskClientImpl {
   static void response_lane_main(void* self) noexcept;
   static void deadletter_lane_main(void* self) noexcept;
   void run_lane(Lane& lane) noexcept;
+  // Tells both lanes to end, and wakes them.
+  void stop_lanes() noexcept;
   void lane_closed() noexcept;
   void lane_failed(const char* text) noexcept;
 
@@ -136,6 +142,7 @@ class alignas(64) AskClientImpl {
   Lane response_;
   Lane deadletter_;
 
+  std::unique_ptr<platform::Event> wake_;  // set with stopping_, so that idle lanes see it at once
   alignas(64) std::atomic<bool> stopping_{false};  // set when the lanes are to end; never cleared
   alignas(64) std::atomic<int32_t> client_status_{0};
   alignas(64) std::atomic<bool> closed_{false};  // set once, by shutdown

@@ -1,16 +1,19 @@
 // A manual-reset event: once set it stays set, waking every waiter, until
 // reset. One thread (stop) sets it to cut another thread's idle wait short.
+// It has a descriptor that polls readable while it is set, so a thread can
+// sleep on it and on a pipe at once.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 namespace vorlet::v2::platform {
 
 class Event {
  public:
-  Event() = default;
+  // A new event, not set; nullptr when no memory or no descriptor is left.
+  // The caller owns it and deletes it.
+  static Event* create() noexcept;
+  ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
@@ -22,11 +25,13 @@ class Event {
   // Waits up to timeout_ms for the event; true when it is set (it stays
   // set), false on timeout.
   bool wait_ms(uint32_t timeout_ms) noexcept;
+  // Readable while the event is set; owned by the event. For waits on
+  // several descriptors at once, never to be read or closed.
+  int32_t descriptor() const noexcept { return fd_; }
 
  private:
-  std::mutex mutex_;  // guards set_
-  std::condition_variable changed_;
-  bool set_ = false;
+  explicit Event(int32_t fd) noexcept : fd_(fd) {}
+  int32_t fd_;
 };
 
 }  // namespace vorlet::v2::platform

@@ -36,6 +36,15 @@ Status pipe_available(int32_t fd, uint64_t* bytes) noexcept;
 // cannot be waited on.
 Status pipe_wait_readable(int32_t fd, uint32_t timeout_ms) noexcept;
 
+// A wait with no time limit.
+inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// pipe_wait_readable that also ends, with ok, as soon as also_fd is
+// readable (an Event's descriptor while the event is set; -1 for none), and
+// that takes kWaitForever for no time limit. The caller tells which of the
+// two woke it by looking at each.
+Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) noexcept;
+
 // One read of at most capacity bytes. ok with *got > 0; closed at end of
 // file; would_block when a non-blocking descriptor has nothing; io else.
 Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept;

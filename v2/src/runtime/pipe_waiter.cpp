@@ -1,7 +1,6 @@
 #include "runtime/pipe_waiter.h"
 
 #include <algorithm>
-#include <new>
 #include <thread>
 
 #include "platform/clock.h"
@@ -13,8 +12,9 @@ namespace {
 
 constexpr uint32_t kSpinLimit = 256;
 constexpr uint32_t kYieldLimit = 32;
-// A wait sleeps on its pipe this long before it looks at the event again.
-constexpr uint32_t kPollSliceMs = 4;
+// A descriptor whose readiness tells nothing (not a pipe) is looked at
+// again after this long asleep on the event, so that it is never spun on.
+constexpr uint32_t kMisledSliceMs = 4;
 
 }  // namespace
 
@@ -25,7 +25,7 @@ void pipe_waiter_init(PipeWaiter* waiter) noexcept {
 Status pipe_waiter_start(PipeWaiter* waiter, int32_t fd) noexcept {
   if (waiter == nullptr || fd < 0) return Status::invalid_arg;
   pipe_waiter_stop(waiter);
-  waiter->event = new (std::nothrow) platform::Event();
+  waiter->event = platform::Event::create();
   if (waiter->event == nullptr) return Status::nomem;
   waiter->fd = fd;
   waiter->steps = 0;
@@ -67,34 +67,35 @@ PipeWait pipe_waiter_wait(PipeWaiter* waiter, uint32_t timeout_ms) noexcept {
     (void)platform::monotonic_ns(&deadline);
     deadline += static_cast<uint64_t>(timeout_ms) * 1000000ull;
   }
-  // Set when the pipe looked readable but the query found neither bytes nor
-  // a close (a descriptor that is not a pipe): the next slice sleeps.
+  const int32_t event_fd = waiter->event != nullptr ? waiter->event->descriptor() : -1;
+  // Set when the last wait ended on readiness: if neither the event nor the
+  // pipe has anything now, the readiness told nothing (a descriptor that is
+  // not a pipe), and the next wait sleeps on the event alone.
   bool readiness_misled = false;
   for (;;) {
     if (waiter->event != nullptr && waiter->event->test_and_reset()) return PipeWait::woken;
     uint64_t waiting = 0;
     const Status s = platform::pipe_available(waiter->fd, &waiting);
-    // A closed pipe is the reader's to see; other failures are retried at
-    // the next slice.
+    // A closed pipe is the reader's to see; other failures are retried
+    // after a slice.
     if ((s == Status::ok && waiting > 0) || s == Status::closed) return PipeWait::ready;
-    uint32_t slice = kPollSliceMs;
+    uint32_t wait = platform::kWaitForever;
     if (timeout_ms != kPipeWaitForever) {
       uint64_t now = 0;
       (void)platform::monotonic_ns(&now);
       if (now >= deadline) return PipeWait::timed_out;
-      slice = static_cast<uint32_t>(std::min<uint64_t>(kPollSliceMs, (deadline - now + 999999) / 1000000));
+      wait = static_cast<uint32_t>(std::min<uint64_t>(0xFFFFFFFEull, (deadline - now + 999999) / 1000000));
     }
-    // Asleep on the pipe itself: bytes or a close end the slice at once; a
-    // wake is seen at the latest when the slice ends. A descriptor that
-    // cannot be waited on, or whose readiness told nothing, sleeps on the
-    // event instead, so that it is not spun on.
-    if (!readiness_misled) {
-      const Status w = platform::pipe_wait_readable(waiter->fd, slice);
+    // Asleep on the pipe and the event together: bytes, a close or a wake
+    // end the wait at once, and an idle pipe costs no wake-ups at all.
+    if (!readiness_misled && s == Status::ok) {
+      const Status w = platform::pipe_wait_readable_or(waiter->fd, event_fd, wait);
       readiness_misled = w == Status::ok;
       if (w != Status::io) continue;
     } else {
       readiness_misled = false;
     }
+    const uint32_t slice = std::min(wait, kMisledSliceMs);
     if (waiter->event != nullptr) {
       (void)waiter->event->wait_ms(slice);
     } else {

@@ -735,6 +735,17 @@ TEST_F(AskOnARuntime, TheHostAnswersARequestWithTheRawReplyBuilder) {
   vorlet_v2_ask_ticket_destroy(t);
 }
 
+// The pipe readers and the lanes sleep on their pipes and on the event that
+// stop sets, not in slices: an idle runtime with a client wakes no thread.
+TEST_F(AskOnARuntime, AnIdleRuntimeAndItsClientDoNotWakeUp) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const uint64_t before = test::voluntary_switches();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The test's own sleep, the listener's quarter-second look at its
+  // socket and a sanitizer's background thread stay far below this.
+  EXPECT_LT(test::voluntary_switches() - before, 25u);
+}
+
 TEST_F(AskOnARuntime, AnUnroutedTargetComesBackAsADeadletter) {
   transport::Envelope e;
   ASSERT_TRUE(e.ParseFromString(request("lost")));

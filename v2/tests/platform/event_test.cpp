@@ -3,26 +3,35 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
+
+#include "platform/pipe.h"
 
 namespace vorlet::v2::platform {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 TEST(PlatformEvent, SetCutsAWaitShortAndStaysSetUntilReset) {
-  Event event;
+  std::unique_ptr<Event> owned(Event::create());
+  ASSERT_NE(owned, nullptr);
+  Event& event = *owned;
   EXPECT_FALSE(event.is_set());
   EXPECT_FALSE(event.wait_ms(5));
 
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = Clock::now();
   std::thread setter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     event.set();
   });
   EXPECT_TRUE(event.wait_ms(10000));
   setter.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 
-  // Manual reset: every later test and wait still sees it.
+  // Manual reset: every later test and wait still sees it, however often
+  // it was set.
+  event.set();
   EXPECT_TRUE(event.wait_ms(0));
   EXPECT_TRUE(event.is_set());
   EXPECT_TRUE(event.test_and_reset());
@@ -30,6 +39,47 @@ TEST(PlatformEvent, SetCutsAWaitShortAndStaysSetUntilReset) {
   event.set();
   event.reset();
   EXPECT_FALSE(event.wait_ms(1));
+}
+
+// A thread asleep on a pipe with no time limit is woken by the pipe's bytes
+// or by the event, whichever comes first, and tells which by looking.
+TEST(PlatformEvent, AWaitOnAPipeAndAnEventEndsAtEither) {
+  std::unique_ptr<Event> event(Event::create());
+  ASSERT_NE(event, nullptr);
+  int32_t r = -1, w = -1;
+  ASSERT_EQ(pipe_create(&r, &w), Status::ok);
+
+  EXPECT_EQ(pipe_wait_readable_or(r, event->descriptor(), 5), Status::would_block);
+
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    event->set();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(pipe_wait_readable_or(r, event->descriptor(), kWaitForever), Status::ok);
+  setter.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  uint64_t waiting = 1;
+  EXPECT_EQ(pipe_available(r, &waiting), Status::ok);
+  EXPECT_EQ(waiting, 0u);
+  EXPECT_TRUE(event->test_and_reset());
+
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    uint64_t written = 0;
+    (void)pipe_write(w, "x", 1, nullptr, 0, &written);
+  });
+  EXPECT_EQ(pipe_wait_readable_or(r, event->descriptor(), kWaitForever), Status::ok);
+  writer.join();
+  EXPECT_FALSE(event->is_set());
+  EXPECT_EQ(pipe_available(r, &waiting), Status::ok);
+  EXPECT_EQ(waiting, 1u);
+
+  // Without an event it is the plain wait on the pipe.
+  EXPECT_EQ(pipe_wait_readable_or(r, -1, kWaitForever), Status::ok);
+  fd_close(w);
+  fd_close(r);
+  EXPECT_EQ(pipe_wait_readable_or(-1, event->descriptor(), 5), Status::io);
 }
 
 }  // namespace

@@ -37,6 +37,20 @@ size_t thread_count() {
   return last;
 }
 
+uint64_t voluntary_switches() {
+  uint64_t total = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) {
+    std::ifstream status(it->path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      const std::string key = "voluntary_ctxt_switches:";
+      if (line.compare(0, key.size(), key) == 0) total += std::stoull(line.substr(key.size()));
+    }
+  }
+  return total;
+}
+
 // /proc/net/tcp lists a listening socket (state 0A) with its accept queue
 // in the rx_queue column.
 int64_t listen_backlog(uint16_t port) {

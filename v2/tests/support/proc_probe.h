@@ -12,6 +12,9 @@ namespace vorlet::v2::test {
 size_t open_descriptor_count();
 // Threads of the process, counted once the count holds still.
 size_t thread_count();
+// Times the process's threads have gone to sleep so far (each thread's
+// voluntary context switches, summed).
+uint64_t voluntary_switches();
 // What /proc/self/fd/<fd> names ("socket:[1234]"), or "" when fd is not open.
 std::string descriptor_target(int fd);
 // The open-file flags of fd (octal "flags:" of its fdinfo), or 0.
