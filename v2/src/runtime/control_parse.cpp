@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec/alloc.h"
+#include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
 #include "codec/text.h"
 #include "vorlet/v2/control.pb.h"
@@ -33,7 +34,6 @@ namespace {
 
 namespace pb = google::protobuf;
 
-constexpr uint64_t kMaxMessageBytes = 2147483647;  // protobuf's own limit
 constexpr uint32_t kMaxPort = 65535;
 
 // A failure of the parse: its status and its fixed text.

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/schema_fields.h"
 #include "vorlet/v2/control.pb.h"
 
 namespace vorlet::v2 {
@@ -13,26 +14,7 @@ namespace {
 namespace ctl = vorlet::v2::control;
 using google::protobuf::FieldDescriptor;
 
-struct FieldCase {
-  const char* name;
-  int number;
-  FieldDescriptor::Type type;
-  bool repeated;
-};
-
-void expect_fields(const google::protobuf::Descriptor* d, std::initializer_list<FieldCase> fields) {
-  ASSERT_EQ(d->field_count(), static_cast<int>(fields.size())) << d->full_name();
-  int index = 0;
-  for (const FieldCase& f : fields) {
-    const FieldDescriptor* fd = d->field(index++);
-    EXPECT_EQ(fd->name(), f.name) << d->full_name();
-    EXPECT_EQ(fd->number(), f.number) << f.name;
-    EXPECT_EQ(fd->type(), f.type) << f.name;
-    EXPECT_EQ(fd->is_repeated(), f.repeated) << f.name;
-    EXPECT_FALSE(fd->has_presence() && fd->type() != FieldDescriptor::TYPE_MESSAGE) << f.name << " is optional";
-    EXPECT_EQ(fd->json_name(), fd->camelcase_name()) << f.name;  // no json_name option
-  }
-}
+using test::expect_fields;
 
 TEST(ControlSchema, MessagesHaveTheWireNumbersAndTypes) {
   using T = FieldDescriptor;

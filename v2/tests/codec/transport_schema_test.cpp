@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "support/schema_fields.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -9,23 +10,7 @@ namespace {
 
 using google::protobuf::FieldDescriptor;
 
-struct FieldCase {
-  const char* name;
-  int number;
-  FieldDescriptor::Type type;
-};
-
-void expect_fields(const google::protobuf::Descriptor* d, std::initializer_list<FieldCase> fields) {
-  ASSERT_EQ(d->field_count(), static_cast<int>(fields.size())) << d->full_name();
-  int index = 0;
-  for (const FieldCase& f : fields) {
-    const FieldDescriptor* fd = d->field(index++);
-    EXPECT_EQ(fd->name(), f.name) << d->full_name();
-    EXPECT_EQ(fd->number(), f.number) << f.name;
-    EXPECT_EQ(fd->type(), f.type) << f.name;
-    EXPECT_FALSE(fd->has_presence() && fd->type() != FieldDescriptor::TYPE_MESSAGE) << f.name << " is optional";
-  }
-}
+using test::expect_fields;
 
 TEST(TransportSchema, MessagesHaveTheWireNumbersAndTypes) {
   using T = FieldDescriptor;
@@ -40,7 +25,7 @@ TEST(TransportSchema, MessagesHaveTheWireNumbersAndTypes) {
                       {"one_way", 7, T::TYPE_BOOL},
                       {"timeout_ms", 8, T::TYPE_INT32},
                       {"payload", 9, T::TYPE_BYTES},
-                      {"headers", 10, T::TYPE_MESSAGE},
+                      {"headers", 10, T::TYPE_MESSAGE, true},
                       {"status", 11, T::TYPE_ENUM},
                       {"error_code", 12, T::TYPE_STRING},
                       {"error_message", 13, T::TYPE_STRING},
