@@ -62,7 +62,6 @@ void vorlet_v2_runtime_free_event_log_snapshot(vorlet_v2_EventLogSnapshot* snaps
   event_log_snapshot_free(snapshot);
 }
 
-
 int32_t vorlet_v2_runtime_get_topology_snapshot_with_auth_context(vorlet_v2_Runtime* runtime,
                                                                   const vorlet_v2_AuthContext* context,
                                                                   vorlet_v2_TopologySnapshot* out,

@@ -132,9 +132,7 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
     return;
   }
   if (pushed == Status::would_block) {
-    rt->counters.add(Counter::queue_rejections);
-    runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::local_delivery),
-                         static_cast<uint64_t>(MonitorQueueRejectDetail::queue_full), 0);
+    runtime_count_queue_rejection(rt, MonitorQueueScope::local_delivery, MonitorQueueRejectDetail::queue_full);
     emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
          "local delivery queue rejected envelope", job->generation, job->host, job->port);
   } else {
@@ -177,13 +175,10 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   }
   if (pushed == Status::would_block) {
     const bool reserve = detail == MonitorQueueRejectDetail::remote_reply_reserve;
-    rt->counters.add(Counter::queue_rejections);
     rt->counters.add(Counter::remote_outbound_rejections);
-    runtime_record_event(rt, MonitorEventKind::queue_rejected,
-                         static_cast<uint32_t>(MonitorQueueScope::remote_outbound),
-                         static_cast<uint64_t>(reserve ? MonitorQueueRejectDetail::remote_reply_reserve
-                                                       : MonitorQueueRejectDetail::queue_full),
-                         0);
+    runtime_count_queue_rejection(rt, MonitorQueueScope::remote_outbound,
+                                  reserve ? MonitorQueueRejectDetail::remote_reply_reserve
+                                          : MonitorQueueRejectDetail::queue_full);
     emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
          reserve ? "remote outbound reply reservation rejected one-way envelope"
                  : "remote outbound queue rejected envelope",
@@ -242,6 +237,12 @@ void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept 
 }
 
 }  // namespace
+
+void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept {
+  rt->counters.add(Counter::queue_rejections);
+  runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(scope), static_cast<uint64_t>(why),
+                       0);
+}
 
 Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept {
   if (pe == nullptr) return Status::invalid_arg;

@@ -16,6 +16,7 @@
 #include "codec/parsed_envelope.h"
 #include "codec/status.h"
 #include "runtime/deadletter_emit.h"
+#include "runtime/remote_admission.h"
 #include "runtime/route_resolution.h"
 
 namespace vorlet::v2 {
@@ -29,6 +30,10 @@ enum class MonitorQueueScope : uint32_t {
   local_delivery = 2,
   remote_outbound = 3,
 };
+
+// A queue refused an envelope: queue_rejections is raised and one
+// queue_rejected event names the queue and why.
+void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept;
 
 // The size of the dispatcher's text buffer: parser, semantic and
 // resolution messages are at most 127 bytes.

@@ -116,10 +116,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     DeadletterReason refusal = DeadletterReason::runtime_stopped;
     const char* detail = "runtime stopped before enqueue";
     if (pushed == Status::would_block) {
-      rt->counters.add(Counter::queue_rejections);
-      runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress),
-                         static_cast<uint64_t>(MonitorQueueRejectDetail::queue_full),
-                           0);
+      runtime_count_queue_rejection(rt, MonitorQueueScope::ingress, MonitorQueueRejectDetail::queue_full);
       refusal = DeadletterReason::queue_rejected;
       detail = "ingress queue rejected remote envelope";
     }

@@ -39,10 +39,7 @@ void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
     }
     // Full, closed by a stop under way, or an empty frame the ring does not
     // take: all are the queue's refusal to the host.
-    rt->counters.add(Counter::queue_rejections);
-    runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(MonitorQueueScope::ingress),
-                         static_cast<uint64_t>(MonitorQueueRejectDetail::queue_full),
-                         0);
+    runtime_count_queue_rejection(rt, MonitorQueueScope::ingress, MonitorQueueRejectDetail::queue_full);
     reason = DeadletterReason::queue_rejected;
     detail = "ingress queue rejected envelope";
   }

@@ -7,18 +7,12 @@
 #include <cstring>
 #include <functional>
 
+#include "support/record_bytes.h"
 #include "vorlet_v2.h"
 
 namespace {
 
-template <class T>
-bool all_zero(const T& rec) {
-  const auto* p = reinterpret_cast<const unsigned char*>(&rec);
-  for (size_t i = 0; i < sizeof rec; ++i) {
-    if (p[i] != 0) return false;
-  }
-  return true;
-}
+using vorlet::v2::test::all_zero;
 
 struct Created {
   Created() {

@@ -13,18 +13,12 @@
 #include "runtime/host_pipes.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
+#include "support/record_bytes.h"
 
 namespace vorlet::v2 {
 namespace {
 
-template <class T>
-bool all_zero(const T& rec) {
-  const auto* p = reinterpret_cast<const unsigned char*>(&rec);
-  for (size_t i = 0; i < sizeof rec; ++i) {
-    if (p[i] != 0) return false;
-  }
-  return true;
-}
+using test::all_zero;
 
 struct TableRuntime {
   TableRuntime() {
