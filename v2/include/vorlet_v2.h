@@ -9,6 +9,28 @@
  *
  * Memory the library hands out is released by the library's own release
  * function for it; texts inside views and snapshots belong to the record.
+ *
+ * The contract for hosts (lifecycle, pipes, envelopes, control, routing,
+ * peers, every reason, event, counter and status) is the page
+ * docs/runtime/runtime-connector-contract.md, the path that
+ * RuntimeInfo.contract_document names. The rules that hold for every call
+ * unless its comment says otherwise:
+ * - Statuses: calls that return int32_t return a VORLET_V2_ status code (0
+ *   ok, negative a failure); what each failure leaves behind is in the
+ *   call's comment, and the page lists the cases of each code per call.
+ * - Ownership: a call only reads what it is given and keeps copies of what
+ *   it needs, so the caller may free its inputs when it returns. What a
+ *   call hands out is the caller's and goes back through the release or
+ *   free function its comment names; static texts are never freed.
+ * - Threads: calls on one runtime may run on any thread, at the same time
+ *   as each other and as traffic, except the lifecycle calls (host
+ *   handles, start, stop, destroy), which must not overlap one another;
+ *   nothing may run on a runtime during or after its destroy. One frame
+ *   reader, view, ticket or snapshot record is used by one thread at a
+ *   time.
+ * - Blocking: calls return without waiting, except for a short hold of the
+ *   runtime's lock (which stop keeps while it joins the TCP listener) and
+ *   where a comment says the call blocks.
  */
 #ifndef VORLET_V2_H
 #define VORLET_V2_H
@@ -27,7 +49,8 @@ extern "C" {
 #endif
 
 /* ======================================================================
- * Status codes: the signed 32-bit result of most calls.
+ * Status codes: the signed 32-bit result of most calls, named by
+ * vorlet_v2_status_name.
  * ====================================================================== */
 #define VORLET_V2_OK 0
 #define VORLET_V2_INVALID_ARG (-1)
@@ -39,7 +62,10 @@ extern "C" {
 #define VORLET_V2_CLOSED (-7)
 
 /* ======================================================================
- * Frames: 8-byte little-endian length, then the body.
+ * Frames: 8-byte little-endian length, then the body. Every host pipe but
+ * the monitor pipe carries them. These calls need no runtime and may run on
+ * any thread; frames written to one pipe must not interleave, so one
+ * thread at a time writes a pipe.
  * ====================================================================== */
 
 /* An incremental, non-blocking reader of the frames of one pipe. It
@@ -48,28 +74,81 @@ typedef struct vorlet_v2_FrameReader vorlet_v2_FrameReader;
 
 /* A reader of the pipe read end fd, accepting bodies of at most
  * max_frame_bytes (0: no limit). NULL when fd is negative or memory is
- * short. */
+ * short. The reader is the caller's, freed with
+ * vorlet_v2_frame_reader_destroy. */
 VORLET_V2_API vorlet_v2_FrameReader* vorlet_v2_frame_reader_create(int32_t fd, uint64_t max_frame_bytes);
 /* Frees the reader and any partly read frame; the descriptor stays open.
- * NULL is ignored. */
+ * NULL is ignored. Not while a read on it runs. */
 VORLET_V2_API void vorlet_v2_frame_reader_destroy(vorlet_v2_FrameReader* reader);
-/* Never blocks. 0: a whole frame; *frame_out (NULL for an empty body) is
- * the caller's, given back with vorlet_v2_frame_release. -6: not complete
- * yet, nothing lost. -7: the pipe closed between frames. -5: the pipe
- * closed inside a frame, or the length is over the limit (only the length
- * is consumed), or the pipe failed. -2: no memory for the body. -1: a NULL
- * argument. */
+/* Never blocks; one thread at a time per reader. 0: a whole frame;
+ * *frame_out (NULL for an empty body) is the caller's, given back with
+ * vorlet_v2_frame_release. -6: not complete yet, nothing lost. -7: the
+ * pipe closed between frames. -5: the pipe closed inside a frame, or the
+ * length is over the limit (only the length is consumed, so the body is
+ * read as the next frames), or the pipe failed. -2: no memory for the
+ * body. -1: a NULL argument. */
 VORLET_V2_API int32_t vorlet_v2_frame_read_try(vorlet_v2_FrameReader* reader, void** frame_out, uint64_t* length_out);
-/* Writes one frame, blocking until it is all out. -1 for a negative fd or
- * NULL bytes with a length above 0; -7 when the reader has gone (SIGPIPE
- * does not reach the process); -5 for any other failure. */
+/* Writes one frame, blocking until it is all out: as long as the reader
+ * leaves the pipe full. The bytes stay the caller's. -1 for a negative fd
+ * or NULL bytes with a length above 0; -7 when the reader has gone
+ * (SIGPIPE does not reach the process); -5 for any other failure. */
 VORLET_V2_API int32_t vorlet_v2_frame_write(int32_t fd, const void* bytes, uint64_t length);
-/* Gives back a frame from vorlet_v2_frame_read_try. NULL is ignored. */
+/* Gives back a frame from vorlet_v2_frame_read_try, from any thread. NULL
+ * is ignored. */
 VORLET_V2_API void vorlet_v2_frame_release(void* frame);
 
 /* ======================================================================
  * Transport views: build and parse envelopes and deadletters without protobuf.
  * ====================================================================== */
+
+/* The enumerations of vorlet.v2.transport (transport.proto), with the
+ * numbers the schema gives them. Envelope.kind (MessageKind): */
+#define VORLET_V2_MESSAGE_KIND_UNSPECIFIED 0 /* refused by the runtime */
+#define VORLET_V2_MESSAGE_KIND_REQUEST 1
+#define VORLET_V2_MESSAGE_KIND_RESPONSE 2
+#define VORLET_V2_MESSAGE_KIND_EVENT 3
+
+/* Envelope.status (BusinessStatus). */
+#define VORLET_V2_BUSINESS_STATUS_UNSPECIFIED 0u
+#define VORLET_V2_BUSINESS_STATUS_OK 1u
+#define VORLET_V2_BUSINESS_STATUS_ERROR 2u
+
+/* Envelope.delivery_hint (DeliveryHint); a response may carry only 0 or 1. */
+#define VORLET_V2_DELIVERY_HINT_UNSPECIFIED 0u
+#define VORLET_V2_DELIVERY_HINT_ROUTER_DEFAULT 1u
+#define VORLET_V2_DELIVERY_HINT_PREFER_LOCAL 2u
+#define VORLET_V2_DELIVERY_HINT_REQUIRE_LOCAL 3u
+#define VORLET_V2_DELIVERY_HINT_REQUIRE_REMOTE 4u
+
+/* Envelope.payload_format (PayloadFormat): for the receiving application;
+ * the runtime never reads the payload. */
+#define VORLET_V2_PAYLOAD_FORMAT_UNSPECIFIED 0u
+#define VORLET_V2_PAYLOAD_FORMAT_JSON 1u
+#define VORLET_V2_PAYLOAD_FORMAT_PROTOBUF 2u
+#define VORLET_V2_PAYLOAD_FORMAT_THRIFT 3u
+#define VORLET_V2_PAYLOAD_FORMAT_MSGPACK 4u
+#define VORLET_V2_PAYLOAD_FORMAT_PLAIN_TEXT 5u
+#define VORLET_V2_PAYLOAD_FORMAT_BINARY 6u
+
+/* Deadletter.reason (DeadletterReason), named by
+ * vorlet_v2_deadletter_reason_name; the page says when each is emitted and
+ * with which detail texts. No stage of the runtime chooses 0; a deadletter
+ * carries it only when a peer's reply did. */
+#define VORLET_V2_DEADLETTER_REASON_UNSPECIFIED 0
+#define VORLET_V2_DEADLETTER_REASON_NO_ACTIVE_SNAPSHOT 1
+#define VORLET_V2_DEADLETTER_REASON_ROUTE_MISS 2
+#define VORLET_V2_DEADLETTER_REASON_NO_RESPONSIBLE_HOST 3
+#define VORLET_V2_DEADLETTER_REASON_QUEUE_REJECTED 4
+#define VORLET_V2_DEADLETTER_REASON_LOCAL_HANDOFF_FAILED 5
+#define VORLET_V2_DEADLETTER_REASON_DELIVERY_FAILED 6
+#define VORLET_V2_DEADLETTER_REASON_REMOTE_TRANSPORT_FAILED 7
+#define VORLET_V2_DEADLETTER_REASON_RUNTIME_STOPPED 8
+#define VORLET_V2_DEADLETTER_REASON_INVALID_ENVELOPE 9
+#define VORLET_V2_DEADLETTER_REASON_ENDPOINT_UNAVAILABLE 10
+#define VORLET_V2_DEADLETTER_REASON_REMOTE_REPLY_TIMEOUT 11
+#define VORLET_V2_DEADLETTER_REASON_LOCALITY_MISMATCH 12
+#define VORLET_V2_DEADLETTER_REASON_EXPIRED_BEFORE_DELIVERY 13
+#define VORLET_V2_DEADLETTER_REASON_ONE_WAY_DROPPED_BY_POLICY 14
 
 /* One header of an envelope (16 bytes). In records the library fills, both
  * texts are copies owned by the record that holds the array. */
@@ -149,6 +228,10 @@ typedef struct vorlet_v2_DeadletterView {
   uint32_t endpoint_attempt_count;
 } vorlet_v2_DeadletterView;
 
+/* The calls of this section need no runtime and keep no state: they may
+ * run on any thread at once, each view or spec used by one thread at a
+ * time. None blocks. */
+
 /* Serializes an envelope from spec into a new buffer that the caller gives
  * back with vorlet_v2_transport_buffer_release (an empty envelope is a
  * 1-byte buffer with *out_len 0). 0; -1 for NULL out or out_len (nothing
@@ -167,7 +250,8 @@ VORLET_V2_API int32_t vorlet_v2_transport_parse_envelope(const void* bytes, uint
 VORLET_V2_API int32_t vorlet_v2_transport_parse_deadletter(const void* bytes, uint64_t len,
                                                            vorlet_v2_DeadletterView* view);
 /* Init zeroes a view and sets its sizes; cleanup releases everything the
- * view owns and leaves it as init does. NULL is ignored. */
+ * view owns (the only way to release a parsed view's copies) and leaves it
+ * as init does. NULL is ignored. */
 VORLET_V2_API void vorlet_v2_transport_envelope_view_init(vorlet_v2_EnvelopeView* view);
 VORLET_V2_API void vorlet_v2_transport_envelope_view_cleanup(vorlet_v2_EnvelopeView* view);
 VORLET_V2_API void vorlet_v2_transport_deadletter_view_init(vorlet_v2_DeadletterView* view);
@@ -204,11 +288,16 @@ typedef struct vorlet_v2_RuntimeOptions {
   int32_t queue_capacity;
 } vorlet_v2_RuntimeOptions;
 
-/* Returns a runtime in state created, or NULL (NULL options, exhaustion). */
+/* Returns a runtime in state created, or NULL (NULL options, exhaustion).
+ * The runtime is the caller's until vorlet_v2_runtime_destroy. Any thread;
+ * starts no thread. */
 VORLET_V2_API vorlet_v2_Runtime* vorlet_v2_runtime_create(const vorlet_v2_RuntimeOptions* options);
 /* Ends every thread, drains what is queued into deadletters, closes every
- * runtime-side descriptor and frees the runtime. NULL is ignored. Allowed in
- * every state; no other call on the runtime may run meanwhile. */
+ * runtime-side descriptor and frees the runtime; the host's descriptors
+ * stay open, snapshots taken stay valid, the texts get_config pointed to
+ * go. NULL is ignored. Allowed in every state; no other call on the
+ * runtime may run meanwhile or afterwards, and an ask client over it must
+ * be destroyed first. On a started runtime it blocks as stop does. */
 VORLET_V2_API void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime);
 
 /* ======================================================================
@@ -239,28 +328,36 @@ typedef struct vorlet_v2_HostHandles {
 } vorlet_v2_HostHandles;
 
 /* Makes the pipes and writes the host's ends back; once per runtime, only
- * before start. 0; -1 NULL or a bad size; -3 wrong state or handles already
+ * before start. A lifecycle call: not at the same time as start, stop or
+ * destroy. 0; -1 NULL or a bad size; -3 wrong state or handles already
  * taken; -5 a pipe could not be made; -2 no memory. After a failure no
  * descriptor of the attempt is left open and the call may be repeated. */
 VORLET_V2_API int32_t vorlet_v2_runtime_get_host_handles(vorlet_v2_Runtime* runtime, vorlet_v2_HostHandles* handles);
 
 /* Starts the runtime: its threads, and the TCP listener on the active
- * snapshot's local listen address when it has one. 0; -1 NULL; -3 unless
- * the runtime is created, a snapshot was applied and the host handles were
- * taken; -5 when a part cannot be brought up (the runtime then stays
- * created, with its handles open, and may be started again). */
+ * snapshot's local listen address when it has one (that address must be an
+ * IPv4 literal). 0; -1 NULL; -3 unless the runtime is created, a snapshot
+ * was applied and the host handles were taken; -5 when a part cannot be
+ * brought up (the runtime then stays created, with its handles open, and
+ * may be started again). A lifecycle call; holds the runtime lock while it
+ * brings the parts up. */
 VORLET_V2_API int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime);
 /* Stops a started runtime for good: what is queued drains into deadletters,
  * every frame queued for the host is written out, then the runtime's ends
  * of the response, deadletter and delivered-request pipes close (the host
  * reads end of file) and so do its ends of the request and control pipes
  * (host writes fail). The monitor pipe and every reading call stay usable
- * until destroy. 0; -1 NULL; -3 unless started. Blocks while the host does
- * not read a host-bound pipe that is full. Lifecycle calls on one runtime
- * must not overlap. */
+ * until destroy. 0; -1 NULL; -3 unless started (also while another stop
+ * runs). Blocks while the host does not read a host-bound pipe that is
+ * full. It also waits for a remote exchange under way (at most what is left
+ * of its envelope's timeout) and for the TCP listener to finish the
+ * connection it serves (its reply send waits up to the peer's timeout),
+ * holding the runtime lock while it joins the listener. Lifecycle calls on
+ * one runtime must not overlap. */
 VORLET_V2_API int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime);
 
-/* Hands one serialized envelope to a started runtime (thread-safe). The
+/* Hands one serialized envelope to a started runtime: from any thread, at
+ * the same time as any other call but destroy, and never blocks. The
  * bytes are copied; the call neither parses them nor limits their length:
  * what cannot be routed comes back later as a deadletter. 0 accepted; -1
  * NULL runtime, or NULL bytes or length 0 on a started runtime; -3 not
@@ -271,10 +368,33 @@ VORLET_V2_API int32_t vorlet_v2_runtime_submit_envelope(vorlet_v2_Runtime* runti
                                                         uint64_t length);
 
 /* ======================================================================
- * Control: route snapshots and the overload policy.
+ * Control: route snapshots and the overload policy. The applies may run on
+ * any thread, at the same time as each other, as traffic and as frames on
+ * the control pipe: a snapshot is built without the runtime lock and
+ * swapped in under it, and an apply overtaken by a larger generation gets
+ * -4. The records passed in are only read. None blocks beyond the lock.
  * ====================================================================== */
 
-/* Route resolution strategies (RouteDesc.strategy). */
+/* The enumerations of a vorlet.v2.control.ControlEnvelope (control.proto).
+ * The runtime accepts only kind APPLY_SNAPSHOT with payload type
+ * ROUTE_SNAPSHOT, in format JSON or PROTOBUF; the envelope's generation must
+ * equal its payload's. ControlEnvelope.kind (ControlKind): */
+#define VORLET_V2_CONTROL_KIND_UNSPECIFIED 0
+#define VORLET_V2_CONTROL_KIND_APPLY_SNAPSHOT 1
+#define VORLET_V2_CONTROL_KIND_ACK 2  /* declared; never sent nor accepted */
+#define VORLET_V2_CONTROL_KIND_NACK 3 /* declared; never sent nor accepted */
+
+/* ControlEnvelope.payload_format (ConfigFormat). */
+#define VORLET_V2_CONFIG_FORMAT_UNSPECIFIED 0
+#define VORLET_V2_CONFIG_FORMAT_JSON 1
+#define VORLET_V2_CONFIG_FORMAT_PROTOBUF 2
+
+/* ControlEnvelope.payload_type (ControlPayloadType). */
+#define VORLET_V2_CONTROL_PAYLOAD_TYPE_UNSPECIFIED 0
+#define VORLET_V2_CONTROL_PAYLOAD_TYPE_ROUTE_SNAPSHOT 1
+
+/* Route resolution strategies (RouteDesc.strategy; in the schema
+ * RouteResolutionStrategy, ROUTE_RESOLUTION_STRATEGY_...). */
 #define VORLET_V2_ROUTE_STRATEGY_UNSPECIFIED 0u
 #define VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER 1u
 #define VORLET_V2_ROUTE_STRATEGY_WEIGHTED_ROUND_ROBIN 2u
@@ -290,7 +410,7 @@ VORLET_V2_API int32_t vorlet_v2_runtime_submit_envelope(vorlet_v2_Runtime* runti
 #define VORLET_V2_ENDPOINT_FLAG_LOCAL 0x1u
 #define VORLET_V2_ENDPOINT_FLAG_UNAVAILABLE 0x2u
 
-/* Overload modes (OverloadPolicyDesc). */
+/* Overload modes (OverloadPolicyDesc; in the schema OverloadMode). */
 #define VORLET_V2_OVERLOAD_MODE_REJECT 0u
 #define VORLET_V2_OVERLOAD_MODE_DROP_EXPIRED_FIRST 1u
 #define VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_FIRST 2u
@@ -334,9 +454,15 @@ typedef struct vorlet_v2_OverloadPolicyDesc {
 
 /* Applies a serialized vorlet.v2.control.ControlEnvelope (an apply-snapshot
  * envelope with a route snapshot in protobuf or JSON), with the overload
- * policy it carries or else the configured one. 0; -1 NULL runtime, NULL
- * bytes, length 0 or an unsupported or inconsistent envelope; -5 bytes that
- * do not decode; -2 no memory; and the results of the snapshot apply. */
+ * policy it carries or else the configured one. Required fields: kind
+ * VORLET_V2_CONTROL_KIND_APPLY_SNAPSHOT, payload_type
+ * VORLET_V2_CONTROL_PAYLOAD_TYPE_ROUTE_SNAPSHOT, payload_format
+ * VORLET_V2_CONFIG_FORMAT_JSON or _PROTOBUF, and a generation equal to the
+ * payload's. 0; -1 NULL runtime, NULL bytes, length 0, an unsupported or
+ * inconsistent envelope or a port above 65535; -5 bytes that do not decode
+ * (for JSON also an enumeration name that names no value); -2 no memory;
+ * and the results of the snapshot apply. No error text is reported: the
+ * status and the control_rejected event are the report. */
 VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_envelope(vorlet_v2_Runtime* runtime, const void* bytes,
                                                                uint64_t length);
 /* Applies a flat route snapshot with the configured overload policy. */
@@ -364,6 +490,37 @@ VORLET_V2_API int32_t vorlet_v2_runtime_apply_overload_policy(vorlet_v2_Runtime*
  * Monitor: events and the wake-up pipe.
  * ====================================================================== */
 
+/* Monitor event kinds (MonitorEvent.kind), named by
+ * vorlet_v2_monitor_event_kind_name. What detail, value1 and value2 hold
+ * (0 where nothing is named; attempts count the endpoints tried): */
+#define VORLET_V2_MONITOR_EVENT_STARTED 1u
+#define VORLET_V2_MONITOR_EVENT_STOPPED 2u
+#define VORLET_V2_MONITOR_EVENT_CONTROL_APPLIED 3u  /* value2 routes installed */
+#define VORLET_V2_MONITOR_EVENT_CONTROL_REJECTED 4u /* value1 the status, sign-extended */
+#define VORLET_V2_MONITOR_EVENT_QUEUE_REJECTED 5u   /* detail queue scope, value1 reject detail */
+#define VORLET_V2_MONITOR_EVENT_ENDPOINT_UNAVAILABLE 6u
+#define VORLET_V2_MONITOR_EVENT_REMOTE_RESPONSE_FORWARDED 7u   /* value2 attempts */
+#define VORLET_V2_MONITOR_EVENT_REMOTE_DEADLETTER_FORWARDED 8u /* value1 the peer's reason, value2 attempts */
+#define VORLET_V2_MONITOR_EVENT_REMOTE_REPLY_TIMEOUT 9u /* value2 1 (a peer's request) or attempts */
+#define VORLET_V2_MONITOR_EVENT_LATE_REMOTE_REPLY_DROPPED 10u
+#define VORLET_V2_MONITOR_EVENT_REMOTE_TRANSPORT_FAILED 11u   /* value2 attempts */
+#define VORLET_V2_MONITOR_EVENT_AUTH_CONFIG_APPLIED 12u       /* value2 credentials */
+#define VORLET_V2_MONITOR_EVENT_AUTHENTICATION_ACCEPTED 13u   /* value1 role */
+#define VORLET_V2_MONITOR_EVENT_AUTHENTICATION_DENIED 14u     /* value1 1 */
+#define VORLET_V2_MONITOR_EVENT_AUTHORIZATION_ACCEPTED 15u    /* value1 role, value2 scope or access kind */
+#define VORLET_V2_MONITOR_EVENT_AUTHORIZATION_DENIED 16u      /* value1 role, value2 scope or access kind */
+#define VORLET_V2_MONITOR_EVENT_AUTH_POLICY_APPLIED 17u /* value1 observe, value2 control minimum role */
+
+/* The detail of a queue_rejected event: the queue that refused
+ * (vorlet_v2_monitor_queue_scope_name)... */
+#define VORLET_V2_MONITOR_QUEUE_SCOPE_INGRESS 1u
+#define VORLET_V2_MONITOR_QUEUE_SCOPE_LOCAL_DELIVERY 2u
+#define VORLET_V2_MONITOR_QUEUE_SCOPE_REMOTE_OUTBOUND 3u
+/* ...and its value1: why (vorlet_v2_monitor_queue_reject_detail_name). */
+#define VORLET_V2_MONITOR_QUEUE_REJECT_NONE 0u
+#define VORLET_V2_MONITOR_QUEUE_REJECT_QUEUE_FULL 1u
+#define VORLET_V2_MONITOR_QUEUE_REJECT_REMOTE_REPLY_RESERVE 2u
+
 /* One recorded event (not size-prefixed, 56 bytes). seq counts the events
  * of the runtime from 1; monitor_seq is the runtime's monitor sequence
  * number just after the event raised it; timestamp_ns is monotonic (0 when
@@ -379,8 +536,9 @@ typedef struct vorlet_v2_MonitorEvent {
   uint64_t value2;
 } vorlet_v2_MonitorEvent;
 
-/* Drains the monitor pipe's wake-up bytes and re-arms the next one. Read
- * the snapshots you follow after it returns. 0 with *drained_out bytes
+/* Drains the monitor pipe's wake-up bytes and re-arms the next one; any
+ * thread, never blocks. Read the snapshots you follow after it returns (a
+ * wake byte is written only while none is pending). 0 with *drained_out bytes
  * (when not NULL); -6 nothing pending; -7 the runtime's end is closed; -5 a
  * read failed; -1 a negative descriptor. */
 VORLET_V2_API int32_t vorlet_v2_monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out);
@@ -469,7 +627,10 @@ typedef struct vorlet_v2_AuthConfigSummary {
 /* Security outcomes are results, not errors: the calls below return 0 and
  * report ok, unauthorized, forbidden or bad_state in their AuthResult; -1
  * means a NULL pointer, a value outside its set or a malformed record, with
- * nothing written. Every call may be made from any host thread. */
+ * nothing written. Every call may be made from any host thread, at the same
+ * time as traffic and as each other; none blocks beyond the runtime lock,
+ * and none hands out memory. The runtime keeps copies of the credentials
+ * (compared in constant time, wiped when replaced or freed). */
 
 /* Checks a credential table without a runtime. 0; -1 a broken rule; -2 no
  * memory for the trial copy. */
@@ -670,7 +831,9 @@ typedef struct vorlet_v2_RuntimeHealth {
 } vorlet_v2_RuntimeHealth;
 
 /* Each 0, or -1 for a NULL argument (nothing written). Allowed in every
- * state; they only read. */
+ * state; they only read, from any thread and at the same time as traffic,
+ * holding the runtime lock while they copy. Nothing to free: the texts of
+ * RuntimeConfig are the runtime's (see there). */
 VORLET_V2_API int32_t vorlet_v2_runtime_get_config(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeConfig* out);
 VORLET_V2_API int32_t vorlet_v2_runtime_get_stats(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeStats* out);
 VORLET_V2_API int32_t vorlet_v2_runtime_get_health(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeHealth* out);
@@ -700,7 +863,10 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_R
  * zeroed record, or one twice, is harmless). A snapshot stays valid after
  * later control applications and after the runtime is destroyed. The getters
  * overwrite the record without freeing what it held: free a reused record
- * first. All getters work in every runtime state. */
+ * first. All getters work in every runtime state, from any thread and at
+ * the same time as traffic; each copies under the runtime lock (the
+ * event-log snapshot under the event log's own lock only). A record is
+ * freed by one thread, when no other reads it. */
 
 /* A deep copy of the active route table (48 bytes). Before any control
  * application: has_snapshot 0, generation 0, no routes, no listen host, port
@@ -850,7 +1016,9 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_event_log_snapshot_with_auth_context
 #define VORLET_V2_FEATURE_AUTH_SECURITY_READ 0x400000u
 
 /* What the library is (size-prefixed output, full size 72). The texts are
- * static strings of the library: read them, never free them. */
+ * static strings of the library: read them, never free them. The calls of
+ * this section need no runtime, return constants and may run on any
+ * thread. */
 typedef struct vorlet_v2_RuntimeInfo {
   uint64_t struct_size;
   uint32_t abi_version;   /* the version of the record layouts: 1 */
@@ -891,7 +1059,9 @@ VORLET_V2_API int32_t vorlet_v2_runtime_surface_check_features(uint32_t availabl
 
 /* A registry of sixteen jobs that the host works on and reports on; the
  * runtime only keeps their records. Every change raises the monitor
- * sequence number and rings the monitor pipe; none writes an event. */
+ * sequence number and rings the monitor pipe; none writes an event. The
+ * calls may run on any thread, at the same time as traffic; each holds the
+ * runtime lock briefly, allocates nothing and hands out nothing to free. */
 
 /* Job states; 3, 4 and 5 are terminal (no update; only these are evicted). */
 #define VORLET_V2_DUBBING_JOB_NONE 0u
@@ -1027,7 +1197,8 @@ typedef struct vorlet_v2_RawReplyOptions {
 
 /* Build a serialized request envelope, or the response that answers a
  * request (correlated by the request's message id, addressed to its
- * source). The new buffer goes back through vorlet_v2_client_bytes_release.
+ * source). Need no runtime; any thread; never block. The new buffer goes
+ * back through vorlet_v2_client_bytes_release.
  * 0; -1 for a NULL out-pointer (nothing written), bad options or an
  * envelope that cannot be serialized; -2 on exhaustion. Every failure leaves
  * *out NULL and *out_len 0. */
@@ -1035,7 +1206,8 @@ VORLET_V2_API int32_t vorlet_v2_client_build_raw_request(const vorlet_v2_RawRequ
                                                          uint64_t* out_len);
 VORLET_V2_API int32_t vorlet_v2_client_build_raw_reply(const vorlet_v2_RawReplyOptions* options, void** out,
                                                        uint64_t* out_len);
-/* Releases a buffer of either builder or of an ask ticket; NULL is ignored. */
+/* Releases a buffer of either builder or of an ask ticket, from any thread;
+ * NULL is ignored. */
 VORLET_V2_API void vorlet_v2_client_bytes_release(void* bytes);
 
 /* An ask client sends request envelopes into a runtime and collects the
@@ -1062,12 +1234,14 @@ typedef struct vorlet_v2_AskTicket vorlet_v2_AskTicket;
  * keeps local deliveries off the response pipe. The descriptors stay the
  * host's; the client only reads the response and deadletter pipes. The
  * runtime must outlive the client; it may be created or started. NULL on
- * any failure. */
+ * any failure. The handle is the caller's until
+ * vorlet_v2_ask_client_destroy. Starts two threads. */
 VORLET_V2_API vorlet_v2_AskClientHandle* vorlet_v2_ask_client_create(vorlet_v2_Runtime* runtime,
                                                                      const vorlet_v2_HostHandles* handles);
 /* Fails every pending ask with -7, ends the client's threads and frees the
- * handle. Live tickets still report their failed ask once. NULL is
- * ignored. */
+ * handle; returns once both threads have ended. Live tickets still report
+ * their failed ask once. No other call on the handle may run meanwhile or
+ * afterwards. NULL is ignored. */
 VORLET_V2_API void vorlet_v2_ask_client_destroy(vorlet_v2_AskClientHandle* client);
 
 /* Checks a serialized two-way request (1 to 2^31 - 1 bytes, kind request,
@@ -1079,10 +1253,13 @@ VORLET_V2_API void vorlet_v2_ask_client_destroy(vorlet_v2_AskClientHandle* clien
  * -5 the client stopped on a pipe error; otherwise the status of
  * vorlet_v2_runtime_submit_envelope (-3 not started, -6 queue full, -7
  * stopping). On any failure *ticket_out is NULL (when ticket_out is given)
- * and nothing stays registered. */
+ * and nothing stays registered. Any thread, at the same time as other
+ * begins (they reach the runtime one at a time); never blocks. The ticket
+ * is the caller's until vorlet_v2_ask_ticket_destroy; the request bytes
+ * stay the caller's. */
 VORLET_V2_API int32_t vorlet_v2_ask_client_begin(vorlet_v2_AskClientHandle* client, const void* request,
                                                  uint64_t length, vorlet_v2_AskTicket** ticket_out);
-/* Waits up to timeout_ms for the ask's outcome and reports it once: 0 with
+/* Blocks up to timeout_ms for the ask's outcome and reports it once: 0 with
  * kind 1 (a serialized response Envelope) or 2 (a serialized Deadletter)
  * and the bytes, which the caller releases with
  * vorlet_v2_client_bytes_release; or the status that failed the ask (-7
@@ -1092,21 +1269,24 @@ VORLET_V2_API int32_t vorlet_v2_ask_client_begin(vorlet_v2_AskClientHandle* clie
  * a spent or cancelled ticket. */
 VORLET_V2_API int32_t vorlet_v2_ask_ticket_await(vorlet_v2_AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_out,
                                                  void** bytes_out, uint64_t* length_out);
-/* vorlet_v2_ask_ticket_await with a timeout of 0. */
+/* vorlet_v2_ask_ticket_await with a timeout of 0: never blocks. */
 VORLET_V2_API int32_t vorlet_v2_ask_ticket_poll(vorlet_v2_AskTicket* ticket, int32_t* kind_out, void** bytes_out,
                                                 uint64_t* length_out);
 /* Gives the ask up: a later answer is discarded, one already arrived is
  * freed, and the message id may be asked again. NULL and spent tickets are
  * ignored. */
 VORLET_V2_API void vorlet_v2_ask_ticket_cancel(vorlet_v2_AskTicket* ticket);
-/* The ask's message id, valid until the ticket is destroyed; "" for NULL. */
+/* The ask's message id, owned by the ticket and valid until it is
+ * destroyed; "" for NULL. */
 VORLET_V2_API const char* vorlet_v2_ask_ticket_message_id(const vorlet_v2_AskTicket* ticket);
-/* Cancels and frees the ticket; NULL is ignored. */
+/* Cancels and frees the ticket (and the client's state, when the handle
+ * and every other ticket are gone); NULL is ignored. */
 VORLET_V2_API void vorlet_v2_ask_ticket_destroy(vorlet_v2_AskTicket* ticket);
 
 /* ======================================================================
- * Names of codes and flags. Every text is static. Code sets give "unknown"
- * for values outside their table; single-flag functions give NULL.
+ * Names of codes and flags. Every text is static: never freed, valid for
+ * the life of the process. Code sets give "unknown" for values outside
+ * their table; single-flag functions give NULL. Any thread, no runtime.
  * ====================================================================== */
 VORLET_V2_API const char* vorlet_v2_status_name(int32_t status);
 VORLET_V2_API const char* vorlet_v2_runtime_state_name(uint32_t state);
