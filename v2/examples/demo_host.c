@@ -58,9 +58,9 @@ static int32_t apply_json_snapshot(Host* host, uint64_t generation, const char* 
   size_t n = 0;
   if (strlen(json) + 64 > sizeof envelope) return VORLET_V2_INVALID_ARG;
   n += put_number(envelope + n, 2, generation);
-  n += put_number(envelope + n, 3, 1);
-  n += put_number(envelope + n, 4, 1);
-  n += put_number(envelope + n, 5, 1);
+  n += put_number(envelope + n, 3, VORLET_V2_CONTROL_KIND_APPLY_SNAPSHOT);
+  n += put_number(envelope + n, 4, VORLET_V2_CONFIG_FORMAT_JSON);
+  n += put_number(envelope + n, 5, VORLET_V2_CONTROL_PAYLOAD_TYPE_ROUTE_SNAPSHOT);
   n += put_bytes(envelope + n, 7, json, strlen(json));
   return vorlet_v2_runtime_apply_control_envelope(host->runtime, envelope, n);
 }
@@ -114,7 +114,7 @@ static int32_t send_request(Host* host, const char* id, const char* target, cons
   spec.correlation_id = id;
   spec.source = host->name;
   spec.target = target;
-  spec.kind = 1; /* request */
+  spec.kind = VORLET_V2_MESSAGE_KIND_REQUEST;
   spec.timeout_ms = 3000;
   spec.payload = text;
   spec.payload_len = strlen(text);
@@ -133,8 +133,9 @@ static int print_envelope(Host* host, const char* where, const void* bytes, uint
   int ok = vorlet_v2_transport_parse_envelope(bytes, length, &view) == VORLET_V2_OK;
   if (ok) {
     printf("  [%s] %s: %s %s from %s to %s%s%s: \"%.*s\"\n", host->name, where,
-           view.kind == 2 ? "response" : "request", view.message_id, view.source, view.target,
-           view.kind == 2 ? ", answering " : "", view.kind == 2 ? view.correlation_id : "", (int)view.payload_len,
+           view.kind == VORLET_V2_MESSAGE_KIND_RESPONSE ? "response" : "request", view.message_id, view.source,
+           view.target, view.kind == VORLET_V2_MESSAGE_KIND_RESPONSE ? ", answering " : "",
+           view.kind == VORLET_V2_MESSAGE_KIND_RESPONSE ? view.correlation_id : "", (int)view.payload_len,
            (const char*)view.payload);
   }
   vorlet_v2_transport_envelope_view_cleanup(&view);
