@@ -473,8 +473,9 @@ VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_snapshot(vorlet_v2_Runtime
  * generation, listen address and policy, all at once; the records are only
  * read. 0; -1 NULL runtime or snapshot, a snapshot that breaks a route
  * rule, a bad policy mode or a reserve above the queue capacity; -2 no
- * memory; -3 a stopped runtime, or a started one whose listener runs and
- * the snapshot needs another listen port; -4 a generation not above the
+ * memory; -3 a stopped runtime, or a started one and a listen port that is
+ * not 0 and not the active snapshot's (the listener cannot move, and a
+ * runtime started without one gets none); -4 a generation not above the
  * active one. Every refusal changes nothing and is counted and recorded as
  * an event, except a NULL runtime. */
 VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_snapshot_with_policy(
