@@ -161,6 +161,10 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   job->length = item.length;
   job->generation = dest.generation;
   job->deadline_ns = deadline_after_ms(now, timeout_ms);
+  // A relayed request is worth nothing once its requester has stopped
+  // waiting: it must not hold the remote worker past that.
+  const uint64_t requester_deadline = item.slot ? item.slot->deadline_ns : 0;
+  if (requester_deadline != 0 && requester_deadline < job->deadline_ns) job->deadline_ns = requester_deadline;
   job->host = static_cast<char*>(dest.host.release());
   job->port = dest.port;
   job->expects_reply = pe.one_way != 0 ? 0 : 1;

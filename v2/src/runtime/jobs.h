@@ -80,8 +80,10 @@ struct RemoteJob {
   void* frame;  // owned frame buffer
   uint64_t length;
   uint64_t generation;
-  uint64_t deadline_ns;  // monotonic; 0: none. Expired when 0 < deadline_ns <= now
-  char* host;            // owned copy of the endpoint to try next
+  // Monotonic; 0: none. Expired when 0 < deadline_ns <= now. For a relayed
+  // request never later than its requester's wait.
+  uint64_t deadline_ns;
+  char* host;  // owned copy of the endpoint to try next
   uint16_t port;
   TriedEndpointSet tried;
   uint32_t expects_reply;  // 1 unless the envelope is one-way

@@ -280,7 +280,9 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     } else {
       budget = job->timeout_ms > 0 ? static_cast<uint64_t>(job->timeout_ms) : 0;
     }
-    if (budget == 0) {
+    // A relayed request whose requester has its answer or has given up is
+    // not sent (again): nobody would take the result.
+    if (budget == 0 || reply_slot_settled(job->reply_slot)) {
       if (tried(job) > 0) rt->counters.add(Counter::failover_exhausted);
       fail(rt, job, DeadletterReason::expired_before_delivery,
            "remote delivery budget expired before transport attempt", tried(job));

@@ -61,9 +61,10 @@ Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t att
 
 // One job from its pop to its end: every attempt, every failover, and the
 // one outcome (forwarded, or a deadletter). A job popped while the runtime
-// is stopping becomes a runtime_stopped deadletter without an attempt. The
-// job stays the caller's, who frees it. The clock reads each attempt's
-// budget.
+// is stopping becomes a runtime_stopped deadletter without an attempt; a
+// relayed one whose requester has been answered or has given up ends as
+// expired before its next attempt. The job stays the caller's, who frees
+// it. The clock reads each attempt's budget.
 void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 // The remote worker's thread procedure (argument: the Runtime). It ends

@@ -99,6 +99,8 @@ struct Plan {
   bool expired = false;           // the deadline passed while queued
   bool generation_moved = false;  // a new snapshot since the job resolved
   bool relayed = false;           // the job carries a remote requester's slot
+  // The relayed job's requester, when the worker takes the job.
+  enum class Requester { waiting, gave_up, answered } requester = Requester::waiting;
 };
 
 struct Event {
@@ -160,6 +162,18 @@ Outcome run(const Plan& plan) {
   if (plan.relayed) {
     slot = reply_slot_create();
     EXPECT_EQ(reply_registry_register(&rt->reply_registry.get(), "m-1", slot), Status::ok);
+  }
+  if (plan.requester == Plan::Requester::gave_up) {
+    // As the inbound handler leaves it after its wait timed out.
+    ReplyKind kind;
+    void* payload = nullptr;
+    uint64_t length = 0;
+    int32_t reason = 0;
+    EXPECT_EQ(reply_slot_wait(slot, 0, &kind, &payload, &length, &reason, nullptr, 0), Status::would_block);
+    EXPECT_TRUE(reply_registry_abandon(&rt->reply_registry.get(), slot));
+  } else if (plan.requester == Plan::Requester::answered) {
+    reply_registry_remove(&rt->reply_registry.get(), slot);
+    reply_slot_complete(slot, ReplyKind::none, 8, nullptr, 0, "answered already");
   }
   RemoteJobPtr job = test::make_remote_job(request_bytes(plan.one_way), kGeneration, kLoopback, out.ports[0], slot);
   job->expects_reply = plan.one_way ? 0 : 1;
@@ -344,6 +358,44 @@ TEST(RemoteOutbound, EachPeerBehaviourHasItsOutcome) {
       EXPECT_GE(got.elapsed_ms, 250u);
       EXPECT_LT(got.elapsed_ms, 2000u);
     }
+  }
+}
+
+// A relayed request whose requester has its answer or has given up (its
+// wait timed out) is not sent: it ends as expired with no attempt, and the
+// worker moves on at once.
+TEST(RemoteOutbound, ARelayedRequestWhoseRequesterLeftIsNotSent) {
+  for (const Plan::Requester requester : {Plan::Requester::gave_up, Plan::Requester::answered}) {
+    SCOPED_TRACE(requester == Plan::Requester::gave_up ? "gave up" : "answered");
+    Plan plan{kSingleOwner, {{PeerStep::stay_silent()}}, false, 3000};
+    plan.relayed = true;
+    plan.requester = requester;
+    const Outcome got = run(plan);
+    EXPECT_EQ(got.connections, std::vector<int>{0});
+    EXPECT_LT(got.elapsed_ms, 2000u);
+    EXPECT_TRUE(got.responses.empty());
+    EXPECT_TRUE(got.deadletters.empty());
+    EXPECT_EQ(got.count(Counter::deadletters_emitted), 1u);
+    EXPECT_EQ(got.count(Counter::failover_exhausted), 0u);
+    EXPECT_EQ(got.count(Counter::remote_reply_timeouts), 0u);
+    EXPECT_TRUE(got.events.empty());
+    EXPECT_EQ(got.registry_entries, requester == Plan::Requester::gave_up ? 1u : 0u);  // the abandoned id
+    ASSERT_EQ(got.slot_status, Status::ok);
+    if (requester == Plan::Requester::answered) {
+      // The first completion stays; the job's deadletter found the slot done.
+      EXPECT_EQ(got.slot_kind, ReplyKind::none);
+      EXPECT_EQ(got.slot_message, "answered already");
+      continue;
+    }
+    // Nobody takes it, but the slot holds what the job ended with.
+    EXPECT_EQ(got.slot_kind, ReplyKind::deadletter);
+    EXPECT_EQ(got.slot_reason, 13);
+    EXPECT_EQ(got.slot_message, "remote delivery budget expired before transport attempt");
+    transport::Deadletter dl;
+    ASSERT_TRUE(dl.ParseFromString(got.slot_payload));
+    EXPECT_EQ(dl.reason(), 13);
+    EXPECT_EQ(dl.endpoint_attempt_count(), 0u);
+    EXPECT_EQ(dl.original_envelope().message_id(), "m-1");
   }
 }
 
