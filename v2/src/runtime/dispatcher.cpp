@@ -145,7 +145,9 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   Runtime* rt = item.rt;
   const char* host = static_cast<const char*>(dest.host.get());
   RemoteJobPtr job(remote_job_new());
-  if (!job) {
+  // The id a peer's reply must name, kept from this parse.
+  if (job) job->message_id = text_dup(pe.message_id);
+  if (!job || job->message_id == nullptr) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to allocate remote outbound job", dest.generation, host,
                     dest.port);
     return;

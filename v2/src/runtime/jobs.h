@@ -89,6 +89,9 @@ struct RemoteJob {
   uint32_t expects_reply;  // 1 unless the envelope is one-way
   int32_t timeout_ms;
   ReplySlot* reply_slot;
+  // Owned copy of the envelope's message_id ("" when it has none; NULL
+  // reads as ""): what a peer's reply must name to be about this job.
+  char* message_id;
 };
 
 // Zeroed jobs; nullptr on exhaustion. The caller owns them until a push
@@ -97,7 +100,8 @@ LocalJob* local_job_new() noexcept;
 RemoteJob* remote_job_new() noexcept;
 
 // NULL-safe: release the frame buffer, free the host copy, (remote) clear
-// the tried set, drop the reply slot reference, free the job.
+// the tried set and free the message id, drop the reply slot reference,
+// free the job.
 void local_job_free(LocalJob* job) noexcept;
 void remote_job_free(RemoteJob* job) noexcept;
 
