@@ -410,6 +410,29 @@ VORLET_V2_API int32_t vorlet_v2_runtime_submit_envelope(vorlet_v2_Runtime* runti
 #define VORLET_V2_ENDPOINT_FLAG_LOCAL 0x1u
 #define VORLET_V2_ENDPOINT_FLAG_UNAVAILABLE 0x2u
 
+/* The TCP listen address comes from the local endpoints (drained ones
+ * included) of the snapshot active at start. No local endpoint, or local
+ * endpoints on different ports: no listener. Local endpoints on one port
+ * that all name one host: the listener binds that IPv4 address (a host that
+ * is not an IPv4 address, such as a name, makes start fail with -5). It
+ * binds every IPv4 interface instead when the local endpoints name
+ * different hosts, or when the one host they name is not an address of
+ * this machine; the host text that vorlet_v2_runtime_get_config and the
+ * topology snapshot report does not show that. To keep the listener on
+ * loopback or on a private interface, give every local endpoint the same
+ * address of that interface, one this machine has (127.0.0.1 for
+ * loopback).
+ *
+ * Peers are not authenticated: a peer that can reach the listen address is
+ * trusted as a requester and shares the host's message-id space. The
+ * runtime matches replies for peers by message id, and the host's responses
+ * all come back through one pipe, so a peer that sends a request with the
+ * id of one of the host's own requests that is in flight and delivered
+ * locally receives the host's answer to it, and the host's ask never
+ * completes; duplicate ids are refused only among requests that peers have
+ * pending. Give the host's own requests message ids that cannot be
+ * guessed. */
+
 /* Overload modes (OverloadPolicyDesc; in the schema OverloadMode). */
 #define VORLET_V2_OVERLOAD_MODE_REJECT 0u
 #define VORLET_V2_OVERLOAD_MODE_DROP_EXPIRED_FIRST 1u
@@ -1257,7 +1280,13 @@ VORLET_V2_API void vorlet_v2_ask_client_destroy(vorlet_v2_AskClientHandle* clien
  * and nothing stays registered. Any thread, at the same time as other
  * begins (they reach the runtime one at a time); never blocks. The ticket
  * is the caller's until vorlet_v2_ask_ticket_destroy; the request bytes
- * stay the caller's. */
+ * stay the caller's.
+ * Answers are matched by message id alone. An id may be asked again once
+ * its earlier ask was answered, failed or cancelled; until the earlier
+ * ask's answer has arrived (or can no longer arrive), the new ticket may
+ * receive that answer in place of its own, and the two cannot be told
+ * apart. Hosts that retry should use a new message id (see also the note
+ * on peers beside the endpoint flags). */
 VORLET_V2_API int32_t vorlet_v2_ask_client_begin(vorlet_v2_AskClientHandle* client, const void* request,
                                                  uint64_t length, vorlet_v2_AskTicket** ticket_out);
 /* Blocks up to timeout_ms for the ask's outcome and reports it once: 0 with
@@ -1273,9 +1302,11 @@ VORLET_V2_API int32_t vorlet_v2_ask_ticket_await(vorlet_v2_AskTicket* ticket, ui
 /* vorlet_v2_ask_ticket_await with a timeout of 0: never blocks. */
 VORLET_V2_API int32_t vorlet_v2_ask_ticket_poll(vorlet_v2_AskTicket* ticket, int32_t* kind_out, void** bytes_out,
                                                 uint64_t* length_out);
-/* Gives the ask up: a later answer is discarded, one already arrived is
- * freed, and the message id may be asked again. NULL and spent tickets are
- * ignored. */
+/* Gives the ask up: an answer that already arrived is freed, and one that
+ * arrives later is discarded unless an ask with the same message id is
+ * pending then, which receives it. The message id may be asked again at
+ * once; a retry should use a new one (see vorlet_v2_ask_client_begin).
+ * NULL and spent tickets are ignored. */
 VORLET_V2_API void vorlet_v2_ask_ticket_cancel(vorlet_v2_AskTicket* ticket);
 /* The ask's message id, owned by the ticket and valid until it is
  * destroyed; "" for NULL. */

@@ -10,12 +10,21 @@ namespace vorlet::v2 {
 
 inline constexpr uint64_t kDeadletterDetailCapacity = 160;
 
-// What the core reads of a peer's deadletter. Zero it, then hand its three
-// fields to transport_peek_deadletter with kDeadletterDetailCapacity.
+// Whom a deadletter's original_envelope names, against the message id of
+// the request it is expected to be about.
+enum class DeadletterOriginal : int32_t {
+  absent = 0,  // no original_envelope: nobody can tell from the deadletter
+  same = 1,    // an envelope with exactly that message_id
+  other = 2,   // an envelope with another message_id
+};
+
+// What the core reads of a peer's deadletter. Zero it, then hand its fields
+// to transport_peek_deadletter (or _about) with kDeadletterDetailCapacity.
 struct DeadletterSummary {
   int32_t reason;
   uint32_t endpoint_attempt_count;
   char detail[kDeadletterDetailCapacity];
+  DeadletterOriginal original;
 };
 
 // 0, -1 (out or out_len NULL; nothing written), -2 or -5. The envelope
@@ -33,6 +42,12 @@ int32_t transport_build_deadletter(const void* envelope_bytes, uint64_t envelope
 // detail_cap - 1 bytes without splitting a UTF-8 sequence.
 int32_t transport_peek_deadletter(const void* bytes, uint64_t len, int32_t* reason_out, uint32_t* attempts_out,
                                   char* detail, uint64_t detail_cap) noexcept;
+// transport_peek_deadletter, and in the same decoding whom the
+// original_envelope names against message_id (NULL counts as "", compared
+// whole); *original_out is absent until the deadletter decodes.
+int32_t transport_peek_deadletter_about(const void* bytes, uint64_t len, const char* message_id,
+                                        int32_t* reason_out, uint32_t* attempts_out, DeadletterOriginal* original_out,
+                                        char* detail, uint64_t detail_cap) noexcept;
 
 // 0, -1 (bytes, out or out_len NULL; nothing written), -2 or -5. A new
 // encoding of the deadletter with endpoint_attempt_count set to attempts (0
@@ -40,5 +55,11 @@ int32_t transport_peek_deadletter(const void* bytes, uint64_t len, int32_t* reas
 // kept. The input bytes are not changed.
 int32_t transport_restamp_deadletter_attempts(const void* bytes, uint64_t len, uint32_t attempts, void** out,
                                               uint64_t* out_len) noexcept;
+// transport_restamp_deadletter_attempts, and a deadletter without an
+// original_envelope also takes envelope_bytes as its original_envelope
+// when they parse as an envelope (NULL: none given). One that has an
+// original_envelope keeps it.
+int32_t transport_restamp_deadletter(const void* bytes, uint64_t len, uint32_t attempts, const void* envelope_bytes,
+                                     uint64_t envelope_len, void** out, uint64_t* out_len) noexcept;
 
 }  // namespace vorlet::v2

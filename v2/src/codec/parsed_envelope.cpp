@@ -1,6 +1,7 @@
 #include "codec/parsed_envelope.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "codec/envelope_copy.h"
 #include "codec/message_buffer.h"
@@ -91,6 +92,23 @@ int32_t envelope_peek_kind(const void* bytes, uint64_t len, int32_t* kind) noexc
     auto* env = arena.make<transport::Envelope>();
     if (!message_parse_bounded(bytes, len, *env)) return to_c(Status::io);
     *kind = env->kind();
+    return to_c(Status::ok);
+  } catch (...) {
+    return to_c(Status::nomem);
+  }
+}
+
+int32_t envelope_peek_correlation(const void* bytes, uint64_t len, const char* message_id, int32_t* kind,
+                                  bool* correlated) noexcept {
+  if (bytes == nullptr || kind == nullptr || correlated == nullptr) return to_c(Status::invalid_arg);
+  try {
+    ScratchArena arena;
+    auto* env = arena.make<transport::Envelope>();
+    if (!message_parse_bounded(bytes, len, *env)) return to_c(Status::io);
+    *kind = env->kind();
+    // Compared whole: a correlation_id that only begins with the id, or
+    // goes on past a NUL byte, names another request.
+    *correlated = env->correlation_id() == std::string_view(message_id != nullptr ? message_id : "");
     return to_c(Status::ok);
   } catch (...) {
     return to_c(Status::nomem);

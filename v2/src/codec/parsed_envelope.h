@@ -42,4 +42,10 @@ int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* p
 // envelope).
 int32_t envelope_peek_kind(const void* bytes, uint64_t len, int32_t* kind) noexcept;
 
+// envelope_peek_kind, and whether the envelope's correlation_id is exactly
+// message_id (NULL counts as ""): whether a reply answers that request.
+// 0 with *kind and *correlated set; -1 (NULL bytes or outputs), -2 or -5.
+int32_t envelope_peek_correlation(const void* bytes, uint64_t len, const char* message_id, int32_t* kind,
+                                  bool* correlated) noexcept;
+
 }  // namespace vorlet::v2

@@ -1,7 +1,7 @@
 #include "runtime/control_apply.h"
 
-#include <cstring>
 #include <mutex>
+#include <new>
 
 #include "codec/alloc.h"
 #include "codec/record.h"
@@ -28,53 +28,43 @@ bool is_stale(const Runtime* rt, uint64_t generation) noexcept {
 struct PreparedSnapshot {
   RouteRecord* table = nullptr;
   uint64_t count = 0;
-  ListenHostText* host = nullptr;  // NULL: no listen host
+  ListenHostTexts::node_type host;  // empty: no listen host
   uint16_t port = 0;
 
   PreparedSnapshot() = default;
   PreparedSnapshot(const PreparedSnapshot&) = delete;
   PreparedSnapshot& operator=(const PreparedSnapshot&) = delete;
-  ~PreparedSnapshot() {
-    route_table_free(table, count);
-    if (host != nullptr) {
-      rt_free(host->text);
-      rt_free(host);
-    }
-  }
+  ~PreparedSnapshot() { route_table_free(table, count); }
 };
 
 // Builds the table and the listen address outside the lock, so that the
-// allocations do not hold up the dispatcher.
+// allocations do not hold up the dispatcher; the listen host goes into a
+// set node of its own, which the commit links in without allocating.
 Status prepare(const RouteSnapshotDesc* snapshot, PreparedSnapshot* out) noexcept {
   Status s = route_table_build(snapshot, &out->table, &out->count);
   if (s != Status::ok) return s;
   char* host = nullptr;
   s = route_table_local_listener(out->table, out->count, &host, &out->port);
-  if (s != Status::ok) return s;
-  if (host != nullptr) {
-    out->host = static_cast<ListenHostText*>(rt_calloc(1, sizeof(ListenHostText)));
-    if (out->host == nullptr) {
-      rt_free(host);
-      return Status::nomem;
-    }
-    out->host->text = host;
+  if (s != Status::ok || host == nullptr) return s;
+  const HeapBlock copied(host);
+  try {
+    ListenHostTexts one;
+    one.emplace(host);
+    out->host = one.extract(one.begin());
+  } catch (const std::bad_alloc&) {
+    return Status::nomem;
   }
   return Status::ok;
 }
 
 // Installs the listen host of a commit, under runtime_lock: a text kept
-// already is used again (the prepared copy is then freed with the rest),
-// a new one joins the kept texts.
+// already is used again (the prepared node is then freed with the rest),
+// a new one joins the kept texts. Allocates nothing.
 const char* keep_listen_host(Runtime* rt, PreparedSnapshot* prepared) noexcept {
-  if (prepared->host == nullptr) return nullptr;
-  for (ListenHostText* kept = rt->listen_host_texts; kept != nullptr; kept = kept->next) {
-    if (std::strcmp(kept->text, prepared->host->text) == 0) return kept->text;
-  }
-  ListenHostText* node = prepared->host;
-  prepared->host = nullptr;
-  node->next = rt->listen_host_texts;
-  rt->listen_host_texts = node;
-  return node->text;
+  if (prepared->host.empty()) return nullptr;
+  auto kept = rt->listen_host_texts->insert(std::move(prepared->host));
+  prepared->host = std::move(kept.node);  // the refused duplicate, if any
+  return kept.position->c_str();
 }
 
 }  // namespace
@@ -231,15 +221,8 @@ Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t l
 }
 
 void runtime_release_listen_hosts(Runtime* rt) noexcept {
-  ListenHostText* kept = rt->listen_host_texts;
-  while (kept != nullptr) {
-    ListenHostText* next = kept->next;
-    rt_free(kept->text);
-    rt_free(kept);
-    kept = next;
-  }
-  rt->listen_host_texts = nullptr;
   rt->local_listen_host = nullptr;
+  rt->listen_host_texts.destroy();
 }
 
 }  // namespace vorlet::v2

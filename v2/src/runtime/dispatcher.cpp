@@ -145,7 +145,9 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   Runtime* rt = item.rt;
   const char* host = static_cast<const char*>(dest.host.get());
   RemoteJobPtr job(remote_job_new());
-  if (!job) {
+  // The id a peer's reply must name, kept from this parse.
+  if (job) job->message_id = text_dup(pe.message_id);
+  if (!job || job->message_id == nullptr) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to allocate remote outbound job", dest.generation, host,
                     dest.port);
     return;
@@ -161,6 +163,10 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   job->length = item.length;
   job->generation = dest.generation;
   job->deadline_ns = deadline_after_ms(now, timeout_ms);
+  // A relayed request is worth nothing once its requester has stopped
+  // waiting: it must not hold the remote worker past that.
+  const uint64_t requester_deadline = item.slot ? item.slot->deadline_ns : 0;
+  if (requester_deadline != 0 && requester_deadline < job->deadline_ns) job->deadline_ns = requester_deadline;
   job->host = static_cast<char*>(dest.host.release());
   job->port = dest.port;
   job->expects_reply = pe.one_way != 0 ? 0 : 1;

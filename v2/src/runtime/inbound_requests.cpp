@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec/alloc.h"
+#include "codec/clock.h"
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
@@ -102,6 +103,12 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     return copied;
   }
 
+  // When this wait will end: a relay of the request on to another runtime
+  // gets no budget past it.
+  const uint32_t wait_ms = timeout_ms == 0 ? kDefaultWaitMs : timeout_ms;
+  uint64_t now = 0;
+  if (clock_monotonic_ns(&now) == 0) slot->deadline_ns = deadline_add_ms(now, wait_ms);
+
   // The item's reference travels with it.
   reply_slot_retain(slot.get());
   const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
@@ -127,8 +134,8 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   ReplyKind got = ReplyKind::none;
   void* result = nullptr;
   uint64_t result_length = 0;
-  const Status waited = reply_slot_wait(slot.get(), timeout_ms == 0 ? kDefaultWaitMs : timeout_ms, &got, &result,
-                                        &result_length, reason, text, text_capacity);
+  const Status waited =
+      reply_slot_wait(slot.get(), wait_ms, &got, &result, &result_length, reason, text, text_capacity);
   if (waited == Status::would_block) {
     *reason = static_cast<int32_t>(DeadletterReason::remote_reply_timeout);
     rt->counters.add(Counter::remote_reply_timeouts);

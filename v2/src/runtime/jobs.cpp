@@ -67,6 +67,7 @@ void remote_job_free(RemoteJob* job) noexcept {
   frame_buffer_release(job->frame);
   rt_free(job->host);
   tried_set_clear(&job->tried);
+  rt_free(job->message_id);
   reply_slot_release(job->reply_slot);
   rt_free(job);
 }

@@ -80,13 +80,18 @@ struct RemoteJob {
   void* frame;  // owned frame buffer
   uint64_t length;
   uint64_t generation;
-  uint64_t deadline_ns;  // monotonic; 0: none. Expired when 0 < deadline_ns <= now
-  char* host;            // owned copy of the endpoint to try next
+  // Monotonic; 0: none. Expired when 0 < deadline_ns <= now. For a relayed
+  // request never later than its requester's wait.
+  uint64_t deadline_ns;
+  char* host;  // owned copy of the endpoint to try next
   uint16_t port;
   TriedEndpointSet tried;
   uint32_t expects_reply;  // 1 unless the envelope is one-way
   int32_t timeout_ms;
   ReplySlot* reply_slot;
+  // Owned copy of the envelope's message_id ("" when it has none; NULL
+  // reads as ""): what a peer's reply must name to be about this job.
+  char* message_id;
 };
 
 // Zeroed jobs; nullptr on exhaustion. The caller owns them until a push
@@ -95,7 +100,8 @@ LocalJob* local_job_new() noexcept;
 RemoteJob* remote_job_new() noexcept;
 
 // NULL-safe: release the frame buffer, free the host copy, (remote) clear
-// the tried set, drop the reply slot reference, free the job.
+// the tried set and free the message id, drop the reply slot reference,
+// free the job.
 void local_job_free(LocalJob* job) noexcept;
 void remote_job_free(RemoteJob* job) noexcept;
 

@@ -20,7 +20,18 @@ namespace vorlet::v2 {
 namespace {
 
 constexpr char kNoTerminalResult[] = "remote transport returned no terminal result";
+constexpr char kResponseAboutAnother[] = "remote response correlation_id does not match the request message_id";
+constexpr char kDeadletterAboutAnother[] =
+    "remote deadletter original_envelope message_id does not match the request message_id";
+constexpr char kReasonOutOfRange[] = "remote peer reason is outside 1 to 14";
 constexpr int32_t kKindResponse = 2;
+
+// The reasons a deadletter may carry; a peer's 0 or anything past 14 tells
+// the host nothing it could act on.
+bool is_known_reason(int32_t reason) noexcept {
+  return reason >= static_cast<int32_t>(DeadletterReason::no_active_snapshot) &&
+         reason <= static_cast<int32_t>(DeadletterReason::one_way_dropped_by_policy);
+}
 
 uint32_t capped(uint64_t attempts) noexcept {
   return attempts > kAttemptCountCap ? static_cast<uint32_t>(kAttemptCountCap) : static_cast<uint32_t>(attempts);
@@ -89,8 +100,11 @@ void forward_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex, const D
   runtime_record_event(rt, MonitorEventKind::remote_deadletter_forwarded, 0,
                        static_cast<uint64_t>(static_cast<int64_t>(peer.reason)), attempts);
   void* bytes = ex->reply.release();
-  // On a failure the peer's own bytes go on.
-  (void)deadletter_set_attempt_count(&bytes, &ex->length, attempts);
+  // One that names no envelope gets this job's, so that its requester can
+  // tell it is the answer. On a failure the peer's own bytes go on.
+  const bool stamp = peer.original == DeadletterOriginal::absent;
+  (void)deadletter_set_attempt_count(&bytes, &ex->length, attempts, stamp ? job->frame : nullptr,
+                                     stamp ? job->length : 0);
   ex->reply.reset(bytes);
   rt->counters.add(Counter::deadletters_emitted);
   if (job->reply_slot != nullptr) {
@@ -105,6 +119,13 @@ void forward_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex, const D
 // The steps after an exchange without a terminal reply. true: try the next
 // endpoint.
 bool after_failed_exchange(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept {
+  if (!is_known_reason(ex->reason)) {
+    // Only a peer's failure reply carries such a reason. Its text is kept;
+    // no failover: the peer may own the envelope.
+    fail(rt, job, DeadletterReason::remote_transport_failed, ex->text[0] != '\0' ? ex->text : kReasonOutOfRange,
+         tried(job) + 1);
+    return false;
+  }
   const bool transport = ex->reason == static_cast<int32_t>(DeadletterReason::remote_transport_failed);
   if (transport) {
     if (runtime_failover_reresolve(rt, job, ex->text, sizeof ex->text) == Status::ok) {
@@ -130,10 +151,22 @@ bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
     return false;
   }
   DeadletterSummary peer{};
-  if (deadletter_summary_decode(ex->reply.get(), ex->length, &peer) != Status::ok) {
+  if (deadletter_summary_decode(ex->reply.get(), ex->length, &peer, job->message_id) != Status::ok) {
     // Bytes the host could not read are not passed on; the job's own
     // deadletter goes instead. No failover: the peer may own the envelope.
     fail(rt, job, DeadletterReason::remote_transport_failed, peer.detail, tried(job) + 1);
+    return false;
+  }
+  // Nor is one about another request (it would answer that one's
+  // requester), or one whose reason says nothing: this job's own goes
+  // instead, without failover.
+  if (peer.original == DeadletterOriginal::other) {
+    fail(rt, job, DeadletterReason::remote_transport_failed, kDeadletterAboutAnother, tried(job) + 1);
+    return false;
+  }
+  if (!is_known_reason(peer.reason)) {
+    fail(rt, job, DeadletterReason::remote_transport_failed, peer.detail[0] != '\0' ? peer.detail : kReasonOutOfRange,
+         tried(job) + 1);
     return false;
   }
   if (!deadletter_is_pre_ownership(peer)) {
@@ -154,11 +187,20 @@ bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
   return false;
 }
 
-// A peer's response must be one: what it passes on reaches the host's
-// response pipe, or the requesting peer, as an answer.
-bool is_response_envelope(const ExchangeResult& ex) noexcept {
+// What a peer's non-empty response is. It must be a response envelope,
+// and one that answers this job: what is passed on reaches the host's
+// response pipe, or the requesting peer, as an answer to whatever its
+// correlation_id names.
+enum class PeerResponse { answer, not_a_response, about_another };
+
+PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) noexcept {
   int32_t kind = 0;
-  return envelope_peek_kind(ex.reply.get(), ex.length, &kind) == 0 && kind == kKindResponse;
+  bool correlated = false;
+  if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != 0 ||
+      kind != kKindResponse) {
+    return PeerResponse::not_a_response;
+  }
+  return correlated ? PeerResponse::answer : PeerResponse::about_another;
 }
 
 struct ParsedEnvelopeHolder {
@@ -220,11 +262,13 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
   return Status::ok;
 }
 
-Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out) noexcept {
+Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out,
+                                 const char* message_id) noexcept {
   if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
   *out = DeadletterSummary{};
-  const int32_t s = transport_peek_deadletter(bytes, length, &out->reason, &out->endpoint_attempt_count, out->detail,
-                                              sizeof out->detail);
+  const int32_t s = transport_peek_deadletter_about(bytes, length, message_id, &out->reason,
+                                                    &out->endpoint_attempt_count, &out->original, out->detail,
+                                                    sizeof out->detail);
   if (s != 0) out->reason = 0;
   // The detail is re-emitted in deadletters and replies of our own.
   utf8_sanitize(out->detail);
@@ -242,13 +286,14 @@ bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept {
   }
 }
 
-Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts) noexcept {
+Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts, const void* original,
+                                    uint64_t original_length) noexcept {
   if (bytes == nullptr || *bytes == nullptr || length == nullptr || *length == 0) return Status::invalid_arg;
-  if (attempts == 0) return Status::ok;
+  if (attempts == 0 && original == nullptr) return Status::ok;
   void* restamped = nullptr;
   uint64_t restamped_length = 0;
-  const Status s =
-      from_c(transport_restamp_deadletter_attempts(*bytes, *length, attempts, &restamped, &restamped_length));
+  const Status s = from_c(transport_restamp_deadletter(*bytes, *length, attempts, original, original_length,
+                                                       &restamped, &restamped_length));
   if (s != Status::ok) {
     rt_free(restamped);
     return s;
@@ -280,7 +325,9 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     } else {
       budget = job->timeout_ms > 0 ? static_cast<uint64_t>(job->timeout_ms) : 0;
     }
-    if (budget == 0) {
+    // A relayed request whose requester has its answer or has given up is
+    // not sent (again): nobody would take the result.
+    if (budget == 0 || reply_slot_settled(job->reply_slot)) {
       if (tried(job) > 0) rt->counters.add(Counter::failover_exhausted);
       fail(rt, job, DeadletterReason::expired_before_delivery,
            "remote delivery budget expired before transport attempt", tried(job));
@@ -302,11 +349,17 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
       // An empty response is a delivery only where no response is awaited.
       if (ex.length == 0 && job->expects_reply != 0) {
         fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
-      } else if (ex.length > 0 && !is_response_envelope(ex)) {
-        // Not passed on, and no failover: the peer may own the envelope.
-        fail(rt, job, DeadletterReason::remote_transport_failed, "tcp response decode failed", tried(job) + 1);
       } else {
-        forward_response(rt, job, &ex);
+        // Not passed on unless it is the answer, and no failover: the peer
+        // may own the envelope.
+        const PeerResponse what = ex.length > 0 ? classify_response(job, ex) : PeerResponse::answer;
+        if (what == PeerResponse::not_a_response) {
+          fail(rt, job, DeadletterReason::remote_transport_failed, "tcp response decode failed", tried(job) + 1);
+        } else if (what == PeerResponse::about_another) {
+          fail(rt, job, DeadletterReason::remote_transport_failed, kResponseAboutAnother, tried(job) + 1);
+        } else {
+          forward_response(rt, job, &ex);
+        }
       }
     } else if (ex.kind == static_cast<int32_t>(ReplyKind::deadletter)) {
       next_attempt = after_peer_deadletter(rt, job, &ex);

@@ -3,8 +3,10 @@
 // tcp-frame exchange per attempt, each attempt getting what is left of the
 // job's budget. A peer's response goes on to the host's response pipe (or to
 // the remote requester waiting on the job's reply slot); a peer's deadletter
-// goes on with its attempt count re-stamped. A transport failure, or a
-// peer's refusal before its handler owned the envelope, fails over to an
+// goes on with its attempt count re-stamped (and the job's envelope as its
+// original when it names none). A reply about another request, or with a
+// reason outside the protocol's, is not passed on. A transport failure, or
+// a peer's refusal before its handler owned the envelope, fails over to an
 // untried endpoint of the same route in the same route generation.
 // Everything else ends as a deadletter through the one emission path.
 //
@@ -41,11 +43,13 @@ inline constexpr uint64_t kAttemptCountCap = 0xFFFFFFFFull;
 Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept;
 
 // Decodes a peer's deadletter into *out, zeroed first: its reason, attempt
-// count and detail (valid UTF-8, cut to the detail's capacity). ok;
+// count and detail (valid UTF-8, cut to the detail's capacity), and whom its
+// original_envelope names against message_id (NULL counts as ""). ok;
 // invalid_arg for NULL arguments or length 0; otherwise the codec's failure
 // (io for bytes that are not a deadletter), with its text in out->detail
 // and reason 0.
-Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out) noexcept;
+Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out,
+                                 const char* message_id = nullptr) noexcept;
 
 // True when the peer refused the envelope before its handler took it
 // (queue_rejected, local_handoff_failed, runtime_stopped): another endpoint
@@ -54,16 +58,20 @@ bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept;
 
 // Re-encodes the deadletter in *bytes (an rt_malloc block) with
 // endpoint_attempt_count = attempts into a new block, frees the old one and
-// replaces *bytes and *length. invalid_arg when bytes, *bytes or length is
-// NULL or *length is 0; ok without change for attempts 0; on a failure the
-// old bytes stay and the codec's status is returned.
-Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts) noexcept;
+// replaces *bytes and *length. With `original` (envelope bytes), a
+// deadletter that has no original_envelope takes them as its own.
+// invalid_arg when bytes, *bytes or length is NULL or *length is 0; ok
+// without change for attempts 0 and no original; on a failure the old bytes
+// stay and the codec's status is returned.
+Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts,
+                                    const void* original = nullptr, uint64_t original_length = 0) noexcept;
 
 // One job from its pop to its end: every attempt, every failover, and the
 // one outcome (forwarded, or a deadletter). A job popped while the runtime
-// is stopping becomes a runtime_stopped deadletter without an attempt. The
-// job stays the caller's, who frees it. The clock reads each attempt's
-// budget.
+// is stopping becomes a runtime_stopped deadletter without an attempt; a
+// relayed one whose requester has been answered or has given up ends as
+// expired before its next attempt. The job stays the caller's, who frees
+// it. The clock reads each attempt's budget.
 void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 // The remote worker's thread procedure (argument: the Runtime). It ends

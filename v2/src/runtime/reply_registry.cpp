@@ -97,6 +97,12 @@ bool reply_slot_timed_out(ReplySlot* slot) noexcept {
   return slot->timed_out != 0;
 }
 
+bool reply_slot_settled(ReplySlot* slot) noexcept {
+  if (slot == nullptr) return false;
+  std::lock_guard<std::mutex> hold(slot->mutex);
+  return slot->completed != 0 || slot->timed_out != 0;
+}
+
 Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out, void** payload_out,
                        uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity) noexcept {
   if (slot == nullptr || kind_out == nullptr || payload_out == nullptr || length_out == nullptr ||

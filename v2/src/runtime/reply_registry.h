@@ -51,6 +51,10 @@ struct ReplySlot {
   void* payload = nullptr;  // owned until the waiter takes it
   uint64_t payload_length = 0;
   char message[kReplyMessageCapacity] = {};
+  // When the waiter gives up, on the monotonic clock; 0: not recorded.
+  // Written by the inbound handler before the request travels (the ring's
+  // hand-over publishes it), read-only afterwards: no lock.
+  uint64_t deadline_ns = 0;
 };
 
 // A new slot holding the creator's reference; nullptr on exhaustion.
@@ -68,6 +72,10 @@ void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* 
 
 // The timed_out flag; false for NULL.
 bool reply_slot_timed_out(ReplySlot* slot) noexcept;
+
+// Whether nobody waits for a result any more: the slot is completed, or its
+// wait timed out. false for NULL.
+bool reply_slot_settled(ReplySlot* slot) noexcept;
 
 // Waits up to timeout_ms (on the monotonic clock) for the completion.
 //  ok:          kind, reason, payload (now the caller's) and length copied

@@ -75,6 +75,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->remote_wake.mutex.construct();
   rt->event_log.construct();
   rt->reply_registry.construct();
+  rt->listen_host_texts.construct();
   rt->dispatcher_wake.cv.construct();
   rt->local_wake.cv.construct();
   rt->remote_wake.cv.construct();

@@ -17,6 +17,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "observe/dubbing_registry.h"
@@ -55,14 +57,13 @@ enum class RuntimeThread : uint32_t {
 };
 inline constexpr uint32_t kRuntimeThreadCount = 8;
 
-// One listen-host text a snapshot commit installed. Kept until destroy, so
+// Every listen-host text a snapshot commit installed. Kept until destroy, so
 // that a pointer to the active listen host that was handed out never
 // dangles when a later commit replaces it; a text is kept once however
-// often it comes back.
-struct ListenHostText {
-  ListenHostText* next;
-  char* text;  // owned
-};
+// often it comes back. A node-based set: a text never moves once in it, a
+// commit finds its text without scanning them all, and the node it links
+// in was allocated before the commit took runtime_lock.
+using ListenHostTexts = std::set<std::string, std::less<>>;
 
 // A consumer's sleep: producers signal the condition variable while holding
 // the mutex, so a wake-up cannot fall between the consumer's test and wait.
@@ -182,7 +183,7 @@ struct alignas(64) Runtime {
   // One of listen_host_texts, or NULL: every interface, or no listener.
   const char* local_listen_host;
   uint16_t local_listen_port;  // 0: no listener
-  ListenHostText* listen_host_texts;  // owned; every distinct text installed so far
+  InPlace<ListenHostTexts> listen_host_texts;  // every distinct text installed so far
 
   // ---- dubbing registry ----
   DubbingRegistry dubbing;  // under runtime_lock

@@ -187,6 +187,90 @@ TEST(RestampDeadletter, ChangesOnlyTheAttemptCount) {
   EXPECT_EQ(take(out, out_len), dl.SerializeAsString() + unknown);
 }
 
+// The id is compared whole: a longer id, a prefix, or one that goes on past
+// a NUL byte names another request.
+TEST(PeekDeadletter, TellsWhomItsOriginalEnvelopeIsAbout) {
+  auto about = [](const char* original_id, size_t id_length) {
+    transport::Deadletter dl;
+    dl.set_reason(transport::DEADLETTER_REASON_ROUTE_MISS);
+    dl.set_detail("why");
+    if (original_id != nullptr) dl.mutable_original_envelope()->set_message_id(std::string(original_id, id_length));
+    return dl.SerializeAsString();
+  };
+  const struct Case {
+    const char* name;
+    std::string bytes;
+    const char* asked;
+    DeadletterOriginal want;
+  } cases[] = {
+      {"no original", about(nullptr, 0), "m-9", DeadletterOriginal::absent},
+      {"the same id", about("m-9", 3), "m-9", DeadletterOriginal::same},
+      {"a longer id", about("m-90", 4), "m-9", DeadletterOriginal::other},
+      {"a prefix", about("m-", 2), "m-9", DeadletterOriginal::other},
+      {"past a NUL byte", about("m-9\0x", 5), "m-9", DeadletterOriginal::other},
+      {"an empty id asked as NULL", about("", 0), nullptr, DeadletterOriginal::same},
+      {"an empty id asked as m-9", about("", 0), "m-9", DeadletterOriginal::other},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeadletterSummary s{};
+    s.original = DeadletterOriginal::other;
+    ASSERT_EQ(transport_peek_deadletter_about(c.bytes.data(), c.bytes.size(), c.asked, &s.reason,
+                                              &s.endpoint_attempt_count, &s.original, s.detail, sizeof s.detail),
+              0);
+    EXPECT_EQ(s.original, c.want);
+    EXPECT_EQ(s.reason, 2);
+    EXPECT_STREQ(s.detail, "why");
+  }
+  DeadletterSummary s{};
+  s.original = DeadletterOriginal::other;
+  EXPECT_EQ(transport_peek_deadletter_about(kMalformed.data(), kMalformed.size(), "m-9", &s.reason,
+                                            &s.endpoint_attempt_count, &s.original, s.detail, sizeof s.detail),
+            -5);
+  EXPECT_EQ(s.original, DeadletterOriginal::absent);
+  EXPECT_EQ(transport_peek_deadletter_about(kMalformed.data(), kMalformed.size(), "m-9", &s.reason,
+                                            &s.endpoint_attempt_count, nullptr, s.detail, sizeof s.detail),
+            -1);
+}
+
+// A deadletter that names no envelope takes the one given; one that names
+// its own keeps it; bytes that are no envelope add nothing.
+TEST(RestampDeadletter, GivesAnOriginalEnvelopeOnlyWhereThereIsNone) {
+  const std::string env = sample_envelope();
+  transport::Deadletter without;
+  without.set_reason(transport::DEADLETTER_REASON_EXPIRED_BEFORE_DELIVERY);
+  without.set_detail("d");
+  transport::Deadletter with = without;
+  with.mutable_original_envelope()->set_message_id("theirs");
+  const struct Case {
+    const char* name;
+    std::string input;
+    std::string envelope;
+    bool has_original;
+    const char* original_id;
+  } cases[] = {
+      {"none: the given one", without.SerializeAsString(), env, true, "m-9"},
+      {"its own: kept", with.SerializeAsString(), env, true, "theirs"},
+      {"none, given bytes that are no envelope", without.SerializeAsString(), kMalformed, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    void* out = nullptr;
+    uint64_t out_len = 0;
+    ASSERT_EQ(transport_restamp_deadletter(c.input.data(), c.input.size(), 2, c.envelope.data(), c.envelope.size(),
+                                           &out, &out_len),
+              0);
+    const transport::Deadletter dl = parsed(take(out, out_len));
+    EXPECT_EQ(dl.endpoint_attempt_count(), 2u);
+    EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_EXPIRED_BEFORE_DELIVERY);
+    ASSERT_EQ(dl.has_original_envelope(), c.has_original);
+    EXPECT_EQ(dl.original_envelope().message_id(), c.original_id);
+    if (c.original_id == std::string("m-9")) {
+      EXPECT_EQ(dl.original_envelope().SerializeAsString(), env);
+    }
+  }
+}
+
 TEST(RestampDeadletter, Refusals) {
   void* out = reinterpret_cast<void*>(1);
   uint64_t out_len = 5;

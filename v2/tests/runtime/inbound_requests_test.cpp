@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -247,6 +250,119 @@ TEST(InboundRequests, StopFailsARequestThatIsWaiting) {
   EXPECT_EQ(a.kind, 0);
   EXPECT_EQ(a.reason, 8);
   EXPECT_EQ(a.text, "runtime stopped");
+}
+
+// A peer relays a request with a budget of weeks through this runtime to a
+// next hop that never answers, and gives up after 300 ms. The relay gets no
+// budget past the peer's wait, so the host's own request on that route
+// afterwards is not held behind it. With the remote worker free, the
+// relay's exchange ends with the peer's wait; with the worker busy, the
+// relay is dropped unsent when its turn comes (expired, no attempt).
+TEST(InboundRequests, ARelayEndsWithItsRequestersWait) {
+  constexpr uint32_t kPeerWaitMs = 300;
+  constexpr int32_t kBusyMs = 800;
+  constexpr auto kMargin = std::chrono::milliseconds(1000);
+  for (const bool busy : {false, true}) {
+    SCOPED_TRACE(busy ? "remote worker busy" : "remote worker free");
+    LifecycleRuntime fx;
+    auto next_hop = std::make_unique<test::ScriptedServer>(std::vector<test::PeerStep>{test::PeerStep::stay_silent()});
+    ASSERT_TRUE(next_hop->listening());
+    ASSERT_EQ(fx.take_handles(), Status::ok);
+    test::FlatSnapshot snapshot(1);
+    const uint16_t listen_port = test::free_loopback_port();
+    test::add_local_route(&snapshot, listen_port);
+    snapshot.route("svc.next", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"127.0.0.1", next_hop->port()}});
+    ASSERT_EQ(fx.apply(snapshot), Status::ok);
+    ASSERT_EQ(fx.start(), Status::ok);
+
+    auto submit_to_next_hop = [&](const std::string& id, int32_t timeout_ms) {
+      transport::Envelope env = request(id, "svc.next");
+      env.set_timeout_ms(timeout_ms);
+      submit(fx.rt, env.SerializeAsString());
+    };
+    auto reached_next_hop = [&](const std::string& id, std::chrono::milliseconds within) {
+      const auto until = Clock::now() + within;
+      do {
+        for (const test::Bytes& body : next_hop->requests()) {
+          if (std::search(body.begin(), body.end(), id.begin(), id.end()) != body.end()) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      } while (Clock::now() < until);
+      return false;
+    };
+
+    if (busy) {
+      submit_to_next_hop("host-before", kBusyMs);
+      ASSERT_TRUE(reached_next_hop("host-before", std::chrono::seconds(5)));
+    }
+    transport::Envelope relayed = request("relayed", "svc.next");
+    relayed.set_timeout_ms(2147483647);
+    const auto asked = Clock::now();
+    const test::ClientOutcome out = test::client_exchange(
+        listen_port, test::wire_frame(test::wire_request_body(kPeerWaitMs, relayed.SerializeAsString())), 5000);
+    const auto peer_waited = Clock::now() - asked;
+    ASSERT_EQ(out.status, Status::ok);
+    const test::WireReply reply = test::wire_parse_reply(out.body);
+    ASSERT_TRUE(reply.valid);
+    // The peer is told of a timeout: its own wait's, or (racing it) the
+    // relay's exchange, which ended at the same deadline.
+    const bool relay_answered = reply.kind == 2;
+    if (relay_answered) {
+      ASSERT_FALSE(busy);
+      transport::Deadletter dl;
+      ASSERT_TRUE(dl.ParseFromString(reply.payload));
+      EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_REMOTE_REPLY_TIMEOUT);
+      EXPECT_EQ(dl.detail(), "tcp reply timed out");
+    } else {
+      EXPECT_EQ(reply.kind, 0u);
+      EXPECT_EQ(reply.reason, 11u);
+      EXPECT_EQ(reply.text, "remote reply timed out");
+    }
+    EXPECT_GE(peer_waited, std::chrono::milliseconds(kPeerWaitMs - 10));
+    EXPECT_LT(peer_waited, std::chrono::milliseconds(kPeerWaitMs) + kMargin);
+
+    // The host's request after it: held at most by the host's own earlier
+    // one, never by the relay.
+    submit_to_next_hop("host-after", 1000);
+    const auto submitted = Clock::now();
+    const bool reached = reached_next_hop("host-after", std::chrono::seconds(12));
+    const auto held = Clock::now() - submitted;
+    EXPECT_TRUE(reached);
+    EXPECT_LT(held, std::chrono::milliseconds(busy ? kBusyMs : 0) + kMargin);
+    std::printf("relay %s: peer answered after %lld ms (%s); the host's next request waited %lld ms\n",
+                busy ? "behind a busy worker" : "with a free worker",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(peer_waited).count()),
+                relay_answered ? "the relay's timeout" : "its own wait's timeout",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(held).count()));
+
+    // The next hop saw the relay only when the worker was free for it.
+    EXPECT_EQ(reached_next_hop("relayed", std::chrono::milliseconds(0)), !busy);
+    // The host's own requests end at their deadlines, told so by a
+    // deadletter each; nothing else reaches the host.
+    std::vector<FrameBytes> frames(busy ? 2 : 1);
+    for (FrameBytes& frame : frames) ASSERT_EQ(fx.read_frame(HostPipe::deadletter, &frame, 15000), Status::ok);
+    next_hop.reset();  // whatever exchange is still held ends now
+    ASSERT_EQ(fx.stop(), Status::ok);
+    std::vector<FrameBytes> more;
+    ASSERT_EQ(fx.read_until_eof(HostPipe::deadletter, &more), Status::ok);
+    EXPECT_TRUE(more.empty());
+    for (const FrameBytes& frame : frames) {
+      transport::Deadletter dl;
+      ASSERT_TRUE(dl.ParseFromArray(frame.data(), static_cast<int>(frame.size())));
+      EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_REMOTE_REPLY_TIMEOUT);
+      EXPECT_EQ(dl.detail(), "tcp reply timed out");
+      EXPECT_EQ(dl.endpoint_attempt_count(), 1u);
+      EXPECT_NE(dl.original_envelope().message_id(), "relayed");
+    }
+    // The relay's end went to its requester's slot: a timeout of its own
+    // exchange (free worker) or expired unsent (busy worker, which counts
+    // only the deadletter). The peer's wait counts one more unless the
+    // relay's timeout answered it.
+    EXPECT_EQ(fx.counter(Counter::deadletters_emitted), frames.size() + 1);
+    EXPECT_EQ(fx.counter(Counter::remote_reply_timeouts), frames.size() + 1 + (busy ? 0 : 1) - (relay_answered ? 1 : 0));
+    EXPECT_EQ(fx.counter(Counter::failover_exhausted), 0u);
+    EXPECT_EQ(fx.counter(Counter::remote_transport_failures), 0u);
+  }
 }
 
 // The ingress ring refuses the item: full (counted, announced) or stopping.

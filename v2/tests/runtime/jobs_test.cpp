@@ -24,7 +24,8 @@ TEST(FrameCopy, CopiesIntoAFrameBufferOrRefuses) {
 
 // A job's free gives back everything it owns, wherever it lives: the frame
 // buffer (to the pool), the host copy, every tried endpoint, inline or in
-// the array, and its reply slot reference. ASan reports what is missed.
+// the array, its message id and its reply slot reference. ASan reports what
+// is missed.
 TEST(Jobs, FreeGivesBackEverythingTheJobOwns) {
   for (const uint64_t tried : {uint64_t{0}, uint64_t{3}, uint64_t{6}}) {
     SCOPED_TRACE(tried);
@@ -34,6 +35,7 @@ TEST(Jobs, FreeGivesBackEverythingTheJobOwns) {
     job->frame = frame_buffer_acquire(32);
     job->length = 32;
     job->host = text_dup("next");
+    job->message_id = text_dup("m-1");
     reply_slot_retain(slot);
     job->reply_slot = slot;
     EndpointKey* entries = job->tried.inline_entries;

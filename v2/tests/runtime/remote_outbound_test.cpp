@@ -58,11 +58,26 @@ std::string response_bytes() {
   return env.SerializeAsString();
 }
 
+// A peer's response to the request with this message id.
+std::string response_to(const std::string& message_id) {
+  transport::Envelope env;
+  env.set_message_id("r-2");
+  env.set_correlation_id(message_id);
+  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
+  env.set_payload("someone else's answer");
+  return env.SerializeAsString();
+}
+
 // What a peer's runtime would send back: its own deadletter, with its own
-// host and attempt count, which only the count may change on the way.
-std::string peer_deadletter(int32_t reason, const std::string& detail) {
+// host and attempt count, which only the count may change on the way. Its
+// original envelope is the job's request, or one with the message id
+// `about`; none when `about` is NULL.
+std::string peer_deadletter(int32_t reason, const std::string& detail, const char* about = "m-1") {
   transport::Deadletter dl;
-  dl.mutable_original_envelope()->ParseFromString(request_bytes(false));
+  if (about != nullptr) {
+    dl.mutable_original_envelope()->ParseFromString(request_bytes(false));
+    dl.mutable_original_envelope()->set_message_id(about);
+  }
   dl.set_reason(static_cast<transport::DeadletterReason>(reason));
   dl.set_detail(detail);
   dl.set_active_generation(99);
@@ -73,8 +88,11 @@ std::string peer_deadletter(int32_t reason, const std::string& detail) {
 }
 
 PeerStep respond() { return PeerStep::reply(kResponse, 0, "", response_bytes()); }
-PeerStep refuse(int32_t reason, const std::string& detail = "") {
-  return PeerStep::reply(kDeadletter, static_cast<uint32_t>(reason), detail, peer_deadletter(reason, detail));
+PeerStep refuse(int32_t reason, const std::string& detail = "", const char* about = "m-1") {
+  return PeerStep::reply(kDeadletter, static_cast<uint32_t>(reason), detail, peer_deadletter(reason, detail, about));
+}
+PeerStep answer_to(const std::string& message_id) {
+  return PeerStep::reply(kResponse, 0, "", response_to(message_id));
 }
 
 uint64_t test_now() {
@@ -99,6 +117,8 @@ struct Plan {
   bool expired = false;           // the deadline passed while queued
   bool generation_moved = false;  // a new snapshot since the job resolved
   bool relayed = false;           // the job carries a remote requester's slot
+  // The relayed job's requester, when the worker takes the job.
+  enum class Requester { waiting, gave_up, answered } requester = Requester::waiting;
 };
 
 struct Event {
@@ -160,6 +180,18 @@ Outcome run(const Plan& plan) {
   if (plan.relayed) {
     slot = reply_slot_create();
     EXPECT_EQ(reply_registry_register(&rt->reply_registry.get(), "m-1", slot), Status::ok);
+  }
+  if (plan.requester == Plan::Requester::gave_up) {
+    // As the inbound handler leaves it after its wait timed out.
+    ReplyKind kind;
+    void* payload = nullptr;
+    uint64_t length = 0;
+    int32_t reason = 0;
+    EXPECT_EQ(reply_slot_wait(slot, 0, &kind, &payload, &length, &reason, nullptr, 0), Status::would_block);
+    EXPECT_TRUE(reply_registry_abandon(&rt->reply_registry.get(), slot));
+  } else if (plan.requester == Plan::Requester::answered) {
+    reply_registry_remove(&rt->reply_registry.get(), slot);
+    reply_slot_complete(slot, ReplyKind::none, 8, nullptr, 0, "answered already");
   }
   RemoteJobPtr job = test::make_remote_job(request_bytes(plan.one_way), kGeneration, kLoopback, out.ports[0], slot);
   job->expects_reply = plan.one_way ? 0 : 1;
@@ -347,6 +379,108 @@ TEST(RemoteOutbound, EachPeerBehaviourHasItsOutcome) {
   }
 }
 
+// A peer's reply is passed on only when it is about the job: a response
+// whose correlation_id is not the job's message_id, or a deadletter whose
+// original envelope is another request, would answer whoever asked that
+// one. Such a reply, and one whose reason is outside 1 to 14, ends the job
+// with its own deadletter (reason 7, without failover: the peer may own the
+// envelope), so the host hears of this job once and of no other. A peer
+// deadletter that names no envelope goes on with the job's.
+TEST(RemoteOutbound, AReplyThatIsNotAboutTheJobEndsItWithItsOwnDeadletter) {
+  const std::string prefixed_id = std::string("m-1\0tail", 8);
+  const struct Row {
+    const char* name;
+    Plan plan;
+    Expect want;
+  } rows[] = {
+      {"a response to another request",
+       {kRoundRobin, {{answer_to("m-2")}, {respond()}}},
+       {To::deadletter_pipe, 7, "remote response correlation_id does not match the request message_id", 1, 0, 0, 0,
+        0, {{11, 0, 1}}, {1, 0}}},
+      {"a response whose correlation_id goes on past the job's message_id",
+       {kSingleOwner, {{answer_to(prefixed_id)}}},
+       {To::deadletter_pipe, 7, "remote response correlation_id does not match the request message_id", 1, 0, 0, 0,
+        0, {{11, 0, 1}}, {1}}},
+      {"a response to another request for a one-way job",
+       {kSingleOwner, {{answer_to("m-2")}}, true},
+       {To::deadletter_pipe, 7, "remote response correlation_id does not match the request message_id", 1, 0, 0, 0,
+        0, {{11, 0, 1}}, {1}}},
+      {"a peer deadletter about another request",
+       {kRoundRobin, {{refuse(13, "peer budget spent", "m-2")}, {respond()}}},
+       {To::deadletter_pipe, 7, "remote deadletter original_envelope message_id does not match the request message_id",
+        1, 0, 0, 0, 0, {{11, 0, 1}}, {1, 0}}},
+      {"a refusal before ownership about another request",
+       {kRoundRobin, {{refuse(4, "queue full", "m-2")}, {respond()}}},
+       {To::deadletter_pipe, 7, "remote deadletter original_envelope message_id does not match the request message_id",
+        1, 0, 0, 0, 0, {{11, 0, 1}}, {1, 0}}},
+      {"a peer deadletter that names no envelope takes the job's",
+       {kSingleOwner, {{refuse(13, "peer budget spent", nullptr)}}},
+       {To::forwarded_deadletter, 13, "peer budget spent", 1, 0, 0, 0, 0, {{8, 13, 1}}, {1}}},
+      {"a peer deadletter with reason 0",
+       {kRoundRobin, {{refuse(0, "no reason")}, {respond()}}},
+       {To::deadletter_pipe, 7, "no reason", 1, 0, 0, 0, 0, {{11, 0, 1}}, {1, 0}}},
+      {"a peer deadletter with reason 15",
+       {kSingleOwner, {{refuse(15, "a reason from a newer peer")}}},
+       {To::deadletter_pipe, 7, "a reason from a newer peer", 1, 0, 0, 0, 0, {{11, 0, 1}}, {1}}},
+      {"a peer deadletter with reason 99 and no detail",
+       {kSingleOwner, {{refuse(99, "")}}},
+       {To::deadletter_pipe, 7, "remote peer reason is outside 1 to 14", 1, 0, 0, 0, 0, {{11, 0, 1}}, {1}}},
+      {"a failure reply with reason 0",
+       {kRoundRobin, {{PeerStep::reply(0, 0, "no reason given", "")}, {respond()}}},
+       {To::deadletter_pipe, 7, "no reason given", 1, 0, 0, 0, 0, {{11, 0, 1}}, {1, 0}}},
+      {"a failure reply with reason 15 and no text",
+       {kSingleOwner, {{PeerStep::reply(0, 15, "", "")}}},
+       {To::deadletter_pipe, 7, "tcp peer returned no terminal result", 1, 0, 0, 0, 0, {{11, 0, 1}}, {1}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Outcome got = run(row.plan);
+    // One outcome, and it is this job's: nothing reaches the host that an
+    // ask for another message id would take.
+    check(got, row.want);
+    EXPECT_EQ(got.count(Counter::remote_transport_failures), row.want.to == To::deadletter_pipe ? 1u : 0u);
+    for (const transport::Deadletter& dl : got.deadletters) EXPECT_EQ(dl.original_envelope().message_id(), "m-1");
+  }
+}
+
+// A relayed request whose requester has its answer or has given up (its
+// wait timed out) is not sent: it ends as expired with no attempt, and the
+// worker moves on at once.
+TEST(RemoteOutbound, ARelayedRequestWhoseRequesterLeftIsNotSent) {
+  for (const Plan::Requester requester : {Plan::Requester::gave_up, Plan::Requester::answered}) {
+    SCOPED_TRACE(requester == Plan::Requester::gave_up ? "gave up" : "answered");
+    Plan plan{kSingleOwner, {{PeerStep::stay_silent()}}, false, 3000};
+    plan.relayed = true;
+    plan.requester = requester;
+    const Outcome got = run(plan);
+    EXPECT_EQ(got.connections, std::vector<int>{0});
+    EXPECT_LT(got.elapsed_ms, 2000u);
+    EXPECT_TRUE(got.responses.empty());
+    EXPECT_TRUE(got.deadletters.empty());
+    EXPECT_EQ(got.count(Counter::deadletters_emitted), 1u);
+    EXPECT_EQ(got.count(Counter::failover_exhausted), 0u);
+    EXPECT_EQ(got.count(Counter::remote_reply_timeouts), 0u);
+    EXPECT_TRUE(got.events.empty());
+    EXPECT_EQ(got.registry_entries, requester == Plan::Requester::gave_up ? 1u : 0u);  // the abandoned id
+    ASSERT_EQ(got.slot_status, Status::ok);
+    if (requester == Plan::Requester::answered) {
+      // The first completion stays; the job's deadletter found the slot done.
+      EXPECT_EQ(got.slot_kind, ReplyKind::none);
+      EXPECT_EQ(got.slot_message, "answered already");
+      continue;
+    }
+    // Nobody takes it, but the slot holds what the job ended with.
+    EXPECT_EQ(got.slot_kind, ReplyKind::deadletter);
+    EXPECT_EQ(got.slot_reason, 13);
+    EXPECT_EQ(got.slot_message, "remote delivery budget expired before transport attempt");
+    transport::Deadletter dl;
+    ASSERT_TRUE(dl.ParseFromString(got.slot_payload));
+    EXPECT_EQ(dl.reason(), 13);
+    EXPECT_EQ(dl.endpoint_attempt_count(), 0u);
+    EXPECT_EQ(dl.original_envelope().message_id(), "m-1");
+  }
+}
+
 // A request relayed from a remote peer gets its answer through its
 // requester's slot, never on the host's pipes, and its registry entry is
 // gone once the slot is answered.
@@ -361,6 +495,10 @@ TEST(RemoteOutbound, RelayedRequestsAnswerTheirRequestersSlot) {
       {"response", {respond()}, ReplyKind::response, 0, ""},
       {"peer deadletter", {refuse(13, "peer budget spent")}, ReplyKind::deadletter, 13, "peer budget spent"},
       {"transport failure", kClosed, ReplyKind::deadletter, 7, "single-owner endpoint is unavailable"},
+      {"response to another request", {answer_to("m-2")}, ReplyKind::deadletter, 7,
+       "remote response correlation_id does not match the request message_id"},
+      {"peer deadletter that names no envelope", {refuse(13, "peer budget spent", nullptr)}, ReplyKind::deadletter,
+       13, "peer budget spent"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -382,6 +520,7 @@ TEST(RemoteOutbound, RelayedRequestsAnswerTheirRequestersSlot) {
     ASSERT_TRUE(dl.ParseFromString(got.slot_payload));
     EXPECT_EQ(dl.reason(), row.reason);
     EXPECT_EQ(dl.endpoint_attempt_count(), 1u);
+    EXPECT_EQ(dl.original_envelope().message_id(), "m-1");
   }
 }
 

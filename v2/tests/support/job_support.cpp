@@ -55,6 +55,9 @@ RemoteJobPtr make_remote_job(const std::string& bytes, uint64_t generation, cons
   job->timeout_ms = 1000;
   reply_slot_retain(slot);
   job->reply_slot = slot;
+  // As the dispatcher keeps it from its parse.
+  transport::Envelope env;
+  job->message_id = text_dup(env.ParseFromString(bytes) ? env.message_id().c_str() : "");
   return job;
 }
 

@@ -16,6 +16,7 @@ namespace vorlet::v2::test {
 std::string envelope_bytes(const std::string& message_id, uint64_t payload_bytes = 0);
 
 // A local job carrying a copy of bytes; slot gets a reference of its own.
+// A remote job also carries the envelope's message id.
 LocalJobPtr make_local_job(const std::string& bytes, uint64_t generation = 7, const char* host = "local-a",
                            uint16_t port = 7001, ReplySlot* slot = nullptr);
 RemoteJobPtr make_remote_job(const std::string& bytes, uint64_t generation = 7, const char* host = "remote-b",
