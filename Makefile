@@ -1,31 +1,43 @@
-# make test       build and run every test
-# make demo       build and run the example host
-# make test-asan  tests under AddressSanitizer + UndefinedBehaviorSanitizer
-# make test-tsan  tests under ThreadSanitizer
-# make bench      the benchmarks against their baselines (BENCH_ARGS="--json out.json")
-# make soak       the soak test at a larger size (SOAK_SECONDS of traffic)
-# make test-alloc the allocation-failure sweep (AddressSanitizer)
-# make fuzz       run every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
-# make fuzz-ci    replay the committed corpora, then fuzz each target briefly
+# make test         build and run every test
+# make demo         build the library and the example host, run the host
+# make test-asan    tests under AddressSanitizer + UndefinedBehaviorSanitizer
+# make test-tsan    tests under ThreadSanitizer
+# make test-release tests of a Release build (g++ -O3)
+# make test-clang   tests of a clang build
+# make bench        the benchmarks against their baselines (BENCH_ARGS="--json out.json")
+# make soak         the soak test at a larger size (SOAK_SECONDS of traffic)
+# make test-alloc   the allocation-failure sweep (AddressSanitizer)
+# make fuzz         run every fuzz target for FUZZ_SECONDS each (clang, libFuzzer)
+# make fuzz-ci      replay the committed corpora, then fuzz each target briefly
+# make install      build the library, install it under PREFIX (and DESTDIR)
+# Every build here treats warnings as errors; a plain cmake configure does not.
 JOBS ?= $(shell nproc)
 BENCH_ARGS ?=
 CMAKE_FLAGS ?=
 SOAK_SECONDS ?= 60
 FUZZ_SECONDS ?= 60
-FUZZ_PACKAGES = clang-14 libclang-rt-14-dev
+PREFIX ?= /usr/local
+DESTDIR ?=
+CLANG_PACKAGES = clang-14
+CLANG_CMAKE_FLAGS = -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+FUZZ_PACKAGES = $(CLANG_PACKAGES) libclang-rt-14-dev
 FUZZ_CMAKE_FLAGS = -DVORLET_FUZZ=ON -DVORLET_BUILD_TESTS=OFF -DVORLET_BUILD_EXAMPLES=OFF -DVORLET_BUILD_BENCH=OFF \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  $(CLANG_CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan soak install clean \
-  build-alloc test-alloc build-fuzz fuzz fuzz-replay fuzz-ci
+  build-alloc test-alloc build-fuzz fuzz fuzz-replay fuzz-ci build-release test-release build-clang test-clang
 
 all: build
 
 bootstrap:
 	@scripts/bootstrap
 
+define configure
+	@cmake -S . -B $(1) -G Ninja -DVORLET_WERROR=ON $(2) $(CMAKE_FLAGS) >/dev/null
+endef
+
 define configure_and_build
-	@cmake -S . -B $(1) -G Ninja $(2) $(CMAKE_FLAGS) >/dev/null
+	$(call configure,$(1),$(2))
 	@cmake --build $(1) -j $(JOBS)
 endef
 
@@ -35,7 +47,9 @@ build: bootstrap
 test: build
 	ctest --test-dir build -j $(JOBS) --output-on-failure
 
-demo: build
+demo: bootstrap
+	$(call configure,build,)
+	@cmake --build build -j $(JOBS) --target vorlet_demo_host
 	./build/v2/examples/vorlet_demo_host
 
 bench: build
@@ -47,6 +61,19 @@ build-asan: bootstrap
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan -j $(JOBS) --output-on-failure
+
+build-release: bootstrap
+	$(call configure_and_build,build-release,-DCMAKE_BUILD_TYPE=Release)
+
+test-release: build-release
+	ctest --test-dir build-release -j $(JOBS) --output-on-failure
+
+build-clang:
+	@scripts/bootstrap $(CLANG_PACKAGES)
+	$(call configure_and_build,build-clang,$(CLANG_CMAKE_FLAGS))
+
+test-clang: build-clang
+	ctest --test-dir build-clang -j $(JOBS) --output-on-failure
 
 build-tsan: bootstrap
 	$(call configure_and_build,build-tsan,-DVORLET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
@@ -83,8 +110,13 @@ fuzz-replay: build-fuzz
 fuzz-ci: fuzz-replay
 	scripts/fuzz build-fuzz 5
 
-install: build
-	cmake --install build
+# The library alone is built for it. The prefix is set at configure time so
+# that the library directory suits it (lib/x86_64-linux-gnu under /usr on
+# Debian); DESTDIR stages the tree for a package.
+install: bootstrap
+	$(call configure,build,-DCMAKE_INSTALL_PREFIX="$(PREFIX)")
+	@cmake --build build -j $(JOBS) --target vorlet_v2
+	DESTDIR="$(DESTDIR)" cmake --install build
 
 clean:
-	rm -rf build build-asan build-tsan build-alloc build-fuzz
+	rm -rf build build-asan build-tsan build-alloc build-fuzz build-release build-clang

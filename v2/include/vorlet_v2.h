@@ -38,6 +38,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* VORLET_V2_VERSION_MAJOR, _MINOR and _PATCH, and the VORLET_V2_VERSION
+ * text: the version of the library this header came with. */
+#include "vorlet_v2_version.h"
+
 #if defined(VORLET_V2_BUILDING) && defined(__GNUC__)
 #define VORLET_V2_API __attribute__((visibility("default")))
 #else

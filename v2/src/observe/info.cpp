@@ -60,7 +60,7 @@ Status runtime_get_info(RuntimeInfo* out) noexcept {
   RuntimeInfo info{};
   info.abi_version = kAbiVersion;
   info.feature_flags = kRuntimeFeatureFlags;
-  info.version = "1.3.2";
+  info.version = VORLET_V2_VERSION;
   info.build_revision = VORLET_BUILD_REVISION;
   info.transport = "tcp";
   info.allocator = "libc";

@@ -7,6 +7,18 @@
 
 namespace {
 
+// The version a host compiles against (the header's macros) is the version
+// the library reports at run time.
+TEST(RuntimeInfo, ReportsTheVersionOfItsHeader) {
+  const std::string parts = std::to_string(VORLET_V2_VERSION_MAJOR) + "." + std::to_string(VORLET_V2_VERSION_MINOR) +
+                            "." + std::to_string(VORLET_V2_VERSION_PATCH);
+  EXPECT_EQ(parts, VORLET_V2_VERSION);
+  vorlet_v2_RuntimeInfo info{};
+  info.struct_size = sizeof info;
+  ASSERT_EQ(vorlet_v2_runtime_get_info(&info), VORLET_V2_OK);
+  EXPECT_STREQ(info.version, VORLET_V2_VERSION);
+}
+
 TEST(RuntimeInfo, ReportsWhatTheLibraryIs) {
   EXPECT_EQ(vorlet_v2_runtime_get_abi_version(), 1u);
   EXPECT_EQ(vorlet_v2_runtime_get_info(nullptr), VORLET_V2_INVALID_ARG);

@@ -171,7 +171,7 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"a reserve above the queue capacity",
-       [q](Runtime* rt) {
+       [](Runtime* rt) {
          FlatSnapshot s(9);
          const OverloadPolicyDesc p = policy(32, q + 1, 0, 0, 0);
          return runtime_apply_control_snapshot(rt, s.desc(), &p);
