@@ -353,11 +353,17 @@ VORLET_V2_API int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime);
  * (host writes fail). The monitor pipe and every reading call stay usable
  * until destroy. 0; -1 NULL; -3 unless started (also while another stop
  * runs). Blocks while the host does not read a host-bound pipe that is
- * full. It also waits for a remote exchange under way (at most what is left
- * of its envelope's timeout) and for the TCP listener to finish the
- * connection it serves (its reply send waits up to the peer's timeout),
- * holding the runtime lock while it joins the listener. Lifecycle calls on
- * one runtime must not overlap. */
+ * full. Lifecycle calls on one runtime must not overlap.
+ * No peer can hold stop: it cuts at once every wait of the TCP listener
+ * (a peer that sends slowly or does not read its reply gets what could be
+ * sent without waiting) and of the remote exchange under way, whose job
+ * ends with a deadletter of reason 8 and the detail "remote exchange cut by
+ * runtime stop", its attempt counted and no other endpoint tried; the
+ * runtime lock is not held while the listener is joined. The one wait it
+ * cannot cut is a host-name lookup already in progress for a route
+ * endpoint named by host name: stop then waits for the system's resolver.
+ * With endpoints given as literal addresses, stop ends within about a
+ * second, whatever the peers do. */
 VORLET_V2_API int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime);
 
 /* Hands one serialized envelope to a started runtime: from any thread, at

@@ -37,7 +37,9 @@ class SigpipeGuard {
   SigpipeGuard(const SigpipeGuard&) = delete;
   SigpipeGuard& operator=(const SigpipeGuard&) = delete;
 
-  // Called after a write failed with EPIPE.
+  // Called after every write, whatever it returned: a write that meets a
+  // reader gone away raises SIGPIPE even when it has moved some bytes
+  // already, and then returns that partial count rather than EPIPE.
   void consume_raised() noexcept {
     if (!active_ || was_pending_) return;
     sigset_t pending;
@@ -195,15 +197,14 @@ Status pipe_write_gather(int32_t fd, const PipeSlice* slices, uint32_t slice_cou
   ssize_t n;
   while ((n = writev(fd, parts, count)) < 0 && errno == EINTR) {
   }
+  const int write_errno = errno;
+  guard.consume_raised();
   if (n >= 0) {
     *written = static_cast<uint64_t>(n);
     return Status::ok;
   }
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return Status::would_block;
-  if (errno == EPIPE) {
-    guard.consume_raised();
-    return Status::closed;
-  }
+  if (write_errno == EAGAIN || write_errno == EWOULDBLOCK) return Status::would_block;
+  if (write_errno == EPIPE) return Status::closed;
   return Status::io;
 }
 

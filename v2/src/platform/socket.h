@@ -37,7 +37,8 @@ enum class SocketError : int32_t {
 inline constexpr uint32_t kWantRead = 1;
 inline constexpr uint32_t kWantWrite = 2;
 
-enum class PollResult { ready, timed_out, failed };
+// cancelled: the cancel descriptor given to socket_poll became readable.
+enum class PollResult { ready, timed_out, failed, cancelled };
 
 // The socket library's start-up: nothing to do here, done once per process.
 // true when sockets can be used.
@@ -112,7 +113,12 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
 // hang-up on the socket counts as ready, so that the next send, receive or
 // socket_take_error reports it; a descriptor that is not open fails.
 // On failed, *err says why (interrupted: just wait again).
-PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err) noexcept;
+// cancel_fd (-1: none) is a second descriptor, an Event's, watched for
+// reading beside the socket: once it is readable, or reports anything else,
+// the wait ends with cancelled, even when the socket is ready too, so that a
+// peer that keeps its socket busy cannot outlast it.
+PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
+                       int32_t cancel_fd = -1) noexcept;
 
 // Ends both directions; wakes a thread that waits on or accepts from s.
 void socket_shutdown(SocketHandle s) noexcept;

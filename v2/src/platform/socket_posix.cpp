@@ -208,20 +208,26 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
   return n;
 }
 
-PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err) noexcept {
-  pollfd p;
-  p.fd = s;
-  p.events = static_cast<short>(((want & kWantRead) != 0 ? POLLIN : 0) | ((want & kWantWrite) != 0 ? POLLOUT : 0));
-  p.revents = 0;
+PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
+                       int32_t cancel_fd) noexcept {
+  // poll passes over an entry whose descriptor is negative.
+  pollfd p[2];
+  p[0].fd = s;
+  p[0].events = static_cast<short>(((want & kWantRead) != 0 ? POLLIN : 0) | ((want & kWantWrite) != 0 ? POLLOUT : 0));
+  p[0].revents = 0;
+  p[1].fd = cancel_fd;
+  p[1].events = POLLIN;
+  p[1].revents = 0;
   const int timeout = timeout_ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(timeout_ms);
-  const int n = ::poll(&p, 1, timeout);
+  const int n = ::poll(p, 2, timeout);
   if (n < 0) {
     *err = map_errno(errno);
     return PollResult::failed;
   }
   *err = SocketError::none;
   if (n == 0) return PollResult::timed_out;
-  if ((p.revents & POLLNVAL) != 0) {
+  if (p[1].revents != 0) return PollResult::cancelled;
+  if ((p[0].revents & POLLNVAL) != 0) {
     *err = SocketError::invalid;
     return PollResult::failed;
   }

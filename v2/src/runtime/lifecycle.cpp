@@ -111,12 +111,14 @@ void drain_ingress_after_failed_start(Runtime* rt) noexcept { dispatcher_thread(
 
 // Takes down, in reverse, what a failed start brought up, and leaves the
 // runtime created with its host handles open, so that start may run again.
-// Called and returns with runtime_lock held; releases it around the joins.
+// Called and returns with runtime_lock held; releases it around the joins
+// and around the stop of the TCP adapter.
 void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress& done) noexcept {
   // First, whatever step failed: nothing may be queued from here on, and a
   // listener already serving peers turns them away instead of waiting.
   rt->stopping.store(1, std::memory_order_release);
   rt->accepting.store(0, std::memory_order_release);
+  tcp_adapter_interrupt(rt->tcp_adapter);
 
   bool any_thread = false;
   for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) any_thread = any_thread || rt->thread_started[i] != 0;
@@ -149,7 +151,12 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
   // that no inbound handler holds up the end of the listener.
   reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
-  if (done.tcp_adapter) tcp_adapter_stop(rt->tcp_adapter);
+  if (done.tcp_adapter) {
+    // The listener is joined without runtime_lock, as in stop.
+    hold.unlock();
+    tcp_adapter_stop(rt->tcp_adapter);
+    hold.lock();
+  }
 
   local_gate_close(rt->local_adapter);
 
@@ -239,6 +246,9 @@ Status runtime_stop(Runtime* rt) noexcept {
     }
     rt->stopping.store(1, std::memory_order_release);
     rt->accepting.store(0, std::memory_order_release);
+    // No peer holds stop: every wait of the listener and of the remote
+    // worker's exchange ends now.
+    tcp_adapter_interrupt(rt->tcp_adapter);
     runtime_wake_threads(rt);
   }
 
@@ -259,10 +269,15 @@ Status runtime_stop(Runtime* rt) noexcept {
     // filling a pipe that nobody reads.
     host_handles_close_read_ends(&rt->host_handles);
     runtime_destroy_frame_readers(rt);
-    // Joins the listener with runtime_lock held, so nothing the listener
-    // runs may take runtime_lock.
-    tcp_adapter_stop(rt->tcp_adapter);
+  }
 
+  // The interrupt has cut the listener's waits; it is joined without
+  // runtime_lock all the same, so that no getter or other caller ever waits
+  // on what a peer does.
+  tcp_adapter_stop(rt->tcp_adapter);
+
+  {
+    std::lock_guard<std::mutex> hold(rt->lock());
     local_gate_close(rt->local_adapter);
 
     rt->state = RuntimeState::stopped;

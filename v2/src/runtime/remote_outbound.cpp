@@ -343,7 +343,10 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     utf8_sanitize(ex.text);
 
     bool next_attempt = false;
-    if (s != Status::ok) {
+    if (s == Status::closed) {
+      // Cut by stop: the attempt counts, and no other endpoint is tried.
+      fail(rt, job, DeadletterReason::runtime_stopped, kTcpExchangeCutText, tried(job) + 1);
+    } else if (s != Status::ok) {
       next_attempt = after_failed_exchange(rt, job, &ex);
     } else if (ex.kind == static_cast<int32_t>(ReplyKind::response)) {
       // An empty response is a delivery only where no response is awaited.

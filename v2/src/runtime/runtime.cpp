@@ -172,6 +172,7 @@ Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept {
 void runtime_destroy(Runtime* rt) noexcept {
   if (rt == nullptr) return;
   rt->stopping.store(1, std::memory_order_release);
+  tcp_adapter_interrupt(rt->tcp_adapter);
   // The threads end in stop's order.
   runtime_wake_threads(rt);
   runtime_join_consumers(rt);

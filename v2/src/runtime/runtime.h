@@ -175,8 +175,7 @@ struct alignas(64) Runtime {
   // All under runtime_lock.
   uint32_t snapshot_present;  // 1 after the first commit, never cleared
   // Written under runtime_lock; atomic so that a reader may also take it
-  // without the lock. The inbound handler must: stop and a failed start
-  // join the TCP listener while holding runtime_lock.
+  // without the lock, as the inbound handler on the TCP listener does.
   std::atomic<uint64_t> active_generation;
   RouteRecord* routes;  // the active route table, owned
   uint64_t route_count;

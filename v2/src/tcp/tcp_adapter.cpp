@@ -17,7 +17,9 @@ using platform::SocketHandle;
 
 constexpr int32_t kReasonDeliveryFailed = 6;
 constexpr int32_t kReasonRemoteTransportFailed = 7;
+constexpr int32_t kReasonRuntimeStopped = 8;
 constexpr int32_t kReasonRemoteReplyTimeout = 11;
+// The pause after an accept that failed for want of descriptors or memory.
 constexpr uint32_t kListenWaitMs = 250;
 constexpr int kListenBacklog = 16;
 constexpr uint64_t kInboundTextCapacity = 160;
@@ -64,11 +66,20 @@ void set_handler(TcpAdapter* a, InboundHandler handler, void* context) noexcept 
   a->handler_context = context;
 }
 
+// The descriptor every wait watches beside its socket; -1 without an event.
+int32_t interrupt_fd(const TcpAdapter* a) noexcept {
+  return a->interrupt != nullptr ? a->interrupt->descriptor() : -1;
+}
+
+bool interrupted(const TcpAdapter* a) noexcept { return a->interrupt != nullptr && a->interrupt->is_set(); }
+
 // ---- client ----
 
 // A socket connected to host:port before the deadline, trying every
-// resolved address in order; kNoSocket with *failure set otherwise.
-SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_ns, const char** failure) noexcept {
+// resolved address in order; kNoSocket with *failure set otherwise, or with
+// *cut set when a connect wait was cancelled (no later address is tried).
+SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_ns, int32_t cancel_fd, bool* cut,
+                            const char** failure) noexcept {
   if (!platform::socket_startup()) {
     *failure = "winsock startup failed";
     return kNoSocket;
@@ -86,8 +97,12 @@ SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_n
     if (e == SocketError::in_progress || e == SocketError::would_block || e == SocketError::already ||
         e == SocketError::interrupted) {
       SocketError pending = SocketError::failed;
-      if (tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns) == Status::ok &&
-          platform::socket_take_error(s.get(), &pending) && pending == SocketError::none) {
+      const Status w = tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns, cancel_fd);
+      if (w == Status::bad_state) {
+        *cut = true;
+        return kNoSocket;
+      }
+      if (w == Status::ok && platform::socket_take_error(s.get(), &pending) && pending == SocketError::none) {
         return s.release();
       }
     }
@@ -98,12 +113,12 @@ SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_n
 
 // ---- server ----
 
-void send_reply(SocketHandle c, int32_t kind, int32_t reason, const char* text, const uint8_t* payload,
-                uint64_t payload_length, uint64_t deadline_ns) noexcept {
+void send_reply(const TcpAdapter* a, SocketHandle c, int32_t kind, int32_t reason, const char* text,
+                const uint8_t* payload, uint64_t payload_length, uint64_t deadline_ns) noexcept {
   TcpBody reply;
   // A reply that cannot be built is not sent; the peer sees the close.
   if (tcp_reply_body_build(kind, reason, text, payload, payload_length, &reply)) {
-    (void)tcp_frame_send(c, reply.data(), reply.size(), deadline_ns);
+    (void)tcp_frame_send(c, reply.data(), reply.size(), deadline_ns, interrupt_fd(a));
   }
 }
 
@@ -113,9 +128,11 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   if (!platform::socket_startup()) return;
   TcpBody request;
   TcpRequest req;
-  const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
+  // A receive cut by the interrupt is a failed receive, answered as any.
+  const Status received =
+      tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs), interrupt_fd(a));
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
-    send_reply(c.get(), 0, kReasonRemoteTransportFailed, "tcp request decode failed", nullptr, 0,
+    send_reply(a, c.get(), 0, kReasonRemoteTransportFailed, "tcp request decode failed", nullptr, 0,
                tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
     return;
   }
@@ -128,7 +145,7 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
     context = a->handler_context;
   }
   if (handler == nullptr) {
-    send_reply(c.get(), 0, kReasonDeliveryFailed, "inbound handler is not installed", nullptr, 0,
+    send_reply(a, c.get(), 0, kReasonDeliveryFailed, "inbound handler is not installed", nullptr, 0,
                tcp_deadline_after_ms(req.timeout_ms));
     return;
   }
@@ -148,22 +165,30 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   }
   const uint32_t timeout_ms = req.timeout_ms;
   TcpBody().swap(request);  // the request may be large; it is no longer needed
-  send_reply(c.get(), kind, reason, text, out, out_length, tcp_deadline_after_ms(timeout_ms));
+  // The deadline is the peer's own budget; the interrupt ends the send
+  // sooner for a peer that does not read.
+  send_reply(a, c.get(), kind, reason, text, out, out_length, tcp_deadline_after_ms(timeout_ms));
   rt_free(out);
 }
 
-// Sleeps one wait slice, or less when the adapter stops.
+// Sleeps one wait slice, or less when the adapter stops; an interrupt ends
+// it at once.
 void back_off(const TcpAdapter* a) noexcept {
   for (uint32_t slept = 0; slept < kListenWaitMs && a->configured.load(std::memory_order_acquire); slept += 10) {
-    platform::sleep_ms(10);
+    if (a->interrupt == nullptr) {
+      platform::sleep_ms(10);
+    } else if (a->interrupt->wait_ms(10)) {
+      return;
+    }
   }
 }
 
 // Accepts and serves, one connection at a time, until none is pending.
-// false when the listener must end: the socket is unusable or the adapter
-// stops.
+// false when the listener must end: the socket is unusable, or the adapter
+// stops or is interrupted.
 bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
   for (;;) {
+    if (interrupted(a)) return false;
     SocketError err;
     const SocketHandle c = platform::socket_accept(listener, &err);
     if (c != kNoSocket) {
@@ -182,19 +207,21 @@ bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
         // Out of descriptors or memory, or a failure we cannot place: the
         // pending connection stays queued, so poll would report it at once.
         back_off(a);
-        return a->configured.load(std::memory_order_acquire);
+        return a->configured.load(std::memory_order_acquire) && !interrupted(a);
     }
   }
 }
 
 void listener_main(void* arg) {
   auto* a = static_cast<TcpAdapter*>(arg);
+  const int32_t cancel = interrupt_fd(a);
   while (a->configured.load(std::memory_order_acquire)) {
     const SocketHandle listener = a->listen_socket.load(std::memory_order_acquire);
     if (listener == kNoSocket) break;
-    const Status st = tcp_socket_wait(listener, platform::kWantRead, tcp_deadline_after_ms(kListenWaitMs));
-    if (st == Status::would_block) continue;
-    if (st != Status::ok) break;
+    // No time limit: the interrupt ends the wait, and so does the shutdown
+    // of the socket by stop.
+    const Status st = tcp_socket_wait(listener, platform::kWantRead, kTcpNoDeadline, cancel);
+    if (st != Status::ok) break;  // interrupted, or the socket is unusable
     if (!serve_pending(a, listener)) break;
   }
 }
@@ -211,6 +238,7 @@ TcpAdapter::TcpAdapter() noexcept
       handler_context(nullptr),
       listen_port(0),
       listen_socket(kNoSocket),
+      interrupt(nullptr),
       start_listener(platform::start_thread) {}
 
 TcpAdapter* tcp_adapter_create() noexcept { return new (std::nothrow) TcpAdapter(); }
@@ -219,6 +247,10 @@ void tcp_adapter_destroy(TcpAdapter* adapter) noexcept {
   if (adapter == nullptr) return;
   tcp_adapter_stop(adapter);
   delete adapter;
+}
+
+void tcp_adapter_interrupt(TcpAdapter* adapter) noexcept {
+  if (adapter != nullptr && adapter->interrupt != nullptr) adapter->interrupt->set();
 }
 
 Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
@@ -230,16 +262,22 @@ Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t po
   set_handler(adapter, handler, context);
   adapter->listen_port = 0;
   adapter->running.store(true, std::memory_order_release);
+  auto fail = [adapter](Status st) noexcept {
+    set_handler(adapter, nullptr, nullptr);
+    delete adapter->interrupt;
+    adapter->interrupt = nullptr;
+    adapter->running.store(false, std::memory_order_release);
+    return st;
+  };
+  // A fresh event, not set, for this run: it lives until stop.
+  delete adapter->interrupt;
+  adapter->interrupt = platform::Event::create();
+  if (adapter->interrupt == nullptr) return fail(Status::io);
   if (port == 0 || handler == nullptr) {
     adapter->configured.store(true, std::memory_order_release);
     return Status::ok;
   }
 
-  auto fail = [adapter](Status st) noexcept {
-    set_handler(adapter, nullptr, nullptr);
-    adapter->running.store(false, std::memory_order_release);
-    return st;
-  };
   if (!platform::socket_startup()) return fail(Status::io);
   SocketHolder s(platform::socket_open_ipv4(nullptr));
   if (s.get() == kNoSocket) return fail(Status::io);
@@ -283,6 +321,10 @@ void tcp_adapter_stop(TcpAdapter* adapter) noexcept {
   platform::socket_shutdown(s);
   platform::join_thread(&adapter->listener);
   platform::socket_close(s);
+  // Nothing waits on the event any more: the listener has ended, and no
+  // exchange runs while the adapter stops.
+  delete adapter->interrupt;
+  adapter->interrupt = nullptr;
   adapter->running.store(false, std::memory_order_release);
 }
 
@@ -309,6 +351,9 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   if (!adapter->configured.load(std::memory_order_acquire)) {
     return fail(Status::bad_state, kReasonDeliveryFailed, "remote transport adapter is not started");
   }
+  // Cut by the interrupt: the runtime stops. Nothing is retried after it.
+  auto cut = [&]() noexcept { return fail(Status::closed, kReasonRuntimeStopped, kTcpExchangeCutText); };
+  if (interrupted(adapter)) return cut();
 
   const uint64_t deadline = tcp_deadline_after_ms(timeout_ms);
   TcpBody request;
@@ -316,7 +361,10 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
     return fail(Status::nomem, kReasonDeliveryFailed, "failed to allocate tcp request");
   }
   const char* failure = nullptr;
-  SocketHolder s(connect_before(host, port, deadline, &failure));
+  const int32_t cancel = interrupt_fd(adapter);
+  bool connect_cut = false;
+  SocketHolder s(connect_before(host, port, deadline, cancel, &connect_cut, &failure));
+  if (connect_cut) return cut();
   if (s.get() == kNoSocket) {
     adapter->connect_failures.fetch_add(1, std::memory_order_relaxed);
     return fail(Status::io, kReasonRemoteTransportFailed, failure);
@@ -324,9 +372,10 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
 
   adapter->connections.fetch_add(1, std::memory_order_relaxed);
   TcpBody response;
-  Status st = tcp_frame_send(s.get(), request.data(), request.size(), deadline);
-  if (st == Status::ok) st = tcp_frame_receive(s.get(), &response, deadline);
+  Status st = tcp_frame_send(s.get(), request.data(), request.size(), deadline, cancel);
+  if (st == Status::ok) st = tcp_frame_receive(s.get(), &response, deadline, cancel);
   platform::socket_close(s.release());
+  if (st == Status::bad_state) return cut();
   if (st == Status::would_block) return fail(Status::io, kReasonRemoteReplyTimeout, "tcp reply timed out");
   if (st != Status::ok) return fail(Status::io, kReasonRemoteTransportFailed, "tcp exchange failed");
 

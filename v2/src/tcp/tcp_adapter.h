@@ -8,6 +8,12 @@
 // destroys it. Start and stop are serialized by the adapter's spin flag;
 // the exchange, the listener, the stats copy and the stopped test never take
 // it, so stop may join the listener while holding it.
+//
+// Every wait of the listener (accept, request, reply) and of an exchange
+// (connect, request, reply) also watches the adapter's interrupt event, so
+// that no peer can hold the runtime's stop: tcp_adapter_interrupt cuts them
+// all at once. Only a host-name lookup cannot be cut: it lasts as long as
+// the system's resolver takes (a literal address needs no lookup).
 #pragma once
 
 #include <atomic>
@@ -16,6 +22,7 @@
 #include <thread>
 
 #include "codec/status.h"
+#include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -29,6 +36,10 @@ namespace vorlet::v2 {
 using InboundHandler = Status (*)(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                   int32_t* result_kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
                                   char* text, uint64_t text_capacity);
+
+// The text of an exchange cut by tcp_adapter_interrupt (reason 8,
+// runtime_stopped).
+inline constexpr char kTcpExchangeCutText[] = "remote exchange cut by runtime stop";
 
 struct TcpAdapterStats {
   uint64_t exchanges;
@@ -60,6 +71,12 @@ struct alignas(64) TcpAdapter {
   std::atomic<platform::SocketHandle> listen_socket;
   std::thread listener;  // started by start, joined by stop
 
+  // Set by tcp_adapter_interrupt. Owned; made afresh (not set) by every
+  // start that was not already configured, freed by stop and by a failed
+  // start, so that an idle adapter holds no descriptor. Every wait of the
+  // listener and of an exchange watches its descriptor.
+  platform::Event* interrupt;
+
   // How start launches the listener; tests replace it to make it fail.
   bool (*start_listener)(std::thread*, platform::ThreadProc, void*);
 
@@ -78,20 +95,36 @@ void tcp_adapter_destroy(TcpAdapter* adapter) noexcept;
 // (NULL or "": every IPv4 address; a host that is not local to this
 // machine: every address) and port. A start while configured changes
 // nothing. invalid_arg for a NULL adapter or a bind host that is not an
-// IPv4 address; io when the socket cannot be set up or the listener thread
-// cannot be started. After a failure the adapter is idle.
+// IPv4 address; io when the interrupt event, the socket or the listener
+// thread cannot be had. After a failure the adapter is idle. Each start
+// that was not configured begins without an interrupt.
 Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
                          void* context) noexcept;
 
-// Back to idle: the listener ends and the listen socket closes. NULL-safe.
+// Back to idle: the listener ends and the listen socket closes. A
+// connection in service is served to its end, within its own deadlines,
+// unless the adapter was interrupted first (as the runtime's stop does).
+// No exchange may be under way (the runtime joins its remote worker
+// first): stop frees the event that exchanges watch. NULL-safe.
 void tcp_adapter_stop(TcpAdapter* adapter) noexcept;
+
+// Cuts every wait of the listener and of exchanges, from now until the
+// adapter stops: the listener answers no further connection and ends (a
+// connection it serves gets what can be sent without waiting), and an
+// exchange ends cut, one begun afterwards before it connects. Never blocks;
+// for the runtime's stop, at the moment it sets its stopping flag. Nothing
+// for a NULL or idle adapter.
+void tcp_adapter_interrupt(TcpAdapter* adapter) noexcept;
 
 // One exchange with host:port within timeout_ms (0: 1000). ok means a
 // terminal reply: *result_kind is the peer's kind (not 0) and *reply a
 // rt_malloc copy of its payload (NULL when empty) that the caller frees with
 // rt_free. Any other status leaves *result_kind 0 and *reply NULL, with the
 // reason and text saying why. reason and text may be NULL; text is cut to
-// text_capacity - 1 bytes and terminated.
+// text_capacity - 1 bytes and terminated. closed: the exchange was cut by
+// the interrupt (reason 8, kTcpExchangeCutText), whatever it had sent; it
+// counts in connections only when it had connected, never in
+// connect_failures.
 Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_t payload_length, const char* host,
                             uint16_t port, uint32_t timeout_ms, int32_t* result_kind, uint8_t** reply,
                             uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) noexcept;

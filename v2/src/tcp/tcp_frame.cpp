@@ -44,7 +44,8 @@ void append_bytes(TcpBody* body, const void* data, uint64_t n) {
 #endif
 
 // Sends every byte of [data, data + n) within the deadline.
-Status send_all(platform::SocketHandle s, const uint8_t* data, uint64_t n, uint64_t deadline_ns) noexcept {
+Status send_all(platform::SocketHandle s, const uint8_t* data, uint64_t n, uint64_t deadline_ns,
+                int32_t cancel_fd) noexcept {
   while (n > 0) {
     SocketError err;
     const int64_t sent = platform::socket_send(s, data, n, &err);
@@ -55,14 +56,15 @@ Status send_all(platform::SocketHandle s, const uint8_t* data, uint64_t n, uint6
     }
     if (sent == 0 || err == SocketError::interrupted) continue;
     if (err != SocketError::would_block) return Status::io;
-    const Status w = tcp_socket_wait(s, platform::kWantWrite, deadline_ns);
+    const Status w = tcp_socket_wait(s, platform::kWantWrite, deadline_ns, cancel_fd);
     if (w != Status::ok) return w;
   }
   return Status::ok;
 }
 
 // Reads exactly n bytes into data within the deadline.
-Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns) noexcept {
+Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns,
+                int32_t cancel_fd) noexcept {
   while (n > 0) {
     SocketError err;
     const int64_t got = platform::socket_recv(s, data, n, &err);
@@ -74,7 +76,7 @@ Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t de
     if (got == 0) return Status::closed;
     if (err == SocketError::interrupted) continue;
     if (err != SocketError::would_block) return Status::io;
-    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns);
+    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns, cancel_fd);
     if (w != Status::ok) return w;
   }
   return Status::ok;
@@ -92,7 +94,7 @@ uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept {
   return tcp_now_ns() + static_cast<uint64_t>(ms == 0 ? kTcpDefaultTimeoutMs : ms) * 1000000ull;
 }
 
-Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns) noexcept {
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd) noexcept {
   for (;;) {
     const uint64_t now = tcp_now_ns();
     if (now >= deadline_ns) return Status::would_block;
@@ -108,9 +110,11 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
       slice_ms = static_cast<uint32_t>(remaining / 1000000ull);
     }
     SocketError err;
-    switch (platform::socket_poll(s, want, slice_ms, &err)) {
+    switch (platform::socket_poll(s, want, slice_ms, &err, cancel_fd)) {
       case platform::PollResult::ready:
         return Status::ok;
+      case platform::PollResult::cancelled:
+        return Status::bad_state;
       case platform::PollResult::timed_out:
         break;
       case platform::PollResult::failed:
@@ -120,18 +124,19 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
   }
 }
 
-Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns) noexcept {
+Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns,
+                      int32_t cancel_fd) noexcept {
   uint8_t prefix[8];
   write_u64(prefix, length);
-  const Status st = send_all(s, prefix, sizeof prefix, deadline_ns);
+  const Status st = send_all(s, prefix, sizeof prefix, deadline_ns, cancel_fd);
   if (st != Status::ok || length == 0) return st;
-  return send_all(s, body, length, deadline_ns);
+  return send_all(s, body, length, deadline_ns, cancel_fd);
 }
 
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns) noexcept {
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd) noexcept {
   body->clear();
   uint8_t prefix[8];
-  Status st = recv_all(s, prefix, sizeof prefix, deadline_ns);
+  Status st = recv_all(s, prefix, sizeof prefix, deadline_ns, cancel_fd);
   if (st != Status::ok) return st;
   const uint64_t length = read_u64(prefix);
   if (length > kTcpMaxBody) return Status::io;
@@ -142,7 +147,7 @@ Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadl
   } catch (...) {
     return Status::io;
   }
-  st = recv_all(s, body->data(), length, deadline_ns);
+  st = recv_all(s, body->data(), length, deadline_ns, cancel_fd);
   if (st != Status::ok) body->clear();
   return st;
 }

@@ -32,21 +32,35 @@ uint64_t tcp_now_ns() noexcept;
 // now + ms milliseconds (ms 0 means the protocol's default of 1000).
 uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept;
 
+// A deadline that never comes: the wait ends only on readiness, an error or
+// its cancel descriptor.
+inline constexpr uint64_t kTcpNoDeadline = UINT64_MAX;
+
+// The three routines below also take a cancel descriptor (-1: none), an
+// Event's that the adapter sets when it is interrupted: every wait they make
+// watches it beside the socket and ends with bad_state as soon as it is
+// readable, even while the socket is ready too. They try the socket first,
+// so bytes that can move without waiting still move.
+
 // Waits until s is ready for one of the wanted directions (bit 1 readable,
 // bit 2 writable): ok; would_block once the deadline is reached (without
 // waiting when it already passed); io when the socket is not usable or the
-// socket library did not start.
-Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns) noexcept;
+// socket library did not start; bad_state when cancelled.
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd = -1) noexcept;
 
 // Writes the length prefix and the body. ok when every byte is written;
-// would_block at the deadline; io on a socket error.
-Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns) noexcept;
+// would_block at the deadline; io on a socket error; bad_state when a wait
+// for room was cancelled.
+Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns,
+                      int32_t cancel_fd = -1) noexcept;
 
 // Reads one frame into *body (emptied first). ok: *body holds exactly the
 // body; closed: the peer closed before the frame was complete; io: a
 // socket error, a declared length above 64 MiB (nothing more is read) or a
-// body buffer that cannot be allocated; would_block at the deadline.
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns) noexcept;
+// body buffer that cannot be allocated; would_block at the deadline;
+// bad_state when a wait for bytes was cancelled.
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns,
+                         int32_t cancel_fd = -1) noexcept;
 
 // Appends the four little-endian bytes of value.
 void tcp_body_append_u32(TcpBody* body, uint32_t value);

@@ -1,13 +1,18 @@
 #include "platform/pipe.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/thread.h"
+#include "support/child_process.h"
 #include "support/pipe_support.h"
+#include "vorlet_v2.h"
 
 namespace vorlet::v2::platform {
 namespace {
@@ -106,6 +111,50 @@ TEST(PlatformPipe, WriteToAGoneReaderIsClosedOnEveryThread) {
   join_thread(&t);
   EXPECT_EQ(arg.status, Status::closed);
   EXPECT_FALSE(on_library_thread());
+}
+
+// A host thread with SIGPIPE at its default action writes a frame larger
+// than the pipe into a blocking pipe, and the reader closes half-way: the
+// write that meets the close has moved bytes already, so the kernel returns
+// its partial count along with the signal. The process lives, the call says
+// closed, and no SIGPIPE is left pending or blocked. In a process of its own,
+// since a SIGPIPE that got through would end it.
+TEST(PlatformPipe, AReaderThatClosesMidFrameCostsNoSigpipe) {
+  const std::string report = test::run_in_child([] {
+    test::ChildChecks checks;
+    CHILD_CHECK(checks, signal(SIGPIPE, SIG_DFL) != SIG_ERR);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, SIGPIPE);
+    CHILD_CHECK(checks, pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr) == 0);
+    int32_t read_fd = -1;
+    int32_t write_fd = -1;
+    if (!CHILD_CHECK(checks, pipe_create(&read_fd, &write_fd) == Status::ok)) return checks.report();
+
+    constexpr size_t kFrame = 300000;
+    constexpr size_t kReadBeforeClose = 100000;  // then the writer is inside its write
+    std::thread reader([&] {
+      std::vector<unsigned char> sink(kReadBeforeClose);
+      size_t got = 0;
+      while (got < kReadBeforeClose) {
+        const ssize_t n = read(read_fd, sink.data() + got, kReadBeforeClose - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+      fd_close(read_fd);
+    });
+    const std::vector<unsigned char> body(kFrame, 0x5A);
+    const int32_t written = vorlet_v2_frame_write(write_fd, body.data(), body.size());
+    reader.join();
+    CHILD_CHECK(checks, written == VORLET_V2_CLOSED);
+
+    sigset_t mask, pending;
+    CHILD_CHECK(checks, pthread_sigmask(SIG_SETMASK, nullptr, &mask) == 0 && sigismember(&mask, SIGPIPE) == 0);
+    CHILD_CHECK(checks, sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 0);
+    fd_close(write_fd);
+    return checks.report();
+  });
+  EXPECT_EQ(report, "");
 }
 
 }  // namespace

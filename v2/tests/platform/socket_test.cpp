@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/event.h"
 #include "support/proc_probe.h"
 
 namespace vorlet::v2::platform {
@@ -75,6 +79,42 @@ TEST(SocketLayer, PollReportsReadinessHangUpAndDeadDescriptors) {
   lo.server = kNoSocket;
   EXPECT_EQ(socket_poll(dead, kWantRead, 1000, &err), PollResult::failed);
   EXPECT_EQ(err, SocketError::invalid);
+}
+
+// The cancel descriptor beside the socket: while it is not readable the
+// socket's readiness and the time-out come as without it; once it is, the
+// wait ends with cancelled at once, and cancelled wins over a socket that is
+// ready too.
+TEST(SocketLayer, PollEndsOnItsCancelDescriptorEvenWhenTheSocketIsReady) {
+  using Clock = std::chrono::steady_clock;
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  std::unique_ptr<Event> cancel(Event::create());
+  ASSERT_NE(cancel, nullptr);
+  const int32_t fd = cancel->descriptor();
+  SocketError err;
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 10, &err, fd), PollResult::timed_out);
+  EXPECT_EQ(socket_poll(lo.server, kWantWrite, 10, &err, fd), PollResult::ready);
+
+  cancel->set();
+  for (uint32_t want : {kWantRead, kWantWrite, kWantRead | kWantWrite}) {
+    const auto start = Clock::now();
+    EXPECT_EQ(socket_poll(lo.server, want, 5000, &err, fd), PollResult::cancelled) << want;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << want;
+  }
+
+  // Set from another thread while the wait sleeps.
+  cancel->reset();
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancel->set();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 10000, &err, fd), PollResult::cancelled);
+  const auto waited = Clock::now() - start;
+  setter.join();
+  EXPECT_GE(waited, std::chrono::milliseconds(90));
+  EXPECT_LT(waited, std::chrono::seconds(3));
 }
 
 TEST(SocketLayer, SocketsAreCloseOnExecAndAcceptedOnesNonBlocking) {

@@ -260,9 +260,9 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
       fx.rt->inbound_handler = echo_handler;  // so that a listener runs too
       ASSERT_TRUE(fx.bring_up());
       EXPECT_EQ(test::thread_count(), threads + 3 + kThreadsBesideWriters);
-      // Six pipes, both ends, the listening socket and the events that
-      // wake the two pipe readers.
-      EXPECT_EQ(test::open_descriptor_count(), fds + 15);
+      // Six pipes, both ends, the listening socket, the events that wake
+      // the two pipe readers and the one that interrupts the TCP adapter.
+      EXPECT_EQ(test::open_descriptor_count(), fds + 16);
       ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(64, 1)), Status::ok);
       if (stop_first) {
         ASSERT_EQ(fx.stop(), Status::ok);

@@ -37,7 +37,7 @@ void DeliveryLedger::deadlettered(const void* deadletter, uint64_t length) {
     unreadable_.push_back("a deadletter without a readable original envelope");
     return;
   }
-  out_[dl.original_envelope().message_id()].push_back({LedgerOutcome::deadlettered, dl.reason()});
+  out_[dl.original_envelope().message_id()].push_back({LedgerOutcome::deadlettered, dl.reason(), dl.detail()});
   ++details_[dl.detail()];
 }
 

@@ -23,6 +23,7 @@ struct LedgerOutcome {
   enum Kind { delivered, answered, deadlettered };
   Kind kind;
   int32_t reason;  // the deadletter's reason; 0 otherwise
+  std::string detail = {};  // the deadletter's detail; empty otherwise
 };
 
 class DeliveryLedger {

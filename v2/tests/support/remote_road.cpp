@@ -40,6 +40,7 @@ void RemoteRoad::stop() {
   stopped_ = true;
   rt_->stopping.store(1);
   rt_->accepting.store(0);
+  tcp_adapter_interrupt(rt_->tcp_adapter);
   runtime_wake_threads(rt_);
   if (worker_started_) platform::join_thread(&worker_);
   runtime_finish_pipe_writers(rt_);

@@ -25,7 +25,7 @@ class RemoteRoad {
   // Until the worker sleeps again with its ring empty: every job pushed
   // before has ended. false after about timeout_ms.
   bool wait_idle(uint32_t timeout_ms = 10000);
-  // Stopping set and the worker joined; the queues written out and the
+  // Stopping set, the adapter interrupted and the worker joined; the queues written out and the
   // runtime's write ends closed (the host then reads end of file); the
   // adapter stopped.
   void stop();

@@ -1,5 +1,7 @@
 #include "support/scripted_peer.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -156,6 +158,7 @@ PeerStep PeerStep::raw(Bytes bytes) { return PeerStep{Action::write_raw, std::mo
 PeerStep PeerStep::close_early() { return PeerStep{Action::close_early, {}}; }
 PeerStep PeerStep::stay_silent() { return PeerStep{Action::stay_silent, {}}; }
 PeerStep PeerStep::reset() { return PeerStep{Action::reset, {}}; }
+PeerStep PeerStep::hold_unread() { return PeerStep{Action::hold_unread, {}}; }
 
 void socket_close_with_reset(SocketHandle s) {
   if (s == platform::kNoSocket) return;
@@ -217,6 +220,17 @@ void ScriptedServer::run() {
 }
 
 void ScriptedServer::serve(SocketHandle c, const PeerStep& step) {
+  if (step.action == PeerStep::Action::hold_unread) {
+    served_.fetch_add(1);
+    // Until the client closes (a hang-up) or the server ends; nothing is
+    // read, so the client's bytes pile up in the socket buffers.
+    const auto hold_deadline = Clock::now() + std::chrono::milliseconds(kSilentHoldMs);
+    while (!stop_.load() && ms_left(hold_deadline) > 0) {
+      pollfd p{c, 0, 0};  // only a hang-up or an error, never readability
+      if (::poll(&p, 1, 20) > 0) break;
+    }
+    return;
+  }
   Bytes request;
   const auto read_deadline = Clock::now() + std::chrono::milliseconds(kServerReadMs);
   (void)read_frame_body(c, &request, read_deadline, &stop_, kServerMaxBody);
@@ -224,6 +238,7 @@ void ScriptedServer::serve(SocketHandle c, const PeerStep& step) {
     std::lock_guard<std::mutex> hold(mutex_);
     requests_.push_back(request);
   }
+  served_.fetch_add(1);
   const auto write_deadline = Clock::now() + std::chrono::milliseconds(kServerReadMs);
   switch (step.action) {
     case PeerStep::Action::reply:
@@ -234,6 +249,7 @@ void ScriptedServer::serve(SocketHandle c, const PeerStep& step) {
       break;
     case PeerStep::Action::close_early:
     case PeerStep::Action::reset:
+    case PeerStep::Action::hold_unread:
       break;
     case PeerStep::Action::stay_silent: {
       // Until the client closes (a read of 0 or an error) or the server ends.
@@ -294,6 +310,42 @@ ClientOutcome PeerClient::read_frame(uint32_t wait_ms) {
   return out;
 }
 
+ClientOutcome PeerClient::read_to_end(uint32_t wait_ms) {
+  ClientOutcome out;
+  out.status = Status::would_block;
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(wait_ms);
+  uint8_t chunk[65536];
+  while (s_ != platform::kNoSocket) {
+    SocketError err;
+    const int64_t got = platform::socket_recv(s_, chunk, sizeof chunk, &err);
+    if (got > 0) {
+      out.body.insert(out.body.end(), chunk, chunk + got);
+      continue;
+    }
+    if (got == 0) {
+      out.status = Status::closed;
+      break;
+    }
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) {
+      out.status = Status::io;
+      break;
+    }
+    const uint32_t left = ms_left(deadline);
+    if (left == 0) break;
+    (void)platform::socket_poll(s_, platform::kWantRead, left, &err);
+  }
+  out.elapsed_ms = ms_since(start);
+  return out;
+}
+
+uint64_t PeerClient::unread_bytes() const {
+  int n = 0;
+  if (s_ == platform::kNoSocket || ::ioctl(s_, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<uint64_t>(n);
+}
+
 void PeerClient::close() {
   platform::socket_close(s_);
   s_ = platform::kNoSocket;
@@ -309,6 +361,33 @@ ClientOutcome client_exchange(uint16_t port, const Bytes& bytes, uint32_t wait_m
   if (!client.connect(port)) return ClientOutcome{};
   if (!bytes.empty() && !client.send(bytes)) return ClientOutcome{};
   return client.read_frame(wait_ms);
+}
+
+}  // namespace vorlet::v2::test
+
+namespace vorlet::v2::test {
+
+// ---- a listener that takes no connection ----
+
+StalledListener::StalledListener() {
+  platform::Ipv4Address loopback;
+  if (!platform::ipv4_parse("127.0.0.1", &loopback)) return;
+  const SocketHandle s = platform::socket_open_ipv4(nullptr);
+  if (s == platform::kNoSocket) return;
+  // A queue of length 0 holds one connection that is not accepted.
+  if (platform::socket_bind_ipv4(s, &loopback, 0) != SocketError::none ||
+      platform::socket_listen(s, 0) != SocketError::none) {
+    platform::socket_close(s);
+    return;
+  }
+  listener_ = s;
+  port_ = platform::socket_local_port(s);
+  filled_ = filler_.connect(port_);
+}
+
+StalledListener::~StalledListener() {
+  filler_.close();
+  platform::socket_close(listener_);
 }
 
 }  // namespace vorlet::v2::test

@@ -5,7 +5,10 @@
 // - ScriptedServer listens on 127.0.0.1 (a free port) and serves each
 //   connection with the next step of its script: reply with a given reply
 //   body, write raw bytes, close early, reset the connection, or stay
-//   silent. It records the request body of every connection.
+//   silent, or leave the request unread. It records the request body of
+//   every connection it read.
+// - StalledListener listens on 127.0.0.1 and never accepts, its queue full,
+//   so that a connect to it stays under way.
 // - PeerClient connects to 127.0.0.1, writes whatever bytes a test gives it
 //   (a well-formed request, a broken one, nothing at all) and reads one
 //   reply frame within a bound.
@@ -65,6 +68,9 @@ struct PeerStep {
                   // closes or the server ends
     reset,        // read the request frame, then reset the connection, as a
                   // peer that dies does
+    hold_unread,  // read nothing at all and send nothing until the client
+                  // closes or the server ends: a large request stalls its
+                  // sender once the socket buffers are full
   };
   Action action = Action::reply;
   Bytes bytes;
@@ -76,6 +82,7 @@ struct PeerStep {
   static PeerStep close_early();
   static PeerStep stay_silent();
   static PeerStep reset();
+  static PeerStep hold_unread();
 };
 
 // Closes s with a reset instead of an orderly close.
@@ -94,6 +101,9 @@ class ScriptedServer {
   uint16_t port() const { return port_; }
   // Connections accepted so far.
   int accepted() const { return accepted_.load(); }
+  // Connections whose step has begun: the request read (or, for
+  // hold_unread, left unread) and the reply about to go out.
+  int served() const { return served_.load(); }
   // The request body of each served connection, in order (empty when no
   // whole frame arrived).
   std::vector<Bytes> requests() const;
@@ -108,6 +118,7 @@ class ScriptedServer {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
+  std::atomic<int> served_{0};
   mutable std::mutex mutex_;  // guards requests_
   std::vector<Bytes> requests_;
   std::thread thread_;
@@ -139,6 +150,12 @@ class PeerClient {
   bool send(const Bytes& bytes);
   // Reads one frame within wait_ms.
   ClientOutcome read_frame(uint32_t wait_ms);
+  // Reads whatever arrives until the peer closes or wait_ms pass: every
+  // byte, and closed when the peer closed (would_block otherwise, io on a
+  // socket error).
+  ClientOutcome read_to_end(uint32_t wait_ms);
+  // Bytes that arrived and are not read yet.
+  uint64_t unread_bytes() const;
   void close();
   // Closes with a reset (the peer's next read fails) instead of an orderly
   // close.
@@ -151,5 +168,29 @@ class PeerClient {
 
 // Connects, writes `bytes`, reads one frame within wait_ms.
 ClientOutcome client_exchange(uint16_t port, const Bytes& bytes, uint32_t wait_ms);
+
+// ---- a listener that takes no connection ----
+
+// Listens on 127.0.0.1 with the shortest queue and fills it with one
+// connection of its own; it never accepts. The system then drops the
+// opening of every further connection, which stays under way on the
+// connecting side until that side gives up.
+class StalledListener {
+ public:
+  StalledListener();
+  ~StalledListener();
+  StalledListener(const StalledListener&) = delete;
+  StalledListener& operator=(const StalledListener&) = delete;
+
+  // Listening, with its queue full.
+  bool ready() const { return filled_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  platform::SocketHandle listener_ = platform::kNoSocket;
+  uint16_t port_ = 0;
+  PeerClient filler_;
+  bool filled_ = false;
+};
 
 }  // namespace vorlet::v2::test

@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/event.h"
 #include "support/scripted_peer.h"
 
 namespace vorlet::v2 {
@@ -217,6 +220,84 @@ TEST(TcpSocketWait, EndsAtReadinessOrAtTheDeadline) {
   const SocketHandle dead = p.a;
   p.close_a();
   EXPECT_EQ(tcp_socket_wait(dead, platform::kWantRead, after_ms(1000)), Status::io);
+}
+
+// A cancel descriptor that is readable ends every wait of the routines with
+// bad_state, at once, with the socket ready or not and no deadline in
+// sight; what can move without a wait still moves first.
+TEST(TcpFrame, ACancelledWaitEndsEveryRoutineAndWhatNeedsNoWaitStillMoves) {
+  using Run = std::function<Status(SocketPair&, int32_t cancel)>;
+  const Bytes big(16 << 20, 7);  // more than the socket buffers of a peer that reads nothing
+  const struct Case {
+    const char* name;
+    Run run;
+    Status expected;
+  } cases[] = {
+      {"a wait for bytes",
+       [](SocketPair& p, int32_t c) { return tcp_socket_wait(p.a, platform::kWantRead, kTcpNoDeadline, c); },
+       Status::bad_state},
+      {"a wait for room, the socket writable",
+       [](SocketPair& p, int32_t c) { return tcp_socket_wait(p.a, platform::kWantWrite, kTcpNoDeadline, c); },
+       Status::bad_state},
+      {"a receive with nothing sent",
+       [](SocketPair& p, int32_t c) {
+         TcpBody got;
+         return tcp_frame_receive(p.a, &got, kTcpNoDeadline, c);
+       },
+       Status::bad_state},
+      {"a receive of half a frame",
+       [](SocketPair& p, int32_t c) {
+         p.peer_write(wire_u64(10) + wire_bytes("abc"));
+         TcpBody got;
+         return tcp_frame_receive(p.a, &got, kTcpNoDeadline, c);
+       },
+       Status::bad_state},
+      {"a send the peer does not read",
+       [&big](SocketPair& p, int32_t c) { return tcp_frame_send(p.a, big.data(), big.size(), kTcpNoDeadline, c); },
+       Status::bad_state},
+      {"a receive of a frame already there",
+       [](SocketPair& p, int32_t c) {
+         p.peer_write(wire_u64(3) + wire_bytes("abc"));
+         TcpBody got;
+         const Status s = tcp_frame_receive(p.a, &got, kTcpNoDeadline, c);
+         return s == Status::ok && got == wire_bytes("abc") ? s : Status::io;
+       },
+       Status::ok},
+      {"a send that fits the buffers",
+       [](SocketPair& p, int32_t c) {
+         const Bytes body = wire_bytes("small");
+         return tcp_frame_send(p.a, body.data(), body.size(), kTcpNoDeadline, c);
+       },
+       Status::ok},
+  };
+  for (const Case& c : cases) {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    std::unique_ptr<platform::Event> cancel(platform::Event::create());
+    ASSERT_NE(cancel, nullptr);
+    cancel->set();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.run(p, cancel->descriptor()), c.expected) << c.name;
+    EXPECT_LT(elapsed_ms(start), 1000u) << c.name;
+  }
+
+  // Set while a receive sleeps: it ends then, not at its deadline.
+  SocketPair p;
+  ASSERT_NE(p.a, kNoSocket);
+  std::unique_ptr<platform::Event> cancel(platform::Event::create());
+  ASSERT_NE(cancel, nullptr);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancel->set();
+  });
+  TcpBody got;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(30000), cancel->descriptor()), Status::bad_state);
+  const uint64_t waited = elapsed_ms(start);
+  setter.join();
+  EXPECT_GE(waited, 90u);
+  EXPECT_LT(waited, 3000u);
+  EXPECT_TRUE(got.empty());
 }
 
 TEST(TcpBodies, RequestCarriesTheTimeoutAsGiven) {
