@@ -248,6 +248,11 @@ TEST(LocalDelivery, ARemoteRequestDeliveredKeepsItsPendingReply) {
   ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
   // The host's response will find it; only the job's reference went.
   EXPECT_EQ(reply_registry_take(&rt->reply_registry.get(), "req-1", nullptr), slot);
+  // The worker lets go of its job just after the frame is on its way.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (slot->refs.load() > 2 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_EQ(slot->refs.load(), 2);
   reply_slot_release(slot);
   reply_slot_release(slot);
