@@ -45,7 +45,10 @@ Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t le
 // Reads one frame into *body (emptied first). ok: *body holds exactly the
 // body; closed: the peer closed before the frame was complete; io: a
 // socket error, a declared length above 64 MiB (nothing more is read) or a
-// body buffer that cannot be allocated; would_block at the deadline.
+// body buffer that cannot be allocated; would_block at the deadline. The
+// buffer grows with the bytes that arrive, not with the declared length: a
+// peer that declares much and sends little makes it hold about twice what
+// it sent.
 Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns) noexcept;
 
 // Appends the four little-endian bytes of value.

@@ -481,6 +481,27 @@ TEST(TcpListener, AcceptsABodyOfExactly64MiB) {
   EXPECT_EQ(l.handler.seen().payload.size(), payload.size());
 }
 
+// Length prefixes that declare 64 MiB and bring a few bytes cost the
+// listener about what arrived: it does not size its buffer by the peer's
+// word.
+TEST(TcpListener, APrefixDeclaring64MiBCostsTheListenerNoSuchBuffer) {
+  Listening l;
+  ASSERT_NE(l.port, 0);
+  ASSERT_TRUE(test::reset_peak_resident());
+  const uint64_t before = test::resident_bytes();
+  for (int i = 0; i < 4; ++i) {
+    PeerClient client;
+    ASSERT_TRUE(client.connect(l.port));
+    ASSERT_TRUE(client.send(wire_u64(kTcpMaxBody) + wire_bytes("V2Q1")));
+    // The listener holds the connection while it waits for the rest.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  const uint64_t grown = test::peak_resident_bytes() - before;
+  RecordProperty("peak_growth_bytes", std::to_string(grown));
+  EXPECT_LT(grown, 16ull << 20);
+  EXPECT_EQ(l.handler.calls.load(), 0);
+}
+
 TEST(TcpListener, ASilentClientIsAnsweredAfterOneSecondAndHoldsTheNextOne) {
   Listening l;
   ASSERT_NE(l.port, 0);

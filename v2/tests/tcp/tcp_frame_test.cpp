@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "support/proc_probe.h"
 #include "support/scripted_peer.h"
 
 namespace vorlet::v2 {
@@ -133,6 +134,26 @@ TEST(TcpFrame, ReceiveTakesExactly64MiBAndRefusesMoreAfterThePrefix) {
     ASSERT_EQ(platform::socket_recv(p.a, rest, sizeof rest, &err), 8);
     EXPECT_EQ(std::string(rest, 8), "NEXTBYTE");
   }
+}
+
+// The declared length is only the peer's word: a peer that declares 64 MiB
+// and sends a few bytes makes the receive hold about what arrived, not the
+// 64 MiB it declared, and the body is given back when the frame fails.
+TEST(TcpFrame, ReceiveGrowsWithWhatArrivesNotWithTheDeclaredLength) {
+  ASSERT_TRUE(test::reset_peak_resident());
+  const uint64_t before = test::resident_bytes();
+  for (int i = 0; i < 3; ++i) {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.peer_write(wire_u64(kTcpMaxBody) + Bytes(30000, 0x33));
+    TcpBody got;
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(100)), Status::would_block);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(got.capacity(), 0u);
+  }
+  const uint64_t grown = test::peak_resident_bytes() - before;
+  RecordProperty("peak_growth_bytes", std::to_string(grown));
+  EXPECT_LT(grown, 8ull << 20);
 }
 
 TEST(TcpFrame, ReceiveReportsAnEarlyCloseApartFromADeadline) {
