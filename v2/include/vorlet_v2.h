@@ -196,7 +196,13 @@ typedef struct vorlet_v2_Runtime vorlet_v2_Runtime;
  * free it after the call. Both texts are copied (NULL as ""); any non-zero
  * flag is stored as 1; every queue and frame limit derives from
  * queue_capacity (0 or less: 4096; capped at 65536; rounded up to a power
- * of two). */
+ * of two).
+ *
+ * So does what remote peers can make the runtime hold. The TCP listener
+ * takes a request whose envelope is at most max_frame_bytes (4 MiB at the
+ * default hint), not the protocol's 64 MiB: one that declares more is
+ * refused at its length prefix, with the reply of a request that does not
+ * decode (reason 7, "tcp request decode failed"). */
 typedef struct vorlet_v2_RuntimeOptions {
   const char* option_text_a;
   const char* option_text_b;

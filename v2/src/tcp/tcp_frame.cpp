@@ -119,13 +119,14 @@ Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t le
   return send_all(s, body, length, deadline_ns);
 }
 
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns) noexcept {
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns,
+                         uint64_t max_length) noexcept {
   body->clear();
   uint8_t prefix[8];
   Status st = recv_all(s, prefix, sizeof prefix, deadline_ns);
   if (st != Status::ok) return st;
   const uint64_t length = read_u64(prefix);
-  if (length > kTcpMaxBody) return Status::io;
+  if (length > kTcpMaxBody || length > max_length) return Status::io;
   // The declared length is the peer's word only: the buffer doubles as the
   // bytes arrive (reading into the part just added), up to that length.
   uint64_t got = 0;
