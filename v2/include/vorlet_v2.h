@@ -202,7 +202,11 @@ typedef struct vorlet_v2_Runtime vorlet_v2_Runtime;
  * takes a request whose envelope is at most max_frame_bytes (4 MiB at the
  * default hint), not the protocol's 64 MiB: one that declares more is
  * refused at its length prefix, with the reply of a request that does not
- * decode (reason 7, "tcp request decode failed"). */
+ * decode (reason 7, "tcp request decode failed"). The peers' requests held
+ * at once, wherever they wait in the runtime, take at most the larger of
+ * 16 KiB per queue slot and max_frame_bytes (64 MiB at the default hint);
+ * a request beyond that is answered at once as a full ingress queue answers
+ * it (a deadletter of reason 4, "ingress queue rejected remote envelope"). */
 typedef struct vorlet_v2_RuntimeOptions {
   const char* option_text_a;
   const char* option_text_b;

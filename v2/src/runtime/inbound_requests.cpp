@@ -95,20 +95,26 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     }
     return registered;
   }
+  // The copy counts against the peers' budget until its buffer is
+  // released, wherever the request then is; a request that does not fit is
+  // refused as a full ring refuses it.
   FrameBuffer frame;
-  const Status copied = frame_copy_from_bytes(payload, length, &frame);
-  if (copied != Status::ok) {
+  const Status copied = frame_copy_charged(&rt->peer_frames, payload, length, &frame);
+  if (copied != Status::ok && copied != Status::would_block) {
     reply_registry_remove(registry, slot.get());
     return copied;
   }
 
-  // The item's reference travels with it.
-  reply_slot_retain(slot.get());
-  const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
-  const Status pushed = runtime_enqueue_ingress(rt, &item);
+  Status pushed = copied;
+  if (copied == Status::ok) {
+    // The item's reference travels with it.
+    reply_slot_retain(slot.get());
+    const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
+    pushed = runtime_enqueue_ingress(rt, &item);
+    if (pushed != Status::ok) reply_slot_release(slot.get());  // the item's reference
+  }
   if (pushed != Status::ok) {
     reply_registry_remove(registry, slot.get());
-    reply_slot_release(slot.get());  // the item's reference
     frame.reset();
     // The generation is an atomic: read without runtime_lock, which a stop
     // joining this listener may hold.
