@@ -206,7 +206,10 @@ typedef struct vorlet_v2_Runtime vorlet_v2_Runtime;
  * at once, wherever they wait in the runtime, take at most the larger of
  * 16 KiB per queue slot and max_frame_bytes (64 MiB at the default hint);
  * a request beyond that is answered at once as a full ingress queue answers
- * it (a deadletter of reason 4, "ingress queue rejected remote envelope"). */
+ * it (a deadletter of reason 4, "ingress queue rejected remote envelope").
+ * A peer's reply (response or deadletter) larger than max_frame_bytes is
+ * not handed on: the request ends with a deadletter of reason 7, "remote
+ * reply exceeds max frame bytes", without trying another endpoint. */
 typedef struct vorlet_v2_RuntimeOptions {
   const char* option_text_a;
   const char* option_text_b;

@@ -20,6 +20,7 @@ namespace vorlet::v2 {
 namespace {
 
 constexpr char kNoTerminalResult[] = "remote transport returned no terminal result";
+constexpr char kReplyTooLarge[] = "remote reply exceeds max frame bytes";
 constexpr int32_t kKindResponse = 2;
 
 uint32_t capped(uint64_t attempts) noexcept {
@@ -161,6 +162,15 @@ bool is_response_envelope(const ExchangeResult& ex) noexcept {
   return envelope_peek_kind(ex.reply.get(), ex.length, &kind) == 0 && kind == kKindResponse;
 }
 
+// A terminal reply is held to the runtime's frame limit: the host's frame
+// readers may refuse anything larger, and a reply relayed to a requesting
+// peer is held to the limit of what this runtime takes from peers.
+bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
+  const bool terminal =
+      ex.kind == static_cast<int32_t>(ReplyKind::response) || ex.kind == static_cast<int32_t>(ReplyKind::deadletter);
+  return terminal && ex.length > rt->max_frame_bytes;
+}
+
 struct ParsedEnvelopeHolder {
   ParsedEnvelope pe;
   ParsedEnvelopeHolder() noexcept { parsed_envelope_init(&pe); }
@@ -298,6 +308,9 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     bool next_attempt = false;
     if (s != Status::ok) {
       next_attempt = after_failed_exchange(rt, job, &ex);
+    } else if (reply_too_large(rt, ex)) {
+      // Not passed on, and no failover: the peer may own the envelope.
+      fail(rt, job, DeadletterReason::remote_transport_failed, kReplyTooLarge, tried(job) + 1);
     } else if (ex.kind == static_cast<int32_t>(ReplyKind::response)) {
       // An empty response is a delivery only where no response is awaited.
       if (ex.length == 0 && job->expects_reply != 0) {
