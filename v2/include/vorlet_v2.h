@@ -284,7 +284,20 @@ typedef struct vorlet_v2_Runtime vorlet_v2_Runtime;
  * free it after the call. Both texts are copied (NULL as ""); any non-zero
  * flag is stored as 1; every queue and frame limit derives from
  * queue_capacity (0 or less: 4096; capped at 65536; rounded up to a power
- * of two). */
+ * of two).
+ *
+ * So does what remote peers can make the runtime hold. The TCP listener
+ * takes a request whose envelope is at most max_frame_bytes (4 MiB at the
+ * default hint), not the protocol's 64 MiB: one that declares more is
+ * refused at its length prefix, with the reply of a request that does not
+ * decode (reason 7, "tcp request decode failed"). The peers' requests held
+ * at once, wherever they wait in the runtime, take at most the larger of
+ * 16 KiB per queue slot and max_frame_bytes (64 MiB at the default hint);
+ * a request beyond that is answered at once as a full ingress queue answers
+ * it (a deadletter of reason 4, "ingress queue rejected remote envelope").
+ * A peer's reply (response or deadletter) larger than max_frame_bytes is
+ * not handed on: the request ends with a deadletter of reason 7, "remote
+ * reply exceeds max frame bytes", without trying another endpoint. */
 typedef struct vorlet_v2_RuntimeOptions {
   const char* option_text_a;
   const char* option_text_b;

@@ -13,9 +13,17 @@ namespace {
 struct FrameBufferHeader {
   uint64_t capacity;
   uint32_t pooled;
-  uint32_t reserved;
+  uint32_t charged;  // 1: a FrameCharge sits right before this header
 };
 static_assert(sizeof(FrameBufferHeader) == 16);
+
+// Before the header of a charged buffer, which is one allocation of charge,
+// header and payload; also 16 bytes, for the same alignment.
+struct FrameCharge {
+  FrameBudget* budget;
+  uint64_t bytes;
+};
+static_assert(sizeof(FrameCharge) == 16);
 
 FrameBufferHeader* header_of(const void* payload) noexcept {
   return reinterpret_cast<FrameBufferHeader*>(const_cast<unsigned char*>(static_cast<const unsigned char*>(payload)) -
@@ -60,8 +68,17 @@ FrameBufferHeader* block_new(uint64_t capacity, uint32_t pooled) noexcept {
   if (h == nullptr) return nullptr;
   h->capacity = capacity;
   h->pooled = pooled;
-  h->reserved = 0;
+  h->charged = 0;
   return h;
+}
+
+// Takes n bytes of the budget; false when they do not fit under its limit.
+bool budget_take(FrameBudget* budget, uint64_t n) noexcept {
+  uint64_t held = budget->held.load(std::memory_order_relaxed);
+  do {
+    if (n > budget->limit || held > budget->limit - n) return false;
+  } while (!budget->held.compare_exchange_weak(held, held + n, std::memory_order_relaxed));
+  return true;
 }
 
 }  // namespace
@@ -78,9 +95,37 @@ void* frame_buffer_acquire(uint64_t n) noexcept {
   return h == nullptr ? nullptr : payload_of(h);
 }
 
+Status frame_buffer_acquire_charged(FrameBudget* budget, uint64_t n, void** out) noexcept {
+  if (budget == nullptr || out == nullptr) return Status::invalid_arg;
+  *out = nullptr;
+  constexpr uint64_t kOverhead = sizeof(FrameCharge) + sizeof(FrameBufferHeader);
+  if (n > UINT64_MAX - kOverhead) return Status::nomem;
+  if (!budget_take(budget, n)) return Status::would_block;
+  auto* charge = static_cast<FrameCharge*>(rt_malloc(kOverhead + n));
+  if (charge == nullptr) {
+    budget->held.fetch_sub(n, std::memory_order_relaxed);
+    return Status::nomem;
+  }
+  charge->budget = budget;
+  charge->bytes = n;
+  auto* h = reinterpret_cast<FrameBufferHeader*>(charge + 1);
+  h->capacity = n;
+  h->pooled = 0;
+  h->charged = 1;
+  *out = payload_of(h);
+  return Status::ok;
+}
+
 void frame_buffer_release(void* payload) noexcept {
   if (payload == nullptr) return;
   FrameBufferHeader* h = header_of(payload);
+  if (h->charged != 0) {
+    // One allocation with its charge; never pooled.
+    FrameCharge* charge = reinterpret_cast<FrameCharge*>(h) - 1;
+    charge->budget->held.fetch_sub(charge->bytes, std::memory_order_relaxed);
+    rt_free(charge);
+    return;
+  }
   if (h->pooled != 0 && pool_put(h)) return;
   rt_free(h);
 }

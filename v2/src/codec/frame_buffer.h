@@ -6,10 +6,17 @@
 //
 // A frame buffer is known by its payload pointer; it goes back through
 // frame_buffer_release (the exported frame release does the same).
+//
+// A buffer may also be charged to a FrameBudget: its bytes then count
+// against the budget from acquisition until the buffer is released, by
+// whatever path it takes, so that one holder bounds what many queues keep.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+
+#include "codec/status.h"
 
 namespace vorlet::v2 {
 
@@ -21,7 +28,8 @@ inline constexpr uint64_t kFramePoolSlots = 32;
 void* frame_buffer_acquire(uint64_t n) noexcept;
 
 // Gives a payload back: into the pool when it is a pooled block with room
-// there, else freed. nullptr is ignored.
+// there, else freed; a charged buffer gives its charge back first. nullptr
+// is ignored.
 void frame_buffer_release(void* payload) noexcept;
 
 // The payload bytes of a buffer (65536 for pooled blocks) and whether it is
@@ -31,6 +39,20 @@ bool frame_buffer_pooled(const void* payload) noexcept;
 
 // Idle blocks the pool holds now.
 uint64_t frame_pool_idle() noexcept;
+
+// Bytes of the frame buffers charged to one owner and not yet released.
+// The owner sets limit before the first charge and must outlive every
+// buffer charged to it.
+struct FrameBudget {
+  alignas(64) std::atomic<uint64_t> held{0};
+  uint64_t limit = 0;
+};
+
+// A buffer of exactly n bytes (never pooled) whose n bytes are charged to
+// budget until it is released. would_block, with nothing taken, when the
+// charge would take held above limit; nomem when memory is short or n is
+// too large for a header; invalid_arg for a NULL budget or out.
+Status frame_buffer_acquire_charged(FrameBudget* budget, uint64_t n, void** out) noexcept;
 
 struct FrameBufferRelease {
   void operator()(void* payload) const noexcept { frame_buffer_release(payload); }

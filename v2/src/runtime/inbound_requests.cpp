@@ -96,26 +96,32 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     }
     return registered;
   }
+  // The copy counts against the peers' budget until its buffer is
+  // released, wherever the request then is; a request that does not fit is
+  // refused as a full ring refuses it.
   FrameBuffer frame;
-  const Status copied = frame_copy_from_bytes(payload, length, &frame);
-  if (copied != Status::ok) {
+  const Status copied = frame_copy_charged(&rt->peer_frames, payload, length, &frame);
+  if (copied != Status::ok && copied != Status::would_block) {
     reply_registry_remove(registry, slot.get());
     return copied;
   }
 
-  // When this wait will end: a relay of the request on to another runtime
-  // gets no budget past it.
-  const uint32_t wait_ms = timeout_ms == 0 ? kDefaultWaitMs : timeout_ms;
-  uint64_t now = 0;
-  if (clock_monotonic_ns(&now) == 0) slot->deadline_ns = deadline_add_ms(now, wait_ms);
+  Status pushed = copied;
+  if (copied == Status::ok) {
+    // When this wait will end: a relay of the request on to another runtime
+    // gets no budget past it.
+    const uint32_t wait_ms = timeout_ms == 0 ? kDefaultWaitMs : timeout_ms;
+    uint64_t now = 0;
+    if (clock_monotonic_ns(&now) == 0) slot->deadline_ns = deadline_add_ms(now, wait_ms);
 
-  // The item's reference travels with it.
-  reply_slot_retain(slot.get());
-  const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
-  const Status pushed = runtime_enqueue_ingress(rt, &item);
+    // The item's reference travels with it.
+    reply_slot_retain(slot.get());
+    const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
+    pushed = runtime_enqueue_ingress(rt, &item);
+    if (pushed != Status::ok) reply_slot_release(slot.get());  // the item's reference
+  }
   if (pushed != Status::ok) {
     reply_registry_remove(registry, slot.get());
-    reply_slot_release(slot.get());  // the item's reference
     frame.reset();
     // The generation is an atomic: read without runtime_lock, which a stop
     // joining this listener may hold.

@@ -73,8 +73,9 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
 
   // Without a listen port or a handler the adapter serves outbound
   // exchanges only.
-  if (tcp_adapter_start(rt->tcp_adapter, rt->local_listen_host, rt->local_listen_port, rt->inbound_handler, rt) !=
-      Status::ok) {
+  // A peer's request is held to the envelope limit of the host's own.
+  if (tcp_adapter_start(rt->tcp_adapter, rt->local_listen_host, rt->local_listen_port, rt->inbound_handler, rt,
+                        rt->max_frame_bytes) != Status::ok) {
     return false;
   }
   done->tcp_adapter = true;

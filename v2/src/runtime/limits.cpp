@@ -17,6 +17,12 @@ uint64_t limit_max_frame_bytes(int32_t capacity) noexcept {
   return bytes > 67108864ull ? 67108864ull : bytes;
 }
 
+uint64_t limit_peer_frame_bytes(int32_t capacity) noexcept {
+  const uint64_t per_slot = static_cast<uint64_t>(capacity) * 16384;
+  const uint64_t frame = limit_max_frame_bytes(capacity);
+  return per_slot > frame ? per_slot : frame;
+}
+
 uint64_t limit_aux_batch(int32_t capacity) noexcept {
   if (capacity < 1152) return 8;
   const uint64_t batch = static_cast<uint64_t>(capacity) / 128;

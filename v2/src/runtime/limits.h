@@ -11,6 +11,10 @@ int32_t limit_queue_capacity(int32_t hint) noexcept;
 // Frame limit of the request pipe reader, from the capacity.
 uint64_t limit_max_frame_bytes(int32_t capacity) noexcept;
 uint64_t limit_aux_batch(int32_t capacity) noexcept;
+// Bytes of requests from remote peers the runtime holds at once, from the
+// capacity: 16 KiB per ring slot, and never less than one request of
+// limit_max_frame_bytes.
+uint64_t limit_peer_frame_bytes(int32_t capacity) noexcept;
 // Capacity of each host-bound pipe queue, before its power-of-two rounding.
 uint64_t limit_pipe_queue_capacity(int32_t capacity) noexcept;
 // Slots of each of the three rings.

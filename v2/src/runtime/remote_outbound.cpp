@@ -24,6 +24,7 @@ constexpr char kResponseAboutAnother[] = "remote response correlation_id does no
 constexpr char kDeadletterAboutAnother[] =
     "remote deadletter original_envelope message_id does not match the request message_id";
 constexpr char kReasonOutOfRange[] = "remote peer reason is outside 1 to 14";
+constexpr char kReplyTooLarge[] = "remote reply exceeds max frame bytes";
 constexpr int32_t kKindResponse = 2;
 
 // The reasons a deadletter may carry; a peer's 0 or anything past 14 tells
@@ -203,6 +204,15 @@ PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) n
   return correlated ? PeerResponse::answer : PeerResponse::about_another;
 }
 
+// A terminal reply is held to the runtime's frame limit: the host's frame
+// readers may refuse anything larger, and a reply relayed to a requesting
+// peer is held to the limit of what this runtime takes from peers.
+bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
+  const bool terminal =
+      ex.kind == static_cast<int32_t>(ReplyKind::response) || ex.kind == static_cast<int32_t>(ReplyKind::deadletter);
+  return terminal && ex.length > rt->max_frame_bytes;
+}
+
 struct ParsedEnvelopeHolder {
   ParsedEnvelope pe;
   ParsedEnvelopeHolder() noexcept { parsed_envelope_init(&pe); }
@@ -348,6 +358,9 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
       fail(rt, job, DeadletterReason::runtime_stopped, kTcpExchangeCutText, tried(job) + 1);
     } else if (s != Status::ok) {
       next_attempt = after_failed_exchange(rt, job, &ex);
+    } else if (reply_too_large(rt, ex)) {
+      // Not passed on, and no failover: the peer may own the envelope.
+      fail(rt, job, DeadletterReason::remote_transport_failed, kReplyTooLarge, tried(job) + 1);
     } else if (ex.kind == static_cast<int32_t>(ReplyKind::response)) {
       // An empty response is a delivery only where no response is awaited.
       if (ex.length == 0 && job->expects_reply != 0) {

@@ -85,6 +85,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->max_frame_bytes = limit_max_frame_bytes(rt->queue_capacity);
   rt->aux_batch = limit_aux_batch(rt->queue_capacity);
   rt->pipe_queue_capacity = limit_pipe_queue_capacity(rt->queue_capacity);
+  rt->peer_frames.limit = limit_peer_frame_bytes(rt->queue_capacity);
   rt->configured_ingress_mode = 0;
   rt->configured_local_delivery_mode = 0;
   rt->configured_remote_outbound_mode = 0;

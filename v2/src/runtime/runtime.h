@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "codec/frame_buffer.h"
 #include "observe/dubbing_registry.h"
 #include "platform/thread.h"
 #include "runtime/counters.h"
@@ -96,6 +97,11 @@ struct alignas(64) Runtime {
   uint64_t max_frame_bytes;
   uint64_t aux_batch;
   uint64_t pipe_queue_capacity;
+  // The request bytes of remote peers held at once, wherever they sit
+  // (ingress ring, local ring, pipe queue, remote ring): the inbound
+  // handler charges each request's frame buffer to it, and the buffer's
+  // release gives the charge back. Its limit is fixed at create.
+  FrameBudget peer_frames;
 
   // ---- overload policy: configured, then in force ----
   uint32_t configured_ingress_mode;

@@ -129,8 +129,8 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   TcpBody request;
   TcpRequest req;
   // A receive cut by the interrupt is a failed receive, answered as any.
-  const Status received =
-      tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs), interrupt_fd(a));
+  const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs),
+                                            interrupt_fd(a), a->max_request_body);
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
     send_reply(a, c.get(), 0, kReasonRemoteTransportFailed, "tcp request decode failed", nullptr, 0,
                tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
@@ -237,6 +237,7 @@ TcpAdapter::TcpAdapter() noexcept
       handler(nullptr),
       handler_context(nullptr),
       listen_port(0),
+      max_request_body(kTcpMaxBody),
       listen_socket(kNoSocket),
       interrupt(nullptr),
       start_listener(platform::start_thread) {}
@@ -254,7 +255,7 @@ void tcp_adapter_interrupt(TcpAdapter* adapter) noexcept {
 }
 
 Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
-                         void* context) noexcept {
+                         void* context, uint64_t max_request_payload) noexcept {
   if (adapter == nullptr) return Status::invalid_arg;
   SpinGuard guard(adapter->lock);
   if (adapter->configured.load(std::memory_order_acquire)) return Status::ok;
@@ -295,6 +296,8 @@ Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t po
   if (platform::socket_listen(s.get(), kListenBacklog) != SocketError::none) return fail(Status::io);
 
   adapter->listen_port = port;
+  adapter->max_request_body = max_request_payload < kTcpMaxRequestPayload ? kTcpHeaderBytes + max_request_payload
+                                                                          : kTcpMaxBody;
   adapter->listen_socket.store(s.get(), std::memory_order_release);
   adapter->configured.store(true, std::memory_order_release);
   if (!adapter->start_listener(&adapter->listener, listener_main, adapter)) {

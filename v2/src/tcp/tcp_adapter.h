@@ -25,6 +25,7 @@
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "tcp/tcp_frame.h"
 
 namespace vorlet::v2 {
 
@@ -68,6 +69,10 @@ struct alignas(64) TcpAdapter {
   void* handler_context;
 
   uint16_t listen_port;  // under the spin flag; 0 when not listening
+  // The largest request body the listener receives: the request header
+  // and the payload limit start was given. Written by start before the
+  // listener runs.
+  uint64_t max_request_body;
   std::atomic<platform::SocketHandle> listen_socket;
   std::thread listener;  // started by start, joined by stop
 
@@ -93,13 +98,16 @@ void tcp_adapter_destroy(TcpAdapter* adapter) noexcept;
 
 // Port 0 or no handler: outbound only. Otherwise listens on bind_host
 // (NULL or "": every IPv4 address; a host that is not local to this
-// machine: every address) and port. A start while configured changes
-// nothing. invalid_arg for a NULL adapter or a bind host that is not an
-// IPv4 address; io when the interrupt event, the socket or the listener
-// thread cannot be had. After a failure the adapter is idle. Each start
-// that was not configured begins without an interrupt.
+// machine: every address) and port, and takes requests whose payload is at
+// most max_request_payload bytes (the protocol's own ceiling at most): a
+// larger one is refused at its length prefix, answered as a request that
+// does not decode. A start while configured changes nothing. invalid_arg
+// for a NULL adapter or a bind host that is not an IPv4 address; io when
+// the interrupt event, the socket or the listener thread cannot be had.
+// After a failure the adapter is idle. Each start that was not configured
+// begins without an interrupt.
 Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
-                         void* context) noexcept;
+                         void* context, uint64_t max_request_payload = kTcpMaxRequestPayload) noexcept;
 
 // Back to idle: the listener ends and the listen socket closes. A
 // connection in service is served to its end, within its own deadlines,

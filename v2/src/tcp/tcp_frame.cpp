@@ -13,6 +13,8 @@ using platform::SocketError;
 
 constexpr uint8_t kRequestMagic[4] = {'V', '2', 'Q', '1'};
 constexpr uint8_t kReplyMagic[4] = {'V', '2', 'R', '1'};
+// What a received body's buffer starts with before it doubles.
+constexpr uint64_t kReceiveFirstBytes = 65536;
 
 uint32_t read_u32(const uint8_t* p) noexcept {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -133,22 +135,32 @@ Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t le
   return send_all(s, body, length, deadline_ns, cancel_fd);
 }
 
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd) noexcept {
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd,
+                         uint64_t max_length) noexcept {
   body->clear();
   uint8_t prefix[8];
   Status st = recv_all(s, prefix, sizeof prefix, deadline_ns, cancel_fd);
   if (st != Status::ok) return st;
   const uint64_t length = read_u64(prefix);
-  if (length > kTcpMaxBody) return Status::io;
-  if (length == 0) return Status::ok;
-  // One allocation, sized from the declared length before any body byte.
-  try {
-    body->resize(static_cast<size_t>(length));
-  } catch (...) {
-    return Status::io;
+  if (length > kTcpMaxBody || length > max_length) return Status::io;
+  // The declared length is the peer's word only: the buffer doubles as the
+  // bytes arrive (reading into the part just added), up to that length.
+  uint64_t got = 0;
+  while (got < length) {
+    uint64_t size = got < kReceiveFirstBytes ? kReceiveFirstBytes : got * 2;
+    if (size > length) size = length;
+    try {
+      body->reserve(static_cast<size_t>(size));  // exactly size: no overshoot past the length
+      body->resize(static_cast<size_t>(size));
+    } catch (...) {
+      st = Status::io;
+      break;
+    }
+    st = recv_all(s, body->data() + got, size - got, deadline_ns, cancel_fd);
+    if (st != Status::ok) break;
+    got = size;
   }
-  st = recv_all(s, body->data(), length, deadline_ns, cancel_fd);
-  if (st != Status::ok) body->clear();
+  if (st != Status::ok) TcpBody().swap(*body);
   return st;
 }
 

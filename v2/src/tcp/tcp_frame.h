@@ -23,6 +23,8 @@ inline constexpr uint64_t kTcpMaxBody = 67108864;  // 64 MiB, accepted
 inline constexpr uint32_t kTcpMaxReplyText = 1024;
 inline constexpr uint32_t kTcpDefaultTimeoutMs = 1000;
 inline constexpr uint64_t kTcpHeaderBytes = 16;  // of both bodies
+// The largest payload a request body of kTcpMaxBody can carry.
+inline constexpr uint64_t kTcpMaxRequestPayload = kTcpMaxBody - kTcpHeaderBytes;
 
 // A growing or received frame body; the vector owns the bytes.
 using TcpBody = std::vector<uint8_t>;
@@ -56,11 +58,14 @@ Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t le
 
 // Reads one frame into *body (emptied first). ok: *body holds exactly the
 // body; closed: the peer closed before the frame was complete; io: a
-// socket error, a declared length above 64 MiB (nothing more is read) or a
-// body buffer that cannot be allocated; would_block at the deadline;
-// bad_state when a wait for bytes was cancelled.
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns,
-                         int32_t cancel_fd = -1) noexcept;
+// socket error, a declared length above max_length (at most 64 MiB is ever
+// accepted; nothing more is read) or a body buffer that cannot be
+// allocated; would_block at the deadline; bad_state when a wait for bytes
+// was cancelled. The buffer grows with the bytes that arrive, not with the
+// declared length: a peer that declares much and sends little makes it hold
+// about twice what it sent.
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd = -1,
+                         uint64_t max_length = kTcpMaxBody) noexcept;
 
 // Appends the four little-endian bytes of value.
 void tcp_body_append_u32(TcpBody* body, uint32_t value);

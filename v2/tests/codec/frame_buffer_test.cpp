@@ -55,5 +55,51 @@ TEST(FramePool, BodiesAbove64KibGetAnExactUnpooledBlock) {
   frame_buffer_release(nullptr);
 }
 
+// A charged buffer holds its bytes against the budget from acquisition to
+// release, whichever the order; a charge that does not fit takes nothing.
+TEST(FrameBudget, ChargesHoldTheirBytesUntilReleased) {
+  FrameBudget budget;
+  budget.limit = 1000;
+  const uint64_t idle = frame_pool_idle();
+
+  void* a = nullptr;
+  ASSERT_EQ(frame_buffer_acquire_charged(&budget, 600, &a), Status::ok);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(budget.held.load(), 600u);
+  EXPECT_FALSE(frame_buffer_pooled(a));
+  EXPECT_EQ(frame_buffer_capacity(a), 600u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+  static_cast<unsigned char*>(a)[599] = 1;
+
+  void* refused = reinterpret_cast<void*>(&budget);
+  EXPECT_EQ(frame_buffer_acquire_charged(&budget, 401, &refused), Status::would_block);
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(budget.held.load(), 600u);
+
+  void* b = nullptr;
+  ASSERT_EQ(frame_buffer_acquire_charged(&budget, 400, &b), Status::ok);  // exactly the limit
+  EXPECT_EQ(budget.held.load(), 1000u);
+  EXPECT_EQ(frame_buffer_acquire_charged(&budget, 1, &refused), Status::would_block);
+
+  frame_buffer_release(a);
+  EXPECT_EQ(budget.held.load(), 400u);
+  EXPECT_EQ(frame_pool_idle(), idle);  // freed, never pooled
+  // Small ones too: every charged buffer is exact and unpooled.
+  FrameBuffer small;
+  void* raw = nullptr;
+  ASSERT_EQ(frame_buffer_acquire_charged(&budget, 10, &raw), Status::ok);
+  small.reset(raw);
+  EXPECT_FALSE(frame_buffer_pooled(small.get()));
+  EXPECT_EQ(budget.held.load(), 410u);
+  small.reset();
+  frame_buffer_release(b);
+  EXPECT_EQ(budget.held.load(), 0u);
+  EXPECT_EQ(frame_pool_idle(), idle);
+
+  EXPECT_EQ(frame_buffer_acquire_charged(&budget, UINT64_MAX - 15, &raw), Status::nomem);
+  EXPECT_EQ(frame_buffer_acquire_charged(nullptr, 1, &raw), Status::invalid_arg);
+  EXPECT_EQ(budget.held.load(), 0u);
+}
+
 }  // namespace
 }  // namespace vorlet::v2

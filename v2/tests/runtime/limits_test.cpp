@@ -16,15 +16,22 @@ struct LimitCase {
   uint64_t max_frame_bytes;
   uint64_t aux_batch;
   uint64_t pipe_queue_capacity;
+  uint64_t peer_frame_bytes;  // 16 KiB a slot, at least one max_frame_bytes
 };
 
 constexpr LimitCase kLimitCases[] = {
-    {0, 4096, 4096, 4 * MiB, 32, 16},      {-5, 4096, 4096, 4 * MiB, 32, 16},
-    {1, 1, 2, 1 * MiB, 8, 4},              {3, 4, 4, 1 * MiB, 8, 4},
-    {32, 32, 32, 1 * MiB, 8, 4},           {64, 64, 64, 1 * MiB, 8, 8},
-    {300, 512, 512, 4 * MiB, 8, 16},       {2048, 2048, 2048, 4 * MiB, 16, 16},
-    {5000, 8192, 8192, 8 * MiB, 64, 16},   {16384, 16384, 16384, 16 * MiB, 64, 16},
-    {65536, 65536, 65536, 64 * MiB, 64, 16}, {70000, 65536, 65536, 64 * MiB, 64, 16},
+    {0, 4096, 4096, 4 * MiB, 32, 16, 64 * MiB},
+    {-5, 4096, 4096, 4 * MiB, 32, 16, 64 * MiB},
+    {1, 1, 2, 1 * MiB, 8, 4, 1 * MiB},
+    {3, 4, 4, 1 * MiB, 8, 4, 1 * MiB},
+    {32, 32, 32, 1 * MiB, 8, 4, 1 * MiB},
+    {64, 64, 64, 1 * MiB, 8, 8, 1 * MiB},
+    {300, 512, 512, 4 * MiB, 8, 16, 8 * MiB},
+    {2048, 2048, 2048, 4 * MiB, 16, 16, 32 * MiB},
+    {5000, 8192, 8192, 8 * MiB, 64, 16, 128 * MiB},
+    {16384, 16384, 16384, 16 * MiB, 64, 16, 256 * MiB},
+    {65536, 65536, 65536, 64 * MiB, 64, 16, 1024 * MiB},
+    {70000, 65536, 65536, 64 * MiB, 64, 16, 1024 * MiB},
 };
 
 TEST(Limits, DerivedFromTheQueueCapacityHint) {
@@ -35,6 +42,7 @@ TEST(Limits, DerivedFromTheQueueCapacityHint) {
     EXPECT_EQ(limit_max_frame_bytes(q), c.max_frame_bytes) << c.hint;
     EXPECT_EQ(limit_aux_batch(q), c.aux_batch) << c.hint;
     EXPECT_EQ(limit_pipe_queue_capacity(q), c.pipe_queue_capacity) << c.hint;
+    EXPECT_EQ(limit_peer_frame_bytes(q), c.peer_frame_bytes) << c.hint;
   }
 }
 
@@ -47,6 +55,8 @@ TEST(Limits, CreateStoresTheDerivedLimits) {
     EXPECT_EQ(rt->max_frame_bytes, c.max_frame_bytes);
     EXPECT_EQ(rt->aux_batch, c.aux_batch);
     EXPECT_EQ(rt->pipe_queue_capacity, c.pipe_queue_capacity);
+    EXPECT_EQ(rt->peer_frames.limit, c.peer_frame_bytes) << c.hint;
+    EXPECT_EQ(rt->peer_frames.held.load(), 0u) << c.hint;
     // The queues are made with them (every pipe queue size here is already
     // a power of two).
     EXPECT_EQ(rt->ingress_ring.capacity, c.ring_slots) << c.hint;

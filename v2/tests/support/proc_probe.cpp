@@ -51,6 +51,32 @@ uint64_t voluntary_switches() {
   return total;
 }
 
+namespace {
+
+// A "kB" line of /proc/self/status, in bytes.
+uint64_t status_kib_line(const std::string& key) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, key.size(), key) == 0) return std::stoull(line.substr(key.size())) * 1024;
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint64_t resident_bytes() { return status_kib_line("VmRSS:"); }
+
+uint64_t peak_resident_bytes() { return status_kib_line("VmHWM:"); }
+
+// Writing 5 to clear_refs resets the peak to the current resident size.
+bool reset_peak_resident() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
 // /proc/net/tcp lists a listening socket (state 0A) with its accept queue
 // in the rx_queue column.
 int64_t listen_backlog(uint16_t port) {

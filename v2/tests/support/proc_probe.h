@@ -17,6 +17,13 @@ size_t thread_count();
 uint64_t voluntary_switches();
 // What /proc/self/fd/<fd> names ("socket:[1234]"), or "" when fd is not open.
 std::string descriptor_target(int fd);
+// Resident memory of the process now (VmRSS), and the largest it has been
+// since the last peak reset (VmHWM), in bytes; 0 when unreadable.
+uint64_t resident_bytes();
+uint64_t peak_resident_bytes();
+// Starts the peak over from the resident memory of now; false when the
+// kernel does not allow it.
+bool reset_peak_resident();
 // The open-file flags of fd (octal "flags:" of its fdinfo), or 0.
 uint32_t descriptor_flags(int fd);
 // Connections waiting to be accepted by the socket listening on port (of

@@ -357,10 +357,13 @@ struct Listening {
   AdapterPtr adapter = make_adapter();
   uint16_t port = 0;
 
-  explicit Listening(const char* bind_host = "127.0.0.1") {
+  explicit Listening(const char* bind_host = "127.0.0.1", uint64_t max_request_payload = kTcpMaxRequestPayload) {
     for (int attempt = 0; attempt < 5 && port == 0; ++attempt) {
       const uint16_t p = test::free_loopback_port();
-      if (tcp_adapter_start(adapter.get(), bind_host, p, scripted_handler, &handler) == Status::ok) port = p;
+      if (tcp_adapter_start(adapter.get(), bind_host, p, scripted_handler, &handler, max_request_payload) ==
+          Status::ok) {
+        port = p;
+      }
     }
   }
 };
@@ -482,6 +485,62 @@ TEST(TcpListener, AcceptsABodyOfExactly64MiB) {
   }
   EXPECT_EQ(r.payload, "big");
   EXPECT_EQ(l.handler.seen().payload.size(), payload.size());
+}
+
+// A listener given a payload limit takes a request of exactly that payload
+// and refuses a larger one as soon as its length prefix arrives, without
+// waiting for a body; a limit above the protocol's keeps the protocol's.
+TEST(TcpListener, TakesRequestsUpToItsPayloadLimitAndRefusesLargerAtThePrefix) {
+  constexpr uint64_t kLimit = 1000;
+  Listening l("127.0.0.1", kLimit);
+  ASSERT_NE(l.port, 0);
+  l.handler.set(replying("taken"));
+  EXPECT_EQ(ask(l.port, wire_frame(wire_request_body(500, std::string(kLimit, 'p')))).payload, "taken");
+  EXPECT_EQ(l.handler.calls.load(), 1);
+
+  const Bytes failure = test::wire_reply_body(0, 7, "tcp request decode failed", "");
+  for (uint64_t declared : {kTcpHeaderBytes + kLimit + 1, kTcpMaxBody + 1}) {
+    SCOPED_TRACE(declared);
+    PeerClient client;
+    ASSERT_TRUE(client.connect(l.port));
+    ASSERT_TRUE(client.send(wire_u64(declared)));  // the prefix alone
+    const test::ClientOutcome out = client.read_frame(3000);
+    ASSERT_EQ(out.status, Status::ok);
+    EXPECT_EQ(out.body, failure);
+    EXPECT_LT(out.elapsed_ms, 900u);  // not the one second a missing body gets
+  }
+  EXPECT_EQ(l.handler.calls.load(), 1);
+
+  Listening wide("127.0.0.1", UINT64_MAX);
+  ASSERT_NE(wide.port, 0);
+  EXPECT_EQ(wide.adapter->max_request_body, kTcpMaxBody);
+  PeerClient client;
+  ASSERT_TRUE(client.connect(wide.port));
+  ASSERT_TRUE(client.send(wire_u64(kTcpMaxBody + 1)));
+  const test::ClientOutcome out = client.read_frame(3000);
+  ASSERT_EQ(out.status, Status::ok);
+  EXPECT_EQ(out.body, failure);
+}
+
+// Length prefixes that declare 64 MiB and bring a few bytes cost the
+// listener about what arrived: it does not size its buffer by the peer's
+// word.
+TEST(TcpListener, APrefixDeclaring64MiBCostsTheListenerNoSuchBuffer) {
+  Listening l;
+  ASSERT_NE(l.port, 0);
+  ASSERT_TRUE(test::reset_peak_resident());
+  const uint64_t before = test::resident_bytes();
+  for (int i = 0; i < 4; ++i) {
+    PeerClient client;
+    ASSERT_TRUE(client.connect(l.port));
+    ASSERT_TRUE(client.send(wire_u64(kTcpMaxBody) + wire_bytes("V2Q1")));
+    // The listener holds the connection while it waits for the rest.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  const uint64_t grown = test::peak_resident_bytes() - before;
+  RecordProperty("peak_growth_bytes", std::to_string(grown));
+  EXPECT_LT(grown, 16ull << 20);
+  EXPECT_EQ(l.handler.calls.load(), 0);
 }
 
 TEST(TcpListener, ASilentClientIsAnsweredAfterOneSecondAndHoldsTheNextOne) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "support/proc_probe.h"
 #include "support/scripted_peer.h"
 
 namespace vorlet::v2 {
@@ -136,6 +137,56 @@ TEST(TcpFrame, ReceiveTakesExactly64MiBAndRefusesMoreAfterThePrefix) {
     ASSERT_EQ(platform::socket_recv(p.a, rest, sizeof rest, &err), 8);
     EXPECT_EQ(std::string(rest, 8), "NEXTBYTE");
   }
+}
+
+// A caller's own limit is refused at the prefix like the protocol's.
+TEST(TcpFrame, ReceiveTakesUpToTheCallersLimit) {
+  constexpr uint64_t kLimit = 100000;  // more than the first piece of the buffer
+  {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    Bytes body(kLimit);
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 13 + 5);
+    std::thread peer([&] { p.peer_write(wire_u64(kLimit) + body); });
+    TcpBody got;
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(5000), -1, kLimit), Status::ok);
+    peer.join();
+    EXPECT_EQ(got, body);
+  }
+  {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.peer_write(wire_u64(kLimit + 1) + wire_bytes("NEXTBYTE"));
+    TcpBody got{1};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(2000), -1, kLimit), Status::io);
+    EXPECT_LT(elapsed_ms(start), 1000u);
+    EXPECT_TRUE(got.empty());
+    char rest[8];
+    SocketError err;
+    ASSERT_EQ(platform::socket_recv(p.a, rest, sizeof rest, &err), 8);
+    EXPECT_EQ(std::string(rest, 8), "NEXTBYTE");
+  }
+}
+
+// The declared length is only the peer's word: a peer that declares 64 MiB
+// and sends a few bytes makes the receive hold about what arrived, not the
+// 64 MiB it declared, and the body is given back when the frame fails.
+TEST(TcpFrame, ReceiveGrowsWithWhatArrivesNotWithTheDeclaredLength) {
+  ASSERT_TRUE(test::reset_peak_resident());
+  const uint64_t before = test::resident_bytes();
+  for (int i = 0; i < 3; ++i) {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.peer_write(wire_u64(kTcpMaxBody) + Bytes(30000, 0x33));
+    TcpBody got;
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(100)), Status::would_block);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(got.capacity(), 0u);
+  }
+  const uint64_t grown = test::peak_resident_bytes() - before;
+  RecordProperty("peak_growth_bytes", std::to_string(grown));
+  EXPECT_LT(grown, 8ull << 20);
 }
 
 TEST(TcpFrame, ReceiveReportsAnEarlyCloseApartFromADeadline) {
