@@ -106,11 +106,11 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     return copied;
   }
 
+  // When this wait will end: a relay of the request on to another runtime
+  // gets no budget past it.
+  const uint32_t wait_ms = timeout_ms == 0 ? kDefaultWaitMs : timeout_ms;
   Status pushed = copied;
   if (copied == Status::ok) {
-    // When this wait will end: a relay of the request on to another runtime
-    // gets no budget past it.
-    const uint32_t wait_ms = timeout_ms == 0 ? kDefaultWaitMs : timeout_ms;
     uint64_t now = 0;
     if (clock_monotonic_ns(&now) == 0) slot->deadline_ns = deadline_add_ms(now, wait_ms);
 
