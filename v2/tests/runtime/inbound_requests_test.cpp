@@ -459,7 +459,9 @@ TEST(InboundRequests, ARequestArrivingWhileStopEndsTheListenerIsTurnedAway) {
   }
   auto stopped = std::async(std::launch::async, [&] { return fx.stop(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // stop is ending the listener by now
-  ASSERT_TRUE(peer.send(test::Bytes(frame.begin() + half, frame.end())));
+  // Stop cuts the listener's wait for the rest at once: by now it may have
+  // answered and closed, and the rest may then be refused.
+  (void)peer.send(test::Bytes(frame.begin() + half, frame.end()));
   const test::ClientOutcome out = peer.read_frame(5000);
   ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(stopped.get(), Status::ok);
