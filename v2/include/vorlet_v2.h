@@ -29,8 +29,8 @@
  *   reader, view, ticket or snapshot record is used by one thread at a
  *   time.
  * - Blocking: calls return without waiting, except for a short hold of the
- *   runtime's lock (which stop keeps while it joins the TCP listener) and
- *   where a comment says the call blocks.
+ *   runtime's lock (stop too holds it only briefly, never while it joins a
+ *   thread or the TCP listener) and where a comment says the call blocks.
  */
 #ifndef VORLET_V2_H
 #define VORLET_V2_H
@@ -136,8 +136,9 @@ VORLET_V2_API void vorlet_v2_frame_release(void* frame);
 
 /* Deadletter.reason (DeadletterReason), named by
  * vorlet_v2_deadletter_reason_name; the page says when each is emitted and
- * with which detail texts. No stage of the runtime chooses 0; a deadletter
- * carries it only when a peer's reply did. */
+ * with which detail texts. No deadletter carries 0: no stage of the
+ * runtime chooses it, and a peer's reply of reason 0 (or above 14) is not
+ * passed on, its request ends with reason 7 instead. */
 #define VORLET_V2_DEADLETTER_REASON_UNSPECIFIED 0
 #define VORLET_V2_DEADLETTER_REASON_NO_ACTIVE_SNAPSHOT 1
 #define VORLET_V2_DEADLETTER_REASON_ROUTE_MISS 2
@@ -368,15 +369,17 @@ VORLET_V2_API int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime);
  * runs). Blocks while the host does not read a host-bound pipe that is
  * full. Lifecycle calls on one runtime must not overlap.
  * No peer can hold stop: it cuts at once every wait of the TCP listener
- * (a peer that sends slowly or does not read its reply gets what could be
- * sent without waiting) and of the remote exchange under way, whose job
- * ends with a deadletter of reason 8 and the detail "remote exchange cut by
- * runtime stop", its attempt counted and no other endpoint tried; the
- * runtime lock is not held while the listener is joined. The one wait it
- * cannot cut is a host-name lookup already in progress for a route
- * endpoint named by host name: stop then waits for the system's resolver.
- * With endpoints given as literal addresses, stop ends within about a
- * second, whatever the peers do. */
+ * (a request still arriving is answered as one that does not decode, and a
+ * reply goes out only as far as it can without waiting; the listener then
+ * serves no other connection) and of the remote exchange under way, whose
+ * job ends with a deadletter of reason 8 and the detail "remote exchange
+ * cut by runtime stop", its attempt counted and no other endpoint tried (a
+ * request relayed for a peer: that peer gets the deadletter). Stop holds
+ * the runtime lock only in short sections, never while it joins a thread
+ * or the listener. The one wait it cannot cut is a host-name lookup
+ * already in progress for a route endpoint named by host name: stop then
+ * waits for the system's resolver. With endpoints given as literal
+ * addresses, stop ends within about a second, whatever the peers do. */
 VORLET_V2_API int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime);
 
 /* Hands one serialized envelope to a started runtime: from any thread, at
@@ -767,9 +770,9 @@ VORLET_V2_API int32_t vorlet_v2_runtime_apply_control_snapshot_with_auth_context
 #define VORLET_V2_HEALTH_DRAINED_ROUTE_PRESENT 0x40u
 
 /* What the runtime was created with and what it runs now (size-prefixed
- * output, 128 bytes). The texts are the runtime's own: the option texts stay
- * valid until destroy, local_listen_host (NULL when none) until a later
- * snapshot replaces it or destroy. */
+ * output, 128 bytes). The texts are the runtime's own and stay valid until
+ * destroy: the option texts, and local_listen_host (NULL when none), whose
+ * text the runtime keeps even after a later snapshot names another. */
 typedef struct vorlet_v2_RuntimeConfig {
   uint64_t struct_size;
   const char* option_text_a;
