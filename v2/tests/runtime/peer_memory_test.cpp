@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -303,9 +304,13 @@ TEST(PeerRequests, EveryWayARequestEndsGivesItsBytesBack) {
   }
   EXPECT_EQ(held(fx.rt), unread * size);
   ASSERT_EQ(platform::pipe_wait_readable(fx.host_read_fd(HostPipe::delivered), 5000), Status::ok);
+  // The host starts reading only once stop is under way, so that what the
+  // workers had not handed on yet is still queued when stop finds it.
+  auto stopped = std::async(std::launch::async, [&] { return fx.stop(); });
+  EXPECT_TRUE(eventually([&] { return fx.rt->stopping.load() != 0; }));
   std::vector<FrameBytes> frames;
   std::thread reader([&] { EXPECT_EQ(fx.read_until_eof(HostPipe::delivered, &frames), Status::ok); });
-  ASSERT_EQ(fx.stop(), Status::ok);
+  ASSERT_EQ(stopped.get(), Status::ok);
   reader.join();
   const uint64_t drained = fx.counter(Counter::deadletters_emitted) - emitted;
   EXPECT_GE(frames.size(), 1u);
