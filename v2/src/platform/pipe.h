@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2::platform {
 
