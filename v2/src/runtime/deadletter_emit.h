@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "codec/codes.h"
 #include "codec/status.h"
 #include "runtime/host_pipes.h"
 #include "runtime/pipe_queue.h"
@@ -16,24 +17,6 @@
 namespace vorlet::v2 {
 
 struct Runtime;
-
-enum class DeadletterReason : int32_t {
-  unspecified = 0,
-  no_active_snapshot = 1,
-  route_miss = 2,
-  no_responsible_host = 3,
-  queue_rejected = 4,
-  local_handoff_failed = 5,
-  delivery_failed = 6,
-  remote_transport_failed = 7,
-  runtime_stopped = 8,
-  invalid_envelope = 9,
-  endpoint_unavailable = 10,
-  remote_reply_timeout = 11,
-  locality_mismatch = 12,
-  expired_before_delivery = 13,
-  one_way_dropped_by_policy = 14,
-};
 
 // A serialized deadletter in a new rt_malloc block owned by the caller.
 // invalid_arg when out or out_length is NULL (nothing written); otherwise
@@ -55,9 +38,11 @@ void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept;
 // reply slot reference; a caller holding a slot removes it from the reply
 // registry first, so that a late response no longer finds it.
 //
-// Counts deadletters_emitted once, plus route_misses (2), delivery_failures
-// (6), remote_transport_failures with event 11 (7) or remote_reply_timeouts
-// with event 9 (11), the events carrying the attempt count. A deadletter
+// Counts deadletters_emitted once, plus, by reason: route_miss raises
+// route_misses, delivery_failed delivery_failures, remote_transport_failed
+// remote_transport_failures with a remote_transport_failed event, and
+// remote_reply_timeout remote_reply_timeouts with a remote_reply_timeout
+// event; the events carry the attempt count. A deadletter
 // that cannot be built with its envelope is built without it; one that
 // cannot be built at all still answers a waiting slot, as a failure of kind
 // none with the reason and the detail.

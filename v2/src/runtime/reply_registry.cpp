@@ -6,14 +6,12 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "codec/codes.h"
 #include "codec/frame_buffer.h"
 #include "codec/text.h"
 
 namespace vorlet::v2 {
 namespace {
-
-constexpr int32_t kReasonDeliveryFailed = 6;
-constexpr int32_t kReasonRuntimeStopped = 8;
 
 // Registry helpers; the registry mutex is held.
 
@@ -110,7 +108,7 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
     return Status::invalid_arg;
   }
   *kind_out = ReplyKind::none;
-  *reason_out = kReasonDeliveryFailed;
+  *reason_out = wire(DeadletterReason::delivery_failed);
   *payload_out = nullptr;
   *length_out = 0;
   text_copy_bounded(text, text_capacity, "");
@@ -220,7 +218,7 @@ void reply_registry_fail_all(ReplyRegistry* registry, const char* message) noexc
     ReplyEntry& e = registry->entries[i];
     rt_free(e.message_id);
     if (e.slot != nullptr) {
-      reply_slot_complete(e.slot, ReplyKind::none, kReasonRuntimeStopped, nullptr, 0, message);
+      reply_slot_complete(e.slot, ReplyKind::none, wire(DeadletterReason::runtime_stopped), nullptr, 0, message);
       reply_slot_release(e.slot);
     }
   }

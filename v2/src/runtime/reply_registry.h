@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "codec/codes.h"
 #include "codec/status.h"
 
 namespace vorlet::v2 {
@@ -47,7 +48,7 @@ struct ReplySlot {
   uint32_t completed = 0;
   uint32_t timed_out = 0;
   ReplyKind kind = ReplyKind::none;
-  int32_t reason = 6;       // delivery_failed until completed
+  int32_t reason = wire(DeadletterReason::delivery_failed);  // until completed
   void* payload = nullptr;  // owned until the waiter takes it
   uint64_t payload_length = 0;
   char message[kReplyMessageCapacity] = {};

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "codec/alloc.h"
+#include "codec/codes.h"
 #include "codec/text.h"
 #include "platform/clock.h"
 #include "tcp/tcp_frame.h"
@@ -15,10 +16,6 @@ using platform::kNoSocket;
 using platform::SocketError;
 using platform::SocketHandle;
 
-constexpr int32_t kReasonDeliveryFailed = 6;
-constexpr int32_t kReasonRemoteTransportFailed = 7;
-constexpr int32_t kReasonRuntimeStopped = 8;
-constexpr int32_t kReasonRemoteReplyTimeout = 11;
 // The pause after an accept that failed for want of descriptors or memory.
 constexpr uint32_t kListenWaitMs = 250;
 constexpr int kListenBacklog = 16;
@@ -132,7 +129,7 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs),
                                             interrupt_fd(a), a->max_request_body);
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
-    send_reply(a, c.get(), 0, kReasonRemoteTransportFailed, "tcp request decode failed", nullptr, 0,
+    send_reply(a, c.get(), 0, wire(DeadletterReason::remote_transport_failed), "tcp request decode failed", nullptr, 0,
                tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
     return;
   }
@@ -145,7 +142,7 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
     context = a->handler_context;
   }
   if (handler == nullptr) {
-    send_reply(a, c.get(), 0, kReasonDeliveryFailed, "inbound handler is not installed", nullptr, 0,
+    send_reply(a, c.get(), 0, wire(DeadletterReason::delivery_failed), "inbound handler is not installed", nullptr, 0,
                tcp_deadline_after_ms(req.timeout_ms));
     return;
   }
@@ -153,14 +150,14 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   int32_t kind = 0;
   uint8_t* out = nullptr;
   uint64_t out_length = 0;
-  int32_t reason = kReasonDeliveryFailed;
+  int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[kInboundTextCapacity];
   text[0] = '\0';
   const Status st = handler(context, req.payload, req.payload_length, req.timeout_ms, &kind, &out, &out_length, &reason,
                             text, sizeof text);
   text[sizeof text - 1] = '\0';  // whatever the handler left, the text ends in the buffer
   if (st != Status::ok && kind == 0) {
-    if (reason == 0) reason = kReasonDeliveryFailed;
+    if (reason == wire(DeadletterReason::unspecified)) reason = wire(DeadletterReason::delivery_failed);
     if (text[0] == '\0') text_copy_bounded(text, sizeof text, "inbound delivery failed");
   }
   const uint32_t timeout_ms = req.timeout_ms;
@@ -339,29 +336,29 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   if (result_kind != nullptr) *result_kind = 0;
   if (reply != nullptr) *reply = nullptr;
   if (reply_length != nullptr) *reply_length = 0;
-  if (reason != nullptr) *reason = kReasonDeliveryFailed;
+  if (reason != nullptr) *reason = wire(DeadletterReason::delivery_failed);
   if (text != nullptr && text_capacity > 0) text[0] = '\0';
 
-  auto fail = [&](Status st, int32_t why, const char* message) noexcept {
-    if (reason != nullptr) *reason = why;
+  auto fail = [&](Status st, DeadletterReason why, const char* message) noexcept {
+    if (reason != nullptr) *reason = wire(why);
     text_copy_bounded(text, text_capacity, message);
     return st;
   };
   if (result_kind == nullptr || reply == nullptr || reply_length == nullptr || payload == nullptr ||
       payload_length == 0 || host == nullptr || port == 0) {
-    return fail(Status::invalid_arg, kReasonDeliveryFailed, "invalid remote submit arguments");
+    return fail(Status::invalid_arg, DeadletterReason::delivery_failed, "invalid remote submit arguments");
   }
   if (!adapter->configured.load(std::memory_order_acquire)) {
-    return fail(Status::bad_state, kReasonDeliveryFailed, "remote transport adapter is not started");
+    return fail(Status::bad_state, DeadletterReason::delivery_failed, "remote transport adapter is not started");
   }
   // Cut by the interrupt: the runtime stops. Nothing is retried after it.
-  auto cut = [&]() noexcept { return fail(Status::closed, kReasonRuntimeStopped, kTcpExchangeCutText); };
+  auto cut = [&]() noexcept { return fail(Status::closed, DeadletterReason::runtime_stopped, kTcpExchangeCutText); };
   if (interrupted(adapter)) return cut();
 
   const uint64_t deadline = tcp_deadline_after_ms(timeout_ms);
   TcpBody request;
   if (!tcp_request_body_build(timeout_ms, payload, payload_length, &request)) {
-    return fail(Status::nomem, kReasonDeliveryFailed, "failed to allocate tcp request");
+    return fail(Status::nomem, DeadletterReason::delivery_failed, "failed to allocate tcp request");
   }
   const char* failure = nullptr;
   const int32_t cancel = interrupt_fd(adapter);
@@ -370,7 +367,7 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   if (connect_cut) return cut();
   if (s.get() == kNoSocket) {
     adapter->connect_failures.fetch_add(1, std::memory_order_relaxed);
-    return fail(Status::io, kReasonRemoteTransportFailed, failure);
+    return fail(Status::io, DeadletterReason::remote_transport_failed, failure);
   }
 
   adapter->connections.fetch_add(1, std::memory_order_relaxed);
@@ -379,12 +376,12 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   if (st == Status::ok) st = tcp_frame_receive(s.get(), &response, deadline, cancel);
   platform::socket_close(s.release());
   if (st == Status::bad_state) return cut();
-  if (st == Status::would_block) return fail(Status::io, kReasonRemoteReplyTimeout, "tcp reply timed out");
-  if (st != Status::ok) return fail(Status::io, kReasonRemoteTransportFailed, "tcp exchange failed");
+  if (st == Status::would_block) return fail(Status::io, DeadletterReason::remote_reply_timeout, "tcp reply timed out");
+  if (st != Status::ok) return fail(Status::io, DeadletterReason::remote_transport_failed, "tcp exchange failed");
 
   TcpReply r;
   if (!tcp_reply_decode(response.data(), response.size(), &r)) {
-    return fail(Status::io, kReasonRemoteTransportFailed, "tcp response decode failed");
+    return fail(Status::io, DeadletterReason::remote_transport_failed, "tcp response decode failed");
   }
   if (r.result_kind == 0) {
     if (reason != nullptr) *reason = r.reason;
@@ -397,7 +394,9 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   }
   if (r.payload_length > 0) {
     void* copy = rt_malloc(r.payload_length);
-    if (copy == nullptr) return fail(Status::nomem, kReasonDeliveryFailed, "failed to allocate tcp reply copy");
+    if (copy == nullptr) {
+      return fail(Status::nomem, DeadletterReason::delivery_failed, "failed to allocate tcp reply copy");
+    }
     std::memcpy(copy, r.payload, static_cast<size_t>(r.payload_length));
     *reply = static_cast<uint8_t*>(copy);
     *reply_length = r.payload_length;
