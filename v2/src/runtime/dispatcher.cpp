@@ -4,6 +4,7 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "codec/codes.h"
 #include "codec/frame_buffer.h"
 #include "codec/text.h"
 #include "runtime/event_log.h"
@@ -16,12 +17,6 @@
 
 namespace vorlet::v2 {
 namespace {
-
-constexpr int32_t kKindUnspecified = 0;
-constexpr int32_t kKindRequest = 1;
-constexpr int32_t kKindResponse = 2;
-constexpr uint32_t kHintRouterDefault = 1;
-constexpr uint32_t kHintRequireRemote = 4;
 
 bool missing(const char* text) noexcept { return text == nullptr || text[0] == '\0'; }
 
@@ -203,8 +198,8 @@ void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept 
   // routed like any other: a local endpoint now delivers it to this host
   // instead of sending it back out.
   ParsedEnvelope routing = pe;  // shallow: resolution only reads it
-  if (item.origin == IngressOrigin::remote && routing.delivery_hint == kHintRequireRemote) {
-    routing.delivery_hint = kHintRouterDefault;
+  if (item.origin == IngressOrigin::remote && routing.delivery_hint == wire(DeliveryHint::require_remote)) {
+    routing.delivery_hint = wire(DeliveryHint::router_default);
   }
 
   Destination dest;
@@ -235,7 +230,7 @@ void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept 
   }
   // A host's REQUIRE_REMOTE goes out over TCP even to an endpoint flagged
   // local.
-  if (routing.delivery_hint == kHintRequireRemote || (dest.flags & kEndpointFlagLocal) == 0) {
+  if (routing.delivery_hint == wire(DeliveryHint::require_remote) || (dest.flags & kEndpointFlagLocal) == 0) {
     dispatch_remote(item, pe, dest);
   } else {
     dispatch_local(item, pe, dest);
@@ -252,23 +247,23 @@ void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, Monitor
 
 Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept {
   if (pe == nullptr) return Status::invalid_arg;
-  switch (pe->kind) {
-    case kKindResponse:
+  switch (static_cast<MessageKind>(pe->kind)) {
+    case MessageKind::response:
       if (missing(pe->correlation_id)) return refuse(text, capacity, "response envelope missing correlation_id");
       if (pe->one_way != 0) return refuse(text, capacity, "response envelope must not be one_way");
       if (!missing(pe->reply_to)) return refuse(text, capacity, "response envelope must not carry reply_to");
-      if (pe->delivery_hint > kHintRouterDefault) {
+      if (pe->delivery_hint > wire(DeliveryHint::router_default)) {
         return refuse(text, capacity, "response envelope must not override delivery_hint");
       }
       return Status::ok;
-    case kKindRequest:
+    case MessageKind::request:
       if (pe->one_way != 0) {
         if (!missing(pe->reply_to)) return refuse(text, capacity, "one-way request must not carry reply_to");
         return Status::ok;
       }
       if (missing(pe->correlation_id)) return refuse(text, capacity, "request envelope missing correlation_id");
       return Status::ok;
-    case kKindUnspecified:
+    case MessageKind::unspecified:
       return refuse(text, capacity, "envelope kind is unspecified");
     default:
       return Status::ok;  // events, and kinds a newer schema may add
@@ -309,7 +304,7 @@ void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
     item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope semantics"), 0);
     return;
   }
-  if (parsed.pe.kind == kKindResponse) {
+  if (parsed.pe.kind == wire(MessageKind::response)) {
     dispatch_response(item, parsed.pe);  // never deadlettered, never routed
     return;
   }

@@ -4,6 +4,7 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "codec/codes.h"
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
@@ -19,7 +20,6 @@
 namespace vorlet::v2 {
 namespace {
 
-constexpr int32_t kKindRequest = 1;
 constexpr uint32_t kDefaultWaitMs = 1000;
 
 bool has_text(const char* text, uint64_t capacity) noexcept { return text != nullptr && capacity > 0 && text[0] != 0; }
@@ -55,7 +55,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   *kind = static_cast<int32_t>(ReplyKind::none);
   *reply = nullptr;
   *reply_length = 0;
-  *reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+  *reason = wire(DeadletterReason::delivery_failed);
   if (text == nullptr) text_capacity = 0;
   if (text_capacity > 0) text[0] = '\0';
 
@@ -73,11 +73,11 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
                                   kind, reply, reply_length);
   }
   const char* message_id = parsed.pe.message_id;
-  if (parsed.pe.kind != kKindRequest || message_id == nullptr || message_id[0] == '\0') {
+  if (parsed.pe.kind != wire(MessageKind::request) || message_id == nullptr || message_id[0] == '\0') {
     const char* detail = "invalid envelope semantics";
     if (text_capacity > 0) {
       text_copy_bounded(text, text_capacity,
-                        parsed.pe.kind != kKindRequest ? "remote transport accepts request envelopes only"
+                        parsed.pe.kind != wire(MessageKind::request) ? "remote transport accepts request envelopes only"
                                                        : "remote request missing message_id");
       detail = text;
     }
@@ -143,7 +143,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   const Status waited =
       reply_slot_wait(slot.get(), wait_ms, &got, &result, &result_length, reason, text, text_capacity);
   if (waited == Status::would_block) {
-    *reason = static_cast<int32_t>(DeadletterReason::remote_reply_timeout);
+    *reason = wire(DeadletterReason::remote_reply_timeout);
     rt->counters.add(Counter::remote_reply_timeouts);
     runtime_record_event(rt, MonitorEventKind::remote_reply_timeout, 0, 0, 1);
     // The id stays known, so that a late response is dropped; the item's
@@ -159,7 +159,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     void* copy = rt_malloc(result_length);
     if (copy == nullptr) {
       reply_payload_release(got, result);
-      *reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+      *reason = wire(DeadletterReason::delivery_failed);
       return Status::nomem;
     }
     std::memcpy(copy, result, result_length);

@@ -4,6 +4,7 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "codec/codes.h"
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
@@ -25,13 +26,12 @@ constexpr char kDeadletterAboutAnother[] =
     "remote deadletter original_envelope message_id does not match the request message_id";
 constexpr char kReasonOutOfRange[] = "remote peer reason is outside 1 to 14";
 constexpr char kReplyTooLarge[] = "remote reply exceeds max frame bytes";
-constexpr int32_t kKindResponse = 2;
 
-// The reasons a deadletter may carry; a peer's 0 or anything past 14 tells
-// the host nothing it could act on.
+// The reasons a deadletter may carry; a peer's unspecified, or anything
+// past one_way_dropped_by_policy, tells the host nothing it could act on.
 bool is_known_reason(int32_t reason) noexcept {
-  return reason >= static_cast<int32_t>(DeadletterReason::no_active_snapshot) &&
-         reason <= static_cast<int32_t>(DeadletterReason::one_way_dropped_by_policy);
+  return reason >= wire(DeadletterReason::no_active_snapshot) &&
+         reason <= wire(DeadletterReason::one_way_dropped_by_policy);
 }
 
 uint32_t capped(uint64_t attempts) noexcept {
@@ -45,14 +45,14 @@ struct ExchangeResult {
   int32_t kind = 0;
   HeapBlock reply;  // the peer's payload, an rt_malloc block
   uint64_t length = 0;
-  int32_t reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+  int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[kRemoteTextCapacity] = {};
 
   void reset() noexcept {
     kind = 0;
     reply.reset();
     length = 0;
-    reason = static_cast<int32_t>(DeadletterReason::delivery_failed);
+    reason = wire(DeadletterReason::delivery_failed);
     text[0] = '\0';
   }
 };
@@ -85,7 +85,7 @@ void forward_response(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept 
     if (frame_copy_from_bytes(ex->reply.get(), ex->length, &copy) == Status::ok) {
       reply_slot_complete(job->reply_slot, ReplyKind::response, 0, copy.release(), ex->length, nullptr);
     } else {
-      reply_slot_complete(job->reply_slot, ReplyKind::none, static_cast<int32_t>(DeadletterReason::delivery_failed),
+      reply_slot_complete(job->reply_slot, ReplyKind::none, wire(DeadletterReason::delivery_failed),
                           nullptr, 0, "failed to copy remote reply payload");
     }
     return;
@@ -127,7 +127,7 @@ bool after_failed_exchange(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
          tried(job) + 1);
     return false;
   }
-  const bool transport = ex->reason == static_cast<int32_t>(DeadletterReason::remote_transport_failed);
+  const bool transport = ex->reason == wire(DeadletterReason::remote_transport_failed);
   if (transport) {
     if (runtime_failover_reresolve(rt, job, ex->text, sizeof ex->text) == Status::ok) {
       rt->counters.add(Counter::failover_retries);
@@ -198,7 +198,7 @@ PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) n
   int32_t kind = 0;
   bool correlated = false;
   if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != 0 ||
-      kind != kKindResponse) {
+      kind != wire(MessageKind::response)) {
     return PeerResponse::not_a_response;
   }
   return correlated ? PeerResponse::answer : PeerResponse::about_another;

@@ -197,7 +197,7 @@ void runtime_drain_rings_at_destroy(Runtime* rt) noexcept {
   IngressItem item{};
   while (runtime_ingress_try_pop(rt, &item)) {
     if (item.reply_slot != nullptr) {
-      reply_slot_complete(item.reply_slot, ReplyKind::none, static_cast<int32_t>(DeadletterReason::runtime_stopped),
+      reply_slot_complete(item.reply_slot, ReplyKind::none, wire(DeadletterReason::runtime_stopped),
                           nullptr, 0, "runtime destroyed before remote request processing");
     }
     ingress_item_discard(&item);

@@ -3,13 +3,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "codec/codes.h"
 #include "codec/text.h"
 
 namespace vorlet::v2 {
 namespace {
-
-constexpr uint32_t kHintPreferLocal = 2;
-constexpr uint32_t kHintRequireLocal = 3;
 
 constexpr uint64_t kHashSeed = 0x14650FB0739D0383ull;
 constexpr uint64_t kHashPrime = 0x100000001B3ull;
@@ -155,7 +153,7 @@ Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, con
     return fail(Status::bad_state, RouteFailureKind::endpoint_unavailable, "all route endpoints are unavailable");
   }
   const uint32_t hint = pe->delivery_hint;
-  if (hint == kHintRequireLocal && !local_available) {
+  if (hint == wire(DeliveryHint::require_local) && !local_available) {
     if (any_local) {
       return fail(Status::bad_state, RouteFailureKind::endpoint_unavailable,
                   "local delivery required but local endpoints are unavailable");
@@ -177,8 +175,8 @@ Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, con
       break;
     }
     case VORLET_V2_ROUTE_STRATEGY_WEIGHTED_ROUND_ROBIN: {
-      const bool wants_local =
-          hint == kHintPreferLocal || hint == kHintRequireLocal || (route->flags & kRouteFlagPreferLocal) != 0;
+      const bool wants_local = hint == wire(DeliveryHint::prefer_local) || hint == wire(DeliveryHint::require_local) ||
+                               (route->flags & kRouteFlagPreferLocal) != 0;
       index = route_pick_weighted_round_robin(route, wants_local && local_available, excluded, excluded_count);
       break;
     }
@@ -196,7 +194,7 @@ Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, con
     return fail(Status::bad_state, RouteFailureKind::no_eligible_endpoint, "no eligible endpoint for route strategy");
   }
   const EndpointDesc& chosen = route->endpoints[index];
-  if (hint == kHintRequireLocal && !is_local(chosen)) {
+  if (hint == wire(DeliveryHint::require_local) && !is_local(chosen)) {
     return fail(Status::bad_state, RouteFailureKind::locality_mismatch,
                 "local delivery required but route selected non-local endpoint");
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "auth/auth_records.h"
+#include "codec/codes.h"
 #include "codec/status.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/dispatcher.h"
@@ -341,6 +342,15 @@ static_assert(to_c(Status::ok) == VORLET_V2_OK && to_c(Status::invalid_arg) == V
               to_c(Status::nomem) == VORLET_V2_NOMEM && to_c(Status::bad_state) == VORLET_V2_BAD_STATE &&
               to_c(Status::stale_generation) == VORLET_V2_STALE_GENERATION && to_c(Status::io) == VORLET_V2_IO &&
               to_c(Status::would_block) == VORLET_V2_WOULD_BLOCK && to_c(Status::closed) == VORLET_V2_CLOSED);
+static_assert(wire(MessageKind::unspecified) == VORLET_V2_MESSAGE_KIND_UNSPECIFIED &&
+              wire(MessageKind::request) == VORLET_V2_MESSAGE_KIND_REQUEST &&
+              wire(MessageKind::response) == VORLET_V2_MESSAGE_KIND_RESPONSE &&
+              wire(MessageKind::event) == VORLET_V2_MESSAGE_KIND_EVENT);
+static_assert(wire(DeliveryHint::unspecified) == VORLET_V2_DELIVERY_HINT_UNSPECIFIED &&
+              wire(DeliveryHint::router_default) == VORLET_V2_DELIVERY_HINT_ROUTER_DEFAULT &&
+              wire(DeliveryHint::prefer_local) == VORLET_V2_DELIVERY_HINT_PREFER_LOCAL &&
+              wire(DeliveryHint::require_local) == VORLET_V2_DELIVERY_HINT_REQUIRE_LOCAL &&
+              wire(DeliveryHint::require_remote) == VORLET_V2_DELIVERY_HINT_REQUIRE_REMOTE);
 static_assert(static_cast<uint32_t>(RuntimeState::created) == VORLET_V2_RUNTIME_CREATED &&
               static_cast<uint32_t>(RuntimeState::started) == VORLET_V2_RUNTIME_STARTED &&
               static_cast<uint32_t>(RuntimeState::stopped) == VORLET_V2_RUNTIME_STOPPED);
@@ -422,6 +432,39 @@ TEST(HeaderConstants, CoreEventKindsAndReasonsAreTheHeaders) {
     const google::protobuf::EnumValueDescriptor* v = reasons->FindValueByName(name);
     ASSERT_NE(v, nullptr) << name;
     EXPECT_EQ(static_cast<int32_t>(core), v->number()) << name;
+  }
+}
+
+// The codec's message kinds and delivery hints, value by value against the
+// schema: one the schema gains, or one renumbered in the core, fails here.
+TEST(HeaderConstants, CoreMessageKindsAndDeliveryHintsAreTheSchemas) {
+  const google::protobuf::EnumDescriptor* kinds = transport::MessageKind_descriptor();
+  const std::pair<MessageKind, const char*> core_kinds[] = {
+      {MessageKind::unspecified, "MESSAGE_KIND_UNSPECIFIED"},
+      {MessageKind::request, "MESSAGE_KIND_REQUEST"},
+      {MessageKind::response, "MESSAGE_KIND_RESPONSE"},
+      {MessageKind::event, "MESSAGE_KIND_EVENT"},
+  };
+  EXPECT_EQ(std::size(core_kinds), static_cast<size_t>(kinds->value_count()));
+  for (auto [core, name] : core_kinds) {
+    const google::protobuf::EnumValueDescriptor* v = kinds->FindValueByName(name);
+    ASSERT_NE(v, nullptr) << name;
+    EXPECT_EQ(wire(core), v->number()) << name;
+  }
+
+  const google::protobuf::EnumDescriptor* hints = transport::DeliveryHint_descriptor();
+  const std::pair<DeliveryHint, const char*> core_hints[] = {
+      {DeliveryHint::unspecified, "DELIVERY_HINT_UNSPECIFIED"},
+      {DeliveryHint::router_default, "DELIVERY_HINT_ROUTER_DEFAULT"},
+      {DeliveryHint::prefer_local, "DELIVERY_HINT_PREFER_LOCAL"},
+      {DeliveryHint::require_local, "DELIVERY_HINT_REQUIRE_LOCAL"},
+      {DeliveryHint::require_remote, "DELIVERY_HINT_REQUIRE_REMOTE"},
+  };
+  EXPECT_EQ(std::size(core_hints), static_cast<size_t>(hints->value_count()));
+  for (auto [core, name] : core_hints) {
+    const google::protobuf::EnumValueDescriptor* v = hints->FindValueByName(name);
+    ASSERT_NE(v, nullptr) << name;
+    EXPECT_EQ(static_cast<int64_t>(wire(core)), v->number()) << name;
   }
 }
 
