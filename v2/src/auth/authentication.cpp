@@ -52,13 +52,13 @@ void runtime_auth_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
 }
 
 AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
-  uint32_t role = 0;
+  uint32_t role = static_cast<uint32_t>(AuthRole::none);
   {
     std::lock_guard<std::mutex> hold(rt->lock());
     if (rt->state == RuntimeState::stopped) return kVerdictBadState;
     role = credential_table_match(rt->credentials, rt->credential_count, principal, secret);
   }
-  if (role == 0) {
+  if (role == static_cast<uint32_t>(AuthRole::none)) {
     runtime_record_event(rt, MonitorEventKind::authentication_denied, 0, 1, 0);
     return kVerdictUnauthorized;
   }

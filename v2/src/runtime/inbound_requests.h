@@ -18,9 +18,9 @@
 namespace vorlet::v2 {
 
 // The InboundHandler of the TCP adapter.
-//  ok:   *kind is response (1) or deadletter (2), *reply an rt_malloc block
+//  ok:   *kind is response or deadletter (ReplyKind), *reply an rt_malloc block
 //        (NULL for a result without bytes) that the caller frees.
-//  else: *kind 0, with *reason and text saying why: io for no result within
+//  else: *kind none, with *reason and text saying why: io for no result within
 //        the timeout (remote_reply_timeout) or a failed wait; bad_state for
 //        a message_id already pending or a slot failed without a result
 //        (such as by stop); nomem; invalid_arg for NULL arguments or an

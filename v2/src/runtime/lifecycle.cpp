@@ -148,7 +148,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
 
   runtime_stop_pipe_waiters(rt);
 
-  // Pending remote replies fail (reason 8) before the adapter stops, so
+  // Pending remote replies fail (runtime_stopped) before the adapter stops, so
   // that no inbound handler holds up the end of the listener.
   reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
@@ -261,7 +261,7 @@ Status runtime_stop(Runtime* rt) noexcept {
 
   {
     std::lock_guard<std::mutex> hold(rt->lock());
-    // Every waiting remote requester gets its failure (reason 8).
+    // Every waiting remote requester gets its failure (runtime_stopped).
     reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
     runtime_stop_pipe_waiters(rt);

@@ -32,8 +32,9 @@ enum class MonitorQueueRejectDetail : uint32_t {
 // none on every other path.
 //
 // A job dropped to make room (an expired one in drop_expired_first, the
-// oldest one-way one in drop_one_way_first) becomes a deadletter (reason 13
-// or 14) to its reply slot or the host, emitted with the lock held.
+// oldest one-way one in drop_one_way_first) becomes a deadletter
+// (expired_before_delivery or one_way_dropped_by_policy) to its reply slot
+// or the host, emitted with the lock held.
 //
 // The clock tells expired jobs; when it cannot be read, nothing is swept.
 Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,

@@ -279,7 +279,7 @@ Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterS
   const int32_t s = transport_peek_deadletter_about(bytes, length, message_id, &out->reason,
                                                     &out->endpoint_attempt_count, &out->original, out->detail,
                                                     sizeof out->detail);
-  if (s != 0) out->reason = 0;
+  if (s != 0) out->reason = wire(DeadletterReason::unspecified);
   // The detail is re-emitted in deadletters and replies of our own.
   utf8_sanitize(out->detail);
   return from_c(s);

@@ -47,13 +47,14 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
 // original_envelope names against message_id (NULL counts as ""). ok;
 // invalid_arg for NULL arguments or length 0; otherwise the codec's failure
 // (io for bytes that are not a deadletter), with its text in out->detail
-// and reason 0.
+// and reason unspecified.
 Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out,
                                  const char* message_id = nullptr) noexcept;
 
 // True when the peer refused the envelope before its handler took it
 // (queue_rejected, local_handoff_failed, runtime_stopped): another endpoint
-// may still take it. A summary that did not decode has reason 0.
+// may still take it. A summary that did not decode has reason
+// unspecified.
 bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept;
 
 // Re-encodes the deadletter in *bytes (an rt_malloc block) with

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "auth/auth_records.h"
 #include "auth/credentials.h"
 #include "codec/alloc.h"
 #include "codec/text.h"
@@ -94,8 +95,8 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->local_delivery_mode.store(0, std::memory_order_relaxed);
   rt->remote_outbound_mode.store(0, std::memory_order_relaxed);
   rt->reply_reserve_slots.store(0, std::memory_order_relaxed);
-  rt->observe_min_role = 0;
-  rt->control_min_role = 2;
+  rt->observe_min_role = static_cast<uint32_t>(AuthRole::none);
+  rt->control_min_role = static_cast<uint32_t>(AuthRole::operator_);
 
   // The three rings, all of the same capacity (at least 2).
   const uint64_t ring_slots = limit_ring_slots(rt->queue_capacity);

@@ -30,15 +30,15 @@
 namespace vorlet::v2 {
 
 // The handler of inbound requests. On entry: result_kind 0, *reply NULL,
-// *reply_length 0, *reason 6, text "" in a buffer of text_capacity (160)
-// bytes. payload points into the request body and is valid only during the
+// *reply_length 0, *reason delivery_failed, text "" in a buffer of
+// text_capacity (160) bytes. payload points into the request body and is valid only during the
 // call; length may be 0; timeout_ms 0 means 1000. The handler allocates the
 // reply bytes with rt_malloc; the listener frees them with rt_free.
 using InboundHandler = Status (*)(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                   int32_t* result_kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
                                   char* text, uint64_t text_capacity);
 
-// The text of an exchange cut by tcp_adapter_interrupt (reason 8,
+// The text of an exchange cut by tcp_adapter_interrupt (reason
 // runtime_stopped).
 inline constexpr char kTcpExchangeCutText[] = "remote exchange cut by runtime stop";
 
@@ -130,8 +130,8 @@ void tcp_adapter_interrupt(TcpAdapter* adapter) noexcept;
 // rt_free. Any other status leaves *result_kind 0 and *reply NULL, with the
 // reason and text saying why. reason and text may be NULL; text is cut to
 // text_capacity - 1 bytes and terminated. closed: the exchange was cut by
-// the interrupt (reason 8, kTcpExchangeCutText), whatever it had sent; it
-// counts in connections only when it had connected, never in
+// the interrupt (runtime_stopped, kTcpExchangeCutText), whatever it had
+// sent; it counts in connections only when it had connected, never in
 // connect_failures.
 Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_t payload_length, const char* host,
                             uint16_t port, uint32_t timeout_ms, int32_t* result_kind, uint8_t** reply,
