@@ -11,6 +11,7 @@
 #include "codec/frame_io.h"
 #include "codec/message_buffer.h"
 #include "platform/pipe.h"
+#include "support/envelopes.h"
 #include "support/lifecycle_runtime.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
@@ -29,25 +30,23 @@ int64_t ms_since(Clock::time_point start) {
 
 std::string request(const std::string& id, const std::string& correlation = "",
                     transport::MessageKind kind = transport::MESSAGE_KIND_REQUEST, bool one_way = false) {
-  transport::Envelope e;
-  e.set_message_id(id);
-  e.set_correlation_id(correlation);
-  e.set_source("asker");
-  e.set_target(kLocalTarget);
-  e.set_reply_to("asker.inbox");
-  e.set_kind(kind);
-  e.set_one_way(one_way);
-  e.set_payload("question");
-  return e.SerializeAsString();
+  return test::envelope({.message_id = id,
+                         .correlation_id = correlation,
+                         .source = "asker",
+                         .target = kLocalTarget,
+                         .reply_to = "asker.inbox",
+                         .kind = kind,
+                         .one_way = one_way,
+                         .payload = "question"})
+      .SerializeAsString();
 }
 
 std::string response(const std::string& correlation, const std::string& payload = "answer") {
-  transport::Envelope e;
-  e.set_message_id(correlation + ".reply");
-  e.set_correlation_id(correlation);
-  e.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  e.set_payload(payload);
-  return e.SerializeAsString();
+  return test::envelope({.message_id = correlation + ".reply",
+                         .correlation_id = correlation,
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = payload})
+      .SerializeAsString();
 }
 
 std::string deadletter(const std::string& original_id, bool with_original = true) {

@@ -17,6 +17,7 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
+#include "support/envelopes.h"
 #include "support/job_support.h"
 #include "support/lifecycle_runtime.h"
 #include "support/runtime_probe.h"
@@ -29,28 +30,19 @@ using test::FlatSnapshot;
 using test::FrameBytes;
 using test::kLocalTarget;
 using test::LifecycleRuntime;
-
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
+using test::str;
 
 transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {
-  transport::Envelope env;
-  env.set_message_id(id);
-  env.set_correlation_id("c-" + id);
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_source("tester");
-  env.set_target(target);
-  env.set_payload("payload of " + id);
-  return env;
+  return test::envelope(
+      {.message_id = id, .correlation_id = "c-" + id, .source = "tester", .target = target, .payload = "payload of " + id});
 }
 
 transport::Envelope response_to(const std::string& request_id, const std::string& target = kLocalTarget) {
-  transport::Envelope env;
-  env.set_message_id("r-" + request_id);
-  env.set_correlation_id(request_id);
-  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  env.set_target(target);
-  env.set_payload("answer to " + request_id);
-  return env;
+  return test::envelope({.message_id = "r-" + request_id,
+                         .correlation_id = request_id,
+                         .target = target,
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = "answer to " + request_id});
 }
 
 // What a reply slot ended with.

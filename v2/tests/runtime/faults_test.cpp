@@ -23,6 +23,7 @@
 #include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "support/waiting.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet/v2/transport.pb.h"
 #include "vorlet_v2.h"
@@ -30,6 +31,7 @@
 namespace vorlet::v2 {
 namespace {
 
+using test::eventually;
 using test::FlatSnapshot;
 using test::FrameBytes;
 using test::kLocalTarget;
@@ -37,11 +39,10 @@ using test::LifecycleRuntime;
 using test::PeerStep;
 using test::RequestSpec;
 using test::operator+;
+using test::str;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kSingleOwner = VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER;
-
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
 
 Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_envelope(rt, bytes.data(), bytes.size()); }
 
@@ -54,16 +55,6 @@ bool submit_patiently(Runtime* rt, const std::string& bytes) {
     if (s != Status::would_block) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-}
-
-template <typename Pred>
-bool eventually(Pred pred, uint32_t timeout_ms = 10000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 bool sigpipe_kills() {

@@ -16,9 +16,11 @@
 #include "runtime/control_apply.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
+#include "support/envelopes.h"
 #include "support/job_support.h"
 #include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
+#include "support/remote_request.h"
 #include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
 #include "vorlet/v2/transport.pb.h"
@@ -29,50 +31,27 @@ namespace {
 using test::FrameBytes;
 using test::kLocalTarget;
 using test::LifecycleRuntime;
+using test::str;
 using Clock = std::chrono::steady_clock;
 
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
-
 transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {
-  transport::Envelope env;
-  env.set_message_id(id);
-  env.set_correlation_id("c-" + id);
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_target(target);
-  env.set_payload("from a peer");
-  return env;
+  return test::envelope({.message_id = id, .correlation_id = "c-" + id, .target = target, .payload = "from a peer"});
 }
 
 std::string response_bytes(const std::string& request_id) {
-  transport::Envelope env;
-  env.set_message_id("r-" + request_id);
-  env.set_correlation_id(request_id);
-  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  env.set_target("peer");
-  env.set_payload("answered");
-  return env.SerializeAsString();
+  return test::envelope({.message_id = "r-" + request_id,
+                         .correlation_id = request_id,
+                         .target = "peer",
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = "answered"})
+      .SerializeAsString();
 }
 
-struct Answer {
-  Status status;
-  int32_t kind;
-  int32_t reason;
-  std::string reply;
-  std::string text;
-};
+using Answer = test::RemoteAnswer;
 
 // One call of the handler as the listener makes it.
 Answer handle(Runtime* rt, const std::string& bytes, uint32_t timeout_ms) {
-  Answer a{};
-  uint8_t* reply = nullptr;
-  uint64_t reply_length = 0;
-  char text[160];
-  a.status = runtime_handle_remote_request(rt, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-                                           timeout_ms, &a.kind, &reply, &reply_length, &a.reason, text, sizeof text);
-  if (reply != nullptr) a.reply.assign(reinterpret_cast<const char*>(reply), reply_length);
-  rt_free(reply);
-  a.text = text;
-  return a;
+  return test::handle_remote_request(rt, bytes, timeout_ms);
 }
 
 transport::Deadletter deadletter_of(const Answer& a) {

@@ -12,6 +12,7 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
+#include "support/envelopes.h"
 #include "support/loopback_pair.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -23,34 +24,29 @@ using test::kLocalTarget;
 using test::kRemoteTarget;
 using test::LifecycleRuntime;
 using test::LoopbackPair;
+using test::str;
 using Clock = std::chrono::steady_clock;
-
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
 
 transport::Envelope request(const std::string& id, int32_t timeout_ms = 5000,
                             const std::string& target = kRemoteTarget) {
-  transport::Envelope env;
-  env.set_message_id(id);
-  env.set_correlation_id("c-" + id);
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_source("host-a");
-  env.set_target(target);
-  env.set_timeout_ms(timeout_ms);
-  env.set_payload("question " + id);
-  return env;
+  return test::envelope({.message_id = id,
+                         .correlation_id = "c-" + id,
+                         .source = "host-a",
+                         .target = target,
+                         .timeout_ms = timeout_ms,
+                         .payload = "question " + id});
 }
 
 // The host's answer to a request it read: correlated by its message_id.
 std::string response_to(const std::string& request_bytes, const std::string& message_id = "") {
   transport::Envelope req;
   EXPECT_TRUE(req.ParseFromString(request_bytes));
-  transport::Envelope env;
-  env.set_message_id(message_id.empty() ? "r-" + req.message_id() : message_id);
-  env.set_correlation_id(req.message_id());
-  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  env.set_target(req.source());
-  env.set_payload("answer to " + req.message_id());
-  return env.SerializeAsString();
+  return test::envelope({.message_id = message_id.empty() ? "r-" + req.message_id() : message_id,
+                         .correlation_id = req.message_id(),
+                         .target = req.source(),
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = "answer to " + req.message_id()})
+      .SerializeAsString();
 }
 
 Status submit(LifecycleRuntime& side, const std::string& bytes) {

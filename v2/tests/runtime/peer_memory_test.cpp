@@ -19,16 +19,20 @@
 #include "runtime/limits.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
+#include "support/envelopes.h"
 #include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
+#include "support/remote_request.h"
 #include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
+#include "support/waiting.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::Bytes;
+using test::eventually;
 using test::FrameBytes;
 using test::kLocalTarget;
 using test::LifecycleRuntime;
@@ -45,14 +49,12 @@ const char kBudgetRefusal[] = "ingress queue rejected remote envelope";
 // A request envelope of exactly `size` serialized bytes.
 std::string request_of_size(const std::string& id, uint64_t size, const std::string& target = kLocalTarget,
                             bool one_way = false) {
-  transport::Envelope env;
-  env.set_message_id(id);
-  if (!one_way) env.set_correlation_id("c-" + id);
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_source("peer");
-  env.set_target(target);
-  env.set_one_way(one_way);
-  env.set_timeout_ms(5000);
+  transport::Envelope env = test::envelope({.message_id = id,
+                                            .correlation_id = one_way ? "" : "c-" + id,
+                                            .source = "peer",
+                                            .target = target,
+                                            .one_way = one_way,
+                                            .timeout_ms = 5000});
   uint64_t payload = size > 64 ? size - 64 : 0;
   for (int i = 0; i < 8; ++i) {
     env.set_payload(std::string(payload, 'x'));
@@ -68,13 +70,12 @@ std::string request_of_size(const std::string& id, uint64_t size, const std::str
 std::string response_to(const FrameBytes& request) {
   transport::Envelope req;
   EXPECT_TRUE(req.ParseFromArray(request.data(), static_cast<int>(request.size())));
-  transport::Envelope env;
-  env.set_message_id("r-" + req.message_id());
-  env.set_correlation_id(req.message_id());
-  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  env.set_target(req.source());
-  env.set_payload("answered");
-  return env.SerializeAsString();
+  return test::envelope({.message_id = "r-" + req.message_id(),
+                         .correlation_id = req.message_id(),
+                         .target = req.source(),
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = "answered"})
+      .SerializeAsString();
 }
 
 // One request as a peer sends it, and what came back.
@@ -93,16 +94,6 @@ transport::Deadletter deadletter_in(const test::WireReply& r) {
 }
 
 uint64_t held(const Runtime* rt) { return rt->peer_frames.held.load(); }
-
-// Polls cond every 2 ms for up to 10 s.
-template <class F>
-bool eventually(F cond) {
-  for (int i = 0; i < 5000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return cond();
-}
 
 // The listener takes an envelope of exactly max_frame_bytes and refuses one
 // that declares more as soon as its length prefix arrives, with the reply
@@ -140,26 +131,8 @@ TEST(PeerRequests, AreHeldToMaxFrameBytesAndRefusedAtTheirPrefix) {
   }
 }
 
-struct Answer {
-  Status status;
-  int32_t kind;
-  int32_t reason;
-  std::string reply;
-  std::string text;
-};
-
-Answer handle(Runtime* rt, const std::string& bytes) {
-  Answer a{};
-  uint8_t* reply = nullptr;
-  uint64_t reply_length = 0;
-  char text[160];
-  a.status = runtime_handle_remote_request(rt, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 1,
-                                           &a.kind, &reply, &reply_length, &a.reason, text, sizeof text);
-  if (reply != nullptr) a.reply.assign(reinterpret_cast<const char*>(reply), reply_length);
-  rt_free(reply);
-  a.text = text;
-  return a;
-}
+// One call of the handler as the listener makes it, waiting at most 1 ms.
+test::RemoteAnswer handle(Runtime* rt, const std::string& bytes) { return test::handle_remote_request(rt, bytes, 1); }
 
 // Requests that stay queued (here nothing takes them from the ingress ring)
 // hold their bytes against the budget; one that would take it past its
@@ -190,7 +163,7 @@ TEST(PeerRequests, TheBudgetBoundsTheBytesHeldAtOnce) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.id);
     const std::string bytes = request_of_size(step.id, step.size);
-    const Answer a = handle(rt, bytes);
+    const test::RemoteAnswer a = handle(rt, bytes);
     if (step.taken) {
       // Queued; its requester's wait of 1 ms ends first.
       EXPECT_EQ(a.status, Status::io);

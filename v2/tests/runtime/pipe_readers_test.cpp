@@ -15,28 +15,25 @@
 #include "runtime/lifecycle.h"
 #include "runtime/pipe_waiter.h"
 #include "runtime/runtime.h"
+#include "support/envelopes.h"
 #include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
+#include "support/waiting.h"
 #include "vorlet/v2/control.pb.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
 namespace {
 
+using test::eventually;
 using test::FrameBytes;
 using test::kLocalTarget;
 using test::LifecycleRuntime;
+using test::str;
 using Clock = std::chrono::steady_clock;
 
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
-
 std::string request_bytes(const std::string& id, const std::string& target = kLocalTarget) {
-  transport::Envelope env;
-  env.set_message_id(id);
-  env.set_correlation_id("c-" + id);
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_target(target);
-  return env.SerializeAsString();
+  return test::envelope({.message_id = id, .correlation_id = "c-" + id, .target = target}).SerializeAsString();
 }
 
 // A JSON snapshot of the given generation with the fixture's local route.
@@ -50,16 +47,6 @@ std::string control_bytes(uint64_t generation, uint16_t port) {
                   R"(", "strategy": "ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER", "endpoints": [{"host": "127.0.0.1", "port": )" +
                   std::to_string(port) + R"(, "flags": 1}]}]})");
   return env.SerializeAsString();
-}
-
-template <class Pred>
-bool eventually(Pred pred, int ms = 10000) {
-  const auto until = Clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 struct OwnPipe {

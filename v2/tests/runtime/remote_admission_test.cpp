@@ -16,6 +16,7 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
+#include "support/envelopes.h"
 #include "support/host_runtime.h"
 #include "support/job_support.h"
 #include "vorlet/v2/transport.pb.h"
@@ -36,12 +37,7 @@ uint64_t now_ns() {
 }
 
 std::string envelope(const std::string& id, bool one_way) {
-  transport::Envelope env;
-  env.set_message_id(id);
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_target("svc");
-  env.set_one_way(one_way);
-  return env.SerializeAsString();
+  return test::envelope({.message_id = id, .target = "svc", .one_way = one_way}).SerializeAsString();
 }
 
 // A job by its letter: R expects a reply, O is one-way (both with a live

@@ -19,6 +19,7 @@
 #include "runtime/limits.h"
 #include "runtime/remote_admission.h"
 #include "runtime/runtime.h"
+#include "support/envelopes.h"
 #include "support/host_runtime.h"
 #include "support/job_support.h"
 #include "support/lifecycle_runtime.h"
@@ -40,33 +41,29 @@ constexpr uint64_t kGeneration = 7;
 const char kLoopback[] = "127.0.0.1";
 
 std::string request_bytes(bool one_way) {
-  transport::Envelope env;
-  env.set_message_id("m-1");
-  env.set_kind(transport::MESSAGE_KIND_REQUEST);
-  env.set_target("svc");
-  env.set_one_way(one_way);
-  if (!one_way) env.set_correlation_id("c-1");
-  env.set_payload("question");
-  return env.SerializeAsString();
+  return test::envelope({.message_id = "m-1",
+                         .correlation_id = one_way ? "" : "c-1",
+                         .target = "svc",
+                         .one_way = one_way,
+                         .payload = "question"})
+      .SerializeAsString();
 }
 
 std::string response_bytes() {
-  transport::Envelope env;
-  env.set_message_id("r-1");
-  env.set_correlation_id("m-1");
-  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  env.set_payload(std::string("answer\0with a NUL", 17));
-  return env.SerializeAsString();
+  return test::envelope({.message_id = "r-1",
+                         .correlation_id = "m-1",
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = std::string("answer\0with a NUL", 17)})
+      .SerializeAsString();
 }
 
 // A peer's response to the request with this message id.
 std::string response_to(const std::string& message_id) {
-  transport::Envelope env;
-  env.set_message_id("r-2");
-  env.set_correlation_id(message_id);
-  env.set_kind(transport::MESSAGE_KIND_RESPONSE);
-  env.set_payload("someone else's answer");
-  return env.SerializeAsString();
+  return test::envelope({.message_id = "r-2",
+                         .correlation_id = message_id,
+                         .kind = transport::MESSAGE_KIND_RESPONSE,
+                         .payload = "someone else's answer"})
+      .SerializeAsString();
 }
 
 // What a peer's runtime would send back: its own deadletter, with its own

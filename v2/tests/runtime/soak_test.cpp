@@ -47,6 +47,7 @@ using test::kRemoteTarget;
 using test::LedgerOutcome;
 using test::PeerStep;
 using test::RequestSpec;
+using test::str;
 using Clock = std::chrono::steady_clock;
 
 // a's route to b (by weight) and to the scripted peer.
@@ -63,8 +64,6 @@ std::chrono::milliseconds traffic_time() {
   const long seconds = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
   return std::chrono::milliseconds(seconds > 0 ? seconds * 1000 : 3000);
 }
-
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
 
 // Submits, waiting while the ingress queue is full; false once the runtime
 // no longer accepts.

@@ -21,6 +21,7 @@
 #include "support/envelopes.h"
 #include "support/lifecycle_runtime.h"
 #include "support/scripted_peer.h"
+#include "support/waiting.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet/v2/transport.pb.h"
 #include "vorlet_v2.h"
@@ -28,13 +29,16 @@
 namespace vorlet::v2 {
 namespace {
 
+using test::eventually;
 using test::FlatSnapshot;
 using test::FrameBytes;
 using test::LifecycleRuntime;
+using test::ms_since;
 using test::PeerClient;
 using test::PeerStep;
 using test::RequestSpec;
 using test::ScriptedServer;
+using test::str;
 using Clock = std::chrono::steady_clock;
 
 // Frames of up to 16 MiB, so that a request larger than every socket buffer
@@ -46,20 +50,6 @@ constexpr uint32_t kForever = 0xFFFFFFFFu;
 constexpr char kCutText[] = "remote exchange cut by runtime stop";
 // Generous for a loaded machine; the measured times are printed.
 constexpr uint32_t kStopLimitMs = 3000;
-
-uint64_t ms_since(Clock::time_point t) {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-template <typename Pred>
-bool eventually(Pred pred, uint32_t timeout_ms = 10000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Runs call on a thread of its own and returns how long it took in ms. When
 // it has not returned after limit_ms, unblock runs (so that a stop that
@@ -116,8 +106,6 @@ uint64_t frame_length_prefix(const test::Bytes& b) {
   for (int i = 7; i >= 0 && b.size() >= 8; --i) v = v << 8 | b[static_cast<size_t>(i)];
   return v;
 }
-
-std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
 
 // Sends request to the listener on port with the longest frame timeout, on
 // a fresh connection each time, until taken() says the runtime has it: a

@@ -2,6 +2,21 @@
 
 namespace vorlet::v2::test {
 
+transport::Envelope envelope(const EnvelopeFields& fields) {
+  transport::Envelope env;
+  env.set_message_id(fields.message_id);
+  env.set_correlation_id(fields.correlation_id);
+  env.set_source(fields.source);
+  env.set_target(fields.target);
+  env.set_reply_to(fields.reply_to);
+  env.set_kind(fields.kind);
+  env.set_one_way(fields.one_way);
+  env.set_timeout_ms(fields.timeout_ms);
+  env.set_payload(fields.payload);
+  for (const auto& [key, value] : fields.headers) (*env.mutable_headers())[key] = value;
+  return env;
+}
+
 std::string request_envelope(const RequestSpec& spec) {
   transport::Envelope env;
   env.set_message_id(spec.message_id);

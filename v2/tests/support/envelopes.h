@@ -1,14 +1,36 @@
-// Envelopes as a host writes them, for tests that drive a whole runtime:
-// requests to a target, the host's response to a request it read, and the
-// deadletters it reads back.
+// Envelopes as a host or a peer writes them, for tests that drive a whole
+// runtime: any envelope spelled out field by field, requests to a target,
+// the host's response to a request it read, and the deadletters it reads
+// back.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2::test {
+
+// The fields of an envelope a test spells out, in the schema's order so that
+// a designated initializer can name them. A text left empty and a number
+// left 0 are not on the wire, exactly as when they are never set, so the
+// bytes are those the fields say.
+struct EnvelopeFields {
+  std::string message_id{};
+  std::string correlation_id{};
+  std::string source{};
+  std::string target{};
+  std::string reply_to{};
+  transport::MessageKind kind = transport::MESSAGE_KIND_REQUEST;
+  bool one_way = false;
+  int32_t timeout_ms = 0;
+  std::string payload{};
+  std::vector<std::pair<std::string, std::string>> headers{};
+};
+
+transport::Envelope envelope(const EnvelopeFields& fields);
 
 struct RequestSpec {
   std::string message_id;

@@ -25,10 +25,9 @@
 #include "codec/status.h"
 #include "runtime/host_pipes.h"
 #include "runtime/runtime.h"
+#include "support/pipe_support.h"
 
 namespace vorlet::v2::test {
-
-using FrameBytes = std::vector<unsigned char>;
 
 struct EndpointSpec {
   std::string host;

@@ -10,6 +10,12 @@
 
 namespace vorlet::v2::test {
 
+// The body of one frame as a host reads it.
+using FrameBytes = std::vector<unsigned char>;
+
+// The bytes of a frame body as a string, for parsing and comparing.
+inline std::string str(const FrameBytes& b) { return std::string(b.begin(), b.end()); }
+
 // A pipe owned by the test; both ends are closed when it goes.
 struct TestPipe {
   int32_t read_fd = -1;
@@ -28,9 +34,9 @@ size_t open_fd_count();
 // Calls frame_read_try until it gives something other than would_block, or
 // until about timeout_ms have passed (then would_block). On ok the body is
 // copied into *body and the frame released.
-Status read_frame(FrameReader* reader, std::vector<unsigned char>* body, uint32_t timeout_ms = 10000);
+Status read_frame(FrameReader* reader, FrameBytes* body, uint32_t timeout_ms = 10000);
 
 // A body of n bytes whose content tells frames and positions apart.
-std::vector<unsigned char> pattern(uint64_t n, uint32_t seed);
+FrameBytes pattern(uint64_t n, uint32_t seed);
 
 }  // namespace vorlet::v2::test

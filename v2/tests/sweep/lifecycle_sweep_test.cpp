@@ -11,6 +11,7 @@
 
 #include "platform/pipe.h"
 #include "support/delivery_ledger.h"
+#include "support/envelopes.h"
 #include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/runtime_probe.h"
@@ -148,14 +149,12 @@ class JammedRuntime {
 
  private:
   static std::string envelope(const std::string& id) {
-    transport::Envelope e;
-    e.set_message_id(id);
-    e.set_source("sweep.host");
-    e.set_target(kLocalTarget);
-    e.set_kind(transport::MESSAGE_KIND_REQUEST);
-    e.set_one_way(true);
-    e.set_payload(std::string(60000, 'j'));  // one fills the pipe
-    return e.SerializeAsString();
+    return test::envelope({.message_id = id,
+                           .source = "sweep.host",
+                           .target = kLocalTarget,
+                           .one_way = true,
+                           .payload = std::string(60000, 'j')})  // one fills the pipe
+        .SerializeAsString();
   }
 
   bool dispatcher_idle() {

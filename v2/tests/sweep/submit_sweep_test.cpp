@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/envelopes.h"
 #include "support/lifecycle_runtime.h"
 #include "support/scripted_peer.h"
 #include "sweep/sweep_support.h"
@@ -29,30 +30,26 @@ constexpr const char* kRemote = "svc.remote";
 constexpr const char* kNowhere = "svc.nowhere";
 
 std::string request(const std::string& id, const char* target) {
-  tp::Envelope e;
-  e.set_message_id(id);
-  e.set_correlation_id(id);
-  e.set_source("sweep.host");
-  e.set_target(target);
-  e.set_reply_to("sweep.host");
-  e.set_kind(tp::MESSAGE_KIND_REQUEST);
-  e.set_timeout_ms(5000);
-  e.set_payload(std::string(300, 'p'));
-  (*e.mutable_headers())["tenant"] = "acme";
-  (*e.mutable_headers())["trace"] = "t-1";
-  return e.SerializeAsString();
+  return test::envelope({.message_id = id,
+                         .correlation_id = id,
+                         .source = "sweep.host",
+                         .target = target,
+                         .reply_to = "sweep.host",
+                         .timeout_ms = 5000,
+                         .payload = std::string(300, 'p'),
+                         .headers = {{"tenant", "acme"}, {"trace", "t-1"}}})
+      .SerializeAsString();
 }
 
 // The peer's answer to m-remote.
 std::string response() {
-  tp::Envelope e;
-  e.set_message_id("m-remote.r");
-  e.set_correlation_id("m-remote");
-  e.set_source("sweep.peer");
-  e.set_target("sweep.host");
-  e.set_kind(tp::MESSAGE_KIND_RESPONSE);
-  e.set_payload("answer");
-  return e.SerializeAsString();
+  return test::envelope({.message_id = "m-remote.r",
+                         .correlation_id = "m-remote",
+                         .source = "sweep.peer",
+                         .target = "sweep.host",
+                         .kind = tp::MESSAGE_KIND_RESPONSE,
+                         .payload = "answer"})
+      .SerializeAsString();
 }
 
 // What came out of one run, read on the host's side after stop.

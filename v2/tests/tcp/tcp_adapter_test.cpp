@@ -16,12 +16,15 @@
 #include "runtime/runtime.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "support/waiting.h"
 #include "tcp/tcp_frame.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::Bytes;
+using test::eventually;
+using test::ms_since;
 using test::operator+;
 using test::PeerClient;
 using test::PeerStep;
@@ -38,21 +41,6 @@ struct AdapterDeleter {
 using AdapterPtr = std::unique_ptr<TcpAdapter, AdapterDeleter>;
 
 AdapterPtr make_adapter() { return AdapterPtr(tcp_adapter_create()); }
-
-uint64_t ms_since(std::chrono::steady_clock::time_point t) {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
-}
-
-// Polls cond every 5 ms for up to 5 s.
-template <class F>
-bool eventually(F cond) {
-  for (int i = 0; i < 1000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
 
 TcpAdapterStats stats_of(const TcpAdapter* a) {
   TcpAdapterStats s{99, 99, 99};
