@@ -4,20 +4,20 @@
 
 #include <cstring>
 
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::FlatSnapshot;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 
 const vorlet_v2_AuthContext kViewer{16, 1, 1};
 const vorlet_v2_AuthContext kOperator{16, 1, 2};
 const vorlet_v2_AuthContext kAnonymous{16, 0, 0};
 
 struct ControlCounters {
-  explicit ControlCounters(const LifecycleRuntime& fx)
+  explicit ControlCounters(const TestRuntime& fx)
       : rejects(fx.counter(Counter::control_rejects)),
         invalid(fx.counter(Counter::control_rejects_invalid)),
         io(fx.counter(Counter::control_rejects_io)),
@@ -27,7 +27,7 @@ struct ControlCounters {
 };
 
 TEST(AuthControlApply, ADeniedApplyChangesNothing) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   FlatSnapshot first(5);
   first.route("svc.a", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"10.0.0.1", 7000}});
   ASSERT_EQ(fx.apply(first), Status::ok);
@@ -71,7 +71,7 @@ TEST(AuthControlApply, ADeniedApplyChangesNothing) {
 }
 
 TEST(AuthControlApply, AnAllowedApplyReturnsThePlainCallsStatus) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   const vorlet_v2_OverloadPolicyDesc configured{32, 0, 0, 0, VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_FIRST, 0};
   ASSERT_EQ(vorlet_v2_runtime_apply_overload_policy(to_handle(fx.rt), &configured), 0);
   FlatSnapshot snapshot(7);
@@ -105,7 +105,7 @@ TEST(AuthControlApply, AnAllowedApplyReturnsThePlainCallsStatus) {
 }
 
 TEST(AuthControlApply, BadArgumentsAreRefusedWithoutACount) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   FlatSnapshot snapshot(1);
   const unsigned char bytes[] = {0x0a};
   vorlet_v2_Runtime* rt = to_handle(fx.rt);
@@ -128,7 +128,7 @@ TEST(AuthControlApply, BadArgumentsAreRefusedWithoutACount) {
 // After a real start and stop every gated call is denied with bad_state,
 // empties its output and records nothing.
 TEST(AuthStoppedRuntime, EveryGatedCallIsDeniedWithBadState) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   ASSERT_EQ(fx.stop(), Status::ok);
   vorlet_v2_Runtime* rt = to_handle(fx.rt);

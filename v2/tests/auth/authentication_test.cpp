@@ -6,11 +6,12 @@
 
 #include "auth/auth_records.h"
 #include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::CreatedRuntime;
+using test::TestRuntime;
 using test::recorded_events;
 
 constexpr unsigned char kSentinel = 0xA5;
@@ -25,7 +26,7 @@ const AuthConfig kTeamConfig{24, kTeam, 3};
 
 struct AuthTest : ::testing::Test {
   void SetUp() override { ASSERT_EQ(vorlet_v2_runtime_apply_auth_config(r.handle(), &kTeamConfig), 0); }
-  CreatedRuntime r;
+  TestRuntime r;
 };
 
 TEST_F(AuthTest, ApplyRecordsTheCountAndTheSummaryCountsRoles) {

@@ -6,11 +6,12 @@
 
 #include "auth/auth_records.h"
 #include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::CreatedRuntime;
+using test::TestRuntime;
 using test::event_count;
 using test::recorded_events;
 
@@ -34,7 +35,7 @@ TEST(AuthPolicyRules, ValidPairsOnly) {
 }
 
 TEST(AuthPolicy, DefaultsApplyAndReadBack) {
-  CreatedRuntime r;
+  TestRuntime r;
   AuthPolicy out{};
   ASSERT_EQ(vorlet_v2_runtime_get_auth_policy(r.handle(), &out), 0);
   EXPECT_EQ(out.struct_size, 16u);
@@ -88,7 +89,7 @@ TEST(AuthScopes, TheRoleByScopeTable) {
 }
 
 TEST(AuthScopes, AuthorizeRecordsEachDecision) {
-  CreatedRuntime r;
+  TestRuntime r;
   AuthResult out{};
   ASSERT_EQ(vorlet_v2_runtime_authorize(r.handle(), 2, 3, &out), 0);
   EXPECT_EQ(out.result_code, 2u);
@@ -121,7 +122,7 @@ TEST(AuthScopes, AuthorizeRecordsEachDecision) {
 }
 
 TEST(AuthAccess, RoleAgainstThePolicyWithoutEvents) {
-  CreatedRuntime r;
+  TestRuntime r;
   struct Case {
     uint32_t role;
     uint32_t access;
@@ -157,7 +158,7 @@ TEST(AuthAccess, RoleAgainstThePolicyWithoutEvents) {
 }
 
 TEST(AuthGate, ChecksTheContextInOrder) {
-  CreatedRuntime r;
+  TestRuntime r;
   struct Case {
     const char* name;
     AuthContext ctx;
@@ -207,7 +208,7 @@ TEST(AuthGate, ChecksTheContextInOrder) {
 }
 
 TEST(AuthGate, FollowsTheAppliedPolicyAndTrustsTheContextsRole) {
-  CreatedRuntime r;
+  TestRuntime r;
   const AuthPolicy policy{16, 1, 3};
   ASSERT_EQ(vorlet_v2_runtime_apply_auth_policy(r.handle(), &policy), 0);
   struct Case {
@@ -242,7 +243,7 @@ TEST(AuthGate, FollowsTheAppliedPolicyAndTrustsTheContextsRole) {
 // The gated readers of the security section: allowed, denied (the output
 // holds only its size and zeros), malformed (nothing written) and stopped.
 TEST(AuthGatedReads, SummaryAndPolicy) {
-  CreatedRuntime r;
+  TestRuntime r;
   const AuthCredential creds[] = {{0, "ada", "pw", 3, 0}};
   const AuthConfig config{0, creds, 1};
   ASSERT_EQ(vorlet_v2_runtime_apply_auth_config(r.handle(), &config), 0);

@@ -8,11 +8,12 @@
 
 #include "auth/authentication.h"
 #include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::CreatedRuntime;
+using test::TestRuntime;
 
 AuthCredential cred(const char* principal, const char* secret, uint32_t role, uint64_t size = 32) {
   AuthCredential c{};
@@ -185,7 +186,7 @@ TEST(CredentialWipe, EverySecretIsZeroedBeforeItIsFreed) {
 
   // The old table when a new one is applied, and the last one at destroy.
   {
-    CreatedRuntime r;
+    TestRuntime r;
     ASSERT_EQ(vorlet_v2_runtime_apply_auth_config(r.handle(), &config), 0);
     EXPECT_EQ(probe.released, 4);
     const std::vector<AuthCredential> one = {cred("cy", "gamma", 3)};
@@ -198,7 +199,7 @@ TEST(CredentialWipe, EverySecretIsZeroedBeforeItIsFreed) {
 }
 
 TEST(CredentialWipe, ACopyFailingPartWayWipesWhatItMadeAndChangesNothing) {
-  CreatedRuntime r;
+  TestRuntime r;
   const std::vector<AuthCredential> first = {cred("ann", "alpha", 1)};
   const AuthConfig first_config = config_of(first);
   ASSERT_EQ(vorlet_v2_runtime_apply_auth_config(r.handle(), &first_config), 0);

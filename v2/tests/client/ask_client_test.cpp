@@ -12,10 +12,10 @@
 #include "codec/message_buffer.h"
 #include "platform/pipe.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 #include "vorlet_v2.h"
 
@@ -140,7 +140,7 @@ class AskOverOwnPipes : public ::testing::Test {
     EXPECT_EQ(await(by_deadletter).kind, VORLET_V2_REPLY_KIND_DEADLETTER);
   }
 
-  LifecycleRuntime fx;
+  TestRuntime fx;
   TestPipe response_pipe;
   TestPipe deadletter_pipe;
   vorlet_v2_HostHandles handles{};
@@ -152,7 +152,7 @@ class AskOverOwnPipes : public ::testing::Test {
 // ---- create ----
 
 TEST(AskClientCreate, RefusesWhatItCannotWorkWith) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);  // created, not started: allowed
   const size_t threads = baseline_thread_count();
   const vorlet_v2_HostHandles good = fx.handles;
@@ -304,7 +304,7 @@ TEST_F(AskOverOwnPipes, BeginRefusesBadArgumentsAndRequests) {
 }
 
 TEST(AskClientBegin, BeforeStartTheSubmissionRefusesAndNothingStays) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(to_handle(fx.rt), &fx.handles);
   ASSERT_NE(client, nullptr);
@@ -506,7 +506,7 @@ TEST(AskClientPoison, FramesThatBreakTheRulesStopTheClientWithIo) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LifecycleRuntime fx;
+    TestRuntime fx;
     ASSERT_TRUE(fx.bring_up());
     TestPipe response_pipe, deadletter_pipe;
     vorlet_v2_HostHandles h = fx.handles;
@@ -693,7 +693,7 @@ class AskOnARuntime : public ::testing::Test {
     return e;
   }
 
-  LifecycleRuntime fx;
+  TestRuntime fx;
   vorlet_v2_AskClientHandle* client = nullptr;
 };
 

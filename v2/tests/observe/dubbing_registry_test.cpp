@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "runtime/runtime.h"
-#include "support/host_runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -50,7 +50,7 @@ struct Jobs {
     return handles;
   }
 
-  test::HostRuntime host;
+  test::TestRuntime host{0, test::TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE}};
 };
 
 bool tail_is_zero(const char* field, size_t size) {

@@ -6,21 +6,16 @@
 
 #include "runtime/event_log.h"
 #include "runtime/runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-struct RuntimeHolder {
-  RuntimeHolder() {
-    const vorlet_v2_RuntimeOptions options{nullptr, nullptr, 0, 0};
-    rt = runtime_create(&options);
-  }
-  ~RuntimeHolder() { runtime_destroy(rt); }
-  Runtime* rt;
-};
+// Options that carry no texts.
+constexpr vorlet_v2_RuntimeOptions kNoTexts{nullptr, nullptr, 0, 0};
 
 TEST(EventLogSnapshot, AnEmptyLogGivesNothing) {
-  RuntimeHolder h;
+  test::TestRuntime h(kNoTexts);
   EventLogSnapshot snap;
   std::memset(&snap, 0xAB, sizeof snap);
   ASSERT_EQ(runtime_get_event_log_snapshot(h.rt, 0, 0, &snap), Status::ok);
@@ -41,7 +36,7 @@ TEST(EventLogSnapshot, AnEmptyLogGivesNothing) {
 
 // 100 events recorded: the log keeps 37 to 100, across the ring's wrap.
 TEST(EventLogSnapshot, TheCursorSelectsTheBatch) {
-  RuntimeHolder h;
+  test::TestRuntime h(kNoTexts);
   for (uint64_t i = 1; i <= 100; ++i) runtime_record_event(h.rt, MonitorEventKind::queue_rejected, 1, i, 1000 + i);
 
   struct Case {

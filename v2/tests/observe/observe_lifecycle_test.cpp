@@ -1,13 +1,13 @@
 // Health, configuration and statistics as a runtime goes through its life.
 #include <gtest/gtest.h>
 
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::FlatSnapshot;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 
 uint32_t health_flags(Runtime* rt, vorlet_v2_RuntimeHealth* out = nullptr) {
   vorlet_v2_RuntimeHealth h{};
@@ -17,7 +17,7 @@ uint32_t health_flags(Runtime* rt, vorlet_v2_RuntimeHealth* out = nullptr) {
 }
 
 TEST(HealthLifecycle, CreatedSnapshotStartedStopped) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   EXPECT_EQ(health_flags(fx.rt), 0x11u);
   ASSERT_EQ(fx.take_handles(), Status::ok);
   EXPECT_EQ(health_flags(fx.rt), 0x11u);
@@ -41,7 +41,7 @@ TEST(HealthLifecycle, CreatedSnapshotStartedStopped) {
 }
 
 TEST(HealthLifecycle, AStartedRuntimeWithADrainedRoute) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot snapshot(1);
   snapshot.route("svc.drained", VORLET_V2_ROUTE_STRATEGY_WEIGHTED_ROUND_ROBIN,
@@ -65,7 +65,7 @@ TEST(HealthLifecycle, AStartedRuntimeWithADrainedRoute) {
 }
 
 TEST(ConfigLifecycle, ReportsTheActiveTableAndBothPolicies) {
-  LifecycleRuntime fx(64);
+  TestRuntime fx(64);
   const vorlet_v2_OverloadPolicyDesc configured{32, 4, 0, 0, VORLET_V2_OVERLOAD_MODE_DROP_EXPIRED_FIRST, 0};
   ASSERT_EQ(vorlet_v2_runtime_apply_overload_policy(to_handle(fx.rt), &configured), 0);
   FlatSnapshot snapshot(9);
@@ -94,7 +94,7 @@ TEST(ConfigLifecycle, ReportsTheActiveTableAndBothPolicies) {
 }
 
 TEST(StatsLifecycle, StartResetsCountersButNotTheTotals) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot snapshot(2);
   snapshot.route("svc.remote", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"10.0.0.5", 7000}});

@@ -11,15 +11,15 @@
 #include "observe/runtime_health.h"
 #include "observe/runtime_stats.h"
 #include "runtime/remote_admission.h"
-#include "support/host_runtime.h"
 #include "support/job_support.h"
 #include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 #include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::CreatedRuntime;
+using test::TestRuntime;
 
 constexpr unsigned char kSentinel = 0xA5;
 
@@ -47,7 +47,7 @@ struct Probe {
 };
 
 TEST(RuntimeConfigRead, ReportsTheCreateOptionsAndTheDefaults) {
-  CreatedRuntime r(64, "alpha", nullptr, 7);
+  TestRuntime r(vorlet_v2_RuntimeOptions{"alpha", nullptr, 7, 64});
   vorlet_v2_RuntimeConfig c{};
   ASSERT_EQ(vorlet_v2_runtime_get_config(r.handle(), &c), 0);
   EXPECT_EQ(c.struct_size, 128u);
@@ -85,7 +85,7 @@ TEST(RuntimeConfigRead, ReportsTheCreateOptionsAndTheDefaults) {
 
 // Every gauge and counter lands in the field of its name.
 TEST(RuntimeStatsRead, EachCounterInItsField) {
-  CreatedRuntime r(1);
+  TestRuntime r(1);
   struct Map {
     Counter counter;
     size_t offset;
@@ -147,7 +147,7 @@ TEST(RuntimeStatsRead, EachCounterInItsField) {
 }
 
 TEST(RuntimeStatsRead, DefaultLimits) {
-  CreatedRuntime r(0);
+  TestRuntime r(0);
   vorlet_v2_RuntimeStats s{};
   ASSERT_EQ(vorlet_v2_runtime_get_stats(r.handle(), &s), 0);
   EXPECT_EQ(s.queue_capacity, 4096u);
@@ -160,7 +160,7 @@ TEST(RuntimeStatsRead, DefaultLimits) {
 // Declared sizes against the full one: only fields wholly inside are
 // written, never a byte between fields or past the declared size.
 TEST(ObserveRecords, PartialWritesStopAtTheDeclaredSize) {
-  CreatedRuntime r(64);
+  TestRuntime r(64);
   struct Case {
     uint64_t declared;
     size_t written_to;  // bytes of fields expected written
@@ -232,7 +232,7 @@ TEST(RuntimeHealthFlags, FromTheirSources) {
 }
 
 TEST(RuntimeHealthRead, AFreshRuntimeAndAFullRemoteQueue) {
-  CreatedRuntime r(64);
+  TestRuntime r(64);
   vorlet_v2_RuntimeHealth h{};
   ASSERT_EQ(vorlet_v2_runtime_get_health(r.handle(), &h), 0);
   EXPECT_EQ(h.struct_size, 24u);
@@ -254,7 +254,7 @@ TEST(RuntimeHealthRead, AFreshRuntimeAndAFullRemoteQueue) {
 // The saturation flag compares the real gauge with the ring's slots, not
 // with the queue capacity hint: hint 1 makes rings of 2 slots.
 TEST(RuntimeHealthRead, ARemoteQueueFilledByAdmissionIsSaturated) {
-  test::HostRuntime host(1, 0);
+  test::TestRuntime host(1, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   vorlet_v2_RuntimeHealth h{};
   vorlet_v2_RuntimeStats s{};
@@ -271,7 +271,7 @@ TEST(RuntimeHealthRead, ARemoteQueueFilledByAdmissionIsSaturated) {
 }
 
 TEST(ObserveGated, AllowedDeniedMalformedAndStopped) {
-  CreatedRuntime r(64);
+  TestRuntime r(64);
   const vorlet_v2_AuthContext viewer{16, 1, 1};
   const vorlet_v2_AuthContext anonymous{16, 0, 0};
   const vorlet_v2_AuthContext malformed{16, 1, 7};

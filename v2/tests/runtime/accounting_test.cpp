@@ -18,9 +18,9 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -28,7 +28,7 @@ namespace {
 
 using test::FlatSnapshot;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::RequestSpec;
 
 Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_envelope(rt, bytes.data(), bytes.size()); }
@@ -37,7 +37,7 @@ Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_env
 // destroyed: a delivery and a deadletter the host has not read, and a
 // request that came in through the runtime's own listener and waits there
 // for an answer the host never gives.
-void leave_work_in_flight(LifecycleRuntime& fx) {
+void leave_work_in_flight(TestRuntime& fx) {
   ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"unread", kLocalTarget})), Status::ok);
   ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"missed", "svc.none"})), Status::ok);
   ASSERT_EQ(submit(fx.rt, test::request_envelope(RequestSpec{"unanswered", kLocalTarget, false, 400, 16,
@@ -57,7 +57,7 @@ void leave_work_in_flight(LifecycleRuntime& fx) {
 // An ask client on the started runtime, with one ask answered and one the
 // host never answers; the ask client goes first, its unanswered ticket
 // after it.
-void ask_and_leave_one_pending(LifecycleRuntime& fx, bool stop_first) {
+void ask_and_leave_one_pending(TestRuntime& fx, bool stop_first) {
   vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(to_handle(fx.rt), &fx.handles);
   ASSERT_NE(client, nullptr);
   vorlet_v2_AskTicket* answered = nullptr;
@@ -98,48 +98,48 @@ TEST(Accounting, EveryLifecyclePathGivesBackItsDescriptorsAndThreads) {
   ASSERT_TRUE(occupant.listening());
   const uint16_t taken = occupant.port();
 
-  auto snapshot_on = [](LifecycleRuntime& fx, uint16_t port) {
+  auto snapshot_on = [](TestRuntime& fx, uint16_t port) {
     FlatSnapshot s(1);
     test::add_local_route(&s, port);
     ASSERT_EQ(fx.apply(s), Status::ok);
   };
   const struct Path {
     const char* name;
-    std::function<void(LifecycleRuntime&)> drive;
+    std::function<void(TestRuntime&)> drive;
   } paths[] = {
-      {"created only", [](LifecycleRuntime&) {}},
-      {"handles taken, no optional pipe", [](LifecycleRuntime& fx) { ASSERT_EQ(fx.take_handles(0), Status::ok); }},
-      {"handles taken, every pipe", [](LifecycleRuntime& fx) { ASSERT_EQ(fx.take_handles(), Status::ok); }},
-      {"a snapshot, no handles", [&](LifecycleRuntime& fx) { snapshot_on(fx, test::free_loopback_port()); }},
+      {"created only", [](TestRuntime&) {}},
+      {"handles taken, no optional pipe", [](TestRuntime& fx) { ASSERT_EQ(fx.take_handles(0), Status::ok); }},
+      {"handles taken, every pipe", [](TestRuntime& fx) { ASSERT_EQ(fx.take_handles(), Status::ok); }},
+      {"a snapshot, no handles", [&](TestRuntime& fx) { snapshot_on(fx, test::free_loopback_port()); }},
       {"started, destroyed with work in flight",
-       [](LifecycleRuntime& fx) {
+       [](TestRuntime& fx) {
          ASSERT_TRUE(fx.bring_up());
          leave_work_in_flight(fx);
        }},
       {"started, stopped with work in flight, destroyed",
-       [](LifecycleRuntime& fx) {
+       [](TestRuntime& fx) {
          ASSERT_TRUE(fx.bring_up());
          leave_work_in_flight(fx);
          ASSERT_EQ(fx.stop(), Status::ok);
        }},
       {"started, an ask client with an ask pending destroyed, then the runtime",
-       [](LifecycleRuntime& fx) {
+       [](TestRuntime& fx) {
          ASSERT_TRUE(fx.bring_up());
          ask_and_leave_one_pending(fx, false);
        }},
       {"started, stopped under an ask client with an ask pending, the client destroyed, then the runtime",
-       [](LifecycleRuntime& fx) {
+       [](TestRuntime& fx) {
          ASSERT_TRUE(fx.bring_up());
          ask_and_leave_one_pending(fx, true);
        }},
       {"a start that cannot bind its listener",
-       [&](LifecycleRuntime& fx) {
+       [&](TestRuntime& fx) {
          ASSERT_EQ(fx.take_handles(), Status::ok);
          snapshot_on(fx, taken);
          ASSERT_EQ(fx.start(), Status::io);
        }},
       {"a start whose thread cannot be created, then a start that runs and a stop",
-       [&](LifecycleRuntime& fx) {
+       [&](TestRuntime& fx) {
          ASSERT_EQ(fx.take_handles(), Status::ok);
          snapshot_on(fx, test::free_loopback_port());
          g_thread_calls = 0;
@@ -157,7 +157,7 @@ TEST(Accounting, EveryLifecyclePathGivesBackItsDescriptorsAndThreads) {
     const size_t fds = test::open_descriptor_count();
     const size_t threads = test::baseline_thread_count();
     {
-      LifecycleRuntime fx;
+      TestRuntime fx;
       ASSERT_NE(fx.rt, nullptr);
       path.drive(fx);
     }  // destroyed, then the host's ends closed

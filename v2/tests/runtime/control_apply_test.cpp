@@ -14,9 +14,8 @@
 #include <google/protobuf/util/json_util.h>
 
 #include "runtime/lifecycle.h"
-#include "support/lifecycle_runtime.h"
-#include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/control.pb.h"
 
 namespace vorlet::v2 {
@@ -25,7 +24,7 @@ namespace {
 namespace ctl = vorlet::v2::control;
 using test::EndpointSpec;
 using test::FlatSnapshot;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 
 constexpr uint64_t kRejected = static_cast<uint64_t>(MonitorEventKind::control_rejected);
 constexpr uint64_t kApplied = static_cast<uint64_t>(MonitorEventKind::control_applied);
@@ -88,7 +87,7 @@ ctl::RouteSnapshotPayload one_route_payload(uint64_t generation) {
 }
 
 TEST(ControlApply, GenerationsOnlyGrowAndEachOutcomeIsCountedWithOneEvent) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_NE(fx.rt, nullptr);
   struct Step {
     uint64_t generation;
@@ -228,7 +227,7 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    LifecycleRuntime fx(static_cast<int32_t>(q));
+    TestRuntime fx(static_cast<int32_t>(q));
     FlatSnapshot s(3);
     add_two_routes(&s);
     const OverloadPolicyDesc p = policy(32, 5, 0, 0, 2);
@@ -258,7 +257,7 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
 }
 
 TEST(ControlApply, ControlEnvelopesInEitherFormatCommitTheirSnapshotAndPolicy) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ctl::RouteSnapshotPayload payload = one_route_payload(4);
   std::string b = envelope_bytes(4, ctl::CONFIG_FORMAT_PROTOBUF, payload);
   ASSERT_EQ(runtime_apply_control_envelope(fx.rt, b.data(), b.size()), Status::ok);
@@ -298,7 +297,7 @@ TEST(OverloadPolicy, ResolutionTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    LifecycleRuntime fx;
+    TestRuntime fx;
     EXPECT_EQ(runtime_apply_overload_policy(fx.rt, &c.policy), c.expected);
     if (c.expected == Status::ok) {
       EXPECT_EQ(active_policy(fx.rt), c.active);
@@ -309,7 +308,7 @@ TEST(OverloadPolicy, ResolutionTable) {
     }
     // The same policy with a snapshot: what it leaves out comes from the
     // configured policy.
-    LifecycleRuntime other;
+    TestRuntime other;
     const OverloadPolicyDesc configured = policy(32, 9, 0, 0, 1);
     ASSERT_EQ(runtime_apply_overload_policy(other.rt, &configured), Status::ok);
     FlatSnapshot s(1);
@@ -320,7 +319,7 @@ TEST(OverloadPolicy, ResolutionTable) {
     EXPECT_EQ(configured_policy(other.rt), "0,0,1 reserve 9");
     EXPECT_EQ(other.counter(Counter::control_rejects), c.expected == Status::ok ? 0u : 1u);
   }
-  LifecycleRuntime fx;
+  TestRuntime fx;
   const OverloadPolicyDesc p = policy(32, 0, 0, 0, 0);
   EXPECT_EQ(runtime_apply_overload_policy(nullptr, &p), Status::invalid_arg);
   EXPECT_EQ(runtime_apply_overload_policy(fx.rt, nullptr), Status::invalid_arg);
@@ -332,7 +331,7 @@ TEST(OverloadPolicy, ResolutionTable) {
 }
 
 TEST(OverloadPolicy, ASnapshotWithoutAPolicyMakesTheConfiguredOneActiveAgain) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   const OverloadPolicyDesc configured = policy(32, 4, 0, 0, 1);
   ASSERT_EQ(runtime_apply_overload_policy(fx.rt, &configured), Status::ok);
   FlatSnapshot s(1);
@@ -353,7 +352,7 @@ TEST(OverloadPolicy, ASnapshotWithoutAPolicyMakesTheConfiguredOneActiveAgain) {
 }
 
 TEST(ControlApply, AfterStartTheListenPortCannotMoveWhileTheAdapterRuns) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const uint16_t port = fx.listen_port();
   const uint16_t other = static_cast<uint16_t>(port == 65535 ? port - 1 : port + 1);
@@ -404,7 +403,7 @@ TEST(ControlApply, AfterStartTheListenPortCannotMoveWhileTheAdapterRuns) {
 // A listen host handed out stays readable after later commits replace it;
 // each distinct text is kept once.
 TEST(ControlApply, ReplacedListenHostsStayValidUntilDestroy) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   auto apply_local = [&](uint64_t generation, const char* host) {
     FlatSnapshot s(generation);
     if (host != nullptr) s.route("mine", VORLET_V2_ROUTE_STRATEGY_UNSPECIFIED, {{host, 7000, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL}});
@@ -432,7 +431,7 @@ TEST(ControlApply, AppliesStayAsFastAfterManyDistinctListenHosts) {
   constexpr uint64_t kHosts = 50000;
   constexpr uint64_t kBatch = 500;
   constexpr int kBatches = 5;
-  test::CreatedRuntime runtime;
+  test::TestRuntime runtime;
   std::vector<std::string> hosts;
   for (uint64_t n = 0; n < kHosts + 2 * kBatch * kBatches; ++n) {
     hosts.push_back("10." + std::to_string(n >> 16 & 255) + "." + std::to_string(n >> 8 & 255) + "." +
@@ -484,7 +483,7 @@ TEST(ControlApply, AppliesStayAsFastAfterManyDistinctListenHosts) {
 TEST(ControlApply, ConcurrentAppliesCommitOnlyGrowingGenerations) {
   constexpr int kThreads = 4;
   constexpr uint64_t kEach = 60;
-  LifecycleRuntime fx;
+  TestRuntime fx;
   std::atomic<uint64_t> applied{0}, stale{0}, other{0};
   std::vector<std::thread> appliers;
   for (int t = 0; t < kThreads; ++t) {

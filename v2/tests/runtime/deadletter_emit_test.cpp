@@ -13,20 +13,21 @@
 #include "codec/frame_buffer.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/runtime.h"
-#include "support/host_runtime.h"
 #include "support/job_support.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::envelope_bytes;
-using test::HostRuntime;
+using test::TakeHandles;
+using test::TestRuntime;
 using test::read_all_frames;
 
 // Ends the runtime's writers and write ends, then reads every deadletter
 // the host was sent.
-std::vector<transport::Deadletter> host_deadletters(HostRuntime* host) {
+std::vector<transport::Deadletter> host_deadletters(TestRuntime* host) {
   runtime_finish_pipe_writers(host->rt);
   host_handles_close_write_ends(&host->rt->host_handles);
   std::vector<std::string> frames;
@@ -57,7 +58,7 @@ Taken take(ReplySlot* slot) {
 }
 
 TEST(DeadletterEmission, CountsRecordsAndCarriesWhatTheCallerGave) {
-  HostRuntime host(0, VORLET_V2_HOST_HANDLE_MONITOR_PIPE);
+  TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
@@ -125,7 +126,7 @@ TEST(DeadletterEmission, CountsRecordsAndCarriesWhatTheCallerGave) {
 }
 
 TEST(DeadletterEmission, AWaitingReplySlotTakesTheDeadletterInsteadOfThePipe) {
-  HostRuntime host(0, 0);
+  TestRuntime host(0, TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   ASSERT_TRUE(runtime_start_pipe_writer(host.rt, HostPipe::deadletter));
   ReplySlot* slot = reply_slot_create();
@@ -177,7 +178,7 @@ TEST(DeadletterEmission, AFailedBuildStillReportsTheOutcome) {
   const std::string envelope = envelope_bytes("lost");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    HostRuntime host(0, 0);
+    TestRuntime host(0, TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
     ASSERT_TRUE(runtime_start_pipe_writer(host.rt, HostPipe::deadletter));
     ReplySlot* slot = c.with_slot ? reply_slot_create() : nullptr;
@@ -217,7 +218,7 @@ TEST(DeadletterEmission, AFailedBuildStillReportsTheOutcome) {
 TEST(HostHandoff, RefusedBuffersAreGivenBackByTheirKind) {
   for (const bool closed_queue : {false, true}) {
     SCOPED_TRACE(closed_queue ? "closed queue" : "no write end");
-    HostRuntime host(0, VORLET_V2_HOST_HANDLE_DELIVERED_PIPE);
+    TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_DELIVERED_PIPE});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     if (closed_queue) {
@@ -242,7 +243,7 @@ TEST(HostHandoff, RefusedBuffersAreGivenBackByTheirKind) {
 // wait; nothing is lost, and each wait is counted and announced.
 TEST(DeadletterEmission, ASlowHostHoldsTheEmitterAndHearsOfIt) {
   constexpr int kDeadletters = 12;
-  HostRuntime host(1, VORLET_V2_HOST_HANDLE_MONITOR_PIPE);  // pipe queues of 4
+  TestRuntime host(1, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});  // pipe queues of 4
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));

@@ -19,8 +19,8 @@
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"
 #include "support/job_support.h"
-#include "support/lifecycle_runtime.h"
 #include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -29,7 +29,7 @@ namespace {
 using test::FlatSnapshot;
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::str;
 
 transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {
@@ -81,7 +81,7 @@ transport::Deadletter parse_deadletter(const std::string& bytes) {
 }
 
 // A started runtime with `snapshot` applied and every pipe taken.
-bool bring_up_with(LifecycleRuntime& fx, FlatSnapshot& snapshot) {
+bool bring_up_with(TestRuntime& fx, FlatSnapshot& snapshot) {
   return fx.take_handles() == Status::ok && fx.apply(snapshot) == Status::ok && fx.start() == Status::ok;
 }
 
@@ -235,7 +235,7 @@ TEST(Dispatcher, SemanticRefusalsAreDeadletteredAndTheirCounterpartsRouted) {
        },
        nullptr, HostPipe::response},
   };
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -315,7 +315,7 @@ TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
       {"undecodable bytes", std::string("\xff\xff\xff\xff", 4), transport::DEADLETTER_REASON_INVALID_ENVELOPE,
        "protobuf parse failed", 0, false},
   };
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(bring_up_with(fx, snapshot));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -347,7 +347,7 @@ TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
 // Before any snapshot, and once stop has begun (even for bytes that are
 // not an envelope), the dispatcher's step answers without routing.
 TEST(Dispatcher, NoSnapshotAndStoppingAnswerBeforeRouting) {
-  test::CreatedRuntime created;
+  test::TestRuntime created;
   Runtime* rt = created.rt;
   ReplySlotRef slot(reply_slot_create());
   dispatch_with_slot(rt, request("early").SerializeAsString(), slot.get());
@@ -377,7 +377,7 @@ TEST(Dispatcher, NoSnapshotAndStoppingAnswerBeforeRouting) {
 // requester gave up is dropped as late; one that finds nothing goes to the
 // host.
 TEST(Dispatcher, ResponsesCompleteTheirPendingRequestOrAreDroppedAsLate) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   ReplyRegistry* registry = &fx.rt->reply_registry.get();
 
@@ -428,7 +428,7 @@ TEST(Dispatcher, ResponsesCompleteTheirPendingRequestOrAreDroppedAsLate) {
 // A request a peer relayed with REQUIRE_REMOTE is routed like any other, so
 // the local endpoint it resolves to delivers it to this host.
 TEST(Dispatcher, ARelayedRequireRemoteRequestIsDeliveredLocally) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   transport::Envelope env = request("relayed");
   env.set_delivery_hint(transport::DELIVERY_HINT_REQUIRE_REMOTE);
@@ -455,7 +455,7 @@ TEST(Dispatcher, ARelayedRequireRemoteRequestIsDeliveredLocally) {
 // A full local delivery queue refuses the job: reason 4 with the endpoint,
 // counted, announced, and everything the item held given back.
 TEST(Dispatcher, AFullLocalQueueDeadlettersTheEnvelope) {
-  test::CreatedRuntime created(1);  // rings of 2
+  test::TestRuntime created(1);  // rings of 2
   Runtime* rt = created.rt;
   FlatSnapshot snapshot(3);
   test::add_local_route(&snapshot, 7100);
@@ -501,7 +501,7 @@ TEST(Dispatcher, RemoteAdmissionRefusalsBecomeDeadletters) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    test::CreatedRuntime created(1);  // rings of 2
+    test::TestRuntime created(1);  // rings of 2
     Runtime* rt = created.rt;
     const OverloadPolicyDesc policy{sizeof(OverloadPolicyDesc), c.reserve, 0, 0, 0, 0};
     ASSERT_EQ(runtime_apply_overload_policy(rt, &policy), Status::ok);
@@ -544,7 +544,7 @@ TEST(Dispatcher, EveryAcceptedEnvelopeComesOutOnceAcrossStop) {
   constexpr int kProducers = 4;
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    LifecycleRuntime fx(64);
+    TestRuntime fx(64);
     ASSERT_TRUE(fx.bring_up());
     test::DeliveryLedger ledger;
     test::HostPipeDrain drain(&ledger, {fx.handles.delivered_read_fd, fx.handles.response_read_fd},

@@ -7,30 +7,17 @@
 #include <vector>
 
 #include "runtime/host_pipes.h"
-#include "support/host_runtime.h"
+#include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-struct RuntimeHolder {
-  RuntimeHolder() {
-    const vorlet_v2_RuntimeOptions options{nullptr, nullptr, 0, 0};
-    rt = runtime_create(&options);
-  }
-  ~RuntimeHolder() { runtime_destroy(rt); }
-  Runtime* rt;
-};
-
-// Held events oldest first.
-std::vector<MonitorEvent> held(EventLog& log) {
-  std::lock_guard<std::mutex> hold(log.mutex);
-  std::vector<MonitorEvent> out;
-  for (uint64_t i = 0; i < log.count; ++i) out.push_back(log.entries[(log.head + kEventLogEntries - log.count + i) % kEventLogEntries]);
-  return out;
-}
+// Options that carry no texts.
+constexpr vorlet_v2_RuntimeOptions kNoTexts{nullptr, nullptr, 0, 0};
 
 TEST(EventLog, The65thEventOverwritesTheFirst) {
-  RuntimeHolder h;
+  test::TestRuntime h(kNoTexts);
   for (uint64_t i = 1; i <= 65; ++i) {
     runtime_record_event(h.rt, MonitorEventKind::queue_rejected, 1, i, 100 + i);
   }
@@ -38,7 +25,7 @@ TEST(EventLog, The65thEventOverwritesTheFirst) {
   EXPECT_EQ(log.last_seq, 65u);
   EXPECT_EQ(log.count, 64u);
   EXPECT_EQ(log.head, 1u);
-  const std::vector<MonitorEvent> events = held(log);
+  const std::vector<MonitorEvent> events = test::recorded_events(h.rt);
   ASSERT_EQ(events.size(), 64u);
   uint64_t last_time = 0;
   for (size_t i = 0; i < events.size(); ++i) {
@@ -60,12 +47,12 @@ TEST(EventLog, The65thEventOverwritesTheFirst) {
 }
 
 TEST(EventLog, EventsCarryTheGenerationAndTheMonitorSequence) {
-  RuntimeHolder h;
+  test::TestRuntime h(kNoTexts);
   runtime_record_event(h.rt, MonitorEventKind::started, 0, 0, 0);
   runtime_monitor_change_notice(h.rt);  // raises monitor_seq without an event
   h.rt->counters.store(Counter::event_generation, 7);
   runtime_record_event(h.rt, MonitorEventKind::control_rejected, 0, static_cast<uint64_t>(int64_t{-4}), 0);
-  const std::vector<MonitorEvent> events = held(*h.rt->event_log);
+  const std::vector<MonitorEvent> events = test::recorded_events(h.rt);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].generation, 0u);
   EXPECT_EQ(events[0].monitor_seq, 1u);
@@ -78,7 +65,7 @@ TEST(EventLog, EventsCarryTheGenerationAndTheMonitorSequence) {
 // Recording from many threads at once: dense log sequence, unique monitor
 // sequence numbers, one doorbell byte for the whole burst.
 TEST(EventLog, ConcurrentRecordersKeepTheLogDense) {
-  test::HostRuntime host;
+  test::TestRuntime host(0, test::TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   constexpr int kThreads = 4;
@@ -90,7 +77,7 @@ TEST(EventLog, ConcurrentRecordersKeepTheLogDense) {
     });
   }
   for (auto& t : threads) t.join();
-  const std::vector<MonitorEvent> events = held(*rt->event_log);
+  const std::vector<MonitorEvent> events = test::recorded_events(rt);
   EXPECT_EQ(rt->event_log->last_seq, static_cast<uint64_t>(kThreads * kEach));
   std::set<uint64_t> monitor_seqs;
   for (size_t i = 0; i < events.size(); ++i) {

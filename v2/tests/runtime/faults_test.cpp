@@ -20,9 +20,9 @@
 #include "support/child_process.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "support/waiting.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet/v2/transport.pb.h"
@@ -35,7 +35,7 @@ using test::eventually;
 using test::FlatSnapshot;
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::PeerStep;
 using test::RequestSpec;
 using test::operator+;
@@ -72,7 +72,7 @@ TEST(HostFaults, AHostThatClosesItsReadEndsMidStreamLeavesTheRuntimeRunning) {
   const size_t fds = test::open_descriptor_count();
   const size_t threads = test::baseline_thread_count();
   {
-    LifecycleRuntime fx(64);
+    TestRuntime fx(64);
     ASSERT_TRUE(fx.bring_up());
     std::atomic<bool> done{false};
     std::vector<std::thread> producers;
@@ -127,7 +127,7 @@ TEST(HostFaults, AHostThatClosesItsReadEndsMidStreamLeavesTheRuntimeRunning) {
 // submit call; nothing is dropped meanwhile, and a stop waits for the host
 // and returns once it reads again.
 TEST(HostFaults, AHostThatStopsReadingHoldsTheRuntimeBackAndLosesNothing) {
-  LifecycleRuntime fx(32);  // rings of 32, pipe queues of 4
+  TestRuntime fx(32);  // rings of 32, pipe queues of 4
   ASSERT_TRUE(fx.bring_up());
   test::DeliveryLedger ledger;
   bool stalled = false;
@@ -188,7 +188,7 @@ TEST(PeerFaults, APeerThatDiesMidExchangeOrAnswersGarbageCostsOneDeadletter) {
       {"answers with bytes that are no deadletter", PeerStep::reply(2, 13, "", "\xff\xff\xff not a deadletter")},
   };
   std::vector<std::unique_ptr<test::ScriptedServer>> peers;
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot routes(1);
   const uint16_t own_port = test::free_loopback_port();
@@ -234,7 +234,7 @@ TEST(PeerFaults, AnAskClientOutlivesAPeerThatAnswersWithWhatIsNoResponse) {
   test::ScriptedServer peer({PeerStep::reply(1, 0, "", "\xff\xff\xff not an envelope"),
                              PeerStep::reply(1, 0, "", test::request_envelope(RequestSpec{"a request", "svc"}))});
   ASSERT_TRUE(peer.listening());
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot routes(1);
   test::add_local_route(&routes, test::free_loopback_port());
@@ -285,7 +285,7 @@ TEST(PeerFaults, AnAskClientOutlivesAPeerThatAnswersWithWhatIsNoResponse) {
 // length, are each turned away at once; a real request after the burst is
 // served without delay.
 TEST(PeerFaults, AListenerServesOnThroughABurstOfConnectionsThatSendNothingOrResetAtOnce) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   for (int round = 0; round < 3; ++round) {
     std::vector<std::unique_ptr<test::PeerClient>> burst;
@@ -353,7 +353,7 @@ TEST(DescriptorLimit, HostHandlesFailCleanlyWhereverDescriptorsRunOutAndWorkOnce
       checks.context = std::to_string(free) + " free";
       CHILD_CHECK(checks, platform::set_descriptor_soft_limit(test::descriptor_limit_leaving(free)));
       h = vorlet_v2_HostHandles{};
-      h.flags = LifecycleRuntime::kAllPipes;
+      h.flags = TestRuntime::kAllPipes;
       const Status s = runtime_get_host_handles(rt, &h);
       CHILD_CHECK(checks, platform::set_descriptor_soft_limit(saved));
       CHILD_CHECK(checks, s == Status::io);
@@ -363,7 +363,7 @@ TEST(DescriptorLimit, HostHandlesFailCleanlyWhereverDescriptorsRunOutAndWorkOnce
     checks.context.clear();
     CHILD_CHECK(checks, platform::set_descriptor_soft_limit(test::descriptor_limit_leaving(12)));
     h = vorlet_v2_HostHandles{};
-    h.flags = LifecycleRuntime::kAllPipes;
+    h.flags = TestRuntime::kAllPipes;
     CHILD_CHECK(checks, runtime_get_host_handles(rt, &h) == Status::ok);
     CHILD_CHECK(checks, platform::set_descriptor_soft_limit(saved));
     CHILD_CHECK(checks, test::open_descriptor_count() == baseline + 12);
@@ -389,7 +389,7 @@ TEST(DescriptorLimit, AStartWithoutADescriptorForItsListenerUnwindsAndALaterStar
     const size_t fds = test::open_descriptor_count();
     const size_t threads = test::baseline_thread_count();
     {
-      LifecycleRuntime fx;
+      TestRuntime fx;
       CHILD_CHECK(checks, fx.take_handles() == Status::ok);
       FlatSnapshot routes(1);
       const uint16_t port = test::free_loopback_port();
@@ -434,7 +434,7 @@ TEST(DescriptorLimit, RemoteDeliveryWithoutDescriptorsIsATransportFailureAndReco
     test::ChildChecks checks;
     uint64_t saved = 0;
     if (!CHILD_CHECK(checks, platform::descriptor_soft_limit(&saved))) return checks.report();
-    LifecycleRuntime fx;
+    TestRuntime fx;
     if (!CHILD_CHECK(checks, fx.bring_up())) return checks.report();
     // To its own endpoint, but over TCP through its own listener.
     auto over_tcp = [](const std::string& id) {

@@ -4,13 +4,14 @@
 
 #include "platform/pipe.h"
 #include "runtime/host_pipe_writers.h"
-#include "support/host_runtime.h"
 #include "support/pipe_support.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::HostRuntime;
+using test::TakeHandles;
+using test::TestRuntime;
 using test::TestPipe;
 
 uint64_t waiting(int32_t fd) {
@@ -22,7 +23,7 @@ uint64_t waiting(int32_t fd) {
 uint64_t counter(Runtime* rt, Counter c) { return rt->counters.load(c); }
 
 TEST(Doorbell, ChangesCoalesceIntoOneByteUntilConsumed) {
-  HostRuntime host;
+  TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   const int32_t monitor = host.handles.monitor_read_fd;
@@ -52,7 +53,7 @@ TEST(Doorbell, ChangesCoalesceIntoOneByteUntilConsumed) {
 }
 
 TEST(Doorbell, WithoutAMonitorPipeNothingIsCounted) {
-  HostRuntime host(0, 0);
+  TestRuntime host(0, TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   EXPECT_EQ(host.handles.monitor_read_fd, -1);
   runtime_monitor_change_notice(host.rt);
@@ -67,7 +68,7 @@ TEST(Doorbell, WithoutAMonitorPipeNothingIsCounted) {
 // The host's thread rings here; SIGPIPE must not end the process, and a
 // failed byte must not leave the doorbell looking armed.
 TEST(Doorbell, AHostThatClosedItsMonitorEndIsSkippedAndTriedAgain) {
-  HostRuntime host;
+  TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   host.close_host_end(&host.handles.monitor_read_fd);
   int32_t written = 5;
   EXPECT_EQ(host_handles_signal_monitor(&host.rt->host_handles, &written), Status::closed);
@@ -82,7 +83,7 @@ TEST(Doorbell, AHostThatClosedItsMonitorEndIsSkippedAndTriedAgain) {
 // gives would_block, and the doorbell stays armed, since the bytes in the
 // pipe still wake the host.
 TEST(Doorbell, AFullMonitorPipeGivesWouldBlockAndStaysArmed) {
-  HostRuntime host;
+  TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   const int32_t runtime_end = rt->host_handles.monitor_write_fd.load();
@@ -115,7 +116,7 @@ TEST(Doorbell, AFullMonitorPipeGivesWouldBlockAndStaysArmed) {
 }
 
 TEST(HostHandles, TakenOnceAndOnlyInStateCreated) {
-  HostRuntime host;
+  TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   ASSERT_EQ(host.opened, Status::ok);
   EXPECT_TRUE(host_handles_is_open(&host.rt->host_handles));
   vorlet_v2_HostHandles again{};
@@ -136,7 +137,7 @@ TEST(HostHandles, TakenOnceAndOnlyInStateCreated) {
 TEST(HostHandles, EveryRuntimeSideDescriptorIsClosedOnce) {
   const size_t baseline = test::open_fd_count();
   {
-    HostRuntime host(0, VORLET_V2_HOST_HANDLE_MONITOR_PIPE | VORLET_V2_HOST_HANDLE_DELIVERED_PIPE);
+    TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE | VORLET_V2_HOST_HANDLE_DELIVERED_PIPE});
     ASSERT_EQ(host.opened, Status::ok);
     EXPECT_EQ(test::open_fd_count(), baseline + 12);
     HostHandleSet* set = &host.rt->host_handles;

@@ -18,11 +18,11 @@
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
 #include "support/job_support.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/remote_request.h"
 #include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -30,7 +30,7 @@ namespace {
 
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::str;
 using Clock = std::chrono::steady_clock;
 
@@ -91,7 +91,7 @@ TEST(InboundRequests, RequestsItCannotTakeAreAnsweredWithADeadletter) {
       {"no route", request("lost", "svc.none").SerializeAsString(), transport::DEADLETTER_REASON_ROUTE_MISS,
        "target not present in active snapshot", 1},
   };
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -125,7 +125,7 @@ TEST(InboundRequests, RequestsItCannotTakeAreAnsweredWithADeadletter) {
 // The host reads the request from its pipe and answers it; the peer gets
 // the host's response bytes.
 TEST(InboundRequests, TheHostsResponseIsThePeersReply) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const std::string bytes = request("ask-1").SerializeAsString();
   auto pending = std::async(std::launch::async, [&] { return handle(fx.rt, bytes, 10000); });
@@ -145,7 +145,7 @@ TEST(InboundRequests, TheHostsResponseIsThePeersReply) {
 // A one-way request is answered as delivered once the host has it; a
 // response the host writes for it anyway goes to the host's own pipe.
 TEST(InboundRequests, AOneWayRequestIsAnsweredOnceHandedToTheHost) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   transport::Envelope env = request("fire");
   env.set_one_way(true);
@@ -172,7 +172,7 @@ TEST(InboundRequests, AOneWayRequestIsAnsweredOnceHandedToTheHost) {
 // is refused while the abandoned entry stays, and the answer that comes
 // after all is dropped as late.
 TEST(InboundRequests, ATimedOutRequestRefusesItsRetryAndDropsItsLateAnswer) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const std::string bytes = request("slow").SerializeAsString();
   Answer a = handle(fx.rt, bytes, 50);
@@ -206,7 +206,7 @@ TEST(InboundRequests, ATimedOutRequestRefusesItsRetryAndDropsItsLateAnswer) {
 }
 
 TEST(InboundRequests, ATimeoutOfZeroWaitsOneSecond) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const auto start = Clock::now();
   const Answer a = handle(fx.rt, request("default-wait").SerializeAsString(), 0);
@@ -218,7 +218,7 @@ TEST(InboundRequests, ATimeoutOfZeroWaitsOneSecond) {
 }
 
 TEST(InboundRequests, StopFailsARequestThatIsWaiting) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   auto pending = std::async(std::launch::async, [&] { return handle(fx.rt, request("held").SerializeAsString(), 30000); });
   FrameBytes got;
@@ -243,7 +243,7 @@ TEST(InboundRequests, ARelayEndsWithItsRequestersWait) {
   constexpr auto kMargin = std::chrono::milliseconds(1000);
   for (const bool busy : {false, true}) {
     SCOPED_TRACE(busy ? "remote worker busy" : "remote worker free");
-    LifecycleRuntime fx;
+    TestRuntime fx;
     auto next_hop = std::make_unique<test::ScriptedServer>(std::vector<test::PeerStep>{test::PeerStep::stay_silent()});
     ASSERT_TRUE(next_hop->listening());
     ASSERT_EQ(fx.take_handles(), Status::ok);
@@ -347,7 +347,7 @@ TEST(InboundRequests, ARelayEndsWithItsRequestersWait) {
 // The ingress ring refuses the item: full (counted, announced) or stopping.
 // The deadletter carries the active generation; the slot's entry is gone.
 TEST(InboundRequests, ARefusedPushIsAnsweredWithItsReason) {
-  test::CreatedRuntime created(1);  // rings of 2
+  test::TestRuntime created(1);  // rings of 2
   Runtime* rt = created.rt;
   test::FlatSnapshot snapshot(4);
   test::add_local_route(&snapshot, 7200);
@@ -386,7 +386,7 @@ TEST(InboundRequests, ARefusedPushIsAnsweredWithItsReason) {
 TEST(InboundRequests, StopReturnsWhilePeersKeepSendingRequests) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    LifecycleRuntime fx;
+    TestRuntime fx;
     ASSERT_TRUE(fx.bring_up());
     const uint16_t port = fx.listen_port();
     std::atomic<bool> done{false};
@@ -419,7 +419,7 @@ TEST(InboundRequests, StopReturnsWhilePeersKeepSendingRequests) {
 // A request whose frame is still arriving when stop ends the listener is
 // answered with a failure, and stop returns: neither waits for the other.
 TEST(InboundRequests, ARequestArrivingWhileStopEndsTheListenerIsTurnedAway) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const std::string body = request("straggler").SerializeAsString();
   const test::Bytes frame = test::wire_frame(test::wire_request_body(5000, body));

@@ -16,11 +16,11 @@
 #include "runtime/host_pipe_writers.h"
 #include "runtime/local_delivery.h"
 #include "runtime/rings.h"
-#include "support/lifecycle_runtime.h"
 #include "support/envelopes.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -29,7 +29,7 @@ namespace {
 
 using test::FlatSnapshot;
 using test::FrameBytes;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 
 std::vector<uint32_t> kinds(const std::vector<MonitorEvent>& events) {
   std::vector<uint32_t> out;
@@ -74,28 +74,28 @@ TEST(RuntimeLifecycle, StateTable) {
 
   struct Case {
     const char* what;
-    std::function<void(LifecycleRuntime&)> prepare;
+    std::function<void(TestRuntime&)> prepare;
     Status start;
     RuntimeState after;
   };
-  auto snapshot = [](LifecycleRuntime& fx) {
+  auto snapshot = [](TestRuntime& fx) {
     FlatSnapshot s(1);
     test::add_local_route(&s, test::free_loopback_port());
     ASSERT_EQ(fx.apply(s), Status::ok);
   };
-  auto handles = [](LifecycleRuntime& fx) { ASSERT_EQ(fx.take_handles(), Status::ok); };
+  auto handles = [](TestRuntime& fx) { ASSERT_EQ(fx.take_handles(), Status::ok); };
   const Case cases[] = {
-      {"nothing taken", [](LifecycleRuntime&) {}, Status::bad_state, RuntimeState::created},
+      {"nothing taken", [](TestRuntime&) {}, Status::bad_state, RuntimeState::created},
       {"handles without a snapshot", handles, Status::bad_state, RuntimeState::created},
       {"a snapshot without handles", snapshot, Status::bad_state, RuntimeState::created},
       {"snapshot, then handles",
-       [&](LifecycleRuntime& fx) {
+       [&](TestRuntime& fx) {
          snapshot(fx);
          handles(fx);
        },
        Status::ok, RuntimeState::started},
       {"handles, then snapshot",
-       [&](LifecycleRuntime& fx) {
+       [&](TestRuntime& fx) {
          handles(fx);
          snapshot(fx);
        },
@@ -103,7 +103,7 @@ TEST(RuntimeLifecycle, StateTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    LifecycleRuntime fx;
+    TestRuntime fx;
     ASSERT_NE(fx.rt, nullptr);
     EXPECT_EQ(fx.stop(), Status::bad_state);  // never before start
     c.prepare(fx);
@@ -126,11 +126,11 @@ TEST(RuntimeLifecycle, StateTable) {
 }
 
 TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAskedFor) {
-  for (uint32_t flags : {0u, LifecycleRuntime::kAllPipes}) {
+  for (uint32_t flags : {0u, TestRuntime::kAllPipes}) {
     SCOPED_TRACE(flags);
     const size_t before = test::baseline_thread_count();
     {
-      LifecycleRuntime fx;
+      TestRuntime fx;
       ASSERT_TRUE(fx.bring_up(flags));
       const bool delivered = (flags & VORLET_V2_HOST_HANDLE_DELIVERED_PIPE) != 0;
       EXPECT_EQ(test::thread_count(), before + (delivered ? 3 : 2) + kThreadsBesideWriters);
@@ -160,7 +160,7 @@ TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAske
 }
 
 TEST(RuntimeLifecycle, StopWritesOutEveryQueuedFrameThenTheHostReadsEndOfFile) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const HostPipe pipes[] = {HostPipe::delivered, HostPipe::response, HostPipe::deadletter};
   constexpr uint32_t kFrames = 12;
@@ -195,7 +195,7 @@ TEST(RuntimeLifecycle, StopWritesOutEveryQueuedFrameThenTheHostReadsEndOfFile) {
 TEST(RuntimeLifecycle, StartAndStopRecordTheirEventsAndLifecycleLines) {
   constexpr const char* kVariable = "VORLET_V2_RUNTIME_LIFECYCLE_LOG";
   setenv(kVariable, "1", 1);
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot s(7);
   test::add_local_route(&s, test::free_loopback_port());
@@ -221,7 +221,7 @@ TEST(RuntimeLifecycle, StartAndStopRecordTheirEventsAndLifecycleLines) {
 }
 
 TEST(RuntimeLifecycle, StartResetsTheRunCountersAndKeepsTheMonitorTotals) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   const unsigned char junk[3] = {0xFF, 0xFF, 0xFF};
   EXPECT_EQ(runtime_apply_control_envelope(fx.rt, junk, sizeof junk), Status::io);
@@ -256,7 +256,7 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
     const size_t fds = test::open_descriptor_count();
     const size_t threads = test::baseline_thread_count();
     {
-      LifecycleRuntime fx;
+      TestRuntime fx;
       fx.rt->inbound_handler = echo_handler;  // so that a listener runs too
       ASSERT_TRUE(fx.bring_up());
       EXPECT_EQ(test::thread_count(), threads + 3 + kThreadsBesideWriters);
@@ -277,7 +277,7 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
 }
 
 TEST(RuntimeLifecycle, StartRunsTheListenerOnTheSnapshotsAddressAndStopEndsIt) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   fx.rt->inbound_handler = echo_handler;
   ASSERT_TRUE(fx.bring_up());
   const test::ClientOutcome served =
@@ -298,7 +298,7 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   auto occupant = std::make_unique<test::ScriptedServer>(std::vector<test::PeerStep>{test::PeerStep::stay_silent()});
   ASSERT_TRUE(occupant->listening());
   const size_t threads = test::baseline_thread_count();
-  LifecycleRuntime fx;
+  TestRuntime fx;
   fx.rt->inbound_handler = echo_handler;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot s(1);
@@ -337,7 +337,7 @@ TEST(RuntimeLifecycle, AStartWhoseThreadCannotBeCreatedUnwindsAndASecondStartRun
   for (int fail_at = 1; fail_at <= static_cast<int>(3 + kThreadsBesideWriters - 1); ++fail_at) {
     SCOPED_TRACE(fail_at);
     const size_t threads = test::baseline_thread_count();
-    LifecycleRuntime fx;
+    TestRuntime fx;
     ASSERT_EQ(fx.take_handles(), Status::ok);
     FlatSnapshot s(1);
     test::add_local_route(&s, test::free_loopback_port());
@@ -397,7 +397,7 @@ TEST(RuntimeLifecycle, AFailedStartAnswersWhatPeersQueuedAndLeavesNothingForTheN
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    LifecycleRuntime fx;
+    TestRuntime fx;
     ASSERT_EQ(fx.take_handles(), Status::ok);
     const uint16_t port = test::free_loopback_port();
     FlatSnapshot s(1);
@@ -465,7 +465,7 @@ TEST(RuntimeLifecycle, AFailedStartAnswersWhatPeersQueuedAndLeavesNothingForTheN
 }
 
 TEST(RuntimeLifecycle, OfTwoStopsAtOnceOneStopsAndTheOtherIsRefused) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   for (int i = 0; i < 8; ++i) ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(1000, i)), Status::ok);
   std::atomic<int> ok{0}, refused{0};

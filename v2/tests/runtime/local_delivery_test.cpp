@@ -16,9 +16,8 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
-#include "support/host_runtime.h"
 #include "support/job_support.h"
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -26,8 +25,8 @@ namespace {
 
 using test::envelope_bytes;
 using test::FrameBytes;
-using test::HostRuntime;
-using test::LifecycleRuntime;
+using test::TakeHandles;
+using test::TestRuntime;
 using test::make_local_job;
 using test::read_all_frames;
 
@@ -117,8 +116,8 @@ TEST(LocalGate, CopiesOnlyWhileOpen) {
 TEST(LocalDelivery, TheWholeEnvelopeReachesTheHostsChosenPipe) {
   for (const bool delivered_pipe : {true, false}) {
     SCOPED_TRACE(delivered_pipe ? "delivered-request pipe" : "response pipe");
-    LifecycleRuntime fx;
-    ASSERT_TRUE(fx.bring_up(delivered_pipe ? LifecycleRuntime::kAllPipes : kMonitor));
+    TestRuntime fx;
+    ASSERT_TRUE(fx.bring_up(delivered_pipe ? TestRuntime::kAllPipes : kMonitor));
     const std::string bytes = envelope_bytes("local-1", 3000);
     ASSERT_EQ(runtime_enqueue_local(fx.rt, make_local_job(bytes).release()), Status::ok);
     const HostPipe expected_on = delivered_pipe ? HostPipe::delivered : HostPipe::response;
@@ -137,7 +136,7 @@ TEST(LocalDelivery, TheWholeEnvelopeReachesTheHostsChosenPipe) {
 }
 
 TEST(LocalDelivery, JobsQueuedAtStopBecomeStoppedDeadletters) {
-  HostRuntime host(0, kDelivered);
+  TestRuntime host(0, TakeHandles{kDelivered});
   ASSERT_EQ(host.opened, Status::ok);
   LocalRoad road(host.rt);
   road.start_writers();
@@ -187,7 +186,7 @@ TEST(LocalDelivery, JobsThatCannotBeHandedOverBecomeDeadletters) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    HostRuntime host(0, kDelivered);
+    TestRuntime host(0, TakeHandles{kDelivered});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     LocalRoad road(rt);
@@ -238,7 +237,7 @@ TEST(LocalDelivery, JobsThatCannotBeHandedOverBecomeDeadletters) {
 }
 
 TEST(LocalDelivery, ARemoteRequestDeliveredKeepsItsPendingReply) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   Runtime* rt = fx.rt;
   ReplySlot* slot = reply_slot_create();
@@ -265,7 +264,7 @@ TEST(LocalDelivery, ASlowHostBlocksTheWorkerAndLosesNothing) {
   // More than fit on the way without the host reading: the pipe, the
   // writer's batch, the queue, the worker's hand and the ring hold 12.
   constexpr int kJobs = 20;
-  LifecycleRuntime fx(1);  // rings of 2, pipe queues of 4
+  TestRuntime fx(1);  // rings of 2, pipe queues of 4
   ASSERT_TRUE(fx.bring_up());
   Runtime* rt = fx.rt;
   std::vector<std::string> sent;
@@ -311,7 +310,7 @@ TEST(LocalDelivery, EveryAcceptedJobIsAccountedForAcrossStop) {
   constexpr int kRounds = 5;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE(round);
-    LifecycleRuntime fx(64);
+    TestRuntime fx(64);
     ASSERT_TRUE(fx.bring_up());
     Runtime* rt = fx.rt;
     test::DeliveryLedger ledger;

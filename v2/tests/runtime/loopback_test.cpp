@@ -14,6 +14,7 @@
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"
 #include "support/loopback_pair.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -22,7 +23,7 @@ namespace {
 using test::FrameBytes;
 using test::kLocalTarget;
 using test::kRemoteTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::LoopbackPair;
 using test::str;
 using Clock = std::chrono::steady_clock;
@@ -49,11 +50,11 @@ std::string response_to(const std::string& request_bytes, const std::string& mes
       .SerializeAsString();
 }
 
-Status submit(LifecycleRuntime& side, const std::string& bytes) {
+Status submit(TestRuntime& side, const std::string& bytes) {
   return runtime_submit_envelope(side.rt, bytes.data(), bytes.size());
 }
 
-transport::Deadletter read_deadletter(LifecycleRuntime& side, uint32_t timeout_ms = 10000) {
+transport::Deadletter read_deadletter(TestRuntime& side, uint32_t timeout_ms = 10000) {
   FrameBytes got;
   transport::Deadletter dl;
   EXPECT_EQ(side.read_frame(HostPipe::deadletter, &got, timeout_ms), Status::ok);
@@ -61,7 +62,7 @@ transport::Deadletter read_deadletter(LifecycleRuntime& side, uint32_t timeout_m
   return dl;
 }
 
-bool has_event(LifecycleRuntime& side, uint32_t kind, MonitorEvent* out = nullptr) {
+bool has_event(TestRuntime& side, uint32_t kind, MonitorEvent* out = nullptr) {
   for (const MonitorEvent& e : side.events()) {
     if (e.kind != kind) continue;
     if (out != nullptr) *out = e;

@@ -20,11 +20,11 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
 #include "support/remote_request.h"
 #include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "support/waiting.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -35,7 +35,7 @@ using test::Bytes;
 using test::eventually;
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::PeerClient;
 using test::wire_frame;
 using test::wire_request_body;
@@ -101,7 +101,7 @@ uint64_t held(const Runtime* rt) { return rt->peer_frames.held.load(); }
 TEST(PeerRequests, AreHeldToMaxFrameBytesAndRefusedAtTheirPrefix) {
   for (int32_t hint : {1, 0}) {
     SCOPED_TRACE(hint);
-    LifecycleRuntime fx(hint);
+    TestRuntime fx(hint);
     ASSERT_TRUE(fx.bring_up());
     const uint64_t limit = fx.rt->max_frame_bytes;
     ASSERT_EQ(limit, hint == 1 ? 1 * MiB : 4 * MiB);
@@ -139,7 +139,7 @@ test::RemoteAnswer handle(Runtime* rt, const std::string& bytes) { return test::
 // limit is answered at once as a full ingress ring answers it, and every
 // byte comes back when the queued requests go.
 TEST(PeerRequests, TheBudgetBoundsTheBytesHeldAtOnce) {
-  test::CreatedRuntime created(64);  // 64 ring slots, a budget of 1 MiB
+  test::TestRuntime created(64);  // 64 ring slots, a budget of 1 MiB
   Runtime* rt = created.rt;
   ASSERT_EQ(rt->peer_frames.limit, 1 * MiB);
   rt->active_generation.store(5);
@@ -213,7 +213,7 @@ TEST(PeerRequests, TheBudgetBoundsTheBytesHeldAtOnce) {
 // another runtime, failed in transport, not routed, and still queued for
 // the host when the runtime stops.
 TEST(PeerRequests, EveryWayARequestEndsGivesItsBytesBack) {
-  LifecycleRuntime fx(0);
+  TestRuntime fx(0);
   ASSERT_EQ(fx.take_handles(), Status::ok);
   transport::Envelope next_answer;
   next_answer.set_message_id("r-relayed");
@@ -317,7 +317,7 @@ uint32_t reply_kind(const std::vector<uint8_t>& body) {
 // holds is the runtime's.
 TEST(PeerRequests, SixtyLargeRequestsWithASlowHostStayWithinTheBudget) {
   constexpr uint32_t kWaitMs = 300;
-  LifecycleRuntime fx(16384);
+  TestRuntime fx(16384);
   ASSERT_TRUE(fx.bring_up());
   const uint64_t budget = fx.rt->peer_frames.limit;
   ASSERT_EQ(budget, 256 * MiB);

@@ -13,13 +13,14 @@
 #include "codec/frame_io.h"
 #include "codec/frame_reader.h"
 #include "runtime/host_pipe_writers.h"
-#include "support/host_runtime.h"
 #include "support/pipe_support.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::HostRuntime;
+using test::TakeHandles;
+using test::TestRuntime;
 using test::pattern;
 using test::read_frame;
 using Bytes = std::vector<unsigned char>;
@@ -49,7 +50,7 @@ uint64_t counter(Runtime* rt, Counter c) { return rt->counters.load(c); }
 TEST(PipeWriters, ASlowHostLosesNothingAndTheWaitsAreCounted) {
   constexpr int kFrames = 20;
   constexpr uint64_t kBody = 65536 - 8;  // one frame fills the pipe
-  HostRuntime host(1);                   // pipe queues of 4
+  TestRuntime host(1, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});  // pipe queues of 4
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   ASSERT_EQ(rt->pipe_queues[1]->capacity(), 4u);
@@ -112,7 +113,7 @@ TEST(PipeWriters, ASlowHostLosesNothingAndTheWaitsAreCounted) {
 TEST(PipeWriters, ManyProducersKeepTheirOwnOrder) {
   constexpr int kProducers = 4;
   constexpr int kEach = 200;
-  HostRuntime host(1, 0);
+  TestRuntime host(1, TakeHandles{0});
   Runtime* rt = host.rt;
   ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
   std::vector<std::thread> producers;
@@ -139,7 +140,7 @@ TEST(PipeWriters, ManyProducersKeepTheirOwnOrder) {
 }
 
 TEST(PipeWriters, ClosingAQueueWritesOutEveryQueuedFrameThenEndOfFile) {
-  HostRuntime host(0, VORLET_V2_HOST_HANDLE_DELIVERED_PIPE);
+  TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_DELIVERED_PIPE});
   Runtime* rt = host.rt;
   ASSERT_EQ(host.opened, Status::ok);
   for (int i = 0; i < 10; ++i) {
@@ -221,7 +222,7 @@ TEST(PipeQueue, CloseReleasesAWaitingProducer) {
 // Frames for a host that closed its end are dropped one by one; the writer
 // still ends, and SIGPIPE never reaches the process.
 TEST(PipeWriters, AHostThatClosedItsEndMakesTheWriterDropFrames) {
-  HostRuntime host(0, 0);
+  TestRuntime host(0, TakeHandles{0});
   Runtime* rt = host.rt;
   host.close_host_end(&host.handles.response_read_fd);
   ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::response));

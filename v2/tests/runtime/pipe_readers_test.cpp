@@ -16,8 +16,8 @@
 #include "runtime/pipe_waiter.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
+#include "support/test_runtime.h"
 #include "support/waiting.h"
 #include "vorlet/v2/control.pb.h"
 #include "vorlet/v2/transport.pb.h"
@@ -28,7 +28,7 @@ namespace {
 using test::eventually;
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::str;
 using Clock = std::chrono::steady_clock;
 
@@ -131,7 +131,7 @@ TEST(PipeWaiter, AWaitEndsOnDataCloseWakeOrTimeout) {
 }
 
 TEST(RequestPipeReader, FramesTheHostWritesAreRoutedAndAnEmptyOneIsRefused) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const int32_t fd = fx.handles.request_write_fd;
   const std::string local = request_bytes("via-pipe");
@@ -174,7 +174,7 @@ TEST(RequestPipeReader, FramesTheHostWritesAreRoutedAndAnEmptyOneIsRefused) {
 // Control envelopes on the control pipe are applied; once the host closes
 // that pipe only the control reader ends, and requests keep flowing.
 TEST(ControlPipeReader, AppliesWhatTheHostWritesAndEndsAloneWhenThePipeCloses) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const std::string apply = control_bytes(2, fx.listen_port());
   ASSERT_EQ(frame_write(fx.handles.control_write_fd, apply.data(), apply.size()), Status::ok);
@@ -198,7 +198,7 @@ TEST(ControlPipeReader, AppliesWhatTheHostWritesAndEndsAloneWhenThePipeCloses) {
 // A descriptor that fails every read (its pending bytes cannot even be
 // asked for) makes the reader idle between tries instead of spinning.
 TEST(RequestPipeReader, APersistentReadFailureDoesNotSpin) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(devnull, 0);
@@ -216,7 +216,7 @@ TEST(RequestPipeReader, APersistentReadFailureDoesNotSpin) {
 // Both readers sit in their waits; stop wakes them (and the listener)
 // instead of waiting out their slices.
 TEST(PipeReaders, StopWhileIdleReturnsPromptly) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto start = Clock::now();

@@ -17,8 +17,8 @@
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"
-#include "support/host_runtime.h"
 #include "support/job_support.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -75,7 +75,7 @@ std::string drain_queue(Runtime* rt) {
   return order;
 }
 
-std::vector<transport::Deadletter> host_deadletters(test::HostRuntime* host) {
+std::vector<transport::Deadletter> host_deadletters(test::TestRuntime* host) {
   runtime_finish_pipe_writers(host->rt);
   host_handles_close_write_ends(&host->rt->host_handles);
   std::vector<std::string> frames;
@@ -132,7 +132,7 @@ TEST(RemoteAdmission, EachModeJudgesTheNewcomerByWhatIsQueued) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    test::HostRuntime host(8, 0);
+    test::TestRuntime host(8, test::TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     ASSERT_EQ(rt->remote_ring.capacity, 8u);
@@ -184,7 +184,7 @@ TEST(RemoteAdmission, EachModeJudgesTheNewcomerByWhatIsQueued) {
 // With capacity 8 and a reserve of 2, one-way jobs get in while more than
 // two slots are free; jobs that expect a reply fill the queue.
 TEST(RemoteAdmission, TheReserveKeepsTheLastSlotsForJobsThatExpectAReply) {
-  test::HostRuntime host(8, 0);
+  test::TestRuntime host(8, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   set_policy(rt, kReject, 2);
@@ -210,7 +210,7 @@ TEST(RemoteAdmission, TheReserveKeepsTheLastSlotsForJobsThatExpectAReply) {
 }
 
 TEST(RemoteAdmission, RefusesMalformedJobsAndAStoppingRuntime) {
-  test::HostRuntime host(8, 0);
+  test::TestRuntime host(8, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   RemoteJobPtr job = job_for('R', "j", now_ns());
@@ -234,7 +234,7 @@ uint32_t broken_clock(uint64_t*) noexcept { return 2; }
 // Without a clock no job can be told expired: nothing is swept and the
 // full queue refuses.
 TEST(RemoteAdmission, AClockThatCannotBeReadSkipsTheSweep) {
-  test::HostRuntime host(2, 0);
+  test::TestRuntime host(2, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   const uint64_t now = now_ns();
@@ -255,7 +255,7 @@ TEST(RemoteAdmission, AClockThatCannotBeReadSkipsTheSweep) {
 TEST(RemoteAdmission, DroppedJobsAnswerTheirRequesters) {
   for (const uint32_t mode : {kDropExpired, kDropOneWay}) {
     SCOPED_TRACE(mode);
-    test::HostRuntime host(2, 0);
+    test::TestRuntime host(2, test::TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     const uint64_t now = now_ns();
@@ -294,7 +294,7 @@ TEST(RemoteAdmission, DroppedJobsAnswerTheirRequesters) {
 TEST(RemoteAdmission, DropsAndPopsNeverLoseOrDoubleAJob) {
   for (const uint32_t mode : {kDropExpired, kDropOneWay}) {
     SCOPED_TRACE(mode);
-    test::HostRuntime host(16, 0);
+    test::TestRuntime host(16, test::TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     set_policy(rt, mode, 4);

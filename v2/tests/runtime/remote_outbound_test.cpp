@@ -20,11 +20,10 @@
 #include "runtime/remote_admission.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
-#include "support/host_runtime.h"
 #include "support/job_support.h"
-#include "support/lifecycle_runtime.h"
 #include "support/remote_road.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -150,7 +149,7 @@ struct Outcome {
 // then stops and reads everything the host was sent.
 Outcome run(const Plan& plan) {
   Outcome out;
-  test::HostRuntime host(0, 0);
+  test::TestRuntime host(0, test::TakeHandles{0});
   EXPECT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
 
@@ -667,7 +666,7 @@ uint32_t broken_clock(uint64_t*) noexcept { return 2; }
 
 // A budget that cannot be read ends the job before any attempt.
 TEST(RemoteOutbound, AJobWhoseBudgetCannotBeReadEndsBeforeAnyAttempt) {
-  test::HostRuntime host(0, 0);
+  test::TestRuntime host(0, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   ScriptedServer server({respond()});
   ASSERT_TRUE(runtime_start_pipe_writer(host.rt, HostPipe::deadletter));
@@ -691,7 +690,7 @@ TEST(RemoteOutbound, AJobWhoseBudgetCannotBeReadEndsBeforeAnyAttempt) {
 // Jobs the worker pops once stop has begun are deadlettered without a
 // connection.
 TEST(RemoteOutbound, JobsPoppedWhileStoppingBecomeStoppedDeadletters) {
-  test::HostRuntime host(0, 0);
+  test::TestRuntime host(0, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   ScriptedServer server({respond()});
   for (int i = 0; i < 3; ++i) {
@@ -725,7 +724,7 @@ TEST(RemoteOutbound, JobsPoppedWhileStoppingBecomeStoppedDeadletters) {
 TEST(RemoteOutbound, AStartedRuntimeDeliversAndStopDrainsTheQueue) {
   ScriptedServer answering({respond()});
   ScriptedServer silent({PeerStep::stay_silent()});
-  test::LifecycleRuntime fx;
+  test::TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   test::FlatSnapshot snapshot(1);
   snapshot.route("svc", kSingleOwner, {{kLoopback, answering.port()}});

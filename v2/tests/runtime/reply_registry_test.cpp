@@ -13,7 +13,7 @@
 #include "codec/alloc.h"
 #include "codec/clock.h"
 #include "runtime/runtime.h"
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -264,7 +264,7 @@ TEST(ReplySlot, LongMessagesAreCutWithoutSplittingACharacter) {
 TEST(ReplyRegistry, StopAndDestroyFailEveryWaitingRequester) {
   for (const bool destroy : {false, true}) {
     SCOPED_TRACE(destroy ? "destroy" : "stop");
-    auto fx = std::make_unique<test::LifecycleRuntime>();
+    auto fx = std::make_unique<test::TestRuntime>();
     ASSERT_TRUE(fx->bring_up());
     ReplySlot* slot = reply_slot_create();
     ASSERT_EQ(reply_registry_register(&fx->rt->reply_registry.get(), "waiting", slot), Status::ok);

@@ -14,8 +14,8 @@
 #include "runtime/host_pipe_writers.h"
 #include "runtime/lifecycle.h"
 #include "runtime/runtime.h"
-#include "support/host_runtime.h"
 #include "support/job_support.h"
+#include "support/test_runtime.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -338,7 +338,7 @@ TEST(Rings, ConsumersEndOnlyAfterEverythingPushedBeforeStop) {
 // What destroy finds still queued ends as a failure for its requester or a
 // deadletter for the host, never silently.
 TEST(RuntimeDestroy, DrainsEveryRingIntoAStoppedOutcome) {
-  test::HostRuntime host(0, 0);
+  test::TestRuntime host(0, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
   ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));

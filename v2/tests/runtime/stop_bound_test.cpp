@@ -19,8 +19,8 @@
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "support/waiting.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet/v2/transport.pb.h"
@@ -32,7 +32,7 @@ namespace {
 using test::eventually;
 using test::FlatSnapshot;
 using test::FrameBytes;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::ms_since;
 using test::PeerClient;
 using test::PeerStep;
@@ -128,7 +128,7 @@ bool offer_large_request(PeerClient* peer, uint16_t port, const std::string& req
 TEST(StopBound, APeerThatNeverReadsItsReplyHoldsNeitherStopNorTheGetters) {
   for (const bool destroy : {false, true}) {
     SCOPED_TRACE(destroy ? "destroy" : "stop");
-    LifecycleRuntime fx(kLargeFramesHint);
+    TestRuntime fx(kLargeFramesHint);
     ASSERT_TRUE(fx.bring_up());
     const std::string request =
         test::request_envelope(RequestSpec{"never-reads", "svc.unknown", false, 60000, kLarge});
@@ -195,7 +195,7 @@ TEST(StopBound, ASilentNextHopOfARelayHoldsNoStop) {
     SCOPED_TRACE(row.name);
     ScriptedServer next_hop({row.next_hop});
     ASSERT_TRUE(next_hop.listening());
-    LifecycleRuntime fx(kLargeFramesHint);
+    TestRuntime fx(kLargeFramesHint);
     ASSERT_EQ(fx.take_handles(), Status::ok);
     FlatSnapshot routes(1);
     const uint16_t own_port = test::free_loopback_port();
@@ -287,7 +287,7 @@ bool fail_after_step(std::thread*, platform::ThreadProc, void*) {
 // answer. The failed start returns at once all the same, and the next start
 // serves.
 TEST(StopBound, AFailedStartIsNotHeldByAPeerThatNeverReads) {
-  LifecycleRuntime fx(kLargeFramesHint);
+  TestRuntime fx(kLargeFramesHint);
   ASSERT_EQ(fx.take_handles(), Status::ok);
   FlatSnapshot routes(1);
   const uint16_t port = test::free_loopback_port();

@@ -12,7 +12,7 @@
 //   ASSERT_TRUE(pair.bring_up());
 //   submit to pair.a.rt ...; pair.b.read_frame(HostPipe::delivered, &got);
 //
-// Each side is a LifecycleRuntime (support/lifecycle_runtime.h) with every
+// Each side is a TestRuntime (support/test_runtime.h) with every
 // host pipe taken; the pair destroys b, then a. stop_both() stops a first,
 // so that nothing of a's waits on a b that has gone.
 #pragma once
@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <string>
 
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2::test {
 
@@ -40,8 +40,8 @@ class LoopbackPair {
   uint16_t a_port = 0;
   uint16_t b_port = 0;
   // Declared in this order so that b is destroyed first.
-  LifecycleRuntime a;
-  LifecycleRuntime b;
+  TestRuntime a;
+  TestRuntime b;
 };
 
 }  // namespace vorlet::v2::test

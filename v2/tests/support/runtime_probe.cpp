@@ -4,13 +4,6 @@
 
 namespace vorlet::v2::test {
 
-CreatedRuntime::CreatedRuntime(int32_t hint, const char* text_a, const char* text_b, uint32_t flag) {
-  const vorlet_v2_RuntimeOptions options{text_a, text_b, flag, hint};
-  rt = runtime_create(&options);
-}
-
-CreatedRuntime::~CreatedRuntime() { runtime_destroy(rt); }
-
 std::vector<MonitorEvent> recorded_events(Runtime* rt) {
   EventLog& log = *rt->event_log;
   std::lock_guard<std::mutex> hold(log.mutex);

@@ -1,4 +1,4 @@
-// A created runtime for unit tests, and what its event log holds.
+// What a runtime's event log holds, and its state put by hand.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +8,6 @@
 #include "runtime/runtime.h"
 
 namespace vorlet::v2::test {
-
-// State created, no handles, no snapshot; destroyed at the end of scope.
-struct CreatedRuntime {
-  explicit CreatedRuntime(int32_t hint = 0, const char* text_a = "test", const char* text_b = "runtime",
-                          uint32_t flag = 0);
-  ~CreatedRuntime();
-  CreatedRuntime(const CreatedRuntime&) = delete;
-  CreatedRuntime& operator=(const CreatedRuntime&) = delete;
-
-  vorlet_v2_Runtime* handle() const { return to_handle(rt); }
-
-  Runtime* rt = nullptr;
-};
 
 // The events held, oldest first.
 std::vector<MonitorEvent> recorded_events(Runtime* rt);

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "client/ask_client.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
+#include "support/test_runtime.h"
 #include "sweep/sweep_support.h"
 #include "vorlet_v2.h"
 
@@ -15,7 +15,7 @@ namespace vorlet::v2::test {
 namespace {
 
 TEST(AskSweep, CreateGivesARunningClientOrNull) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   const size_t threads = baseline_thread_count();
   const uint64_t points = sweep("ask client create", [&](const Fault& fault) {
@@ -32,7 +32,7 @@ TEST(AskSweep, CreateGivesARunningClientOrNull) {
 }
 
 TEST(AskSweep, BeginGivesNomemOrTheSubmissionsRefusalAndLeavesNothingPending) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(to_handle(fx.rt), &fx.handles);
   ASSERT_NE(client, nullptr);

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "support/runtime_probe.h"
+#include "support/test_runtime.h"
 #include "sweep/sweep_support.h"
 #include "vorlet/v2/control.pb.h"
 
@@ -100,7 +100,7 @@ TEST_P(ControlSweep, EveryFailureIsANomemRejectionThatChangesNothing) {
     // The first JSON parse of the process sets up protobuf's own tables
     // once; the runs below all come after it.
     for (bool counting : {false, true}) {
-      CreatedRuntime runtime;
+      TestRuntime runtime;
       if (c.replaces) vorlet_v2_runtime_apply_control_envelope(runtime.handle(), earlier.data(), earlier.size());
       const auto apply = [&] {
         FailingAllocations window(Fault{0, false});
@@ -114,7 +114,7 @@ TEST_P(ControlSweep, EveryFailureIsANomemRejectionThatChangesNothing) {
     }
   }
   const uint64_t points = sweep(c.path, [&](const Fault& fault) {
-    CreatedRuntime runtime;
+    TestRuntime runtime;
     if (c.replaces) {
       EXPECT_EQ(vorlet_v2_runtime_apply_control_envelope(runtime.handle(), earlier.data(), earlier.size()), 0);
     }
@@ -148,7 +148,7 @@ TEST(ControlSweepInsideJson, FailuresThatDoNotAbortAreNomemRejections) {
   const std::string bytes = control_envelope(5, cp::CONFIG_FORMAT_JSON, "127.0.0.2");
   std::set<uint64_t> transcoder;
   for (bool counting : {false, true}) {
-    CreatedRuntime runtime;
+    TestRuntime runtime;
     const auto apply = [&] {
       FailingAllocations window(Fault{0, false});
       vorlet_v2_runtime_apply_control_envelope(runtime.handle(), bytes.data(), bytes.size());
@@ -167,7 +167,7 @@ TEST(ControlSweepInsideJson, FailuresThatDoNotAbortAreNomemRejections) {
     if (child == 0) {
       int code = kNomem;
       {
-        CreatedRuntime runtime;
+        TestRuntime runtime;
         FailingAllocations window(Fault{k, false});
         const int32_t s = vorlet_v2_runtime_apply_control_envelope(runtime.handle(), bytes.data(), bytes.size());
         window.close();

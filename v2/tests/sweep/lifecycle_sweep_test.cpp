@@ -12,10 +12,9 @@
 #include "platform/pipe.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/proc_probe.h"
-#include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "sweep/sweep_support.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -47,7 +46,7 @@ TEST(LifecycleSweep, CreateFailsWhole) {
 
 TEST(LifecycleSweep, HostHandlesFailWithNomemAndCanBeTakenAgain) {
   const uint64_t points = sweep("get_host_handles", [&](const Fault& fault) {
-    CreatedRuntime runtime;
+    TestRuntime runtime;
     const size_t fds = open_descriptor_count();
     vorlet_v2_HostHandles h{};
     h.struct_size = sizeof h;
@@ -70,7 +69,7 @@ TEST(LifecycleSweep, HostHandlesFailWithNomemAndCanBeTakenAgain) {
 TEST(LifecycleSweep, StartFailsWithIoAndCanBeStartedAgain) {
   const size_t threads = baseline_thread_count();
   sweep("start", [&](const Fault& fault) {
-    LifecycleRuntime fx;
+    TestRuntime fx;
     FlatSnapshot snapshot;
     add_local_route(&snapshot, free_loopback_port());
     EXPECT_EQ(fx.take_handles(), Status::ok);
@@ -145,7 +144,7 @@ class JammedRuntime {
   }
   uint64_t deadlettered() const { return ledger_.deadlettered_count(); }
 
-  LifecycleRuntime& fx() { return fx_; }
+  TestRuntime& fx() { return fx_; }
 
  private:
   static std::string envelope(const std::string& id) {
@@ -178,7 +177,7 @@ class JammedRuntime {
     return state() == before;
   }
 
-  LifecycleRuntime fx_;
+  TestRuntime fx_;
   DeliveryLedger ledger_;
   std::thread drain_;
   bool drained_ = false;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <functional>
 
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 #include "sweep/sweep_support.h"
 #include "vorlet_v2.h"
 
@@ -46,7 +46,7 @@ int32_t event_log(vorlet_v2_Runtime* rt, vorlet_v2_EventLogSnapshot* out) {
 }
 
 TEST(ObserveSweep, FailedCopiesGiveNomemAndFreeWhatTheyTook) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   FlatSnapshot snapshot(4);
   add_local_route(&snapshot, 7000);
   snapshot.route("svc.far", VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH,

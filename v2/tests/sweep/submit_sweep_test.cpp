@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
 #include "support/scripted_peer.h"
+#include "support/test_runtime.h"
 #include "sweep/sweep_support.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -91,7 +91,7 @@ TEST_P(SubmitSweep, EveryFailureEndsInOneOutcomeOrAnAccountedDrop) {
   ASSERT_TRUE(peer.listening());
   std::map<std::string, uint64_t> outcomes;
   const uint64_t points = sweep(road.path, [&](const Fault& fault) {
-    LifecycleRuntime fx(64);
+    TestRuntime fx(64);
     FlatSnapshot snapshot;
     add_local_route(&snapshot, free_loopback_port());
     snapshot.route(kRemote, VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"127.0.0.1", peer.port(), 1, 0}});

@@ -1,4 +1,4 @@
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 
 #include <cstring>
 #include <mutex>
@@ -11,6 +11,7 @@
 #include "runtime/lifecycle.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
+#include "support/runtime_probe.h"
 #include "support/scripted_peer.h"
 
 namespace vorlet::v2::test {
@@ -43,14 +44,19 @@ void add_local_route(FlatSnapshot* snapshot, uint16_t port) {
                   {{"127.0.0.1", port, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL}});
 }
 
-LifecycleRuntime::LifecycleRuntime(int32_t queue_capacity) {
-  const vorlet_v2_RuntimeOptions options{"test", "lifecycle", 0, queue_capacity};
+TestRuntime::TestRuntime(int32_t queue_capacity) : TestRuntime(vorlet_v2_RuntimeOptions{"test", "runtime", 0, queue_capacity}) {}
+
+TestRuntime::TestRuntime(const vorlet_v2_RuntimeOptions& options) {
   rt = runtime_create(&options);
   handles.monitor_read_fd = -1;
   handles.delivered_read_fd = -1;
 }
 
-LifecycleRuntime::~LifecycleRuntime() {
+TestRuntime::TestRuntime(int32_t queue_capacity, TakeHandles take) : TestRuntime(queue_capacity) {
+  if (rt != nullptr) take_handles(take.flags);
+}
+
+TestRuntime::~TestRuntime() {
   runtime_destroy(rt);
   for (FrameReader*& reader : readers_) {
     frame_reader_destroy(reader);
@@ -63,25 +69,25 @@ LifecycleRuntime::~LifecycleRuntime() {
   }
 }
 
-Status LifecycleRuntime::take_handles(uint32_t flags) {
+Status TestRuntime::take_handles(uint32_t flags) {
   vorlet_v2_HostHandles h{};
   h.struct_size = sizeof h;
   h.flags = flags;
-  const Status s = runtime_get_host_handles(rt, &h);
-  if (s == Status::ok) {
+  opened = runtime_get_host_handles(rt, &h);
+  if (opened == Status::ok) {
     handles = h;
     handles_taken_ = true;
   }
-  return s;
+  return opened;
 }
 
-Status LifecycleRuntime::apply(FlatSnapshot& snapshot) { return runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr); }
+Status TestRuntime::apply(FlatSnapshot& snapshot) { return runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr); }
 
-Status LifecycleRuntime::start() { return runtime_start(rt); }
+Status TestRuntime::start() { return runtime_start(rt); }
 
-Status LifecycleRuntime::stop() { return runtime_stop(rt); }
+Status TestRuntime::stop() { return runtime_stop(rt); }
 
-bool LifecycleRuntime::bring_up(uint32_t flags, uint16_t listen_port) {
+bool TestRuntime::bring_up(uint32_t flags, uint16_t listen_port) {
   if (rt == nullptr || take_handles(flags) != Status::ok) return false;
   listen_port_ = listen_port != 0 ? listen_port : free_loopback_port();
   if (listen_port_ == 0) return false;
@@ -90,7 +96,7 @@ bool LifecycleRuntime::bring_up(uint32_t flags, uint16_t listen_port) {
   return apply(snapshot) == Status::ok && start() == Status::ok;
 }
 
-int32_t LifecycleRuntime::host_read_fd(HostPipe pipe) const {
+int32_t TestRuntime::host_read_fd(HostPipe pipe) const {
   switch (pipe) {
     case HostPipe::delivered:
       return handles.delivered_read_fd;
@@ -102,14 +108,14 @@ int32_t LifecycleRuntime::host_read_fd(HostPipe pipe) const {
   return -1;
 }
 
-Status LifecycleRuntime::read_frame(HostPipe pipe, FrameBytes* body, uint32_t timeout_ms) {
+Status TestRuntime::read_frame(HostPipe pipe, FrameBytes* body, uint32_t timeout_ms) {
   FrameReader*& reader = readers_[static_cast<uint32_t>(pipe)];
   if (reader == nullptr) reader = frame_reader_create(host_read_fd(pipe), 0);
   if (reader == nullptr) return Status::invalid_arg;
   return test::read_frame(reader, body, timeout_ms);
 }
 
-Status LifecycleRuntime::read_until_eof(HostPipe pipe, std::vector<FrameBytes>* frames, uint32_t timeout_ms) {
+Status TestRuntime::read_until_eof(HostPipe pipe, std::vector<FrameBytes>* frames, uint32_t timeout_ms) {
   for (;;) {
     FrameBytes body;
     const Status s = read_frame(pipe, &body, timeout_ms);
@@ -119,7 +125,7 @@ Status LifecycleRuntime::read_until_eof(HostPipe pipe, std::vector<FrameBytes>* 
   }
 }
 
-Status LifecycleRuntime::push_frame(HostPipe pipe, const FrameBytes& body) {
+Status TestRuntime::push_frame(HostPipe pipe, const FrameBytes& body) {
   void* copy = rt_malloc(body.size());
   if (copy == nullptr) return Status::nomem;
   std::memcpy(copy, body.data(), body.size());
@@ -129,19 +135,11 @@ Status LifecycleRuntime::push_frame(HostPipe pipe, const FrameBytes& body) {
   return s;
 }
 
-void LifecycleRuntime::close_host_end(int32_t* fd) {
+void TestRuntime::close_host_end(int32_t* fd) {
   platform::fd_close(*fd);
   *fd = -1;
 }
 
-std::vector<MonitorEvent> LifecycleRuntime::events() const {
-  std::vector<MonitorEvent> out;
-  EventLog& log = rt->event_log.get();
-  std::lock_guard<std::mutex> hold(log.mutex);
-  for (uint64_t i = 0; i < log.count; ++i) {
-    out.push_back(log.entries[(log.head + kEventLogEntries - log.count + i) % kEventLogEntries]);
-  }
-  return out;
-}
+std::vector<MonitorEvent> TestRuntime::events() const { return recorded_events(rt); }
 
 }  // namespace vorlet::v2::test

@@ -1,17 +1,20 @@
-// A runtime driven through its lifecycle the way a host drives it, for
-// tests of everything that needs a started (or stopped) runtime.
+// The one runtime fixture of the unit tests: a runtime taken through its
+// lifecycle in stages, the way a host drives it.
 //
-//   LifecycleRuntime fx;                    // created (queue hint 0)
+//   TestRuntime fx;                         // created (queue hint 0)
+//   TestRuntime fx(64, TakeHandles{0});     // created, handles taken (fx.opened)
 //   ASSERT_TRUE(fx.bring_up());             // handles taken, snapshot applied, started
 //   fx.push_frame(HostPipe::response, ...); // or submit, once it exists
 //   ASSERT_EQ(fx.stop(), Status::ok);
 //   fx.read_until_eof(HostPipe::response, &frames);
 //
-// Each step can also be taken alone (take_handles, apply, start, stop). The
-// fixture owns the host's ends of the pipes: it destroys the runtime first,
-// then closes every host descriptor still open. Frames on the host-bound
-// pipes are read through one frame reader per pipe, made on first use.
+// Each stage can also be taken alone (take_handles, apply, start, stop), so
+// a test stops at the stage it is about. The fixture owns the host's ends of
+// the pipes: it destroys the runtime first (in whatever state), then closes
+// every host descriptor still open. Frames on the host-bound pipes are read
+// through one frame reader per pipe, made on first use.
 //
+// The event log and state of a runtime: support/runtime_probe.h.
 // Descriptor and thread counts of the process: support/proc_probe.h.
 // Byte patterns and pipes of a test's own: support/pipe_support.h.
 #pragma once
@@ -81,18 +84,31 @@ inline constexpr const char* kLocalTarget = "svc.local";
 // endpoint 127.0.0.1:port (which is also its listen address).
 void add_local_route(FlatSnapshot* snapshot, uint16_t port);
 
-class LifecycleRuntime {
+// The constructor option that takes the host's handles (with these
+// HostHandles flags in) right after create.
+struct TakeHandles {
+  uint32_t flags;
+};
+
+class TestRuntime {
  public:
   // Creates the runtime with the queue-capacity hint; rt is NULL when
   // create failed.
-  explicit LifecycleRuntime(int32_t queue_capacity = 0);
+  explicit TestRuntime(int32_t queue_capacity = 0);
+  // Creates the runtime with these options (texts and flag of its own).
+  explicit TestRuntime(const vorlet_v2_RuntimeOptions& options);
+  // Creates the runtime, then takes the handles; opened says how that went.
+  TestRuntime(int32_t queue_capacity, TakeHandles take);
   // Destroys the runtime (in whatever state), then closes the host ends.
-  ~LifecycleRuntime();
-  LifecycleRuntime(const LifecycleRuntime&) = delete;
-  LifecycleRuntime& operator=(const LifecycleRuntime&) = delete;
+  ~TestRuntime();
+  TestRuntime(const TestRuntime&) = delete;
+  TestRuntime& operator=(const TestRuntime&) = delete;
 
   static constexpr uint32_t kAllPipes = VORLET_V2_HOST_HANDLE_MONITOR_PIPE | VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
 
+  vorlet_v2_Runtime* handle() const { return to_handle(rt); }
+
+  // Takes the host's handles; the status is also kept in opened.
   Status take_handles(uint32_t flags = kAllPipes);
   Status apply(FlatSnapshot& snapshot);
   Status start();
@@ -125,9 +141,11 @@ class LifecycleRuntime {
 
   Runtime* rt = nullptr;
   vorlet_v2_HostHandles handles{};
+  // What the last take_handles returned (io before any).
+  Status opened = Status::io;
 
  private:
-  bool handles_taken_ = false;
+  bool handles_taken_ = false;  // the host ends in handles are the fixture's to close
   uint16_t listen_port_ = 0;
   FrameReader* readers_[kHostPipeCount] = {};
 };
