@@ -12,9 +12,10 @@
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).
 //
-// The auth state is held here, under runtime_lock, but its type belongs to
-// auth/: only auth/ reads or writes its fields, and create and destroy call
-// its init and clear.
+// The auth state and the dubbing registry are held here, under
+// runtime_lock, but their types belong to auth/ and observe/: only those
+// subsystems read or write their fields, and create and destroy call their
+// init and clear.
 #pragma once
 
 #include <atomic>
@@ -27,7 +28,7 @@
 
 #include "auth/auth_state.h"
 #include "codec/frame_buffer.h"
-#include "observe/dubbing_registry.h"
+#include "observe/dubbing_state.h"
 #include "platform/thread.h"
 #include "runtime/counters.h"
 #include "runtime/event_log.h"
@@ -192,7 +193,8 @@ struct alignas(64) Runtime {
   InPlace<ListenHostTexts> listen_host_texts;  // every distinct text installed so far
 
   // ---- dubbing registry ----
-  DubbingRegistry dubbing;  // under runtime_lock
+  // Under runtime_lock; only observe/ reads or writes its fields.
+  DubbingRegistry dubbing;
 
   // ---- reply registry ----
   InPlace<ReplyRegistry> reply_registry;
