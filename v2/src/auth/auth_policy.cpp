@@ -28,8 +28,8 @@ Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept
   {
     std::lock_guard<std::mutex> hold(rt->lock());
     if (rt->state == RuntimeState::stopped) return Status::bad_state;
-    rt->observe_min_role = observe;
-    rt->control_min_role = control;
+    rt->auth.observe_min_role = observe;
+    rt->auth.control_min_role = control;
   }
   runtime_record_event(rt, MonitorEventKind::auth_policy_applied, 0, observe, control);
   return Status::ok;
@@ -37,7 +37,7 @@ Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept
 
 AuthMinima runtime_auth_policy(Runtime* rt) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
-  return AuthMinima{rt->observe_min_role, rt->control_min_role};
+  return AuthMinima{rt->auth.observe_min_role, rt->auth.control_min_role};
 }
 
 }  // namespace vorlet::v2

@@ -29,8 +29,8 @@ Status runtime_apply_auth_config(Runtime* rt, const AuthConfig* config) noexcept
     stopped = rt->state == RuntimeState::stopped;
     if (!stopped) {
       // Afterwards table and count hold the old table, freed below.
-      std::swap(table, rt->credentials);
-      std::swap(count, rt->credential_count);
+      std::swap(table, rt->auth.credentials);
+      std::swap(count, rt->auth.credential_count);
     }
   }
   credential_table_free(table, count);
@@ -48,7 +48,7 @@ void auth_config_summary_copy_out(const AuthConfigSummary& summary, AuthConfigSu
 
 void runtime_auth_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
-  auth_config_summary_copy_out(credential_table_summary(rt->credentials, rt->credential_count), out);
+  auth_config_summary_copy_out(credential_table_summary(rt->auth.credentials, rt->auth.credential_count), out);
 }
 
 AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
@@ -56,7 +56,7 @@ AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char*
   {
     std::lock_guard<std::mutex> hold(rt->lock());
     if (rt->state == RuntimeState::stopped) return kVerdictBadState;
-    role = credential_table_match(rt->credentials, rt->credential_count, principal, secret);
+    role = credential_table_match(rt->auth.credentials, rt->auth.credential_count, principal, secret);
   }
   if (role == static_cast<uint32_t>(AuthRole::none)) {
     runtime_record_event(rt, MonitorEventKind::authentication_denied, 0, 1, 0);

@@ -26,7 +26,8 @@ Status runtime_authorize_access(Runtime* rt, uint32_t role, uint32_t access, Aut
   {
     std::lock_guard<std::mutex> hold(rt->lock());
     stopped = rt->state == RuntimeState::stopped;
-    minimum = access == static_cast<uint32_t>(AuthAccessKind::observe) ? rt->observe_min_role : rt->control_min_role;
+    minimum = access == static_cast<uint32_t>(AuthAccessKind::observe) ? rt->auth.observe_min_role
+                                                                       : rt->auth.control_min_role;
   }
   if (stopped) {
     *out = kVerdictBadState;

@@ -8,9 +8,9 @@
 #include "codec/frame_reader.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "observe/runtime_stats.h"
 #include "platform/clock.h"
 #include "platform/pipe.h"
+#include "runtime/limits.h"
 #include "runtime/rings.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -286,12 +286,10 @@ void AskClientImpl::stop_lanes() noexcept {
 
 AskClientHandle* ask_client_create(Runtime* rt, int32_t response_fd, int32_t deadletter_fd) noexcept {
   if (rt == nullptr) return nullptr;
-  RuntimeStats stats{};
-  stats.struct_size = sizeof stats;
-  runtime_get_stats(rt, &stats);
   try {
     auto handle = std::make_unique<AskClientHandle>();
-    handle->client = AskClientImpl::make(rt, response_fd, deadletter_fd, ask_lane_frame_limit(stats.max_frame_bytes));
+    handle->client =
+        AskClientImpl::make(rt, response_fd, deadletter_fd, ask_lane_frame_limit(runtime_max_frame_bytes(rt)));
     // A refused start drops the only reference here: the state goes with
     // the handle.
     if (!handle->client->start()) return nullptr;

@@ -14,6 +14,7 @@
 
 #include "codec/clock.h"
 #include "codec/status.h"
+#include "observe/dubbing_state.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -22,24 +23,6 @@ struct Runtime;
 
 using DubbingJobRequest = vorlet_v2_DubbingJobRequest;
 using DubbingJobUpdate = vorlet_v2_DubbingJobUpdate;
-using DubbingJobRecord = vorlet_v2_DubbingJobRecord;
-
-inline constexpr uint32_t kDubbingSlots = 16;
-
-struct DubbingSlot {
-  uint32_t in_use;
-  DubbingJobRecord job;  // struct_size unused
-};
-
-struct DubbingRegistry {
-  uint64_t next_handle;    // starts at 1
-  uint64_t next_revision;  // starts at 1
-  uint64_t used_slots;     // occupied slots; slots are only ever reused
-  DubbingSlot slots[kDubbingSlots];
-};
-
-// Empty registry; NULL is ignored.
-void dubbing_registry_init(DubbingRegistry* reg) noexcept;
 
 // invalid_arg for a declared size below the whole request or a missing
 // required text; would_block when every slot holds a job that is not

@@ -1,5 +1,7 @@
 #include "runtime/limits.h"
 
+#include "runtime/runtime.h"
+
 namespace vorlet::v2 {
 
 int32_t limit_queue_capacity(int32_t hint) noexcept {
@@ -34,5 +36,7 @@ uint64_t limit_pipe_queue_capacity(int32_t capacity) noexcept {
   const uint64_t n = static_cast<uint64_t>(capacity) / 8;
   return n > 16 ? 16 : n;
 }
+
+uint64_t runtime_max_frame_bytes(const Runtime* rt) noexcept { return rt->max_frame_bytes; }
 
 }  // namespace vorlet::v2

@@ -6,6 +6,8 @@
 
 namespace vorlet::v2 {
 
+struct Runtime;
+
 // 0 or less: 4096; above 65536: 65536; else the next power of two >= hint.
 int32_t limit_queue_capacity(int32_t hint) noexcept;
 // Frame limit of the request pipe reader, from the capacity.
@@ -17,6 +19,10 @@ uint64_t limit_aux_batch(int32_t capacity) noexcept;
 uint64_t limit_peer_frame_bytes(int32_t capacity) noexcept;
 // Capacity of each host-bound pipe queue, before its power-of-two rounding.
 uint64_t limit_pipe_queue_capacity(int32_t capacity) noexcept;
+// The frame limit a runtime fixed at create (limit_max_frame_bytes of its
+// capacity). Never changes afterwards, so it is read without the runtime
+// lock.
+uint64_t runtime_max_frame_bytes(const Runtime* rt) noexcept;
 // Slots of each of the three rings.
 inline uint64_t limit_ring_slots(int32_t capacity) noexcept { return capacity < 2 ? 2 : static_cast<uint64_t>(capacity); }
 

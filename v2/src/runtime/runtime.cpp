@@ -5,8 +5,6 @@
 
 #include <new>
 
-#include "auth/auth_records.h"
-#include "auth/credentials.h"
 #include "codec/alloc.h"
 #include "codec/text.h"
 #include "runtime/control_apply.h"
@@ -35,9 +33,7 @@ void release_parts(Runtime* rt) noexcept {
   rt->route_count = 0;
   runtime_release_listen_hosts(rt);
   // The credential table, each secret wiped before it is freed.
-  credential_table_free(rt->credentials, rt->credential_count);
-  rt->credentials = nullptr;
-  rt->credential_count = 0;
+  auth_state_clear(&rt->auth);
 
   rt->reply_registry.destroy();
   rt->event_log.destroy();
@@ -95,8 +91,7 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->local_delivery_mode.store(0, std::memory_order_relaxed);
   rt->remote_outbound_mode.store(0, std::memory_order_relaxed);
   rt->reply_reserve_slots.store(0, std::memory_order_relaxed);
-  rt->observe_min_role = static_cast<uint32_t>(AuthRole::none);
-  rt->control_min_role = static_cast<uint32_t>(AuthRole::operator_);
+  auth_state_init(&rt->auth);
 
   // The three rings, all of the same capacity (at least 2).
   const uint64_t ring_slots = limit_ring_slots(rt->queue_capacity);

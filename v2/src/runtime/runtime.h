@@ -11,6 +11,11 @@
 // consumer's wake mutex is taken. Members that can fail to
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).
+//
+// The auth state and the dubbing registry are held here, under
+// runtime_lock, but their types belong to auth/ and observe/: only those
+// subsystems read or write their fields, and create and destroy call their
+// init and clear.
 #pragma once
 
 #include <atomic>
@@ -21,8 +26,9 @@
 #include <string>
 #include <thread>
 
+#include "auth/auth_state.h"
 #include "codec/frame_buffer.h"
-#include "observe/dubbing_registry.h"
+#include "observe/dubbing_state.h"
 #include "platform/thread.h"
 #include "runtime/counters.h"
 #include "runtime/event_log.h"
@@ -38,7 +44,6 @@
 
 namespace vorlet::v2 {
 
-struct CredentialEntry;
 struct FrameReader;
 struct LocalDeliveryAdapter;
 
@@ -79,8 +84,7 @@ struct WakePair {
 struct alignas(64) Runtime {
   // ---- locks ----
   // Guards state, option texts, limits, configured overload policy, host
-  // handle set, credentials and auth minima, active snapshot and the
-  // dubbing registry.
+  // handle set, the auth state, active snapshot and the dubbing registry.
   InPlace<std::mutex> runtime_lock;
   InPlace<std::mutex> ingress_lock;          // producers of the ingress ring
   InPlace<std::mutex> remote_outbound_lock;  // the remote outbound ring
@@ -171,11 +175,9 @@ struct alignas(64) Runtime {
   // ---- event log ----
   InPlace<EventLog> event_log;
 
-  // ---- credential table and authorization minima (under runtime_lock) ----
-  CredentialEntry* credentials;  // owned; NULL when empty; replaced whole
-  uint64_t credential_count;
-  uint32_t observe_min_role;
-  uint32_t control_min_role;
+  // ---- credential table and authorization minima ----
+  // Under runtime_lock; only auth/ reads or writes its fields.
+  AuthState auth;
 
   // ---- active snapshot ----
   // All under runtime_lock.
@@ -191,7 +193,8 @@ struct alignas(64) Runtime {
   InPlace<ListenHostTexts> listen_host_texts;  // every distinct text installed so far
 
   // ---- dubbing registry ----
-  DubbingRegistry dubbing;  // under runtime_lock
+  // Under runtime_lock; only observe/ reads or writes its fields.
+  DubbingRegistry dubbing;
 
   // ---- reply registry ----
   InPlace<ReplyRegistry> reply_registry;

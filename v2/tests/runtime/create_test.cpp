@@ -21,8 +21,8 @@ TEST(RuntimeCreate, StoresOptionsAndDefaults) {
   EXPECT_STREQ(rt->option_text_b, "");
   EXPECT_EQ(rt->option_flag, 1u);
   EXPECT_EQ(rt->state, RuntimeState::created);
-  EXPECT_EQ(rt->observe_min_role, 0u);
-  EXPECT_EQ(rt->control_min_role, 2u);
+  EXPECT_EQ(rt->auth.observe_min_role, 0u);
+  EXPECT_EQ(rt->auth.control_min_role, 2u);
   EXPECT_EQ(rt->remote_outbound_mode.load(), 0u);
   EXPECT_EQ(rt->reply_reserve_slots.load(), 0u);
   EXPECT_EQ(rt->stopping.load(), 0u);
