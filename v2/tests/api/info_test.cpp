@@ -1,3 +1,5 @@
+// What the library says of itself (version, ABI, surface profiles) against
+// the header a host compiles with.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Submitting an envelope as a host does: through the public header and the
+// shared library only.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

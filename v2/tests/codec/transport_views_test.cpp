@@ -1,3 +1,5 @@
+// The transport views and envelope builder as a host uses them: through the
+// public header and the shared library only.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -5,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/transport_support.h"
+#include "support/transport_support.h"
 #include "vorlet_v2.h"
 
 namespace {

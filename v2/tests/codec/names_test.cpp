@@ -1,3 +1,5 @@
+// The names of codes (statuses, reasons, kinds, events) as a host reads
+// them: through the public header and the shared library only.
 #include <gtest/gtest.h>
 
 #include <cstring>

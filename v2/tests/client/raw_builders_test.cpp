@@ -1,8 +1,10 @@
+// The raw request and reply builders as a host uses them: through the public
+// header and the shared library only.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "api/transport_support.h"
+#include "support/transport_support.h"
 #include "vorlet_v2.h"
 
 namespace {
