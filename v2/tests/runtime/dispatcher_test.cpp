@@ -33,8 +33,11 @@ using test::TestRuntime;
 using test::str;
 
 transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {
-  return test::envelope(
-      {.message_id = id, .correlation_id = "c-" + id, .source = "tester", .target = target, .payload = "payload of " + id});
+  return test::envelope({.message_id = id,
+                         .correlation_id = "c-" + id,
+                         .source = "tester",
+                         .target = target,
+                         .payload = "payload of " + id});
 }
 
 transport::Envelope response_to(const std::string& request_id, const std::string& target = kLocalTarget) {

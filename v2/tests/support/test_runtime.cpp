@@ -44,7 +44,8 @@ void add_local_route(FlatSnapshot* snapshot, uint16_t port) {
                   {{"127.0.0.1", port, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL}});
 }
 
-TestRuntime::TestRuntime(int32_t queue_capacity) : TestRuntime(vorlet_v2_RuntimeOptions{"test", "runtime", 0, queue_capacity}) {}
+TestRuntime::TestRuntime(int32_t queue_capacity)
+    : TestRuntime(vorlet_v2_RuntimeOptions{"test", "runtime", 0, queue_capacity}) {}
 
 TestRuntime::TestRuntime(const vorlet_v2_RuntimeOptions& options) {
   rt = runtime_create(&options);
