@@ -10,6 +10,7 @@
 #include "codec/text.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/event_log.h"
+#include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
 #include "runtime/rings.h"
 #include "runtime/route_resolution.h"
@@ -57,13 +58,9 @@ struct ExchangeResult {
   }
 };
 
-// Ends a job with a deadletter. The slot's entry goes first, so that a late
-// response can no longer find it; the deadletter then answers the slot, or
-// else goes to the host.
+// Ends a job with a deadletter that reports its attempts.
 void fail(Runtime* rt, RemoteJob* job, DeadletterReason reason, const char* detail, uint64_t attempts) noexcept {
-  if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
-  runtime_emit_deadletter(rt, job->frame, job->length, reason, detail, job->generation, job->host, job->port,
-                          capped(attempts), job->reply_slot);
+  job_fail(rt, *job, reason, detail, capped(attempts));
 }
 
 // A peer took the envelope: counts the delivery, then passes the response
@@ -388,10 +385,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
 
 void remote_outbound_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
-  while (RemoteJob* popped = runtime_remote_pop(rt)) {
-    const RemoteJobPtr job(popped);
-    remote_deliver(rt, job.get());
-  }
+  while (const RemoteJobPtr job{runtime_remote_pop(rt)}) remote_deliver(rt, job.get());
 }
 
 }  // namespace vorlet::v2

@@ -67,9 +67,7 @@ void drain_jobs(Runtime* rt, JobRing<Job>* ring, const char* detail, Free free_j
   while (ring->count() > 0) {
     std::unique_ptr<Job, Free> job(ring->pop(), free_job);
     if (!job) continue;
-    if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
-    runtime_emit_deadletter(rt, job->frame, job->length, DeadletterReason::runtime_stopped, detail, job->generation,
-                            job->host, job->port, 0, job->reply_slot);
+    job_fail(rt, *job, DeadletterReason::runtime_stopped, detail);
   }
 }
 
