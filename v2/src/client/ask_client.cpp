@@ -11,7 +11,7 @@
 #include "observe/runtime_stats.h"
 #include "platform/clock.h"
 #include "platform/pipe.h"
-#include "runtime/rings.h"
+#include "runtime/ingress.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {

@@ -9,10 +9,11 @@
 #include "codec/text.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
+#include "runtime/ingress.h"
 #include "runtime/jobs.h"
 #include "runtime/limits.h"
+#include "runtime/local_delivery.h"
 #include "runtime/remote_admission.h"
-#include "runtime/rings.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
 

@@ -1,11 +1,12 @@
 #include "runtime/local_delivery.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
+#include "runtime/consumer_wait.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {
@@ -50,6 +51,25 @@ Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t l
   std::memcpy(copy.get(), bytes, length);
   *out = std::move(copy);
   return Status::ok;
+}
+
+Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept {
+  if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
+  {
+    std::lock_guard<std::mutex> hold(rt->local_delivery_lock.get());
+    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::bad_state;
+    uint64_t depth = 0;
+    if (!rt->local_ring.push(job, &depth)) return Status::would_block;
+    rt->counters.store(Counter::local_delivery_depth, depth);
+    rt->counters.raise_peak(Counter::local_delivery_peak, depth);
+  }
+  wake_after_push(&rt->local_wake);
+  return Status::ok;
+}
+
+LocalJob* runtime_local_pop(Runtime* rt) noexcept {
+  return job_ring_pop(rt, &rt->local_ring, &rt->local_delivery_lock.get(), &rt->local_wake,
+                      Counter::local_delivery_depth, Counter::local_delivery_peak);
 }
 
 void local_deliver(Runtime* rt, LocalJob* job) noexcept {

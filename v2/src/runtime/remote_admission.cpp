@@ -4,6 +4,7 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/jobs.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"

@@ -8,11 +8,10 @@
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
-#include "runtime/deadletter_emit.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
-#include "runtime/rings.h"
 #include "runtime/route_resolution.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
@@ -381,6 +380,11 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     }
     if (!next_attempt) return;
   }
+}
+
+RemoteJob* runtime_remote_pop(Runtime* rt) noexcept {
+  return job_ring_pop(rt, &rt->remote_ring, &rt->remote_outbound_lock.get(), &rt->remote_wake,
+                      Counter::remote_outbound_depth, Counter::remote_outbound_peak);
 }
 
 void remote_outbound_thread(void* runtime) noexcept {
