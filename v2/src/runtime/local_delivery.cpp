@@ -57,7 +57,7 @@ Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept {
   if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
   {
     std::lock_guard<std::mutex> hold(rt->local_delivery_lock.get());
-    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::bad_state;
+    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
     uint64_t depth = 0;
     if (!rt->local_ring.push(job, &depth)) return Status::would_block;
     rt->counters.store(Counter::local_delivery_depth, depth);

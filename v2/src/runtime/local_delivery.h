@@ -44,7 +44,7 @@ Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t l
 
 // The dispatcher's push of a local job; on ok the ring owns the job and the
 // local worker is woken. invalid_arg: NULL runtime or job, no frame or
-// length 0; bad_state: stopping; would_block: full. On a refusal the job stays
+// length 0; closed: stopping; would_block: full. On a refusal the job stays
 // with the caller.
 Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept;
 

@@ -96,7 +96,7 @@ Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDet
   bool dropped = false;
   {
     std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
-    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::bad_state;
+    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
 
     const uint64_t capacity = ring.capacity;
     const uint64_t on_entry = ring.count();

@@ -229,7 +229,7 @@ TEST(RemoteAdmission, RefusesMalformedJobsAndAStoppingRuntime) {
   EXPECT_EQ(detail, Detail::queue_full);  // untouched by a malformed call
 
   rt->stopping.store(1);
-  EXPECT_EQ(runtime_enqueue_remote(rt, job.get(), &detail), Status::bad_state);
+  EXPECT_EQ(runtime_enqueue_remote(rt, job.get(), &detail), Status::closed);
   EXPECT_EQ(detail, Detail::none);
   EXPECT_EQ(rt->remote_ring.count(), 0u);
 }
