@@ -10,8 +10,8 @@
 #include "codec/scratch_arena.h"
 #include "platform/clock.h"
 #include "platform/pipe.h"
+#include "runtime/ingress.h"
 #include "runtime/limits.h"
-#include "runtime/rings.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {

@@ -87,21 +87,4 @@ void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t l
   }
 }
 
-Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept {
-  PipeItem item{bytes, length, kind};
-  const Status s = runtime_pipe_push(rt, pipe, &item);
-  // Queued or given back by the queue: the item is cleared. Refused for an
-  // argument: still ours, so it goes back here.
-  pipe_item_release(&item);
-  return s;
-}
-
-void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept {
-  (void)runtime_handoff(rt, HostPipe::deadletter, bytes, length, BufferKind::heap);
-}
-
-Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept {
-  return runtime_handoff(rt, HostPipe::response, bytes, length, kind);
-}
-
 }  // namespace vorlet::v2

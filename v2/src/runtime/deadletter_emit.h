@@ -2,16 +2,13 @@
 // whatever stage (dispatcher, workers, admission, request pipe reader,
 // destroy): it raises the deadletter counters and events, builds the
 // deadletter, and hands it to the waiting remote requester's reply slot, or
-// else to the host's deadletter pipe. Also the hand-offs that put a
-// finished buffer on a host-bound pipe queue.
+// else to the host's deadletter pipe.
 #pragma once
 
 #include <cstdint>
 
 #include "codec/codes.h"
 #include "codec/status.h"
-#include "runtime/host_pipes.h"
-#include "runtime/pipe_queue.h"
 #include "runtime/reply_registry.h"
 
 namespace vorlet::v2 {
@@ -35,8 +32,9 @@ using DeadletterBuilder = int32_t (*)(const void* envelope_bytes, uint64_t envel
 void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept;
 
 // Emits one deadletter. The caller keeps its envelope bytes, texts and
-// reply slot reference; a caller holding a slot removes it from the reply
-// registry first, so that a late response no longer finds it.
+// reply slot reference. A job fails through job_fail (jobs.h), which takes
+// the slot out of the reply registry first, so that a late response no
+// longer finds it.
 //
 // Counts deadletters_emitted once, plus, by reason: route_miss raises
 // route_misses, delivery_failed delivery_failures, remote_transport_failed
@@ -49,19 +47,5 @@ void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept;
 void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t length, DeadletterReason reason,
                              const char* detail, uint64_t active_generation, const char* resolved_host,
                              uint16_t resolved_port, uint32_t attempt_count, ReplySlot* reply_slot) noexcept;
-
-// Puts a buffer on a host-bound pipe queue, waiting while it is full (a
-// wait gives a monitor change notice). Takes ownership on every path: a
-// buffer the queue refuses (closed, or the write end already closed) is
-// given back by its kind. ok, or the refusal: bad_state (closed) or
-// invalid_arg (no write end, an empty buffer).
-Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept;
-
-// A serialized deadletter (heap block) to the deadletter pipe; no caller
-// acts on a refusal.
-void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept;
-// A serialized envelope to the response pipe, given back by kind when
-// refused.
-Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept;
 
 }  // namespace vorlet::v2

@@ -8,10 +8,12 @@
 #include "codec/frame_buffer.h"
 #include "codec/text.h"
 #include "runtime/event_log.h"
+#include "runtime/host_pipe_writers.h"
+#include "runtime/ingress.h"
 #include "runtime/jobs.h"
 #include "runtime/limits.h"
+#include "runtime/local_delivery.h"
 #include "runtime/remote_admission.h"
-#include "runtime/rings.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
 
@@ -31,14 +33,6 @@ const char* or_default(const char* text, const char* fallback) noexcept { return
 // destination it could not take.
 char* strdup_or_null(const char* text) noexcept { return text == nullptr ? nullptr : text_dup(text); }
 
-// A deadletter for envelope bytes that carry a requester's slot (or none):
-// the slot's entry goes first, so a late response no longer finds it.
-void emit(Runtime* rt, const void* frame, uint64_t length, ReplySlot* slot, DeadletterReason reason,
-          const char* detail, uint64_t generation, const char* host, uint16_t port) noexcept {
-  if (slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), slot);
-  runtime_emit_deadletter(rt, frame, length, reason, detail, generation, host, port, 0, slot);
-}
-
 // The state of one item from its pop to its end. The holders give back
 // whatever no job or queue took.
 struct Item {
@@ -48,9 +42,17 @@ struct Item {
   IngressOrigin origin;
   ReplySlotRef slot;
 
-  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, const char* host = nullptr,
+  // Not a job yet, but it fails like one, slot rule and all.
+  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, char* host = nullptr,
                   uint16_t port = 0) const noexcept {
-    emit(rt, frame.get(), length, slot.get(), reason, detail, generation, host, port);
+    JobHead head{};
+    head.frame = frame.get();
+    head.length = length;
+    head.generation = generation;
+    head.host = host;
+    head.port = port;
+    head.reply_slot = slot.get();
+    job_fail(rt, head, reason, detail);
   }
 };
 
@@ -105,7 +107,7 @@ Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out,
 
 void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
-  const char* host = static_cast<const char*>(dest.host.get());
+  char* host = static_cast<char*>(dest.host.get());
   LocalJobPtr job(local_job_new());
   if (!job) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to allocate local delivery job", dest.generation, host,
@@ -128,17 +130,15 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   }
   if (pushed == Status::would_block) {
     runtime_count_queue_rejection(rt, MonitorQueueScope::local_delivery, MonitorQueueRejectDetail::queue_full);
-    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
-         "local delivery queue rejected envelope", job->generation, job->host, job->port);
+    job_fail(rt, *job, DeadletterReason::queue_rejected, "local delivery queue rejected envelope");
   } else {
-    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::runtime_stopped,
-         "runtime stopped before local enqueue", job->generation, job->host, job->port);
+    job_fail(rt, *job, DeadletterReason::runtime_stopped, "runtime stopped before local enqueue");
   }
 }
 
 void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
-  const char* host = static_cast<const char*>(dest.host.get());
+  char* host = static_cast<char*>(dest.host.get());
   RemoteJobPtr job(remote_job_new());
   // The id a peer's reply must name, kept from this parse.
   if (job) job->message_id = text_dup(pe.message_id);
@@ -180,13 +180,11 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
     runtime_count_queue_rejection(rt, MonitorQueueScope::remote_outbound,
                                   reserve ? MonitorQueueRejectDetail::remote_reply_reserve
                                           : MonitorQueueRejectDetail::queue_full);
-    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::queue_rejected,
-         reserve ? "remote outbound reply reservation rejected one-way envelope"
-                 : "remote outbound queue rejected envelope",
-         job->generation, job->host, job->port);
+    job_fail(rt, *job, DeadletterReason::queue_rejected,
+             reserve ? "remote outbound reply reservation rejected one-way envelope"
+                     : "remote outbound queue rejected envelope");
   } else {
-    emit(rt, job->frame, job->length, job->reply_slot, DeadletterReason::runtime_stopped,
-         "runtime stopped before remote enqueue", job->generation, job->host, job->port);
+    job_fail(rt, *job, DeadletterReason::runtime_stopped, "runtime stopped before remote enqueue");
   }
 }
 

@@ -40,6 +40,23 @@ Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_i
   return s;
 }
 
+Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept {
+  PipeItem item{bytes, length, kind};
+  const Status s = runtime_pipe_push(rt, pipe, &item);
+  // Queued or given back by the queue: the item is cleared. Refused for an
+  // argument: still ours, so it goes back here.
+  pipe_item_release(&item);
+  return s;
+}
+
+void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept {
+  (void)runtime_handoff(rt, HostPipe::deadletter, bytes, length, BufferKind::heap);
+}
+
+Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept {
+  return runtime_handoff(rt, HostPipe::response, bytes, length, kind);
+}
+
 void delivered_request_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::delivered); }
 void response_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::response); }
 void deadletter_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::deadletter); }

@@ -1,8 +1,9 @@
 // The runtime's three host-bound pipe queues and their writer threads:
-// how a frame for the host is queued, and how the writers are started and
-// ended (stop and destroy: close the queues, join the writers, then close
-// the write ends, so the host reads every queued frame and then end of
-// file).
+// how a frame for the host is queued, the hand-offs by which every stage
+// passes a finished response or deadletter to the host, and how the
+// writers are started and ended (stop and destroy: close the queues, join
+// the writers, then close the write ends, so the host reads every queued
+// frame and then end of file).
 #pragma once
 
 #include "codec/status.h"
@@ -21,6 +22,20 @@ struct Runtime;
 // untouched and still the caller's, who releases it (pipe_item_release).
 // With keep_if_closed a closed queue also leaves the item with the caller.
 Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed = false) noexcept;
+
+// Puts a buffer on a host-bound pipe queue, waiting while it is full (a
+// wait gives a monitor change notice). Takes ownership on every path: a
+// buffer the queue refuses (closed, or the write end already closed) is
+// given back by its kind. ok, or the refusal: bad_state (closed) or
+// invalid_arg (no write end, an empty buffer).
+Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept;
+
+// A serialized deadletter (heap block) to the deadletter pipe; no caller
+// acts on a refusal.
+void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept;
+// A serialized envelope to the response pipe, given back by kind when
+// refused.
+Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept;
 
 // Thread procedures (argument: the Runtime). Each reads its pipe's write
 // end once, when it starts.

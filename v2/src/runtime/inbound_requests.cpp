@@ -11,10 +11,10 @@
 #include "runtime/deadletter_emit.h"
 #include "runtime/dispatcher.h"
 #include "runtime/event_log.h"
+#include "runtime/ingress.h"
 #include "runtime/jobs.h"
 #include "runtime/reply_registry.h"
 #include "runtime/remote_admission.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {

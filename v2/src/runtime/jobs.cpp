@@ -4,14 +4,33 @@
 
 #include "codec/alloc.h"
 #include "codec/text.h"
+#include "runtime/deadletter_emit.h"
+#include "runtime/runtime.h"
 
 namespace vorlet::v2 {
+namespace {
+
+// What every job owns: its frame buffer, its host copy, its slot reference.
+void release_head(JobHead* job) noexcept {
+  frame_buffer_release(job->frame);
+  rt_free(job->host);
+  reply_slot_release(job->reply_slot);
+}
+
+}  // namespace
 
 void ingress_item_discard(IngressItem* item) noexcept {
   if (item == nullptr) return;
   frame_buffer_release(item->frame);
   reply_slot_release(item->reply_slot);
   *item = IngressItem{nullptr, 0, IngressOrigin::host, nullptr};
+}
+
+void job_fail(Runtime* rt, const JobHead& job, DeadletterReason reason, const char* detail,
+              uint32_t attempt_count) noexcept {
+  if (job.reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job.reply_slot);
+  runtime_emit_deadletter(rt, job.frame, job.length, reason, detail, job.generation, job.host, job.port,
+                          attempt_count, job.reply_slot);
 }
 
 Status tried_set_add(TriedEndpointSet* set, const char* host, uint16_t port) noexcept {
@@ -56,19 +75,15 @@ RemoteJob* remote_job_new() noexcept { return static_cast<RemoteJob*>(rt_calloc(
 
 void local_job_free(LocalJob* job) noexcept {
   if (job == nullptr) return;
-  frame_buffer_release(job->frame);
-  rt_free(job->host);
-  reply_slot_release(job->reply_slot);
+  release_head(job);
   rt_free(job);
 }
 
 void remote_job_free(RemoteJob* job) noexcept {
   if (job == nullptr) return;
-  frame_buffer_release(job->frame);
-  rt_free(job->host);
   tried_set_clear(&job->tried);
   rt_free(job->message_id);
-  reply_slot_release(job->reply_slot);
+  release_head(job);
   rt_free(job);
 }
 

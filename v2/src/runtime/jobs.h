@@ -5,18 +5,21 @@
 // reference to its reply slot. A successful push passes all of it to the
 // ring and then to the consumer; a refused push leaves it with the caller.
 // One place frees each part: the job free functions below, or whoever
-// discards an item.
+// discards an item. One path fails a job: job_fail.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
+#include "codec/codes.h"
 #include "codec/frame_buffer.h"
 #include "codec/status.h"
 #include "runtime/reply_registry.h"
 #include "runtime/route_resolution.h"
 
 namespace vorlet::v2 {
+
+struct Runtime;
 
 enum class IngressOrigin : int32_t {
   host = 0,    // the submit call or the request pipe
@@ -33,14 +36,19 @@ struct IngressItem {
 // Gives back an item's frame buffer and slot reference and clears it.
 void ingress_item_discard(IngressItem* item) noexcept;
 
-struct LocalJob {
+// What local and remote jobs have in common: the envelope, where it
+// resolved to, and the requester's slot. job_fail reads a job through it.
+struct JobHead {
   void* frame;  // owned frame buffer
   uint64_t length;
   uint64_t generation;  // the route generation the target resolved under
-  char* host;           // owned copy of the resolved endpoint's host
+  char* host;           // owned copy of the endpoint (to try next, for a remote job)
   uint16_t port;
   int32_t timeout_ms;     // the envelope's, 1000 for 0 or less
   ReplySlot* reply_slot;  // the item's reference, or NULL
+};
+
+struct LocalJob : JobHead {
   // A one-way request: a remote requester waiting on reply_slot is answered
   // as soon as the envelope is handed to the host.
   uint32_t one_way;
@@ -76,19 +84,12 @@ Status tried_set_add(TriedEndpointSet* set, const char* host, uint16_t port) noe
 // Frees every host text and the array and empties the set.
 void tried_set_clear(TriedEndpointSet* set) noexcept;
 
-struct RemoteJob {
-  void* frame;  // owned frame buffer
-  uint64_t length;
-  uint64_t generation;
+struct RemoteJob : JobHead {
   // Monotonic; 0: none. Expired when 0 < deadline_ns <= now. For a relayed
   // request never later than its requester's wait.
   uint64_t deadline_ns;
-  char* host;  // owned copy of the endpoint to try next
-  uint16_t port;
   TriedEndpointSet tried;
   uint32_t expects_reply;  // 1 unless the envelope is one-way
-  int32_t timeout_ms;
-  ReplySlot* reply_slot;
   // Owned copy of the envelope's message_id ("" when it has none; NULL
   // reads as ""): what a peer's reply must name to be about this job.
   char* message_id;
@@ -104,6 +105,15 @@ RemoteJob* remote_job_new() noexcept;
 // free the job.
 void local_job_free(LocalJob* job) noexcept;
 void remote_job_free(RemoteJob* job) noexcept;
+
+// The one failure path of a job: the reply slot's entry leaves the reply
+// registry first, so that a late response can no longer find it; then the
+// deadletter (attempt_count as given) answers the slot, or else goes to the
+// host. The job and its slot reference stay the caller's. A stage that
+// fails an envelope and slot it holds outside a job (the dispatcher's
+// item) fills a head for the call; nothing here frees or keeps it.
+void job_fail(Runtime* rt, const JobHead& job, DeadletterReason reason, const char* detail,
+              uint32_t attempt_count = 0) noexcept;
 
 struct LocalJobFree {
   void operator()(LocalJob* job) const noexcept { local_job_free(job); }

@@ -1,12 +1,12 @@
 #include "runtime/local_delivery.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
-#include "runtime/deadletter_emit.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {
@@ -17,14 +17,6 @@ void set_open(LocalDeliveryAdapter* gate, uint8_t open) noexcept {
   gate->open.store(open, std::memory_order_release);
   gate->lock.store(0, std::memory_order_release);
   gate->lock.notify_all();
-}
-
-// A failed job: the slot's entry goes first, so that a late response can no
-// longer find it, then the deadletter goes to the slot or the host.
-void fail(Runtime* rt, LocalJob* job, DeadletterReason reason, const char* detail) noexcept {
-  if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
-  runtime_emit_deadletter(rt, job->frame, job->length, reason, detail, job->generation, job->host, job->port, 0,
-                          job->reply_slot);
 }
 
 }  // namespace
@@ -61,13 +53,32 @@ Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t l
   return Status::ok;
 }
 
+Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept {
+  if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
+  {
+    std::lock_guard<std::mutex> hold(rt->local_delivery_lock.get());
+    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
+    uint64_t depth = 0;
+    if (!rt->local_ring.push(job, &depth)) return Status::would_block;
+    rt->counters.store(Counter::local_delivery_depth, depth);
+    rt->counters.raise_peak(Counter::local_delivery_peak, depth);
+  }
+  wake_after_push(&rt->local_wake);
+  return Status::ok;
+}
+
+LocalJob* runtime_local_pop(Runtime* rt) noexcept {
+  return job_ring_pop(rt, &rt->local_ring, &rt->local_delivery_lock.get(), &rt->local_wake,
+                      Counter::local_delivery_depth, Counter::local_delivery_peak);
+}
+
 void local_deliver(Runtime* rt, LocalJob* job) noexcept {
   if (rt->stopping.load(std::memory_order_acquire) != 0) {
-    fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local delivery");
+    job_fail(rt, *job, DeadletterReason::runtime_stopped, "runtime stopped before local delivery");
     return;
   }
   if (job->frame == nullptr || local_gate_admits(rt->local_adapter) != Status::ok) {
-    fail(rt, job, DeadletterReason::local_handoff_failed, "local delivery adapter failed");
+    job_fail(rt, *job, DeadletterReason::local_handoff_failed, "local delivery adapter failed");
     return;
   }
   // The whole envelope, as it entered, on the delivered-request pipe when
@@ -77,7 +88,7 @@ void local_deliver(Runtime* rt, LocalJob* job) noexcept {
   const HostPipe pipe = host_handles_delivered_enabled(&rt->host_handles) ? HostPipe::delivered : HostPipe::response;
   PipeItem item{job->frame, job->length, BufferKind::frame};
   if (runtime_pipe_push(rt, pipe, &item, true) != Status::ok) {
-    fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before local host handoff");
+    job_fail(rt, *job, DeadletterReason::runtime_stopped, "runtime stopped before local host handoff");
     return;
   }
   job->frame = nullptr;  // the queue owns it now
@@ -93,10 +104,7 @@ void local_deliver(Runtime* rt, LocalJob* job) noexcept {
 
 void local_delivery_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
-  while (LocalJob* popped = runtime_local_pop(rt)) {
-    const LocalJobPtr job(popped);
-    local_deliver(rt, job.get());
-  }
+  while (const LocalJobPtr job{runtime_local_pop(rt)}) local_deliver(rt, job.get());
 }
 
 }  // namespace vorlet::v2

@@ -1,6 +1,6 @@
 // Local delivery: hands an envelope whose target resolved to a local
-// endpoint to the host. The local worker pops jobs from the local delivery
-// ring, passes the envelope through the local delivery gate and queues the
+// endpoint to the host. The dispatcher pushes jobs onto the local delivery
+// ring (both of its ends are here); the local worker pops them, passes the envelope through the local delivery gate and queues the
 // job's own frame buffer on the delivered-request pipe (when the host asked
 // for it) or on the response pipe: the bytes that entered are the bytes the
 // host reads, with no copy. What cannot be handed over becomes a deadletter.
@@ -41,6 +41,17 @@ Status local_gate_admits(const LocalDeliveryAdapter* gate) noexcept;
 // travels with the job and is not used here.
 Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t length, int32_t timeout_ms,
                        HeapBlock* out) noexcept;
+
+// The dispatcher's push of a local job; on ok the ring owns the job and the
+// local worker is woken. invalid_arg: NULL runtime or job, no frame or
+// length 0; closed: stopping; would_block: full. On a refusal the job stays
+// with the caller.
+Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept;
+
+// The local worker's loop step: the next job, sleeping while there is none;
+// NULL when the ring is empty and the runtime is stopping (then the worker
+// ends). The caller owns the job.
+LocalJob* runtime_local_pop(Runtime* rt) noexcept;
 
 // Delivers one job (the worker's step): to the host's pipe, or as a
 // deadletter. The job stays the caller's, who frees it.

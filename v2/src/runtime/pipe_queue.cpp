@@ -36,7 +36,7 @@ Status PipeQueue::init(uint64_t requested_capacity, PipeGauges gauges) noexcept 
   uint64_t capacity = 2;
   while (capacity < requested_capacity) capacity <<= 1;
   auto* ring = static_cast<PipeItem*>(rt_calloc(capacity, sizeof(PipeItem)));
-  if (ring == nullptr) return Status::invalid_arg;
+  if (ring == nullptr) return Status::nomem;
   ring_ = ring;
   capacity_ = capacity;
   mask_ = capacity - 1;

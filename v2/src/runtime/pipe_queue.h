@@ -45,7 +45,8 @@ class PipeQueue {
   ~PipeQueue();
 
   // capacity is rounded up to a power of two, at least 2. invalid_arg when
-  // the ring cannot be had or the gauges are missing.
+  // the gauges are missing or the capacity is beyond 2^32; nomem when the
+  // ring cannot be had.
   Status init(uint64_t requested_capacity, PipeGauges gauges) noexcept;
 
   // Queues an item for the pipe whose runtime write end is fd, waiting

@@ -2,14 +2,15 @@
 
 #include "codec/frame_buffer.h"
 #include "codec/frame_reader.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/control_apply.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/dispatcher.h"
 #include "runtime/event_log.h"
+#include "runtime/ingress.h"
 #include "runtime/jobs.h"
 #include "runtime/pipe_waiter.h"
 #include "runtime/remote_admission.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {

@@ -4,7 +4,7 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
-#include "runtime/deadletter_emit.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/jobs.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
@@ -17,13 +17,10 @@ constexpr uint32_t kModeDropOneWayFirst = VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_F
 
 bool expired(const RemoteJob* job, uint64_t now) noexcept { return job->deadline_ns != 0 && job->deadline_ns <= now; }
 
-// A queued job that admission dropped: its slot's entry goes, the deadletter
-// answers the slot or goes to the host, the job is freed.
+// A queued job that admission dropped: it fails, and is freed.
 void drop(Runtime* rt, RemoteJob* job, DeadletterReason reason, const char* detail) noexcept {
   const RemoteJobPtr owned(job);
-  if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
-  runtime_emit_deadletter(rt, job->frame, job->length, reason, detail, job->generation, job->host, job->port, 0,
-                          job->reply_slot);
+  job_fail(rt, *job, reason, detail);
 }
 
 // Takes the oldest queued one-way job out of the ring; every newer job
@@ -99,7 +96,7 @@ Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDet
   bool dropped = false;
   {
     std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
-    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::bad_state;
+    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
 
     const uint64_t capacity = ring.capacity;
     const uint64_t on_entry = ring.count();

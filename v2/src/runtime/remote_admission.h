@@ -26,7 +26,7 @@ enum class MonitorQueueRejectDetail : uint32_t {
 
 // The dispatcher's push of a remote job. ok: admitted, the ring owns the
 // job and the remote worker is woken. would_block: refused, with
-// *detail_out queue_full or remote_reply_reserve. bad_state: the runtime is
+// *detail_out queue_full or remote_reply_reserve. closed: the runtime is
 // stopping. invalid_arg: NULL runtime or job, no frame or length 0. On
 // every refusal the job stays the caller's. *detail_out (may be NULL) is
 // none on every other path.

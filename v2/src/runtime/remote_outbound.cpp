@@ -8,10 +8,10 @@
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
-#include "runtime/deadletter_emit.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/event_log.h"
+#include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
-#include "runtime/rings.h"
 #include "runtime/route_resolution.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
@@ -57,13 +57,9 @@ struct ExchangeResult {
   }
 };
 
-// Ends a job with a deadletter. The slot's entry goes first, so that a late
-// response can no longer find it; the deadletter then answers the slot, or
-// else goes to the host.
+// Ends a job with a deadletter that reports its attempts.
 void fail(Runtime* rt, RemoteJob* job, DeadletterReason reason, const char* detail, uint64_t attempts) noexcept {
-  if (job->reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job->reply_slot);
-  runtime_emit_deadletter(rt, job->frame, job->length, reason, detail, job->generation, job->host, job->port,
-                          capped(attempts), job->reply_slot);
+  job_fail(rt, *job, reason, detail, capped(attempts));
 }
 
 // A peer took the envelope: counts the delivery, then passes the response
@@ -386,12 +382,14 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
   }
 }
 
+RemoteJob* runtime_remote_pop(Runtime* rt) noexcept {
+  return job_ring_pop(rt, &rt->remote_ring, &rt->remote_outbound_lock.get(), &rt->remote_wake,
+                      Counter::remote_outbound_depth, Counter::remote_outbound_peak);
+}
+
 void remote_outbound_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
-  while (RemoteJob* popped = runtime_remote_pop(rt)) {
-    const RemoteJobPtr job(popped);
-    remote_deliver(rt, job.get());
-  }
+  while (const RemoteJobPtr job{runtime_remote_pop(rt)}) remote_deliver(rt, job.get());
 }
 
 }  // namespace vorlet::v2

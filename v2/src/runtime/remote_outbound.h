@@ -75,6 +75,12 @@ Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t att
 // it. The clock reads each attempt's budget.
 void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_monotonic_ns) noexcept;
 
+// The remote worker's loop step: the next job, sleeping while there is
+// none; NULL when the ring is empty and the runtime is stopping (then the
+// worker ends). The caller owns the job. The ring's other end is
+// admission's (remote_admission.h).
+RemoteJob* runtime_remote_pop(Runtime* rt) noexcept;
+
 // The remote worker's thread procedure (argument: the Runtime). It ends
 // when its ring is empty and the runtime is stopping.
 void remote_outbound_thread(void* runtime) noexcept;

@@ -1,5 +1,5 @@
-// The three bounded rings between the runtime's threads, and how their
-// consumers sleep and end:
+// The bounded ring that carries work between the runtime's threads, and
+// the runtime's three:
 //  - the ingress ring: items from the submit call, the request pipe reader
 //    and the inbound remote request handler to the dispatcher (producers
 //    serialise on ingress_lock; the dispatcher pops without a lock);
@@ -8,11 +8,9 @@
 //  - the remote outbound ring: jobs from remote admission to the remote
 //    worker (both under remote_outbound_lock, since admission may reorder
 //    queued jobs).
-//
-// Nothing accepted is stranded at stop: producers test the stopping flag
-// under the ring's lock, and a consumer decides to end only under that same
-// lock, after seeing the ring empty and the flag set together. Everything
-// pushed before that decision is popped; nothing can be pushed after it.
+// How producers push onto them, and how consumers sleep and end, is with
+// each ring's ends (ingress.h, local_delivery.h, remote_admission.h,
+// remote_outbound.h) and consumer_wait.h.
 //
 // Capacities are powers of two (slot = index & mask); the indices are
 // free-running 64-bit counts, each on its own cache line.
@@ -20,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 #include "codec/alloc.h"
 #include "codec/status.h"
@@ -27,133 +26,98 @@
 
 namespace vorlet::v2 {
 
-struct Runtime;
-struct WakePair;
-
 // The smallest power of two that is at least max(requested, 2); 0 when the
 // request is beyond any array that could be allocated.
 uint64_t ring_capacity_for(uint64_t requested) noexcept;
 
-struct alignas(64) IngressRing {
+// A ring of T, held by value; an empty slot holds T{}. Producers are
+// serialised by a lock of the owner's; there is one consumer, which may
+// pop without that lock (the ingress ring's dispatcher) or under it (the
+// job rings' workers). The orderings below are what the lock-free consumer
+// needs; under the lock they cost nothing more.
+template <class T>
+struct alignas(64) Ring {
+  // The array is zero-filled and slots are copied as bytes would be.
+  static_assert(std::is_trivially_copyable_v<T>);
+
   uint64_t capacity;
   uint64_t mask;
-  IngressItem* items;  // owned; NULL counts as empty and as full
+  T* items;  // owned; NULL counts as empty and as full
   // Published with release after the slot is written (by a producer) or
-  // cleared (by the dispatcher); read with acquire by the other side.
-  alignas(64) std::atomic<uint64_t> write_index;
-  alignas(64) std::atomic<uint64_t> read_index;
-};
-
-// invalid_arg when the array cannot be had (the ring then has none).
-Status ingress_ring_init(IngressRing* ring, uint64_t requested) noexcept;
-// Frees the array; what is still queued must have been drained.
-void ingress_ring_free(IngressRing* ring) noexcept;
-
-// A ring of job pointers. Every member function but observed_empty() runs
-// under the ring's lock.
-template <class Job>
-struct alignas(64) JobRing {
-  uint64_t capacity;
-  uint64_t mask;
-  Job** items;  // owned; an empty slot holds NULL; NULL counts as empty and full
+  // cleared (by the consumer); read with acquire by the other side.
   alignas(64) std::atomic<uint64_t> write_index;
   alignas(64) std::atomic<uint64_t> read_index;
 
+  // Exact under the producers' lock with a consumer that pops under it
+  // too; otherwise a snapshot.
   uint64_t count() const noexcept {
     if (items == nullptr) return 0;
     return write_index.load(std::memory_order_relaxed) - read_index.load(std::memory_order_relaxed);
   }
   bool full() const noexcept { return items == nullptr || count() >= capacity; }
 
-  // false when full; the ring owns the job on true.
-  bool push(Job* job) noexcept {
-    if (full()) return false;
+  // A producer's push, under the producers' lock: false when full (the
+  // value stays the caller's); on true the ring owns what the value owns
+  // and *depth (may be NULL) is the count just after it.
+  bool push(const T& value, uint64_t* depth = nullptr) noexcept {
+    if (items == nullptr) return false;
     const uint64_t w = write_index.load(std::memory_order_relaxed);
-    items[w & mask] = job;
+    const uint64_t r = read_index.load(std::memory_order_acquire);  // the consumer cleared slot r - 1
+    if (w - r >= capacity) return false;
+    items[w & mask] = value;
     // Sequentially consistent, so that the consumer's sleep test sees it
     // or the producer sees the consumer asleep (wake_after_push).
     write_index.store(w + 1, std::memory_order_seq_cst);
+    if (depth != nullptr) *depth = w + 1 - r;
     return true;
   }
 
-  // The oldest job (possibly NULL for a slot emptied by admission), the
-  // ring's slot cleared; only when count() > 0.
-  Job* pop() noexcept {
+  // The consumer's pop: false when empty. Otherwise the oldest value (for
+  // a job ring possibly NULL, a slot emptied by admission) moves to *out,
+  // its slot is cleared, and *depth (may be NULL) is what is left.
+  bool try_pop(T* out, uint64_t* depth = nullptr) noexcept {
+    if (items == nullptr) return false;
     const uint64_t r = read_index.load(std::memory_order_relaxed);
-    Job* job = items[r & mask];
-    items[r & mask] = nullptr;
-    read_index.store(r + 1, std::memory_order_relaxed);
-    return job;
+    const uint64_t w = write_index.load(std::memory_order_acquire);  // the producer's slot is visible
+    if (r == w) return false;
+    T& slot = items[r & mask];
+    *out = slot;
+    slot = T{};
+    read_index.store(r + 1, std::memory_order_release);
+    if (depth != nullptr) *depth = w - (r + 1);
+    return true;
   }
 
-  // Without the lock, for a consumer deciding whether to sleep.
+  // Without any lock, for a consumer deciding whether to sleep.
   bool observed_empty() const noexcept {
     return items == nullptr ||
            write_index.load(std::memory_order_seq_cst) == read_index.load(std::memory_order_relaxed);
   }
 };
 
-// invalid_arg when the array cannot be had (the ring then has none).
-template <class Job>
-Status job_ring_init(JobRing<Job>* ring, uint64_t requested) noexcept {
+// nomem when the array cannot be had (the ring then has none).
+template <class T>
+Status ring_init(Ring<T>* ring, uint64_t requested) noexcept {
   const uint64_t capacity = ring_capacity_for(requested);
-  Job** items = capacity == 0 ? nullptr : static_cast<Job**>(rt_calloc(capacity, sizeof(Job*)));
-  if (items == nullptr) return Status::invalid_arg;
+  T* items = capacity == 0 ? nullptr : static_cast<T*>(rt_calloc(capacity, sizeof(T)));
+  if (items == nullptr) return Status::nomem;
   ring->items = items;
   ring->capacity = capacity;
   ring->mask = capacity - 1;
   return Status::ok;
 }
-template <class Job>
-void job_ring_free(JobRing<Job>* ring) noexcept {
+
+// Frees the array; what is still queued must have been drained.
+template <class T>
+void ring_free(Ring<T>* ring) noexcept {
   rt_free(ring->items);
   ring->items = nullptr;
 }
 
-// ---- producers ----
-
-// Pushes a copy of *item; on ok the ring owns its frame and slot reference.
-// invalid_arg: NULL runtime, no frame or length 0; closed: stopping;
-// would_block: full. On a refusal everything stays with the caller.
-Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept;
-
-// The dispatcher's push of a local job; on ok the ring owns the job.
-// invalid_arg: NULL runtime or job, no frame or length 0; bad_state:
-// stopping; would_block: full. On a refusal the job stays with the caller.
-Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept;
-
-// After a successful push: wakes the consumer when it sleeps (or is about
-// to), under its wake mutex; costs one atomic load when it is busy. Stop
-// and destroy wake every consumer unconditionally (runtime_wake_threads).
-void wake_after_push(WakePair* wake) noexcept;
-
-// The submit call: copies the bytes into a frame buffer and pushes it as a
-// host item. invalid_arg (NULL runtime; NULL bytes or length 0 once
-// accepting), bad_state (not started yet), closed (stopping or stopped),
-// nomem (no frame buffer), would_block (full; counted in queue_rejections).
-// The state test comes before any test of the bytes.
-Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
-
-// ---- consumers ----
-
-// The dispatcher's pop, without a lock: false when the ring is empty.
-bool runtime_ingress_try_pop(Runtime* rt, IngressItem* out) noexcept;
-// The dispatcher's loop step: the next item, sleeping while there is none;
-// false when the ring is empty and the runtime is stopping (then the
-// dispatcher ends).
-bool runtime_ingress_pop(Runtime* rt, IngressItem* out) noexcept;
-
-// The workers' loop steps: the next job, sleeping while there is none;
-// NULL when the ring is empty and the runtime is stopping (then the worker
-// ends). The caller owns the job.
-LocalJob* runtime_local_pop(Runtime* rt) noexcept;
-RemoteJob* runtime_remote_pop(Runtime* rt) noexcept;
-
-// ---- destroy ----
-
-// What is still queued when the runtime goes: remote items fail their
-// reply slots, local and remote jobs become runtime_stopped deadletters
-// ("runtime destroyed before ..."); everything is released.
-void runtime_drain_rings_at_destroy(Runtime* rt) noexcept;
+// The ingress ring holds its items by value; the job rings hold pointers,
+// so that admission can move a job without copying it.
+using IngressRing = Ring<IngressItem>;
+template <class Job>
+using JobRing = Ring<Job*>;
 
 }  // namespace vorlet::v2

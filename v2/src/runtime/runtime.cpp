@@ -10,6 +10,8 @@
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/inbound_requests.h"
+#include "runtime/ingress.h"
+#include "runtime/jobs.h"
 #include "runtime/lifecycle.h"
 #include "runtime/limits.h"
 #include "runtime/local_delivery.h"
@@ -23,9 +25,9 @@ namespace {
 // The final teardown: each part is released only when it was built, in
 // reverse order of building.
 void release_parts(Runtime* rt) noexcept {
-  ingress_ring_free(&rt->ingress_ring);
-  job_ring_free(&rt->local_ring);
-  job_ring_free(&rt->remote_ring);
+  ring_free(&rt->ingress_ring);
+  ring_free(&rt->local_ring);
+  ring_free(&rt->remote_ring);
   for (auto& queue : rt->pipe_queues) queue.destroy();
   // The active snapshot, installed after create.
   route_table_free(rt->routes, rt->route_count);
@@ -59,8 +61,9 @@ void free_block(Runtime* rt) noexcept {
   rt_aligned_free(rt);
 }
 
-// Builds the parts in order. Throws only what a constructor throws.
-void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
+// Builds the parts in order. nomem when a ring or a pipe queue cannot be
+// had; throws only what a constructor throws.
+Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // Locks, then the event log and the reply registry, then the wake
   // condition variables.
   rt->runtime_lock.construct();
@@ -95,9 +98,10 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
 
   // The three rings, all of the same capacity (at least 2).
   const uint64_t ring_slots = limit_ring_slots(rt->queue_capacity);
-  if (ingress_ring_init(&rt->ingress_ring, ring_slots) != Status::ok) throw std::bad_alloc();
-  if (job_ring_init(&rt->local_ring, ring_slots) != Status::ok) throw std::bad_alloc();
-  if (job_ring_init(&rt->remote_ring, ring_slots) != Status::ok) throw std::bad_alloc();
+  Status s = ring_init(&rt->ingress_ring, ring_slots);
+  if (s == Status::ok) s = ring_init(&rt->local_ring, ring_slots);
+  if (s == Status::ok) s = ring_init(&rt->remote_ring, ring_slots);
+  if (s != Status::ok) return s;
 
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {
@@ -110,7 +114,8 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   };
   for (uint32_t i = 0; i < kHostPipeCount; ++i) {
     PipeQueue& queue = rt->pipe_queues[i].construct();
-    if (queue.init(rt->pipe_queue_capacity, gauges[i]) != Status::ok) throw std::bad_alloc();
+    s = queue.init(rt->pipe_queue_capacity, gauges[i]);
+    if (s != Status::ok) return s;
   }
 
   // The host handle set (nothing opened); then the local delivery adapter,
@@ -132,6 +137,34 @@ void build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // Option texts.
   rt->option_text_a = text_dup(options.option_text_a);
   rt->option_text_b = text_dup(options.option_text_b);
+  return Status::ok;
+}
+
+// Destroy's drain of one job ring, once its worker has ended: every job
+// still queued fails as runtime_stopped.
+template <class JobPtr>
+void drain_jobs(Runtime* rt, JobRing<typename JobPtr::element_type>* ring, const char* detail) noexcept {
+  typename JobPtr::pointer popped = nullptr;
+  while (ring->try_pop(&popped)) {
+    const JobPtr job(popped);
+    if (job) job_fail(rt, *job, DeadletterReason::runtime_stopped, detail);
+  }
+}
+
+// What is still queued when the runtime goes: remote items fail their
+// reply slots, local and remote jobs become runtime_stopped deadletters
+// ("runtime destroyed before ..."); everything is released.
+void drain_rings_at_destroy(Runtime* rt) noexcept {
+  IngressItem item{};
+  while (runtime_ingress_try_pop(rt, &item)) {
+    if (item.reply_slot != nullptr) {
+      reply_slot_complete(item.reply_slot, ReplyKind::none, wire(DeadletterReason::runtime_stopped), nullptr, 0,
+                          "runtime destroyed before remote request processing");
+    }
+    ingress_item_discard(&item);
+  }
+  drain_jobs<LocalJobPtr>(rt, &rt->local_ring, "runtime destroyed before local delivery");
+  drain_jobs<RemoteJobPtr>(rt, &rt->remote_ring, "runtime destroyed before remote delivery");
 }
 
 // The parts without which a built runtime is destroyed again.
@@ -151,8 +184,7 @@ Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept {
   Runtime* rt = ::new (block) Runtime();
   bool built = false;
   try {
-    build(rt, *options);
-    built = complete(rt);
+    built = build(rt, *options) == Status::ok && complete(rt);
   } catch (...) {
     built = false;
   }
@@ -195,7 +227,7 @@ void runtime_destroy(Runtime* rt) noexcept {
   for (HostPipe pipe : {HostPipe::delivered, HostPipe::response, HostPipe::deadletter}) {
     if (!runtime_pipe_writer_started(rt, pipe)) runtime_close_pipe_queue(rt, pipe);
   }
-  if (rt->reply_registry.live()) runtime_drain_rings_at_destroy(rt);
+  if (rt->reply_registry.live()) drain_rings_at_destroy(rt);
 
   // The writers write out what is queued, then end; only then are the
   // runtime's ends closed, each once.

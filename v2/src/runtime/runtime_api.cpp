@@ -1,6 +1,7 @@
 // Exported lifecycle entry points of the runtime.
 #include <cstddef>
 
+#include "runtime/ingress.h"
 #include "runtime/lifecycle.h"
 #include "runtime/runtime.h"
 #include "vorlet_v2.h"

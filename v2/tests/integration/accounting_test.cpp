@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "platform/thread.h"
+#include "runtime/ingress.h"
 #include "runtime/lifecycle.h"
 #include "runtime/reply_registry.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
 #include "support/proc_probe.h"

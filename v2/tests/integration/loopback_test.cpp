@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/rings.h"
+#include "runtime/ingress.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"

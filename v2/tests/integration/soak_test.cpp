@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "codec/frame_io.h"
-#include "runtime/rings.h"
+#include "runtime/ingress.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"

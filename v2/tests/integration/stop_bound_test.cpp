@@ -15,8 +15,8 @@
 
 #include "observe/runtime_health.h"
 #include "platform/thread.h"
+#include "runtime/ingress.h"
 #include "runtime/lifecycle.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
 #include "support/scripted_peer.h"

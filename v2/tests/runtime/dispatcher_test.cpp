@@ -12,9 +12,10 @@
 
 #include "codec/frame_buffer.h"
 #include "runtime/control_apply.h"
+#include "runtime/ingress.h"
 #include "runtime/jobs.h"
+#include "runtime/local_delivery.h"
 #include "runtime/remote_admission.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"

@@ -14,7 +14,7 @@
 
 #include "codec/alloc.h"
 #include "runtime/control_apply.h"
-#include "runtime/rings.h"
+#include "runtime/ingress.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
 #include "support/job_support.h"

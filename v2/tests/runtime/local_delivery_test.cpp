@@ -13,7 +13,6 @@
 #include "runtime/deadletter_emit.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/lifecycle.h"
-#include "runtime/rings.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
 #include "support/job_support.h"

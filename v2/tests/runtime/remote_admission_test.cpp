@@ -13,7 +13,7 @@
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
 #include "runtime/lifecycle.h"
-#include "runtime/rings.h"
+#include "runtime/remote_outbound.h"
 #include "runtime/runtime.h"
 #include "support/delivery_ledger.h"
 #include "support/envelopes.h"
@@ -68,8 +68,9 @@ void set_policy(Runtime* rt, uint32_t mode, uint64_t reserve) {
 std::string drain_queue(Runtime* rt) {
   std::string order;
   std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
-  while (rt->remote_ring.count() > 0) {
-    RemoteJobPtr job(rt->remote_ring.pop());
+  RemoteJob* popped = nullptr;
+  while (rt->remote_ring.try_pop(&popped)) {
+    RemoteJobPtr job(popped);
     if (job) order += id_of(job.get());
   }
   return order;
@@ -224,7 +225,7 @@ TEST(RemoteAdmission, RefusesMalformedJobsAndAStoppingRuntime) {
   EXPECT_EQ(detail, Detail::queue_full);  // untouched by a malformed call
 
   rt->stopping.store(1);
-  EXPECT_EQ(runtime_enqueue_remote(rt, job.get(), &detail), Status::bad_state);
+  EXPECT_EQ(runtime_enqueue_remote(rt, job.get(), &detail), Status::closed);
   EXPECT_EQ(detail, Detail::none);
   EXPECT_EQ(rt->remote_ring.count(), 0u);
 }

@@ -11,8 +11,12 @@
 #include <vector>
 
 #include "codec/parsed_envelope.h"
+#include "runtime/consumer_wait.h"
 #include "runtime/host_pipe_writers.h"
+#include "runtime/ingress.h"
 #include "runtime/lifecycle.h"
+#include "runtime/local_delivery.h"
+#include "runtime/remote_outbound.h"
 #include "runtime/runtime.h"
 #include "support/job_support.h"
 #include "support/test_runtime.h"
@@ -61,13 +65,13 @@ TEST(Rings, CapacityIsThePowerOfTwoAtOrAboveTheRequestAndAtLeastTwo) {
   for (const auto& c : cases) {
     IngressRing ingress{};
     JobRing<LocalJob> jobs{};
-    ASSERT_EQ(ingress_ring_init(&ingress, c.requested), Status::ok);
-    ASSERT_EQ(job_ring_init(&jobs, c.requested), Status::ok);
+    ASSERT_EQ(ring_init(&ingress, c.requested), Status::ok);
+    ASSERT_EQ(ring_init(&jobs, c.requested), Status::ok);
     EXPECT_EQ(ingress.capacity, c.capacity) << c.requested;
     EXPECT_EQ(jobs.capacity, c.capacity) << c.requested;
     EXPECT_EQ(jobs.mask, c.capacity - 1);
-    ingress_ring_free(&ingress);
-    job_ring_free(&jobs);
+    ring_free(&ingress);
+    ring_free(&jobs);
   }
   // A runtime's three rings share its capacity, with 2 as the least.
   for (const auto& [hint, slots] : {std::pair{1, 2u}, std::pair{0, 4096u}, std::pair{300, 512u}}) {
@@ -77,6 +81,21 @@ TEST(Rings, CapacityIsThePowerOfTwoAtOrAboveTheRequestAndAtLeastTwo) {
     EXPECT_EQ(rt->local_ring.capacity, slots);
     EXPECT_EQ(rt->remote_ring.capacity, slots);
   }
+}
+
+// A ring no array could hold is refused as exhaustion, before anything is
+// allocated, and leaves the ring without one (empty and full alike).
+TEST(Rings, InitBeyondAnyArrayIsOutOfMemory) {
+  constexpr uint64_t kBeyond = (1ull << 40) + 1;
+  IngressRing ingress{};
+  JobRing<RemoteJob> jobs{};
+  EXPECT_EQ(ring_init(&ingress, kBeyond), Status::nomem);
+  EXPECT_EQ(ring_init(&jobs, kBeyond), Status::nomem);
+  EXPECT_EQ(ingress.items, nullptr);
+  EXPECT_EQ(jobs.items, nullptr);
+  EXPECT_TRUE(jobs.full());
+  EXPECT_TRUE(jobs.observed_empty());
+  EXPECT_FALSE(jobs.push(nullptr));
 }
 
 // Each ring fills to its capacity, refuses the next push without change,
@@ -175,7 +194,7 @@ TEST(Rings, PushesRefuseMalformedJobsAndAStoppingRuntime) {
 
   rt->stopping.store(1);
   EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &item), Status::closed);
-  EXPECT_EQ(runtime_enqueue_local(rt.get(), job.get()), Status::bad_state);
+  EXPECT_EQ(runtime_enqueue_local(rt.get(), job.get()), Status::closed);
   EXPECT_EQ(rt->ingress_ring.write_index.load(), 0u);
   EXPECT_EQ(rt->local_ring.write_index.load(), 0u);
   ingress_item_discard(&item);

@@ -1,0 +1,38 @@
+// The ingress: how envelopes enter the runtime and reach the dispatcher.
+// Its producers are the submit call (and the ask client through it), the
+// request pipe reader and the inbound remote request handler, serialised
+// on ingress_lock; its one consumer is the dispatcher, which pops without
+// a lock. It stands apart from dispatcher.*, which decides what becomes of
+// an item, so that a producer includes only this.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/status.h"
+#include "runtime/jobs.h"
+
+namespace vorlet::v2 {
+
+struct Runtime;
+
+// Pushes a copy of *item; on ok the ring owns its frame and slot reference
+// and the dispatcher is woken. invalid_arg: NULL runtime, no frame or
+// length 0; closed: stopping; would_block: full. On a refusal everything
+// stays with the caller.
+Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept;
+
+// The submit call: copies the bytes into a frame buffer and pushes it as a
+// host item. invalid_arg (NULL runtime; NULL bytes or length 0 once
+// accepting), bad_state (not started yet), closed (stopping or stopped),
+// nomem (no frame buffer), would_block (full; counted in queue_rejections).
+// The state test comes before any test of the bytes.
+Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
+
+// The dispatcher's pop, without a lock: false when the ring is empty.
+bool runtime_ingress_try_pop(Runtime* rt, IngressItem* out) noexcept;
+// The dispatcher's loop step: the next item, sleeping while there is none;
+// false when the ring is empty and the runtime is stopping (then the
+// dispatcher ends).
+bool runtime_ingress_pop(Runtime* rt, IngressItem* out) noexcept;
+
+}  // namespace vorlet::v2
