@@ -7,24 +7,17 @@
 #include <cstring>
 #include <functional>
 
+#include "support/api_runtime.h"
 #include "support/record_bytes.h"
 #include "vorlet_v2.h"
 
 namespace {
 
 using vorlet::v2::test::all_zero;
-
-struct Created {
-  Created() {
-    const vorlet_v2_RuntimeOptions options{"a", "b", 0, 0};
-    rt = vorlet_v2_runtime_create(&options);
-  }
-  ~Created() { vorlet_v2_runtime_destroy(rt); }
-  vorlet_v2_Runtime* rt;
-};
+using vorlet::v2::test::ApiRuntime;
 
 TEST(ObserveApi, SnapshotsOfAFreshRuntimeAreEmpty) {
-  Created h;
+  ApiRuntime h("a", "b");
   ASSERT_NE(h.rt, nullptr);
   vorlet_v2_TopologySnapshot topo;
   std::memset(&topo, 0xAB, sizeof topo);
@@ -56,7 +49,7 @@ TEST(ObserveApi, SnapshotsOfAFreshRuntimeAreEmpty) {
 }
 
 TEST(ObserveApi, DubbingJobsNeedAStartedRuntimeToChange) {
-  Created h;
+  ApiRuntime h("a", "b");
   const vorlet_v2_DubbingJobRequest request{0, "label", "a", "b", "c"};
   const vorlet_v2_DubbingJobRequest invalid{12, nullptr, nullptr, nullptr, nullptr};
   uint64_t handle = 0;
