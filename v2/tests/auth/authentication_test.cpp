@@ -11,8 +11,8 @@
 namespace vorlet::v2 {
 namespace {
 
-using test::TestRuntime;
 using test::recorded_events;
+using test::TestRuntime;
 
 constexpr unsigned char kSentinel = 0xA5;
 

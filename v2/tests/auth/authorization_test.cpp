@@ -11,9 +11,9 @@
 namespace vorlet::v2 {
 namespace {
 
-using test::TestRuntime;
 using test::event_count;
 using test::recorded_events;
+using test::TestRuntime;
 
 TEST(AuthPolicyRules, ValidPairsOnly) {
   struct Case {

@@ -28,8 +28,8 @@ namespace {
 
 using test::FlatSnapshot;
 using test::kLocalTarget;
-using test::TestRuntime;
 using test::RequestSpec;
+using test::TestRuntime;
 
 Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_envelope(rt, bytes.data(), bytes.size()); }
 

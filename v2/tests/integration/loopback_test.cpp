@@ -23,9 +23,9 @@ namespace {
 using test::FrameBytes;
 using test::kLocalTarget;
 using test::kRemoteTarget;
-using test::TestRuntime;
 using test::LoopbackPair;
 using test::str;
+using test::TestRuntime;
 using Clock = std::chrono::steady_clock;
 
 transport::Envelope request(const std::string& id, int32_t timeout_ms = 5000,

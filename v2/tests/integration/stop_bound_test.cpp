@@ -32,13 +32,13 @@ namespace {
 using test::eventually;
 using test::FlatSnapshot;
 using test::FrameBytes;
-using test::TestRuntime;
 using test::ms_since;
 using test::PeerClient;
 using test::PeerStep;
 using test::RequestSpec;
 using test::ScriptedServer;
 using test::str;
+using test::TestRuntime;
 using Clock = std::chrono::steady_clock;
 
 // Frames of up to 16 MiB, so that a request larger than every socket buffer

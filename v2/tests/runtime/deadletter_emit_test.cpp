@@ -21,9 +21,9 @@ namespace vorlet::v2 {
 namespace {
 
 using test::envelope_bytes;
+using test::read_all_frames;
 using test::TakeHandles;
 using test::TestRuntime;
-using test::read_all_frames;
 
 // Ends the runtime's writers and write ends, then reads every deadletter
 // the host was sent.

@@ -30,8 +30,8 @@ namespace {
 using test::FlatSnapshot;
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::TestRuntime;
 using test::str;
+using test::TestRuntime;
 
 transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {
   return test::envelope({.message_id = id,

@@ -11,8 +11,8 @@ namespace vorlet::v2 {
 namespace {
 
 using test::TakeHandles;
-using test::TestRuntime;
 using test::TestPipe;
+using test::TestRuntime;
 
 uint64_t waiting(int32_t fd) {
   uint64_t n = 0;

@@ -30,8 +30,8 @@ namespace {
 
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::TestRuntime;
 using test::str;
+using test::TestRuntime;
 using Clock = std::chrono::steady_clock;
 
 transport::Envelope request(const std::string& id, const std::string& target = kLocalTarget) {

@@ -24,10 +24,10 @@ namespace {
 
 using test::envelope_bytes;
 using test::FrameBytes;
-using test::TakeHandles;
-using test::TestRuntime;
 using test::make_local_job;
 using test::read_all_frames;
+using test::TakeHandles;
+using test::TestRuntime;
 
 constexpr uint32_t kDelivered = VORLET_V2_HOST_HANDLE_DELIVERED_PIPE;
 constexpr uint32_t kMonitor = VORLET_V2_HOST_HANDLE_MONITOR_PIPE;

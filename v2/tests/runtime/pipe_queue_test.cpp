@@ -19,10 +19,10 @@
 namespace vorlet::v2 {
 namespace {
 
-using test::TakeHandles;
-using test::TestRuntime;
 using test::pattern;
 using test::read_frame;
+using test::TakeHandles;
+using test::TestRuntime;
 using Bytes = std::vector<unsigned char>;
 
 PipeItem heap_item(const Bytes& body) {

@@ -28,8 +28,8 @@ namespace {
 using test::eventually;
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::TestRuntime;
 using test::str;
+using test::TestRuntime;
 using Clock = std::chrono::steady_clock;
 
 std::string request_bytes(const std::string& id, const std::string& target = kLocalTarget) {
