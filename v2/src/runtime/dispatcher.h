@@ -16,6 +16,7 @@
 #include "codec/parsed_envelope.h"
 #include "codec/status.h"
 #include "runtime/deadletter_emit.h"
+#include "runtime/event_log.h"
 #include "runtime/remote_admission.h"
 #include "runtime/route_resolution.h"
 
@@ -23,13 +24,6 @@ namespace vorlet::v2 {
 
 struct Runtime;
 struct IngressItem;
-
-// The queue named by a queue_rejected event (its detail).
-enum class MonitorQueueScope : uint32_t {
-  ingress = 1,
-  local_delivery = 2,
-  remote_outbound = 3,
-};
 
 // A queue refused an envelope: queue_rejections is raised and one
 // queue_rejected event names the queue and why.
