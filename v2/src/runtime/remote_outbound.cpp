@@ -42,14 +42,14 @@ uint64_t tried(const RemoteJob* job) noexcept { return tried_set_count(&job->tri
 
 // What one exchange handed back; reset before every attempt.
 struct ExchangeResult {
-  int32_t kind = 0;
+  int32_t kind = wire(ReplyKind::none);
   HeapBlock reply;  // the peer's payload, an rt_malloc block
   uint64_t length = 0;
   int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[kRemoteTextCapacity] = {};
 
   void reset() noexcept {
-    kind = 0;
+    kind = wire(ReplyKind::none);
     reply.reset();
     length = 0;
     reason = wire(DeadletterReason::delivery_failed);
@@ -195,7 +195,7 @@ bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
 enum class PeerResponse { answer, not_a_response, about_another };
 
 PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) noexcept {
-  int32_t kind = 0;
+  int32_t kind = wire(MessageKind::unspecified);
   bool correlated = false;
   if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != 0 ||
       kind != wire(MessageKind::response)) {
@@ -209,7 +209,7 @@ PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) n
 // peer is held to the limit of what this runtime takes from peers.
 bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
   const bool terminal =
-      ex.kind == static_cast<int32_t>(ReplyKind::response) || ex.kind == static_cast<int32_t>(ReplyKind::deadletter);
+      ex.kind == wire(ReplyKind::response) || ex.kind == wire(ReplyKind::deadletter);
   return terminal && ex.length > rt->max_frame_bytes;
 }
 
@@ -361,7 +361,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     } else if (reply_too_large(rt, ex)) {
       // Not passed on, and no failover: the peer may own the envelope.
       fail(rt, job, DeadletterReason::remote_transport_failed, kReplyTooLarge, tried(job) + 1);
-    } else if (ex.kind == static_cast<int32_t>(ReplyKind::response)) {
+    } else if (ex.kind == wire(ReplyKind::response)) {
       // An empty response is a delivery only where no response is awaited.
       if (ex.length == 0 && job->expects_reply != 0) {
         fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
@@ -377,7 +377,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
           forward_response(rt, job, &ex);
         }
       }
-    } else if (ex.kind == static_cast<int32_t>(ReplyKind::deadletter)) {
+    } else if (ex.kind == wire(ReplyKind::deadletter)) {
       next_attempt = after_peer_deadletter(rt, job, &ex);
     } else {
       fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
