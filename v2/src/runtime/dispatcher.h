@@ -13,7 +13,6 @@
 
 #include <cstdint>
 
-#include "codec/parsed_envelope.h"
 #include "codec/status.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/event_log.h"
@@ -32,22 +31,6 @@ void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, Monitor
 // The size of the dispatcher's text buffer: parser, semantic and
 // resolution messages are at most 127 bytes.
 inline constexpr uint64_t kDispatchTextCapacity = 128;
-
-// A parsed envelope for the length of one item or request; cleared on
-// every path out.
-struct ParsedEnvelopeGuard {
-  ParsedEnvelope pe;
-  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
-  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
-};
-
-// The envelope's own consistency rules, first refusal wins: ok, or
-// invalid_arg with the rule's message in text (cut to capacity - 1; nothing
-// written for a NULL text or a capacity of 0). A NULL envelope is refused
-// without a message.
-Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept;
 
 // The deadletter reason of a failed resolution: invalid_arg (the route or
 // envelope cannot be resolved at all) -> invalid_envelope; otherwise by the

@@ -60,11 +60,11 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   if (text_capacity > 0) text[0] = '\0';
 
   ParsedEnvelopeGuard parsed;
-  const int32_t parse = parsed_envelope_parse(payload, length, &parsed.pe, text, text_capacity);
-  if (parse != 0) {
+  const Status parse = parsed_envelope_parse(payload, length, &parsed.pe, text, text_capacity);
+  if (parse != Status::ok) {
     return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope,
-                                  has_text(text, text_capacity) ? text : "invalid envelope", 0, from_c(parse), kind,
-                                  reply, reply_length);
+                                  has_text(text, text_capacity) ? text : "invalid envelope", 0, parse, kind, reply,
+                                  reply_length);
   }
   const Status semantics = parsed_envelope_validate_semantics(&parsed.pe, text, text_capacity);
   if (semantics != Status::ok) {

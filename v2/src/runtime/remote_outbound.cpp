@@ -197,7 +197,7 @@ enum class PeerResponse { answer, not_a_response, about_another };
 PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) noexcept {
   int32_t kind = wire(MessageKind::unspecified);
   bool correlated = false;
-  if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != 0 ||
+  if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != Status::ok ||
       kind != wire(MessageKind::response)) {
     return PeerResponse::not_a_response;
   }
@@ -213,14 +213,6 @@ bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
   return terminal && ex.length > rt->max_frame_bytes;
 }
 
-struct ParsedEnvelopeHolder {
-  ParsedEnvelope pe;
-  ParsedEnvelopeHolder() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeHolder() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeHolder(const ParsedEnvelopeHolder&) = delete;
-  ParsedEnvelopeHolder& operator=(const ParsedEnvelopeHolder&) = delete;
-};
-
 }  // namespace
 
 Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept {
@@ -232,14 +224,14 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
   }
 
   // Decoded again only now: the normal path forwards the bytes untouched.
-  ParsedEnvelopeHolder parsed;
+  ParsedEnvelopeGuard parsed;
   char parse_error[128] = "";
-  const int32_t parsed_status =
+  const Status parsed_status =
       parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
-  if (parsed_status != 0) {
+  if (parsed_status != Status::ok) {
     text_copy_bounded(text, text_capacity,
                       parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
-    return from_c(parsed_status);
+    return parsed_status;
   }
 
   char* host = nullptr;
