@@ -129,8 +129,8 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs),
                                             interrupt_fd(a), a->max_request_body);
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
-    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::remote_transport_failed), "tcp request decode failed", nullptr, 0,
-               tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
+    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::remote_transport_failed),
+               "tcp request decode failed", nullptr, 0, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
     return;
   }
 
@@ -142,8 +142,8 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
     context = a->handler_context;
   }
   if (handler == nullptr) {
-    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::delivery_failed), "inbound handler is not installed", nullptr, 0,
-               tcp_deadline_after_ms(req.timeout_ms));
+    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::delivery_failed),
+               "inbound handler is not installed", nullptr, 0, tcp_deadline_after_ms(req.timeout_ms));
     return;
   }
 
