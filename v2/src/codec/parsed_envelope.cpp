@@ -78,7 +78,8 @@ void parsed_envelope_clear(ParsedEnvelope* pe) noexcept {
   std::memset(pe, 0, sizeof *pe);
 }
 
-Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept {
+Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err,
+                             uint64_t err_cap) noexcept {
   if (bytes == nullptr || pe == nullptr) return fail(Status::invalid_arg, err, err_cap, "invalid arguments");
   parsed_envelope_clear(pe);
   try {

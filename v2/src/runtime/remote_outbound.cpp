@@ -5,6 +5,7 @@
 #include "codec/alloc.h"
 #include "codec/clock.h"
 #include "codec/codes.h"
+#include "codec/deadletter.h"
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
@@ -261,48 +262,6 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
   rt_free(job->host);
   job->host = host;
   job->port = port;
-  return Status::ok;
-}
-
-Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out,
-                                 const char* message_id) noexcept {
-  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
-  *out = DeadletterSummary{};
-  const int32_t s = transport_peek_deadletter_about(bytes, length, message_id, &out->reason,
-                                                    &out->endpoint_attempt_count, &out->original, out->detail,
-                                                    sizeof out->detail);
-  if (s != 0) out->reason = wire(DeadletterReason::unspecified);
-  // The detail is re-emitted in deadletters and replies of our own.
-  utf8_sanitize(out->detail);
-  return from_c(s);
-}
-
-bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept {
-  switch (static_cast<DeadletterReason>(summary.reason)) {
-    case DeadletterReason::queue_rejected:
-    case DeadletterReason::local_handoff_failed:
-    case DeadletterReason::runtime_stopped:
-      return true;
-    default:
-      return false;
-  }
-}
-
-Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts, const void* original,
-                                    uint64_t original_length) noexcept {
-  if (bytes == nullptr || *bytes == nullptr || length == nullptr || *length == 0) return Status::invalid_arg;
-  if (attempts == 0 && original == nullptr) return Status::ok;
-  void* restamped = nullptr;
-  uint64_t restamped_length = 0;
-  const Status s = from_c(transport_restamp_deadletter(*bytes, *length, attempts, original, original_length,
-                                                       &restamped, &restamped_length));
-  if (s != Status::ok) {
-    rt_free(restamped);
-    return s;
-  }
-  rt_free(*bytes);
-  *bytes = restamped;
-  *length = restamped_length;
   return Status::ok;
 }
 

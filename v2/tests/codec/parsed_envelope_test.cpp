@@ -20,7 +20,9 @@ class ParsedEnvelopeTest : public ::testing::Test {
   void SetUp() override { parsed_envelope_init(&pe_); }
   void TearDown() override { parsed_envelope_clear(&pe_); }
 
-  Status parse(const std::string& bytes) { return parsed_envelope_parse(bytes.data(), bytes.size(), &pe_, err_, sizeof err_); }
+  Status parse(const std::string& bytes) {
+    return parsed_envelope_parse(bytes.data(), bytes.size(), &pe_, err_, sizeof err_);
+  }
 
   static bool empty(const ParsedEnvelope& pe) {
     ParsedEnvelope zero{};

@@ -12,6 +12,7 @@
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
+#include "codec/deadletter.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"
