@@ -209,8 +209,7 @@ PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) n
 // readers may refuse anything larger, and a reply relayed to a requesting
 // peer is held to the limit of what this runtime takes from peers.
 bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
-  const bool terminal =
-      ex.kind == wire(ReplyKind::response) || ex.kind == wire(ReplyKind::deadletter);
+  const bool terminal = ex.kind == wire(ReplyKind::response) || ex.kind == wire(ReplyKind::deadletter);
   return terminal && ex.length > rt->max_frame_bytes;
 }
 
