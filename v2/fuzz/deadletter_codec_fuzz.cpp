@@ -18,7 +18,7 @@ namespace pb = vorlet::v2::transport;
 namespace {
 
 struct Peeked {
-  int32_t status;
+  Status status;
   int32_t reason;
   uint32_t attempts;
   DeadletterSummary summary;
@@ -36,8 +36,8 @@ Peeked peek(const void* bytes, uint64_t len) {
 
 void fuzz_peek_and_restamp(const uint8_t* data, size_t size) {
   const Peeked first = peek(data, size);
-  if (first.status != 0) {
-    FUZZ_CHECK(first.status == -5);
+  if (first.status != Status::ok) {
+    FUZZ_CHECK(first.status == Status::io);
     FUZZ_CHECK(first.reason == 0 && first.attempts == 0);
     return;
   }
@@ -49,9 +49,9 @@ void fuzz_peek_and_restamp(const uint8_t* data, size_t size) {
   for (uint32_t attempts : {0u, 3u, 4294967295u}) {
     void* out = nullptr;
     uint64_t out_len = 0;
-    FUZZ_CHECK(transport_restamp_deadletter_attempts(data, size, attempts, &out, &out_len) == 0);
+    FUZZ_CHECK(transport_restamp_deadletter_attempts(data, size, attempts, &out, &out_len) == Status::ok);
     const Peeked again = peek(out, out_len);
-    FUZZ_CHECK(again.status == 0 && again.reason == first.reason && again.attempts == attempts);
+    FUZZ_CHECK(again.status == Status::ok && again.reason == first.reason && again.attempts == attempts);
     FUZZ_CHECK(std::strcmp(again.summary.detail, first.summary.detail) == 0);
     // Nothing but the attempt count changed, undeclared fields included.
     pb::Deadletter restamped;
@@ -66,7 +66,7 @@ void fuzz_build_around(const uint8_t* data, size_t size) {
   void* out = nullptr;
   uint64_t out_len = 0;
   FUZZ_CHECK(transport_build_deadletter(data, size, 9, "invalid envelope", 5, "peer.example", 7001, 2, &out,
-                                        &out_len) == 0);
+                                        &out_len) == Status::ok);
   pb::Deadletter built;
   FUZZ_CHECK(built.ParseFromArray(out, static_cast<int>(out_len)));
   FUZZ_CHECK(built.reason() == 9 && built.detail() == "invalid envelope" && built.active_generation() == 5 &&

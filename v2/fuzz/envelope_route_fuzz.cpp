@@ -4,6 +4,7 @@
 // availability case.
 #include <cstring>
 
+#include "codec/codes.h"
 #include "codec/parsed_envelope.h"
 #include "fuzz_support.h"
 #include "runtime/dispatcher.h"
@@ -46,7 +47,7 @@ void check_pick(const RouteRecord* route, const ParsedEnvelope& pe, const Endpoi
   FUZZ_CHECK(picked >= route->endpoints && picked < route->endpoints + route->endpoint_count);
   FUZZ_CHECK((picked->flags & kEndpointFlagUnavailable) == 0);
   FUZZ_CHECK(endpoint_list_contains(excluded, excluded_count, picked->host, picked->port) == 0);
-  if (pe.delivery_hint == 3) FUZZ_CHECK((picked->flags & kEndpointFlagLocal) != 0);  // require local
+  if (pe.delivery_hint == wire(DeliveryHint::require_local)) FUZZ_CHECK((picked->flags & kEndpointFlagLocal) != 0);
 }
 
 void resolve(RouteRecord* route, const ParsedEnvelope& pe) {
@@ -85,11 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   err[0] = '\0';
   ParsedEnvelopeGuard parsed;
   const ParsedEnvelope& pe = parsed.pe;
-  const int32_t s = parsed_envelope_parse(data, size, &parsed.pe, err, sizeof err);
-  if (s != 0) {
-    FUZZ_CHECK(s == -1 || s == -5);  // -2 needs memory exhaustion
+  const Status s = parsed_envelope_parse(data, size, &parsed.pe, err, sizeof err);
+  if (s != Status::ok) {
+    FUZZ_CHECK(s == Status::invalid_arg || s == Status::io);  // nomem needs memory exhaustion
     FUZZ_CHECK(terminated_within(err, sizeof err) && err[0] != '\0');
-    if (s == -5) FUZZ_CHECK(pe.message_id == nullptr && pe.headers == nullptr && pe.header_count == 0);
+    if (s == Status::io) FUZZ_CHECK(pe.message_id == nullptr && pe.headers == nullptr && pe.header_count == 0);
     return 0;
   }
   FUZZ_CHECK(err[0] == '\0');  // untouched on success

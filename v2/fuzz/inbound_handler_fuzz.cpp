@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "codec/alloc.h"
+#include "codec/codes.h"
 #include "codec/deadletter.h"
 #include "fuzz_host.h"
 #include "fuzz_support.h"
@@ -23,22 +24,22 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   void* runtime = FuzzHost::get(true).runtime();
-  int32_t kind = 0;
+  int32_t kind = wire(ReplyKind::none);
   uint8_t* reply = nullptr;
   uint64_t reply_length = 0;
-  int32_t reason = 6;
+  int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[160] = "";
   const Status s = runtime_handle_remote_request(runtime, data, size, 1000, &kind, &reply, &reply_length, &reason,
                                                  text, sizeof text);
   FUZZ_CHECK(terminated_within(text, sizeof text));
   if (s != Status::ok) {
-    FUZZ_CHECK(kind == 0 && reply == nullptr && reply_length == 0);
+    FUZZ_CHECK(kind == wire(ReplyKind::none) && reply == nullptr && reply_length == 0);
     if (size > 0) FUZZ_CHECK(s != Status::invalid_arg);
     return 0;
   }
-  FUZZ_CHECK(kind == 1 || kind == 2);
+  FUZZ_CHECK(kind == wire(ReplyKind::response) || kind == wire(ReplyKind::deadletter));
   FUZZ_CHECK((reply == nullptr) == (reply_length == 0));
-  if (kind == 1) {
+  if (kind == wire(ReplyKind::response)) {
     pb::Envelope request, response;
     FUZZ_CHECK(request.ParseFromArray(data, static_cast<int>(size)));
     // A one-way request is answered, empty, once it is handed on; any other
@@ -48,11 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(response.kind() == pb::MESSAGE_KIND_RESPONSE);
     FUZZ_CHECK(response.correlation_id() == request.message_id());
   } else {
-    int32_t dl_reason = 0;
+    int32_t dl_reason = wire(DeadletterReason::unspecified);
     uint32_t attempts = 0;
     char detail[kDeadletterDetailCapacity];
-    FUZZ_CHECK(transport_peek_deadletter(reply, reply_length, &dl_reason, &attempts, detail, sizeof detail) == 0);
-    FUZZ_CHECK(dl_reason != 0);
+    FUZZ_CHECK(transport_peek_deadletter(reply, reply_length, &dl_reason, &attempts, detail, sizeof detail) ==
+               Status::ok);
+    FUZZ_CHECK(dl_reason != wire(DeadletterReason::unspecified));
   }
   rt_free(reply);
   return 0;

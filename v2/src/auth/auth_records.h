@@ -22,13 +22,24 @@ enum class AuthScope : uint32_t { observe = 1, control = 2, admin = 3 };
 enum class AuthAccessKind : uint32_t { observe = 1, control = 2 };
 enum class AuthResultCode : uint32_t { ok = 0, unauthorized = 1, forbidden = 2, bad_request = 3, bad_state = 4 };
 
-inline constexpr uint32_t kAuthRoleMax = 3;
+// The number a value travels as.
+constexpr uint32_t wire(AuthRole role) noexcept { return static_cast<uint32_t>(role); }
+constexpr uint32_t wire(AuthScope scope) noexcept { return static_cast<uint32_t>(scope); }
+constexpr uint32_t wire(AuthAccessKind access) noexcept { return static_cast<uint32_t>(access); }
+
+inline constexpr uint32_t kAuthRoleMax = wire(AuthRole::admin);
 
 constexpr bool auth_role_valid(uint32_t role) noexcept { return role <= kAuthRoleMax; }
 // The roles a logged-in caller can hold.
-constexpr bool auth_role_held(uint32_t role) noexcept { return role >= 1 && role <= kAuthRoleMax; }
-constexpr bool auth_scope_valid(uint32_t scope) noexcept { return scope >= 1 && scope <= 3; }
-constexpr bool auth_access_valid(uint32_t access) noexcept { return access == 1 || access == 2; }
+constexpr bool auth_role_held(uint32_t role) noexcept {
+  return role >= wire(AuthRole::viewer) && role <= kAuthRoleMax;
+}
+constexpr bool auth_scope_valid(uint32_t scope) noexcept {
+  return scope >= wire(AuthScope::observe) && scope <= wire(AuthScope::admin);
+}
+constexpr bool auth_access_valid(uint32_t access) noexcept {
+  return access == wire(AuthAccessKind::observe) || access == wire(AuthAccessKind::control);
+}
 
 // A security outcome: the code and the role it concerns.
 struct AuthVerdict {
@@ -36,8 +47,8 @@ struct AuthVerdict {
   uint32_t role;
 };
 
-inline constexpr AuthVerdict kVerdictUnauthorized{AuthResultCode::unauthorized, 0};
-inline constexpr AuthVerdict kVerdictBadState{AuthResultCode::bad_state, 0};
+inline constexpr AuthVerdict kVerdictUnauthorized{AuthResultCode::unauthorized, wire(AuthRole::none)};
+inline constexpr AuthVerdict kVerdictBadState{AuthResultCode::bad_state, wire(AuthRole::none)};
 
 // 16 into struct_size, then the code and the role where the caller's size
 // covers them. out must not be NULL.

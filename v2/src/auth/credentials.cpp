@@ -101,7 +101,7 @@ uint32_t credential_table_match(const CredentialEntry* table, uint64_t count, co
                                 const char* secret) noexcept {
   const uint64_t principal_length = std::strlen(principal);
   const uint64_t secret_length = std::strlen(secret);
-  uint32_t role = 0;
+  uint32_t role = wire(AuthRole::none);  // each entry's role is or-ed in only where it matches
   uint32_t taken = 0;  // all ones once a match has been taken
   for (uint64_t i = 0; i < count; ++i) {
     const CredentialEntry& e = table[i];

@@ -36,10 +36,10 @@ Status auth_config_copy_validated(const AuthConfig* config, CredentialEntry** ou
 void credential_table_free(CredentialEntry* table, uint64_t count) noexcept;
 
 // The role of the first entry whose principal and secret both equal the
-// given texts, 0 when none does. Every entry is compared, and each
-// comparison takes a time set by the given text's length alone, so the
-// time tells neither how much of a secret matched nor which principals
-// exist.
+// given texts; the role none when no entry matches. Every entry is
+// compared, and each comparison takes a time set by the given text's length
+// alone, so the time tells neither how much of a secret matched nor which
+// principals exist.
 uint32_t credential_table_match(const CredentialEntry* table, uint64_t count, const char* principal,
                                 const char* secret) noexcept;
 

@@ -24,10 +24,10 @@
 #include <thread>
 #include <unordered_map>
 
+#include "codec/codes.h"
 #include "codec/status.h"
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "runtime/reply_registry.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

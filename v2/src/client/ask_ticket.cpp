@@ -80,7 +80,7 @@ Status ask_ticket_await(AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_ou
       bytes_out == nullptr || length_out == nullptr) {
     return Status::invalid_arg;
   }
-  *kind_out = static_cast<int32_t>(ReplyKind::none);
+  *kind_out = wire(ReplyKind::none);
   *bytes_out = nullptr;
   *length_out = 0;
   // Declared before the lock, so that both references (the last one to
@@ -93,7 +93,7 @@ Status ask_ticket_await(AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_ou
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     if (!ask->cond.wait_until(hold, deadline, [&] { return ask->done; })) return Status::would_block;
   }
-  *kind_out = static_cast<int32_t>(ask->kind);
+  *kind_out = wire(ask->kind);
   *bytes_out = ask->bytes;
   *length_out = ask->length;
   ask->bytes = nullptr;

@@ -1,6 +1,7 @@
 #include "codec/frame_buffer.h"
 
 #include <cstddef>
+#include <cstring>
 #include <mutex>
 
 #include "codec/alloc.h"
@@ -137,6 +138,27 @@ bool frame_buffer_pooled(const void* payload) noexcept { return header_of(payloa
 uint64_t frame_pool_idle() noexcept {
   std::lock_guard<std::mutex> hold(g_pool.mutex);
   return g_pool.count;
+}
+
+Status frame_copy_from_bytes(const void* bytes, uint64_t length, FrameBuffer* out) noexcept {
+  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
+  out->reset();
+  FrameBuffer frame(frame_buffer_acquire(length));
+  if (!frame) return Status::nomem;
+  std::memcpy(frame.get(), bytes, length);
+  *out = std::move(frame);
+  return Status::ok;
+}
+
+Status frame_copy_charged(FrameBudget* budget, const void* bytes, uint64_t length, FrameBuffer* out) noexcept {
+  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
+  out->reset();
+  void* raw = nullptr;
+  const Status s = frame_buffer_acquire_charged(budget, length, &raw);
+  if (s != Status::ok) return s;
+  std::memcpy(raw, bytes, length);
+  out->reset(raw);
+  return Status::ok;
 }
 
 }  // namespace vorlet::v2

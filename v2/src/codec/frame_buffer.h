@@ -10,6 +10,7 @@
 // A buffer may also be charged to a FrameBudget: its bytes then count
 // against the budget from acquisition until the buffer is released, by
 // whatever path it takes, so that one holder bounds what many queues keep.
+// The copies of received bytes into a (charged) buffer are made here too.
 #pragma once
 
 #include <atomic>
@@ -61,5 +62,12 @@ struct FrameBufferRelease {
 // Owns one frame buffer until release() hands it on (to a queue, a job, the
 // host).
 using FrameBuffer = std::unique_ptr<void, FrameBufferRelease>;
+
+// Copies length bytes into a new frame buffer held by *out. invalid_arg for
+// NULL bytes or out, or a length of 0; nomem when no buffer can be had.
+Status frame_copy_from_bytes(const void* bytes, uint64_t length, FrameBuffer* out) noexcept;
+// The same into a buffer charged to budget until its release; would_block
+// when the budget has no room for length more bytes.
+Status frame_copy_charged(FrameBudget* budget, const void* bytes, uint64_t length, FrameBuffer* out) noexcept;
 
 }  // namespace vorlet::v2

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "codec/codes.h"
 #include "codec/envelope_copy.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
@@ -11,13 +12,20 @@
 namespace vorlet::v2 {
 namespace {
 
-int32_t fail(Status status, char* err, uint64_t err_cap, const char* text) noexcept {
+Status fail(Status status, char* err, uint64_t err_cap, const char* text) noexcept {
   text_copy_bounded(err, err_cap, text);
-  return to_c(status);
+  return status;
+}
+
+bool missing(const char* text) noexcept { return text == nullptr || text[0] == '\0'; }
+
+Status refuse(char* text, uint64_t capacity, const char* message) noexcept {
+  text_copy_bounded(text, capacity, message);
+  return Status::invalid_arg;
 }
 
 // Copies what the core routes on; never the payload, status or error texts.
-int32_t fill(const transport::Envelope& env, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept {
+Status fill(const transport::Envelope& env, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept {
   const std::string* const texts[] = {&env.message_id(), &env.source(),   &env.target(),
                                       &env.reply_to(),   &env.correlation_id(), &env.message_type()};
   char** const slots[] = {&pe->message_id, &pe->source,         &pe->target,
@@ -54,7 +62,7 @@ int32_t fill(const transport::Envelope& env, ParsedEnvelope* pe, char* err, uint
   pe->delivery_hint = static_cast<uint32_t>(env.delivery_hint());
   // The copies stay: callers clear the record whatever the outcome.
   if (pe->target[0] == '\0') return fail(Status::invalid_arg, err, err_cap, "target is required");
-  return to_c(Status::ok);
+  return Status::ok;
 }
 
 }  // namespace
@@ -70,7 +78,8 @@ void parsed_envelope_clear(ParsedEnvelope* pe) noexcept {
   std::memset(pe, 0, sizeof *pe);
 }
 
-int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept {
+Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err,
+                             uint64_t err_cap) noexcept {
   if (bytes == nullptr || pe == nullptr) return fail(Status::invalid_arg, err, err_cap, "invalid arguments");
   parsed_envelope_clear(pe);
   try {
@@ -85,33 +94,45 @@ int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* p
   }
 }
 
-int32_t envelope_peek_kind(const void* bytes, uint64_t len, int32_t* kind) noexcept {
-  if (bytes == nullptr || kind == nullptr) return to_c(Status::invalid_arg);
-  try {
-    ScratchArena arena;
-    auto* env = arena.make<transport::Envelope>();
-    if (!message_parse_bounded(bytes, len, *env)) return to_c(Status::io);
-    *kind = env->kind();
-    return to_c(Status::ok);
-  } catch (...) {
-    return to_c(Status::nomem);
+Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept {
+  if (pe == nullptr) return Status::invalid_arg;
+  switch (static_cast<MessageKind>(pe->kind)) {
+    case MessageKind::response:
+      if (missing(pe->correlation_id)) return refuse(text, capacity, "response envelope missing correlation_id");
+      if (pe->one_way != 0) return refuse(text, capacity, "response envelope must not be one_way");
+      if (!missing(pe->reply_to)) return refuse(text, capacity, "response envelope must not carry reply_to");
+      if (pe->delivery_hint > wire(DeliveryHint::router_default)) {
+        return refuse(text, capacity, "response envelope must not override delivery_hint");
+      }
+      return Status::ok;
+    case MessageKind::request:
+      if (pe->one_way != 0) {
+        if (!missing(pe->reply_to)) return refuse(text, capacity, "one-way request must not carry reply_to");
+        return Status::ok;
+      }
+      if (missing(pe->correlation_id)) return refuse(text, capacity, "request envelope missing correlation_id");
+      return Status::ok;
+    case MessageKind::unspecified:
+      return refuse(text, capacity, "envelope kind is unspecified");
+    default:
+      return Status::ok;  // events, and kinds a newer schema may add
   }
 }
 
-int32_t envelope_peek_correlation(const void* bytes, uint64_t len, const char* message_id, int32_t* kind,
-                                  bool* correlated) noexcept {
-  if (bytes == nullptr || kind == nullptr || correlated == nullptr) return to_c(Status::invalid_arg);
+Status envelope_peek_correlation(const void* bytes, uint64_t len, const char* message_id, int32_t* kind,
+                                 bool* correlated) noexcept {
+  if (bytes == nullptr || kind == nullptr || correlated == nullptr) return Status::invalid_arg;
   try {
     ScratchArena arena;
     auto* env = arena.make<transport::Envelope>();
-    if (!message_parse_bounded(bytes, len, *env)) return to_c(Status::io);
+    if (!message_parse_bounded(bytes, len, *env)) return Status::io;
     *kind = env->kind();
     // Compared whole: a correlation_id that only begins with the id, or
     // goes on past a NUL byte, names another request.
     *correlated = env->correlation_id() == std::string_view(message_id != nullptr ? message_id : "");
-    return to_c(Status::ok);
+    return Status::ok;
   } catch (...) {
-    return to_c(Status::nomem);
+    return Status::nomem;
   }
 }
 

@@ -1,9 +1,11 @@
-// The flat form of a parsed envelope that the core validates and routes on.
-// It holds no payload: the core forwards the bytes it received unchanged.
+// The flat form of a parsed envelope that the core validates and routes on,
+// the guard that owns one, and the envelope's own consistency rules. It
+// holds no payload: the core forwards the bytes it received unchanged.
 #pragma once
 
 #include <cstdint>
 
+#include "codec/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -34,18 +36,32 @@ struct ParsedEnvelope {
 
 void parsed_envelope_init(ParsedEnvelope* pe) noexcept;
 void parsed_envelope_clear(ParsedEnvelope* pe) noexcept;
-// 0, -1, -2 or -5; the error text goes to err (cut to err_cap - 1).
-int32_t parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept;
+// ok, invalid_arg, nomem or io; the error text goes to err (cut to
+// err_cap - 1).
+Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept;
 
-// Whether bytes are an envelope, and of which kind, without taking the
-// parsed form: 0 with *kind set, -1 (NULL arguments), -2 or -5 (not an
-// envelope).
-int32_t envelope_peek_kind(const void* bytes, uint64_t len, int32_t* kind) noexcept;
+// A parsed envelope for the length of one item or request; cleared on
+// every path out.
+struct ParsedEnvelopeGuard {
+  ParsedEnvelope pe;
+  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
+  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
+  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
+  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
+};
 
-// envelope_peek_kind, and whether the envelope's correlation_id is exactly
-// message_id (NULL counts as ""): whether a reply answers that request.
-// 0 with *kind and *correlated set; -1 (NULL bytes or outputs), -2 or -5.
-int32_t envelope_peek_correlation(const void* bytes, uint64_t len, const char* message_id, int32_t* kind,
-                                  bool* correlated) noexcept;
+// The envelope's own consistency rules, first refusal wins: ok, or
+// invalid_arg with the rule's message in text (cut to capacity - 1; nothing
+// written for a NULL text or a capacity of 0). A NULL envelope is refused
+// without a message.
+Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept;
+
+// Whether bytes are an envelope, of which kind, and whether its
+// correlation_id is exactly message_id (NULL counts as ""): whether a reply
+// answers that request. Nothing of the parsed form is kept. ok with *kind
+// and *correlated set; invalid_arg (NULL bytes or outputs), nomem or io
+// (not an envelope).
+Status envelope_peek_correlation(const void* bytes, uint64_t len, const char* message_id, int32_t* kind,
+                                 bool* correlated) noexcept;
 
 }  // namespace vorlet::v2

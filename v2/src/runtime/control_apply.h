@@ -34,8 +34,9 @@ inline constexpr uint64_t kControlFrameLimit = 1048576;
 // Reads `policy` (NULL: the defaults alone) under the size-prefix rule,
 // fields the declared size leaves out taking their default. invalid_arg
 // (out untouched) when out is NULL or a mode is out of range: ingress and
-// local delivery accept only reject (0), remote outbound 0 to 2. The
-// reserve is not bounded here.
+// local delivery accept only reject, remote outbound reject,
+// drop_expired_first or drop_one_way_first. The reserve is not bounded
+// here.
 Status overload_policy_resolve(const OverloadPolicyDesc* policy, const OverloadModes& defaults,
                                OverloadModes* out) noexcept;
 

@@ -40,12 +40,9 @@ void count_emission(Runtime* rt, DeadletterReason reason, uint32_t attempt_count
 Status deadletter_bytes_build(const void* envelope_bytes, uint64_t length, DeadletterReason reason, const char* detail,
                               uint64_t active_generation, const char* resolved_host, uint32_t resolved_port,
                               uint32_t attempt_count, void** out, uint64_t* out_length) noexcept {
-  if (out == nullptr || out_length == nullptr) return Status::invalid_arg;
-  *out = nullptr;
-  *out_length = 0;
   const DeadletterBuilder build = g_builder.load(std::memory_order_relaxed);
-  return from_c(build(envelope_bytes, length, static_cast<int32_t>(reason), detail, active_generation, resolved_host,
-                      resolved_port, attempt_count, out, out_length));
+  return build(envelope_bytes, length, wire(reason), detail, active_generation, resolved_host, resolved_port,
+               attempt_count, out, out_length);
 }
 
 void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept {
@@ -75,13 +72,12 @@ void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t l
     // Nothing to send; a waiting requester still learns the outcome rather
     // than timing out.
     if (reply_slot != nullptr) {
-      reply_slot_complete(reply_slot, ReplyKind::none, static_cast<int32_t>(reason), nullptr, 0, detail);
+      reply_slot_complete(reply_slot, ReplyKind::none, wire(reason), nullptr, 0, detail);
     }
     return;
   }
   if (reply_slot != nullptr) {
-    reply_slot_complete(reply_slot, ReplyKind::deadletter, static_cast<int32_t>(reason), bytes.release(), built_length,
-                        detail);
+    reply_slot_complete(reply_slot, ReplyKind::deadletter, wire(reason), bytes.release(), built_length, detail);
   } else {
     runtime_handoff_deadletter(rt, bytes.release(), built_length);
   }

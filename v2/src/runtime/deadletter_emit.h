@@ -15,20 +15,21 @@ namespace vorlet::v2 {
 
 struct Runtime;
 
-// A serialized deadletter in a new rt_malloc block owned by the caller.
-// invalid_arg when out or out_length is NULL (nothing written); otherwise
-// both are cleared first and the codec's status is returned. The envelope
-// bytes become original_envelope when they decode as an envelope.
+// A serialized deadletter in a new rt_malloc block owned by the caller,
+// made by the builder below: the codec's transport_build_deadletter, whose
+// contract it keeps (invalid_arg for a NULL out or out_length, both
+// cleared first otherwise; the envelope bytes become original_envelope when
+// they decode as an envelope).
 Status deadletter_bytes_build(const void* envelope_bytes, uint64_t length, DeadletterReason reason, const char* detail,
                               uint64_t active_generation, const char* resolved_host, uint32_t resolved_port,
                               uint32_t attempt_count, void** out, uint64_t* out_length) noexcept;
 
 // The codec's builder behind deadletter_bytes_build. Tests replace it to
 // make a build fail; NULL puts the codec's back.
-using DeadletterBuilder = int32_t (*)(const void* envelope_bytes, uint64_t envelope_len, int32_t reason,
-                                      const char* detail, uint64_t active_generation, const char* resolved_host,
-                                      uint32_t resolved_port, uint32_t endpoint_attempt_count, void** out,
-                                      uint64_t* out_len) noexcept;
+using DeadletterBuilder = Status (*)(const void* envelope_bytes, uint64_t envelope_len, int32_t reason,
+                                     const char* detail, uint64_t active_generation, const char* resolved_host,
+                                     uint32_t resolved_port, uint32_t endpoint_attempt_count, void** out,
+                                     uint64_t* out_len) noexcept;
 void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept;
 
 // Emits one deadletter. The caller keeps its envelope bytes, texts and

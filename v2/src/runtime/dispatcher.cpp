@@ -6,6 +6,7 @@
 #include "codec/clock.h"
 #include "codec/codes.h"
 #include "codec/frame_buffer.h"
+#include "codec/parsed_envelope.h"
 #include "codec/text.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
@@ -21,11 +22,6 @@ namespace vorlet::v2 {
 namespace {
 
 bool missing(const char* text) noexcept { return text == nullptr || text[0] == '\0'; }
-
-Status refuse(char* text, uint64_t capacity, const char* message) noexcept {
-  text_copy_bounded(text, capacity, message);
-  return Status::invalid_arg;
-}
 
 const char* or_default(const char* text, const char* fallback) noexcept { return missing(text) ? fallback : text; }
 
@@ -243,31 +239,6 @@ void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, Monitor
                        0);
 }
 
-Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept {
-  if (pe == nullptr) return Status::invalid_arg;
-  switch (static_cast<MessageKind>(pe->kind)) {
-    case MessageKind::response:
-      if (missing(pe->correlation_id)) return refuse(text, capacity, "response envelope missing correlation_id");
-      if (pe->one_way != 0) return refuse(text, capacity, "response envelope must not be one_way");
-      if (!missing(pe->reply_to)) return refuse(text, capacity, "response envelope must not carry reply_to");
-      if (pe->delivery_hint > wire(DeliveryHint::router_default)) {
-        return refuse(text, capacity, "response envelope must not override delivery_hint");
-      }
-      return Status::ok;
-    case MessageKind::request:
-      if (pe->one_way != 0) {
-        if (!missing(pe->reply_to)) return refuse(text, capacity, "one-way request must not carry reply_to");
-        return Status::ok;
-      }
-      if (missing(pe->correlation_id)) return refuse(text, capacity, "request envelope missing correlation_id");
-      return Status::ok;
-    case MessageKind::unspecified:
-      return refuse(text, capacity, "envelope kind is unspecified");
-    default:
-      return Status::ok;  // events, and kinds a newer schema may add
-  }
-}
-
 DeadletterReason route_failure_reason(Status status, RouteFailureKind kind) noexcept {
   if (status == Status::invalid_arg) return DeadletterReason::invalid_envelope;
   switch (kind) {
@@ -294,7 +265,7 @@ void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
   char text[kDispatchTextCapacity];
   text[0] = '\0';
   ParsedEnvelopeGuard parsed;
-  if (parsed_envelope_parse(item.frame.get(), item.length, &parsed.pe, text, sizeof text) != 0) {
+  if (parsed_envelope_parse(item.frame.get(), item.length, &parsed.pe, text, sizeof text) != Status::ok) {
     item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope"), 0);
     return;
   }

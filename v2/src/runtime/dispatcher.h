@@ -13,9 +13,9 @@
 
 #include <cstdint>
 
-#include "codec/parsed_envelope.h"
 #include "codec/status.h"
 #include "runtime/deadletter_emit.h"
+#include "runtime/event_log.h"
 #include "runtime/remote_admission.h"
 #include "runtime/route_resolution.h"
 
@@ -24,13 +24,6 @@ namespace vorlet::v2 {
 struct Runtime;
 struct IngressItem;
 
-// The queue named by a queue_rejected event (its detail).
-enum class MonitorQueueScope : uint32_t {
-  ingress = 1,
-  local_delivery = 2,
-  remote_outbound = 3,
-};
-
 // A queue refused an envelope: queue_rejections is raised and one
 // queue_rejected event names the queue and why.
 void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept;
@@ -38,22 +31,6 @@ void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, Monitor
 // The size of the dispatcher's text buffer: parser, semantic and
 // resolution messages are at most 127 bytes.
 inline constexpr uint64_t kDispatchTextCapacity = 128;
-
-// A parsed envelope for the length of one item or request; cleared on
-// every path out.
-struct ParsedEnvelopeGuard {
-  ParsedEnvelope pe;
-  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
-  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
-};
-
-// The envelope's own consistency rules, first refusal wins: ok, or
-// invalid_arg with the rule's message in text (cut to capacity - 1; nothing
-// written for a NULL text or a capacity of 0). A NULL envelope is refused
-// without a message.
-Status parsed_envelope_validate_semantics(const ParsedEnvelope* pe, char* text, uint64_t capacity) noexcept;
 
 // The deadletter reason of a failed resolution: invalid_arg (the route or
 // envelope cannot be resolved at all) -> invalid_envelope; otherwise by the

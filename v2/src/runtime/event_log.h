@@ -1,6 +1,9 @@
-// Monitor events and the runtime's event log: the last 64 events, each
-// stamped with a dense sequence number (a reader sees a loss as a gap),
-// the runtime's monitor_seq, the monotonic time and the route generation.
+// Monitor events and the runtime's event log. The event kinds and the
+// codes their arguments carry (the queue scope and reject detail of a
+// queue_rejected event) are named here, once, with the public header's
+// numbers. The log keeps the last 64 events, each stamped with a dense
+// sequence number (a reader sees a loss as a gap), the runtime's
+// monitor_seq, the monotonic time and the route generation.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +36,21 @@ enum class MonitorEventKind : uint32_t {
   authorization_accepted = 15,    // value1: role; value2: scope or access kind
   authorization_denied = 16,      // value1: role; value2: scope or access kind
   auth_policy_applied = 17,       // value1: observe minimum; value2: control minimum
+};
+
+// The queue named by a queue_rejected event (its detail).
+enum class MonitorQueueScope : uint32_t {
+  ingress = 1,
+  local_delivery = 2,
+  remote_outbound = 3,
+};
+
+// Why a queue refused a job: value1 of a queue_rejected event, and the
+// out value of remote admission.
+enum class MonitorQueueRejectDetail : uint32_t {
+  none = 0,
+  queue_full = 1,
+  remote_reply_reserve = 2,  // a one-way job would have taken a reserved slot
 };
 
 inline constexpr uint64_t kEventLogEntries = 64;

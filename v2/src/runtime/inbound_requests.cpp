@@ -36,7 +36,7 @@ Status answer_with_deadletter(const uint8_t* payload, uint64_t length, Deadlette
     rt_free(bytes);
     return fallback;
   }
-  *kind = static_cast<int32_t>(ReplyKind::deadletter);
+  *kind = wire(ReplyKind::deadletter);
   *reply = static_cast<uint8_t*>(bytes);
   *reply_length = built;
   return Status::ok;
@@ -52,7 +52,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     return Status::invalid_arg;
   }
   auto* rt = static_cast<Runtime*>(context);
-  *kind = static_cast<int32_t>(ReplyKind::none);
+  *kind = wire(ReplyKind::none);
   *reply = nullptr;
   *reply_length = 0;
   *reason = wire(DeadletterReason::delivery_failed);
@@ -60,11 +60,11 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   if (text_capacity > 0) text[0] = '\0';
 
   ParsedEnvelopeGuard parsed;
-  const int32_t parse = parsed_envelope_parse(payload, length, &parsed.pe, text, text_capacity);
-  if (parse != 0) {
+  const Status parse = parsed_envelope_parse(payload, length, &parsed.pe, text, text_capacity);
+  if (parse != Status::ok) {
     return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope,
-                                  has_text(text, text_capacity) ? text : "invalid envelope", 0, from_c(parse), kind,
-                                  reply, reply_length);
+                                  has_text(text, text_capacity) ? text : "invalid envelope", 0, parse, kind, reply,
+                                  reply_length);
   }
   const Status semantics = parsed_envelope_validate_semantics(&parsed.pe, text, text_capacity);
   if (semantics != Status::ok) {
@@ -169,7 +169,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   } else {
     reply_payload_release(got, result);
   }
-  *kind = static_cast<int32_t>(got);
+  *kind = wire(got);
   if (got == ReplyKind::none) return Status::bad_state;  // failed without a result, such as by stop
   return Status::ok;
 }

@@ -87,25 +87,4 @@ void remote_job_free(RemoteJob* job) noexcept {
   rt_free(job);
 }
 
-Status frame_copy_from_bytes(const void* bytes, uint64_t length, FrameBuffer* out) noexcept {
-  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
-  out->reset();
-  FrameBuffer frame(frame_buffer_acquire(length));
-  if (!frame) return Status::nomem;
-  std::memcpy(frame.get(), bytes, length);
-  *out = std::move(frame);
-  return Status::ok;
-}
-
-Status frame_copy_charged(FrameBudget* budget, const void* bytes, uint64_t length, FrameBuffer* out) noexcept {
-  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
-  out->reset();
-  void* raw = nullptr;
-  const Status s = frame_buffer_acquire_charged(budget, length, &raw);
-  if (s != Status::ok) return s;
-  std::memcpy(raw, bytes, length);
-  out->reset(raw);
-  return Status::ok;
-}
-
 }  // namespace vorlet::v2

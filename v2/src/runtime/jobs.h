@@ -126,11 +126,4 @@ struct RemoteJobFree {
 using LocalJobPtr = std::unique_ptr<LocalJob, LocalJobFree>;
 using RemoteJobPtr = std::unique_ptr<RemoteJob, RemoteJobFree>;
 
-// Copies length bytes into a new frame buffer held by *out. invalid_arg for
-// NULL bytes or out, or a length of 0; nomem when no buffer can be had.
-Status frame_copy_from_bytes(const void* bytes, uint64_t length, FrameBuffer* out) noexcept;
-// The same into a buffer charged to budget until its release; would_block
-// when the budget has no room for length more bytes.
-Status frame_copy_charged(FrameBudget* budget, const void* bytes, uint64_t length, FrameBuffer* out) noexcept;
-
 }  // namespace vorlet::v2

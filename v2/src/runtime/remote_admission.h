@@ -10,19 +10,12 @@
 
 #include "codec/clock.h"
 #include "codec/status.h"
+#include "runtime/event_log.h"
 
 namespace vorlet::v2 {
 
 struct Runtime;
 struct RemoteJob;
-
-// Why a queue refused a job: value1 of a queue_rejected event, and the
-// out value of remote admission.
-enum class MonitorQueueRejectDetail : uint32_t {
-  none = 0,
-  queue_full = 1,
-  remote_reply_reserve = 2,  // a one-way job would have taken a reserved slot
-};
 
 // The dispatcher's push of a remote job. ok: admitted, the ring owns the
 // job and the remote worker is woken. would_block: refused, with
@@ -41,9 +34,10 @@ Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDet
                               MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 // Removes every queued job that has expired at now (0 < deadline_ns <= now),
-// keeping the others in order, and turns each into a reason-13 deadletter,
-// oldest first. The number removed; 0 (nothing dropped) when the temporary
-// list cannot be allocated. remote_outbound_lock held.
+// keeping the others in order, and turns each into an
+// expired_before_delivery deadletter, oldest first. The number removed; 0
+// (nothing dropped) when the temporary list cannot be allocated.
+// remote_outbound_lock held.
 uint64_t remote_outbound_sweep_expired(Runtime* rt, uint64_t now) noexcept;
 
 }  // namespace vorlet::v2

@@ -5,6 +5,7 @@
 #include "codec/alloc.h"
 #include "codec/clock.h"
 #include "codec/codes.h"
+#include "codec/deadletter.h"
 #include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "codec/text.h"
@@ -42,14 +43,14 @@ uint64_t tried(const RemoteJob* job) noexcept { return tried_set_count(&job->tri
 
 // What one exchange handed back; reset before every attempt.
 struct ExchangeResult {
-  int32_t kind = 0;
+  int32_t kind = wire(ReplyKind::none);
   HeapBlock reply;  // the peer's payload, an rt_malloc block
   uint64_t length = 0;
   int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[kRemoteTextCapacity] = {};
 
   void reset() noexcept {
-    kind = 0;
+    kind = wire(ReplyKind::none);
     reply.reset();
     length = 0;
     reason = wire(DeadletterReason::delivery_failed);
@@ -191,9 +192,9 @@ bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
 enum class PeerResponse { answer, not_a_response, about_another };
 
 PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) noexcept {
-  int32_t kind = 0;
+  int32_t kind = wire(MessageKind::unspecified);
   bool correlated = false;
-  if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != 0 ||
+  if (envelope_peek_correlation(ex.reply.get(), ex.length, job->message_id, &kind, &correlated) != Status::ok ||
       kind != wire(MessageKind::response)) {
     return PeerResponse::not_a_response;
   }
@@ -204,18 +205,9 @@ PeerResponse classify_response(const RemoteJob* job, const ExchangeResult& ex) n
 // readers may refuse anything larger, and a reply relayed to a requesting
 // peer is held to the limit of what this runtime takes from peers.
 bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
-  const bool terminal =
-      ex.kind == static_cast<int32_t>(ReplyKind::response) || ex.kind == static_cast<int32_t>(ReplyKind::deadletter);
+  const bool terminal = ex.kind == wire(ReplyKind::response) || ex.kind == wire(ReplyKind::deadletter);
   return terminal && ex.length > rt->max_frame_bytes;
 }
-
-struct ParsedEnvelopeHolder {
-  ParsedEnvelope pe;
-  ParsedEnvelopeHolder() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeHolder() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeHolder(const ParsedEnvelopeHolder&) = delete;
-  ParsedEnvelopeHolder& operator=(const ParsedEnvelopeHolder&) = delete;
-};
 
 }  // namespace
 
@@ -228,14 +220,14 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
   }
 
   // Decoded again only now: the normal path forwards the bytes untouched.
-  ParsedEnvelopeHolder parsed;
+  ParsedEnvelopeGuard parsed;
   char parse_error[128] = "";
-  const int32_t parsed_status =
+  const Status parsed_status =
       parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
-  if (parsed_status != 0) {
+  if (parsed_status != Status::ok) {
     text_copy_bounded(text, text_capacity,
                       parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
-    return from_c(parsed_status);
+    return parsed_status;
   }
 
   char* host = nullptr;
@@ -265,48 +257,6 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
   rt_free(job->host);
   job->host = host;
   job->port = port;
-  return Status::ok;
-}
-
-Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out,
-                                 const char* message_id) noexcept {
-  if (bytes == nullptr || out == nullptr || length == 0) return Status::invalid_arg;
-  *out = DeadletterSummary{};
-  const int32_t s = transport_peek_deadletter_about(bytes, length, message_id, &out->reason,
-                                                    &out->endpoint_attempt_count, &out->original, out->detail,
-                                                    sizeof out->detail);
-  if (s != 0) out->reason = wire(DeadletterReason::unspecified);
-  // The detail is re-emitted in deadletters and replies of our own.
-  utf8_sanitize(out->detail);
-  return from_c(s);
-}
-
-bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept {
-  switch (static_cast<DeadletterReason>(summary.reason)) {
-    case DeadletterReason::queue_rejected:
-    case DeadletterReason::local_handoff_failed:
-    case DeadletterReason::runtime_stopped:
-      return true;
-    default:
-      return false;
-  }
-}
-
-Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts, const void* original,
-                                    uint64_t original_length) noexcept {
-  if (bytes == nullptr || *bytes == nullptr || length == nullptr || *length == 0) return Status::invalid_arg;
-  if (attempts == 0 && original == nullptr) return Status::ok;
-  void* restamped = nullptr;
-  uint64_t restamped_length = 0;
-  const Status s = from_c(transport_restamp_deadletter(*bytes, *length, attempts, original, original_length,
-                                                       &restamped, &restamped_length));
-  if (s != Status::ok) {
-    rt_free(restamped);
-    return s;
-  }
-  rt_free(*bytes);
-  *bytes = restamped;
-  *length = restamped_length;
   return Status::ok;
 }
 
@@ -357,7 +307,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     } else if (reply_too_large(rt, ex)) {
       // Not passed on, and no failover: the peer may own the envelope.
       fail(rt, job, DeadletterReason::remote_transport_failed, kReplyTooLarge, tried(job) + 1);
-    } else if (ex.kind == static_cast<int32_t>(ReplyKind::response)) {
+    } else if (ex.kind == wire(ReplyKind::response)) {
       // An empty response is a delivery only where no response is awaited.
       if (ex.length == 0 && job->expects_reply != 0) {
         fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);
@@ -373,7 +323,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
           forward_response(rt, job, &ex);
         }
       }
-    } else if (ex.kind == static_cast<int32_t>(ReplyKind::deadletter)) {
+    } else if (ex.kind == wire(ReplyKind::deadletter)) {
       next_attempt = after_peer_deadletter(rt, job, &ex);
     } else {
       fail(rt, job, DeadletterReason::delivery_failed, kNoTerminalResult, tried(job) + 1);

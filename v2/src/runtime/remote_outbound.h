@@ -18,7 +18,6 @@
 #include <cstdint>
 
 #include "codec/clock.h"
-#include "codec/deadletter.h"
 #include "codec/status.h"
 
 namespace vorlet::v2 {
@@ -41,31 +40,6 @@ inline constexpr uint64_t kAttemptCountCap = 0xFFFFFFFFull;
 // else the status of the step that failed (recording the endpoint, parsing
 // the envelope, resolution, copying the new host).
 Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept;
-
-// Decodes a peer's deadletter into *out, zeroed first: its reason, attempt
-// count and detail (valid UTF-8, cut to the detail's capacity), and whom its
-// original_envelope names against message_id (NULL counts as ""). ok;
-// invalid_arg for NULL arguments or length 0; otherwise the codec's failure
-// (io for bytes that are not a deadletter), with its text in out->detail
-// and reason unspecified.
-Status deadletter_summary_decode(const void* bytes, uint64_t length, DeadletterSummary* out,
-                                 const char* message_id = nullptr) noexcept;
-
-// True when the peer refused the envelope before its handler took it
-// (queue_rejected, local_handoff_failed, runtime_stopped): another endpoint
-// may still take it. A summary that did not decode has reason
-// unspecified.
-bool deadletter_is_pre_ownership(const DeadletterSummary& summary) noexcept;
-
-// Re-encodes the deadletter in *bytes (an rt_malloc block) with
-// endpoint_attempt_count = attempts into a new block, frees the old one and
-// replaces *bytes and *length. With `original` (envelope bytes), a
-// deadletter that has no original_envelope takes them as its own.
-// invalid_arg when bytes, *bytes or length is NULL or *length is 0; ok
-// without change for attempts 0 and no original; on a failure the old bytes
-// stay and the codec's status is returned.
-Status deadletter_set_attempt_count(void** bytes, uint64_t* length, uint32_t attempts,
-                                    const void* original = nullptr, uint64_t original_length = 0) noexcept;
 
 // One job from its pop to its end: every attempt, every failover, and the
 // one outcome (forwarded, or a deadletter). A job popped while the runtime

@@ -23,14 +23,6 @@
 
 namespace vorlet::v2 {
 
-// The kind of a terminal result: of a reply slot, of the inbound handler and
-// of a TCP exchange.
-enum class ReplyKind : int32_t {
-  none = 0,        // no result, or a failure without payload
-  response = 1,    // a serialized Envelope in a frame buffer
-  deadletter = 2,  // a serialized Deadletter in an rt_malloc block
-};
-
 inline constexpr uint64_t kReplyMessageCapacity = 160;
 
 // Gives a slot payload back: a response's frame buffer with
@@ -85,7 +77,7 @@ bool reply_slot_settled(ReplySlot* slot) noexcept;
 //               "remote reply timed out".
 //  io:          the clock cannot be read (nothing waited).
 //  invalid_arg: NULL slot or output.
-// The outputs start as none, 6, NULL, 0 and "" (text may be NULL with a
+// The outputs start as none, delivery_failed, NULL, 0 and "" (text may be NULL with a
 // capacity of 0).
 Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out, void** payload_out,
                        uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity) noexcept;

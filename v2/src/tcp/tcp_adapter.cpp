@@ -129,8 +129,8 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs),
                                             interrupt_fd(a), a->max_request_body);
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
-    send_reply(a, c.get(), 0, wire(DeadletterReason::remote_transport_failed), "tcp request decode failed", nullptr, 0,
-               tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
+    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::remote_transport_failed),
+               "tcp request decode failed", nullptr, 0, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
     return;
   }
 
@@ -142,12 +142,12 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
     context = a->handler_context;
   }
   if (handler == nullptr) {
-    send_reply(a, c.get(), 0, wire(DeadletterReason::delivery_failed), "inbound handler is not installed", nullptr, 0,
-               tcp_deadline_after_ms(req.timeout_ms));
+    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::delivery_failed),
+               "inbound handler is not installed", nullptr, 0, tcp_deadline_after_ms(req.timeout_ms));
     return;
   }
 
-  int32_t kind = 0;
+  int32_t kind = wire(ReplyKind::none);
   uint8_t* out = nullptr;
   uint64_t out_length = 0;
   int32_t reason = wire(DeadletterReason::delivery_failed);
@@ -156,7 +156,7 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   const Status st = handler(context, req.payload, req.payload_length, req.timeout_ms, &kind, &out, &out_length, &reason,
                             text, sizeof text);
   text[sizeof text - 1] = '\0';  // whatever the handler left, the text ends in the buffer
-  if (st != Status::ok && kind == 0) {
+  if (st != Status::ok && kind == wire(ReplyKind::none)) {
     if (reason == wire(DeadletterReason::unspecified)) reason = wire(DeadletterReason::delivery_failed);
     if (text[0] == '\0') text_copy_bounded(text, sizeof text, "inbound delivery failed");
   }
@@ -333,7 +333,7 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
                             uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) noexcept {
   if (adapter == nullptr) return Status::invalid_arg;
   adapter->exchanges.fetch_add(1, std::memory_order_relaxed);
-  if (result_kind != nullptr) *result_kind = 0;
+  if (result_kind != nullptr) *result_kind = wire(ReplyKind::none);
   if (reply != nullptr) *reply = nullptr;
   if (reply_length != nullptr) *reply_length = 0;
   if (reason != nullptr) *reason = wire(DeadletterReason::delivery_failed);
@@ -383,7 +383,7 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   if (!tcp_reply_decode(response.data(), response.size(), &r)) {
     return fail(Status::io, DeadletterReason::remote_transport_failed, "tcp response decode failed");
   }
-  if (r.result_kind == 0) {
+  if (r.result_kind == wire(ReplyKind::none)) {
     if (reason != nullptr) *reason = r.reason;
     if (r.text_length > 0) {
       tcp_received_text_copy(text, text_capacity, r.text, r.text_length);

@@ -29,10 +29,11 @@
 
 namespace vorlet::v2 {
 
-// The handler of inbound requests. On entry: result_kind 0, *reply NULL,
-// *reply_length 0, *reason delivery_failed, text "" in a buffer of
-// text_capacity (160) bytes. payload points into the request body and is valid only during the
-// call; length may be 0; timeout_ms 0 means 1000. The handler allocates the
+// The handler of inbound requests. On entry: *result_kind none (a
+// ReplyKind), *reply NULL, *reply_length 0, *reason delivery_failed, text
+// "" in a buffer of text_capacity (160) bytes. payload points into the
+// request body and is valid only during the call; length may be 0;
+// timeout_ms 0 means 1000. The handler allocates the
 // reply bytes with rt_malloc; the listener frees them with rt_free.
 using InboundHandler = Status (*)(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                   int32_t* result_kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
@@ -125,11 +126,12 @@ void tcp_adapter_stop(TcpAdapter* adapter) noexcept;
 void tcp_adapter_interrupt(TcpAdapter* adapter) noexcept;
 
 // One exchange with host:port within timeout_ms (0: 1000). ok means a
-// terminal reply: *result_kind is the peer's kind (not 0) and *reply a
-// rt_malloc copy of its payload (NULL when empty) that the caller frees with
-// rt_free. Any other status leaves *result_kind 0 and *reply NULL, with the
-// reason and text saying why. reason and text may be NULL; text is cut to
-// text_capacity - 1 bytes and terminated. closed: the exchange was cut by
+// terminal reply: *result_kind is the peer's kind as sent (never none: a
+// response, a deadletter or a number no ReplyKind names) and *reply a
+// rt_malloc copy of its payload (NULL when empty) that the caller frees
+// with rt_free. Any other status leaves *result_kind none and *reply NULL,
+// with the reason and text saying why. reason and text may be NULL; text is
+// cut to text_capacity - 1 bytes and terminated. closed: the exchange was cut by
 // the interrupt (runtime_stopped, kTcpExchangeCutText), whatever it had
 // sent; it counts in connections only when it had connected, never in
 // connect_failures.

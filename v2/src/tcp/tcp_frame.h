@@ -4,7 +4,9 @@
 // Frame: u64 LE body length, then the body.
 // Request body: "V2Q1", u32 timeout_ms, u64 payload_length, payload.
 // Reply body:   "V2R1", u32 result_kind, u32 reason, u32 text_length, text
-//               (no NUL), payload (the rest of the body).
+//               (no NUL), payload (the rest of the body). result_kind is a
+//               ReplyKind (codec/codes.h), reason a DeadletterReason; both
+//               travel as sent, unchecked.
 // All integers are little-endian and unaligned.
 //
 // Deadlines are absolute nanoseconds on the steady clock (tcp_now_ns). The

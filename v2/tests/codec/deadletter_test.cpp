@@ -52,7 +52,8 @@ TEST(BuildDeadletter, CarriesTheEnvelopeOnlyWhenItParses) {
   for (const Case& c : cases) {
     void* out = reinterpret_cast<void*>(1);
     uint64_t out_len = 99;
-    ASSERT_EQ(transport_build_deadletter(c.bytes, c.len, 4, "queue full", 12, "h1", 7001, 2, &out, &out_len), 0)
+    ASSERT_EQ(transport_build_deadletter(c.bytes, c.len, 4, "queue full", 12, "h1", 7001, 2, &out, &out_len),
+              Status::ok)
         << c.name;
     const transport::Deadletter dl = parsed(take(out, out_len));
     EXPECT_EQ(dl.has_original_envelope(), c.has_original) << c.name;
@@ -71,18 +72,18 @@ TEST(BuildDeadletter, CarriesTheEnvelopeOnlyWhenItParses) {
 TEST(BuildDeadletter, DefaultsEncodeToNothing) {
   void* out = nullptr;
   uint64_t out_len = 99;
-  ASSERT_EQ(transport_build_deadletter(nullptr, 0, 0, nullptr, 0, nullptr, 0, 0, &out, &out_len), 0);
+  ASSERT_EQ(transport_build_deadletter(nullptr, 0, 0, nullptr, 0, nullptr, 0, 0, &out, &out_len), Status::ok);
   EXPECT_NE(out, nullptr);
   EXPECT_EQ(out_len, 0u);
   rt_free(out);
   // Non-NULL bytes of length 0: only the empty original envelope is written.
-  ASSERT_EQ(transport_build_deadletter("", 0, 0, nullptr, 0, nullptr, 0, 0, &out, &out_len), 0);
+  ASSERT_EQ(transport_build_deadletter("", 0, 0, nullptr, 0, nullptr, 0, 0, &out, &out_len), Status::ok);
   EXPECT_EQ(take(out, out_len), std::string("\x0A\x00", 2));
 
   uint64_t len = 5;
-  EXPECT_EQ(transport_build_deadletter(nullptr, 0, 1, "x", 0, nullptr, 0, 0, nullptr, &len), -1);
+  EXPECT_EQ(transport_build_deadletter(nullptr, 0, 1, "x", 0, nullptr, 0, 0, nullptr, &len), Status::invalid_arg);
   EXPECT_EQ(len, 5u);
-  EXPECT_EQ(transport_build_deadletter(nullptr, 0, 1, "x", 0, nullptr, 0, 0, &out, nullptr), -1);
+  EXPECT_EQ(transport_build_deadletter(nullptr, 0, 1, "x", 0, nullptr, 0, 0, &out, nullptr), Status::invalid_arg);
 }
 
 std::string deadletter_with(int32_t reason, const std::string& detail, uint32_t attempts) {
@@ -98,7 +99,7 @@ TEST(PeekDeadletter, ReadsReasonAttemptsAndABoundedDetail) {
   const std::string bytes = deadletter_with(7, "connect refused", 3);
   ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &s.reason, &s.endpoint_attempt_count, s.detail,
                                       sizeof s.detail),
-            0);
+            Status::ok);
   EXPECT_EQ(s.reason, 7);
   EXPECT_EQ(s.endpoint_attempt_count, 3u);
   EXPECT_STREQ(s.detail, "connect refused");
@@ -106,16 +107,18 @@ TEST(PeekDeadletter, ReadsReasonAttemptsAndABoundedDetail) {
   char detail[8];
   int32_t reason = -1;
   uint32_t attempts = 9;
-  ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &reason, &attempts, detail, 1), 0);
+  ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &reason, &attempts, detail, 1), Status::ok);
   EXPECT_STREQ(detail, "");
-  ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &reason, &attempts, detail, sizeof detail), 0);
+  ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &reason, &attempts, detail, sizeof detail),
+            Status::ok);
   EXPECT_STREQ(detail, "connect");
-  ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &reason, &attempts, nullptr, 0), 0);
+  ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &reason, &attempts, nullptr, 0), Status::ok);
   EXPECT_EQ(reason, 7);
 
   // The detail stops at its first NUL.
   const std::string with_nul = deadletter_with(2, std::string("ab\0cd", 5), 0);
-  ASSERT_EQ(transport_peek_deadletter(with_nul.data(), with_nul.size(), &reason, &attempts, detail, sizeof detail), 0);
+  ASSERT_EQ(transport_peek_deadletter(with_nul.data(), with_nul.size(), &reason, &attempts, detail, sizeof detail),
+            Status::ok);
   EXPECT_STREQ(detail, "ab");
   EXPECT_EQ(attempts, 0u);
 }
@@ -127,12 +130,12 @@ TEST(PeekDeadletter, ACutDetailCanBeSentOnAgain) {
   DeadletterSummary s{};
   ASSERT_EQ(transport_peek_deadletter(bytes.data(), bytes.size(), &s.reason, &s.endpoint_attempt_count, s.detail,
                                       sizeof s.detail),
-            0);
+            Status::ok);
   EXPECT_EQ(std::strlen(s.detail), 158u);
 
   void* out = nullptr;
   uint64_t out_len = 0;
-  ASSERT_EQ(transport_build_deadletter(nullptr, 0, s.reason, s.detail, 0, nullptr, 0, 0, &out, &out_len), 0);
+  ASSERT_EQ(transport_build_deadletter(nullptr, 0, s.reason, s.detail, 0, nullptr, 0, 0, &out, &out_len), Status::ok);
   EXPECT_EQ(parsed(take(out, out_len)).detail(), std::string(158, 'a'));
 }
 
@@ -141,22 +144,23 @@ TEST(PeekDeadletter, Refusals) {
   uint32_t attempts = 5;
   char detail[160];
   ASSERT_EQ(transport_peek_deadletter(kMalformed.data(), kMalformed.size(), &reason, &attempts, detail, sizeof detail),
-            -5);
+            Status::io);
   EXPECT_STREQ(detail, "deadletter protobuf parse failed");
   EXPECT_EQ(reason, 0);
   EXPECT_EQ(attempts, 0u);
 
   const std::string bytes = deadletter_with(7, "x", 3);
   reason = 5;
-  EXPECT_EQ(transport_peek_deadletter(bytes.data(), 2147483648ull, &reason, &attempts, detail, sizeof detail), -5);
+  EXPECT_EQ(transport_peek_deadletter(bytes.data(), 2147483648ull, &reason, &attempts, detail, sizeof detail),
+            Status::io);
   EXPECT_EQ(reason, 0);
 
   for (int i = 0; i < 3; ++i) {
     std::strcpy(detail, "untouched");
-    const int32_t status = transport_peek_deadletter(i == 0 ? nullptr : bytes.data(), bytes.size(),
-                                                     i == 1 ? nullptr : &reason, i == 2 ? nullptr : &attempts,
-                                                     detail, sizeof detail);
-    EXPECT_EQ(status, -1) << i;
+    const Status status = transport_peek_deadletter(i == 0 ? nullptr : bytes.data(), bytes.size(),
+                                                    i == 1 ? nullptr : &reason, i == 2 ? nullptr : &attempts,
+                                                    detail, sizeof detail);
+    EXPECT_EQ(status, Status::invalid_arg) << i;
     EXPECT_STREQ(detail, "invalid arguments") << i;
   }
 }
@@ -177,12 +181,12 @@ TEST(RestampDeadletter, ChangesOnlyTheAttemptCount) {
 
   void* out = nullptr;
   uint64_t out_len = 0;
-  ASSERT_EQ(transport_restamp_deadletter_attempts(input.data(), input.size(), 3, &out, &out_len), 0);
+  ASSERT_EQ(transport_restamp_deadletter_attempts(input.data(), input.size(), 3, &out, &out_len), Status::ok);
   EXPECT_EQ(input, kept);
   dl.set_endpoint_attempt_count(3);
   EXPECT_EQ(take(out, out_len), dl.SerializeAsString() + unknown);
 
-  ASSERT_EQ(transport_restamp_deadletter_attempts(input.data(), input.size(), 0, &out, &out_len), 0);
+  ASSERT_EQ(transport_restamp_deadletter_attempts(input.data(), input.size(), 0, &out, &out_len), Status::ok);
   dl.clear_endpoint_attempt_count();
   EXPECT_EQ(take(out, out_len), dl.SerializeAsString() + unknown);
 }
@@ -217,7 +221,7 @@ TEST(PeekDeadletter, TellsWhomItsOriginalEnvelopeIsAbout) {
     s.original = DeadletterOriginal::other;
     ASSERT_EQ(transport_peek_deadletter_about(c.bytes.data(), c.bytes.size(), c.asked, &s.reason,
                                               &s.endpoint_attempt_count, &s.original, s.detail, sizeof s.detail),
-              0);
+              Status::ok);
     EXPECT_EQ(s.original, c.want);
     EXPECT_EQ(s.reason, 2);
     EXPECT_STREQ(s.detail, "why");
@@ -226,11 +230,11 @@ TEST(PeekDeadletter, TellsWhomItsOriginalEnvelopeIsAbout) {
   s.original = DeadletterOriginal::other;
   EXPECT_EQ(transport_peek_deadletter_about(kMalformed.data(), kMalformed.size(), "m-9", &s.reason,
                                             &s.endpoint_attempt_count, &s.original, s.detail, sizeof s.detail),
-            -5);
+            Status::io);
   EXPECT_EQ(s.original, DeadletterOriginal::absent);
   EXPECT_EQ(transport_peek_deadletter_about(kMalformed.data(), kMalformed.size(), "m-9", &s.reason,
                                             &s.endpoint_attempt_count, nullptr, s.detail, sizeof s.detail),
-            -1);
+            Status::invalid_arg);
 }
 
 // A deadletter that names no envelope takes the one given; one that names
@@ -259,7 +263,7 @@ TEST(RestampDeadletter, GivesAnOriginalEnvelopeOnlyWhereThereIsNone) {
     uint64_t out_len = 0;
     ASSERT_EQ(transport_restamp_deadletter(c.input.data(), c.input.size(), 2, c.envelope.data(), c.envelope.size(),
                                            &out, &out_len),
-              0);
+              Status::ok);
     const transport::Deadletter dl = parsed(take(out, out_len));
     EXPECT_EQ(dl.endpoint_attempt_count(), 2u);
     EXPECT_EQ(dl.reason(), transport::DEADLETTER_REASON_EXPIRED_BEFORE_DELIVERY);
@@ -274,15 +278,15 @@ TEST(RestampDeadletter, GivesAnOriginalEnvelopeOnlyWhereThereIsNone) {
 TEST(RestampDeadletter, Refusals) {
   void* out = reinterpret_cast<void*>(1);
   uint64_t out_len = 5;
-  EXPECT_EQ(transport_restamp_deadletter_attempts(kMalformed.data(), kMalformed.size(), 1, &out, &out_len), -5);
+  EXPECT_EQ(transport_restamp_deadletter_attempts(kMalformed.data(), kMalformed.size(), 1, &out, &out_len), Status::io);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(out_len, 0u);
-  EXPECT_EQ(transport_restamp_deadletter_attempts("", 2147483648ull, 1, &out, &out_len), -5);
+  EXPECT_EQ(transport_restamp_deadletter_attempts("", 2147483648ull, 1, &out, &out_len), Status::io);
   out_len = 5;
-  EXPECT_EQ(transport_restamp_deadletter_attempts(nullptr, 0, 1, &out, &out_len), -1);
+  EXPECT_EQ(transport_restamp_deadletter_attempts(nullptr, 0, 1, &out, &out_len), Status::invalid_arg);
   EXPECT_EQ(out_len, 5u);
-  EXPECT_EQ(transport_restamp_deadletter_attempts("", 0, 1, nullptr, &out_len), -1);
-  EXPECT_EQ(transport_restamp_deadletter_attempts("", 0, 1, &out, nullptr), -1);
+  EXPECT_EQ(transport_restamp_deadletter_attempts("", 0, 1, nullptr, &out_len), Status::invalid_arg);
+  EXPECT_EQ(transport_restamp_deadletter_attempts("", 0, 1, &out, nullptr), Status::invalid_arg);
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ class ParsedEnvelopeTest : public ::testing::Test {
   void SetUp() override { parsed_envelope_init(&pe_); }
   void TearDown() override { parsed_envelope_clear(&pe_); }
 
-  int32_t parse(const std::string& bytes) { return parsed_envelope_parse(bytes.data(), bytes.size(), &pe_, err_, sizeof err_); }
+  Status parse(const std::string& bytes) {
+    return parsed_envelope_parse(bytes.data(), bytes.size(), &pe_, err_, sizeof err_);
+  }
 
   static bool empty(const ParsedEnvelope& pe) {
     ParsedEnvelope zero{};
@@ -50,7 +52,7 @@ TEST_F(ParsedEnvelopeTest, CopiesTheRoutingFields) {
   (*env.mutable_headers())["region"] = "";
   (*env.mutable_headers())[""] = "anon";
 
-  ASSERT_EQ(parse(env.SerializeAsString()), 0);
+  ASSERT_EQ(parse(env.SerializeAsString()), Status::ok);
   EXPECT_STREQ(err_, "untouched");
   EXPECT_STREQ(pe_.message_id, "m-1");
   EXPECT_STREQ(pe_.correlation_id, "c-1");
@@ -80,7 +82,7 @@ TEST_F(ParsedEnvelopeTest, CopiesTheRoutingFields) {
 TEST_F(ParsedEnvelopeTest, AbsentFieldsBecomeEmptyTexts) {
   transport::Envelope env;
   env.set_target("t");
-  ASSERT_EQ(parse(env.SerializeAsString()), 0);
+  ASSERT_EQ(parse(env.SerializeAsString()), Status::ok);
   for (const char* text : {pe_.message_id, pe_.correlation_id, pe_.source, pe_.reply_to, pe_.message_type}) {
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "");
@@ -94,7 +96,7 @@ TEST_F(ParsedEnvelopeTest, EmptyTargetKeepsTheCopies) {
   transport::Envelope env;
   env.set_message_id("m-2");
   (*env.mutable_headers())["k"] = "v";
-  ASSERT_EQ(parse(env.SerializeAsString()), -1);
+  ASSERT_EQ(parse(env.SerializeAsString()), Status::invalid_arg);
   EXPECT_STREQ(err_, "target is required");
   EXPECT_STREQ(pe_.message_id, "m-2");
   EXPECT_STREQ(pe_.target, "");
@@ -108,16 +110,16 @@ TEST_F(ParsedEnvelopeTest, FailuresLeaveTheRecordEmpty) {
   const std::string bad_utf8 = std::string("\x1A\x01\xFF", 3) + good;  // source = 0xFF
 
   for (const std::string& bytes : {kMalformed, bad_utf8}) {
-    ASSERT_EQ(parse(good), 0);
-    EXPECT_EQ(parse(bytes), -5);
+    ASSERT_EQ(parse(good), Status::ok);
+    EXPECT_EQ(parse(bytes), Status::io);
     EXPECT_STREQ(err_, "protobuf parse failed");
     EXPECT_TRUE(empty(pe_));
   }
 
   // Too long to be a message: refused before a byte is read, error cut.
-  ASSERT_EQ(parse(good), 0);
+  ASSERT_EQ(parse(good), Status::ok);
   char small[10];
-  EXPECT_EQ(parsed_envelope_parse(good.data(), 2147483648ull, &pe_, small, sizeof small), -5);
+  EXPECT_EQ(parsed_envelope_parse(good.data(), 2147483648ull, &pe_, small, sizeof small), Status::io);
   EXPECT_STREQ(small, "protobuf ");
   EXPECT_TRUE(empty(pe_));
 }
@@ -125,14 +127,14 @@ TEST_F(ParsedEnvelopeTest, FailuresLeaveTheRecordEmpty) {
 TEST_F(ParsedEnvelopeTest, NullArgumentsTouchNothing) {
   transport::Envelope env;
   env.set_target("t");
-  ASSERT_EQ(parse(env.SerializeAsString()), 0);
-  EXPECT_EQ(parsed_envelope_parse(nullptr, 0, &pe_, err_, sizeof err_), -1);
+  ASSERT_EQ(parse(env.SerializeAsString()), Status::ok);
+  EXPECT_EQ(parsed_envelope_parse(nullptr, 0, &pe_, err_, sizeof err_), Status::invalid_arg);
   EXPECT_STREQ(err_, "invalid arguments");
   EXPECT_STREQ(pe_.target, "t");
   char one = 'x';
-  EXPECT_EQ(parsed_envelope_parse("", 0, nullptr, &one, 1), -1);
+  EXPECT_EQ(parsed_envelope_parse("", 0, nullptr, &one, 1), Status::invalid_arg);
   EXPECT_EQ(one, '\0');
-  EXPECT_EQ(parsed_envelope_parse("", 0, nullptr, nullptr, 0), -1);
+  EXPECT_EQ(parsed_envelope_parse("", 0, nullptr, nullptr, 0), Status::invalid_arg);
 }
 
 TEST_F(ParsedEnvelopeTest, ClearIsIdempotent) {
@@ -142,7 +144,7 @@ TEST_F(ParsedEnvelopeTest, ClearIsIdempotent) {
   parsed_envelope_init(nullptr);
   EXPECT_TRUE(empty(pe_));
   // Zero bytes are an envelope without a target.
-  EXPECT_EQ(parse(""), -1);
+  EXPECT_EQ(parse(""), Status::invalid_arg);
   EXPECT_STREQ(err_, "target is required");
   parsed_envelope_clear(&pe_);
   parsed_envelope_clear(&pe_);

@@ -147,17 +147,17 @@ TEST(DeadletterEmission, AWaitingReplySlotTakesTheDeadletterInsteadOfThePipe) {
 }
 
 // Fails the build of every deadletter that would carry an envelope.
-int32_t fail_with_envelope(const void* envelope_bytes, uint64_t envelope_len, int32_t reason, const char* detail,
-                           uint64_t generation, const char* host, uint32_t port, uint32_t attempts, void** out,
-                           uint64_t* out_len) noexcept {
-  if (envelope_bytes != nullptr) return -2;
+Status fail_with_envelope(const void* envelope_bytes, uint64_t envelope_len, int32_t reason, const char* detail,
+                          uint64_t generation, const char* host, uint32_t port, uint32_t attempts, void** out,
+                          uint64_t* out_len) noexcept {
+  if (envelope_bytes != nullptr) return Status::nomem;
   return transport_build_deadletter(envelope_bytes, envelope_len, reason, detail, generation, host, port, attempts, out,
                                     out_len);
 }
 
-int32_t fail_always(const void*, uint64_t, int32_t, const char*, uint64_t, const char*, uint32_t, uint32_t, void**,
-                    uint64_t*) noexcept {
-  return -2;
+Status fail_always(const void*, uint64_t, int32_t, const char*, uint64_t, const char*, uint32_t, uint32_t, void**,
+                   uint64_t*) noexcept {
+  return Status::nomem;
 }
 
 // A deadletter that cannot be built with its envelope still goes out

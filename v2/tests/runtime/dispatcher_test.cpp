@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/frame_buffer.h"
+#include "codec/parsed_envelope.h"
 #include "runtime/control_apply.h"
 #include "runtime/ingress.h"
 #include "runtime/jobs.h"
@@ -157,7 +158,7 @@ TEST(EnvelopeSemantics, RulesInOrderFirstRefusalWins) {
     SCOPED_TRACE(c.what);
     ParsedEnvelope pe;
     parsed_envelope_init(&pe);
-    ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &pe, nullptr, 0), 0);
+    ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &pe, nullptr, 0), Status::ok);
     c.set(pe);
     char text[kDispatchTextCapacity] = "stale";
     const Status s = parsed_envelope_validate_semantics(&pe, text, sizeof text);

@@ -53,7 +53,7 @@ RemoteJobPtr job_for(char shape, const std::string& id, uint64_t now) {
 
 std::string id_of(const RemoteJob* job) {
   ParsedEnvelope pe{};
-  EXPECT_EQ(parsed_envelope_parse(job->frame, job->length, &pe, nullptr, 0), 0);
+  EXPECT_EQ(parsed_envelope_parse(job->frame, job->length, &pe, nullptr, 0), Status::ok);
   std::string id = pe.message_id;
   parsed_envelope_clear(&pe);
   return id;

@@ -42,7 +42,7 @@ using RuntimePtr = std::unique_ptr<Runtime, RuntimeDeleter>;
 
 std::string id_of(const void* bytes, uint64_t length) {
   ParsedEnvelope pe{};
-  std::string id = parsed_envelope_parse(bytes, length, &pe, nullptr, 0) == 0 ? pe.message_id : "?";
+  std::string id = parsed_envelope_parse(bytes, length, &pe, nullptr, 0) == Status::ok ? pe.message_id : "?";
   parsed_envelope_clear(&pe);
   return id;
 }

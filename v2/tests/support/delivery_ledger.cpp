@@ -15,7 +15,7 @@ void DeliveryLedger::accepted(const std::string& message_id) {
 
 void DeliveryLedger::delivered(const void* envelope, uint64_t length) {
   ParsedEnvelope pe{};
-  const bool ok = parsed_envelope_parse(envelope, length, &pe, nullptr, 0) == 0;
+  const bool ok = parsed_envelope_parse(envelope, length, &pe, nullptr, 0) == Status::ok;
   const bool response = ok && pe.kind == transport::MESSAGE_KIND_RESPONSE;
   const std::string id = !ok ? "" : response ? pe.correlation_id : pe.message_id;
   parsed_envelope_clear(&pe);
