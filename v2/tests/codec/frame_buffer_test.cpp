@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace vorlet::v2 {
@@ -99,6 +100,17 @@ TEST(FrameBudget, ChargesHoldTheirBytesUntilReleased) {
   EXPECT_EQ(frame_buffer_acquire_charged(&budget, UINT64_MAX - 15, &raw), Status::nomem);
   EXPECT_EQ(frame_buffer_acquire_charged(nullptr, 1, &raw), Status::invalid_arg);
   EXPECT_EQ(budget.held.load(), 0u);
+}
+
+TEST(FrameCopy, CopiesIntoAFrameBufferOrRefuses) {
+  const char bytes[] = "serialized envelope";
+  FrameBuffer frame;
+  EXPECT_EQ(frame_copy_from_bytes(nullptr, 4, &frame), Status::invalid_arg);
+  EXPECT_EQ(frame_copy_from_bytes(bytes, 0, &frame), Status::invalid_arg);
+  EXPECT_EQ(frame_copy_from_bytes(bytes, sizeof bytes, nullptr), Status::invalid_arg);
+  ASSERT_EQ(frame_copy_from_bytes(bytes, sizeof bytes, &frame), Status::ok);
+  EXPECT_EQ(std::memcmp(frame.get(), bytes, sizeof bytes), 0);
+  EXPECT_TRUE(frame_buffer_pooled(frame.get()));
 }
 
 }  // namespace

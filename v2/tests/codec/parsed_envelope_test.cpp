@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 
+#include "support/envelopes.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -149,6 +151,101 @@ TEST_F(ParsedEnvelopeTest, ClearIsIdempotent) {
   parsed_envelope_clear(&pe_);
   parsed_envelope_clear(&pe_);
   EXPECT_TRUE(empty(pe_));
+}
+
+// The size of the text buffer the dispatcher hands the semantic check.
+constexpr uint64_t kSemanticTextCapacity = 128;
+
+TEST(EnvelopeSemantics, RulesInOrderFirstRefusalWins) {
+  struct Case {
+    const char* what;
+    std::function<void(ParsedEnvelope&)> set;
+    const char* refusal;  // nullptr: valid
+  };
+  const Case cases[] = {
+      {"kind unspecified", [](ParsedEnvelope& pe) { pe.kind = 0; }, "envelope kind is unspecified"},
+      {"two-way request without correlation", [](ParsedEnvelope& pe) { pe.correlation_id[0] = 0; },
+       "request envelope missing correlation_id"},
+      {"two-way request without reply_to", [](ParsedEnvelope& pe) { pe.reply_to[0] = 0; }, nullptr},
+      {"one-way request with reply_to",
+       [](ParsedEnvelope& pe) {
+         pe.one_way = 1;
+         pe.correlation_id[0] = 0;
+       },
+       "one-way request must not carry reply_to"},
+      {"one-way request without correlation",
+       [](ParsedEnvelope& pe) {
+         pe.one_way = 1;
+         pe.correlation_id[0] = 0;
+         pe.reply_to[0] = 0;
+       },
+       nullptr},
+      {"response without correlation, one-way too",
+       [](ParsedEnvelope& pe) {
+         pe.kind = 2;
+         pe.one_way = 1;
+         pe.correlation_id[0] = 0;
+       },
+       "response envelope missing correlation_id"},
+      {"one-way response",
+       [](ParsedEnvelope& pe) {
+         pe.kind = 2;
+         pe.one_way = 1;
+       },
+       "response envelope must not be one_way"},
+      {"response with reply_to", [](ParsedEnvelope& pe) { pe.kind = 2; }, "response envelope must not carry reply_to"},
+      {"response preferring local",
+       [](ParsedEnvelope& pe) {
+         pe.kind = 2;
+         pe.reply_to[0] = 0;
+         pe.delivery_hint = 2;
+       },
+       "response envelope must not override delivery_hint"},
+      {"response with the router default",
+       [](ParsedEnvelope& pe) {
+         pe.kind = 2;
+         pe.reply_to[0] = 0;
+         pe.delivery_hint = 1;
+       },
+       nullptr},
+      {"event with anything", [](ParsedEnvelope& pe) {
+         pe.kind = 3;
+         pe.one_way = 1;
+         pe.correlation_id[0] = 0;
+         pe.delivery_hint = 4;
+       },
+       nullptr},
+      {"kind outside the schema", [](ParsedEnvelope& pe) { pe.kind = 77; }, nullptr},
+  };
+  transport::Envelope base = test::envelope({.message_id = "sem",
+                                             .correlation_id = "c-sem",
+                                             .source = "tester",
+                                             .target = "svc.local",
+                                             .payload = "payload of sem"});
+  base.set_reply_to("tester");
+  const std::string bytes = base.SerializeAsString();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ParsedEnvelope pe;
+    parsed_envelope_init(&pe);
+    ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &pe, nullptr, 0), Status::ok);
+    c.set(pe);
+    char text[kSemanticTextCapacity] = "stale";
+    const Status s = parsed_envelope_validate_semantics(&pe, text, sizeof text);
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(s, Status::ok);
+      EXPECT_STREQ(text, "stale");
+    } else {
+      EXPECT_EQ(s, Status::invalid_arg);
+      EXPECT_STREQ(text, c.refusal);
+      char small[8];
+      EXPECT_EQ(parsed_envelope_validate_semantics(&pe, small, sizeof small), Status::invalid_arg);
+      EXPECT_EQ(std::string(small), std::string(c.refusal).substr(0, 7));
+      EXPECT_EQ(parsed_envelope_validate_semantics(&pe, nullptr, 0), Status::invalid_arg);
+    }
+    parsed_envelope_clear(&pe);
+  }
+  EXPECT_EQ(parsed_envelope_validate_semantics(nullptr, nullptr, 0), Status::invalid_arg);
 }
 
 }  // namespace

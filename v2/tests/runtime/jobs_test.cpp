@@ -11,17 +11,6 @@
 namespace vorlet::v2 {
 namespace {
 
-TEST(FrameCopy, CopiesIntoAFrameBufferOrRefuses) {
-  const char bytes[] = "serialized envelope";
-  FrameBuffer frame;
-  EXPECT_EQ(frame_copy_from_bytes(nullptr, 4, &frame), Status::invalid_arg);
-  EXPECT_EQ(frame_copy_from_bytes(bytes, 0, &frame), Status::invalid_arg);
-  EXPECT_EQ(frame_copy_from_bytes(bytes, sizeof bytes, nullptr), Status::invalid_arg);
-  ASSERT_EQ(frame_copy_from_bytes(bytes, sizeof bytes, &frame), Status::ok);
-  EXPECT_EQ(std::memcmp(frame.get(), bytes, sizeof bytes), 0);
-  EXPECT_TRUE(frame_buffer_pooled(frame.get()));
-}
-
 // A job's free gives back everything it owns, wherever it lives: the frame
 // buffer (to the pool), the host copy, every tried endpoint, inline or in
 // the array, its message id and its reply slot reference. ASan reports what
