@@ -2,13 +2,17 @@
 // alone does with the same frames: plain pipes and a relay thread, a
 // ping-pong over two pipes, one loopback TCP connection per exchange. The
 // round trips also show the system calls, context switches and CPU time
-// the whole process spends on each. Every runtime run is listed with what
-// it delivered beside what became deadletters.
+// the whole process spends on each; the idle run shows what a started
+// runtime costs with no traffic (its floor is nothing); the route runs
+// show delivery with many routes against one, and how the flat apply
+// grows with the snapshot. Every runtime run is listed with what it
+// delivered beside what became deadletters.
 //
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
 //                [--producers N] [--roundtrip N] [--remote N] [--memory N]
-//                [--allocs N] [--payloads 64,1024,...] [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs]
+//                [--allocs N] [--routes N] [--idle-ms MS] [--payloads 64,1024,...]
+//                [--threads 1,2,...]
+//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes]
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,6 +47,8 @@ struct Options {
   uint64_t remote = 1500;           // remote round trips (each one connection)
   uint64_t memory = 1000000;        // envelopes of the memory run
   uint64_t allocs = 20000;          // envelopes of each counted run
+  uint64_t routes = 10000;          // routes of the scaling run (the apply also runs 10 times as many)
+  uint64_t idle_ms = 2000;          // length of the idle window
   std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
   std::vector<uint32_t> threads{1, 2, 4, 8};
   std::set<std::string> only;
@@ -627,6 +633,106 @@ void scenario_allocs(const Options& o, Report& report) {
 }
 
 // ---------------------------------------------------------------------
+// Idle: a started runtime that listens, with an ask client, and no traffic.
+// ---------------------------------------------------------------------
+
+void scenario_idle(const Options& o, Report& report) {
+  RuntimeHost host({{"bench.local", free_port(), true}});
+#ifdef VORLET_V2_REPLY_KIND_RESPONSE
+  vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(host.runtime(), &host.handles());
+  if (client == nullptr) die("ask client create");
+  const char* name = "idle (listener, ask client)";
+#else
+  const char* name = "idle (listener)";
+#endif
+  usleep(100000);  // lets every thread reach its wait
+  CostMeter meter;
+  meter.start();
+  const uint64_t start = now_ns();
+  usleep(static_cast<useconds_t>(o.idle_ms * 1000));
+  const double seconds = seconds_between(start, now_ns());
+  const Cost cost = meter.stop();
+#ifdef VORLET_V2_REPLY_KIND_RESPONSE
+  vorlet_v2_ask_client_destroy(client);
+#endif
+  host.stop();
+  const double calls = cost.syscalls_counted ? static_cast<double>(cost.syscalls) / seconds : NAN;
+  report.add({name, 0, 0, calls, 0, "syscalls/s", false});
+  report.add({name, 0, 0, static_cast<double>(cost.context_switches) / seconds, 0, "ctx switches/s", false});
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "  idle: %.2f s without traffic; the whole process is counted, the bench's one sleep call (and "
+                "its one switch) included",
+                seconds);
+  report.note(line);
+  note_uncounted(report, meter.why());
+}
+
+// ---------------------------------------------------------------------
+// Route count: delivery with many routes in the snapshot, and the apply.
+// ---------------------------------------------------------------------
+
+// The median delivered rate of three one-way runs, 64 B, flat out.
+double median_oneway_rate(Report& report, const char* scenario, uint64_t n, uint64_t routes) {
+  std::vector<double> rates;
+  for (int run = 0; run < 3; ++run) {
+    const OneWay rt = runtime_oneway(Road::submit, 64, n, 1, false, 0, routes);
+    rates.push_back(static_cast<double>(rt.delivered) / rt.seconds);
+    account_oneway(report, scenario, 64, 1, n, rt);
+  }
+  std::sort(rates.begin(), rates.end());
+  return rates[1];
+}
+
+// Microseconds that one flat apply of a snapshot of that many routes
+// takes on a new runtime (each route one remote endpoint); the records
+// are built before the clock starts.
+double apply_us(uint64_t routes) {
+  std::vector<std::string> targets;
+  targets.reserve(routes);
+  for (uint64_t i = 0; i < routes; ++i) targets.push_back("bench.route." + std::to_string(i));
+  const vorlet_v2_EndpointDesc endpoint{"127.0.0.1", 9, 1, 0};
+  std::vector<vorlet_v2_RouteDesc> descs(routes);
+  for (uint64_t i = 0; i < routes; ++i) {
+    descs[i] = {targets[i].c_str(), VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, nullptr, 0, &endpoint, 1};
+  }
+  const vorlet_v2_RouteSnapshotDesc snapshot{1, descs.data(), descs.size()};
+  vorlet_v2_RuntimeOptions options{"bench", "bench", 0, 0};
+  vorlet_v2_Runtime* runtime = vorlet_v2_runtime_create(&options);
+  if (runtime == nullptr) die("runtime create");
+  const uint64_t start = now_ns();
+  const int32_t s = vorlet_v2_runtime_apply_control_snapshot(runtime, &snapshot);
+  const uint64_t end = now_ns();
+  if (s != VORLET_V2_OK) die("apply snapshot", s);
+  vorlet_v2_runtime_destroy(runtime);
+  return static_cast<double>(end - start) / 1000.0;
+}
+
+void scenario_routes(const Options& o, Report& report) {
+  const std::string count = std::to_string(o.routes);
+  const double with_many = median_oneway_rate(report, ("routes: " + count + " routes").c_str(), o.oneway, o.routes);
+  const double with_one = median_oneway_rate(report, "routes: 1 route", o.oneway, 1);
+  report.add({"routes: delivery, " + count + " vs 1", 64, 1, with_many, with_one, "envelopes/s", true});
+  report.note_once(kVersusNote);
+  report.note("  routes: delivery rates are the median of three runs each; the target is the last route of the "
+              "snapshot");
+
+  // The smaller apply is the median of three; the larger runs once.
+  std::vector<double> small;
+  for (int run = 0; run < 3; ++run) small.push_back(apply_us(o.routes));
+  std::sort(small.begin(), small.end());
+  const uint64_t large_routes = o.routes * 10;
+  const double large = apply_us(large_routes);
+  const double small_per_route = small[1] / static_cast<double>(o.routes);
+  const double large_per_route = large / static_cast<double>(large_routes);
+  const std::string small_name = "routes: apply " + std::to_string(o.routes);
+  const std::string large_name = "routes: apply " + std::to_string(large_routes);
+  report.add({small_name, 0, 1, small[1], 0, "us", false});
+  report.add({large_name, 0, 1, large, 0, "us", false});
+  report.add({large_name + " vs " + count, 0, 1, large_per_route, small_per_route, "us/route", false});
+}
+
+// ---------------------------------------------------------------------
 
 std::vector<uint64_t> parse_list(const char* text) {
   std::vector<uint64_t> out;
@@ -641,9 +747,9 @@ std::vector<uint64_t> parse_list(const char* text) {
 void usage() {
   std::fprintf(stderr,
                "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
-               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N]\n"
+               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N] [--routes N] [--idle-ms MS]\n"
                "                    [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs]\n");
+               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes]\n");
   std::exit(2);
 }
 
@@ -661,6 +767,8 @@ Options parse(int argc, char** argv) {
       o.roundtrip = o.remote = 20;
       o.memory = 2000;
       o.allocs = 200;
+      o.routes = 1000;
+      o.idle_ms = 200;
     } else if (arg == "--no-baseline") {
       o.baselines = false;
     } else if (arg == "--json") {
@@ -681,6 +789,10 @@ Options parse(int argc, char** argv) {
       o.memory = number();
     } else if (arg == "--allocs") {
       o.allocs = number();
+    } else if (arg == "--routes") {
+      o.routes = number();
+    } else if (arg == "--idle-ms") {
+      o.idle_ms = number();
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -705,6 +817,7 @@ Options parse(int argc, char** argv) {
   o.remote = std::max<uint64_t>(o.remote, 1);
   o.memory = std::max<uint64_t>(o.memory, 1);
   o.allocs = std::max<uint64_t>(o.allocs, 1);
+  o.routes = std::max<uint64_t>(o.routes, 1);
   return o;
 }
 
@@ -723,6 +836,8 @@ int main(int argc, char** argv) {
   if (o.runs("remote")) scenario_remote(o, report);
   if (o.runs("memory")) scenario_memory(o, report);
   if (o.runs("allocs")) scenario_allocs(o, report);
+  if (o.runs("idle")) scenario_idle(o, report);
+  if (o.runs("routes")) scenario_routes(o, report);
   char line[96];
   std::snprintf(line, sizeof line, "total %.1f s", seconds_between(start, now_ns()));
   report.note(line);
