@@ -106,6 +106,11 @@ void PipeQueue::reopen() noexcept {
   closed_ = false;
 }
 
+bool PipeQueue::writer_idle() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return idle_writer_fd_ >= 0 && count_ == 0;
+}
+
 void PipeQueue::writer_loop(int32_t fd) noexcept {
   PipeItem batch[kWriterBatch];
   for (;;) {

@@ -91,6 +91,9 @@ class PipeQueue {
   void writer_loop(int32_t fd) noexcept;
 
   uint64_t capacity() const noexcept { return capacity_; }
+  // True while a writer waits for work with no batch in hand: a push now
+  // may write its frame directly.
+  bool writer_idle() noexcept;
 
  private:
   static constexpr uint64_t kWriterBatch = 8;
