@@ -124,7 +124,8 @@ TEST(PipeDirect, OnlyAFrameWithinPipeBufIsWrittenDirectly) {
 // whole (a frame slipped in the middle of a large one would garble both).
 TEST(PipeDirect, ASmallFrameNeverOvertakesOneQueuedBeforeIt) {
   constexpr int kPairs = 300;
-  auto expected = [](size_t n) { return n % 2 == 0 ? pattern(5000, static_cast<uint32_t>(n)) : pattern(64, static_cast<uint32_t>(n)); };
+  // Frame n: large when n is even, small when odd.
+  auto expected = [](size_t n) { return pattern(n % 2 == 0 ? 5000 : 64, static_cast<uint32_t>(n)); };
   ResponseRoad road;
   std::atomic<bool> wrong{false}, pushed_all{false};
   size_t first_wrong = 0;
