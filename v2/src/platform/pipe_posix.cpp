@@ -14,6 +14,9 @@
 #include "platform/thread.h"
 
 namespace vorlet::v2::platform {
+
+static_assert(kPipeAtomicWriteBytes == PIPE_BUF);
+
 namespace {
 
 // Keeps a write on a host thread from raising SIGPIPE against the process.
@@ -156,6 +159,17 @@ Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) n
     timeout_ms -= static_cast<uint32_t>(spent_ms);
     start = now;
   }
+}
+
+Status pipe_wait_writable(int32_t fd) noexcept {
+  if (fd < 0) return Status::io;
+  struct pollfd p{fd, POLLOUT, 0};
+  int r;
+  while ((r = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+  }
+  if (r < 0 || (p.revents & POLLNVAL) != 0) return Status::io;
+  // POLLOUT, or POLLERR once the reader has gone: the write says which.
+  return Status::ok;
 }
 
 Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept {

@@ -106,11 +106,11 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {
       {&rt->counters[Counter::delivered_pipe_depth], &rt->counters[Counter::delivered_pipe_peak],
-       &rt->counters[Counter::delivered_pipe_blocked]},
+       &rt->counters[Counter::delivered_pipe_blocked], &rt->counters[Counter::delivered_pipe_direct_writes]},
       {&rt->counters[Counter::response_pipe_depth], &rt->counters[Counter::response_pipe_peak],
-       &rt->counters[Counter::response_pipe_blocked]},
+       &rt->counters[Counter::response_pipe_blocked], &rt->counters[Counter::response_pipe_direct_writes]},
       {&rt->counters[Counter::deadletter_pipe_depth], &rt->counters[Counter::deadletter_pipe_peak],
-       &rt->counters[Counter::deadletter_pipe_blocked]},
+       &rt->counters[Counter::deadletter_pipe_blocked], &rt->counters[Counter::deadletter_pipe_direct_writes]},
   };
   for (uint32_t i = 0; i < kHostPipeCount; ++i) {
     PipeQueue& queue = rt->pipe_queues[i].construct();
