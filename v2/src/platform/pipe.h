@@ -45,9 +45,10 @@ inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
 // pipe_wait_readable that also ends, with ok, as soon as also_fd is
 // readable (an Event's descriptor while the event is set; -1 for none), and
-// that takes kWaitForever for no time limit. The caller tells which of the
-// two woke it by looking at each.
-Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) noexcept;
+// that takes kWaitForever for no time limit. With also_ready, the caller
+// learns whether also_fd is readable (or reports anything else) without a
+// second look: when it is false after ok, fd is readable.
+Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms, bool* also_ready = nullptr) noexcept;
 
 // Sleeps until fd can take a write or its reader has gone (the next write
 // tells which), with no time limit. io when the descriptor cannot be

@@ -129,12 +129,16 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
 
 // Waits up to timeout_ms for one of the wanted directions. An error or
 // hang-up on the socket counts as ready, so that the next send, receive or
-// socket_take_error reports it; a descriptor that is not open fails.
+// socket_take_error reports it (with want 0 only they end the wait: a
+// listening socket hangs up at socket_shutdown); a descriptor that is not
+// open fails.
 // On failed, *err says why (interrupted: just wait again).
 // cancel_fd (-1: none) is a second descriptor, an Event's, watched for
 // reading beside the socket: once it is readable, or reports anything else,
 // the wait ends with cancelled, even when the socket is ready too, so that a
 // peer that keeps its socket busy cannot outlast it.
+// kPollForever as timeout_ms: no time limit.
+inline constexpr uint32_t kPollForever = 0xFFFFFFFFu;
 PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
                        int32_t cancel_fd = -1) noexcept;
 

@@ -249,7 +249,9 @@ PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, Socke
   p[1].fd = cancel_fd;
   p[1].events = POLLIN;
   p[1].revents = 0;
-  const int timeout = timeout_ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(timeout_ms);
+  const int timeout = timeout_ms == kPollForever ? -1
+                      : timeout_ms > 0x7fffffffu  ? 0x7fffffff
+                                                  : static_cast<int>(timeout_ms);
   const int n = ::poll(p, 2, timeout);
   if (n < 0) {
     *err = map_errno(errno);

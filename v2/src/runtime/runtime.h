@@ -44,7 +44,7 @@
 
 namespace vorlet::v2 {
 
-struct FrameReader;
+struct FrameSplitter;
 struct LocalDeliveryAdapter;
 
 enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
@@ -133,8 +133,8 @@ struct alignas(64) Runtime {
   // ---- pipe frame readers (from start to stop) ----
   // Owned; made by start on the runtime's read ends of the request and
   // control pipes, destroyed by stop (or destroy).
-  FrameReader* request_reader;
-  FrameReader* control_reader;
+  FrameSplitter* request_reader;
+  FrameSplitter* control_reader;
 
   // ---- queues: rings and host-bound pipe queues ----
   IngressRing ingress_ring;      // producers under ingress_lock

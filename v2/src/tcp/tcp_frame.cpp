@@ -103,10 +103,13 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
     const uint64_t now = tcp_now_ns();
     if (now >= deadline_ns) return Status::would_block;
     if (!platform::socket_startup()) return Status::io;
-    // Slices of 1 to 1000 ms, the deadline measured again before each.
+    // Slices of 1 to 1000 ms, the deadline measured again before each; no
+    // deadline, no slices, so that an idle listener never wakes.
     const uint64_t remaining = deadline_ns - now;
     uint32_t slice_ms;
-    if (remaining < 1000000ull) {
+    if (deadline_ns == kTcpNoDeadline) {
+      slice_ms = platform::kPollForever;
+    } else if (remaining < 1000000ull) {
       slice_ms = 1;
     } else if (remaining > 1000999999ull) {
       slice_ms = 1000;
