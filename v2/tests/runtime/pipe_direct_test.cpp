@@ -18,32 +18,22 @@
 #include "runtime/host_pipe_writers.h"
 #include "runtime/pipe_queue.h"
 #include "support/envelopes.h"
-#include "support/host_runtime.h"
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
+#include "support/waiting.h"
 #include "support/pipe_support.h"
 #include "support/proc_probe.h"
 
 namespace vorlet::v2 {
 namespace {
 
-using test::HostRuntime;
-using test::LifecycleRuntime;
+using test::TestRuntime;
+using test::eventually;
 using test::pattern;
 using test::read_frame;
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kLargestDirectBody = platform::kPipeAtomicWriteBytes - kFramePrefixBytes;  // 4,088
-
-template <typename Pred>
-bool eventually(Pred pred, uint32_t timeout_ms = 10000) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 PipeItem heap_item(const Bytes& body) {
   void* copy = rt_malloc(body.size());
@@ -59,7 +49,7 @@ using Reader = std::unique_ptr<FrameReader, ReaderDeleter>;
 // The response pipe of a runtime whose host has its handles, with that
 // pipe's writer running: the road every test here pushes frames down.
 struct ResponseRoad {
-  HostRuntime host{1};  // pipe queues of 4
+  TestRuntime host{1, test::TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE}};  // pipe queues of 4
   Runtime* rt = host.rt;
   Reader reader;
 
@@ -262,7 +252,7 @@ TEST(PipeDirect, NoWriterOrNoCounterMeansNoDirectWrite) {
 // straight on their pipe, and the statistics record counts them there,
 // with no queue depth, peak or wait.
 TEST(PipeDirect, TheStatisticsCountTheDirectFramesOfEachPipe) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   auto idle = [&](HostPipe pipe) {
     return eventually([&] { return fx.rt->pipe_queues[static_cast<uint32_t>(pipe)]->writer_idle(); });

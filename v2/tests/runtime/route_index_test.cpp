@@ -10,13 +10,13 @@
 #include "runtime/control_apply.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 
 namespace vorlet::v2 {
 namespace {
 
 using test::FlatSnapshot;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 
 // A snapshot of one single-owner route per target, each to its own port.
 class ManyRoutes {
@@ -161,7 +161,7 @@ TEST(RouteIndex, ARuntimeTakesAHundredThousandRoutesAndRefusesADuplicateAsBefore
   // Applied through the flat call: with a scan for duplicates this size
   // took seconds; the index makes it a matter of milliseconds.
   const size_t n = 100000;
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_NE(fx.rt, nullptr);
   const ManyRoutes routes(numbered("tenant-", n));
   ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, routes.snapshot(), nullptr), Status::ok);

@@ -22,7 +22,7 @@
 #include "runtime/host_pipes.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"
-#include "support/lifecycle_runtime.h"
+#include "support/test_runtime.h"
 #include "support/proc_probe.h"
 #include "vorlet_v2.h"
 
@@ -31,7 +31,7 @@ namespace {
 
 using test::FrameBytes;
 using test::kLocalTarget;
-using test::LifecycleRuntime;
+using test::TestRuntime;
 using test::RequestSpec;
 
 // Each thread's context switches so far (voluntary and involuntary), by
@@ -85,7 +85,7 @@ void expect_no_thread_wakes(const std::map<std::string, uint64_t>& before, const
 TEST(IdleRuntime, NoThreadWakesWithoutTraffic) {
   (void)test::baseline_thread_count();  // a sanitizer's helper thread comes with the first thread
   const auto before = switches_by_thread();
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   ASSERT_NE(fx.listen_port(), 0);
   vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(to_handle(fx.rt), &fx.handles);
@@ -124,7 +124,7 @@ TEST(IdleRuntime, NoThreadWakesWithoutTraffic) {
 // polls readable and every read fails. The reader pauses between tries
 // instead of spinning, and reads the pipe again once it is back.
 TEST(RequestPipeReader, AReadThatKeepsFailingIsTriedAgainAfterPauses) {
-  LifecycleRuntime fx;
+  TestRuntime fx;
   ASSERT_TRUE(fx.bring_up());
   const int32_t fd = host_handles_request_read_fd(&fx.rt->host_handles);
   const int saved = ::dup(fd);
