@@ -1,11 +1,16 @@
 #include "bench_support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/perf_event.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +20,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace bench {
 
@@ -243,18 +249,163 @@ int tcp_connect_loopback(uint16_t port) {
   return fd;
 }
 
+namespace {
+
+// The tracepoint's id, from tracefs where it is usually mounted or from
+// its older place under debugfs; 0 when neither can be read.
+uint64_t sys_enter_id() {
+  for (const char* path : {"/sys/kernel/tracing/events/raw_syscalls/sys_enter/id",
+                           "/sys/kernel/debug/tracing/events/raw_syscalls/sys_enter/id"}) {
+    std::ifstream in(path);
+    uint64_t id = 0;
+    if (in >> id) return id;
+  }
+  return 0;
+}
+
+std::vector<pid_t> process_threads() {
+  std::vector<pid_t> out;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return out;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') out.push_back(static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10)));
+  }
+  closedir(dir);
+  return out;
+}
+
+}  // namespace
+
+SyscallCounter::~SyscallCounter() { close_all(); }
+
+void SyscallCounter::close_all() {
+  for (int fd : fds_) close(fd);
+  fds_.clear();
+  own_ = -1;
+}
+
+bool SyscallCounter::start() {
+  close_all();
+  why_.clear();
+  const uint64_t id = sys_enter_id();
+  if (id == 0) {
+    why_ = "the raw_syscalls:sys_enter tracepoint id cannot be read (tracefs not mounted, or not readable to "
+           "this user); mount it as root (mount -t tracefs nodev /sys/kernel/tracing) and run the bench as root";
+    return false;
+  }
+  perf_event_attr attr{};
+  attr.size = sizeof attr;
+  attr.type = PERF_TYPE_TRACEPOINT;
+  attr.config = id;
+  attr.disabled = 1;
+  attr.inherit = 1;
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  for (pid_t tid : process_threads()) {
+    const long fd = syscall(SYS_perf_event_open, &attr, tid, -1, -1, PERF_FLAG_FD_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ESRCH) continue;  // the thread ended meanwhile
+      why_ = std::string("perf_event_open on the tracepoint failed: ") + std::strerror(errno) +
+             "; run as root, or set kernel.perf_event_paranoid to -1";
+      close_all();
+      return false;
+    }
+    fds_.push_back(static_cast<int>(fd));
+    if (tid == self) own_ = static_cast<int>(fd);
+  }
+  for (int fd : fds_) {
+    if (fd != own_) ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
+  }
+  if (own_ >= 0) ioctl(own_, PERF_EVENT_IOC_ENABLE, 0);
+  return true;
+}
+
+uint64_t SyscallCounter::stop() {
+  if (own_ >= 0) ioctl(own_, PERF_EVENT_IOC_DISABLE, 0);
+  uint64_t total = 0;
+  for (int fd : fds_) {
+    uint64_t count = 0;
+    if (read(fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) total += count;
+  }
+  close_all();
+  return total;
+}
+
+ProcessUsage process_usage() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  auto ns = [](const timeval& t) {
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_usec) * 1000ull;
+  };
+  ProcessUsage out;
+  out.context_switches = static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
+  out.cpu_ns = ns(u.ru_utime) + ns(u.ru_stime);
+  return out;
+}
+
+void CostMeter::start() {
+  counting_ = calls_.start();
+  begin_ = process_usage();
+}
+
+Cost CostMeter::stop() {
+  const ProcessUsage end = process_usage();
+  Cost out;
+  out.syscalls_counted = counting_;
+  if (counting_) out.syscalls = calls_.stop();
+  counting_ = false;
+  out.context_switches = end.context_switches - begin_.context_switches;
+  out.cpu_ns = end.cpu_ns - begin_.cpu_ns;
+  return out;
+}
+
 void Report::add(Row row) { rows_.push_back(std::move(row)); }
+
+void Report::account(RunCount run) { runs_.push_back(std::move(run)); }
 
 void Report::note(const std::string& line) { notes_.push_back(line); }
 
+void Report::note_once(const std::string& line) {
+  if (std::find(notes_.begin(), notes_.end(), line) == notes_.end()) notes_.push_back(line);
+}
+
+namespace {
+
+bool has_ratio(const Row& r) { return r.baseline != 0 && std::isfinite(r.runtime) && std::isfinite(r.baseline); }
+
+void print_figure(FILE* out, double v) {
+  if (std::isfinite(v)) {
+    std::fprintf(out, " %14.2f", v);
+  } else {
+    std::fprintf(out, " %14s", "n/a");
+  }
+}
+
+}  // namespace
+
 void Report::print(FILE* out) const {
-  std::fprintf(out, "%-34s %9s %7s %14s %14s %8s  %s\n", "scenario", "payload", "threads", "runtime", "baseline",
+  std::fprintf(out, "%-38s %9s %7s %14s %14s %8s  %s\n", "scenario", "payload", "threads", "runtime", "baseline",
                "ratio", "units");
   for (const Row& r : rows_) {
-    const double ratio = r.baseline != 0 ? r.runtime / r.baseline : 0;
-    std::fprintf(out, "%-34s %9llu %7u %14.2f %14.2f %8.3f  %s\n", r.scenario.c_str(),
-                 static_cast<unsigned long long>(r.payload), r.threads, r.runtime, r.baseline, ratio,
-                 r.units.c_str());
+    std::fprintf(out, "%-38s %9llu %7u", r.scenario.c_str(), static_cast<unsigned long long>(r.payload), r.threads);
+    print_figure(out, r.runtime);
+    print_figure(out, r.baseline);
+    if (has_ratio(r)) {
+      std::fprintf(out, " %8.3f", r.runtime / r.baseline);
+    } else {
+      std::fprintf(out, " %8s", "-");
+    }
+    std::fprintf(out, "  %s\n", r.units.c_str());
+  }
+  if (!runs_.empty()) {
+    std::fprintf(out, "\n%-38s %9s %7s %12s %12s %12s %12s\n", "runtime run", "payload", "threads", "submitted",
+                 "delivered", "deadletters", "refusals");
+    for (const RunCount& r : runs_) {
+      std::fprintf(out, "%-38s %9llu %7u %12llu %12llu %12llu %12llu\n", r.scenario.c_str(),
+                   static_cast<unsigned long long>(r.payload), r.threads,
+                   static_cast<unsigned long long>(r.submitted), static_cast<unsigned long long>(r.delivered),
+                   static_cast<unsigned long long>(r.deadletters), static_cast<unsigned long long>(r.refusals));
+    }
+    std::fprintf(out, "\n");
   }
   for (const std::string& n : notes_) std::fprintf(out, "%s\n", n.c_str());
 }
@@ -291,13 +442,24 @@ bool Report::write_json(const std::string& path) const {
   std::fprintf(f, "{\n  \"results\": [\n");
   for (size_t i = 0; i < rows_.size(); ++i) {
     const Row& r = rows_[i];
-    const double ratio = r.baseline != 0 ? r.runtime / r.baseline : 0;
+    const double ratio = has_ratio(r) ? r.runtime / r.baseline : NAN;
     std::fprintf(f,
                  "    {\"scenario\": %s, \"payload\": %llu, \"threads\": %u, \"runtime\": %s, \"baseline\": %s, "
                  "\"ratio\": %s, \"units\": %s, \"higher_is_better\": %s}%s\n",
                  json_text(r.scenario).c_str(), static_cast<unsigned long long>(r.payload), r.threads,
                  json_number(r.runtime).c_str(), json_number(r.baseline).c_str(), json_number(ratio).c_str(),
                  json_text(r.units).c_str(), r.higher_better ? "true" : "false", i + 1 < rows_.size() ? "," : "");
+  }
+  std::fprintf(f, "  ],\n  \"runs\": [\n");
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    const RunCount& r = runs_[i];
+    std::fprintf(f,
+                 "    {\"scenario\": %s, \"payload\": %llu, \"threads\": %u, \"submitted\": %llu, "
+                 "\"delivered\": %llu, \"deadletters\": %llu, \"refusals\": %llu}%s\n",
+                 json_text(r.scenario).c_str(), static_cast<unsigned long long>(r.payload), r.threads,
+                 static_cast<unsigned long long>(r.submitted), static_cast<unsigned long long>(r.delivered),
+                 static_cast<unsigned long long>(r.deadletters), static_cast<unsigned long long>(r.refusals),
+                 i + 1 < runs_.size() ? "," : "");
   }
   std::fprintf(f, "  ],\n  \"notes\": [");
   for (size_t i = 0; i < notes_.size(); ++i) {

@@ -1,6 +1,7 @@
 // What the benchmark host needs besides the library: a clock, pipes and
 // sockets of its own for the baselines, a buffered frame reader, envelope
-// bytes, a runtime brought up as a host would, and the result table.
+// bytes, a runtime brought up as a host would, what the process spends in
+// system calls, context switches and CPU, and the result table.
 // Benchmark code plays the host, so it uses POSIX directly.
 #pragma once
 
@@ -89,8 +90,69 @@ uint16_t free_port();
 int tcp_listen_loopback(uint16_t* port);
 int tcp_connect_loopback(uint16_t port);
 
+// ---- what the process spends ----
+
+// Counts the system calls the process's threads enter, with one counter
+// per thread on the raw_syscalls:sys_enter tracepoint. Threads that exist
+// at start are counted, and so are threads they start later (the
+// counters are inherited); start it once the threads of interest run.
+class SyscallCounter {
+ public:
+  SyscallCounter() = default;
+  ~SyscallCounter();
+  SyscallCounter(const SyscallCounter&) = delete;
+  SyscallCounter& operator=(const SyscallCounter&) = delete;
+
+  // false when system calls cannot be counted here; why() then says why
+  // and how to enable it.
+  bool start();
+  // System calls since start, summed over the threads; closes the counters.
+  uint64_t stop();
+  const std::string& why() const { return why_; }
+
+ private:
+  void close_all();
+  std::vector<int> fds_;
+  // The calling thread's own counter is enabled last and disabled first,
+  // so that the counting itself adds about one call.
+  int own_ = -1;
+  std::string why_;
+};
+
+// Context switches (voluntary and not) and CPU time (user and system) of
+// the whole process so far, every thread's, ended ones included.
+struct ProcessUsage {
+  uint64_t context_switches = 0;
+  uint64_t cpu_ns = 0;
+};
+ProcessUsage process_usage();
+
+// What the process spent over one window: system calls when they could
+// be counted, context switches and CPU time always.
+struct Cost {
+  bool syscalls_counted = false;
+  uint64_t syscalls = 0;
+  uint64_t context_switches = 0;
+  uint64_t cpu_ns = 0;
+};
+
+class CostMeter {
+ public:
+  void start();
+  Cost stop();
+  // Empty when system calls were counted.
+  const std::string& why() const { return calls_.why(); }
+
+ private:
+  SyscallCounter calls_;
+  bool counting_ = false;
+  ProcessUsage begin_;
+};
+
 // ---- results ----
 
+// A figure that could not be measured is NaN and prints as n/a; a
+// baseline of 0 (a floor of nothing) has no ratio.
 struct Row {
   std::string scenario;
   uint64_t payload;
@@ -103,15 +165,33 @@ struct Row {
   bool higher_better;
 };
 
+// Where the envelopes of one runtime run went: every scenario that
+// submits reports what reached the host beside what came back as
+// deadletters, since a flat-out producer overfills the local ring and the
+// surplus becomes deadletters by design.
+struct RunCount {
+  std::string scenario;
+  uint64_t payload;
+  uint32_t threads;
+  uint64_t submitted;
+  uint64_t delivered;    // reached the host (or, for round trips, came back answered)
+  uint64_t deadletters;  // the runtimes' deadletters_emitted
+  uint64_t refusals;     // submit or ask begin answered -6 (each retried)
+};
+
 class Report {
  public:
   void add(Row row);
+  void account(RunCount run);
   void note(const std::string& line);
+  // Adds the line only the first time it is given.
+  void note_once(const std::string& line);
   void print(FILE* out) const;
   bool write_json(const std::string& path) const;
 
  private:
   std::vector<Row> rows_;
+  std::vector<RunCount> runs_;
   std::vector<std::string> notes_;
 };
 

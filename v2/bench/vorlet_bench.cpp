@@ -1,17 +1,25 @@
 // The runtime's local and remote roads side by side with what the platform
 // alone does with the same frames: plain pipes and a relay thread, a
-// ping-pong over two pipes, one loopback TCP connection per exchange.
+// ping-pong over two pipes, one loopback TCP connection per exchange. The
+// round trips also show the system calls, context switches and CPU time
+// the whole process spends on each; the idle run shows what a started
+// runtime costs with no traffic (its floor is nothing); the route runs
+// show delivery with many routes against one, and how the flat apply
+// grows with the snapshot. Every runtime run is listed with what it
+// delivered beside what became deadletters.
 //
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
 //                [--producers N] [--roundtrip N] [--remote N] [--memory N]
-//                [--allocs N] [--payloads 64,1024,...] [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs]
+//                [--allocs N] [--routes N] [--idle-ms MS] [--payloads 64,1024,...]
+//                [--threads 1,2,...]
+//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes]
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +47,8 @@ struct Options {
   uint64_t remote = 1500;           // remote round trips (each one connection)
   uint64_t memory = 1000000;        // envelopes of the memory run
   uint64_t allocs = 20000;          // envelopes of each counted run
+  uint64_t routes = 10000;          // routes of the scaling run (the apply also runs 10 times as many)
+  uint64_t idle_ms = 2000;          // length of the idle window
   std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
   std::vector<uint32_t> threads{1, 2, 4, 8};
   std::set<std::string> only;
@@ -49,6 +59,10 @@ struct Options {
 };
 
 constexpr uint64_t kMiB = 1ull << 20;
+
+// Rows that set the runtime against itself.
+constexpr const char* kVersusNote =
+    "  rows named \"A vs B\" hold the runtime's figure for A, and for B in the baseline column";
 
 double seconds_between(uint64_t a, uint64_t b) { return static_cast<double>(b - a) / 1e9; }
 
@@ -98,10 +112,16 @@ void wait_for(const std::atomic<uint64_t>& total, uint64_t n, const char* what) 
 // window > 0 keeps at most that many envelopes between the producers and
 // the host, so that no queue overflows (for counting what one delivered
 // envelope costs); 0 lets them run flat out.
+// routes > 1 puts that many routes in the snapshot, the one the envelopes
+// name last of them.
 OneWay runtime_oneway(Road road, uint64_t payload, uint64_t n, uint32_t producers, bool count_allocs = false,
-                      uint64_t window = 0) {
+                      uint64_t window = 0, uint64_t routes = 1) {
   const uint16_t port = free_port();
-  RuntimeHost host({{"bench.local", port, true}});
+  std::vector<RouteSpec> specs;
+  specs.reserve(routes);
+  for (uint64_t i = 1; i < routes; ++i) specs.push_back({"bench.route." + std::to_string(i), port, true});
+  specs.push_back({"bench.local", port, true});
+  RuntimeHost host(specs);
   const std::vector<uint8_t> envelope = build_request("one-way", "bench.local", payload, true);
   OneWay out;
   out.frame_bytes = envelope.size();
@@ -200,22 +220,21 @@ OneWay baseline_oneway(uint64_t frame_bytes, uint64_t n, uint32_t producers) {
   return result;
 }
 
-void report_oneway(Report& report, const char* scenario, uint64_t payload, uint32_t threads, const OneWay& rt,
-                   const OneWay& base) {
-  // Only what reached the host counts; envelopes the runtime refused as
-  // deadletters are reported beside the table.
+void account_oneway(Report& report, const char* scenario, uint64_t payload, uint32_t threads, uint64_t n,
+                    const OneWay& rt) {
+  report.account({scenario, payload, threads, n, rt.delivered, rt.stats.deadletters_emitted, rt.refusals});
+}
+
+// Only what reached the host counts toward the rates; what became
+// deadletters is in the table of runs.
+void report_oneway(Report& report, const char* scenario, uint64_t payload, uint32_t threads, uint64_t n,
+                   const OneWay& rt, const OneWay& base) {
   const double rt_rate = static_cast<double>(rt.delivered) / rt.seconds;
   const double base_rate = static_cast<double>(base.delivered) / base.seconds;
   report.add({scenario, payload, threads, rt_rate, base_rate, "envelopes/s", true});
   report.add({scenario, payload, threads, rt_rate * static_cast<double>(rt.frame_bytes) / kMiB,
               base_rate * static_cast<double>(base.frame_bytes) / kMiB, "MiB/s", true});
-  if (rt.refusals != 0 || rt.deadlettered != 0) {
-    char line[200];
-    std::snprintf(line, sizeof line, "  %s payload %llu threads %u: %llu submit refusals (-6), %llu deadletters",
-                  scenario, static_cast<unsigned long long>(payload), threads,
-                  static_cast<unsigned long long>(rt.refusals), static_cast<unsigned long long>(rt.deadlettered));
-    report.note(line);
-  }
+  account_oneway(report, scenario, payload, threads, n, rt);
 }
 
 void scenario_oneway(const Options& o, Report& report, Road road) {
@@ -224,13 +243,14 @@ void scenario_oneway(const Options& o, Report& report, Road road) {
     const uint64_t n = runs_for(o, road == Road::submit ? o.oneway : o.pipe, payload);
     const OneWay rt = runtime_oneway(road, payload, n, 1);
     const OneWay base = o.baselines ? baseline_oneway(rt.frame_bytes, n, 1) : OneWay{};
-    report_oneway(report, name, payload, 1, rt, base);
+    report_oneway(report, name, payload, 1, n, rt, base);
   }
 }
 
 void scenario_producers(const Options& o, Report& report) {
   const uint64_t payload = 64;
   double rt_one = 0, base_one = 0;
+  double rt_single = 0, rt_eight = 0;  // the runtime's rates with 1 and with 8 producers
   for (uint32_t threads : o.threads) {
     const OneWay rt = runtime_oneway(Road::submit, payload, o.producers, threads);
     const OneWay base = o.baselines ? baseline_oneway(rt.frame_bytes, o.producers, threads) : OneWay{};
@@ -240,14 +260,16 @@ void scenario_producers(const Options& o, Report& report) {
       rt_one = rt_rate;
       base_one = base_rate;
     }
+    if (threads == 1) rt_single = rt_rate;
+    if (threads == 8) rt_eight = rt_rate;
     report.add({"producers", payload, threads, rt_rate, base_rate, "envelopes/s", true});
     report.add({"producers: scaling vs first", payload, threads, rt_rate / rt_one, base_rate / base_one, "x", true});
-    if (rt.refusals != 0 || rt.deadlettered != 0) {
-      char line[160];
-      std::snprintf(line, sizeof line, "  producers %u: %llu submit refusals (-6), %llu deadletters", threads,
-                    static_cast<unsigned long long>(rt.refusals), static_cast<unsigned long long>(rt.deadlettered));
-      report.note(line);
-    }
+    account_oneway(report, "producers", payload, threads, o.producers, rt);
+  }
+  // The runtime against itself: its floor here is what one producer gets.
+  if (rt_single != 0 && rt_eight != 0) {
+    report.add({"producers: 8 vs 1", payload, 8, rt_eight, rt_single, "envelopes/s", true});
+    report.note_once(kVersusNote);
   }
 }
 
@@ -259,17 +281,40 @@ struct Latency {
   double seconds = 0;
   uint64_t count = 0;
   std::vector<uint64_t> samples;  // ns
+  Cost cost;                      // the whole process's, over the timed loop
+  std::string uncounted;          // why system calls were not counted
+  uint64_t deadletters = 0;       // the runtimes' deadletters_emitted
+  uint64_t refusals = 0;          // begins answered -6
 };
 
+void note_uncounted(Report& report, const std::string& why) {
+  if (!why.empty()) report.note_once("  syscalls: n/a: " + why);
+}
+
+// Per operation; NaN when nothing was measured.
+double per_op(uint64_t total, uint64_t count, bool measured = true) {
+  return measured && count != 0 ? static_cast<double>(total) / static_cast<double>(count) : NAN;
+}
+
 void report_latency(Report& report, const char* scenario, uint64_t payload, uint32_t inflight, const Latency& rt,
-                    const Latency& base) {
+                    const Latency& base, bool baselines) {
   report.add({scenario, payload, inflight, static_cast<double>(rt.count) / rt.seconds,
               static_cast<double>(base.count) / base.seconds, "round trips/s", true});
   report.add({scenario, payload, inflight, percentile_us(rt.samples, 50), percentile_us(base.samples, 50), "p50 us",
               false});
   report.add({scenario, payload, inflight, percentile_us(rt.samples, 99), percentile_us(base.samples, 99), "p99 us",
               false});
+  report.add({scenario, payload, inflight, per_op(rt.cost.syscalls, rt.count, rt.cost.syscalls_counted),
+              per_op(base.cost.syscalls, base.count, base.cost.syscalls_counted), "syscalls/op", false});
+  report.add({scenario, payload, inflight, per_op(rt.cost.context_switches, rt.count),
+              per_op(base.cost.context_switches, base.count, baselines), "ctx switches/op", false});
+  report.add({scenario, payload, inflight, per_op(rt.cost.cpu_ns, rt.count) / 1000.0,
+              per_op(base.cost.cpu_ns, base.count, baselines) / 1000.0, "cpu us/op", false});
+  report.account({scenario, payload, inflight, rt.count, rt.count, rt.deadletters, rt.refusals});
+  note_uncounted(report, rt.uncounted);
+  note_uncounted(report, base.uncounted);
 }
+
 
 // Answers every request delivered to the host with a raw reply through
 // the request pipe, until the delivered pipe reads end of file.
@@ -303,6 +348,8 @@ void answer_requests(const vorlet_v2_HostHandles& handles, uint64_t payload) {
   Latency out;
   out.samples.reserve(n);
   uint64_t issued = 0;
+  CostMeter meter;
+  meter.start();
   const uint64_t start = now_ns();
   while (out.count < n) {
     while (sent.size() < inflight && issued < n) {
@@ -318,6 +365,8 @@ void answer_requests(const vorlet_v2_HostHandles& handles, uint64_t payload) {
     ++out.count;
   }
   out.seconds = seconds_between(start, now_ns());
+  out.cost = meter.stop();
+  out.uncounted = meter.why();
   close(there[1]);
   peer.join();
   close(there[0]);
@@ -348,6 +397,10 @@ Latency runtime_ask_roundtrip(uint64_t payload, uint64_t n, uint32_t inflight, u
   Latency out;
   out.samples.reserve(n);
   uint64_t issued = 0;
+  // Opened once every thread runs: the runtime's, the client's lanes and
+  // the responder.
+  CostMeter meter;
+  meter.start();
   const uint64_t start = now_ns();
   while (out.count < n) {
     while (pending.size() < inflight && issued < n) {
@@ -356,6 +409,7 @@ Latency runtime_ask_roundtrip(uint64_t payload, uint64_t n, uint32_t inflight, u
       int32_t s;
       while ((s = vorlet_v2_ask_client_begin(client, requests[issued].data(), requests[issued].size(), &ticket)) ==
              VORLET_V2_WOULD_BLOCK) {
+        ++out.refusals;
         sched_yield();
       }
       if (s != VORLET_V2_OK) die("ask begin", s);
@@ -375,6 +429,9 @@ Latency runtime_ask_roundtrip(uint64_t payload, uint64_t n, uint32_t inflight, u
     ++out.count;
   }
   out.seconds = seconds_between(start, now_ns());
+  out.cost = meter.stop();
+  out.uncounted = meter.why();
+  out.deadletters = host.stats().deadletters_emitted;
   vorlet_v2_ask_client_destroy(client);
   host.stop();
   responder.join();
@@ -388,7 +445,7 @@ void scenario_roundtrip(const Options& o, Report& report) {
     const Latency rt = runtime_ask_roundtrip(payload, o.roundtrip, inflight, &request_bytes, &reply_bytes);
     const Latency base =
         o.baselines ? baseline_pingpong(request_bytes, reply_bytes, o.roundtrip, inflight) : Latency{};
-    report_latency(report, "local round trip (ask client)", payload, inflight, rt, base);
+    report_latency(report, "local round trip (ask client)", payload, inflight, rt, base, o.baselines);
   }
 }
 
@@ -410,6 +467,8 @@ Latency runtime_remote_roundtrip(uint64_t payload, uint64_t n, uint64_t* request
   BufferedReader responses(a.handles().response_read_fd);
   Latency out;
   out.samples.reserve(n);
+  CostMeter meter;
+  meter.start();
   const uint64_t start = now_ns();
   for (uint64_t i = 0; i < n; ++i) {
     const std::vector<uint8_t> request = build_request("remote-" + std::to_string(i), "bench.remote", payload, false);
@@ -427,8 +486,11 @@ Latency runtime_remote_roundtrip(uint64_t payload, uint64_t n, uint64_t* request
     ++out.count;
   }
   out.seconds = seconds_between(start, now_ns());
+  out.cost = meter.stop();
+  out.uncounted = meter.why();
   const vorlet_v2_RuntimeStats st = a.stats();
   if (st.deadletters_emitted != 0) die("remote round trips ended as deadletters", static_cast<long>(st.deadletters_emitted));
+  out.deadletters = st.deadletters_emitted + b.stats().deadletters_emitted;
   a.stop();
   b.stop();
   responder.join();
@@ -473,6 +535,8 @@ Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint
   Latency out;
   out.samples.reserve(n);
   std::vector<uint8_t> body;
+  CostMeter meter;
+  meter.start();
   const uint64_t start = now_ns();
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t began = now_ns();
@@ -489,6 +553,8 @@ Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint
     ++out.count;
   }
   out.seconds = seconds_between(start, now_ns());
+  out.cost = meter.stop();
+  out.uncounted = meter.why();
   done.store(true);
   close(tcp_connect_loopback(port));  // unblocks accept
   server.join();
@@ -501,7 +567,7 @@ void scenario_remote(const Options& o, Report& report) {
   uint64_t request_bytes = 0, reply_bytes = 0;
   const Latency rt = runtime_remote_roundtrip(payload, o.remote, &request_bytes, &reply_bytes);
   const Latency base = o.baselines ? baseline_tcp_exchange(request_bytes, reply_bytes, o.remote) : Latency{};
-  report_latency(report, "remote round trip (loopback)", payload, 1, rt, base);
+  report_latency(report, "remote round trip (loopback)", payload, 1, rt, base, o.baselines);
 }
 
 // ---------------------------------------------------------------------
@@ -530,6 +596,7 @@ void scenario_memory(const Options& o, Report& report) {
   const uint64_t payload = 64;
   const OneWay rt = runtime_oneway(Road::submit, payload, o.memory, 1);
   const uint64_t peak_kib = status_kib("VmHWM");
+  account_oneway(report, "memory", payload, 1, o.memory, rt);
   const vorlet_v2_RuntimeStats& st = rt.stats;
   // Every frame in flight holds one pooled 64 KiB block: the three rings,
   // the three pipe queues, the idle pool, and a writer's batch, a reader's
@@ -555,12 +622,114 @@ void scenario_allocs(const Options& o, Report& report) {
   }
   for (Road road : {Road::submit, Road::request_pipe}) {
     for (uint64_t payload : {uint64_t{64}, uint64_t{16384}}) {
+      const char* name = road == Road::submit ? "allocations (submit road)" : "allocations (request pipe road)";
       const OneWay rt = runtime_oneway(road, payload, o.allocs, 1, true, 64);
-      report.add({road == Road::submit ? "allocations (submit road)" : "allocations (request pipe road)", payload, 1,
-                  static_cast<double>(rt.allocations) / static_cast<double>(o.allocs), 0, "allocs/envelope", false});
+      report.add({name, payload, 1, static_cast<double>(rt.allocations) / static_cast<double>(o.allocs), 0,
+                  "allocs/envelope", false});
+      account_oneway(report, name, payload, 1, o.allocs, rt);
       if (rt.deadlettered != 0) report.note("  allocations: some envelopes were deadlettered; the count includes them");
     }
   }
+}
+
+// ---------------------------------------------------------------------
+// Idle: a started runtime that listens, with an ask client, and no traffic.
+// ---------------------------------------------------------------------
+
+void scenario_idle(const Options& o, Report& report) {
+  RuntimeHost host({{"bench.local", free_port(), true}});
+#ifdef VORLET_V2_REPLY_KIND_RESPONSE
+  vorlet_v2_AskClientHandle* client = vorlet_v2_ask_client_create(host.runtime(), &host.handles());
+  if (client == nullptr) die("ask client create");
+  const char* name = "idle (listener, ask client)";
+#else
+  const char* name = "idle (listener)";
+#endif
+  usleep(100000);  // lets every thread reach its wait
+  CostMeter meter;
+  meter.start();
+  const uint64_t start = now_ns();
+  usleep(static_cast<useconds_t>(o.idle_ms * 1000));
+  const double seconds = seconds_between(start, now_ns());
+  const Cost cost = meter.stop();
+#ifdef VORLET_V2_REPLY_KIND_RESPONSE
+  vorlet_v2_ask_client_destroy(client);
+#endif
+  host.stop();
+  const double calls = cost.syscalls_counted ? static_cast<double>(cost.syscalls) / seconds : NAN;
+  report.add({name, 0, 0, calls, 0, "syscalls/s", false});
+  report.add({name, 0, 0, static_cast<double>(cost.context_switches) / seconds, 0, "ctx switches/s", false});
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "  idle: %.2f s without traffic; the whole process is counted, the bench's one sleep call (and "
+                "its one switch) included",
+                seconds);
+  report.note(line);
+  note_uncounted(report, meter.why());
+}
+
+// ---------------------------------------------------------------------
+// Route count: delivery with many routes in the snapshot, and the apply.
+// ---------------------------------------------------------------------
+
+// The median delivered rate of three one-way runs, 64 B, flat out.
+double median_oneway_rate(Report& report, const char* scenario, uint64_t n, uint64_t routes) {
+  std::vector<double> rates;
+  for (int run = 0; run < 3; ++run) {
+    const OneWay rt = runtime_oneway(Road::submit, 64, n, 1, false, 0, routes);
+    rates.push_back(static_cast<double>(rt.delivered) / rt.seconds);
+    account_oneway(report, scenario, 64, 1, n, rt);
+  }
+  std::sort(rates.begin(), rates.end());
+  return rates[1];
+}
+
+// Microseconds that one flat apply of a snapshot of that many routes
+// takes on a new runtime (each route one remote endpoint); the records
+// are built before the clock starts.
+double apply_us(uint64_t routes) {
+  std::vector<std::string> targets;
+  targets.reserve(routes);
+  for (uint64_t i = 0; i < routes; ++i) targets.push_back("bench.route." + std::to_string(i));
+  const vorlet_v2_EndpointDesc endpoint{"127.0.0.1", 9, 1, 0};
+  std::vector<vorlet_v2_RouteDesc> descs(routes);
+  for (uint64_t i = 0; i < routes; ++i) {
+    descs[i] = {targets[i].c_str(), VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, nullptr, 0, &endpoint, 1};
+  }
+  const vorlet_v2_RouteSnapshotDesc snapshot{1, descs.data(), descs.size()};
+  vorlet_v2_RuntimeOptions options{"bench", "bench", 0, 0};
+  vorlet_v2_Runtime* runtime = vorlet_v2_runtime_create(&options);
+  if (runtime == nullptr) die("runtime create");
+  const uint64_t start = now_ns();
+  const int32_t s = vorlet_v2_runtime_apply_control_snapshot(runtime, &snapshot);
+  const uint64_t end = now_ns();
+  if (s != VORLET_V2_OK) die("apply snapshot", s);
+  vorlet_v2_runtime_destroy(runtime);
+  return static_cast<double>(end - start) / 1000.0;
+}
+
+void scenario_routes(const Options& o, Report& report) {
+  const std::string count = std::to_string(o.routes);
+  const double with_many = median_oneway_rate(report, ("routes: " + count + " routes").c_str(), o.oneway, o.routes);
+  const double with_one = median_oneway_rate(report, "routes: 1 route", o.oneway, 1);
+  report.add({"routes: delivery, " + count + " vs 1", 64, 1, with_many, with_one, "envelopes/s", true});
+  report.note_once(kVersusNote);
+  report.note("  routes: delivery rates are the median of three runs each; the target is the last route of the "
+              "snapshot");
+
+  // The smaller apply is the median of three; the larger runs once.
+  std::vector<double> small;
+  for (int run = 0; run < 3; ++run) small.push_back(apply_us(o.routes));
+  std::sort(small.begin(), small.end());
+  const uint64_t large_routes = o.routes * 10;
+  const double large = apply_us(large_routes);
+  const double small_per_route = small[1] / static_cast<double>(o.routes);
+  const double large_per_route = large / static_cast<double>(large_routes);
+  const std::string small_name = "routes: apply " + std::to_string(o.routes);
+  const std::string large_name = "routes: apply " + std::to_string(large_routes);
+  report.add({small_name, 0, 1, small[1], 0, "us", false});
+  report.add({large_name, 0, 1, large, 0, "us", false});
+  report.add({large_name + " vs " + count, 0, 1, large_per_route, small_per_route, "us/route", false});
 }
 
 // ---------------------------------------------------------------------
@@ -578,9 +747,9 @@ std::vector<uint64_t> parse_list(const char* text) {
 void usage() {
   std::fprintf(stderr,
                "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
-               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N]\n"
+               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N] [--routes N] [--idle-ms MS]\n"
                "                    [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs]\n");
+               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes]\n");
   std::exit(2);
 }
 
@@ -598,6 +767,8 @@ Options parse(int argc, char** argv) {
       o.roundtrip = o.remote = 20;
       o.memory = 2000;
       o.allocs = 200;
+      o.routes = 1000;
+      o.idle_ms = 200;
     } else if (arg == "--no-baseline") {
       o.baselines = false;
     } else if (arg == "--json") {
@@ -618,6 +789,10 @@ Options parse(int argc, char** argv) {
       o.memory = number();
     } else if (arg == "--allocs") {
       o.allocs = number();
+    } else if (arg == "--routes") {
+      o.routes = number();
+    } else if (arg == "--idle-ms") {
+      o.idle_ms = number();
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -642,6 +817,7 @@ Options parse(int argc, char** argv) {
   o.remote = std::max<uint64_t>(o.remote, 1);
   o.memory = std::max<uint64_t>(o.memory, 1);
   o.allocs = std::max<uint64_t>(o.allocs, 1);
+  o.routes = std::max<uint64_t>(o.routes, 1);
   return o;
 }
 
@@ -660,6 +836,8 @@ int main(int argc, char** argv) {
   if (o.runs("remote")) scenario_remote(o, report);
   if (o.runs("memory")) scenario_memory(o, report);
   if (o.runs("allocs")) scenario_allocs(o, report);
+  if (o.runs("idle")) scenario_idle(o, report);
+  if (o.runs("routes")) scenario_routes(o, report);
   char line[96];
   std::snprintf(line, sizeof line, "total %.1f s", seconds_between(start, now_ns()));
   report.note(line);

@@ -822,6 +822,10 @@ typedef struct vorlet_v2_RuntimeStats {
   uint64_t transport_connect_failures;
   uint64_t max_frame_bytes;
   uint64_t aux_batch;
+  /* Each host-bound pipe's queue: its capacity, frames queued now, the
+   * most queued, and pushes that waited for room. A frame written straight
+   * on the pipe (see the _direct_writes fields) never enters the queue, so
+   * it raises neither depth nor peak and is never counted as blocked. */
   uint64_t delivered_pipe_capacity;
   uint64_t delivered_pipe_depth;
   uint64_t delivered_pipe_peak;
@@ -863,6 +867,10 @@ typedef struct vorlet_v2_RuntimeStats {
   uint64_t local_delivery_capacity;
   uint64_t local_delivery_depth;
   uint64_t local_delivery_peak;
+  /* Frames of at most 4,096 bytes (prefix included) that their producer
+   * wrote whole on the pipe itself, because the queue was empty, its writer
+   * idle and the pipe had room; every other frame goes through the queue
+   * and its writer thread. */
   uint64_t delivered_pipe_direct_writes;
   uint64_t response_pipe_direct_writes;
   uint64_t deadletter_pipe_direct_writes;

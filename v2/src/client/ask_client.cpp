@@ -1,14 +1,12 @@
 #include "client/ask_client.h"
 
-#include <chrono>
 #include <cstring>
 
 #include "codec/alloc.h"
 #include "codec/frame_buffer.h"
-#include "codec/frame_reader.h"
+#include "codec/frame_splitter.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "platform/clock.h"
 #include "platform/pipe.h"
 #include "runtime/ingress.h"
 #include "runtime/limits.h"
@@ -17,9 +15,9 @@
 namespace vorlet::v2 {
 namespace {
 
-// How long a lane waits for bytes before it looks at the stopping flag
-// again; every stop sets the wake event too, which ends the wait at once.
-constexpr int32_t kLaneWaitMs = 60000;
+// The pause of a lane whose pipe polled readable and had nothing (a
+// non-blocking descriptor someone else reads too), so that it never spins.
+constexpr uint32_t kLaneEmptyReadPauseMs = 4;
 
 // Gives a frame from a reader back to the pool when it goes.
 struct FrameRelease {
@@ -35,42 +33,6 @@ uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept {
   return runtime_max_frame_bytes > kMaxMessageBytes ? runtime_max_frame_bytes : kMaxMessageBytes;
 }
 
-Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short,
-                              platform::Event* wake) noexcept {
-  if (fd < 0) return Status::io;
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-  const int32_t wake_fd = wake != nullptr ? wake->descriptor() : -1;
-  bool readiness_misled = false;
-  for (;;) {
-    uint64_t waiting = 0;
-    const Status s = platform::pipe_available(fd, &waiting);
-    if (s != Status::ok) return s;
-    if (waiting > 0) return Status::ok;
-    const Clock::time_point now = Clock::now();
-    if (now >= deadline) return Status::would_block;
-    if (cut_short != nullptr && cut_short->load()) return Status::would_block;
-    // Asleep on the pipe (and the wake event): new bytes, a close or a
-    // wake end the wait at once; with no event, the flag is looked at again
-    // within 4 ms. The last wait overshoots the deadline by at most 1 ms.
-    // Readiness that brought nothing (a descriptor that is not a pipe) makes
-    // the next wait a plain sleep, so that it is never spun on.
-    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    const int64_t cap = wake != nullptr ? remaining : 4;
-    const uint32_t slice = remaining < 1 ? 1 : static_cast<uint32_t>(remaining > cap ? cap : remaining);
-    if (readiness_misled) {
-      readiness_misled = false;
-      if (wake != nullptr) {
-        (void)wake->wait_ms(slice < 4 ? slice : 4);
-      } else {
-        platform::sleep_ms(slice);
-      }
-    } else {
-      readiness_misled = platform::pipe_wait_readable_or(fd, wake_fd, slice) == Status::ok;
-    }
-  }
-}
-
 std::shared_ptr<AskClientImpl> AskClientImpl::make(Runtime* rt, int32_t response_fd, int32_t deadletter_fd,
                                                    uint64_t frame_limit) {
   return std::make_shared<AskClientImpl>(rt, response_fd, deadletter_fd, frame_limit);
@@ -78,15 +40,15 @@ std::shared_ptr<AskClientImpl> AskClientImpl::make(Runtime* rt, int32_t response
 
 AskClientImpl::AskClientImpl(Runtime* rt, int32_t response_fd, int32_t deadletter_fd, uint64_t frame_limit) noexcept
     : runtime_(rt),
-      response_{LaneKind::response, response_fd, frame_reader_create(response_fd, frame_limit), {}},
-      deadletter_{LaneKind::deadletter, deadletter_fd, frame_reader_create(deadletter_fd, frame_limit), {}},
+      response_{LaneKind::response, response_fd, frame_splitter_create(response_fd, frame_limit), {}},
+      deadletter_{LaneKind::deadletter, deadletter_fd, frame_splitter_create(deadletter_fd, frame_limit), {}},
       wake_(platform::Event::create()) {}
 
 AskClientImpl::~AskClientImpl() {
   shutdown();
   pending_.clear();
-  frame_reader_destroy(deadletter_.reader);
-  frame_reader_destroy(response_.reader);
+  frame_splitter_destroy(deadletter_.reader);
+  frame_splitter_destroy(response_.reader);
 }
 
 bool AskClientImpl::start(StartThread start_thread) noexcept {
@@ -217,28 +179,33 @@ void AskClientImpl::deadletter_lane_main(void* self) noexcept {
 }
 
 void AskClientImpl::run_lane(Lane& lane) noexcept {
+  // Every whole frame that was read is handed on before the lane sleeps,
+  // with no time limit, on the pipe and the wake event together; then one
+  // read takes what the pipe holds.
   while (!stopping_.load()) {
-    Status s = ask_lane_wait_readable(lane.fd, kLaneWaitMs, &stopping_, wake_.get());
-    if (s == Status::would_block) continue;
-    if (s == Status::closed) return lane_closed();
-    if (s != Status::ok) return lane_failed("frame lane wait failed");
-    // Every complete frame waiting is read before the lane waits again.
-    while (!stopping_.load()) {
-      void* raw = nullptr;
-      uint64_t length = 0;
-      s = frame_read_try(lane.reader, &raw, &length);
-      if (s == Status::would_block) break;
-      if (s == Status::closed) return lane_closed();
-      if (s != Status::ok) return lane_failed("frame_read_try failed");
-      FrameHolder frame(raw);
-      const char* error = nullptr;
-      try {
-        error = take_frame(lane.kind, frame.get(), length);
-      } catch (...) {
-        error = "frame lane failed";
-      }
-      if (error != nullptr) return lane_failed(error);
+    void* raw = nullptr;
+    uint64_t length = 0;
+    Status s = frame_splitter_next(lane.reader, &raw, &length);
+    if (s == Status::would_block) {
+      bool woken = false;
+      s = platform::pipe_wait_readable_or(lane.fd, wake_->descriptor(), platform::kWaitForever, &woken);
+      if (woken) continue;  // a stop: the loop sees the flag
+      if (s != Status::ok) return lane_failed("frame lane wait failed");
+      s = frame_splitter_fill(lane.reader);
+      if (s == Status::would_block) (void)wake_->wait_ms(kLaneEmptyReadPauseMs);
+      if (s == Status::ok || s == Status::would_block) continue;
+      return lane_failed("frame_read_try failed");
     }
+    if (s == Status::closed) return lane_closed();
+    if (s != Status::ok) return lane_failed("frame_read_try failed");
+    FrameHolder frame(raw);
+    const char* error = nullptr;
+    try {
+      error = take_frame(lane.kind, frame.get(), length);
+    } catch (...) {
+      error = "frame lane failed";
+    }
+    if (error != nullptr) return lane_failed(error);
   }
 }
 

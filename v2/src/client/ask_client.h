@@ -32,7 +32,7 @@
 
 namespace vorlet::v2 {
 
-struct FrameReader;
+struct FrameSplitter;
 struct Runtime;
 
 // The completion record of one ask, shared by the client's pending map
@@ -60,20 +60,11 @@ struct PendingAsk {
 // the runtime's own frame limit.
 uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept;
 
-// Waits up to timeout_ms until fd has bytes to read. ok: bytes wait
-// (reported at once, whatever the timeout); closed: the write end has gone
-// and nothing is left; io: an unusable descriptor; would_block: the time ran
-// out, or *cut_short was found set. With a wake event (set whenever
-// *cut_short is), it sleeps on the pipe and the event together; without
-// one, on the pipe in slices of 1 to 4 ms between looks at *cut_short.
-Status ask_lane_wait_readable(int32_t fd, int32_t timeout_ms, const std::atomic<bool>* cut_short,
-                              platform::Event* wake = nullptr) noexcept;
-
 class alignas(64) AskClientImpl {
  public:
   using StartThread = bool (*)(std::thread*, platform::ThreadProc, void*);
 
-  // Makes both frame readers; a reader that cannot be made makes start()
+  // Makes both frame splitters; one that cannot be made makes start()
   // refuse. Throws only std::bad_alloc.
   static std::shared_ptr<AskClientImpl> make(Runtime* rt, int32_t response_fd, int32_t deadletter_fd,
                                              uint64_t frame_limit);
@@ -124,8 +115,8 @@ class alignas(64) AskClientImpl {
  private:
   struct Lane {
     LaneKind kind;
-    int32_t fd;           // borrowed
-    FrameReader* reader;  // owned
+    int32_t fd;             // borrowed
+    FrameSplitter* reader;  // owned
     std::thread thread;
   };
   static constexpr uint32_t kLaneCount = 2;

@@ -74,7 +74,8 @@ void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) n
     uint64_t written = 0;
     const Status s = platform::pipe_write_gather(fd, parts, n, &written);
     if (s == Status::would_block) {
-      platform::sleep_ms(1);
+      // A failed wait is left to the next write to report.
+      (void)platform::pipe_wait_writable(fd);
       continue;
     }
     if (s != Status::ok) {
@@ -93,6 +94,29 @@ void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) n
       offset = 0;
     }
   }
+}
+
+Status frame_write_once(int32_t fd, const void* body, uint64_t length) noexcept {
+  if (fd < 0 || body == nullptr || length == 0 || length > UINT64_MAX - kFramePrefixBytes) return Status::invalid_arg;
+  unsigned char prefix[kFramePrefixBytes];
+  frame_prefix_encode(length, prefix);
+  uint64_t written = 0;
+  Status s = platform::pipe_write(fd, prefix, kFramePrefixBytes, body, length, &written);
+  if (s != Status::ok) return s;
+  const auto* bytes = static_cast<const unsigned char*>(body);
+  uint64_t done = written;
+  while (done < kFramePrefixBytes + length) {
+    const uint64_t in_prefix = done < kFramePrefixBytes ? done : kFramePrefixBytes;
+    s = platform::pipe_write(fd, prefix + in_prefix, kFramePrefixBytes - in_prefix, bytes + (done - in_prefix),
+                             length - (done - in_prefix), &written);
+    if (s == Status::would_block) {
+      (void)platform::pipe_wait_writable(fd);
+      continue;
+    }
+    if (s != Status::ok) return s;
+    done += written;
+  }
+  return Status::ok;
 }
 
 Status frame_write(int32_t fd, const void* bytes, uint64_t length) noexcept {

@@ -43,9 +43,21 @@ struct FrameOut {
 // Writes count frames back to back with as few write calls as the pipe
 // takes (one for a batch that fits). A frame whose write fails is dropped,
 // whatever of it was written stays on the pipe, and the next frame is
-// tried; the statuses are not reported. Sleeps 1 ms when a non-blocking
-// descriptor has no room.
+// tried; the statuses are not reported. When a non-blocking descriptor has
+// no room it sleeps until it has (a poll, not a timer).
 void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) noexcept;
+
+// One frame, prefix and body, in one write that does not wait, for a
+// non-blocking pipe:
+//  ok:          the whole frame is out.
+//  would_block: the pipe had no room; nothing was written.
+//  closed, io:  the write failed (closed: the reader has gone).
+// A pipe takes a frame of at most platform::kPipeAtomicWriteBytes (prefix
+// included) whole or not at all. Should a descriptor take part of one all
+// the same, the rest follows at once, waiting for room as
+// frames_write_blocking does, so no other bytes come between; the status is
+// then that of the finish.
+Status frame_write_once(int32_t fd, const void* body, uint64_t length) noexcept;
 
 // Argument checks, the prefix and the write of one frame: the exported
 // writer and the pipe writers share it.

@@ -12,6 +12,10 @@ namespace vorlet::v2::platform {
 // Pipe buffer every host pipe is made with.
 inline constexpr uint64_t kPipeBufferBytes = 65536;
 
+// The largest write a pipe takes whole or not at all (PIPE_BUF): on a
+// non-blocking write end such a write either moves every byte or none.
+inline constexpr uint64_t kPipeAtomicWriteBytes = 4096;
+
 // Makes a pipe whose ends are not inherited by child processes, with a
 // buffer of at least kPipeBufferBytes. io when the pipe cannot be made or
 // cannot get that buffer (both ends are then closed and left at -1). The
@@ -41,9 +45,15 @@ inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
 // pipe_wait_readable that also ends, with ok, as soon as also_fd is
 // readable (an Event's descriptor while the event is set; -1 for none), and
-// that takes kWaitForever for no time limit. The caller tells which of the
-// two woke it by looking at each.
-Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) noexcept;
+// that takes kWaitForever for no time limit. With also_ready, the caller
+// learns whether also_fd is readable (or reports anything else) without a
+// second look: when it is false after ok, fd is readable.
+Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms, bool* also_ready = nullptr) noexcept;
+
+// Sleeps until fd can take a write or its reader has gone (the next write
+// tells which), with no time limit. io when the descriptor cannot be
+// waited on.
+Status pipe_wait_writable(int32_t fd) noexcept;
 
 // One read of at most capacity bytes. ok with *got > 0; closed at end of
 // file; would_block when a non-blocking descriptor has nothing; io else.

@@ -14,6 +14,9 @@
 #include "platform/thread.h"
 
 namespace vorlet::v2::platform {
+
+static_assert(kPipeAtomicWriteBytes == PIPE_BUF);
+
 namespace {
 
 // Keeps a write on a host thread from raising SIGPIPE against the process.
@@ -134,7 +137,8 @@ Status pipe_wait_readable(int32_t fd, uint32_t timeout_ms) noexcept {
   return pipe_wait_readable_or(fd, -1, timeout_ms);
 }
 
-Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) noexcept {
+Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms, bool* also_ready) noexcept {
+  if (also_ready != nullptr) *also_ready = false;
   if (fd < 0) return Status::io;
   const bool forever = timeout_ms == kWaitForever;
   struct timespec start;
@@ -144,7 +148,10 @@ Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) n
     struct pollfd p[2] = {{fd, POLLIN, 0}, {also_fd, POLLIN, 0}};
     const int wait_ms = forever ? -1 : timeout_ms > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeout_ms);
     const int r = poll(p, 2, wait_ms);
-    if (r > 0) return (p[0].revents & POLLNVAL) != 0 ? Status::io : Status::ok;
+    if (r > 0) {
+      if (also_ready != nullptr) *also_ready = p[1].revents != 0;
+      return (p[0].revents & POLLNVAL) != 0 ? Status::io : Status::ok;
+    }
     if (r == 0) return Status::would_block;
     if (errno != EINTR) return Status::io;
     if (forever) continue;
@@ -156,6 +163,17 @@ Status pipe_wait_readable_or(int32_t fd, int32_t also_fd, uint32_t timeout_ms) n
     timeout_ms -= static_cast<uint32_t>(spent_ms);
     start = now;
   }
+}
+
+Status pipe_wait_writable(int32_t fd) noexcept {
+  if (fd < 0) return Status::io;
+  struct pollfd p{fd, POLLOUT, 0};
+  int r;
+  while ((r = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+  }
+  if (r < 0 || (p.revents & POLLNVAL) != 0) return Status::io;
+  // POLLOUT, or POLLERR once the reader has gone: the write says which.
+  return Status::ok;
 }
 
 Status pipe_read(int32_t fd, void* buffer, uint64_t capacity, uint64_t* got) noexcept {

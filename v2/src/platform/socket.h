@@ -4,7 +4,12 @@
 //
 // Every socket this layer opens or accepts is close-on-exec, every accepted
 // socket is non-blocking, and sends never raise SIGPIPE: a peer that went
-// away is a failed send.
+// away is a failed send. The connection sockets (socket_open_for and
+// socket_accept) send without the small-segment delay (TCP_NODELAY): the
+// transport writes each frame whole and then waits for the answer, so
+// holding back its last segment would only add a delayed acknowledgement's
+// wait to every exchange. Where the option cannot be set the socket is
+// used as it is.
 #pragma once
 
 #include <cstddef>
@@ -77,8 +82,8 @@ class AddressList {
   void* list_ = nullptr;
 };
 
-// A stream socket of the address's family and protocol, close-on-exec and
-// blocking. kNoSocket on failure (*err says why; err may be NULL).
+// A stream socket of the address's family and protocol, close-on-exec,
+// blocking and with TCP_NODELAY on. kNoSocket on failure (*err says why; err may be NULL).
 SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcept;
 // An IPv4 TCP socket, close-on-exec and blocking.
 SocketHandle socket_open_ipv4(SocketError* err) noexcept;
@@ -100,23 +105,40 @@ SocketError socket_bind_ipv4(SocketHandle s, const Ipv4Address* address, uint16_
 SocketError socket_listen(SocketHandle s, int backlog) noexcept;
 // The local port the socket is bound to; 0 when unknown.
 uint16_t socket_local_port(SocketHandle s) noexcept;
-// Accepts one pending connection, non-blocking and close-on-exec.
+// Accepts one pending connection, non-blocking, close-on-exec and with
+// TCP_NODELAY on.
 // kNoSocket on failure with *err set (never NULL).
 SocketHandle socket_accept(SocketHandle listener, SocketError* err) noexcept;
 
 // One send call (never SIGPIPE). Bytes written, or -1 with *err set.
 int64_t socket_send(SocketHandle s, const void* data, uint64_t length, SocketError* err) noexcept;
+// One piece of a gathered send: length bytes at data.
+struct SendPiece {
+  const void* data;
+  uint64_t length;
+};
+// The most pieces one gathered send takes.
+inline constexpr uint32_t kMaxSendPieces = 8;
+// One send call of the pieces' bytes in order, as socket_send of their
+// concatenation would send them (never SIGPIPE): bytes written, which may
+// end inside any piece, or -1 with *err set. More than kMaxSendPieces
+// pieces fail with invalid.
+int64_t socket_send_pieces(SocketHandle s, const SendPiece* pieces, uint32_t count, SocketError* err) noexcept;
 // One receive call. Bytes read, 0 when the peer closed, or -1 with *err set.
 int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* err) noexcept;
 
 // Waits up to timeout_ms for one of the wanted directions. An error or
 // hang-up on the socket counts as ready, so that the next send, receive or
-// socket_take_error reports it; a descriptor that is not open fails.
+// socket_take_error reports it (with want 0 only they end the wait: a
+// listening socket hangs up at socket_shutdown); a descriptor that is not
+// open fails.
 // On failed, *err says why (interrupted: just wait again).
 // cancel_fd (-1: none) is a second descriptor, an Event's, watched for
 // reading beside the socket: once it is readable, or reports anything else,
 // the wait ends with cancelled, even when the socket is ready too, so that a
 // peer that keeps its socket busy cannot outlast it.
+// kPollForever as timeout_ms: no time limit.
+inline constexpr uint32_t kPollForever = 0xFFFFFFFFu;
 PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
                        int32_t cancel_fd = -1) noexcept;
 

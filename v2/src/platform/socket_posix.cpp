@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +73,12 @@ void set_err(SocketError* err, SocketError value) noexcept {
   if (err != nullptr) *err = value;
 }
 
+// Best effort: a socket without it still works, only with the delay.
+void set_no_delay(int s) noexcept {
+  const int on = 1;
+  (void)::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 // ResolvedAddress is never defined: a pointer to one is a pointer to the
 // resolver's entry.
 const addrinfo* as_addrinfo(const ResolvedAddress* a) noexcept { return reinterpret_cast<const addrinfo*>(a); }
@@ -130,7 +138,9 @@ SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcep
   const addrinfo* ai = as_addrinfo(a);
   const int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
   set_err(err, s < 0 ? map_errno(errno) : SocketError::none);
-  return s < 0 ? kNoSocket : s;
+  if (s < 0) return kNoSocket;
+  set_no_delay(s);
+  return s;
 }
 
 SocketHandle socket_open_ipv4(SocketError* err) noexcept {
@@ -193,11 +203,32 @@ uint16_t socket_local_port(SocketHandle s) noexcept {
 SocketHandle socket_accept(SocketHandle listener, SocketError* err) noexcept {
   const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   *err = s < 0 ? map_errno(errno) : SocketError::none;
-  return s < 0 ? kNoSocket : s;
+  if (s < 0) return kNoSocket;
+  set_no_delay(s);
+  return s;
 }
 
 int64_t socket_send(SocketHandle s, const void* data, uint64_t length, SocketError* err) noexcept {
   const ssize_t n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  *err = n < 0 ? map_errno(errno) : SocketError::none;
+  return n;
+}
+
+int64_t socket_send_pieces(SocketHandle s, const SendPiece* pieces, uint32_t count, SocketError* err) noexcept {
+  if (count > kMaxSendPieces || (pieces == nullptr && count > 0)) {
+    *err = SocketError::invalid;
+    return -1;
+  }
+  iovec iov[kMaxSendPieces];
+  for (uint32_t i = 0; i < count; ++i) {
+    iov[i].iov_base = const_cast<void*>(pieces[i].data);
+    iov[i].iov_len = static_cast<size_t>(pieces[i].length);
+  }
+  msghdr m;
+  std::memset(&m, 0, sizeof m);
+  m.msg_iov = iov;
+  m.msg_iovlen = count;
+  const ssize_t n = ::sendmsg(s, &m, MSG_NOSIGNAL);
   *err = n < 0 ? map_errno(errno) : SocketError::none;
   return n;
 }
@@ -218,7 +249,9 @@ PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, Socke
   p[1].fd = cancel_fd;
   p[1].events = POLLIN;
   p[1].revents = 0;
-  const int timeout = timeout_ms > 0x7fffffffu ? 0x7fffffff : static_cast<int>(timeout_ms);
+  const int timeout = timeout_ms == kPollForever ? -1
+                      : timeout_ms > 0x7fffffffu  ? 0x7fffffff
+                                                  : static_cast<int>(timeout_ms);
   const int n = ::poll(p, 2, timeout);
   if (n < 0) {
     *err = map_errno(errno);

@@ -1,12 +1,29 @@
 // How the consumer of a ring (the dispatcher, the local worker, the remote
 // worker) sleeps while its ring is empty and decides to end, and how a
-// producer wakes it. Each ring's own ends (ingress.h, local_delivery.h,
-// remote_admission.h, remote_outbound.h) are built on these.
+// producer pushes and wakes it. Each ring's own ends (ingress.h,
+// local_delivery.h, remote_admission.h, remote_outbound.h) are built on
+// these.
 //
-// Nothing accepted is stranded at stop: producers test the stopping flag
-// under the ring's lock, and a consumer decides to end only under that same
-// lock, after seeing the ring empty and the flag set together. Everything
-// pushed before that decision is popped; nothing can be pushed after it.
+// Nothing accepted is stranded at stop, and nothing is accepted once the
+// consumer has decided to end:
+//  - On a Ring (the remote ring), producers test the stopping flag under
+//    the ring's lock, and the consumer decides to end only under that same
+//    lock, after seeing the ring empty and the flag set together.
+//  - On a SlotRing (the ingress and local rings) there is no lock. A
+//    producer tests the flag, claims a slot (a sequentially consistent
+//    compare-and-swap on write_index), then tests the flag again
+//    (sequentially consistent) and publishes the slot: with its value when
+//    the flag was still clear (accepted), else as a vacancy (closed, and
+//    the value stays the producer's). The consumer, once it sees the flag
+//    and has taken everything published, decides with a read-modify-write
+//    of the flag (sequentially consistent, so it is ordered after every
+//    producer's second test that read the flag clear) followed by a
+//    sequentially consistent load of write_index: every claim whose
+//    producer accepted comes before that load in the single total order,
+//    so the consumer sees it, waits for its publication and takes it. A
+//    claim after the load meets the flag set at its second test and is
+//    refused. A claim that is not yet published makes the consumer sleep
+//    until its producer publishes and wakes it: there is no spin.
 #pragma once
 
 #include <atomic>
@@ -36,6 +53,65 @@ void consumer_sleep(Runtime* rt, WakePair* wake, Empty ring_empty) noexcept {
   wake->sleeping.store(1, std::memory_order_seq_cst);
   while (rt->stopping.load(std::memory_order_seq_cst) == 0 && ring_empty()) wake->cv->wait(hold);
   wake->sleeping.store(0, std::memory_order_relaxed);
+}
+
+// A SlotRing producer's push: ok (the ring owns what the value owns; the
+// count just after it goes to the depth gauge and raises the peak), closed
+// when the runtime is stopping, would_block when the ring is full. On a
+// refusal the value stays the caller's. The consumer is woken after every
+// publication, a vacancy's too, since it may be waiting for that very slot.
+template <class T>
+Status slot_ring_push(Runtime* rt, SlotRing<T>* ring, WakePair* wake, const T& value, Counter depth_gauge,
+                      Counter peak_gauge) noexcept {
+  if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
+  typename SlotRing<T>::Slot* slot = nullptr;
+  uint64_t position = 0;
+  if (!ring->claim(&slot, &position)) return Status::would_block;
+  const bool refused = rt->stopping.load(std::memory_order_seq_cst) != 0;
+  SlotRing<T>::publish(slot, position, refused ? T{} : value);
+  if (!refused) {
+    const uint64_t depth = ring->count();
+    rt->counters.store(depth_gauge, depth);
+    rt->counters.raise_peak(peak_gauge, depth);
+  }
+  wake_after_push(wake);
+  return refused ? Status::closed : Status::ok;
+}
+
+// A SlotRing consumer's loop step: up to max (at least 1) values moved to
+// out[] in push order, vacancies left out, sleeping while there is none; 0
+// once the ring is empty and the runtime is stopping (then the consumer
+// ends). Each take stores the count it left to the depth gauge.
+template <class T>
+uint64_t slot_ring_take(Runtime* rt, SlotRing<T>* ring, WakePair* wake, T* out, uint64_t max, Counter depth_gauge,
+                        Counter peak_gauge) noexcept {
+  for (;;) {
+    uint64_t depth = 0;
+    const uint64_t took = ring->take(out, max, &depth);
+    if (took != 0) {
+      rt->counters.store(depth_gauge, depth);
+      rt->counters.raise_peak(peak_gauge, depth);
+      uint64_t kept = 0;
+      for (uint64_t i = 0; i < took; ++i) {
+        if (!ring_vacancy(out[i])) out[kept++] = out[i];
+      }
+      if (kept != 0) return kept;
+      continue;
+    }
+    if (rt->stopping.load(std::memory_order_acquire) != 0) {
+      // The end is decided here (see the head comment): the flag's
+      // read-modify-write, then the claims.
+      if (rt->stopping.fetch_or(0, std::memory_order_seq_cst) != 0 && ring->drained()) return 0;
+      // A claim is still being written: its producer wakes us once it is
+      // published, whatever the flag says.
+      std::unique_lock<std::mutex> hold(wake->mutex.get());
+      wake->sleeping.store(1, std::memory_order_seq_cst);
+      while (!ring->next_published()) wake->cv->wait(hold);
+      wake->sleeping.store(0, std::memory_order_relaxed);
+      continue;
+    }
+    consumer_sleep(rt, wake, [ring] { return !ring->next_published(); });
+  }
 }
 
 // A worker's loop step on a job ring whose two ends both take lock: the

@@ -166,6 +166,15 @@ Status host_handles_open(HostHandleSet* set, vorlet_v2_HostHandles* handles) noe
   }
   if (s == Status::ok) {
     made.add(deadletter_rt, deadletter_host);
+    // The runtime's write ends of the host-bound pipes never block, so a
+    // producer can try a frame straight on the pipe and queue it when there
+    // is no room; the writer threads wait for room with a poll. Each end is
+    // its own file description: the host's read ends stay blocking.
+    for (const int32_t fd : {delivered_rt, response_rt, deadletter_rt}) {
+      if (s == Status::ok && fd >= 0 && platform::fd_set_nonblocking(fd) != Status::ok) s = Status::io;
+    }
+  }
+  if (s == Status::ok) {
     if (want_monitor) {
       s = host_pipe_create(&monitor_rt, &monitor_host, false);
       if (s == Status::ok) {

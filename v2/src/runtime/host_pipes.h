@@ -37,7 +37,7 @@ struct MonitorRegistration {
 struct HostHandleSet {
   std::atomic<int32_t> request_read_fd{-1};
   std::atomic<int32_t> control_read_fd{-1};
-  std::atomic<int32_t> delivered_write_fd{-1};
+  std::atomic<int32_t> delivered_write_fd{-1};   // non-blocking, as the two below
   std::atomic<int32_t> response_write_fd{-1};
   std::atomic<int32_t> deadletter_write_fd{-1};
   std::atomic<int32_t> monitor_write_fd{-1};  // non-blocking

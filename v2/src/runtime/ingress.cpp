@@ -1,7 +1,5 @@
 #include "runtime/ingress.h"
 
-#include <mutex>
-
 #include "codec/frame_buffer.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/runtime.h"
@@ -15,16 +13,8 @@ bool stopping(const Runtime* rt) noexcept { return rt->stopping.load(std::memory
 
 Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept {
   if (rt == nullptr || item == nullptr || item->frame == nullptr || item->length == 0) return Status::invalid_arg;
-  uint64_t depth;
-  {
-    std::lock_guard<std::mutex> hold(rt->ingress_lock.get());
-    if (stopping(rt)) return Status::closed;
-    if (!rt->ingress_ring.push(*item, &depth)) return Status::would_block;
-  }
-  rt->counters.store(Counter::ingress_depth, depth);
-  rt->counters.raise_peak(Counter::ingress_peak, depth);
-  wake_after_push(&rt->dispatcher_wake);
-  return Status::ok;
+  return slot_ring_push(rt, &rt->ingress_ring, &rt->dispatcher_wake, *item, Counter::ingress_depth,
+                        Counter::ingress_peak);
 }
 
 Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
@@ -44,25 +34,20 @@ Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) 
 }
 
 bool runtime_ingress_try_pop(Runtime* rt, IngressItem* out) noexcept {
-  uint64_t depth = 0;
-  if (!rt->ingress_ring.try_pop(out, &depth)) return false;
-  rt->counters.store(Counter::ingress_depth, depth);
-  rt->counters.raise_peak(Counter::ingress_peak, depth);
-  return true;
-}
-
-bool runtime_ingress_pop(Runtime* rt, IngressItem* out) noexcept {
   for (;;) {
-    if (runtime_ingress_try_pop(rt, out)) return true;
-    if (stopping(rt)) {
-      // The end is decided under the producers' lock, where they test the
-      // flag: what they pushed before is still taken.
-      std::lock_guard<std::mutex> hold(rt->ingress_lock.get());
-      if (rt->ingress_ring.observed_empty()) return false;
-      continue;
-    }
-    consumer_sleep(rt, &rt->dispatcher_wake, [rt] { return rt->ingress_ring.observed_empty(); });
+    uint64_t depth = 0;
+    if (rt->ingress_ring.take(out, 1, &depth) == 0) return false;
+    rt->counters.store(Counter::ingress_depth, depth);
+    rt->counters.raise_peak(Counter::ingress_peak, depth);
+    if (!ring_vacancy(*out)) return true;
   }
 }
+
+uint64_t runtime_ingress_take(Runtime* rt, IngressItem* out, uint64_t max) noexcept {
+  return slot_ring_take(rt, &rt->ingress_ring, &rt->dispatcher_wake, out, max, Counter::ingress_depth,
+                        Counter::ingress_peak);
+}
+
+bool runtime_ingress_pop(Runtime* rt, IngressItem* out) noexcept { return runtime_ingress_take(rt, out, 1) == 1; }
 
 }  // namespace vorlet::v2

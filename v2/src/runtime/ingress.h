@@ -1,8 +1,8 @@
 // The ingress: how envelopes enter the runtime and reach the dispatcher.
 // Its producers are the submit call (and the ask client through it), the
-// request pipe reader and the inbound remote request handler, serialised
-// on ingress_lock; its one consumer is the dispatcher, which pops without
-// a lock. It stands apart from dispatcher.*, which decides what becomes of
+// request pipe reader and the inbound remote request handler, which push
+// without a lock; its one consumer is the dispatcher, which takes without
+// one (the ring and how stop is decided: rings.h, consumer_wait.h). It stands apart from dispatcher.*, which decides what becomes of
 // an item, so that a producer includes only this.
 #pragma once
 
@@ -28,11 +28,15 @@ Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept;
 // The state test comes before any test of the bytes.
 Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
 
-// The dispatcher's pop, without a lock: false when the ring is empty.
+// The consumer's pop, without a lock and without sleeping: false when the
+// ring is empty. For destroy's drain and for tests.
 bool runtime_ingress_try_pop(Runtime* rt, IngressItem* out) noexcept;
-// The dispatcher's loop step: the next item, sleeping while there is none;
-// false when the ring is empty and the runtime is stopping (then the
-// dispatcher ends).
+// The dispatcher's loop step: up to max items (at least 1) moved to out[]
+// in push order, sleeping while there is none; 0 when the ring is empty
+// and the runtime is stopping (then the dispatcher ends). Their slots are
+// free again on return: the caller owns the items.
+uint64_t runtime_ingress_take(Runtime* rt, IngressItem* out, uint64_t max) noexcept;
+// The same for one item: false where the take returns 0.
 bool runtime_ingress_pop(Runtime* rt, IngressItem* out) noexcept;
 
 }  // namespace vorlet::v2

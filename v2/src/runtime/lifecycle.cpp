@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "codec/frame_reader.h"
+#include "codec/frame_splitter.h"
 #include "runtime/control_apply.h"
 #include "runtime/dispatcher.h"
 #include "runtime/event_log.h"
@@ -64,9 +64,9 @@ struct StartProgress {
 
 // Steps of start under runtime_lock; false at the first that fails.
 bool bring_up(Runtime* rt, StartProgress* done) noexcept {
-  rt->request_reader = frame_reader_create(host_handles_request_read_fd(&rt->host_handles), rt->max_frame_bytes);
+  rt->request_reader = frame_splitter_create(host_handles_request_read_fd(&rt->host_handles), rt->max_frame_bytes);
   if (rt->request_reader == nullptr) return false;
-  rt->control_reader = frame_reader_create(host_handles_control_read_fd(&rt->host_handles), kControlFrameLimit);
+  rt->control_reader = frame_splitter_create(host_handles_control_read_fd(&rt->host_handles), kControlFrameLimit);
   if (rt->control_reader == nullptr) return false;
 
   if (local_gate_open(rt->local_adapter) != Status::ok) return false;
@@ -210,9 +210,9 @@ void runtime_stop_pipe_waiters(Runtime* rt) noexcept {
 }
 
 void runtime_destroy_frame_readers(Runtime* rt) noexcept {
-  frame_reader_destroy(rt->control_reader);
+  frame_splitter_destroy(rt->control_reader);
   rt->control_reader = nullptr;
-  frame_reader_destroy(rt->request_reader);
+  frame_splitter_destroy(rt->request_reader);
   rt->request_reader = nullptr;
 }
 

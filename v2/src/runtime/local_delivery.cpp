@@ -1,7 +1,6 @@
 #include "runtime/local_delivery.h"
 
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "runtime/consumer_wait.h"
@@ -55,21 +54,17 @@ Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t l
 
 Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept {
   if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
-  {
-    std::lock_guard<std::mutex> hold(rt->local_delivery_lock.get());
-    if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
-    uint64_t depth = 0;
-    if (!rt->local_ring.push(job, &depth)) return Status::would_block;
-    rt->counters.store(Counter::local_delivery_depth, depth);
-    rt->counters.raise_peak(Counter::local_delivery_peak, depth);
-  }
-  wake_after_push(&rt->local_wake);
-  return Status::ok;
+  return slot_ring_push(rt, &rt->local_ring, &rt->local_wake, job, Counter::local_delivery_depth,
+                        Counter::local_delivery_peak);
 }
 
 LocalJob* runtime_local_pop(Runtime* rt) noexcept {
-  return job_ring_pop(rt, &rt->local_ring, &rt->local_delivery_lock.get(), &rt->local_wake,
-                      Counter::local_delivery_depth, Counter::local_delivery_peak);
+  LocalJob* job = nullptr;
+  if (slot_ring_take(rt, &rt->local_ring, &rt->local_wake, &job, 1, Counter::local_delivery_depth,
+                     Counter::local_delivery_peak) == 0) {
+    return nullptr;
+  }
+  return job;
 }
 
 void local_deliver(Runtime* rt, LocalJob* job) noexcept {

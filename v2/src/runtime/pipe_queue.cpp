@@ -3,6 +3,7 @@
 #include "codec/alloc.h"
 #include "codec/frame_buffer.h"
 #include "codec/frame_io.h"
+#include "platform/pipe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -50,7 +51,8 @@ Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_
   }
   *blocked_out = false;
   bool waited = false;
-  uint64_t depth;
+  bool direct = false;
+  uint64_t depth = 0;
   {
     std::unique_lock<std::mutex> hold(mutex_);
     if (count_ == capacity_ && !closed_) {
@@ -62,15 +64,29 @@ Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_
       if (!keep_if_closed) pipe_item_release(item);
       return Status::bad_state;
     }
-    ring_[write_index_ & mask_] = *item;
-    ++write_index_;
-    if (count_++ == 0) not_empty_.notify_one();
-    depth = count_;
-    // Under the mutex, so that the last store is always the present depth.
-    gauges_.depth->store(depth, std::memory_order_relaxed);
+    if (count_ == 0 && idle_writer_fd_ >= 0 && gauges_.direct_writes != nullptr &&
+        item->length <= platform::kPipeAtomicWriteBytes - kFramePrefixBytes) {
+      const Status written = frame_write_once(idle_writer_fd_, item->buffer, item->length);
+      if (written == Status::ok) gauges_.direct_writes->fetch_add(1, std::memory_order_relaxed);
+      // A failed write drops the frame, as the writer drops one the host can
+      // no longer take; only a pipe with no room sends it to the queue.
+      direct = written != Status::would_block;
+    }
+    if (!direct) {
+      ring_[write_index_ & mask_] = *item;
+      ++write_index_;
+      if (count_++ == 0) not_empty_.notify_one();
+      depth = count_;
+      // Under the mutex, so that the last store is always the present depth.
+      gauges_.depth->store(depth, std::memory_order_relaxed);
+    }
   }
-  *item = PipeItem{nullptr, 0, BufferKind::heap};
-  raise_peak(gauges_.peak, depth);
+  if (direct) {
+    pipe_item_release(item);  // outside the mutex: the frame pool has a lock of its own
+  } else {
+    *item = PipeItem{nullptr, 0, BufferKind::heap};
+    raise_peak(gauges_.peak, depth);
+  }
   if (waited) {
     gauges_.blocked->fetch_add(1, std::memory_order_relaxed);
     *blocked_out = true;
@@ -90,6 +106,11 @@ void PipeQueue::reopen() noexcept {
   closed_ = false;
 }
 
+bool PipeQueue::writer_idle() noexcept {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return idle_writer_fd_ >= 0 && count_ == 0;
+}
+
 void PipeQueue::writer_loop(int32_t fd) noexcept {
   PipeItem batch[kWriterBatch];
   for (;;) {
@@ -97,7 +118,10 @@ void PipeQueue::writer_loop(int32_t fd) noexcept {
     uint64_t remaining;
     {
       std::unique_lock<std::mutex> hold(mutex_);
+      // Idle from here until a batch is taken: the last batch is out.
+      idle_writer_fd_ = fd;
       not_empty_.wait(hold, [this] { return count_ > 0 || closed_; });
+      idle_writer_fd_ = -1;
       if (count_ == 0) return;  // closed and written out
       const bool was_full = count_ == capacity_;
       while (taken < kWriterBatch && count_ > 0) {

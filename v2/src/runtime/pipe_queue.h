@@ -2,6 +2,12 @@
 // dispatcher, the workers, the hand-offs), one writer thread that writes
 // the frames out. A full queue makes producers wait for room, so a slow
 // host slows the runtime down instead of losing frames.
+//
+// A small frame that finds the queue empty and its writer idle skips the
+// hand-off: the producer writes it on the pipe itself, under the queue's
+// mutex, in one write that does not wait (the runtime's write end is
+// non-blocking). Nothing can be ahead of it then, so order is kept; when the
+// pipe has no room the frame is queued as any other.
 #pragma once
 
 #include <atomic>
@@ -29,11 +35,17 @@ struct PipeItem {
 // already cleared is left alone, so a caller may call it after any push.
 void pipe_item_release(PipeItem* item) noexcept;
 
-// The runtime gauges one queue keeps up to date.
+// The runtime gauges one queue keeps up to date. A frame written directly
+// never enters the queue: it raises neither depth nor peak, and it is never
+// a push that waited.
 struct PipeGauges {
   std::atomic<uint64_t>* depth;    // count after the last push or batch
   std::atomic<uint64_t>* peak;     // highest depth seen
   std::atomic<uint64_t>* blocked;  // pushes that had to wait for room
+  // Frames written whole straight on the pipe by their producer. May be
+  // left null: such a queue writes nothing directly, every frame goes
+  // through the writer.
+  std::atomic<uint64_t>* direct_writes = nullptr;
 };
 
 class PipeQueue {
@@ -50,10 +62,15 @@ class PipeQueue {
   Status init(uint64_t requested_capacity, PipeGauges gauges) noexcept;
 
   // Queues an item for the pipe whose runtime write end is fd, waiting
-  // while the queue is full.
-  //  ok:          the queue owns the buffer; *item is cleared. *blocked_out
-  //               is true when the push had to wait (counted in the
-  //               blocked gauge).
+  // while the queue is full; or writes it straight on the pipe (above) when
+  // it is a frame of at most platform::kPipeAtomicWriteBytes, prefix
+  // included, the queue is empty, the writer waits with no batch in hand
+  // and the pipe has room.
+  //  ok:          the queue owns the buffer (or the frame is written, or
+  //               dropped as the writer drops a frame the host can no
+  //               longer take, and the buffer given back); *item is
+  //               cleared. *blocked_out is true when the push had to wait
+  //               (counted in the blocked gauge).
   //  bad_state:   the queue is closed; the buffer was given back by its
   //               kind and *item is cleared, unless keep_if_closed, when
   //               *item is untouched and the buffer is still the caller's.
@@ -70,10 +87,14 @@ class PipeQueue {
 
   // The writer thread's body: writes every queued frame to fd in arrival
   // order, outside the mutex, and gives each buffer back. A failed write
-  // drops that frame. Returns once the queue is closed and empty.
+  // drops that frame. Returns once the queue is closed and empty. While it
+  // waits for work, producers may write small frames to fd directly.
   void writer_loop(int32_t fd) noexcept;
 
   uint64_t capacity() const noexcept { return capacity_; }
+  // True while a writer waits for work with no batch in hand: a push now
+  // may write its frame directly.
+  bool writer_idle() noexcept;
 
  private:
   static constexpr uint64_t kWriterBatch = 8;
@@ -88,6 +109,10 @@ class PipeQueue {
   uint64_t read_index_ = 0;
   uint64_t count_ = 0;
   bool closed_ = false;
+  // The write end of a writer that waits for work with no batch in hand, -1
+  // while it writes one or no writer runs: only then is a direct write
+  // sure to come after every frame queued before it.
+  int32_t idle_writer_fd_ = -1;
   PipeGauges gauges_{};
 };
 

@@ -1,7 +1,7 @@
 #include "runtime/pipe_readers.h"
 
 #include "codec/frame_buffer.h"
-#include "codec/frame_reader.h"
+#include "codec/frame_splitter.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/control_apply.h"
 #include "runtime/deadletter_emit.h"
@@ -17,15 +17,6 @@ namespace vorlet::v2 {
 namespace {
 
 bool stopping(const Runtime* rt) noexcept { return rt->stopping.load(std::memory_order_acquire) != 0; }
-
-// What one read of a pipe leads to.
-enum class Step { next, end };
-
-// Nothing to read, or a read that failed: one idle step, so that a pipe that
-// keeps failing is not spun on.
-Step idle(PipeWaiter* waiter) noexcept {
-  return pipe_waiter_backoff(waiter, kReaderWaitMs) == PipeWait::unusable ? Step::end : Step::next;
-}
 
 // One frame from the request pipe: queued for the dispatcher, or answered
 // with a deadletter when the ingress ring refuses it.
@@ -48,19 +39,26 @@ void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
                           rt->active_generation.load(std::memory_order_acquire), nullptr, 0, 0, nullptr);
 }
 
+// Hands on every whole frame that was read, then sleeps until the pipe has
+// more (or closes, or stop wakes it) and reads what it holds in one call.
 template <class OnFrame>
-void read_loop(Runtime* rt, FrameReader* reader, PipeWaiter* waiter, OnFrame on_frame) noexcept {
+void read_loop(Runtime* rt, FrameSplitter* splitter, PipeWaiter* waiter, OnFrame on_frame) noexcept {
   while (!stopping(rt)) {
     void* raw = nullptr;
     uint64_t length = 0;
-    const Status s = frame_read_try(reader, &raw, &length);
+    const Status s = frame_splitter_next(splitter, &raw, &length);
     if (s == Status::ok) {
-      pipe_waiter_reset_backoff(waiter);
       on_frame(FrameBuffer(raw), length);
       continue;
     }
     if (s == Status::closed) return;  // the host closed its write end
-    if (idle(waiter) == Step::end) return;
+    // io or nomem: that frame is gone, and the bytes after it are read as
+    // the next.
+    if (s != Status::would_block) continue;
+    const PipeWait w = pipe_waiter_wait(waiter);
+    if (w == PipeWait::unusable) return;
+    if (w == PipeWait::woken) continue;  // stop: the loop sees the flag
+    if (frame_splitter_fill(splitter) != Status::ok) pipe_waiter_pause(waiter);
   }
 }
 

@@ -1,7 +1,8 @@
 // The two runtime threads that read what the host writes: the request pipe
 // reader turns each frame into an ingress item, the control pipe reader
-// applies each control envelope. Both read with the non-blocking frame
-// reader that start made for their pipe and idle on their pipe waiter.
+// applies each control envelope. Both read through the frame splitter that
+// start made for their pipe, and sleep on their pipe waiter until it has
+// bytes.
 //
 // A reader ends when the runtime is stopping, when the host closes its
 // write end between frames (the runtime stays started and receives nothing

@@ -1,8 +1,7 @@
-// How a pipe reader idles when its pipe has nothing: a burst of processor
-// pauses, then yields, then a wait asleep on the pipe and on an event that
-// stop (or destroy) sets, so it ends as soon as bytes arrive, the pipe
-// closes or the event is set. A busy pipe is thus read without pauses, and
-// an idle one costs nothing.
+// How a pipe reader idles when it has no whole frame: asleep on the pipe
+// and on an event that stop (or destroy) sets, with no time limit, so that
+// it wakes only when bytes arrive, the pipe closes or the event is set. An
+// idle reader makes no system call and takes no wake-up.
 //
 // Each waiter belongs to one reader thread; stop and destroy touch it only
 // through pipe_waiter_wake while it is armed, and stop it after joining its
@@ -17,26 +16,17 @@
 namespace vorlet::v2 {
 
 enum class PipeWait : int32_t {
-  ready = 0,      // the pipe has data, or its write end closed
-  timed_out = 1,  // nothing yet: read again (also a plain idle step)
-  woken = 2,      // the event was set
-  unusable = 3,   // the waiter is not started
+  ready = 0,     // the pipe has data, or its write end closed
+  woken = 1,     // the event was set
+  unusable = 2,  // the waiter is not started
 };
-
-// A wait with no time limit.
-inline constexpr uint32_t kPipeWaitForever = 0xFFFFFFFFu;
-// The longest a reader sleeps before it looks at the stopping flag again.
-inline constexpr uint32_t kReaderWaitMs = 250;
 
 struct PipeWaiter {
   int32_t fd;              // borrowed from the host handle set; -1 when not started
   platform::Event* event;  // owned from start to stop; set by pipe_waiter_wake
-  uint32_t spin_limit;
-  uint32_t yield_limit;
-  uint32_t steps;  // idle steps since the last frame
 };
 
-// Not started, no event, limits 256 and 32.
+// Not started, no event.
 void pipe_waiter_init(PipeWaiter* waiter) noexcept;
 // Watches fd (never closes it) with a fresh event, not set. invalid_arg for
 // a NULL waiter or a negative descriptor; nomem when no event can be had
@@ -47,15 +37,14 @@ void pipe_waiter_stop(PipeWaiter* waiter) noexcept;
 // Sets the event. invalid_arg for NULL or a waiter that is not started.
 Status pipe_waiter_wake(PipeWaiter* waiter) noexcept;
 
-// After a frame: the next idle step starts the back-off afresh.
-inline void pipe_waiter_reset_backoff(PipeWaiter* waiter) noexcept { waiter->steps = 0; }
+// Until the pipe has data or closes, or the event is set (it is reset
+// then; the event wins when both are). A descriptor that cannot be waited
+// on is tried again after pauses, as a failed read is.
+PipeWait pipe_waiter_wait(PipeWaiter* waiter) noexcept;
 
-// One idle step after a read found nothing: a pause, a yield, or (every
-// spin_limit + yield_limit steps) a wait of timeout_ms.
-PipeWait pipe_waiter_backoff(PipeWaiter* waiter, uint32_t timeout_ms) noexcept;
-
-// Until the pipe has data or closes, the event is set (it is reset then) or
-// timeout_ms pass (kPipeWaitForever: no limit).
-PipeWait pipe_waiter_wait(PipeWaiter* waiter, uint32_t timeout_ms) noexcept;
+// After a read that failed: a short sleep on the event alone (a descriptor
+// that fails every read still polls readable), so that a reader that tries
+// again never spins. Ends at once when the event is set.
+void pipe_waiter_pause(PipeWaiter* waiter) noexcept;
 
 }  // namespace vorlet::v2

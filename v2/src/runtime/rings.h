@@ -1,15 +1,15 @@
-// The bounded ring that carries work between the runtime's threads, and
+// The bounded rings that carry work between the runtime's threads, and
 // the runtime's three:
 //  - the ingress ring: items from the submit call, the request pipe reader
-//    and the inbound remote request handler to the dispatcher (producers
-//    serialise on ingress_lock; the dispatcher pops without a lock);
-//  - the local delivery ring: jobs from the dispatcher to the local worker
-//    (both under local_delivery_lock);
+//    and the inbound remote request handler to the dispatcher;
+//  - the local delivery ring: jobs from the dispatcher to the local worker;
 //  - the remote outbound ring: jobs from remote admission to the remote
 //    worker (both under remote_outbound_lock, since admission may reorder
 //    queued jobs).
-// How producers push onto them, and how consumers sleep and end, is with
-// each ring's ends (ingress.h, local_delivery.h, remote_admission.h,
+// The first two are SlotRings, which producers push onto without a lock;
+// the third is a Ring, whose producers serialise on the owner's lock. How
+// producers push onto them, and how consumers sleep and end, is with each
+// ring's ends (ingress.h, local_delivery.h, remote_admission.h,
 // remote_outbound.h) and consumer_wait.h.
 //
 // Capacities are powers of two (slot = index & mask); the indices are
@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <type_traits>
 
 #include "codec/alloc.h"
@@ -31,10 +32,10 @@ namespace vorlet::v2 {
 uint64_t ring_capacity_for(uint64_t requested) noexcept;
 
 // A ring of T, held by value; an empty slot holds T{}. Producers are
-// serialised by a lock of the owner's; there is one consumer, which may
-// pop without that lock (the ingress ring's dispatcher) or under it (the
-// job rings' workers). The orderings below are what the lock-free consumer
-// needs; under the lock they cost nothing more.
+// serialised by a lock of the owner's; there is one consumer, which pops
+// under it too (the remote worker), so that the owner may also reorder
+// what is queued under that lock (admission). The orderings below would
+// let a consumer pop without the lock; under it they cost nothing more.
 template <class T>
 struct alignas(64) Ring {
   // The array is zero-filled and slots are copied as bytes would be.
@@ -114,9 +115,157 @@ void ring_free(Ring<T>* ring) noexcept {
   ring->items = nullptr;
 }
 
+// A ring of T for many producers that push without a lock and one
+// consumer (a bounded queue with a sequence number per slot). Each slot's
+// sequence says whose turn it is at position p (p & mask == the slot):
+//   seq == p          free: the producer that claims p may write it;
+//   seq == p + 1      published: the consumer may take it;
+//   seq == p + capacity  taken: free for position p + capacity.
+// A producer claims p by moving write_index from p to p + 1 with one
+// compare-and-swap, and only when slot p is free (else the ring is full
+// and nothing changes); it then writes the value and publishes. The
+// consumer takes published slots in position order, so what one producer
+// pushed comes out in its order. Between a claim and its publication the
+// consumer waits for that slot: the owner of a claim always publishes it,
+// with its value or, when it may no longer push, with an empty T (a
+// vacancy, which the consumer skips).
+//
+// Orderings: a publication (release) is what the consumer's acquire of the
+// sequence sees before it reads the value; the consumer stores read_index
+// (release) before it frees the slot (release), so a producer that
+// acquires a freed slot sees read_index past it and a depth it computes
+// never exceeds the capacity. Claims and publications are sequentially
+// consistent, for the stop and sleep tests in consumer_wait.h.
+template <class T>
+struct alignas(64) SlotRing {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+  struct Slot {
+    std::atomic<uint64_t> seq;
+    T value;
+  };
+
+  uint64_t capacity;
+  uint64_t mask;
+  Slot* items;  // owned; NULL counts as empty and as full
+  alignas(64) std::atomic<uint64_t> write_index;  // positions claimed
+  alignas(64) std::atomic<uint64_t> read_index;   // positions taken by the consumer
+
+  // Claimed and not yet taken (vacancies and claims still being written
+  // included): a snapshot, and exact once producers and consumer are still.
+  uint64_t count() const noexcept {
+    if (items == nullptr) return 0;
+    const uint64_t r = read_index.load(std::memory_order_acquire);
+    return write_index.load(std::memory_order_relaxed) - r;
+  }
+
+  // Claims the next free position: false when the ring is full (nothing
+  // changed). On true the caller must publish the slot.
+  bool claim(Slot** out, uint64_t* position) noexcept {
+    if (items == nullptr) return false;
+    uint64_t pos = write_index.load(std::memory_order_relaxed);
+    for (;;) {
+      Slot* slot = &items[pos & mask];
+      const uint64_t seq = slot->seq.load(std::memory_order_acquire);
+      const auto lag = static_cast<int64_t>(seq - pos);
+      if (lag == 0) {
+        if (write_index.compare_exchange_weak(pos, pos + 1, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+          *out = slot;
+          *position = pos;
+          return true;
+        }
+      } else if (lag < 0) {
+        return false;  // the consumer has not taken this slot's last value
+      } else {
+        pos = write_index.load(std::memory_order_relaxed);  // another producer claimed pos
+      }
+    }
+  }
+
+  // Writes and publishes a claimed slot; the ring owns what the value owns.
+  static void publish(Slot* slot, uint64_t position, const T& value) noexcept {
+    slot->value = value;
+    slot->seq.store(position + 1, std::memory_order_seq_cst);
+  }
+
+  // The consumer's take: up to max published values, in order, moved to
+  // out[]; their slots are free again when it returns. *depth (may be
+  // NULL) is what is left claimed. Returns how many it took (vacancies
+  // included).
+  uint64_t take(T* out, uint64_t max, uint64_t* depth = nullptr) noexcept {
+    if (items == nullptr || max == 0) return 0;
+    const uint64_t r = read_index.load(std::memory_order_relaxed);
+    uint64_t n = 0;
+    while (n < max) {
+      Slot& slot = items[(r + n) & mask];
+      if (slot.seq.load(std::memory_order_acquire) != r + n + 1) break;
+      out[n] = slot.value;
+      slot.value = T{};
+      ++n;
+    }
+    if (n == 0) return 0;
+    read_index.store(r + n, std::memory_order_release);
+    for (uint64_t i = 0; i < n; ++i) items[(r + i) & mask].seq.store(r + i + capacity, std::memory_order_release);
+    if (depth != nullptr) *depth = write_index.load(std::memory_order_relaxed) - (r + n);
+    return n;
+  }
+
+  // One value, as take: false when the next slot is not published.
+  bool try_pop(T* out, uint64_t* depth = nullptr) noexcept { return take(out, 1, depth) == 1; }
+
+  // The consumer's tests, without any lock. next_published: the slot at
+  // read_index is published (sequentially consistent, against a producer's
+  // publication and its test of the sleeping flag). drained: nothing is
+  // claimed that the consumer has not taken (sequentially consistent,
+  // against a producer's claim and its test of the stopping flag).
+  bool next_published() const noexcept {
+    if (items == nullptr) return false;
+    const uint64_t r = read_index.load(std::memory_order_relaxed);
+    return items[r & mask].seq.load(std::memory_order_seq_cst) == r + 1;
+  }
+  bool drained() const noexcept {
+    return items == nullptr ||
+           write_index.load(std::memory_order_seq_cst) == read_index.load(std::memory_order_relaxed);
+  }
+};
+
+// nomem when the array cannot be had (the ring then has none). Every slot
+// starts free for its first position.
+template <class T>
+Status ring_init(SlotRing<T>* ring, uint64_t requested) noexcept {
+  using Slot = typename SlotRing<T>::Slot;
+  const uint64_t capacity = ring_capacity_for(requested);
+  void* block = capacity == 0 ? nullptr : rt_calloc(capacity, sizeof(Slot));
+  if (block == nullptr) return Status::nomem;
+  auto* items = static_cast<Slot*>(block);
+  for (uint64_t i = 0; i < capacity; ++i) {
+    Slot* slot = new (&items[i]) Slot{};
+    slot->seq.store(i, std::memory_order_relaxed);
+  }
+  ring->items = items;
+  ring->capacity = capacity;
+  ring->mask = capacity - 1;
+  return Status::ok;
+}
+
+// Frees the array; what is still queued must have been drained.
+template <class T>
+void ring_free(SlotRing<T>* ring) noexcept {
+  rt_free(ring->items);
+  ring->items = nullptr;
+}
+
+// A slot a producer gave up after its claim.
+inline bool ring_vacancy(const IngressItem& item) noexcept { return item.frame == nullptr; }
+template <class Job>
+bool ring_vacancy(const Job* job) noexcept {
+  return job == nullptr;
+}
+
 // The ingress ring holds its items by value; the job rings hold pointers,
 // so that admission can move a job without copying it.
-using IngressRing = Ring<IngressItem>;
+using IngressRing = SlotRing<IngressItem>;
+using LocalRing = SlotRing<LocalJob*>;
 template <class Job>
 using JobRing = Ring<Job*>;
 

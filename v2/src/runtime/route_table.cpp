@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <string_view>
 
 #include "codec/alloc.h"
 #include "codec/text.h"
@@ -26,6 +28,67 @@ static_assert(offsetof(vorlet_v2_EndpointDesc, weight) == 12);
 static_assert(offsetof(vorlet_v2_EndpointDesc, flags) == 16);
 
 namespace {
+
+// One slot of the index: the route's position plus one (0: empty) and the
+// high half of its target's hash, which turns most other targets away
+// before their text is compared.
+struct IndexSlot {
+  uint32_t route_plus_one;
+  uint32_t tag;
+};
+
+// The index of a table's targets: open addressing with linear probing over
+// a power-of-two count of slots at least twice the routes, so that a search
+// meets an empty slot soon. A table is one block: this head, the records
+// (where the table's pointer points), then the slots.
+struct alignas(16) TableHead {
+  uint64_t slot_mask;
+  IndexSlot* slots;
+};
+static_assert(sizeof(TableHead) % alignof(RouteRecord) == 0);
+static_assert(alignof(IndexSlot) <= alignof(RouteRecord));
+
+// A slot's index is 32 bits; a table that large could not be held anyway.
+constexpr uint64_t kMaxRoutes = UINT32_MAX - 1;
+
+TableHead* head_of(RouteRecord* table) noexcept {
+  return reinterpret_cast<TableHead*>(reinterpret_cast<char*>(table) - sizeof(TableHead));
+}
+
+uint64_t slot_count_for(uint64_t routes) noexcept {
+  uint64_t slots = 2;
+  while (slots < 2 * routes) slots *= 2;
+  return slots;
+}
+
+uint64_t target_hash(const char* target) noexcept { return std::hash<std::string_view>{}(std::string_view(target)); }
+
+uint32_t tag_of(uint64_t hash) noexcept { return static_cast<uint32_t>(hash >> 32); }
+
+// The slot holding `target` (whose hash is `hash`) among the routes indexed
+// so far, or else the empty slot where it would go.
+IndexSlot* probe(const TableHead& head, const RouteRecord* table, const char* target, uint64_t hash) noexcept {
+  const uint32_t tag = tag_of(hash);
+  for (uint64_t at = hash & head.slot_mask;; at = (at + 1) & head.slot_mask) {
+    IndexSlot& slot = head.slots[at];
+    if (slot.route_plus_one == 0) return &slot;
+    if (slot.tag == tag && std::strcmp(table[slot.route_plus_one - 1].target, target) == 0) return &slot;
+  }
+}
+
+// A table of n zeroed records, its index empty; NULL when it cannot be
+// allocated.
+RouteRecord* table_allocate(uint64_t n) noexcept {
+  if (n > kMaxRoutes) return nullptr;
+  const uint64_t slots = slot_count_for(n);
+  const uint64_t records_end = sizeof(TableHead) + n * sizeof(RouteRecord);
+  auto* block = static_cast<char*>(rt_calloc(1, records_end + slots * sizeof(IndexSlot)));
+  if (block == nullptr) return nullptr;
+  auto* head = reinterpret_cast<TableHead*>(block);
+  head->slot_mask = slots - 1;
+  head->slots = reinterpret_cast<IndexSlot*>(block + records_end);
+  return reinterpret_cast<RouteRecord*>(block + sizeof(TableHead));
+}
 
 constexpr uint32_t kMaxStrategy = VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH;
 constexpr uint32_t kValidRouteFlags = kRouteFlagPreferLocal;
@@ -62,17 +125,21 @@ Status build_endpoints(const RouteDesc& in, RouteRecord& out) noexcept {
   return Status::ok;
 }
 
-// Fills `out` from `in`, checking the rules in their fixed order. `earlier`
-// holds the routes already built, for the duplicate-target test. What was
-// copied before a failure stays in `out` for route_table_free.
-Status build_route(const RouteDesc& in, const RouteRecord* earlier, uint64_t earlier_count, RouteRecord& out) noexcept {
+// Fills table[i] from `in`, checking the rules in their fixed order, and
+// indexes it. The index holds the routes before it, for the
+// duplicate-target test. What was copied before a failure stays in the
+// record for route_table_free.
+Status build_route(const RouteDesc& in, RouteRecord* table, uint64_t i) noexcept {
+  RouteRecord& out = table[i];
   if (empty_text(in.target)) return Status::invalid_arg;
-  for (uint64_t j = 0; j < earlier_count; ++j) {
-    if (std::strcmp(earlier[j].target, in.target) == 0) return Status::invalid_arg;
-  }
+  const uint64_t hash = target_hash(in.target);
+  IndexSlot* slot = probe(*head_of(table), table, in.target, hash);
+  if (slot->route_plus_one != 0) return Status::invalid_arg;
   if (in.flags > kValidRouteFlags) return Status::invalid_arg;
   out.target = text_dup(in.target);
   if (out.target == nullptr) return Status::nomem;
+  slot->route_plus_one = static_cast<uint32_t>(i + 1);
+  slot->tag = tag_of(hash);
   out.strategy = in.strategy;
   out.flags = in.flags;
   if (in.route_key_hint != nullptr) {
@@ -101,10 +168,10 @@ Status route_table_build(const RouteSnapshotDesc* snapshot, RouteRecord** out_ta
   if (snapshot->routes == nullptr) return Status::invalid_arg;
 
   const uint64_t n = snapshot->route_count;
-  auto* table = static_cast<RouteRecord*>(rt_calloc(n, sizeof(RouteRecord)));
+  RouteRecord* table = table_allocate(n);
   if (table == nullptr) return Status::nomem;
   for (uint64_t i = 0; i < n; ++i) {
-    const Status s = build_route(snapshot->routes[i], table, i, table[i]);
+    const Status s = build_route(snapshot->routes[i], table, i);
     if (s != Status::ok) {
       route_table_free(table, n);
       return s;
@@ -126,7 +193,7 @@ void route_table_free(RouteRecord* table, uint64_t count) noexcept {
       rt_free(r.endpoints);
     }
   }
-  rt_free(table);
+  rt_free(head_of(table));
 }
 
 Status route_table_local_listener(const RouteRecord* table, uint64_t count, char** out_host,
@@ -165,11 +232,11 @@ Status route_table_local_listener(const RouteRecord* table, uint64_t count, char
 }
 
 RouteRecord* route_table_find(RouteRecord* table, uint64_t count, const char* target) noexcept {
-  if (table == nullptr || empty_text(target)) return nullptr;
-  for (uint64_t i = 0; i < count; ++i) {
-    if (std::strcmp(table[i].target, target) == 0) return &table[i];
-  }
-  return nullptr;
+  if (table == nullptr || count == 0 || empty_text(target)) return nullptr;
+  const IndexSlot* slot = probe(*head_of(table), table, target, target_hash(target));
+  // Only the first `count` routes are searched, as a scan of them would.
+  if (slot->route_plus_one == 0 || slot->route_plus_one > count) return nullptr;
+  return &table[slot->route_plus_one - 1];
 }
 
 int route_has_available_endpoint(const RouteRecord* route) noexcept {
@@ -191,6 +258,10 @@ uint64_t route_table_count_drained(const RouteRecord* table, uint64_t count) noe
 
 int route_table_has_drained(const RouteRecord* table, uint64_t count) noexcept {
   return route_table_count_drained(table, count) > 0 ? 1 : 0;
+}
+
+uint64_t route_index_home_slot(uint64_t route_count, const char* target) noexcept {
+  return target_hash(target) & (slot_count_for(route_count) - 1);
 }
 
 }  // namespace vorlet::v2

@@ -1,6 +1,10 @@
 // The route table: a validated deep copy of a route snapshot, the form the
 // runtime routes on. A table is an array of RouteRecord with a count; it
-// owns every text and every endpoint array in it.
+// owns every text and every endpoint array in it, and an index of its
+// targets (a hash table built with it, in the same allocation), so that
+// finding a route and refusing a duplicate target take constant time
+// whatever the number of routes. Only route_table_build makes tables and
+// only route_table_free frees them.
 //
 // Building, the listener derivation and freeing work on private data and
 // take no lock. Once installed as the active table, a table is read (and its
@@ -52,8 +56,14 @@ void route_table_free(RouteRecord* table, uint64_t count) noexcept;
 Status route_table_local_listener(const RouteRecord* table, uint64_t count, char** out_host,
                                   uint16_t* out_port) noexcept;
 
-// The route whose target equals `target` exactly, or NULL.
+// The route whose target equals `target` exactly, or NULL. `table` is one
+// route_table_build made; only its first `count` routes are looked at.
 RouteRecord* route_table_find(RouteRecord* table, uint64_t count, const char* target) noexcept;
+
+// The slot of the index where a search for `target` starts in a table of
+// route_count routes. Targets with the same one collide; tests use it to
+// choose such targets.
+uint64_t route_index_home_slot(uint64_t route_count, const char* target) noexcept;
 
 // 1 when at least one endpoint of the route is not flagged unavailable.
 int route_has_available_endpoint(const RouteRecord* route) noexcept;

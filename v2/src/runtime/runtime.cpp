@@ -50,9 +50,7 @@ void release_parts(Runtime* rt) noexcept {
   rt->remote_wake.mutex.destroy();
   rt->local_wake.mutex.destroy();
   rt->dispatcher_wake.mutex.destroy();
-  rt->local_delivery_lock.destroy();
   rt->remote_outbound_lock.destroy();
-  rt->ingress_lock.destroy();
   rt->runtime_lock.destroy();
 }
 
@@ -67,9 +65,7 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // Locks, then the event log and the reply registry, then the wake
   // condition variables.
   rt->runtime_lock.construct();
-  rt->ingress_lock.construct();
   rt->remote_outbound_lock.construct();
-  rt->local_delivery_lock.construct();
   rt->dispatcher_wake.mutex.construct();
   rt->local_wake.mutex.construct();
   rt->remote_wake.mutex.construct();
@@ -106,11 +102,11 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {
       {&rt->counters[Counter::delivered_pipe_depth], &rt->counters[Counter::delivered_pipe_peak],
-       &rt->counters[Counter::delivered_pipe_blocked]},
+       &rt->counters[Counter::delivered_pipe_blocked], &rt->counters[Counter::delivered_pipe_direct_writes]},
       {&rt->counters[Counter::response_pipe_depth], &rt->counters[Counter::response_pipe_peak],
-       &rt->counters[Counter::response_pipe_blocked]},
+       &rt->counters[Counter::response_pipe_blocked], &rt->counters[Counter::response_pipe_direct_writes]},
       {&rt->counters[Counter::deadletter_pipe_depth], &rt->counters[Counter::deadletter_pipe_peak],
-       &rt->counters[Counter::deadletter_pipe_blocked]},
+       &rt->counters[Counter::deadletter_pipe_blocked], &rt->counters[Counter::deadletter_pipe_direct_writes]},
   };
   for (uint32_t i = 0; i < kHostPipeCount; ++i) {
     PipeQueue& queue = rt->pipe_queues[i].construct();
@@ -142,8 +138,8 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
 
 // Destroy's drain of one job ring, once its worker has ended: every job
 // still queued fails as runtime_stopped.
-template <class JobPtr>
-void drain_jobs(Runtime* rt, JobRing<typename JobPtr::element_type>* ring, const char* detail) noexcept {
+template <class JobPtr, class RingOfJobs>
+void drain_jobs(Runtime* rt, RingOfJobs* ring, const char* detail) noexcept {
   typename JobPtr::pointer popped = nullptr;
   while (ring->try_pop(&popped)) {
     const JobPtr job(popped);

@@ -1,14 +1,15 @@
 // The runtime object: one 64-byte aligned, zero-filled block holding every
 // lock, queue, pipe, thread, counter, table and registry of one runtime.
 //
-// Lock order: runtime_lock, then ingress_lock / local_delivery_lock /
-// remote_outbound_lock, then a wake mutex. The event log's mutex, each pipe
-// queue's mutex and the process-wide mutexes (frame pool, monitor
-// registrations, log sink) are leaves: taken with any of these held, never
-// held while another lock is taken. The reply registry's mutex comes after
-// the ring locks (admission emits deadletters under remote_outbound_lock)
-// and before a reply slot's mutex. A ring lock is released before the
-// consumer's wake mutex is taken. Members that can fail to
+// Lock order: runtime_lock, then remote_outbound_lock, then a wake mutex.
+// The ingress and local delivery rings have no lock (rings.h,
+// consumer_wait.h). The event log's mutex, each pipe queue's mutex and the
+// process-wide mutexes (frame pool, monitor registrations, log sink) are
+// leaves: taken with any of these held, never held while another lock is
+// taken. The reply registry's mutex comes after the ring lock (admission
+// emits deadletters under remote_outbound_lock) and before a reply slot's
+// mutex. The ring lock is released before the consumer's wake mutex is
+// taken. Members that can fail to
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).
 //
@@ -44,7 +45,7 @@
 
 namespace vorlet::v2 {
 
-struct FrameReader;
+struct FrameSplitter;
 struct LocalDeliveryAdapter;
 
 enum class RuntimeState : uint32_t { created = 0, started = 1, stopped = 2 };
@@ -86,7 +87,6 @@ struct alignas(64) Runtime {
   // Guards state, option texts, limits, configured overload policy, host
   // handle set, the auth state, active snapshot and the dubbing registry.
   InPlace<std::mutex> runtime_lock;
-  InPlace<std::mutex> ingress_lock;          // producers of the ingress ring
   InPlace<std::mutex> remote_outbound_lock;  // the remote outbound ring
 
   RuntimeState state;  // under runtime_lock
@@ -133,18 +133,17 @@ struct alignas(64) Runtime {
   // ---- pipe frame readers (from start to stop) ----
   // Owned; made by start on the runtime's read ends of the request and
   // control pipes, destroyed by stop (or destroy).
-  FrameReader* request_reader;
-  FrameReader* control_reader;
+  FrameSplitter* request_reader;
+  FrameSplitter* control_reader;
 
   // ---- queues: rings and host-bound pipe queues ----
-  IngressRing ingress_ring;      // producers under ingress_lock
-  JobRing<LocalJob> local_ring;  // under local_delivery_lock
+  IngressRing ingress_ring;  // pushed and taken without a lock
+  LocalRing local_ring;      // pushed and taken without a lock
   // Indexed by HostPipe: delivered-request, response, deadletter.
   InPlace<PipeQueue> pipe_queues[kHostPipeCount];
   JobRing<RemoteJob> remote_ring;  // under remote_outbound_lock
 
-  // ---- local delivery queue lock and the three wake pairs ----
-  InPlace<std::mutex> local_delivery_lock;
+  // ---- the three wake pairs ----
   WakePair dispatcher_wake;
   WakePair local_wake;
   WakePair remote_wake;
@@ -166,6 +165,8 @@ struct alignas(64) Runtime {
   bool (*start_thread)(std::thread*, platform::ThreadProc, void*);
 
   // ---- hot flags, each on its own line ----
+  // The ingress and local consumers decide to end with a read-modify-write
+  // of stopping (consumer_wait.h), whatever order its stores use.
   alignas(64) std::atomic<uint32_t> stopping;
   alignas(64) std::atomic<uint32_t> accepting;
 

@@ -6,7 +6,6 @@
 #include "codec/alloc.h"
 #include "codec/codes.h"
 #include "codec/text.h"
-#include "platform/clock.h"
 #include "tcp/tcp_frame.h"
 
 namespace vorlet::v2 {
@@ -16,8 +15,10 @@ using platform::kNoSocket;
 using platform::SocketError;
 using platform::SocketHandle;
 
-// The pause after an accept that failed for want of descriptors or memory.
-constexpr uint32_t kListenWaitMs = 250;
+// The pause after an accept that failed for want of descriptors or memory:
+// nothing signals that they are free again, so the accept is tried again
+// after it.
+constexpr uint32_t kAcceptRetryMs = 250;
 constexpr int kListenBacklog = 16;
 constexpr uint64_t kInboundTextCapacity = 160;
 
@@ -168,16 +169,13 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   rt_free(out);
 }
 
-// Sleeps one wait slice, or less when the adapter stops; an interrupt ends
-// it at once.
-void back_off(const TcpAdapter* a) noexcept {
-  for (uint32_t slept = 0; slept < kListenWaitMs && a->configured.load(std::memory_order_acquire); slept += 10) {
-    if (a->interrupt == nullptr) {
-      platform::sleep_ms(10);
-    } else if (a->interrupt->wait_ms(10)) {
-      return;
-    }
-  }
+// Sleeps until the accept may be tried again. The connection that could
+// not be taken keeps the socket readable, so the wait asks for no
+// readiness: only the hang-up of stop's shutdown, the interrupt or the time
+// ends it.
+void back_off(const TcpAdapter* a, SocketHandle listener) noexcept {
+  SocketError err;
+  (void)platform::socket_poll(listener, 0, kAcceptRetryMs, &err, interrupt_fd(a));
 }
 
 // Accepts and serves, one connection at a time, until none is pending.
@@ -203,7 +201,7 @@ bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
       default:
         // Out of descriptors or memory, or a failure we cannot place: the
         // pending connection stays queued, so poll would report it at once.
-        back_off(a);
+        back_off(a, listener);
         return a->configured.load(std::memory_order_acquire) && !interrupted(a);
     }
   }

@@ -45,15 +45,17 @@ void append_bytes(TcpBody* body, const void* data, uint64_t n) {
 #pragma GCC diagnostic pop
 #endif
 
-// Sends every byte of [data, data + n) within the deadline.
-Status send_all(platform::SocketHandle s, const uint8_t* data, uint64_t n, uint64_t deadline_ns,
+// Sends every byte of the pieces, in order, within the deadline: all of
+// them in one call while the socket takes them, and after a partial send
+// the rest from where it ended. The pieces are advanced as bytes go.
+Status send_all(platform::SocketHandle s, platform::SendPiece* pieces, uint32_t count, uint64_t deadline_ns,
                 int32_t cancel_fd) noexcept {
-  while (n > 0) {
+  uint32_t first = tcp_pieces_advance(pieces, count, 0, 0);
+  while (first < count) {
     SocketError err;
-    const int64_t sent = platform::socket_send(s, data, n, &err);
+    const int64_t sent = platform::socket_send_pieces(s, pieces + first, count - first, &err);
     if (sent > 0) {
-      data += sent;
-      n -= static_cast<uint64_t>(sent);
+      first = tcp_pieces_advance(pieces, count, first, static_cast<uint64_t>(sent));
       continue;
     }
     if (sent == 0 || err == SocketError::interrupted) continue;
@@ -101,10 +103,13 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
     const uint64_t now = tcp_now_ns();
     if (now >= deadline_ns) return Status::would_block;
     if (!platform::socket_startup()) return Status::io;
-    // Slices of 1 to 1000 ms, the deadline measured again before each.
+    // Slices of 1 to 1000 ms, the deadline measured again before each; no
+    // deadline, no slices, so that an idle listener never wakes.
     const uint64_t remaining = deadline_ns - now;
     uint32_t slice_ms;
-    if (remaining < 1000000ull) {
+    if (deadline_ns == kTcpNoDeadline) {
+      slice_ms = platform::kPollForever;
+    } else if (remaining < 1000000ull) {
       slice_ms = 1;
     } else if (remaining > 1000999999ull) {
       slice_ms = 1000;
@@ -126,13 +131,26 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
   }
 }
 
+uint32_t tcp_pieces_advance(platform::SendPiece* pieces, uint32_t count, uint32_t first, uint64_t sent) noexcept {
+  while (first < count && sent >= pieces[first].length) {
+    sent -= pieces[first].length;
+    ++first;
+  }
+  if (first < count) {
+    pieces[first].data = static_cast<const uint8_t*>(pieces[first].data) + sent;
+    pieces[first].length -= sent;
+  }
+  return first;
+}
+
 Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns,
                       int32_t cancel_fd) noexcept {
   uint8_t prefix[8];
   write_u64(prefix, length);
-  const Status st = send_all(s, prefix, sizeof prefix, deadline_ns, cancel_fd);
-  if (st != Status::ok || length == 0) return st;
-  return send_all(s, body, length, deadline_ns, cancel_fd);
+  // One write for prefix and body, so that a small frame leaves in one
+  // segment.
+  platform::SendPiece pieces[2] = {{prefix, sizeof prefix}, {body, length}};
+  return send_all(s, pieces, 2, deadline_ns, cancel_fd);
 }
 
 Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd,

@@ -52,11 +52,18 @@ inline constexpr uint64_t kTcpNoDeadline = UINT64_MAX;
 // socket library did not start; bad_state when cancelled.
 Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd = -1) noexcept;
 
-// Writes the length prefix and the body. ok when every byte is written;
+// Writes the length prefix and the body, together in one send while the
+// socket has room for them. ok when every byte is written;
 // would_block at the deadline; io on a socket error; bad_state when a wait
 // for room was cancelled.
 Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns,
                       int32_t cancel_fd = -1) noexcept;
+
+// Moves a gathered send on past `sent` more bytes, from pieces[first]: the
+// pieces sent whole (and the empty ones) are passed over and the first one
+// with bytes left starts where the send ended. Returns the index of that
+// piece, or count when every byte is sent. `sent` is at most what is left.
+uint32_t tcp_pieces_advance(platform::SendPiece* pieces, uint32_t count, uint32_t first, uint64_t sent) noexcept;
 
 // Reads one frame into *body (emptied first). ok: *body holds exactly the
 // body; closed: the peer closed before the frame was complete; io: a

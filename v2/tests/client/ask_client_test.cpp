@@ -84,32 +84,6 @@ TEST(AskClientCreate, AFailedStartLeavesNoLaneRunning) {
   EXPECT_EQ(thread_count(), threads);
 }
 
-// ---- the lane wait ----
-
-TEST(AskLaneWait, ReportsBytesAtOnceAndTellsCloseFromError) {
-  TestPipe p;
-  auto start = Clock::now();
-  EXPECT_EQ(ask_lane_wait_readable(p.read_fd, 30, nullptr), Status::would_block);
-  EXPECT_GE(ms_since(start), 29);
-  EXPECT_LT(ms_since(start), 1000);
-
-  ASSERT_EQ(frame_write(p.write_fd, "x", 1), Status::ok);
-  EXPECT_EQ(ask_lane_wait_readable(p.read_fd, 0, nullptr), Status::ok);
-
-  std::atomic<bool> cut{true};
-  TestPipe empty;
-  start = Clock::now();
-  EXPECT_EQ(ask_lane_wait_readable(empty.read_fd, 10000, &cut), Status::would_block);
-  EXPECT_LT(ms_since(start), 1000);
-
-  empty.close_write();
-  EXPECT_EQ(ask_lane_wait_readable(empty.read_fd, 10, nullptr), Status::closed);
-  // Bytes written before the close are still reported first.
-  p.close_write();
-  EXPECT_EQ(ask_lane_wait_readable(p.read_fd, 0, nullptr), Status::ok);
-  EXPECT_EQ(ask_lane_wait_readable(-1, 10, nullptr), Status::io);
-}
-
 // ---- begin ----
 
 TEST(AskRequestPrepare, FillsAnEmptyCorrelationIdInACopy) {

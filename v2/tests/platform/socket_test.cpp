@@ -1,7 +1,11 @@
 #include "platform/socket.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -242,6 +246,58 @@ TEST(SocketLayer, ParsesOnlyDottedIpv4AndResolvesNumericHosts) {
   EXPECT_NE(list.first(), nullptr);
   EXPECT_FALSE(list.resolve("", 9));
   EXPECT_EQ(list.first(), nullptr);
+}
+
+// Reads exactly n bytes from the non-blocking s, within 5 s; what came.
+std::string receive_exactly(SocketHandle s, size_t n) {
+  std::string got;
+  char buf[256];
+  while (got.size() < n) {
+    SocketError err;
+    if (socket_poll(s, kWantRead, 5000, &err) != PollResult::ready) break;
+    const int64_t r = socket_recv(s, buf, std::min(sizeof buf, n - got.size()), &err);
+    if (r <= 0 && err != SocketError::would_block) break;
+    if (r > 0) got.append(buf, static_cast<size_t>(r));
+  }
+  return got;
+}
+
+TEST(SocketLayer, ConnectionSocketsSendWithoutTheSmallSegmentDelay) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  // The connecting end (socket_open_for) and the accepted one: the two the
+  // transport sends frames on.
+  for (const SocketHandle s : {lo.client, lo.server}) {
+    int on = 0;
+    socklen_t length = sizeof on;
+    ASSERT_EQ(::getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+    EXPECT_NE(on, 0) << (s == lo.client ? "connecting socket" : "accepted socket");
+  }
+}
+
+TEST(SocketLayer, APiecedSendWritesItsPiecesInOrderAndRefusesTooMany) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  SocketError err;
+  const SendPiece pieces[] = {{"ab", 2}, {"", 0}, {"cde", 3}, {"f", 1}};
+  EXPECT_EQ(socket_send_pieces(lo.client, pieces, 4, &err), 6);
+  EXPECT_EQ(err, SocketError::none);
+
+  SendPiece many[kMaxSendPieces + 1];
+  for (SendPiece& p : many) p = {"x", 1};
+  EXPECT_EQ(socket_send_pieces(lo.client, many, kMaxSendPieces + 1, &err), -1);
+  EXPECT_EQ(err, SocketError::invalid);
+  EXPECT_EQ(socket_send_pieces(lo.client, many, kMaxSendPieces, &err), static_cast<int64_t>(kMaxSendPieces));
+  // Nothing of the refused send went out.
+  EXPECT_EQ(receive_exactly(lo.server, 6 + kMaxSendPieces), "abcdef" + std::string(kMaxSendPieces, 'x'));
+
+  // A peer that went away fails the send without a signal.
+  socket_close(lo.server);
+  lo.server = kNoSocket;
+  int64_t n = 0;
+  for (int i = 0; i < 100 && n >= 0; ++i) n = socket_send_pieces(lo.client, pieces, 4, &err);
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(err, SocketError::connection_lost);
 }
 
 }  // namespace

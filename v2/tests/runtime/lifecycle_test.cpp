@@ -12,6 +12,7 @@
 
 #include "codec/alloc.h"
 #include "codec/frame_io.h"
+#include "codec/frame_splitter.h"
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/ingress.h"

@@ -168,7 +168,6 @@ class JammedRuntime {
   // The local ring is full and nothing leaves it for a while.
   bool stuck() {
     const auto state = [this] {
-      std::lock_guard<std::mutex> hold(fx_.rt->local_delivery_lock.get());
       return std::make_pair(fx_.rt->local_ring.count(), fx_.rt->local_ring.read_index.load());
     };
     const auto before = state();

@@ -1,6 +1,7 @@
 #include "tcp/tcp_frame.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event.h"
 #include "support/proc_probe.h"
@@ -480,6 +482,66 @@ TEST(TcpBodies, ReceivedTextIsBoundedByItsLengthAndCutSafely) {
   tcp_received_text_copy(out, 0, bytes, 3);
   EXPECT_EQ(out[0], '#');
   tcp_received_text_copy(nullptr, 10, bytes, 3);  // nothing to write to
+}
+
+TEST(TcpFrame, APartialSendGoesOnFromWhereItEnded) {
+  // A prefix, an empty piece and a body; every count of bytes sent, in one
+  // step or in two, leaves exactly the rest of the frame to send.
+  const std::string whole = "PPPPPPPPbody!";
+  for (size_t sent = 0; sent <= whole.size(); ++sent) {
+    for (size_t step = 0; step <= sent; ++step) {
+      platform::SendPiece pieces[3] = {{whole.data(), 8}, {whole.data() + 8, 0}, {whole.data() + 8, 5}};
+      uint32_t first = tcp_pieces_advance(pieces, 3, 0, step);
+      first = tcp_pieces_advance(pieces, 3, first, sent - step);
+      std::string rest;
+      for (uint32_t i = first; i < 3; ++i) rest.append(static_cast<const char*>(pieces[i].data), pieces[i].length);
+      EXPECT_EQ(rest, whole.substr(sent)) << sent << " in steps of " << step;
+      EXPECT_EQ(first == 3, sent == whole.size()) << sent;
+      if (first < 3) {
+        EXPECT_GT(pieces[first].length, 0u) << sent;
+      }
+    }
+  }
+}
+
+TEST(TcpFrame, FramesToASlowReaderArriveWholeAndInOrder) {
+  // A small send buffer and a reader that takes a few bytes at a time with
+  // pauses: most sends are partial, ending in prefixes and bodies alike.
+  SocketPair p;
+  ASSERT_NE(p.a, kNoSocket);
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(p.a, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  std::vector<Bytes> bodies;
+  Bytes expected;
+  for (size_t i = 0; i < 60; ++i) {
+    const size_t sizes[] = {0, 1, 7, 8, 9, 1000, 4093, 70001};
+    Bytes body(sizes[i % 8]);
+    for (size_t k = 0; k < body.size(); ++k) body[k] = static_cast<uint8_t>(i * 31 + k);
+    expected = expected + test::wire_frame(body);
+    bodies.push_back(std::move(body));
+  }
+  Status sent = Status::ok;
+  std::thread sender([&] {
+    for (const Bytes& body : bodies) {
+      sent = tcp_frame_send(p.a, body.data(), body.size(), after_ms(20000));
+      if (sent != Status::ok) return;
+    }
+  });
+  Bytes got;
+  uint8_t chunk[1500];
+  for (size_t reads = 0; got.size() < expected.size(); ++reads) {
+    SocketError err;
+    if (platform::socket_poll(p.b, platform::kWantRead, 10000, &err) != platform::PollResult::ready) break;
+    const uint64_t want = 1 + reads % sizeof chunk;
+    const int64_t n = platform::socket_recv(p.b, chunk, want, &err);
+    if (n > 0) got.insert(got.end(), chunk, chunk + n);
+    if (n == 0 || (n < 0 && err != SocketError::would_block)) break;
+    if (reads % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  sender.join();
+  EXPECT_EQ(sent, Status::ok);
+  ASSERT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
 }
 
 }  // namespace

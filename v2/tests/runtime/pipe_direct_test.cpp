@@ -1,0 +1,293 @@
+// Frames a producer writes straight on a host-bound pipe, skipping the
+// writer thread: which frames may go that way, that nothing overtakes a
+// frame queued before it, and what a full pipe or a closed read end does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/alloc.h"
+#include "codec/frame_io.h"
+#include "codec/frame_reader.h"
+#include "platform/pipe.h"
+#include "runtime/host_pipe_writers.h"
+#include "runtime/pipe_queue.h"
+#include "support/envelopes.h"
+#include "support/test_runtime.h"
+#include "support/waiting.h"
+#include "support/pipe_support.h"
+#include "support/proc_probe.h"
+
+namespace vorlet::v2 {
+namespace {
+
+using test::TestRuntime;
+using test::eventually;
+using test::pattern;
+using test::read_frame;
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kLargestDirectBody = platform::kPipeAtomicWriteBytes - kFramePrefixBytes;  // 4,088
+
+PipeItem heap_item(const Bytes& body) {
+  void* copy = rt_malloc(body.size());
+  std::memcpy(copy, body.data(), body.size());
+  return PipeItem{copy, body.size(), BufferKind::heap};
+}
+
+struct ReaderDeleter {
+  void operator()(FrameReader* r) const { frame_reader_destroy(r); }
+};
+using Reader = std::unique_ptr<FrameReader, ReaderDeleter>;
+
+// The response pipe of a runtime whose host has its handles, with that
+// pipe's writer running: the road every test here pushes frames down.
+struct ResponseRoad {
+  TestRuntime host{1, test::TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE}};  // pipe queues of 4
+  Runtime* rt = host.rt;
+  Reader reader;
+
+  ResponseRoad() {
+    EXPECT_EQ(host.opened, Status::ok);
+    EXPECT_TRUE(runtime_start_pipe_writer(rt, HostPipe::response));
+    reader.reset(frame_reader_create(host.handles.response_read_fd, 0));
+  }
+  ~ResponseRoad() { runtime_finish_pipe_writers(rt); }
+
+  PipeQueue& queue() { return *rt->pipe_queues[static_cast<uint32_t>(HostPipe::response)]; }
+  bool writer_idle() {
+    return eventually([&] { return queue().writer_idle(); });
+  }
+  Status push(const Bytes& body) {
+    PipeItem item = heap_item(body);
+    const Status s = runtime_pipe_push(rt, HostPipe::response, &item);
+    EXPECT_EQ(item.buffer, nullptr);
+    pipe_item_release(&item);
+    return s;
+  }
+  uint64_t direct() const { return rt->counters.load(Counter::response_pipe_direct_writes); }
+  uint64_t peak() const { return rt->counters.load(Counter::response_pipe_peak); }
+  uint64_t depth() const { return rt->counters.load(Counter::response_pipe_depth); }
+  int32_t write_fd() const { return host_handles_response_write_fd(&rt->host_handles); }
+};
+
+// Only a frame the pipe takes whole in one write (prefix and body within
+// PIPE_BUF) goes straight to an idle pipe; a larger one is queued for the
+// writer, raising depth and peak as before. Both arrive as sent.
+TEST(PipeDirect, OnlyAFrameWithinPipeBufIsWrittenDirectly) {
+  const struct {
+    uint64_t body;
+    bool direct;
+  } cases[] = {
+      {1, true}, {100, true}, {kLargestDirectBody, true}, {kLargestDirectBody + 1, false}, {60000, false},
+  };
+  ResponseRoad road;
+  uint32_t seed = 0;
+  bool queued_any = false;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    ASSERT_TRUE(road.writer_idle());
+    const uint64_t direct_before = road.direct();
+    const Bytes body = pattern(c.body, ++seed);
+    ASSERT_EQ(road.push(body), Status::ok);
+    EXPECT_EQ(road.direct(), direct_before + (c.direct ? 1 : 0));
+    // A direct frame never enters the queue; a queued one makes the peak 1.
+    queued_any = queued_any || !c.direct;
+    EXPECT_EQ(road.peak(), queued_any ? 1u : 0u);
+    Bytes got;
+    ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+    EXPECT_TRUE(got == body);
+  }
+  EXPECT_EQ(road.rt->counters.load(Counter::response_pipe_blocked), 0u);
+}
+
+// A small frame pushed right behind a large one must not overtake it: while
+// the large one waits in the queue for the writer to wake, and while the
+// writer holds it in a batch not yet written, the pipe has room, yet the
+// small frame goes to the queue. Read back, every pair is in order and
+// whole (a frame slipped in the middle of a large one would garble both).
+TEST(PipeDirect, ASmallFrameNeverOvertakesOneQueuedBeforeIt) {
+  constexpr int kPairs = 300;
+  // Frame n: large when n is even, small when odd.
+  auto expected = [](size_t n) { return pattern(n % 2 == 0 ? 5000 : 64, static_cast<uint32_t>(n)); };
+  ResponseRoad road;
+  std::atomic<bool> wrong{false}, pushed_all{false};
+  size_t first_wrong = 0;
+  std::thread host([&] {
+    size_t n = 0;
+    for (; n < 2 * kPairs; ++n) {
+      Bytes got;
+      if (read_frame(road.reader.get(), &got, 2000) != Status::ok || got != expected(n)) break;
+    }
+    first_wrong = n;
+    if (n == 2 * kPairs) return;
+    // Out of order: stop the producer and swallow whatever it still sends,
+    // so that the test ends with a failure instead of a producer waiting.
+    wrong.store(true);
+    unsigned char sink[65536];
+    const int32_t fd = road.host.handles.response_read_fd;
+    for (;;) {
+      if (platform::pipe_wait_readable(fd, 200) != Status::ok) {
+        if (pushed_all.load()) break;
+        continue;
+      }
+      uint64_t got = 0;
+      if (platform::pipe_read(fd, sink, sizeof sink, &got) != Status::ok) break;
+    }
+  });
+  for (int i = 0; i < kPairs && !wrong.load(); ++i) {
+    ASSERT_EQ(road.push(expected(2 * i)), Status::ok);
+    // Vary the gap, so that some small frames find the large one still
+    // queued and some find it in the writer's hands.
+    for (int spin = 0; spin < (i % 8) * 500; ++spin) std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (i % 3 == 0) std::this_thread::yield();
+    ASSERT_EQ(road.push(expected(2 * i + 1)), Status::ok);
+  }
+  pushed_all.store(true);
+  host.join();
+  EXPECT_EQ(first_wrong, 2u * kPairs) << "frame " << first_wrong << " is not the one pushed in its place";
+}
+
+// A pipe with no room sends the small frame to the queue at once: the
+// producer does not wait on the pipe. The frames queued behind a writer
+// stuck on the full pipe follow in order once the host reads.
+TEST(PipeDirect, AFullPipeSendsTheFrameToTheQueue) {
+  ResponseRoad road;
+  // The runtime's end gives would_block on a full pipe; the host's end
+  // still blocks.
+  ASSERT_NE(test::descriptor_flags(road.write_fd()) & test::kFlagNonBlocking, 0u);
+  ASSERT_EQ(test::descriptor_flags(road.host.handles.response_read_fd) & test::kFlagNonBlocking, 0u);
+  ASSERT_TRUE(road.writer_idle());
+  // Earlier bytes the host has not read fill the pipe to the last byte.
+  const Bytes filler = pattern(platform::kPipeBufferBytes - kFramePrefixBytes, 7);
+  ASSERT_EQ(frame_write(road.write_fd(), filler.data(), filler.size()), Status::ok);
+
+  const auto before = Clock::now();
+  for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(road.push(pattern(100, i)), Status::ok);
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(2)) << "a producer waited on the full pipe";
+  EXPECT_EQ(road.direct(), 0u);
+  EXPECT_GE(road.peak(), 1u);
+  EXPECT_EQ(road.rt->counters.load(Counter::response_pipe_blocked), 0u);
+
+  Bytes got;
+  ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == filler);
+  for (uint32_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+    EXPECT_TRUE(got == pattern(100, i)) << i;
+  }
+  // Drained: the writer goes idle and the next small frame goes directly.
+  ASSERT_TRUE(road.writer_idle());
+  ASSERT_EQ(road.push(pattern(100, 9)), Status::ok);
+  EXPECT_EQ(road.direct(), 1u);
+  ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == pattern(100, 9));
+}
+
+// A host that closed its read end: the direct write fails and the frame is
+// dropped, as the writer drops one (push says ok, the buffer is given back,
+// nothing is counted, no SIGPIPE reaches this host thread's process).
+TEST(PipeDirect, AClosedReadEndDropsTheFrameAsTheWriterWould) {
+  ResponseRoad road;
+  road.reader.reset();
+  road.host.close_host_end(&road.host.handles.response_read_fd);
+  for (uint32_t i = 0; i < 3; ++i) {
+    ASSERT_TRUE(road.writer_idle());
+    EXPECT_EQ(road.push(pattern(100, i)), Status::ok);
+  }
+  EXPECT_EQ(road.direct(), 0u);
+  EXPECT_EQ(road.depth(), 0u);
+  EXPECT_EQ(road.peak(), 0u);
+  // The writer's own road for a large frame drops it the same way.
+  EXPECT_EQ(road.push(pattern(10000, 3)), Status::ok);
+  EXPECT_TRUE(road.writer_idle());
+}
+
+// A queue with no direct-write counter, or with no writer running, writes
+// nothing itself: every frame waits in the queue.
+TEST(PipeDirect, NoWriterOrNoCounterMeansNoDirectWrite) {
+  test::TestPipe pipe;
+  ASSERT_EQ(platform::fd_set_nonblocking(pipe.write_fd), Status::ok);
+  std::atomic<uint64_t> depth{0}, peak{0}, blocked{0}, direct{0};
+  {
+    PipeQueue queue;
+    ASSERT_EQ(queue.init(4, {&depth, &peak, &blocked, &direct}), Status::ok);
+    bool waited = false;
+    PipeItem item = heap_item(Bytes{1, 2, 3});
+    ASSERT_EQ(queue.push(pipe.write_fd, &item, &waited), Status::ok);  // no writer yet
+    EXPECT_EQ(depth.load(), 1u);
+    EXPECT_EQ(direct.load(), 0u);
+    queue.close();
+    queue.writer_loop(pipe.write_fd);  // writes it out and ends
+  }
+  {
+    std::atomic<uint64_t> d{0}, p{0}, b{0};
+    PipeQueue queue;
+    ASSERT_EQ(queue.init(4, {&d, &p, &b}), Status::ok);
+    std::thread writer([&] { queue.writer_loop(pipe.write_fd); });
+    ASSERT_TRUE(eventually([&] { return queue.writer_idle(); }));
+    bool waited = false;
+    PipeItem item = heap_item(Bytes{4, 5});
+    ASSERT_EQ(queue.push(pipe.write_fd, &item, &waited), Status::ok);
+    EXPECT_EQ(p.load(), 1u);  // it went through the queue
+    queue.close();
+    writer.join();
+  }
+  Reader reader(frame_reader_create(pipe.read_fd, 0));
+  Bytes got;
+  ASSERT_EQ(read_frame(reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == (Bytes{1, 2, 3}));
+  ASSERT_EQ(read_frame(reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == (Bytes{4, 5}));
+}
+
+// Through a whole started runtime: a small request delivered to an idle
+// host, the host's response to it and a route miss's deadletter each go
+// straight on their pipe, and the statistics record counts them there,
+// with no queue depth, peak or wait.
+TEST(PipeDirect, TheStatisticsCountTheDirectFramesOfEachPipe) {
+  TestRuntime fx;
+  ASSERT_TRUE(fx.bring_up());
+  auto idle = [&](HostPipe pipe) {
+    return eventually([&] { return fx.rt->pipe_queues[static_cast<uint32_t>(pipe)]->writer_idle(); });
+  };
+  auto submit = [&](const std::string& bytes) {
+    return vorlet_v2_runtime_submit_envelope(to_handle(fx.rt), bytes.data(), bytes.size());
+  };
+
+  ASSERT_TRUE(idle(HostPipe::delivered));
+  const std::string request = test::request_envelope({"direct-1", test::kLocalTarget});
+  ASSERT_EQ(submit(request), 0);
+  test::FrameBytes got;
+  ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
+  EXPECT_EQ(std::string(got.begin(), got.end()), request);
+
+  ASSERT_TRUE(idle(HostPipe::response));
+  const std::string response = test::response_for(request);
+  ASSERT_EQ(frame_write(fx.handles.request_write_fd, response.data(), response.size()), Status::ok);
+  ASSERT_EQ(fx.read_frame(HostPipe::response, &got), Status::ok);
+  EXPECT_EQ(std::string(got.begin(), got.end()), response);
+
+  ASSERT_TRUE(idle(HostPipe::deadletter));
+  ASSERT_EQ(submit(test::request_envelope({"direct-2", "svc.none"})), 0);
+  ASSERT_EQ(fx.read_frame(HostPipe::deadletter, &got), Status::ok);
+
+  vorlet_v2_RuntimeStats s{};
+  s.struct_size = sizeof s;
+  ASSERT_EQ(vorlet_v2_runtime_get_stats(to_handle(fx.rt), &s), 0);
+  EXPECT_EQ(s.delivered_pipe_direct_writes, 1u);
+  EXPECT_EQ(s.response_pipe_direct_writes, 1u);
+  EXPECT_EQ(s.deadletter_pipe_direct_writes, 1u);
+  EXPECT_EQ(s.delivered_pipe_peak + s.response_pipe_peak + s.deadletter_pipe_peak, 0u);
+  EXPECT_EQ(s.delivered_pipe_blocked + s.response_pipe_blocked + s.deadletter_pipe_blocked, 0u);
+  ASSERT_EQ(fx.stop(), Status::ok);
+}
+
+}  // namespace
+}  // namespace vorlet::v2
