@@ -52,8 +52,8 @@ void free_blocks(FrameBufferHeader* const* blocks, uint64_t n) noexcept {
   for (uint64_t i = 0; i < n; ++i) rt_free(blocks[i]);
 }
 
-// The shared idle blocks of one class, a stack. One per cache line, so the
-// classes' locks do not share one.
+// The shared idle blocks of one class, a stack. Each starts a cache line of
+// its own, so one class's lock shares no line with another class.
 struct alignas(64) DepotClass {
   std::mutex mutex;  // guards count and blocks; held only to move one batch
   uint64_t count;
