@@ -1,8 +1,16 @@
 // Frame buffers: the heap blocks that carry frame bodies through the
-// runtime. Bodies of up to 64 KiB use pooled 64 KiB blocks; the pool is
-// process-wide, shared by every runtime and ask client, and keeps at most
-// 32 idle blocks, handed out again in the order they were released. Larger
-// bodies get a block of their exact size, freed on release.
+// runtime. A body of up to 64 KiB takes a pooled block of the smallest size
+// class that holds it (256 B, 1 KiB, 4 KiB, 16 KiB, 64 KiB); a larger body
+// gets a block of its exact size, freed on release.
+//
+// Idle pooled blocks wait in a small cache of the thread that released them
+// (reused last in, first out), which spills half of itself to a shared
+// depot when full and refills from it by half a cache at a time, so the
+// depot's lock is taken once per batch, not per frame. Frames are often
+// released on another thread than took them: a thread that only releases
+// keeps at most its cache full and the depot takes the rest up to its bound,
+// beyond which blocks are freed. A thread that exits gives its cache to the
+// depot. Idle memory is therefore bounded per thread and in the depot.
 //
 // A frame buffer is known by its payload pointer; it goes back through
 // frame_buffer_release (the exported frame release does the same).
@@ -21,25 +29,43 @@
 
 namespace vorlet::v2 {
 
-inline constexpr uint64_t kPooledFrameBytes = 65536;
-inline constexpr uint64_t kFramePoolSlots = 32;
+// The size classes of pooled blocks, smallest first. Steps of four keep the
+// classes few (so the caches stay small) while a 64 B frame no longer holds
+// 64 KiB; a body wastes at most three quarters of its block.
+inline constexpr uint64_t kFrameClassCount = 5;
+inline constexpr uint64_t kFrameClassBytes[kFrameClassCount] = {256, 1024, 4096, 16384, 65536};
+inline constexpr uint64_t kPooledFrameBytes = kFrameClassBytes[kFrameClassCount - 1];
+// Idle blocks one thread's cache and the depot keep per class: about
+// 500 KiB per thread and 4 MiB in the depot at most.
+inline constexpr uint64_t kFrameCacheBlocks[kFrameClassCount] = {32, 32, 16, 8, 4};
+inline constexpr uint64_t kFrameDepotBlocks[kFrameClassCount] = {256, 256, 128, 64, 32};
 
 // A payload of at least n bytes (not cleared), or nullptr when memory is
 // short or n is too large for a header. The caller owns it.
 void* frame_buffer_acquire(uint64_t n) noexcept;
 
-// Gives a payload back: into the pool when it is a pooled block with room
-// there, else freed; a charged buffer gives its charge back first. nullptr
-// is ignored.
+// Gives a payload back: a pooled block into the calling thread's cache
+// (the cache or the depot may free blocks beyond their bounds), any other
+// block freed; a charged buffer gives its charge back first. nullptr is
+// ignored.
 void frame_buffer_release(void* payload) noexcept;
 
-// The payload bytes of a buffer (65536 for pooled blocks) and whether it is
-// a pooled block.
+// The payload bytes of a buffer (its class size for pooled blocks) and
+// whether it is a pooled block.
 uint64_t frame_buffer_capacity(const void* payload) noexcept;
 bool frame_buffer_pooled(const void* payload) noexcept;
 
-// Idle blocks the pool holds now.
+// Idle blocks the calling thread can take without allocating: those of the
+// depot and of its own cache, every class. Other threads' caches are not
+// counted.
 uint64_t frame_pool_idle() noexcept;
+
+// Idle blocks in the calling thread's own cache, every class.
+uint64_t frame_pool_thread_cached() noexcept;
+
+// Frees every idle block of the depot and of the calling thread's cache, so
+// that the next frames this thread takes are new allocations.
+void frame_pool_trim() noexcept;
 
 // Bytes of the frame buffers charged to one owner and not yet released.
 // The owner sets limit before the first charge and must outlive every

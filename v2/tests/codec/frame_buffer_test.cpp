@@ -3,40 +3,53 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 namespace vorlet::v2 {
 namespace {
 
-// The pool is process-wide; every test runs as its own process, and this
-// one also first takes out whatever the pool held so that it sees only its
-// own blocks.
-TEST(FramePool, HandsBlocksBackInReleaseOrderAndKeepsAtMost32) {
-  std::vector<FrameBuffer> held;
-  while (frame_pool_idle() > 0) held.emplace_back(frame_buffer_acquire(1));
+// Every test runs as its own process; this one also first frees whatever
+// the pool held so that it sees only its own blocks. On one thread the last
+// block released is the first taken again, and of more blocks than the
+// thread's cache and the depot keep the surplus is freed.
+TEST(FramePool, ReusesTheLastReleasedBlockFirstAndFreesWhatItCannotKeep) {
+  frame_pool_trim();
+  ASSERT_EQ(frame_pool_idle(), 0u);
+  constexpr uint64_t kBig = kFrameClassCount - 1;
+  const uint64_t kept = kFrameCacheBlocks[kBig] + kFrameDepotBlocks[kBig];
 
   std::vector<void*> blocks;
-  for (int i = 0; i < 33; ++i) {
-    void* b = frame_buffer_acquire(i == 0 ? 0 : 65536);
+  for (uint64_t i = 0; i < kept + 8; ++i) {
+    void* b = frame_buffer_acquire(i == 0 ? kFrameClassBytes[kBig - 1] + 1 : 65536);
     ASSERT_NE(b, nullptr);
     EXPECT_TRUE(frame_buffer_pooled(b));
     EXPECT_EQ(frame_buffer_capacity(b), kPooledFrameBytes);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 16, 0u);
     blocks.push_back(b);
   }
-  // Released in an order unlike the acquisition order.
-  std::vector<void*> released;
-  for (int i = 32; i >= 0; i -= 2) released.push_back(blocks[i]);
-  for (int i = 31; i >= 1; i -= 2) released.push_back(blocks[i]);
-  for (void* b : released) frame_buffer_release(b);
-  EXPECT_EQ(frame_pool_idle(), kFramePoolSlots);  // the 33rd was freed
+  for (void* b : blocks) frame_buffer_release(b);
+  EXPECT_LE(frame_pool_thread_cached(), kFrameCacheBlocks[kBig]);
+  EXPECT_GE(frame_pool_idle(), kFrameDepotBlocks[kBig]);
+  EXPECT_LE(frame_pool_idle(), kept);  // the surplus was freed
 
-  for (size_t i = 0; i < kFramePoolSlots; ++i) {
-    void* b = frame_buffer_acquire(100);
-    EXPECT_EQ(b, released[i]) << "acquisition " << i;
-    held.emplace_back(b);
+  // Another class's blocks are not handed out for this one.
+  FrameBuffer small(frame_buffer_acquire(64));
+  EXPECT_EQ(frame_buffer_capacity(small.get()), kFrameClassBytes[0]);
+
+  std::vector<FrameBuffer> held;
+  held.emplace_back(frame_buffer_acquire(65536));
+  EXPECT_EQ(held.back().get(), blocks[blocks.size() - 1]);
+  held.emplace_back(frame_buffer_acquire(65536));
+  EXPECT_EQ(held.back().get(), blocks[blocks.size() - 2]);
+  // Every idle block is one that was released, each handed out once.
+  std::set<void*> released(blocks.begin(), blocks.end());
+  std::set<void*> taken = {held[0].get(), held[1].get()};
+  while (frame_pool_idle() > 0) {
+    held.emplace_back(frame_buffer_acquire(65536));
+    EXPECT_EQ(released.count(held.back().get()), 1u);
+    EXPECT_TRUE(taken.insert(held.back().get()).second);
   }
-  EXPECT_EQ(frame_pool_idle(), 0u);
   FrameBuffer fresh(frame_buffer_acquire(65536));
   ASSERT_NE(fresh, nullptr);
   EXPECT_TRUE(frame_buffer_pooled(fresh.get()));

@@ -120,12 +120,6 @@ bool wait_quiet(Runtime* rt, uint32_t timeout_ms) {
   return false;
 }
 
-EmptyFramePool::EmptyFramePool() {
-  while (frame_pool_idle() > 0) held_.push_back(frame_buffer_acquire(1));
-}
-
-EmptyFramePool::~EmptyFramePool() {
-  for (void* block : held_) frame_buffer_release(block);
-}
+EmptyFramePool::EmptyFramePool() { frame_pool_trim(); }
 
 }  // namespace vorlet::v2::test

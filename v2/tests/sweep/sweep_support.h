@@ -98,17 +98,15 @@ auto across_c_interface(F&& f) -> decltype(f()) {
 // what goes to the host waits in its pipe queue. false after timeout_ms.
 bool wait_quiet(Runtime* rt, uint32_t timeout_ms = 10000);
 
-// Takes every idle block out of the frame-buffer pool for its lifetime, so
-// that the frame buffers a path takes are new allocations it can fail.
+// Frees the idle blocks of the frame-buffer pool's depot and of this
+// thread's cache, so that the frame buffers a path takes are new
+// allocations it can fail. The runtime's threads start with empty caches,
+// and a stopped runtime's threads gave theirs to the depot as they exited.
 class EmptyFramePool {
  public:
   EmptyFramePool();
-  ~EmptyFramePool();
   EmptyFramePool(const EmptyFramePool&) = delete;
   EmptyFramePool& operator=(const EmptyFramePool&) = delete;
-
- private:
-  std::vector<void*> held_;
 };
 
 }  // namespace vorlet::v2::test
