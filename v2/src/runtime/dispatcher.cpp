@@ -25,10 +25,6 @@ bool missing(const char* text) noexcept { return text == nullptr || text[0] == '
 
 const char* or_default(const char* text, const char* fallback) noexcept { return missing(text) ? fallback : text; }
 
-// NULL for a NULL text or on exhaustion: the caller treats both as a
-// destination it could not take.
-char* strdup_or_null(const char* text) noexcept { return text == nullptr ? nullptr : text_dup(text); }
-
 // The state of one item from its pop to its end. The holders give back
 // whatever no job or queue took.
 struct Item {
@@ -39,7 +35,7 @@ struct Item {
   ReplySlotRef slot;
 
   // Not a job yet, but it fails like one, slot rule and all.
-  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, char* host = nullptr,
+  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, const char* host = nullptr,
                   uint16_t port = 0) const noexcept {
     JobHead head{};
     head.frame = frame.get();
@@ -77,7 +73,10 @@ enum class Resolution { resolved, no_snapshot, no_route, no_endpoints, failed };
 
 struct Destination {
   uint64_t generation = 0;
-  HeapBlock host;  // owned copy of the endpoint's host
+  // The endpoint's host, in the active table, which `table` keeps alive
+  // for the job (or the deadletter) that names it.
+  const char* host = nullptr;
+  RouteTableRefPtr table;
   uint16_t port = 0;
   uint32_t flags = 0;
   Status status = Status::ok;
@@ -95,7 +94,8 @@ Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out,
   const EndpointDesc* endpoint = nullptr;
   out->status = route_resolve(route, &routing, &endpoint, &out->kind, text, kDispatchTextCapacity);
   if (out->status != Status::ok || endpoint == nullptr) return Resolution::failed;
-  out->host.reset(strdup_or_null(endpoint->host));
+  out->table.reset(route_table_ref_retain(rt->routes_ref));
+  out->host = endpoint->host;
   out->port = endpoint->port;
   out->flags = endpoint->flags;
   return Resolution::resolved;
@@ -103,7 +103,7 @@ Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out,
 
 void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
-  char* host = static_cast<char*>(dest.host.get());
+  const char* host = dest.host;
   LocalJobPtr job(local_job_new());
   if (!job) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to allocate local delivery job", dest.generation, host,
@@ -113,7 +113,8 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   job->frame = item.frame.release();
   job->length = item.length;
   job->generation = dest.generation;
-  job->host = static_cast<char*>(dest.host.release());
+  job->host = dest.host;
+  job->host_table = dest.table.release();
   job->port = dest.port;
   job->timeout_ms = static_cast<int32_t>(envelope_timeout_or_default(pe.timeout_ms));
   job->reply_slot = item.slot.release();
@@ -134,7 +135,7 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
 
 void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
-  char* host = static_cast<char*>(dest.host.get());
+  const char* host = dest.host;
   RemoteJobPtr job(remote_job_new());
   // The id a peer's reply must name, kept from this parse.
   if (job) job->message_id = text_dup(pe.message_id);
@@ -158,7 +159,8 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   // waiting: it must not hold the remote worker past that.
   const uint64_t requester_deadline = item.slot ? item.slot->deadline_ns : 0;
   if (requester_deadline != 0 && requester_deadline < job->deadline_ns) job->deadline_ns = requester_deadline;
-  job->host = static_cast<char*>(dest.host.release());
+  job->host = dest.host;
+  job->host_table = dest.table.release();
   job->port = dest.port;
   job->expects_reply = pe.one_way != 0 ? 0 : 1;
   job->timeout_ms = timeout_ms;
@@ -218,7 +220,7 @@ void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept 
                       dest.generation);
       return;
   }
-  if (!dest.host || dest.port == 0) {
+  if (dest.host == nullptr || dest.port == 0) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to snapshot resolved destination", dest.generation);
     return;
   }

@@ -10,10 +10,11 @@
 namespace vorlet::v2 {
 namespace {
 
-// What every job owns: its frame buffer, its host copy, its slot reference.
+// What every job owns: its frame buffer, its host's table, its slot
+// reference.
 void release_head(JobHead* job) noexcept {
   frame_buffer_release(job->frame);
-  rt_free(job->host);
+  route_table_ref_release(job->host_table);
   reply_slot_release(job->reply_slot);
 }
 

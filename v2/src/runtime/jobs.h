@@ -1,8 +1,8 @@
 // The records that travel on the runtime's rings: the ingress item (toward
 // the dispatcher) and the local and remote jobs (toward the two workers).
 //
-// Ownership: an item or job owns its frame buffer, its host copy and one
-// reference to its reply slot. A successful push passes all of it to the
+// Ownership: an item or job owns its frame buffer, one reference to the
+// route table its host text lives in and one reference to its reply slot. A successful push passes all of it to the
 // ring and then to the consumer; a refused push leaves it with the caller.
 // One place frees each part: the job free functions below, or whoever
 // discards an item. One path fails a job: job_fail.
@@ -16,6 +16,7 @@
 #include "codec/status.h"
 #include "runtime/reply_registry.h"
 #include "runtime/route_resolution.h"
+#include "runtime/route_table_ref.h"
 
 namespace vorlet::v2 {
 
@@ -42,7 +43,11 @@ struct JobHead {
   void* frame;  // owned frame buffer
   uint64_t length;
   uint64_t generation;  // the route generation the target resolved under
-  char* host;           // owned copy of the endpoint (to try next, for a remote job)
+  // The endpoint (to try next, for a remote job): host points into
+  // host_table, of which the job holds one reference. Both NULL until the
+  // envelope resolves.
+  const char* host;
+  RouteTableRef* host_table;
   uint16_t port;
   int32_t timeout_ms;     // the envelope's, 1000 for 0 or less
   ReplySlot* reply_slot;  // the item's reference, or NULL
@@ -100,7 +105,7 @@ struct RemoteJob : JobHead {
 LocalJob* local_job_new() noexcept;
 RemoteJob* remote_job_new() noexcept;
 
-// NULL-safe: release the frame buffer, free the host copy, (remote) clear
+// NULL-safe: release the frame buffer, drop the host's table, (remote) clear
 // the tried set and free the message id, drop the reply slot reference,
 // free the job.
 void local_job_free(LocalJob* job) noexcept;

@@ -230,7 +230,8 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
     return parsed_status;
   }
 
-  char* host = nullptr;
+  const char* host = nullptr;
+  RouteTableRefPtr table;
   uint16_t port = 0;
   {
     std::lock_guard<std::mutex> hold(rt->lock());
@@ -247,15 +248,17 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
     s = route_resolve_excluding(route, &parsed.pe, tried_set_entries(&job->tried), tried_set_count(&job->tried),
                                 &endpoint, nullptr, text, text_capacity);
     if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
-    host = text_dup(endpoint->host);
+    table.reset(route_table_ref_retain(rt->routes_ref));
+    host = endpoint->host;
     port = endpoint->port;
   }
-  if (host == nullptr || port == 0) {
-    rt_free(host);
-    return Status::nomem;
-  }
-  rt_free(job->host);
+  if (host == nullptr || port == 0) return Status::nomem;
+  // The job now names a host of the active table; its old table reference
+  // goes with the holder.
   job->host = host;
+  RouteTableRef* held = job->host_table;
+  job->host_table = table.release();
+  table.reset(held);
   job->port = port;
   return Status::ok;
 }

@@ -16,7 +16,7 @@
 #include "runtime/limits.h"
 #include "runtime/local_delivery.h"
 #include "runtime/log.h"
-#include "runtime/route_table.h"
+#include "runtime/route_table_ref.h"
 #include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {
@@ -30,7 +30,8 @@ void release_parts(Runtime* rt) noexcept {
   ring_free(&rt->remote_ring);
   for (auto& queue : rt->pipe_queues) queue.destroy();
   // The active snapshot, installed after create.
-  route_table_free(rt->routes, rt->route_count);
+  route_table_ref_release(rt->routes_ref);
+  rt->routes_ref = nullptr;
   rt->routes = nullptr;
   rt->route_count = 0;
   runtime_release_listen_hosts(rt);

@@ -39,6 +39,7 @@
 #include "runtime/reply_registry.h"
 #include "runtime/rings.h"
 #include "runtime/route_table.h"
+#include "runtime/route_table_ref.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet_v2.h"
 
@@ -185,7 +186,11 @@ struct alignas(64) Runtime {
   // Written under runtime_lock; atomic so that a reader may also take it
   // without the lock, as the inbound handler on the TCP listener does.
   std::atomic<uint64_t> active_generation;
-  RouteRecord* routes;  // the active route table, owned
+  // The active table's owner holds one reference for the runtime (NULL
+  // while the table is empty); routes and route_count are its table and
+  // count, the view every reader under the lock uses.
+  RouteTableRef* routes_ref;
+  RouteRecord* routes;
   uint64_t route_count;
   // One of listen_host_texts, or NULL: every interface, or no listener.
   const char* local_listen_host;
