@@ -104,7 +104,7 @@ Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out,
 void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
   const char* host = dest.host;
-  LocalJobPtr job(local_job_new());
+  LocalJobPtr job(local_job_new(&rt->local_jobs));
   if (!job) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to allocate local delivery job", dest.generation, host,
                     dest.port);
@@ -136,7 +136,7 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
 void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
   const char* host = dest.host;
-  RemoteJobPtr job(remote_job_new());
+  RemoteJobPtr job(remote_job_new(&rt->remote_jobs));
   // The id a peer's reply must name, kept from this parse.
   if (job) job->message_id = text_dup(pe.message_id);
   if (!job || job->message_id == nullptr) {

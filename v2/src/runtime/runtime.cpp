@@ -28,6 +28,9 @@ void release_parts(Runtime* rt) noexcept {
   ring_free(&rt->ingress_ring);
   ring_free(&rt->local_ring);
   ring_free(&rt->remote_ring);
+  // Every job was freed (back here) before destroy.
+  job_free_list_clear(&rt->local_jobs);
+  job_free_list_clear(&rt->remote_jobs);
   for (auto& queue : rt->pipe_queues) queue.destroy();
   // The active snapshot, installed after create.
   route_table_ref_release(rt->routes_ref);
@@ -103,6 +106,11 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   if (s == Status::ok) s = ring_init(&rt->local_ring, ring_slots);
   if (s == Status::ok) s = ring_init(&rt->remote_ring, ring_slots);
   if (s != Status::ok) return s;
+  // Jobs alive at once: a full ring, one in the dispatcher's hand, one in
+  // the worker's, and one that admission is moving.
+  constexpr uint64_t kJobsBeyondRing = 3;
+  job_free_list_init(&rt->local_jobs, rt->local_ring.capacity + kJobsBeyondRing);
+  job_free_list_init(&rt->remote_jobs, rt->remote_ring.capacity + kJobsBeyondRing);
 
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {

@@ -3,7 +3,7 @@
 //
 // Lock order: runtime_lock, then ingress_lock / local_delivery_lock /
 // remote_outbound_lock, then a wake mutex. The event log's mutex, each pipe
-// queue's mutex and the process-wide mutexes (frame pool, monitor
+// queue's mutex, each job free list's mutex and the process-wide mutexes (frame pool, monitor
 // registrations, log sink) are leaves: taken with any of these held, never
 // held while another lock is taken. The reply registry's mutex comes after
 // the ring locks (admission emits deadletters under remote_outbound_lock)
@@ -143,6 +143,9 @@ struct alignas(64) Runtime {
   // Indexed by HostPipe: delivered-request, response, deadletter.
   InPlace<PipeQueue> pipe_queues[kHostPipeCount];
   JobRing<RemoteJob> remote_ring;  // under remote_outbound_lock
+  // Idle jobs for the dispatcher to reuse, each under its own (leaf) mutex.
+  JobFreeList local_jobs;
+  JobFreeList remote_jobs;
 
   // ---- local delivery queue lock and the three wake pairs ----
   InPlace<std::mutex> local_delivery_lock;
