@@ -133,7 +133,8 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   }
 }
 
-void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
+// Takes `pe` into the job once the job is made (pe is then empty).
+void dispatch_remote(Item& item, ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
   const char* host = dest.host;
   RemoteJobPtr job(remote_job_new(&rt->remote_jobs));
@@ -165,6 +166,10 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   job->expects_reply = pe.one_way != 0 ? 0 : 1;
   job->timeout_ms = timeout_ms;
   job->reply_slot = item.slot.release();
+  // Failover resolves again from this parse rather than a second one.
+  job->parsed = pe;
+  job->has_parsed = 1;
+  parsed_envelope_init(&pe);
 
   MonitorQueueRejectDetail detail = MonitorQueueRejectDetail::none;
   const Status pushed = runtime_enqueue_remote(rt, job.get(), &detail);
@@ -188,7 +193,7 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
 
 // Requests, events and kinds outside the schema: resolved and handed to a
 // worker.
-void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept {
+void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
   Runtime* rt = item.rt;
   // A request relayed from a peer that insisted on a remote endpoint is
   // routed like any other: a local endpoint now delivers it to this host

@@ -148,6 +148,7 @@ void remote_job_free(RemoteJob* job) noexcept {
   if (job == nullptr) return;
   tried_set_clear(&job->tried);
   rt_free(job->message_id);
+  parsed_envelope_clear(&job->parsed);
   release_head(job);
   give_back(job);
 }

@@ -14,6 +14,7 @@
 
 #include "codec/codes.h"
 #include "codec/frame_buffer.h"
+#include "codec/parsed_envelope.h"
 #include "codec/status.h"
 #include "runtime/in_place.h"
 #include "runtime/reply_registry.h"
@@ -103,6 +104,11 @@ struct RemoteJob : JobHead {
   // Owned copy of the envelope's message_id ("" when it has none; NULL
   // reads as ""): what a peer's reply must name to be about this job.
   char* message_id;
+  // The dispatcher's parse of the envelope, owned, for failover to resolve
+  // again without parsing the frame a second time; has_parsed 0: none
+  // (failover then parses the frame).
+  ParsedEnvelope parsed;
+  uint32_t has_parsed;
 };
 
 // Freed jobs of one kind, kept by a runtime for its next envelopes, so
@@ -134,7 +140,7 @@ LocalJob* local_job_new(JobFreeList* list = nullptr) noexcept;
 RemoteJob* remote_job_new(JobFreeList* list = nullptr) noexcept;
 
 // NULL-safe: release the frame buffer, drop the host's table, (remote) clear
-// the tried set and free the message id, drop the reply slot reference,
+// the tried set and free the message id and the parse, drop the reply slot reference,
 // give the job back to its list or free it.
 void local_job_free(LocalJob* job) noexcept;
 void remote_job_free(RemoteJob* job) noexcept;
