@@ -26,7 +26,7 @@ bool is_stale(const Runtime* rt, uint64_t generation) noexcept {
 // A new table with its listen address, private to one apply until the
 // commit takes what it installs; the rest is freed when it goes.
 struct PreparedSnapshot {
-  RouteRecord* table = nullptr;
+  RouteTableRefPtr table;  // NULL for an empty snapshot
   uint64_t count = 0;
   ListenHostTexts::node_type host;  // empty: no listen host
   uint16_t port = 0;
@@ -34,17 +34,24 @@ struct PreparedSnapshot {
   PreparedSnapshot() = default;
   PreparedSnapshot(const PreparedSnapshot&) = delete;
   PreparedSnapshot& operator=(const PreparedSnapshot&) = delete;
-  ~PreparedSnapshot() { route_table_free(table, count); }
 };
 
 // Builds the table and the listen address outside the lock, so that the
 // allocations do not hold up the dispatcher; the listen host goes into a
 // set node of its own, which the commit links in without allocating.
 Status prepare(const RouteSnapshotDesc* snapshot, PreparedSnapshot* out) noexcept {
-  Status s = route_table_build(snapshot, &out->table, &out->count);
+  RouteRecord* table = nullptr;
+  Status s = route_table_build(snapshot, &table, &out->count);
   if (s != Status::ok) return s;
+  if (table != nullptr) {
+    out->table.reset(route_table_ref_adopt(table, out->count));
+    if (!out->table) {
+      route_table_free(table, out->count);
+      return Status::nomem;
+    }
+  }
   char* host = nullptr;
-  s = route_table_local_listener(out->table, out->count, &host, &out->port);
+  s = route_table_local_listener(table, out->count, &host, &out->port);
   if (s != Status::ok || host == nullptr) return s;
   const HeapBlock copied(host);
   try {
@@ -175,11 +182,14 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
       // another one cannot take effect.
       s = Status::bad_state;
     } else {
-      // Readers of the table hold this lock, so the replaced one can go now.
-      route_table_free(rt->routes, rt->route_count);
-      rt->routes = prepared.table;
+      // Readers of the table hold this lock; a job that still names one of
+      // its hosts keeps the replaced table alive (the prepared holder lets
+      // go of the runtime's reference after the lock).
+      RouteTableRef* replaced = rt->routes_ref;
+      rt->routes_ref = prepared.table.release();
+      rt->routes = rt->routes_ref != nullptr ? rt->routes_ref->table : nullptr;
       rt->route_count = prepared.count;
-      prepared.table = nullptr;
+      prepared.table.reset(replaced);
       prepared.count = 0;
       rt->snapshot_present = 1;
       rt->active_generation.store(snapshot->generation, std::memory_order_relaxed);

@@ -30,10 +30,6 @@ bool missing(const char* text) noexcept { return text == nullptr || text[0] == '
 
 const char* or_default(const char* text, const char* fallback) noexcept { return missing(text) ? fallback : text; }
 
-// NULL for a NULL text or on exhaustion: the caller treats both as a
-// destination it could not take.
-char* strdup_or_null(const char* text) noexcept { return text == nullptr ? nullptr : text_dup(text); }
-
 // The state of one item from its pop to its end. The holders give back
 // whatever no job or queue took.
 struct Item {
@@ -44,7 +40,7 @@ struct Item {
   ReplySlotRef slot;
 
   // Not a job yet, but it fails like one, slot rule and all.
-  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, char* host = nullptr,
+  void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, const char* host = nullptr,
                   uint16_t port = 0) const noexcept {
     JobHead head{};
     head.frame = frame.get();
@@ -82,7 +78,10 @@ enum class Resolution { resolved, no_snapshot, no_route, no_endpoints, failed };
 
 struct Destination {
   uint64_t generation = 0;
-  HeapBlock host;  // owned copy of the endpoint's host
+  // The endpoint's host, in the active table, which `table` keeps alive
+  // for the job (or the deadletter) that names it.
+  const char* host = nullptr;
+  RouteTableRefPtr table;
   uint16_t port = 0;
   uint32_t flags = 0;
   Status status = Status::ok;
@@ -100,7 +99,8 @@ Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out,
   const EndpointDesc* endpoint = nullptr;
   out->status = route_resolve(route, &routing, &endpoint, &out->kind, text, kDispatchTextCapacity);
   if (out->status != Status::ok || endpoint == nullptr) return Resolution::failed;
-  out->host.reset(strdup_or_null(endpoint->host));
+  out->table.reset(route_table_ref_retain(rt->routes_ref));
+  out->host = endpoint->host;
   out->port = endpoint->port;
   out->flags = endpoint->flags;
   return Resolution::resolved;
@@ -108,8 +108,8 @@ Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out,
 
 void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
-  char* host = static_cast<char*>(dest.host.get());
-  LocalJobPtr job(local_job_new());
+  const char* host = dest.host;
+  LocalJobPtr job(local_job_new(&rt->local_jobs));
   if (!job) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to allocate local delivery job", dest.generation, host,
                     dest.port);
@@ -118,7 +118,8 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   job->frame = item.frame.release();
   job->length = item.length;
   job->generation = dest.generation;
-  job->host = static_cast<char*>(dest.host.release());
+  job->host = dest.host;
+  job->host_table = dest.table.release();
   job->port = dest.port;
   job->timeout_ms = static_cast<int32_t>(envelope_timeout_or_default(pe.timeout_ms));
   job->reply_slot = item.slot.release();
@@ -137,10 +138,11 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   }
 }
 
-void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) noexcept {
+// Takes `pe` into the job once the job is made (pe is then empty).
+void dispatch_remote(Item& item, ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
-  char* host = static_cast<char*>(dest.host.get());
-  RemoteJobPtr job(remote_job_new());
+  const char* host = dest.host;
+  RemoteJobPtr job(remote_job_new(&rt->remote_jobs));
   // The id a peer's reply must name, kept from this parse.
   if (job) job->message_id = text_dup(pe.message_id);
   if (!job || job->message_id == nullptr) {
@@ -163,11 +165,16 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
   // waiting: it must not hold the remote worker past that.
   const uint64_t requester_deadline = item.slot ? item.slot->deadline_ns : 0;
   if (requester_deadline != 0 && requester_deadline < job->deadline_ns) job->deadline_ns = requester_deadline;
-  job->host = static_cast<char*>(dest.host.release());
+  job->host = dest.host;
+  job->host_table = dest.table.release();
   job->port = dest.port;
   job->expects_reply = pe.one_way != 0 ? 0 : 1;
   job->timeout_ms = timeout_ms;
   job->reply_slot = item.slot.release();
+  // Failover resolves again from this parse rather than a second one.
+  job->parsed = pe;
+  job->has_parsed = 1;
+  parsed_envelope_init(&pe);
 
   MonitorQueueRejectDetail detail = MonitorQueueRejectDetail::none;
   const Status pushed = runtime_enqueue_remote(rt, job.get(), &detail);
@@ -191,7 +198,7 @@ void dispatch_remote(Item& item, const ParsedEnvelope& pe, Destination& dest) no
 
 // Requests, events and kinds outside the schema: resolved and handed to a
 // worker.
-void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept {
+void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
   Runtime* rt = item.rt;
   // A request relayed from a peer that insisted on a remote endpoint is
   // routed like any other: a local endpoint now delivers it to this host
@@ -223,7 +230,7 @@ void dispatch_routed(Item& item, const ParsedEnvelope& pe, char* text) noexcept 
                       dest.generation);
       return;
   }
-  if (!dest.host || dest.port == 0) {
+  if (dest.host == nullptr || dest.port == 0) {
     item.deadletter(DeadletterReason::delivery_failed, "failed to snapshot resolved destination", dest.generation);
     return;
   }

@@ -10,14 +10,75 @@
 namespace vorlet::v2 {
 namespace {
 
-// What every job owns: its frame buffer, its host copy, its slot reference.
+// What every job owns: its frame buffer, its host's table, its slot
+// reference.
 void release_head(JobHead* job) noexcept {
   frame_buffer_release(job->frame);
-  rt_free(job->host);
+  route_table_ref_release(job->host_table);
   reply_slot_release(job->reply_slot);
 }
 
+// A zeroed job of `size` bytes: an idle one of the list, or a new block.
+void* take_job(JobFreeList* list, uint64_t size) noexcept {
+  void* block = nullptr;
+  if (list != nullptr && list->lock.live()) {
+    std::lock_guard<std::mutex> hold(list->lock.get());
+    block = list->head;
+    if (block != nullptr) {
+      list->head = *static_cast<void**>(block);
+      --list->count;
+    }
+  }
+  if (block == nullptr) {
+    block = rt_calloc(1, size);
+    if (block == nullptr) return nullptr;
+  } else {
+    std::memset(block, 0, size);
+  }
+  static_cast<JobHead*>(block)->home = list;
+  return block;
+}
+
+// After release_head: back to the job's list while it has room, else freed.
+void give_back(JobHead* job) noexcept {
+  JobFreeList* list = job->home;
+  if (list != nullptr && list->lock.live()) {
+    std::lock_guard<std::mutex> hold(list->lock.get());
+    if (list->count < list->cap) {
+      *reinterpret_cast<void**>(job) = list->head;
+      list->head = job;
+      ++list->count;
+      return;
+    }
+  }
+  rt_free(job);
+}
+
 }  // namespace
+
+void job_free_list_init(JobFreeList* list, uint64_t cap) {
+  list->lock.construct();
+  list->head = nullptr;
+  list->count = 0;
+  list->cap = cap;
+}
+
+void job_free_list_clear(JobFreeList* list) noexcept {
+  if (list == nullptr || !list->lock.live()) return;
+  while (list->head != nullptr) {
+    void* next = *static_cast<void**>(list->head);
+    rt_free(list->head);
+    list->head = next;
+  }
+  list->count = 0;
+  list->lock.destroy();
+}
+
+uint64_t job_free_list_count(JobFreeList* list) noexcept {
+  if (list == nullptr || !list->lock.live()) return 0;
+  std::lock_guard<std::mutex> hold(list->lock.get());
+  return list->count;
+}
 
 void ingress_item_discard(IngressItem* item) noexcept {
   if (item == nullptr) return;
@@ -69,22 +130,27 @@ void tried_set_clear(TriedEndpointSet* set) noexcept {
   *set = TriedEndpointSet{};
 }
 
-LocalJob* local_job_new() noexcept { return static_cast<LocalJob*>(rt_calloc(1, sizeof(LocalJob))); }
+LocalJob* local_job_new(JobFreeList* list) noexcept {
+  return static_cast<LocalJob*>(take_job(list, sizeof(LocalJob)));
+}
 
-RemoteJob* remote_job_new() noexcept { return static_cast<RemoteJob*>(rt_calloc(1, sizeof(RemoteJob))); }
+RemoteJob* remote_job_new(JobFreeList* list) noexcept {
+  return static_cast<RemoteJob*>(take_job(list, sizeof(RemoteJob)));
+}
 
 void local_job_free(LocalJob* job) noexcept {
   if (job == nullptr) return;
   release_head(job);
-  rt_free(job);
+  give_back(job);
 }
 
 void remote_job_free(RemoteJob* job) noexcept {
   if (job == nullptr) return;
   tried_set_clear(&job->tried);
   rt_free(job->message_id);
+  parsed_envelope_clear(&job->parsed);
   release_head(job);
-  rt_free(job);
+  give_back(job);
 }
 
 }  // namespace vorlet::v2

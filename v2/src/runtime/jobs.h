@@ -1,8 +1,8 @@
 // The records that travel on the runtime's rings: the ingress item (toward
 // the dispatcher) and the local and remote jobs (toward the two workers).
 //
-// Ownership: an item or job owns its frame buffer, its host copy and one
-// reference to its reply slot. A successful push passes all of it to the
+// Ownership: an item or job owns its frame buffer, one reference to the
+// route table its host text lives in and one reference to its reply slot. A successful push passes all of it to the
 // ring and then to the consumer; a refused push leaves it with the caller.
 // One place frees each part: the job free functions below, or whoever
 // discards an item. One path fails a job: job_fail.
@@ -10,12 +10,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "codec/codes.h"
 #include "codec/frame_buffer.h"
+#include "codec/parsed_envelope.h"
 #include "codec/status.h"
+#include "runtime/in_place.h"
 #include "runtime/reply_registry.h"
 #include "runtime/route_resolution.h"
+#include "runtime/route_table_ref.h"
 
 namespace vorlet::v2 {
 
@@ -36,13 +40,20 @@ struct IngressItem {
 // Gives back an item's frame buffer and slot reference and clears it.
 void ingress_item_discard(IngressItem* item) noexcept;
 
+struct JobFreeList;
+
 // What local and remote jobs have in common: the envelope, where it
 // resolved to, and the requester's slot. job_fail reads a job through it.
 struct JobHead {
+  JobFreeList* home;  // where the job goes when freed; NULL: the allocator
   void* frame;  // owned frame buffer
   uint64_t length;
   uint64_t generation;  // the route generation the target resolved under
-  char* host;           // owned copy of the endpoint (to try next, for a remote job)
+  // The endpoint (to try next, for a remote job): host points into
+  // host_table, of which the job holds one reference. Both NULL until the
+  // envelope resolves.
+  const char* host;
+  RouteTableRef* host_table;
   uint16_t port;
   int32_t timeout_ms;     // the envelope's, 1000 for 0 or less
   ReplySlot* reply_slot;  // the item's reference, or NULL
@@ -93,16 +104,44 @@ struct RemoteJob : JobHead {
   // Owned copy of the envelope's message_id ("" when it has none; NULL
   // reads as ""): what a peer's reply must name to be about this job.
   char* message_id;
+  // The dispatcher's parse of the envelope, owned, for failover to resolve
+  // again without parsing the frame a second time; has_parsed 0: none
+  // (failover then parses the frame).
+  ParsedEnvelope parsed;
+  uint32_t has_parsed;
 };
 
-// Zeroed jobs; nullptr on exhaustion. The caller owns them until a push
-// takes them.
-LocalJob* local_job_new() noexcept;
-RemoteJob* remote_job_new() noexcept;
+// Freed jobs of one kind, kept by a runtime for its next envelopes, so
+// that a job taken from here costs no allocation. Bounded by cap (about
+// as many jobs as can be alive at once: a ring full and one in each
+// stage's hand); a job freed while the list is full goes back to the
+// allocator. Under its own mutex, held for a pointer swap: the dispatcher
+// takes jobs, the workers and the stop drains free them. One list holds
+// jobs of one kind only.
+struct JobFreeList {
+  InPlace<std::mutex> lock;  // guards head and count
+  void* head;                // each idle job's first word links the next
+  uint64_t count;
+  uint64_t cap;
+};
 
-// NULL-safe: release the frame buffer, free the host copy, (remote) clear
-// the tried set and free the message id, drop the reply slot reference,
-// free the job.
+// An empty list for at most cap jobs. May throw what std::mutex throws.
+void job_free_list_init(JobFreeList* list, uint64_t cap);
+// Frees every idle job and ends the list; a list never initialised (zero-
+// filled) is fine. Every job taken from it must have been freed before.
+void job_free_list_clear(JobFreeList* list) noexcept;
+// The number of idle jobs held.
+uint64_t job_free_list_count(JobFreeList* list) noexcept;
+
+// Zeroed jobs (but for home), from `list` when it holds one, else newly
+// allocated; nullptr on exhaustion. With a list the job goes back to it
+// when freed. The caller owns them until a push takes them.
+LocalJob* local_job_new(JobFreeList* list = nullptr) noexcept;
+RemoteJob* remote_job_new(JobFreeList* list = nullptr) noexcept;
+
+// NULL-safe: release the frame buffer, drop the host's table, (remote) clear
+// the tried set and free the message id and the parse, drop the reply slot reference,
+// give the job back to its list or free it.
 void local_job_free(LocalJob* job) noexcept;
 void remote_job_free(RemoteJob* job) noexcept;
 

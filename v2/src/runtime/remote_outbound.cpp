@@ -219,18 +219,24 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
     return s;
   }
 
-  // Decoded again only now: the normal path forwards the bytes untouched.
+  // The dispatcher's parse, kept in the job; a job made without one (a
+  // test's) is decoded here.
   ParsedEnvelopeGuard parsed;
-  char parse_error[128] = "";
-  const Status parsed_status =
-      parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
-  if (parsed_status != Status::ok) {
-    text_copy_bounded(text, text_capacity,
-                      parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
-    return parsed_status;
+  const ParsedEnvelope* pe = &job->parsed;
+  if (job->has_parsed == 0) {
+    char parse_error[128] = "";
+    const Status parsed_status =
+        parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
+    if (parsed_status != Status::ok) {
+      text_copy_bounded(text, text_capacity,
+                        parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
+      return parsed_status;
+    }
+    pe = &parsed.pe;
   }
 
-  char* host = nullptr;
+  const char* host = nullptr;
+  RouteTableRefPtr table;
   uint16_t port = 0;
   {
     std::lock_guard<std::mutex> hold(rt->lock());
@@ -238,24 +244,26 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
       text_copy_bounded(text, text_capacity, "route generation changed before failover attempt");
       return Status::bad_state;
     }
-    RouteRecord* route = route_table_find(rt->routes, rt->route_count, parsed.pe.target);
+    RouteRecord* route = route_table_find(rt->routes, rt->route_count, pe->target);
     if (route == nullptr) {
       text_copy_bounded(text, text_capacity, "route disappeared before failover attempt");
       return Status::bad_state;
     }
     const EndpointDesc* endpoint = nullptr;
-    s = route_resolve_excluding(route, &parsed.pe, tried_set_entries(&job->tried), tried_set_count(&job->tried),
+    s = route_resolve_excluding(route, pe, tried_set_entries(&job->tried), tried_set_count(&job->tried),
                                 &endpoint, nullptr, text, text_capacity);
     if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
-    host = text_dup(endpoint->host);
+    table.reset(route_table_ref_retain(rt->routes_ref));
+    host = endpoint->host;
     port = endpoint->port;
   }
-  if (host == nullptr || port == 0) {
-    rt_free(host);
-    return Status::nomem;
-  }
-  rt_free(job->host);
+  if (host == nullptr || port == 0) return Status::nomem;
+  // The job now names a host of the active table; its old table reference
+  // goes with the holder.
   job->host = host;
+  RouteTableRef* held = job->host_table;
+  job->host_table = table.release();
+  table.reset(held);
   job->port = port;
   return Status::ok;
 }

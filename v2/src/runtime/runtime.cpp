@@ -16,7 +16,7 @@
 #include "runtime/limits.h"
 #include "runtime/local_delivery.h"
 #include "runtime/log.h"
-#include "runtime/route_table.h"
+#include "runtime/route_table_ref.h"
 #include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {
@@ -28,9 +28,13 @@ void release_parts(Runtime* rt) noexcept {
   ring_free(&rt->ingress_ring);
   ring_free(&rt->local_ring);
   ring_free(&rt->remote_ring);
+  // Every job was freed (back here) before destroy.
+  job_free_list_clear(&rt->local_jobs);
+  job_free_list_clear(&rt->remote_jobs);
   for (auto& queue : rt->pipe_queues) queue.destroy();
   // The active snapshot, installed after create.
-  route_table_free(rt->routes, rt->route_count);
+  route_table_ref_release(rt->routes_ref);
+  rt->routes_ref = nullptr;
   rt->routes = nullptr;
   rt->route_count = 0;
   runtime_release_listen_hosts(rt);
@@ -98,6 +102,11 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   if (s == Status::ok) s = ring_init(&rt->local_ring, ring_slots);
   if (s == Status::ok) s = ring_init(&rt->remote_ring, ring_slots);
   if (s != Status::ok) return s;
+  // Jobs alive at once: a full ring, one in the dispatcher's hand, one in
+  // the worker's, and one that admission is moving.
+  constexpr uint64_t kJobsBeyondRing = 3;
+  job_free_list_init(&rt->local_jobs, rt->local_ring.capacity + kJobsBeyondRing);
+  job_free_list_init(&rt->remote_jobs, rt->remote_ring.capacity + kJobsBeyondRing);
 
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {

@@ -3,13 +3,13 @@
 //
 // Lock order: runtime_lock, then remote_outbound_lock, then a wake mutex.
 // The ingress and local delivery rings have no lock (rings.h,
-// consumer_wait.h). The event log's mutex, each pipe queue's mutex and the
-// process-wide mutexes (frame pool, monitor registrations, log sink) are
-// leaves: taken with any of these held, never held while another lock is
-// taken. The reply registry's mutex comes after the ring lock (admission
-// emits deadletters under remote_outbound_lock) and before a reply slot's
-// mutex. The ring lock is released before the consumer's wake mutex is
-// taken. Members that can fail to
+// consumer_wait.h). The event log's mutex, each pipe queue's mutex, each
+// job free list's mutex and the process-wide mutexes (frame pool, monitor
+// registrations, log sink) are leaves: taken with any of these held, never
+// held while another lock is taken. The reply registry's mutex comes after
+// the ring lock (admission emits deadletters under remote_outbound_lock)
+// and before a reply slot's mutex. The ring lock is released before the
+// consumer's wake mutex is taken. Members that can fail to
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).
 //
@@ -40,6 +40,7 @@
 #include "runtime/reply_registry.h"
 #include "runtime/rings.h"
 #include "runtime/route_table.h"
+#include "runtime/route_table_ref.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet_v2.h"
 
@@ -142,6 +143,9 @@ struct alignas(64) Runtime {
   // Indexed by HostPipe: delivered-request, response, deadletter.
   InPlace<PipeQueue> pipe_queues[kHostPipeCount];
   JobRing<RemoteJob> remote_ring;  // under remote_outbound_lock
+  // Idle jobs for the dispatcher to reuse, each under its own (leaf) mutex.
+  JobFreeList local_jobs;
+  JobFreeList remote_jobs;
 
   // ---- the three wake pairs ----
   WakePair dispatcher_wake;
@@ -186,7 +190,11 @@ struct alignas(64) Runtime {
   // Written under runtime_lock; atomic so that a reader may also take it
   // without the lock, as the inbound handler on the TCP listener does.
   std::atomic<uint64_t> active_generation;
-  RouteRecord* routes;  // the active route table, owned
+  // The active table's owner holds one reference for the runtime (NULL
+  // while the table is empty); routes and route_count are its table and
+  // count, the view every reader under the lock uses.
+  RouteTableRef* routes_ref;
+  RouteRecord* routes;
   uint64_t route_count;
   // One of listen_host_texts, or NULL: every interface, or no listener.
   const char* local_listen_host;

@@ -7,12 +7,13 @@
 
 #include "codec/alloc.h"
 #include "codec/text.h"
+#include "support/job_support.h"
 
 namespace vorlet::v2 {
 namespace {
 
 // A job's free gives back everything it owns, wherever it lives: the frame
-// buffer (to the pool), the host copy, every tried endpoint, inline or in
+// buffer (to the pool), the host's table, every tried endpoint, inline or in
 // the array, its message id and its reply slot reference. ASan reports what
 // is missed.
 TEST(Jobs, FreeGivesBackEverythingTheJobOwns) {
@@ -23,7 +24,8 @@ TEST(Jobs, FreeGivesBackEverythingTheJobOwns) {
     ASSERT_NE(job, nullptr);
     job->frame = frame_buffer_acquire(32);
     job->length = 32;
-    job->host = text_dup("next");
+    job->host_table = test::host_table_for("next", 7002);
+    job->host = job->host_table->table[0].endpoints[0].host;
     job->message_id = text_dup("m-1");
     reply_slot_retain(slot);
     job->reply_slot = slot;
@@ -48,7 +50,8 @@ TEST(Jobs, FreeGivesBackEverythingTheJobOwns) {
   LocalJob* job = local_job_new();
   job->frame = frame_buffer_acquire(32);
   job->length = 32;
-  job->host = text_dup("here");
+  job->host_table = test::host_table_for("here", 7001);
+  job->host = job->host_table->table[0].endpoints[0].host;
   reply_slot_retain(slot);
   job->reply_slot = slot;
   local_job_free(job);

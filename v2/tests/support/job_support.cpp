@@ -17,7 +17,26 @@ void* frame_copy(const std::string& bytes) {
   return frame.release();
 }
 
+// Points the job at host:port in a table of its own.
+void name_host(JobHead* job, const char* host, uint16_t port) {
+  job->host_table = host_table_for(host, port);
+  job->host = job->host_table != nullptr ? job->host_table->table[0].endpoints[0].host : nullptr;
+  job->port = port;
+}
+
 }  // namespace
+
+RouteTableRef* host_table_for(const char* host, uint16_t port) {
+  EndpointDesc endpoint{host, port, 1, 0};
+  RouteDesc route{"svc", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, nullptr, 0, &endpoint, 1};
+  const RouteSnapshotDesc snapshot{1, &route, 1};
+  RouteRecord* table = nullptr;
+  uint64_t count = 0;
+  if (route_table_build(&snapshot, &table, &count) != Status::ok) return nullptr;
+  RouteTableRef* ref = route_table_ref_adopt(table, count);
+  if (ref == nullptr) route_table_free(table, count);
+  return ref;
+}
 
 std::string envelope_bytes(const std::string& message_id, uint64_t payload_bytes) {
   transport::Envelope env;
@@ -35,8 +54,7 @@ LocalJobPtr make_local_job(const std::string& bytes, uint64_t generation, const 
   job->frame = frame_copy(bytes);
   job->length = bytes.size();
   job->generation = generation;
-  job->host = text_dup(host);
-  job->port = port;
+  name_host(job.get(), host, port);
   job->timeout_ms = 1000;
   reply_slot_retain(slot);
   job->reply_slot = slot;
@@ -49,8 +67,7 @@ RemoteJobPtr make_remote_job(const std::string& bytes, uint64_t generation, cons
   job->frame = frame_copy(bytes);
   job->length = bytes.size();
   job->generation = generation;
-  job->host = text_dup(host);
-  job->port = port;
+  name_host(job.get(), host, port);
   job->expects_reply = 1;
   job->timeout_ms = 1000;
   reply_slot_retain(slot);

@@ -15,8 +15,13 @@ namespace vorlet::v2::test {
 // payload of payload_bytes bytes.
 std::string envelope_bytes(const std::string& message_id, uint64_t payload_bytes = 0);
 
-// A local job carrying a copy of bytes; slot gets a reference of its own.
-// A remote job also carries the envelope's message id.
+// A one-route table ("svc") whose one endpoint is host:port, with one
+// reference for the caller: what a job's host points into.
+RouteTableRef* host_table_for(const char* host, uint16_t port);
+
+// A local job carrying a copy of bytes and naming host:port (in a table of
+// its own, host_table_for); slot gets a reference of its own. A remote job
+// also carries the envelope's message id.
 LocalJobPtr make_local_job(const std::string& bytes, uint64_t generation = 7, const char* host = "local-a",
                            uint16_t port = 7001, ReplySlot* slot = nullptr);
 RemoteJobPtr make_remote_job(const std::string& bytes, uint64_t generation = 7, const char* host = "remote-b",
