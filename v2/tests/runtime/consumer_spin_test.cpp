@@ -100,36 +100,38 @@ TEST(SpinWait, CalibratedBudgetGrowsWithTheWindowAndIsNeverZero) {
   EXPECT_EQ(polls, 3);
 }
 
-// The consumer has just taken an item, so its next take spins first; the
-// producer pushes 20 us later, well inside the window but long after a
-// consumer that did not spin would have gone to sleep. Whenever the push
-// met the consumer awake (its sleeping flag 0, so the push signalled no
-// one), the consumer took it all the same; and most pushes must land
-// inside the spin.
+// The spin is entered after work; inside it (its first poll of the ring
+// holds until then) a producer pushes and reads the consumer's sleeping
+// flag, as its wake does: 0, so the push signals no one, and the spin
+// then reports the item. A take right after finds it.
 TEST(ConsumerSpin, PushDuringTheSpinIsTakenWithoutAWake) {
-  constexpr int kRounds = 200;
-  int unwoken = 0;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < 50; ++round) {
     RuntimePtr rt = create();
     ASSERT_NE(rt, nullptr);
-    push(rt.get(), "first");
     std::atomic<int> stage{0};
-    std::string second;
-    std::thread consumer([&] {
-      if (take_one(rt.get()) != "first") return;
-      stage.store(1, std::memory_order_release);
-      second = take_one(rt.get());
+    std::atomic<uint32_t> sleeping_at_push{9};
+    std::thread producer([&] {
+      while (stage.load(std::memory_order_acquire) == 0) std::this_thread::yield();
+      push(rt.get(), "pushed");
+      sleeping_at_push.store(rt->dispatcher_wake.sleeping.load(std::memory_order_seq_cst));
+      stage.store(2, std::memory_order_release);
     });
-    while (stage.load(std::memory_order_acquire) == 0) std::this_thread::yield();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-    }
-    push(rt.get(), "second");
-    if (rt->dispatcher_wake.sleeping.load(std::memory_order_seq_cst) == 0) ++unwoken;
-    consumer.join();
-    ASSERT_EQ(second, "second") << "round " << round;
+    rt->dispatcher_wake.spin.worked();
+    Runtime* r = rt.get();
+    const bool hit = consumer_spin(r, &r->dispatcher_wake, [r, &stage] {
+      if (stage.load(std::memory_order_acquire) == 0) {
+        stage.store(1, std::memory_order_release);
+        while (stage.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+      }
+      return !r->ingress_ring.next_published();
+    });
+    producer.join();
+    EXPECT_TRUE(hit) << "round " << round;
+    EXPECT_EQ(sleeping_at_push.load(), 0u) << "round " << round << ": the push would have signalled";
+    EXPECT_EQ(take_one(r), "pushed");
+    EXPECT_FALSE(consumer_spin(r, &r->dispatcher_wake, [] { return true; }))
+        << "the take re-armed it, an empty ring: a miss";
   }
-  EXPECT_GE(unwoken, kRounds / 2) << "pushes of " << kRounds << " that came while the consumer spun";
 }
 
 // Pushes at delays spread across the spin's window and past it: each one
