@@ -20,8 +20,8 @@ namespace vorlet::v2 {
 // one ask in flight the dispatcher's next item comes some tens of
 // microseconds after its last and the local worker's one round trip
 // later; measured, a window of 10 to 25 us saved next to nothing, 100 us
-// took the round trip from about 11 to 4 to 5 context switches and from
-// 22 to 11 system calls, and 200 us bought no more.
+// took the round trip from about 11 to 3.5 context switches and from
+// 22 to 9 system calls, and 200 us bought no more.
 inline constexpr uint64_t kConsumerSpinNs = 100'000;
 
 // How long an ask's caller polls for its answer before it sleeps on the
