@@ -143,6 +143,7 @@ void AskClientImpl::complete_pending(const std::string& key, ReplyKind kind, con
     ask->bytes = copy.release();
     ask->length = length;
     ask->done = true;
+    ask->answered.store(true, std::memory_order_release);
   }
   ask->cond.notify_one();
 }
@@ -163,6 +164,7 @@ void AskClientImpl::fail_all_pending(Status status) noexcept {
       ask.result = status;
       ask.kind = ReplyKind::none;
       ask.done = true;
+      ask.answered.store(true, std::memory_order_release);
     }
     ask.cond.notify_one();
   }

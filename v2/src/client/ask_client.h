@@ -43,6 +43,10 @@ struct PendingAsk {
   std::mutex mutex;  // guards every field below
   std::condition_variable cond;
   bool done = false;  // set once, after the ask left the pending map
+  // Raised (release) under the mutex together with done, for an awaiter
+  // that polls before it sleeps on cond: it then takes the mutex and reads
+  // the fields as usual.
+  std::atomic<bool> answered{false};
   Status result = Status::ok;
   ReplyKind kind = ReplyKind::none;
   void* bytes = nullptr;

@@ -5,6 +5,7 @@
 
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
+#include "runtime/spin_wait.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -87,6 +88,13 @@ Status ask_ticket_await(AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_ou
   // the client runs its destructor) go only after the mutex is released.
   std::shared_ptr<AskClientImpl> client;
   const std::shared_ptr<PendingAsk> ask = ticket->pending;
+  // An answer that comes within a round trip is taken without sleeping, so
+  // the lane that delivers it has no one to wake. A caller that only polls
+  // (timeout 0) does not spin.
+  if (timeout_ms != 0) {
+    (void)spin_until(spin_iterations_for_ns(kAskSpinNs),
+                     [&ask] { return ask->answered.load(std::memory_order_acquire); });
+  }
   std::unique_lock<std::mutex> hold(ask->mutex);
   if (!ask->done) {
     using Clock = std::chrono::steady_clock;

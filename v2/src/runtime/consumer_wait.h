@@ -24,6 +24,15 @@
 //    claim after the load meets the flag set at its second test and is
 //    refused. A claim that is not yet published makes the consumer sleep
 //    until its producer publishes and wakes it: there is no spin.
+//
+// A consumer that has just emptied its ring spins a moment before it
+// sleeps (consumer_spin), polling the ring with its sleeping flag still 0:
+// a producer that publishes meanwhile reads 0 and skips the wake, and the
+// spin sees the publication. The spin only delays the sleep and decides
+// nothing. When it ends with the ring empty, the sleep raises the flag and
+// re-tests the ring exactly as without a spin, so a push made just as the
+// spin gave up is either seen by that re-test or finds the flag raised
+// and signals (the sequentially consistent handshake of consumer_sleep).
 #pragma once
 
 #include <atomic>
@@ -33,6 +42,7 @@
 #include "runtime/counters.h"
 #include "runtime/rings.h"
 #include "runtime/runtime.h"
+#include "runtime/spin_wait.h"
 
 namespace vorlet::v2 {
 
@@ -40,6 +50,22 @@ namespace vorlet::v2 {
 // to), under its wake mutex; costs one atomic load when it is busy. Stop
 // and destroy wake every consumer unconditionally (runtime_wake_threads).
 void wake_after_push(WakePair* wake) noexcept;
+
+// Before the consumer sleeps on an empty ring: when it handled work since
+// it last spun (and its spins do not keep missing), it polls the ring for up to kConsumerSpinNs (no system
+// call, sleeping left at 0), so a push in that window is taken without a
+// wake. True when the ring has something or the runtime is stopping. The
+// spin decides nothing: a push it misses, even one just as it ends, meets
+// the sleep's handshake below like any other.
+template <class Empty>
+bool consumer_spin(Runtime* rt, WakePair* wake, Empty ring_empty) noexcept {
+  if (!wake->spin.take_turn()) return false;
+  const bool hit = spin_until(spin_iterations_for_ns(kConsumerSpinNs), [rt, &ring_empty] {
+    return rt->stopping.load(std::memory_order_relaxed) != 0 || !ring_empty();
+  });
+  wake->spin.outcome(hit);
+  return hit;
+}
 
 // The consumer's sleep, until ring_empty() is false or the runtime is
 // stopping. The sleeping flag is raised before the ring is re-tested and
@@ -95,7 +121,10 @@ uint64_t slot_ring_take(Runtime* rt, SlotRing<T>* ring, WakePair* wake, T* out, 
       for (uint64_t i = 0; i < took; ++i) {
         if (!ring_vacancy(out[i])) out[kept++] = out[i];
       }
-      if (kept != 0) return kept;
+      if (kept != 0) {
+        wake->spin.worked();
+        return kept;
+      }
       continue;
     }
     if (rt->stopping.load(std::memory_order_acquire) != 0) {
@@ -110,6 +139,7 @@ uint64_t slot_ring_take(Runtime* rt, SlotRing<T>* ring, WakePair* wake, T* out, 
       wake->sleeping.store(0, std::memory_order_relaxed);
       continue;
     }
+    if (consumer_spin(rt, wake, [ring] { return !ring->next_published(); })) continue;
     consumer_sleep(rt, wake, [ring] { return !ring->next_published(); });
   }
 }
@@ -138,9 +168,13 @@ Job* job_ring_pop(Runtime* rt, JobRing<Job>* ring, std::mutex* lock, WakePair* w
     if (took) {
       rt->counters.store(depth_gauge, depth);
       rt->counters.raise_peak(peak_gauge, depth);
-      if (job != nullptr) return job;
+      if (job != nullptr) {
+        wake->spin.worked();
+        return job;
+      }
       continue;  // a slot emptied by admission
     }
+    if (consumer_spin(rt, wake, [ring] { return ring->observed_empty(); })) continue;
     consumer_sleep(rt, wake, [ring] { return ring->observed_empty(); });
   }
 }

@@ -41,6 +41,7 @@
 #include "runtime/rings.h"
 #include "runtime/route_table.h"
 #include "runtime/route_table_ref.h"
+#include "runtime/spin_wait.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet_v2.h"
 
@@ -79,8 +80,12 @@ struct WakePair {
   InPlace<std::mutex> mutex;
   InPlace<std::condition_variable> cv;
   // 1 while the consumer sleeps or is about to: a producer signals only
-  // then (wake_after_push).
+  // then (wake_after_push). It stays 0 while the consumer spins, so a push
+  // then costs no wake (consumer_wait.h).
   std::atomic<uint32_t> sleeping;
+  // The consumer's own: it spins once after a burst of work, never while
+  // idle, and seldom while its spins miss (spin_wait.h).
+  SpinGovernor spin;
 };
 
 struct alignas(64) Runtime {
