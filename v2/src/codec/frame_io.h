@@ -22,6 +22,13 @@ inline constexpr uint64_t kFramePrefixBytes = 8;
 void frame_prefix_encode(uint64_t length, unsigned char out[8]) noexcept;
 uint64_t frame_prefix_decode(const unsigned char in[8]) noexcept;
 
+// Whether a frame of this declared length may be read: within
+// max_frame_bytes (0: no limit) and short enough for a buffer header.
+inline bool frame_length_acceptable(uint64_t length, uint64_t max_frame_bytes) noexcept {
+  constexpr uint64_t kLengthCeiling = UINT64_MAX - 15;
+  return (max_frame_bytes == 0 || length <= max_frame_bytes) && length < kLengthCeiling;
+}
+
 // One read that never blocks, of at most capacity bytes. *count_out and
 // *eof_out are cleared first; at end of file *eof_out is 1 and the result
 // closed. would_block when nothing waits.

@@ -7,9 +7,6 @@
 namespace vorlet::v2 {
 namespace {
 
-// Lengths this close to the top of u64 cannot get a buffer header.
-constexpr uint64_t kLengthCeiling = UINT64_MAX - 15;
-
 void reset(FrameReader* r) noexcept {
   frame_buffer_release(r->body);
   r->body = nullptr;
@@ -62,7 +59,7 @@ Status frame_read_try(FrameReader* r, void** frame_out, uint64_t* length_out) no
     r->prefix_read += got;
     if (r->prefix_read == kFramePrefixBytes) {
       r->frame_length = frame_prefix_decode(r->prefix);
-      if ((r->max_frame_bytes != 0 && r->frame_length > r->max_frame_bytes) || r->frame_length >= kLengthCeiling) {
+      if (!frame_length_acceptable(r->frame_length, r->max_frame_bytes)) {
         reset(r);
         return Status::io;
       }

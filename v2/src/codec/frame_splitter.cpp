@@ -11,9 +11,6 @@ namespace vorlet::v2 {
 
 namespace {
 
-// Lengths this close to the top of u64 cannot get a buffer header.
-constexpr uint64_t kLengthCeiling = UINT64_MAX - 15;
-
 void drop_large(FrameSplitter* s) noexcept {
   frame_buffer_release(s->large);
   s->large = nullptr;
@@ -82,7 +79,7 @@ Status frame_splitter_next(FrameSplitter* s, void** frame_out, uint64_t* length_
   }
   const unsigned char* at = s->buffer + s->start;
   const uint64_t length = frame_prefix_decode(at);
-  if ((s->max_frame_bytes != 0 && length > s->max_frame_bytes) || length >= kLengthCeiling) {
+  if (!frame_length_acceptable(length, s->max_frame_bytes)) {
     consume(s, kFramePrefixBytes);
     return Status::io;
   }

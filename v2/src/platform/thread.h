@@ -19,8 +19,4 @@ void join_thread(std::thread* t) noexcept;
 // true on a thread started by start_thread (SIGPIPE is blocked there).
 bool on_library_thread() noexcept;
 
-// One spin-wait hint to the processor (a pause where it has one): the
-// cheapest idle step of a polling loop.
-void cpu_relax() noexcept;
-
 }  // namespace vorlet::v2::platform

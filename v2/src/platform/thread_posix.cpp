@@ -43,14 +43,4 @@ void join_thread(std::thread* t) noexcept {
   }
 }
 
-void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#else
-  asm volatile("" ::: "memory");
-#endif
-}
-
 }  // namespace vorlet::v2::platform

@@ -13,22 +13,7 @@
 namespace vorlet::v2 {
 namespace {
 
-// A peer's deadletter about request m-1 (or about nobody, for NULL).
-std::string peer_deadletter(int32_t reason, const std::string& detail, const char* about = "m-1") {
-  transport::Deadletter dl;
-  if (about != nullptr) {
-    *dl.mutable_original_envelope() =
-        test::envelope({.message_id = "m-1", .correlation_id = "c-1", .target = "svc", .payload = "question"});
-    dl.mutable_original_envelope()->set_message_id(about);
-  }
-  dl.set_reason(static_cast<transport::DeadletterReason>(reason));
-  dl.set_detail(detail);
-  dl.set_active_generation(99);
-  dl.set_resolved_host("far-side");
-  dl.set_resolved_port(9);
-  dl.set_endpoint_attempt_count(5);
-  return dl.SerializeAsString();
-}
+using test::peer_deadletter;
 
 TEST(PeerDeadletters, RefusalsBeforeOwnershipAreTheOnesThatFailOver) {
   for (int32_t reason = 0; reason <= 15; ++reason) {

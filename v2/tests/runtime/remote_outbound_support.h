@@ -68,20 +68,7 @@ inline std::string response_to(const std::string& message_id) {
 // host and attempt count, which only the count may change on the way. Its
 // original envelope is the job's request, or one with the message id
 // `about`; none when `about` is NULL.
-inline std::string peer_deadletter(int32_t reason, const std::string& detail, const char* about = "m-1") {
-  transport::Deadletter dl;
-  if (about != nullptr) {
-    dl.mutable_original_envelope()->ParseFromString(request_bytes(false));
-    dl.mutable_original_envelope()->set_message_id(about);
-  }
-  dl.set_reason(static_cast<transport::DeadletterReason>(reason));
-  dl.set_detail(detail);
-  dl.set_active_generation(99);
-  dl.set_resolved_host("far-side");
-  dl.set_resolved_port(9);
-  dl.set_endpoint_attempt_count(5);
-  return dl.SerializeAsString();
-}
+using test::peer_deadletter;
 
 inline PeerStep respond() { return PeerStep::reply(kResponse, 0, "", response_bytes()); }
 inline PeerStep refuse(int32_t reason, const std::string& detail = "", const char* about = "m-1") {

@@ -53,4 +53,20 @@ bool envelope_id(const std::string& bytes, std::string* message_id, bool* one_wa
   return true;
 }
 
+std::string peer_deadletter(int32_t reason, const std::string& detail, const char* about) {
+  transport::Deadletter dl;
+  if (about != nullptr) {
+    *dl.mutable_original_envelope() =
+        envelope({.message_id = "m-1", .correlation_id = "c-1", .target = "svc", .payload = "question"});
+    dl.mutable_original_envelope()->set_message_id(about);
+  }
+  dl.set_reason(static_cast<transport::DeadletterReason>(reason));
+  dl.set_detail(detail);
+  dl.set_active_generation(99);
+  dl.set_resolved_host("far-side");
+  dl.set_resolved_port(9);
+  dl.set_endpoint_attempt_count(5);
+  return dl.SerializeAsString();
+}
+
 }  // namespace vorlet::v2::test

@@ -52,4 +52,10 @@ std::string response_for(const std::string& request_bytes);
 // bytes are not one.
 bool envelope_id(const std::string& bytes, std::string* message_id, bool* one_way = nullptr);
 
+// A peer's serialized deadletter with this reason and detail, generation
+// 99, resolved far-side:9 and 5 attempts, whose original envelope is the
+// request m-1 (correlation c-1, target svc, payload "question") renamed to
+// `about`; NULL: no original envelope.
+std::string peer_deadletter(int32_t reason, const std::string& detail, const char* about = "m-1");
+
 }  // namespace vorlet::v2::test
