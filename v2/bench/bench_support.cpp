@@ -339,6 +339,7 @@ ProcessUsage process_usage() {
   ProcessUsage out;
   out.context_switches = static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
   out.cpu_ns = ns(u.ru_utime) + ns(u.ru_stime);
+  out.minor_faults = static_cast<uint64_t>(u.ru_minflt);
   return out;
 }
 

@@ -119,11 +119,13 @@ class SyscallCounter {
   std::string why_;
 };
 
-// Context switches (voluntary and not) and CPU time (user and system) of
-// the whole process so far, every thread's, ended ones included.
+// Context switches (voluntary and not), CPU time (user and system) and
+// minor page faults (first touches of memory the process was given) of the
+// whole process so far, every thread's, ended ones included.
 struct ProcessUsage {
   uint64_t context_switches = 0;
   uint64_t cpu_ns = 0;
+  uint64_t minor_faults = 0;
 };
 ProcessUsage process_usage();
 
