@@ -39,7 +39,9 @@ Status frame_write_blocking(int32_t fd, const unsigned char prefix[8], const voi
     const Status s = platform::pipe_write(fd, prefix + prefix_done, kFramePrefixBytes - prefix_done,
                                           bytes == nullptr ? nullptr : bytes + body_done, length - body_done, &n);
     if (s == Status::would_block) {
-      platform::sleep_ms(1);
+      // A host's non-blocking descriptor: sleep until the reader makes room
+      // (or goes, which the next write reports).
+      (void)platform::pipe_wait_writable(fd);
       continue;
     }
     if (s != Status::ok) return s;

@@ -1,5 +1,6 @@
 // The frame exports as a host uses them, over pipes the host makes itself.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -160,6 +161,37 @@ TEST(FrameApi, ASignalWhileTheWriterWaitsForRoomLosesNothing) {
   for (int i = 7; i >= 0; --i) length = (length << 8) | wire[i];
   EXPECT_EQ(length, body.size());
   EXPECT_TRUE(std::equal(body.begin(), body.end(), wire.begin() + 8));
+}
+
+// A host may hand the call a non-blocking descriptor. The writer then
+// waits for room instead of failing: a frame far larger than the pipe
+// arrives whole, and a reader that goes while the writer waits ends the
+// write with closed instead of leaving it waiting.
+TEST(FrameApi, ANonBlockingPipeIsWaitedOnForRoomUntilItsReaderGoes) {
+  HostPipe p;
+  ASSERT_EQ(fcntl(p.fds[1], F_SETFL, fcntl(p.fds[1], F_GETFL) | O_NONBLOCK), 0);
+  Bytes body(1u << 20);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<unsigned char>(i * 13 + (i >> 12));
+  int32_t written = -99;
+  std::thread writer([&] { written = vorlet_v2_frame_write(p.fds[1], body.data(), body.size()); });
+  Bytes wire;
+  unsigned char chunk[16384];
+  while (wire.size() < body.size() + 8) {
+    const ssize_t n = read(p.fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    wire.insert(wire.end(), chunk, chunk + n);
+  }
+  writer.join();
+  EXPECT_EQ(written, VORLET_V2_OK);
+  ASSERT_EQ(wire.size(), body.size() + 8);
+  EXPECT_TRUE(std::equal(body.begin(), body.end(), wire.begin() + 8));
+
+  // Now the reader takes one chunk and goes, with the frame not yet out.
+  std::thread second([&] { written = vorlet_v2_frame_write(p.fds[1], body.data(), body.size()); });
+  ASSERT_GT(read(p.fds[0], chunk, sizeof chunk), 0);
+  p.close_end(0);
+  second.join();
+  EXPECT_EQ(written, VORLET_V2_CLOSED);
 }
 
 }  // namespace
