@@ -210,6 +210,16 @@ struct alignas(64) SlotRing {
     return n;
   }
 
+  // A producer's look before it prepares a value: true when the next
+  // position still holds a value the consumer has not taken, so a claim
+  // now would fail. A snapshot that decides nothing: a push still decides
+  // by its claim.
+  bool observed_full() const noexcept {
+    if (items == nullptr) return true;
+    const uint64_t pos = write_index.load(std::memory_order_relaxed);
+    return static_cast<int64_t>(items[pos & mask].seq.load(std::memory_order_acquire) - pos) < 0;
+  }
+
   // One value, as take: false when the next slot is not published.
   bool try_pop(T* out, uint64_t* depth = nullptr) noexcept { return take(out, 1, depth) == 1; }
 
