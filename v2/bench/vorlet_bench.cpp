@@ -110,6 +110,16 @@ void wait_for(const std::atomic<uint64_t>& total, uint64_t n, const char* what) 
   }
 }
 
+// A producer refused because the ingress is full waits before it tries
+// again, doubling the wait while it stays full, as a host would that lets
+// the runtime drain rather than spin against it: a producer that only
+// yields keeps its core busy, and with eight of them the runtime's own
+// threads lose the processor. Even the longest wait is a fraction of what
+// the runtime takes to drain a full ring (4096 envelopes at about a
+// million a second), so one producer never lets it run dry.
+constexpr uint64_t kRefusedFirstWaitUs = 50;
+constexpr uint64_t kRefusedLongestWaitUs = 1000;
+
 // window > 0 keeps at most that many envelopes between the producers and
 // the host, so that no queue overflows (for counting what one delivered
 // envelope costs); 0 lets them run flat out.
@@ -146,10 +156,12 @@ OneWay runtime_oneway(Road road, uint64_t payload, uint64_t n, uint32_t producer
         continue;
       }
       int32_t s;
+      uint64_t backoff_us = 0;
       while ((s = vorlet_v2_runtime_submit_envelope(host.runtime(), envelope.data(), envelope.size())) ==
              VORLET_V2_WOULD_BLOCK) {
         ++refused;
-        sched_yield();
+        backoff_us = backoff_us == 0 ? kRefusedFirstWaitUs : std::min(backoff_us * 2, kRefusedLongestWaitUs);
+        usleep(static_cast<useconds_t>(backoff_us));
       }
       if (s != VORLET_V2_OK) die("submit", s);
     }

@@ -36,6 +36,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -86,15 +87,15 @@ void consumer_sleep(Runtime* rt, WakePair* wake, Empty ring_empty) noexcept {
 // when the runtime is stopping, would_block when the ring is full. On a
 // refusal the value stays the caller's. The consumer is woken after every
 // publication, a vacancy's too, since it may be waiting for that very slot.
-template <class T>
-Status slot_ring_push(Runtime* rt, SlotRing<T>* ring, WakePair* wake, const T& value, Counter depth_gauge,
+template <class T, size_t kSlotAlign>
+Status slot_ring_push(Runtime* rt, SlotRing<T, kSlotAlign>* ring, WakePair* wake, const T& value, Counter depth_gauge,
                       Counter peak_gauge) noexcept {
   if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
-  typename SlotRing<T>::Slot* slot = nullptr;
+  typename SlotRing<T, kSlotAlign>::Slot* slot = nullptr;
   uint64_t position = 0;
   if (!ring->claim(&slot, &position)) return Status::would_block;
   const bool refused = rt->stopping.load(std::memory_order_seq_cst) != 0;
-  SlotRing<T>::publish(slot, position, refused ? T{} : value);
+  SlotRing<T, kSlotAlign>::publish(slot, position, refused ? T{} : value);
   if (!refused) {
     const uint64_t depth = ring->count();
     rt->counters.store(depth_gauge, depth);
@@ -108,9 +109,9 @@ Status slot_ring_push(Runtime* rt, SlotRing<T>* ring, WakePair* wake, const T& v
 // out[] in push order, vacancies left out, sleeping while there is none; 0
 // once the ring is empty and the runtime is stopping (then the consumer
 // ends). Each take stores the count it left to the depth gauge.
-template <class T>
-uint64_t slot_ring_take(Runtime* rt, SlotRing<T>* ring, WakePair* wake, T* out, uint64_t max, Counter depth_gauge,
-                        Counter peak_gauge) noexcept {
+template <class T, size_t kSlotAlign>
+uint64_t slot_ring_take(Runtime* rt, SlotRing<T, kSlotAlign>* ring, WakePair* wake, T* out, uint64_t max,
+                        Counter depth_gauge, Counter peak_gauge) noexcept {
   for (;;) {
     uint64_t depth = 0;
     const uint64_t took = ring->take(out, max, &depth);

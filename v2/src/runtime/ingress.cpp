@@ -20,6 +20,14 @@ Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept {
 Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   if (rt->accepting.load(std::memory_order_acquire) == 0) return stopping(rt) ? Status::closed : Status::bad_state;
+  // A ring seen full refuses before the copy, which it would only free
+  // again: producers that outrun the dispatcher retry at the cost of two
+  // loads. The bytes are tested first and stop still answers closed, as
+  // the push would.
+  if (bytes != nullptr && length != 0 && !stopping(rt) && rt->ingress_ring.observed_full()) {
+    rt->counters.add(Counter::queue_rejections);
+    return Status::would_block;
+  }
   FrameBuffer frame;
   Status s = frame_copy_from_bytes(bytes, length, &frame);
   if (s != Status::ok) return s;

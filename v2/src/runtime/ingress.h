@@ -25,7 +25,8 @@ Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept;
 // host item. invalid_arg (NULL runtime; NULL bytes or length 0 once
 // accepting), bad_state (not started yet), closed (stopping or stopped),
 // nomem (no frame buffer), would_block (full; counted in queue_rejections).
-// The state test comes before any test of the bytes.
+// The state test comes before any test of the bytes; a ring already seen
+// full answers would_block before a frame buffer is taken.
 Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
 
 // The consumer's pop, without a lock and without sleeping: false when the

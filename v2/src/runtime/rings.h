@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <type_traits>
@@ -136,11 +137,16 @@ void ring_free(Ring<T>* ring) noexcept {
 // acquires a freed slot sees read_index past it and a depth it computes
 // never exceeds the capacity. Claims and publications are sequentially
 // consistent, for the stop and sleep tests in consumer_wait.h.
-template <class T>
+//
+// kSlotAlign is each slot's alignment. A ring with many producers gives
+// each slot a cache line of its own (64), so that producers on different
+// cores writing neighbouring slots do not take the same line from each
+// other; a ring with one producer packs its slots.
+template <class T, size_t kSlotAlign = alignof(std::atomic<uint64_t>)>
 struct alignas(64) SlotRing {
   static_assert(std::is_trivially_copyable_v<T>);
 
-  struct Slot {
+  struct alignas(kSlotAlign) Slot {
     std::atomic<uint64_t> seq;
     T value;
   };
@@ -210,6 +216,16 @@ struct alignas(64) SlotRing {
     return n;
   }
 
+  // A producer's look before it prepares a value: true when the next
+  // position still holds a value the consumer has not taken, so a claim
+  // now would fail. A snapshot that decides nothing: a push still decides
+  // by its claim.
+  bool observed_full() const noexcept {
+    if (items == nullptr) return true;
+    const uint64_t pos = write_index.load(std::memory_order_relaxed);
+    return static_cast<int64_t>(items[pos & mask].seq.load(std::memory_order_acquire) - pos) < 0;
+  }
+
   // One value, as take: false when the next slot is not published.
   bool try_pop(T* out, uint64_t* depth = nullptr) noexcept { return take(out, 1, depth) == 1; }
 
@@ -231,11 +247,11 @@ struct alignas(64) SlotRing {
 
 // nomem when the array cannot be had (the ring then has none). Every slot
 // starts free for its first position.
-template <class T>
-Status ring_init(SlotRing<T>* ring, uint64_t requested) noexcept {
-  using Slot = typename SlotRing<T>::Slot;
+template <class T, size_t kSlotAlign>
+Status ring_init(SlotRing<T, kSlotAlign>* ring, uint64_t requested) noexcept {
+  using Slot = typename SlotRing<T, kSlotAlign>::Slot;
   const uint64_t capacity = ring_capacity_for(requested);
-  void* block = capacity == 0 ? nullptr : rt_calloc(capacity, sizeof(Slot));
+  void* block = capacity == 0 ? nullptr : rt_aligned_calloc(alignof(Slot), capacity, sizeof(Slot));
   if (block == nullptr) return Status::nomem;
   auto* items = static_cast<Slot*>(block);
   for (uint64_t i = 0; i < capacity; ++i) {
@@ -249,9 +265,9 @@ Status ring_init(SlotRing<T>* ring, uint64_t requested) noexcept {
 }
 
 // Frees the array; what is still queued must have been drained.
-template <class T>
-void ring_free(SlotRing<T>* ring) noexcept {
-  rt_free(ring->items);
+template <class T, size_t kSlotAlign>
+void ring_free(SlotRing<T, kSlotAlign>* ring) noexcept {
+  rt_aligned_free(ring->items);
   ring->items = nullptr;
 }
 
@@ -264,8 +280,8 @@ bool ring_vacancy(const Job* job) noexcept {
 
 // The ingress ring holds its items by value; the job rings hold pointers,
 // so that admission can move a job without copying it.
-using IngressRing = SlotRing<IngressItem>;
-using LocalRing = SlotRing<LocalJob*>;
+using IngressRing = SlotRing<IngressItem, 64>;  // pushed by every producer of the runtime
+using LocalRing = SlotRing<LocalJob*>;         // pushed by the dispatcher
 template <class Job>
 using JobRing = Ring<Job*>;
 

@@ -76,16 +76,20 @@ using ListenHostTexts = std::set<std::string, std::less<>>;
 
 // A consumer's sleep: producers signal the condition variable while holding
 // the mutex, so a wake-up cannot fall between the consumer's test and wait.
-struct WakePair {
+// Every push reads `sleeping` and the busy consumer writes `spin` after
+// every take, so each has a cache line of its own, apart from the mutex
+// and from the next pair: a busy consumer's writes then never evict the
+// line its producers read.
+struct alignas(64) WakePair {
   InPlace<std::mutex> mutex;
   InPlace<std::condition_variable> cv;
   // 1 while the consumer sleeps or is about to: a producer signals only
   // then (wake_after_push). It stays 0 while the consumer spins, so a push
   // then costs no wake (consumer_wait.h).
-  std::atomic<uint32_t> sleeping;
+  alignas(64) std::atomic<uint32_t> sleeping;
   // The consumer's own: it spins once after a burst of work, never while
   // idle, and seldom while its spins miss (spin_wait.h).
-  SpinGovernor spin;
+  alignas(64) SpinGovernor spin;
 };
 
 struct alignas(64) Runtime {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/host_pipe_writers.h"
@@ -248,6 +249,51 @@ TEST(Submit, AcceptsAnyBytesUntilTheRingIsFullThenOnlyCounts) {
   }
   EXPECT_EQ(rt->counters.load(Counter::ingress_depth), 0u);
   EXPECT_EQ(rt->counters.load(Counter::ingress_peak), 2u);
+}
+
+// On a full ring a refusal comes before the copy: no frame buffer is
+// taken, so producers that outrun the dispatcher cause no pool traffic.
+// The pool is emptied first, so a buffer taken and given back would wait
+// in this thread's cache. Bad bytes and stop still answer as before.
+TEST(Submit, AFullRingRefusesBeforeTakingAFrameBuffer) {
+  RuntimePtr rt(create(1));  // rings of 2
+  rt->accepting.store(1);
+  const std::string bytes = envelope_bytes("s");
+  ASSERT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
+  ASSERT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
+  frame_pool_trim();
+
+  const struct {
+    const char* name;
+    const void* bytes;
+    uint64_t length;
+    Status expected;
+  } cases[] = {
+      {"refused", bytes.data(), bytes.size(), Status::would_block},
+      {"again", bytes.data(), bytes.size(), Status::would_block},
+      {"no bytes", nullptr, bytes.size(), Status::invalid_arg},
+      {"length 0", bytes.data(), 0, Status::invalid_arg},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(runtime_submit_envelope(rt.get(), c.bytes, c.length), c.expected);
+  }
+  EXPECT_EQ(frame_pool_thread_cached(), 0u) << "a refused submit took a frame buffer";
+  EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 2u);
+  EXPECT_EQ(rt->ingress_ring.write_index.load(), 2u);
+
+  // Stopping: closed, not would_block, and not counted.
+  rt->stopping.store(1);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::closed);
+  EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 2u);
+  rt->stopping.store(0);
+
+  // A slot freed by the consumer takes the next submit.
+  IngressItem item{};
+  ASSERT_TRUE(runtime_ingress_try_pop(rt.get(), &item));
+  ingress_item_discard(&item);
+  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
+  while (runtime_ingress_try_pop(rt.get(), &item)) ingress_item_discard(&item);
 }
 
 // A consumer that sleeps whenever its ring is empty is woken by every push:
