@@ -110,9 +110,10 @@ struct RemoteJob : JobHead {
   // Owned copy of the envelope's message_id ("" when it has none; NULL
   // reads as ""): what a peer's reply must name to be about this job.
   char* message_id;
-  // The dispatcher's parse of the envelope, owned, for failover to resolve
-  // again without parsing the frame a second time; has_parsed 0: none
-  // (failover then parses the frame).
+  // The parse the dispatcher routed on (its own, or the one a peer's item
+  // carried), owned, for failover to resolve again without parsing the
+  // frame a second time; has_parsed 0: none (failover then parses the
+  // frame).
   ParsedEnvelope parsed;
   uint32_t has_parsed;
 };
