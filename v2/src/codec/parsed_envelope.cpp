@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "codec/alloc.h"
 #include "codec/codes.h"
 #include "codec/envelope_copy.h"
 #include "codec/message_buffer.h"
@@ -76,6 +77,20 @@ void parsed_envelope_clear(ParsedEnvelope* pe) noexcept {
   header_array_free(pe->headers, pe->header_count);
   rt_free(pe->text_block);
   std::memset(pe, 0, sizeof *pe);
+}
+
+ParsedEnvelope* parsed_envelope_move_to_heap(ParsedEnvelope* from) noexcept {
+  if (from == nullptr) return nullptr;
+  auto* moved = static_cast<ParsedEnvelope*>(rt_malloc(sizeof(ParsedEnvelope)));
+  if (moved == nullptr) return nullptr;
+  *moved = *from;
+  parsed_envelope_init(from);
+  return moved;
+}
+
+void parsed_envelope_free(ParsedEnvelope* pe) noexcept {
+  parsed_envelope_clear(pe);
+  rt_free(pe);
 }
 
 Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "codec/status.h"
 #include "vorlet_v2.h"
@@ -39,6 +40,20 @@ void parsed_envelope_clear(ParsedEnvelope* pe) noexcept;
 // ok, invalid_arg, nomem or io; the error text goes to err (cut to
 // err_cap - 1).
 Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe, char* err, uint64_t err_cap) noexcept;
+
+// A parse moved to the heap, to travel with the frame it was made from:
+// the new record takes everything *from owns and *from is left empty;
+// nullptr on exhaustion (*from is then unchanged). A record owns its texts
+// and points into no bytes, so a move is a plain copy of its fields.
+ParsedEnvelope* parsed_envelope_move_to_heap(ParsedEnvelope* from) noexcept;
+// Clears and frees a record of parsed_envelope_move_to_heap; NULL-safe.
+void parsed_envelope_free(ParsedEnvelope* pe) noexcept;
+
+struct ParsedEnvelopeFree {
+  void operator()(ParsedEnvelope* pe) const noexcept { parsed_envelope_free(pe); }
+};
+// Owns one record of parsed_envelope_move_to_heap until release().
+using ParsedEnvelopePtr = std::unique_ptr<ParsedEnvelope, ParsedEnvelopeFree>;
 
 // A parsed envelope for the length of one item or request; cleared on
 // every path out.

@@ -38,6 +38,7 @@ struct Item {
   uint64_t length;
   IngressOrigin origin;
   ReplySlotRef slot;
+  ParsedEnvelopePtr parsed;  // the inbound handler's, or empty
 
   // Not a job yet, but it fails like one, slot rule and all.
   void deadletter(DeadletterReason reason, const char* detail, uint64_t generation, const char* host = nullptr,
@@ -264,8 +265,9 @@ DeadletterReason route_failure_reason(Status status, RouteFailureKind kind) noex
 }
 
 void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
-  Item item{rt, FrameBuffer(popped->frame), popped->length, popped->origin, ReplySlotRef(popped->reply_slot)};
-  *popped = IngressItem{nullptr, 0, IngressOrigin::host, nullptr};
+  Item item{rt, FrameBuffer(popped->frame), popped->length, popped->origin, ReplySlotRef(popped->reply_slot),
+            ParsedEnvelopePtr(popped->parsed)};
+  *popped = IngressItem{};
 
   if (rt->stopping.load(std::memory_order_acquire) != 0) {
     // The generation is an atomic: no need to contend with stop for the lock.
@@ -276,20 +278,27 @@ void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
 
   char text[kDispatchTextCapacity];
   text[0] = '\0';
-  ParsedEnvelopeGuard parsed;
-  if (parsed_envelope_parse(item.frame.get(), item.length, &parsed.pe, text, sizeof text) != Status::ok) {
-    item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope"), 0);
+  // A peer's envelope comes parsed: the inbound handler parsed these same
+  // bytes and refused whatever the two checks below refuse, with the same
+  // texts, before it queued the item.
+  ParsedEnvelopeGuard own;
+  ParsedEnvelope* pe = item.parsed.get();
+  if (pe == nullptr) {
+    if (parsed_envelope_parse(item.frame.get(), item.length, &own.pe, text, sizeof text) != Status::ok) {
+      item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope"), 0);
+      return;
+    }
+    if (parsed_envelope_validate_semantics(&own.pe, text, sizeof text) != Status::ok) {
+      item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope semantics"), 0);
+      return;
+    }
+    pe = &own.pe;
+  }
+  if (pe->kind == wire(MessageKind::response)) {
+    dispatch_response(item, *pe);  // never deadlettered, never routed
     return;
   }
-  if (parsed_envelope_validate_semantics(&parsed.pe, text, sizeof text) != Status::ok) {
-    item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope semantics"), 0);
-    return;
-  }
-  if (parsed.pe.kind == wire(MessageKind::response)) {
-    dispatch_response(item, parsed.pe);  // never deadlettered, never routed
-    return;
-  }
-  dispatch_routed(item, parsed.pe, text);
+  dispatch_routed(item, *pe, text);
 }
 
 void dispatcher_thread(void* runtime) noexcept {

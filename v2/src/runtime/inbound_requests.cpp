@@ -116,9 +116,18 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
 
     // The item's reference travels with it.
     reply_slot_retain(slot.get());
-    const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get()};
+    // So does the parse: the frame holds the payload byte for byte, so the
+    // dispatcher need not parse it again. Without memory for the move the
+    // item goes without, and the dispatcher parses the frame.
+    ParsedEnvelopePtr carried(parsed_envelope_move_to_heap(&parsed.pe));
+    message_id = nullptr;  // it lives in the moved parse now
+    const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get(), carried.get()};
     pushed = runtime_enqueue_ingress(rt, &item);
-    if (pushed != Status::ok) reply_slot_release(slot.get());  // the item's reference
+    if (pushed == Status::ok) {
+      (void)carried.release();  // the dispatcher owns it now
+    } else {
+      reply_slot_release(slot.get());  // the item's reference
+    }
   }
   if (pushed != Status::ok) {
     reply_registry_remove(registry, slot.get());

@@ -84,7 +84,8 @@ void ingress_item_discard(IngressItem* item) noexcept {
   if (item == nullptr) return;
   frame_buffer_release(item->frame);
   reply_slot_release(item->reply_slot);
-  *item = IngressItem{nullptr, 0, IngressOrigin::host, nullptr};
+  parsed_envelope_free(item->parsed);
+  *item = IngressItem{};
 }
 
 void job_fail(Runtime* rt, const JobHead& job, DeadletterReason reason, const char* detail,

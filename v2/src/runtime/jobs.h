@@ -2,10 +2,11 @@
 // the dispatcher) and the local and remote jobs (toward the two workers).
 //
 // Ownership: an item or job owns its frame buffer, one reference to the
-// route table its host text lives in and one reference to its reply slot. A successful push passes all of it to the
-// ring and then to the consumer; a refused push leaves it with the caller.
-// One place frees each part: the job free functions below, or whoever
-// discards an item. One path fails a job: job_fail.
+// route table its host text lives in, one reference to its reply slot and
+// (an item from a peer) the parse it carries. A successful push passes all
+// of it to the ring and then to the consumer; a refused push leaves it with
+// the caller. One place frees each part: the job free functions below, or
+// whoever discards an item. One path fails a job: job_fail.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +36,14 @@ struct IngressItem {
   uint64_t length;  // never 0
   IngressOrigin origin;
   ReplySlot* reply_slot;  // one reference, only for a remote origin
+  // The inbound handler's parse of the frame's bytes, already checked, so
+  // that the dispatcher does not parse them again; owned (a record of
+  // parsed_envelope_move_to_heap). NULL: the dispatcher parses the frame.
+  ParsedEnvelope* parsed = nullptr;
 };
 
-// Gives back an item's frame buffer and slot reference and clears it.
+// Gives back an item's frame buffer, slot reference and parse and clears
+// it.
 void ingress_item_discard(IngressItem* item) noexcept;
 
 struct JobFreeList;
@@ -104,9 +110,10 @@ struct RemoteJob : JobHead {
   // Owned copy of the envelope's message_id ("" when it has none; NULL
   // reads as ""): what a peer's reply must name to be about this job.
   char* message_id;
-  // The dispatcher's parse of the envelope, owned, for failover to resolve
-  // again without parsing the frame a second time; has_parsed 0: none
-  // (failover then parses the frame).
+  // The parse the dispatcher routed on (its own, or the one a peer's item
+  // carried), owned, for failover to resolve again without parsing the
+  // frame a second time; has_parsed 0: none (failover then parses the
+  // frame).
   ParsedEnvelope parsed;
   uint32_t has_parsed;
 };
