@@ -1,6 +1,7 @@
 // Frames a producer writes straight on a host-bound pipe, skipping the
 // writer thread: which frames may go that way, that nothing overtakes a
-// frame queued before it, and what a full pipe or a closed read end does.
+// frame queued before it, that large frames stay whole and in order, and
+// what a full pipe, a closed read end or a close of the queue does.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,7 +59,13 @@ struct ResponseRoad {
     EXPECT_TRUE(runtime_start_pipe_writer(rt, HostPipe::response));
     reader.reset(frame_reader_create(host.handles.response_read_fd, 0));
   }
-  ~ResponseRoad() { runtime_finish_pipe_writers(rt); }
+  // The host end goes first: a writer still stuck on bytes no one reads
+  // (a test that failed) then fails its write and ends.
+  ~ResponseRoad() {
+    reader.reset();
+    if (host.handles.response_read_fd >= 0) host.close_host_end(&host.handles.response_read_fd);
+    runtime_finish_pipe_writers(rt);
+  }
 
   PipeQueue& queue() { return *rt->pipe_queues[static_cast<uint32_t>(HostPipe::response)]; }
   bool writer_idle() {
@@ -105,6 +112,34 @@ TEST(PipeDirect, OnlyAFrameWithinPipeBufIsWrittenDirectly) {
     EXPECT_TRUE(got == body);
   }
   EXPECT_EQ(road.rt->counters.load(Counter::response_pipe_blocked), 0u);
+}
+
+// A frame larger than the pipe, pushed while no host reads: the writer
+// fills the pipe and waits for room, the producer does not, and the small
+// frames pushed behind it wait in the queue, none written directly into
+// the middle of the large one. Read back, all arrive whole and in order.
+TEST(PipeDirect, FramesBehindOneLargerThanThePipeWaitForIt) {
+  ResponseRoad road;
+  ASSERT_TRUE(road.writer_idle());
+  const Bytes large = pattern(2 * platform::kPipeBufferBytes + 123, 40);
+  const auto before = Clock::now();
+  ASSERT_EQ(road.push(large), Status::ok);
+  for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(road.push(pattern(100, 41 + i)), Status::ok);
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(2)) << "a producer waited on the full pipe";
+  EXPECT_EQ(road.direct(), 0u);
+
+  Bytes got;
+  ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == large);
+  for (uint32_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+    EXPECT_TRUE(got == pattern(100, 41 + i)) << i;
+  }
+  ASSERT_TRUE(road.writer_idle());
+  ASSERT_EQ(road.push(pattern(100, 50)), Status::ok);
+  EXPECT_EQ(road.direct(), 1u);
+  ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == pattern(100, 50));
 }
 
 // A small frame pushed right behind a large one must not overtake it: while
@@ -245,6 +280,130 @@ TEST(PipeDirect, NoWriterOrNoCounterMeansNoDirectWrite) {
   EXPECT_TRUE(got == (Bytes{1, 2, 3}));
   ASSERT_EQ(read_frame(reader.get(), &got), Status::ok);
   EXPECT_TRUE(got == (Bytes{4, 5}));
+}
+
+// A queue on a pipe of the test's own, with its writer thread, for the
+// tests that drive the queue from several threads or close it mid-frame.
+struct OwnQueue {
+  test::TestPipe pipe;
+  std::atomic<uint64_t> depth{0}, peak{0}, blocked{0}, direct{0};
+  PipeQueue queue;
+  std::thread writer;
+
+  explicit OwnQueue(uint64_t capacity) {
+    EXPECT_EQ(platform::fd_set_nonblocking(pipe.write_fd), Status::ok);
+    EXPECT_EQ(queue.init(capacity, {&depth, &peak, &blocked, &direct}), Status::ok);
+    writer = std::thread([this] { queue.writer_loop(pipe.write_fd); });
+  }
+  ~OwnQueue() { finish(); }
+  void finish() {
+    queue.close();
+    if (writer.joinable()) writer.join();
+  }
+  Status push(const Bytes& body) {
+    bool waited = false;
+    PipeItem item = heap_item(body);
+    const Status s = queue.push(pipe.write_fd, &item, &waited);
+    pipe_item_release(&item);
+    return s;
+  }
+};
+
+// The first 8 bytes of a body name its producer and its place in that
+// producer's sequence; the rest is the pattern of that pair.
+Bytes tagged(uint32_t producer, uint32_t seq, uint64_t n) {
+  Bytes body = pattern(n, producer * 100000 + seq);
+  std::memcpy(body.data(), &producer, 4);
+  std::memcpy(body.data() + 4, &seq, 4);
+  return body;
+}
+
+// Producers pushing frames small, beyond PIPE_BUF and larger than the pipe
+// to a host that reads slowly: each producer's frames arrive in its order
+// and whole, so no frame written directly came between the bytes of one the
+// writer was still writing, and no frame was lost.
+TEST(PipeDirect, ProducersKeepTheirOrderWithLargeFramesAndASlowHost) {
+  constexpr uint32_t kProducers = 4;
+  constexpr uint32_t kEach = 40;
+  const uint64_t sizes[] = {64, 5000, 60000, platform::kPipeBufferBytes + 1000, 64, 3 * platform::kPipeBufferBytes};
+  auto size_of = [&](uint32_t seq) { return sizes[seq % (sizeof sizes / sizeof sizes[0])]; };
+  OwnQueue own(4);
+  std::atomic<uint32_t> bad{0};
+  std::thread host([&] {
+    Reader reader(frame_reader_create(own.pipe.read_fd, 0));
+    uint32_t next[kProducers] = {};
+    for (uint32_t n = 0; n < kProducers * kEach; ++n) {
+      // Slow, and slower now and then, so that producers find the pipe full
+      // or part full.
+      if (n % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(n % 3));
+      Bytes got;
+      if (read_frame(reader.get(), &got, 20000) != Status::ok || got.size() < 8) {
+        bad.store(n + 1);
+        return;
+      }
+      uint32_t producer = 0, seq = 0;
+      std::memcpy(&producer, got.data(), 4);
+      std::memcpy(&seq, got.data() + 4, 4);
+      if (producer >= kProducers || seq != next[producer] || got != tagged(producer, seq, size_of(seq))) {
+        bad.store(n + 1);
+        return;
+      }
+      ++next[producer];
+    }
+  });
+  std::vector<std::thread> producers;
+  for (uint32_t p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (uint32_t seq = 0; seq < kEach && bad.load() == 0; ++seq) {
+        EXPECT_EQ(own.push(tagged(p, seq, size_of(seq))), Status::ok) << p << "/" << seq;
+      }
+    });
+  }
+  // A failed host stops reading; closing the pipe then lets a producer
+  // stuck on it go, so the test ends with its failure.
+  host.join();
+  if (bad.load() != 0) own.pipe.close_read();
+  for (std::thread& t : producers) t.join();
+  EXPECT_EQ(bad.load(), 0u) << "frame " << bad.load() - 1 << " is not whole or not in its producer's order";
+  own.finish();
+}
+
+// A close while the writer is still writing a frame larger than the pipe
+// (and has a frame behind it): the writer finishes both once the host
+// reads, then ends; the host reads both whole and then end of file.
+TEST(PipeDirect, ACloseDuringALargeFrameFinishesIt) {
+  OwnQueue own(4);
+  ASSERT_TRUE(eventually([&] { return own.queue.writer_idle(); }));
+  const Bytes large = pattern(4 * platform::kPipeBufferBytes, 60);
+  const Bytes small = pattern(200, 61);
+  ASSERT_EQ(own.push(large), Status::ok);
+  ASSERT_EQ(own.push(small), Status::ok);
+  own.queue.close();
+  Bytes refused = small;
+  EXPECT_EQ(own.push(refused), Status::bad_state);
+  std::vector<Bytes> frames;
+  Status last = Status::ok;
+  std::thread host([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer waits on the full pipe
+    Reader reader(frame_reader_create(own.pipe.read_fd, 0));
+    for (;;) {
+      Bytes got;
+      last = read_frame(reader.get(), &got);
+      if (last != Status::ok) break;
+      frames.push_back(got);
+    }
+    // Gone, so that a writer with bytes left (a failure) ends all the same.
+    reader.reset();
+    own.pipe.close_read();
+  });
+  own.writer.join();  // ends once both frames are out
+  own.pipe.close_write();
+  host.join();
+  EXPECT_EQ(last, Status::closed);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_TRUE(frames[0] == large);
+  EXPECT_TRUE(frames[1] == small);
+  EXPECT_EQ(own.direct.load(), 0u);
 }
 
 // Through a whole started runtime: a small request delivered to an idle
