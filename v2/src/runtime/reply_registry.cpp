@@ -9,7 +9,6 @@
 #include "codec/codes.h"
 #include "codec/frame_buffer.h"
 #include "codec/text.h"
-#include "runtime/spin_wait.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -75,24 +74,15 @@ void reply_slot_release(ReplySlot* slot) noexcept {
 void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* payload, uint64_t payload_length,
                          const char* message) noexcept {
   if (slot != nullptr) {
-    bool first = false;
-    {
-      std::lock_guard<std::mutex> hold(slot->mutex);
-      if (slot->completed == 0) {
-        first = true;
-        slot->completed = 1;
-        slot->kind = kind;
-        slot->reason = reason;
-        slot->payload = payload;
-        slot->payload_length = payload_length;
-        text_copy_bounded(slot->message, sizeof slot->message, message);
-        slot->completion.notify_one();
-      }
-    }
-    // After the unlock, so that a spinning waiter that sees it finds the
-    // mutex free. The caller's reference keeps the slot alive until here.
-    if (first) {
-      slot->completed_hint.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> hold(slot->mutex);
+    if (slot->completed == 0) {
+      slot->completed = 1;
+      slot->kind = kind;
+      slot->reason = reason;
+      slot->payload = payload;
+      slot->payload_length = payload_length;
+      text_copy_bounded(slot->message, sizeof slot->message, message);
+      slot->completion.notify_one();
       return;
     }
   }
@@ -127,15 +117,6 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
   if (clock_monotonic_ns(&now) != 0) return Status::io;
   const uint64_t deadline = deadline_add_ms(now, timeout_ms);
 
-  // The spin only looks: whatever it saw, the completion is read under the
-  // mutex below. A completion it missed (one that came after its last look)
-  // is found there before the first sleep, or wakes the sleep, since the
-  // completer sets `completed` and notifies under the same mutex. A waiter
-  // that only polls (timeout 0) does not spin.
-  if (timeout_ms != 0) {
-    (void)spin_until(spin_iterations_for_ns(kReplySpinNs),
-                     [slot] { return slot->completed_hint.load(std::memory_order_acquire); });
-  }
   std::unique_lock<std::mutex> hold(slot->mutex);
   // The deadline is kept in nanoseconds of the monotonic clock and each wait
   // gets what is left of it, so a spurious wake-up waits again for the rest

@@ -25,11 +25,6 @@ namespace vorlet::v2 {
 
 inline constexpr uint64_t kReplyMessageCapacity = 160;
 
-// How long the waiter of a remote request polls its slot before it sleeps:
-// about the round trip through this runtime and its host, so that the
-// completion of a request answered at once finds the listener awake.
-inline constexpr uint64_t kReplySpinNs = 100'000;
-
 // Gives a slot payload back: a response's frame buffer with
 // frame_buffer_release, anything else with rt_free. NULL is ignored.
 void reply_payload_release(ReplyKind kind, void* payload) noexcept;
@@ -40,10 +35,6 @@ void reply_payload_release(ReplyKind kind, void* payload) noexcept;
 // slot still owns and frees the slot.
 struct ReplySlot {
   std::atomic<int32_t> refs{1};
-  // Set once the first completion has stored its result and let go of the
-  // mutex: a hint for the waiter's spin, which then takes the mutex without
-  // meeting the completer in it. The mutex stays what decides.
-  std::atomic<bool> completed_hint{false};
   std::mutex mutex;  // guards every field below
   std::condition_variable completion;
   uint32_t completed = 0;
@@ -79,10 +70,7 @@ bool reply_slot_timed_out(ReplySlot* slot) noexcept;
 // wait timed out. false for NULL.
 bool reply_slot_settled(ReplySlot* slot) noexcept;
 
-// Waits up to timeout_ms (on the monotonic clock) for the completion; a
-// wait with a time limit first polls for it for up to kReplySpinNs without
-// a system call, so that an answer which comes within a round trip wakes
-// no one.
+// Waits up to timeout_ms (on the monotonic clock) for the completion.
 //  ok:          kind, reason, payload (now the caller's) and length copied
 //               out; a non-empty message copied into text.
 //  would_block: no completion in time; timed_out is set and text holds
