@@ -37,7 +37,11 @@ class Event {
   int32_t fd_;
   // Raised by set after its write, lowered by a reset before its read: so
   // it is never down while the descriptor stays readable past a set that
-  // has returned, and is_set may trust it when it is down.
+  // has returned, and is_set may trust it when it is down. set raises it
+  // before its write as well, for a thread woken by the descriptor. As set
+  // touches it after the write, whoever deletes the event must know that
+  // every set has returned (by joining the setter, or by being it), not
+  // only that the descriptor was readable.
   std::atomic<bool> raised_{false};
 };
 

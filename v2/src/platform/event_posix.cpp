@@ -24,6 +24,9 @@ Event::~Event() { close(fd_); }
 
 void Event::set() noexcept {
   const uint64_t one = 1;
+  // Raised before the write too, so that a thread which learns of the set
+  // from the descriptor (its poll woke) finds the flag up when it asks.
+  raised_.store(true, std::memory_order_seq_cst);
   // A counter too full to add to (EAGAIN) is set already.
   while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
   }
