@@ -171,9 +171,6 @@ TEST(TcpFrame, ReceiveTakesUpToTheCallersLimit) {
   }
 }
 
-// The declared length is only the peer's word: a peer that declares 64 MiB
-// and sends a few bytes makes the receive hold about what arrived, not the
-// 64 MiB it declared, and the body is given back when the frame fails.
 // The receive's modes change how many calls a frame takes, never which
 // frame comes out: each mode, on frames that are there at once, come late,
 // come in pieces or are larger than the first read, gives the same body.
@@ -248,6 +245,9 @@ TEST(TcpFrame, EveryReceiveModeGivesTheSameFrame) {
   }
 }
 
+// The declared length is only the peer's word: a peer that declares 64 MiB
+// and sends a few bytes makes the receive hold about what arrived, not the
+// 64 MiB it declared, and the body is given back when the frame fails.
 TEST(TcpFrame, ReceiveGrowsWithWhatArrivesNotWithTheDeclaredLength) {
   ASSERT_TRUE(test::reset_peak_resident());
   const uint64_t before = test::resident_bytes();
