@@ -6,6 +6,11 @@
 // open and a deadline already passed (an incomplete frame is would_block),
 // once with the peer's end closed after the bytes (an incomplete frame is
 // closed). A frame that arrives whole is then decoded as both bodies.
+// Every input goes through each receive mode, which must agree on the
+// outcome and the body; what is left in the socket afterwards shows how far
+// each read: without the whole-connection mode nothing past the prefix of
+// a refused length nor past the frame, with it at most the first read's
+// worth.
 //
 // The socket pair is the peer's side of the test, made with the operating
 // system's call directly, as a test that plays the host would.
@@ -32,7 +37,18 @@ Status expected(const uint8_t* data, size_t size, bool peer_closed) {
   return Status::ok;
 }
 
-void receive(const uint8_t* data, size_t size, bool peer_closed) {
+// Bytes still unread on the socket (the peer's end may be closed).
+size_t unread(int s) {
+  size_t left = 0;
+  uint8_t sink[4096];
+  for (;;) {
+    const ssize_t n = ::recv(s, sink, sizeof sink, MSG_DONTWAIT);
+    if (n <= 0) return left;
+    left += static_cast<size_t>(n);
+  }
+}
+
+void receive(const uint8_t* data, size_t size, bool peer_closed, uint32_t mode) {
   int ends[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) == 0);
   size_t sent = 0;
@@ -45,8 +61,19 @@ void receive(const uint8_t* data, size_t size, bool peer_closed) {
 
   TcpBody body{1, 2, 3};  // emptied first, whatever the outcome
   const uint64_t deadline = peer_closed ? tcp_now_ns() + 5000000000ull : tcp_now_ns();
-  const Status s = tcp_frame_receive(ends[0], &body, deadline);
+  const Status s = tcp_frame_receive(ends[0], &body, deadline, -1, kTcpMaxBody, mode);
   FUZZ_CHECK(s == expected(data, size, peer_closed));
+  const size_t left = unread(ends[0]);
+  if (s == Status::ok || s == Status::io) {
+    const uint64_t length = le64(data);
+    const size_t taken = s == Status::io ? 8 : static_cast<size_t>(8 + length);
+    if ((mode & kTcpReceiveWhole) == 0) {
+      FUZZ_CHECK(left == size - taken);
+    } else {
+      const size_t first = size < kTcpReceiveHeadBytes ? size : kTcpReceiveHeadBytes;
+      FUZZ_CHECK(left <= size - taken && size - left <= (taken > first ? taken : first));
+    }
+  }
   if (s == Status::ok) {
     const uint64_t length = le64(data);
     FUZZ_CHECK(body.size() == length);
@@ -69,7 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Any declared length goes in as it is: the receive grows its buffer with
   // the bytes that arrive, so a large length with a short input costs what
   // the input holds.
-  receive(data, size, false);
-  receive(data, size, true);
+  for (const uint32_t mode : {0u, kTcpReceiveWhole, kTcpReceiveAwait, kTcpReceiveWhole | kTcpReceiveAwait}) {
+    receive(data, size, false, mode);
+    receive(data, size, true, mode);
+  }
   return 0;
 }

@@ -4,6 +4,7 @@
 // sleep on it and on a pipe at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace vorlet::v2::platform {
@@ -19,6 +20,8 @@ class Event {
 
   void set() noexcept;
   void reset() noexcept;
+  // Costs no system call while the event is clear, the common case of the
+  // loops that ask between steps; the descriptor decides once it was set.
   bool is_set() noexcept;
   // true when the event was set; it is reset in the same step.
   bool test_and_reset() noexcept;
@@ -32,6 +35,14 @@ class Event {
  private:
   explicit Event(int32_t fd) noexcept : fd_(fd) {}
   int32_t fd_;
+  // Raised by set after its write, lowered by a reset before its read: so
+  // it is never down while the descriptor stays readable past a set that
+  // has returned, and is_set may trust it when it is down. set raises it
+  // before its write as well, for a thread woken by the descriptor. As set
+  // touches it after the write, whoever deletes the event must know that
+  // every set has returned (by joining the setter, or by being it), not
+  // only that the descriptor was readable.
+  std::atomic<bool> raised_{false};
 };
 
 }  // namespace vorlet::v2::platform

@@ -24,16 +24,21 @@ Event::~Event() { close(fd_); }
 
 void Event::set() noexcept {
   const uint64_t one = 1;
+  // Raised before the write too, so that a thread which learns of the set
+  // from the descriptor (its poll woke) finds the flag up when it asks.
+  raised_.store(true, std::memory_order_seq_cst);
   // A counter too full to add to (EAGAIN) is set already.
   while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
   }
+  raised_.store(true, std::memory_order_seq_cst);
 }
 
 void Event::reset() noexcept { (void)test_and_reset(); }
 
-bool Event::is_set() noexcept { return wait_ms(0); }
+bool Event::is_set() noexcept { return raised_.load(std::memory_order_seq_cst) && wait_ms(0); }
 
 bool Event::test_and_reset() noexcept {
+  raised_.store(false, std::memory_order_seq_cst);
   uint64_t value = 0;
   ssize_t n;
   while ((n = read(fd_, &value, sizeof value)) < 0 && errno == EINTR) {

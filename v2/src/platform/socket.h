@@ -85,6 +85,9 @@ class AddressList {
 // A stream socket of the address's family and protocol, close-on-exec,
 // blocking and with TCP_NODELAY on. kNoSocket on failure (*err says why; err may be NULL).
 SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcept;
+// The same, but non-blocking from the start, for a connect that is waited
+// on: no second call to change the mode.
+SocketHandle socket_open_nonblocking_for(const ResolvedAddress* a, SocketError* err) noexcept;
 // An IPv4 TCP socket, close-on-exec and blocking.
 SocketHandle socket_open_ipv4(SocketError* err) noexcept;
 
@@ -138,9 +141,12 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
 // the wait ends with cancelled, even when the socket is ready too, so that a
 // peer that keeps its socket busy cannot outlast it.
 // kPollForever as timeout_ms: no time limit.
+// troubled (NULL: not asked): on ready, whether the socket reported an
+// error or a hang-up beside what was wanted; a connect that polls writable
+// without either has succeeded, and needs no socket_take_error.
 inline constexpr uint32_t kPollForever = 0xFFFFFFFFu;
 PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
-                       int32_t cancel_fd = -1) noexcept;
+                       int32_t cancel_fd = -1, bool* troubled = nullptr) noexcept;
 
 // Ends both directions; wakes a thread that waits on or accepts from s.
 void socket_shutdown(SocketHandle s) noexcept;

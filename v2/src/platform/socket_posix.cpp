@@ -130,17 +130,27 @@ const ResolvedAddress* AddressList::next(const ResolvedAddress* a) noexcept {
   return a == nullptr ? nullptr : as_resolved(as_addrinfo(a)->ai_next);
 }
 
-SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcept {
+namespace {
+
+SocketHandle open_for(const ResolvedAddress* a, int flags, SocketError* err) noexcept {
   if (a == nullptr) {
     set_err(err, SocketError::invalid);
     return kNoSocket;
   }
   const addrinfo* ai = as_addrinfo(a);
-  const int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+  const int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | flags, ai->ai_protocol);
   set_err(err, s < 0 ? map_errno(errno) : SocketError::none);
   if (s < 0) return kNoSocket;
   set_no_delay(s);
   return s;
+}
+
+}  // namespace
+
+SocketHandle socket_open_for(const ResolvedAddress* a, SocketError* err) noexcept { return open_for(a, 0, err); }
+
+SocketHandle socket_open_nonblocking_for(const ResolvedAddress* a, SocketError* err) noexcept {
+  return open_for(a, SOCK_NONBLOCK, err);
 }
 
 SocketHandle socket_open_ipv4(SocketError* err) noexcept {
@@ -239,8 +249,9 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
   return n;
 }
 
-PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
-                       int32_t cancel_fd) noexcept {
+PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err, int32_t cancel_fd,
+                       bool* troubled) noexcept {
+  if (troubled != nullptr) *troubled = false;
   // poll passes over an entry whose descriptor is negative.
   pollfd p[2];
   p[0].fd = s;
@@ -265,6 +276,7 @@ PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, Socke
     return PollResult::failed;
   }
   // A wanted event, or an error or hang-up the next call will report.
+  if (troubled != nullptr) *troubled = (p[0].revents & (POLLERR | POLLHUP)) != 0;
   return PollResult::ready;
 }
 

@@ -88,18 +88,22 @@ SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_n
     return kNoSocket;
   }
   for (const auto* a = addresses.first(); a != nullptr; a = platform::AddressList::next(a)) {
-    SocketHolder s(platform::socket_open_for(a, nullptr));
-    if (s.get() == kNoSocket || !platform::socket_set_nonblocking(s.get())) continue;
+    SocketHolder s(platform::socket_open_nonblocking_for(a, nullptr));
+    if (s.get() == kNoSocket) continue;
     const SocketError e = platform::socket_connect(s.get(), a);
     if (e == SocketError::none) return s.release();
     if (e == SocketError::in_progress || e == SocketError::would_block || e == SocketError::already ||
         e == SocketError::interrupted) {
       SocketError pending = SocketError::failed;
-      const Status w = tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns, cancel_fd);
+      bool troubled = true;
+      const Status w = tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns, cancel_fd, &troubled);
       if (w == Status::bad_state) {
         *cut = true;
         return kNoSocket;
       }
+      // Writable with neither error nor hang-up: connected. Otherwise the
+      // socket's error says.
+      if (w == Status::ok && !troubled) return s.release();
       if (w == Status::ok && platform::socket_take_error(s.get(), &pending) && pending == SocketError::none) {
         return s.release();
       }
@@ -127,8 +131,10 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   TcpBody request;
   TcpRequest req;
   // A receive cut by the interrupt is a failed receive, answered as any.
+  // The connection carries this one request: its bytes have come with the
+  // accept, as a rule, and nothing after it is read.
   const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs),
-                                            interrupt_fd(a), a->max_request_body);
+                                            interrupt_fd(a), a->max_request_body, kTcpReceiveWhole);
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
     send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::remote_transport_failed),
                "tcp request decode failed", nullptr, 0, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
@@ -178,9 +184,12 @@ void back_off(const TcpAdapter* a, SocketHandle listener) noexcept {
   (void)platform::socket_poll(listener, 0, kAcceptRetryMs, &err, interrupt_fd(a));
 }
 
-// Accepts and serves, one connection at a time, until none is pending.
-// false when the listener must end: the socket is unusable, or the adapter
-// stops or is interrupted.
+// Accepts and serves one connection, after the poll reported the listener
+// readable. Back to the poll after it, not to another accept: with one
+// connection per exchange the next is seldom queued yet, and the poll
+// costs no more than the accept that would find none. false when the
+// listener must end: the socket is unusable, or the adapter stops or is
+// interrupted.
 bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
   for (;;) {
     if (interrupted(a)) return false;
@@ -188,7 +197,7 @@ bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
     const SocketHandle c = platform::socket_accept(listener, &err);
     if (c != kNoSocket) {
       serve_connection(a, c);
-      continue;
+      return a->configured.load(std::memory_order_acquire);
     }
     switch (err) {
       case SocketError::interrupted:
@@ -371,7 +380,11 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
   adapter->connections.fetch_add(1, std::memory_order_relaxed);
   TcpBody response;
   Status st = tcp_frame_send(s.get(), request.data(), request.size(), deadline, cancel);
-  if (st == Status::ok) st = tcp_frame_receive(s.get(), &response, deadline, cancel);
+  // The answer comes after the peer's round trip: wait before the first
+  // receive. The connection ends with it.
+  if (st == Status::ok) {
+    st = tcp_frame_receive(s.get(), &response, deadline, cancel, kTcpMaxBody, kTcpReceiveWhole | kTcpReceiveAwait);
+  }
   platform::socket_close(s.release());
   if (st == Status::bad_state) return cut();
   if (st == Status::would_block) return fail(Status::io, DeadletterReason::remote_reply_timeout, "tcp reply timed out");

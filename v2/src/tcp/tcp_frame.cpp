@@ -66,6 +66,28 @@ Status send_all(platform::SocketHandle s, platform::SendPiece* pieces, uint32_t 
   return Status::ok;
 }
 
+// Reads at least `least` and at most `most` bytes into data within the
+// deadline; *got says how many.
+Status recv_at_least(platform::SocketHandle s, uint8_t* data, uint64_t least, uint64_t most, uint64_t* got_out,
+                     uint64_t deadline_ns, int32_t cancel_fd) noexcept {
+  uint64_t have = 0;
+  while (have < least) {
+    SocketError err;
+    const int64_t got = platform::socket_recv(s, data + have, most - have, &err);
+    if (got > 0) {
+      have += static_cast<uint64_t>(got);
+      continue;
+    }
+    if (got == 0) return Status::closed;
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) return Status::io;
+    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns, cancel_fd);
+    if (w != Status::ok) return w;
+  }
+  *got_out = have;
+  return Status::ok;
+}
+
 // Reads exactly n bytes into data within the deadline.
 Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns,
                 int32_t cancel_fd) noexcept {
@@ -98,7 +120,8 @@ uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept {
   return tcp_now_ns() + static_cast<uint64_t>(ms == 0 ? kTcpDefaultTimeoutMs : ms) * 1000000ull;
 }
 
-Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd) noexcept {
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd,
+                       bool* troubled) noexcept {
   for (;;) {
     const uint64_t now = tcp_now_ns();
     if (now >= deadline_ns) return Status::would_block;
@@ -117,7 +140,7 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
       slice_ms = static_cast<uint32_t>(remaining / 1000000ull);
     }
     SocketError err;
-    switch (platform::socket_poll(s, want, slice_ms, &err, cancel_fd)) {
+    switch (platform::socket_poll(s, want, slice_ms, &err, cancel_fd, troubled)) {
       case platform::PollResult::ready:
         return Status::ok;
       case platform::PollResult::cancelled:
@@ -154,13 +177,21 @@ Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t le
 }
 
 Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd,
-                         uint64_t max_length) noexcept {
+                         uint64_t max_length, uint32_t mode) noexcept {
+  static_assert(kTcpReceiveHeadBytes > 8 && kTcpReceiveHeadBytes <= kReceiveFirstBytes,
+                "the head fits the body's first buffer");
   body->clear();
-  uint8_t prefix[8];
-  Status st = recv_all(s, prefix, sizeof prefix, deadline_ns, cancel_fd);
+  if ((mode & kTcpReceiveAwait) != 0) (void)tcp_socket_wait(s, platform::kWantRead, deadline_ns, cancel_fd);
+  uint8_t head[kTcpReceiveHeadBytes];
+  uint64_t have = 0;
+  const uint64_t most = (mode & kTcpReceiveWhole) != 0 ? sizeof head : 8;
+  Status st = recv_at_least(s, head, 8, most, &have, deadline_ns, cancel_fd);
   if (st != Status::ok) return st;
-  const uint64_t length = read_u64(prefix);
+  const uint64_t length = read_u64(head);
   if (length > kTcpMaxBody || length > max_length) return Status::io;
+  // What of the body came with the prefix; anything past the frame is
+  // dropped.
+  const uint64_t ahead = have - 8 < length ? have - 8 : length;
   // The declared length is the peer's word only: the buffer doubles as the
   // bytes arrive (reading into the part just added), up to that length.
   uint64_t got = 0;
@@ -173,6 +204,10 @@ Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadl
     } catch (...) {
       st = Status::io;
       break;
+    }
+    if (got == 0 && ahead > 0) {
+      std::memcpy(body->data(), head + 8, static_cast<size_t>(ahead));  // ahead <= size: the first size holds the head
+      got = ahead;
     }
     st = recv_all(s, body->data() + got, size - got, deadline_ns, cancel_fd);
     if (st != Status::ok) break;

@@ -50,7 +50,9 @@ inline constexpr uint64_t kTcpNoDeadline = UINT64_MAX;
 // bit 2 writable): ok; would_block once the deadline is reached (without
 // waiting when it already passed); io when the socket is not usable or the
 // socket library did not start; bad_state when cancelled.
-Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd = -1) noexcept;
+// troubled (may be NULL): on ok, as socket_poll reports it.
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd = -1,
+                       bool* troubled = nullptr) noexcept;
 
 // Writes the length prefix and the body, together in one send while the
 // socket has room for them. ok when every byte is written;
@@ -73,8 +75,22 @@ uint32_t tcp_pieces_advance(platform::SendPiece* pieces, uint32_t count, uint32_
 // was cancelled. The buffer grows with the bytes that arrive, not with the
 // declared length: a peer that declares much and sends little makes it hold
 // about twice what it sent.
+// mode, a bit set of the two below (0: neither):
+//  kTcpReceiveWhole: the caller drops the connection after this frame, so
+//   the first receive may ask for up to kTcpReceiveHeadBytes at once and a
+//   small frame's prefix and body come in one call. Bytes a peer sends past
+//   its frame are then read with it and dropped, and a refused length has
+//   read up to that many bytes past its prefix; without it nothing past
+//   the prefix is read before the length is checked.
+//  kTcpReceiveAwait: the bytes are not likely there yet (the answer to a
+//   request just sent), so the first call waits for them instead of trying
+//   the socket. The wait only saves the empty receive: whatever it reports,
+//   the receive then goes on as without it, so the outcome is the same.
+inline constexpr uint32_t kTcpReceiveWhole = 1;
+inline constexpr uint32_t kTcpReceiveAwait = 2;
+inline constexpr uint64_t kTcpReceiveHeadBytes = 4096;
 Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd = -1,
-                         uint64_t max_length = kTcpMaxBody) noexcept;
+                         uint64_t max_length = kTcpMaxBody, uint32_t mode = 0) noexcept;
 
 // Appends the four little-endian bytes of value.
 void tcp_body_append_u32(TcpBody* body, uint32_t value);

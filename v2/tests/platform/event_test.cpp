@@ -41,6 +41,30 @@ TEST(PlatformEvent, SetCutsAWaitShortAndStaysSetUntilReset) {
   EXPECT_FALSE(event.wait_ms(1));
 }
 
+// is_set answers from memory while the event is clear: sets and resets
+// racing on two threads must still leave it agreeing with the descriptor,
+// and a set that has returned, with no reset after it, is seen.
+TEST(PlatformEvent, IsSetAgreesWithTheDescriptorAfterRacingSetsAndResets) {
+  std::unique_ptr<Event> event(Event::create());
+  ASSERT_NE(event, nullptr);
+  for (int round = 0; round < 200; ++round) {
+    std::thread setter([&] {
+      for (int i = 0; i < 20; ++i) event->set();
+    });
+    std::thread resetter([&] {
+      for (int i = 0; i < 20; ++i) event->reset();
+    });
+    setter.join();
+    resetter.join();
+    ASSERT_EQ(event->is_set(), event->wait_ms(0)) << "round " << round;
+    event->set();
+    ASSERT_TRUE(event->is_set()) << "round " << round;
+    event->reset();
+    ASSERT_FALSE(event->is_set()) << "round " << round;
+    ASSERT_FALSE(event->wait_ms(0)) << "round " << round;
+  }
+}
+
 // A thread asleep on a pipe with no time limit is woken by the pipe's bytes
 // or by the event, whichever comes first, and tells which by looking.
 TEST(PlatformEvent, AWaitOnAPipeAndAnEventEndsAtEither) {

@@ -171,6 +171,80 @@ TEST(TcpFrame, ReceiveTakesUpToTheCallersLimit) {
   }
 }
 
+// The receive's modes change how many calls a frame takes, never which
+// frame comes out: each mode, on frames that are there at once, come late,
+// come in pieces or are larger than the first read, gives the same body.
+// Only a whole-connection receive reads past its frame (and drops it).
+TEST(TcpFrame, EveryReceiveModeGivesTheSameFrame) {
+  Bytes large(200000);
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 7 + 3);
+  const Bytes head_sized(kTcpReceiveHeadBytes - 8, 0x41);  // prefix and body fill the first read exactly
+  const struct Shape {
+    const char* name;
+    Bytes body;
+    int delay_ms;    // before the peer writes
+    size_t split;    // bytes of the frame written first, the rest 20 ms later (0: all at once)
+  } shapes[] = {
+      {"small, there at once", wire_bytes("abc"), 0, 0},
+      {"empty", Bytes{}, 0, 0},
+      {"small, late", wire_bytes("late"), 30, 0},
+      {"prefix alone first", wire_bytes("after the prefix"), 0, 8},
+      {"half a prefix first", wire_bytes("split prefix"), 0, 3},
+      {"the size of the first read", head_sized, 0, 0},
+      {"larger than the first read", large, 0, 0},
+      {"larger, in two pieces", large, 0, 5000},
+  };
+  const uint32_t modes[] = {0, kTcpReceiveWhole, kTcpReceiveAwait, kTcpReceiveWhole | kTcpReceiveAwait};
+  for (const Shape& shape : shapes) {
+    for (const uint32_t mode : modes) {
+      SCOPED_TRACE(std::string(shape.name) + ", mode " + std::to_string(mode));
+      SocketPair p;
+      ASSERT_NE(p.a, kNoSocket);
+      const Bytes frame = wire_u64(shape.body.size()) + shape.body + wire_bytes("TAIL");
+      const size_t tail_at = frame.size() - 4;
+      std::thread peer([&] {
+        if (shape.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(shape.delay_ms));
+        if (shape.split == 0) {
+          p.peer_write(frame);
+          return;
+        }
+        p.peer_write(Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(shape.split)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        p.peer_write(Bytes(frame.begin() + static_cast<std::ptrdiff_t>(shape.split), frame.end()));
+      });
+      TcpBody got{9};
+      EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(10000), -1, kTcpMaxBody, mode), Status::ok);
+      peer.join();
+      EXPECT_EQ(Bytes(got.begin(), got.end()), shape.body);
+      // What follows the frame: still there unless the mode took the
+      // connection whole and it came with the first read.
+      char rest[4] = {};
+      SocketError err;
+      const int64_t n = platform::socket_recv(p.a, rest, sizeof rest, &err);
+      // (A first piece shorter than the prefix leaves the read that
+      // completes the prefix to take the rest.)
+      const bool with_first_read = tail_at < kTcpReceiveHeadBytes && shape.split < 8;
+      if ((mode & kTcpReceiveWhole) == 0 || !with_first_read) {
+        EXPECT_EQ(n, 4);
+        EXPECT_EQ(std::string(rest, 4), "TAIL");
+      } else {
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(err, SocketError::would_block);
+      }
+    }
+  }
+  // A declared length past the limit is refused in every mode, the buffer
+  // left empty.
+  for (const uint32_t mode : modes) {
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    p.peer_write(wire_u64(101) + Bytes(200, 1));
+    TcpBody got{1};
+    EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(2000), -1, 100, mode), Status::io) << mode;
+    EXPECT_TRUE(got.empty()) << mode;
+  }
+}
+
 // The declared length is only the peer's word: a peer that declares 64 MiB
 // and sends a few bytes makes the receive hold about what arrived, not the
 // 64 MiB it declared, and the body is given back when the frame fails.
@@ -316,6 +390,21 @@ TEST(TcpFrame, ACancelledWaitEndsEveryRoutineAndWhatNeedsNoWaitStillMoves) {
          return s == Status::ok && got == wire_bytes("abc") ? s : Status::io;
        },
        Status::ok},
+      {"a receive of a frame already there, waiting first",
+       [](SocketPair& p, int32_t c) {
+         p.peer_write(wire_u64(3) + wire_bytes("abc"));
+         TcpBody got;
+         const Status s =
+             tcp_frame_receive(p.a, &got, kTcpNoDeadline, c, kTcpMaxBody, kTcpReceiveAwait | kTcpReceiveWhole);
+         return s == Status::ok && got == wire_bytes("abc") ? s : Status::io;
+       },
+       Status::ok},
+      {"a receive with nothing sent, waiting first",
+       [](SocketPair& p, int32_t c) {
+         TcpBody got;
+         return tcp_frame_receive(p.a, &got, kTcpNoDeadline, c, kTcpMaxBody, kTcpReceiveAwait | kTcpReceiveWhole);
+       },
+       Status::bad_state},
       {"a send that fits the buffers",
        [](SocketPair& p, int32_t c) {
          const Bytes body = wire_bytes("small");
