@@ -91,21 +91,8 @@ Status recv_at_least(platform::SocketHandle s, uint8_t* data, uint64_t least, ui
 // Reads exactly n bytes into data within the deadline.
 Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns,
                 int32_t cancel_fd) noexcept {
-  while (n > 0) {
-    SocketError err;
-    const int64_t got = platform::socket_recv(s, data, n, &err);
-    if (got > 0) {
-      data += got;
-      n -= static_cast<uint64_t>(got);
-      continue;
-    }
-    if (got == 0) return Status::closed;
-    if (err == SocketError::interrupted) continue;
-    if (err != SocketError::would_block) return Status::io;
-    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns, cancel_fd);
-    if (w != Status::ok) return w;
-  }
-  return Status::ok;
+  uint64_t got = 0;
+  return recv_at_least(s, data, n, n, &got, deadline_ns, cancel_fd);
 }
 
 }  // namespace
