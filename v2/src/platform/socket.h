@@ -105,11 +105,12 @@ bool socket_take_error(SocketHandle s, SocketError* pending) noexcept;
 
 // Binds to address:port (NULL address: every local IPv4 address).
 SocketError socket_bind_ipv4(SocketHandle s, const Ipv4Address* address, uint16_t port) noexcept;
+// Listens with TCP_NODELAY on, which every accepted connection inherits.
 SocketError socket_listen(SocketHandle s, int backlog) noexcept;
 // The local port the socket is bound to; 0 when unknown.
 uint16_t socket_local_port(SocketHandle s) noexcept;
 // Accepts one pending connection, non-blocking, close-on-exec and with
-// TCP_NODELAY on.
+// TCP_NODELAY on (inherited from a listener that socket_listen made).
 // kNoSocket on failure with *err set (never NULL).
 SocketHandle socket_accept(SocketHandle listener, SocketError* err) noexcept;
 

@@ -198,6 +198,9 @@ SocketError socket_bind_ipv4(SocketHandle s, const Ipv4Address* address, uint16_
 }
 
 SocketError socket_listen(SocketHandle s, int backlog) noexcept {
+  // Linux copies the option to every connection the listener accepts, which
+  // saves a call per accept.
+  set_no_delay(s);
   return ::listen(s, backlog) == 0 ? SocketError::none : map_errno(errno);
 }
 
@@ -214,8 +217,7 @@ SocketHandle socket_accept(SocketHandle listener, SocketError* err) noexcept {
   const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   *err = s < 0 ? map_errno(errno) : SocketError::none;
   if (s < 0) return kNoSocket;
-  set_no_delay(s);
-  return s;
+  return s;  // TCP_NODELAY comes from the listener (socket_listen)
 }
 
 int64_t socket_send(SocketHandle s, const void* data, uint64_t length, SocketError* err) noexcept {
