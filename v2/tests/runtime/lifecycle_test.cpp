@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -249,6 +251,25 @@ TEST(RuntimeLifecycle, StartResetsTheRunCountersAndKeepsTheMonitorTotals) {
   EXPECT_EQ(fx.counter(Counter::monitor_signals_written_total) + fx.counter(Counter::monitor_signals_skipped_total),
             written + skipped + 1);
   EXPECT_EQ(fx.counter(Counter::event_generation), 1u);
+}
+
+// A test that fails before it reads what it was sent leaves its fixture
+// with a full host pipe; taking the fixture down must not wait for a
+// reader that will never come.
+TEST(RuntimeLifecycle, AFixtureWithAFullUnreadPipeIsTakenDownWithoutWaiting) {
+  auto fx = std::make_unique<TestRuntime>();
+  ASSERT_TRUE(fx->bring_up());
+  // Twice what the pipe holds, none of it read: the writer waits for room
+  // with frames in hand, and the queue behind it still has some.
+  for (uint32_t i = 0; i < 32; ++i) ASSERT_EQ(fx->push_frame(HostPipe::delivered, test::pattern(4000, i)), Status::ok);
+  std::promise<void> gone;
+  std::future<void> done = gone.get_future();
+  // The thread owns the fixture, so that a destroy that hangs hangs there.
+  std::thread([fx = std::move(fx), gone = std::move(gone)]() mutable {
+    fx.reset();
+    gone.set_value();
+  }).detach();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the fixture's destroy waited";
 }
 
 TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {

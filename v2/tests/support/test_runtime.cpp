@@ -58,6 +58,14 @@ TestRuntime::TestRuntime(int32_t queue_capacity, TakeHandles take) : TestRuntime
 }
 
 TestRuntime::~TestRuntime() {
+  // A writer holds destroy until the host reads or closes its end, and a
+  // test that failed early may leave frames unread: close the host-bound
+  // ends first, so that destroy drops those frames rather than wait.
+  if (handles_taken_) {
+    for (int32_t* fd : {&handles.response_read_fd, &handles.deadletter_read_fd, &handles.delivered_read_fd}) {
+      close_host_end(fd);
+    }
+  }
   runtime_destroy(rt);
   for (FrameReader*& reader : readers_) {
     frame_reader_destroy(reader);
