@@ -52,10 +52,12 @@ Status frame_write_blocking(int32_t fd, const unsigned char prefix[8], const voi
   return Status::ok;
 }
 
-void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) noexcept {
-  constexpr uint64_t kFramesPerCall = platform::kPipeSliceMax / 2;
-  uint64_t first = 0;   // the first frame not yet wholly written
-  uint64_t offset = 0;  // bytes of it (prefix and body) already out
+namespace {
+
+constexpr uint64_t kFramesPerCall = platform::kPipeSliceMax / 2;
+
+// frames_write_blocking's loop, from byte offset of frame first on.
+void frames_write_from(int32_t fd, const FrameOut* frames, uint64_t count, uint64_t first, uint64_t offset) noexcept {
   unsigned char prefixes[kFramesPerCall][kFramePrefixBytes];
   platform::PipeSlice parts[platform::kPipeSliceMax];
   while (first < count) {
@@ -96,6 +98,40 @@ void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) n
       offset = 0;
     }
   }
+}
+
+}  // namespace
+
+void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) noexcept {
+  frames_write_from(fd, frames, count, 0, 0);
+}
+
+Status frames_write_once(int32_t fd, const FrameOut* frames, uint64_t count) noexcept {
+  if (fd < 0 || frames == nullptr || count == 0 || count > kFramesPerCall) return Status::invalid_arg;
+  unsigned char prefixes[kFramesPerCall][kFramePrefixBytes];
+  platform::PipeSlice parts[platform::kPipeSliceMax];
+  uint64_t total = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (frames[i].body == nullptr || frames[i].length == 0 || frames[i].length > platform::kPipeAtomicWriteBytes ||
+        kFramePrefixBytes + frames[i].length > platform::kPipeAtomicWriteBytes - total) {
+      return Status::invalid_arg;
+    }
+    total += kFramePrefixBytes + frames[i].length;
+    frame_prefix_encode(frames[i].length, prefixes[i]);
+    parts[2 * i] = {prefixes[i], kFramePrefixBytes};
+    parts[2 * i + 1] = {frames[i].body, frames[i].length};
+  }
+  uint64_t written = 0;
+  const Status s = platform::pipe_write_gather(fd, parts, static_cast<uint32_t>(2 * count), &written);
+  if (s != Status::ok) return s;
+  if (written < total) {
+    // A descriptor that took part of them all the same: the rest follows at
+    // once, so no other bytes come between.
+    uint64_t first = 0;
+    while (written >= kFramePrefixBytes + frames[first].length) written -= kFramePrefixBytes + frames[first++].length;
+    frames_write_from(fd, frames, count, first, written);
+  }
+  return Status::ok;
 }
 
 Status frame_write_once(int32_t fd, const void* body, uint64_t length) noexcept {

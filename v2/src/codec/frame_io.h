@@ -66,6 +66,16 @@ void frames_write_blocking(int32_t fd, const FrameOut* frames, uint64_t count) n
 // then that of the finish.
 Status frame_write_once(int32_t fd, const void* body, uint64_t length) noexcept;
 
+// Several frames back to back in one write that does not wait, as
+// frame_write_once writes one: their prefixes and bodies together must be
+// at most platform::kPipeAtomicWriteBytes, so that a pipe takes them whole
+// or not at all (invalid_arg when they are more, or count is 0 or beyond
+// platform::kPipeSliceMax / 2). ok: all are out; would_block: nothing was
+// written; closed, io: the write failed, and the frames are lost. Should a
+// descriptor take part of them all the same, the rest follows at once as
+// frames_write_blocking writes it, and the status is ok.
+Status frames_write_once(int32_t fd, const FrameOut* frames, uint64_t count) noexcept;
+
 // Argument checks, the prefix and the write of one frame: the exported
 // writer and the pipe writers share it.
 Status frame_write(int32_t fd, const void* bytes, uint64_t length) noexcept;

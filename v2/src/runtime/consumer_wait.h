@@ -145,6 +145,26 @@ uint64_t slot_ring_take(Runtime* rt, SlotRing<T, kSlotAlign>* ring, WakePair* wa
   }
 }
 
+// The same take without the sleep: what is published now, up to max (at
+// least 1), vacancies left out; 0 when nothing is. It decides nothing
+// about the end.
+template <class T, size_t kSlotAlign>
+uint64_t slot_ring_try_take(Runtime* rt, SlotRing<T, kSlotAlign>* ring, T* out, uint64_t max, Counter depth_gauge,
+                            Counter peak_gauge) noexcept {
+  for (;;) {
+    uint64_t depth = 0;
+    const uint64_t took = ring->take(out, max, &depth);
+    if (took == 0) return 0;
+    rt->counters.store(depth_gauge, depth);
+    rt->counters.raise_peak(peak_gauge, depth);
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < took; ++i) {
+      if (!ring_vacancy(out[i])) out[kept++] = out[i];
+    }
+    if (kept != 0) return kept;
+  }
+}
+
 // A worker's loop step on a job ring whose two ends both take lock: the
 // next job, with the ring's gauges updated, sleeping while there is none;
 // NULL once the ring is empty and the runtime is stopping. The caller owns

@@ -40,6 +40,15 @@ Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_i
   return s;
 }
 
+uint64_t runtime_pipe_push_direct_run(Runtime* rt, HostPipe pipe, PipeItem* items, uint64_t count) noexcept {
+  if (host_handles_write_fd(&rt->host_handles, pipe) < 0) return 0;  // push refuses these
+  return rt->pipe_queues[index_of(pipe)]->push_direct_run(items, count);
+}
+
+bool runtime_pipe_writer_idle(Runtime* rt, HostPipe pipe) noexcept {
+  return rt->pipe_queues[index_of(pipe)]->writer_idle();
+}
+
 Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept {
   PipeItem item{bytes, length, kind};
   const Status s = runtime_pipe_push(rt, pipe, &item);

@@ -23,6 +23,14 @@ struct Runtime;
 // With keep_if_closed a closed queue also leaves the item with the caller.
 Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed = false) noexcept;
 
+// The leading frames of items that go straight on one pipe together in one
+// write (PipeQueue::push_direct_run): how many went, their items cleared;
+// 0 when none did (the caller then pushes them one by one).
+uint64_t runtime_pipe_push_direct_run(Runtime* rt, HostPipe pipe, PipeItem* items, uint64_t count) noexcept;
+// Whether the pipe's writer waits for work with no batch in hand (a push
+// now may write straight to the pipe).
+bool runtime_pipe_writer_idle(Runtime* rt, HostPipe pipe) noexcept;
+
 // Puts a buffer on a host-bound pipe queue, waiting while it is full (a
 // wait gives a monitor change notice). Takes ownership on every path: a
 // buffer the queue refuses (closed, or the write end already closed) is

@@ -53,13 +53,32 @@ Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept;
 // ends). The caller owns the job.
 LocalJob* runtime_local_pop(Runtime* rt) noexcept;
 
+// The most jobs whose frames the local worker writes to an idle pipe
+// together, in one write (and one wake of the host) instead of one each.
+inline constexpr uint64_t kLocalRunMost = 32;
+
+// After runtime_local_pop gave a job whose frame may go straight to an idle
+// pipe: the jobs right behind it in the ring, taken without waiting, for as
+// long as their frames and those before them fit in one pipe write, and
+// only while that pipe's writer is idle (else the worker still holds one
+// job at a time). The last one taken may be the first that does not fit.
+// Up to max; the caller owns them.
+uint64_t runtime_local_take_run(Runtime* rt, const LocalJob* first, LocalJob** out, uint64_t max) noexcept;
+
 // Delivers one job (the worker's step): to the host's pipe, or as a
 // deadletter. The job stays the caller's, who frees it.
 void local_deliver(Runtime* rt, LocalJob* job) noexcept;
 
+// Delivers jobs in order as local_deliver delivers each, except that a run
+// of small frames goes out in one write when the pipe is idle. A job that
+// does not go in that write is checked again just before its push, so a
+// push that waited for room cannot carry the next job past a stop. The
+// jobs stay the caller's.
+void local_deliver_batch(Runtime* rt, LocalJob* const* jobs, uint64_t count) noexcept;
+
 // The local worker's thread procedure (argument: the Runtime). It ends when
-// its ring is empty and the runtime is stopping; every job popped after the
-// stopping flag was set becomes a runtime_stopped deadletter.
+// its ring is empty and the runtime is stopping; every job it comes to
+// after the stopping flag was set becomes a runtime_stopped deadletter.
 void local_delivery_thread(void* runtime) noexcept;
 
 }  // namespace vorlet::v2

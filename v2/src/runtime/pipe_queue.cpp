@@ -94,6 +94,31 @@ Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_
   return Status::ok;
 }
 
+uint64_t PipeQueue::push_direct_run(PipeItem* items, uint64_t count) noexcept {
+  constexpr uint64_t kMostPerWrite = platform::kPipeSliceMax / 2;
+  FrameOut frames[kMostPerWrite];
+  uint64_t run = 0;
+  uint64_t bytes = 0;  // prefixes included; never over kPipeAtomicWriteBytes
+  while (run < count && run < kMostPerWrite && items[run].buffer != nullptr && items[run].length != 0 &&
+         items[run].length <= platform::kPipeAtomicWriteBytes &&
+         kFramePrefixBytes + items[run].length <= platform::kPipeAtomicWriteBytes - bytes) {
+    frames[run] = {items[run].buffer, items[run].length};
+    bytes += kFramePrefixBytes + items[run].length;
+    ++run;
+  }
+  if (run < 2) return 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (closed_ || count_ != 0 || idle_writer_fd_ < 0 || gauges_.direct_writes == nullptr) return 0;
+    const Status written = frames_write_once(idle_writer_fd_, frames, run);
+    if (written == Status::would_block) return 0;
+    if (written == Status::ok) gauges_.direct_writes->fetch_add(run, std::memory_order_relaxed);
+  }
+  // Outside the mutex: the frame pool has a lock of its own.
+  for (uint64_t i = 0; i < run; ++i) pipe_item_release(&items[i]);
+  return run;
+}
+
 void PipeQueue::close() noexcept {
   std::lock_guard<std::mutex> hold(mutex_);
   closed_ = true;

@@ -78,6 +78,16 @@ class PipeQueue {
   //               and the buffer is still the caller's.
   Status push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_if_closed = false) noexcept;
 
+  // The leading frames of items[0..count) that go straight on the pipe
+  // together in one write, when push would write one of them that way (the
+  // queue is open and empty, the writer waits with no batch in hand, the
+  // pipe has room): as many as fit in platform::kPipeAtomicWriteBytes,
+  // prefixes included, and at least two. Returns how many went, written or
+  // dropped as the writer drops frames the host can no longer take; their
+  // buffers are given back and their items cleared. 0 when none went: the
+  // caller pushes them one by one.
+  uint64_t push_direct_run(PipeItem* items, uint64_t count) noexcept;
+
   // Wakes the writer and every waiting producer; later pushes are refused.
   void close() noexcept;
   // Accepts pushes again. Only for a queue whose writer has ended (so it is

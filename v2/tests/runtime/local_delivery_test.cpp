@@ -17,6 +17,7 @@
 #include "support/delivery_ledger.h"
 #include "support/job_support.h"
 #include "support/test_runtime.h"
+#include "support/waiting.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -165,6 +166,42 @@ TEST(LocalDelivery, JobsQueuedAtStopBecomeStoppedDeadletters) {
   }
   EXPECT_EQ(host.rt->counters.load(Counter::deadletters_emitted), 3u);
   EXPECT_EQ(host.rt->counters.load(Counter::local_delivery_depth), 0u);
+}
+
+// Jobs queued faster than the worker takes them: the small frames of a
+// burst go to the idle pipe together, a large one among them through the
+// writer, and the host reads every envelope once, in the order queued,
+// with nothing deadlettered. Before the large one the pipe is idle, so all
+// of those went straight out.
+TEST(LocalDelivery, ABurstOfSmallAndLargeJobsReachesTheHostInOrder) {
+  constexpr int kJobs = 60;
+  constexpr int kLarge = 15;  // and every twentieth after it
+  TestRuntime host(0, TakeHandles{kDelivered});
+  ASSERT_EQ(host.opened, Status::ok);
+  LocalRoad road(host.rt);
+  road.start_writers();
+  std::vector<std::string> sent;
+  for (int i = 0; i < kJobs; ++i) {
+    const bool large = i >= kLarge && (i - kLarge) % 20 == 0;
+    sent.push_back(envelope_bytes("burst-" + std::to_string(i), large ? 6000 : 40 + i));
+    ASSERT_EQ(runtime_enqueue_local(host.rt, make_local_job(sent.back()).release()), Status::ok) << i;
+  }
+  PipeQueue& delivered = *host.rt->pipe_queues[static_cast<uint32_t>(HostPipe::delivered)];
+  ASSERT_TRUE(test::eventually([&] { return delivered.writer_idle(); }));
+  road.start_worker();
+  std::vector<FrameBytes> got;
+  for (int i = 0; i < kJobs; ++i) {
+    FrameBytes frame;
+    ASSERT_EQ(host.read_frame(HostPipe::delivered, &frame), Status::ok) << i;
+    got.push_back(std::move(frame));
+  }
+  road.stop();
+  for (int i = 0; i < kJobs; ++i) EXPECT_TRUE(std::string(got[i].begin(), got[i].end()) == sent[i]) << i;
+  EXPECT_GE(host.rt->counters.load(Counter::delivered_pipe_direct_writes), static_cast<uint64_t>(kLarge));
+  EXPECT_LE(host.rt->counters.load(Counter::delivered_pipe_direct_writes), static_cast<uint64_t>(kJobs - 3));
+  EXPECT_EQ(host.rt->counters.load(Counter::deadletters_emitted), 0u);
+  EXPECT_EQ(host.rt->counters.load(Counter::local_delivery_depth), 0u);
+  EXPECT_EQ(host.rt->counters.load(Counter::local_delivery_peak), static_cast<uint64_t>(kJobs));
 }
 
 // A job that cannot be handed over becomes a deadletter: on the deadletter

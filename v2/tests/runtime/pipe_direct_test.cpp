@@ -225,6 +225,111 @@ TEST(PipeDirect, AFullPipeSendsTheFrameToTheQueue) {
   EXPECT_TRUE(got == pattern(100, 9));
 }
 
+// Several frames in one write that does not wait: only as many as a pipe
+// takes whole (prefixes and bodies within PIPE_BUF); a full pipe takes
+// none of them and a gone reader fails the write. What went out reads back
+// frame by frame.
+TEST(PipeDirect, SeveralFramesGoOutInOneWriteOnlyWithinPipeBuf) {
+  const struct {
+    std::vector<uint64_t> bodies;
+    Status want;
+  } cases[] = {
+      {{1, 1}, Status::ok},
+      {{100, 200, 300}, Status::ok},
+      {std::vector<uint64_t>(32, 120), Status::ok},                 // 32 frames, 4,096 bytes
+      {{2000, kLargestDirectBody - 2000 - kFramePrefixBytes}, Status::ok},  // exactly 4,096 bytes
+      {{2000, kLargestDirectBody - 2000 - kFramePrefixBytes + 1}, Status::invalid_arg},
+      {{kLargestDirectBody + 1}, Status::invalid_arg},
+      {std::vector<uint64_t>(33, 1), Status::invalid_arg},          // more pieces than one write has
+      {{100, 0}, Status::invalid_arg},
+      {{}, Status::invalid_arg},
+  };
+  test::TestPipe pipe;
+  ASSERT_EQ(platform::fd_set_nonblocking(pipe.write_fd), Status::ok);
+  Reader reader(frame_reader_create(pipe.read_fd, 0));
+  uint32_t seed = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bodies));
+    std::vector<Bytes> bodies;
+    std::vector<FrameOut> frames;
+    for (uint64_t length : c.bodies) bodies.push_back(pattern(length, ++seed));
+    for (const Bytes& b : bodies) frames.push_back({b.empty() ? nullptr : b.data(), b.size()});
+    ASSERT_EQ(frames_write_once(pipe.write_fd, frames.data(), frames.size()), c.want);
+    if (c.want != Status::ok) continue;
+    for (const Bytes& b : bodies) {
+      Bytes got;
+      ASSERT_EQ(read_frame(reader.get(), &got), Status::ok);
+      EXPECT_TRUE(got == b);
+    }
+  }
+  // A pipe with room for one of two frames takes neither.
+  const Bytes filler = pattern(platform::kPipeBufferBytes - 2 * kFramePrefixBytes - 150, 99);
+  ASSERT_EQ(frame_write(pipe.write_fd, filler.data(), filler.size()), Status::ok);
+  const Bytes a = pattern(100, 1), b = pattern(100, 2);
+  const FrameOut two[] = {{a.data(), a.size()}, {b.data(), b.size()}};
+  EXPECT_EQ(frames_write_once(pipe.write_fd, two, 2), Status::would_block);
+  Bytes got;
+  ASSERT_EQ(read_frame(reader.get(), &got), Status::ok);
+  EXPECT_TRUE(got == filler);
+  EXPECT_EQ(frames_write_once(pipe.write_fd, two, 2), Status::ok);
+  for (const Bytes* want : {&a, &b}) {
+    ASSERT_EQ(read_frame(reader.get(), &got), Status::ok);
+    EXPECT_TRUE(got == *want);
+  }
+  // The reader gone: the write fails and nothing is left behind.
+  reader.reset();
+  pipe.close_read();
+  EXPECT_EQ(frames_write_once(pipe.write_fd, two, 2), Status::closed);
+}
+
+// A run of small frames goes straight on an idle pipe in one write: as many
+// leading frames as fit together, counted as direct writes, the items of
+// those that went cleared and the rest left for the caller to push in
+// order. None goes while the writer has work, a single frame is left to
+// push, and a closed queue takes nothing.
+TEST(PipeDirect, ARunOfSmallFramesGoesOutInOneWriteOnlyWhileTheWriterIsIdle) {
+  ResponseRoad road;
+  PipeQueue& queue = road.queue();
+  const std::vector<Bytes> bodies = {pattern(64, 1), pattern(64, 2), pattern(64, 3), pattern(5000, 4),
+                                     pattern(64, 5)};
+  std::vector<PipeItem> items;
+  for (const Bytes& b : bodies) items.push_back(heap_item(b));
+  ASSERT_TRUE(road.writer_idle());
+  ASSERT_EQ(queue.push_direct_run(items.data(), items.size()), 3u);
+  EXPECT_EQ(road.direct(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(items[i].buffer, nullptr) << i;
+  ASSERT_NE(items[3].buffer, nullptr);
+  // The large one goes to the queue; the pair behind it goes out as a run
+  // only once the writer has written it and is idle again, else it is
+  // pushed. Either way it arrives after the large one.
+  bool blocked = false;
+  ASSERT_EQ(queue.push(road.write_fd(), &items[3], &blocked), Status::ok);
+  PipeItem pair[2] = {items[4], heap_item(pattern(64, 6))};
+  const uint64_t went = queue.push_direct_run(pair, 2);
+  if (went == 0) {
+    for (PipeItem& item : pair) ASSERT_EQ(queue.push(road.write_fd(), &item, &blocked), Status::ok);
+  }
+  for (uint32_t i = 0; i < 6; ++i) {
+    Bytes got;
+    ASSERT_EQ(read_frame(road.reader.get(), &got), Status::ok) << i;
+    EXPECT_TRUE(got == (i < 5 ? bodies[i] : pattern(64, 6))) << i;
+  }
+  // One frame alone is the usual push's to write; two that do not fit
+  // together are too.
+  ASSERT_TRUE(road.writer_idle());
+  PipeItem one = heap_item(pattern(64, 7));
+  EXPECT_EQ(queue.push_direct_run(&one, 1), 0u);
+  PipeItem wide[2] = {heap_item(pattern(3000, 8)), heap_item(pattern(1100, 9))};
+  EXPECT_EQ(queue.push_direct_run(wide, 2), 0u);
+  queue.close();
+  PipeItem late[2] = {heap_item(pattern(64, 10)), heap_item(pattern(64, 11))};
+  EXPECT_EQ(queue.push_direct_run(late, 2), 0u);
+  for (PipeItem* item : {&one, &wide[0], &wide[1], &late[0], &late[1]}) {
+    EXPECT_NE(item->buffer, nullptr);
+    pipe_item_release(item);
+  }
+}
+
 // A host that closed its read end: the direct write fails and the frame is
 // dropped, as the writer drops one (push says ok, the buffer is given back,
 // nothing is counted, no SIGPIPE reaches this host thread's process).
