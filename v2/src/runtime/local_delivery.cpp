@@ -127,6 +127,8 @@ uint64_t runtime_local_take_run(Runtime* rt, const LocalJob* first, LocalJob** o
   uint64_t bytes = first->length;
   if (bytes > platform::kPipeAtomicWriteBytes - 2 * kFramePrefixBytes) return 0;
   bytes += kFramePrefixBytes;
+  // Nothing behind it: no run, and no need for the queue's mutex.
+  if (rt->local_ring.count() == 0) return 0;
   if (!runtime_pipe_writer_idle(rt, local_pipe(rt))) return 0;
   uint64_t n = 0;
   while (n < max) {
