@@ -41,9 +41,28 @@ enum class SocketError : int32_t {
 // Readiness wanted from socket_poll: a bit set.
 inline constexpr uint32_t kWantRead = 1;
 inline constexpr uint32_t kWantWrite = 2;
+// The peer has closed the connection or shut down its sending side, or
+// the connection failed. Bytes waiting to be read do not count, so a
+// connection can be watched for its peer's departure while its request
+// sits unread or extra bytes arrive.
+inline constexpr uint32_t kWantHangUp = 4;
 
-// cancelled: the cancel descriptor given to socket_poll became readable.
-enum class PollResult { ready, timed_out, failed, cancelled };
+// cancelled: the stop's cancel descriptor became readable; expired: its
+// expire descriptor did.
+enum class PollResult { ready, timed_out, failed, cancelled, expired };
+
+// The descriptors (Events') a wait watches beside its socket; -1: none.
+// Readability of `cancel` ends the wait cancelled, that of `expire` ends it
+// as if its time were up; cancel wins when both are readable. A single
+// descriptor converts to a cancel.
+struct PollStops {
+  int32_t cancel = -1;
+  int32_t expire = -1;
+
+  PollStops() = default;
+  PollStops(int32_t cancel_fd) noexcept : cancel(cancel_fd) {}  // NOLINT(google-explicit-constructor)
+  PollStops(int32_t cancel_fd, int32_t expire_fd) noexcept : cancel(cancel_fd), expire(expire_fd) {}
+};
 
 // The socket library's start-up: nothing to do here, done once per process.
 // true when sockets can be used.
@@ -107,6 +126,9 @@ bool socket_take_error(SocketHandle s, SocketError* pending) noexcept;
 SocketError socket_bind_ipv4(SocketHandle s, const Ipv4Address* address, uint16_t port) noexcept;
 // Listens with TCP_NODELAY on, which every accepted connection inherits.
 SocketError socket_listen(SocketHandle s, int backlog) noexcept;
+// The largest backlog the system takes (SOMAXCONN; the kernel may cap it
+// lower, at net.core.somaxconn).
+int socket_backlog_max() noexcept;
 // The local port the socket is bound to; 0 when unknown.
 uint16_t socket_local_port(SocketHandle s) noexcept;
 // Accepts one pending connection, non-blocking, close-on-exec and with
@@ -130,6 +152,9 @@ inline constexpr uint32_t kMaxSendPieces = 8;
 int64_t socket_send_pieces(SocketHandle s, const SendPiece* pieces, uint32_t count, SocketError* err) noexcept;
 // One receive call. Bytes read, 0 when the peer closed, or -1 with *err set.
 int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* err) noexcept;
+// The bytes given to send calls that the peer has not acknowledged yet
+// (sent or not): they fall as the peer takes them. -1 when unknown.
+int64_t socket_unacknowledged_bytes(SocketHandle s) noexcept;
 
 // Waits up to timeout_ms for one of the wanted directions. An error or
 // hang-up on the socket counts as ready, so that the next send, receive or
@@ -137,21 +162,24 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
 // listening socket hangs up at socket_shutdown); a descriptor that is not
 // open fails.
 // On failed, *err says why (interrupted: just wait again).
-// cancel_fd (-1: none) is a second descriptor, an Event's, watched for
-// reading beside the socket: once it is readable, or reports anything else,
-// the wait ends with cancelled, even when the socket is ready too, so that a
-// peer that keeps its socket busy cannot outlast it.
+// stops: descriptors watched for reading beside the socket; once one is
+// readable, or reports anything else, the wait ends with cancelled or
+// expired, even when the socket is ready too, so that a peer that keeps its
+// socket busy cannot outlast them.
 // kPollForever as timeout_ms: no time limit.
 // troubled (NULL: not asked): on ready, whether the socket reported an
 // error or a hang-up beside what was wanted; a connect that polls writable
 // without either has succeeded, and needs no socket_take_error.
 inline constexpr uint32_t kPollForever = 0xFFFFFFFFu;
 PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err,
-                       int32_t cancel_fd = -1, bool* troubled = nullptr) noexcept;
+                       PollStops stops = {}, bool* troubled = nullptr) noexcept;
 
 // Ends both directions; wakes a thread that waits on or accepts from s.
 void socket_shutdown(SocketHandle s) noexcept;
 void socket_close(SocketHandle s) noexcept;
+// Closes with a reset: whatever is still queued to send is dropped at
+// once instead of lingering in the system for a peer that does not read.
+void socket_abort(SocketHandle s) noexcept;
 
 // The process's soft limit on open descriptors, and a way to change it
 // (within the hard limit). Tests use them to provoke descriptor exhaustion.

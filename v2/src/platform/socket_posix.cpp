@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -204,6 +206,8 @@ SocketError socket_listen(SocketHandle s, int backlog) noexcept {
   return ::listen(s, backlog) == 0 ? SocketError::none : map_errno(errno);
 }
 
+int socket_backlog_max() noexcept { return SOMAXCONN; }
+
 uint16_t socket_local_port(SocketHandle s) noexcept {
   sockaddr_storage ss;
   socklen_t len = sizeof ss;
@@ -251,21 +255,31 @@ int64_t socket_recv(SocketHandle s, void* data, uint64_t length, SocketError* er
   return n;
 }
 
-PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err, int32_t cancel_fd,
+int64_t socket_unacknowledged_bytes(SocketHandle s) noexcept {
+  int queued = 0;
+  if (::ioctl(s, SIOCOUTQ, &queued) != 0) return -1;
+  return queued;
+}
+
+PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, SocketError* err, PollStops stops,
                        bool* troubled) noexcept {
   if (troubled != nullptr) *troubled = false;
   // poll passes over an entry whose descriptor is negative.
-  pollfd p[2];
+  pollfd p[3];
   p[0].fd = s;
-  p[0].events = static_cast<short>(((want & kWantRead) != 0 ? POLLIN : 0) | ((want & kWantWrite) != 0 ? POLLOUT : 0));
+  p[0].events = static_cast<short>(((want & kWantRead) != 0 ? POLLIN : 0) | ((want & kWantWrite) != 0 ? POLLOUT : 0) |
+                                   ((want & kWantHangUp) != 0 ? POLLRDHUP : 0));
   p[0].revents = 0;
-  p[1].fd = cancel_fd;
+  p[1].fd = stops.cancel;
   p[1].events = POLLIN;
   p[1].revents = 0;
+  p[2].fd = stops.expire;
+  p[2].events = POLLIN;
+  p[2].revents = 0;
   const int timeout = timeout_ms == kPollForever ? -1
                       : timeout_ms > 0x7fffffffu  ? 0x7fffffff
                                                   : static_cast<int>(timeout_ms);
-  const int n = ::poll(p, 2, timeout);
+  const int n = ::poll(p, 3, timeout);
   if (n < 0) {
     *err = map_errno(errno);
     return PollResult::failed;
@@ -273,6 +287,7 @@ PollResult socket_poll(SocketHandle s, uint32_t want, uint32_t timeout_ms, Socke
   *err = SocketError::none;
   if (n == 0) return PollResult::timed_out;
   if (p[1].revents != 0) return PollResult::cancelled;
+  if (p[2].revents != 0) return PollResult::expired;
   if ((p[0].revents & POLLNVAL) != 0) {
     *err = SocketError::invalid;
     return PollResult::failed;
@@ -289,6 +304,14 @@ void socket_shutdown(SocketHandle s) noexcept {
 void socket_close(SocketHandle s) noexcept {
   // Not retried on EINTR: on Linux the descriptor is gone either way.
   if (s >= 0) ::close(s);
+}
+
+void socket_abort(SocketHandle s) noexcept {
+  if (s < 0) return;
+  // A zero linger time turns the close into a reset.
+  const linger now{1, 0};
+  (void)::setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  ::close(s);
 }
 
 bool descriptor_soft_limit(uint64_t* out) noexcept {

@@ -46,7 +46,7 @@ Status answer_with_deadletter(const uint8_t* payload, uint64_t length, Deadlette
 
 Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                      int32_t* kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
-                                     char* text, uint64_t text_capacity) noexcept {
+                                     char* text, uint64_t text_capacity, InboundWatch* watch) noexcept {
   if (context == nullptr || payload == nullptr || kind == nullptr || reply == nullptr || reply_length == nullptr ||
       reason == nullptr || length == 0) {
     return Status::invalid_arg;
@@ -149,8 +149,17 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   ReplyKind got = ReplyKind::none;
   void* result = nullptr;
   uint64_t result_length = 0;
+  const ReplyWatch peer{watch != nullptr ? watch->connection : platform::kNoSocket,
+                        watch != nullptr ? watch->wake : nullptr};
   const Status waited =
-      reply_slot_wait(slot.get(), wait_ms, &got, &result, &result_length, reason, text, text_capacity);
+      reply_slot_wait(slot.get(), wait_ms, &got, &result, &result_length, reason, text, text_capacity, &peer);
+  if (waited == Status::closed) {
+    // The peer left: nobody to answer. The id stays known, as after a
+    // timeout, so that a late response is dropped.
+    reply_registry_abandon(registry, slot.get());
+    watch->peer_left = true;
+    return Status::closed;
+  }
   if (waited == Status::would_block) {
     *reason = wire(DeadletterReason::remote_reply_timeout);
     rt->counters.add(Counter::remote_reply_timeouts);

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "codec/status.h"
+#include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {
 
@@ -26,8 +27,14 @@ namespace vorlet::v2 {
 //        (such as by stop); nomem; invalid_arg for NULL arguments or an
 //        empty payload (nothing written).
 // timeout_ms 0 means 1000.
+// watch (NULL: none): while the handler waits for the result it also
+// watches the peer's connection. When the peer closes it, shuts down its
+// sending side or resets it first, the request is given up as a timeout
+// gives it up (a later answer is dropped as late, a relay in flight is
+// cut), without a timeout's counter or event: closed, with
+// watch->peer_left set and nothing to send.
 Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                      int32_t* kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
-                                     char* text, uint64_t text_capacity) noexcept;
+                                     char* text, uint64_t text_capacity, InboundWatch* watch = nullptr) noexcept;
 
 }  // namespace vorlet::v2

@@ -56,6 +56,12 @@ void wake(WakePair& pair) noexcept {
   pair.cv->notify_all();
 }
 
+// Once the remote worker, its only user, is joined (or never ran).
+void free_relay_cut(Runtime* rt) noexcept {
+  delete rt->relay_cut;
+  rt->relay_cut = nullptr;
+}
+
 // What a start brought up beyond what the runtime shows by itself (the
 // readers, the started and armed flags).
 struct StartProgress {
@@ -88,6 +94,9 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
     return false;
   }
   rt->control_waiter_armed = 1;
+
+  rt->relay_cut = platform::Event::create();
+  if (rt->relay_cut == nullptr) return false;
 
   rt->stopping.store(0, std::memory_order_release);
   rt->accepting.store(0, std::memory_order_release);
@@ -130,6 +139,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
     // The consumers drain into the pipe queues before those close, as in
     // stop, so nothing they hand to the host is refused.
     for (RuntimeThread which : kUnwindJoinOrder) runtime_thread_join(rt, which);
+    free_relay_cut(rt);
     drain_ingress_after_failed_start(rt);
     for (HostPipe pipe : kUnwindWriterOrder) {
       writer_ran[static_cast<uint32_t>(pipe)] = runtime_pipe_writer_started(rt, pipe);
@@ -143,6 +153,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
       if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_reopen_pipe_queue(rt, pipe);
     }
   } else {
+    free_relay_cut(rt);
     drain_ingress_after_failed_start(rt);
   }
 
@@ -200,6 +211,7 @@ void runtime_wake_threads(Runtime* rt) noexcept {
 
 void runtime_join_consumers(Runtime* rt) noexcept {
   for (RuntimeThread which : kConsumerJoinOrder) runtime_thread_join(rt, which);
+  free_relay_cut(rt);
 }
 
 void runtime_stop_pipe_waiters(Runtime* rt) noexcept {

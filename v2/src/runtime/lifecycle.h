@@ -39,8 +39,8 @@ bool runtime_thread_running(const Runtime* rt, RuntimeThread which) noexcept;
 void runtime_wake_threads(Runtime* rt) noexcept;
 // Then joins, those that run, the request reader, the control reader, the
 // dispatcher, the local worker and the remote worker, which turn what is
-// left in their queues into deadletters. Without runtime_lock: the ending
-// threads may take it.
+// left in their queues into deadletters, and frees the remote worker's
+// relay cut. Without runtime_lock: the ending threads may take it.
 void runtime_join_consumers(Runtime* rt) noexcept;
 
 // Destroys the two frame readers of the request and control pipes.

@@ -268,7 +268,7 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
   return Status::ok;
 }
 
-void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept {
+void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock, platform::Event* relay_cut) noexcept {
   if (rt->stopping.load(std::memory_order_acquire) != 0) {
     fail(rt, job, DeadletterReason::runtime_stopped, "runtime stopped before remote delivery", tried(job));
     return;
@@ -290,8 +290,12 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
       budget = job->timeout_ms > 0 ? static_cast<uint64_t>(job->timeout_ms) : 0;
     }
     // A relayed request whose requester has its answer or has given up is
-    // not sent (again): nobody would take the result.
-    if (budget == 0 || reply_slot_settled(job->reply_slot)) {
+    // not sent (again): nobody would take the result. Once it is sent, the
+    // requester's giving up sets relay_cut, and the exchange ends then.
+    const bool watched = relay_cut != nullptr && job->reply_slot != nullptr;
+    if (watched) relay_cut->reset();
+    if (budget == 0 || (watched ? !reply_slot_relay_begin(job->reply_slot, relay_cut)
+                                : reply_slot_settled(job->reply_slot))) {
       if (tried(job) > 0) rt->counters.add(Counter::failover_exhausted);
       fail(rt, job, DeadletterReason::expired_before_delivery,
            "remote delivery budget expired before transport attempt", tried(job));
@@ -301,7 +305,9 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock) noexcept 
     uint8_t* reply = nullptr;
     const Status s = tcp_adapter_exchange(rt->tcp_adapter, static_cast<const uint8_t*>(job->frame), job->length,
                                           job->host, job->port, static_cast<uint32_t>(budget), &ex.kind, &reply,
-                                          &ex.length, &ex.reason, ex.text, sizeof ex.text);
+                                          &ex.length, &ex.reason, ex.text, sizeof ex.text,
+                                          watched ? relay_cut->descriptor() : -1);
+    if (watched) reply_slot_relay_end(job->reply_slot);
     ex.reply.reset(reply);
     // The text may be the peer's raw bytes, and may become a detail.
     utf8_sanitize(ex.text);
@@ -347,7 +353,9 @@ RemoteJob* runtime_remote_pop(Runtime* rt) noexcept {
 
 void remote_outbound_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
-  while (const RemoteJobPtr job{runtime_remote_pop(rt)}) remote_deliver(rt, job.get());
+  while (const RemoteJobPtr job{runtime_remote_pop(rt)}) {
+    remote_deliver(rt, job.get(), clock_monotonic_ns, rt->relay_cut);
+  }
 }
 
 }  // namespace vorlet::v2

@@ -19,6 +19,7 @@
 
 #include "codec/clock.h"
 #include "codec/status.h"
+#include "platform/event.h"
 
 namespace vorlet::v2 {
 
@@ -45,9 +46,13 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
 // one outcome (forwarded, or a deadletter). A job popped while the runtime
 // is stopping becomes a runtime_stopped deadletter without an attempt; a
 // relayed one whose requester has been answered or has given up ends as
-// expired before its next attempt. The job stays the caller's, who frees
-// it. The clock reads each attempt's budget.
-void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_monotonic_ns) noexcept;
+// expired before its next attempt, and one whose requester gives up while
+// an exchange is in flight has that exchange end at once, as its budget's
+// end would end it, when relay_cut (the worker's own event; NULL: none) is
+// given. The job stays the caller's, who frees it. The clock reads each
+// attempt's budget.
+void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_monotonic_ns,
+                    platform::Event* relay_cut = nullptr) noexcept;
 
 // The remote worker's loop step: the next job, sleeping while there is
 // none; NULL when the ring is empty and the runtime is stopping (then the

@@ -83,6 +83,7 @@ void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* 
       slot->payload_length = payload_length;
       text_copy_bounded(slot->message, sizeof slot->message, message);
       slot->completion.notify_one();
+      if (slot->waiter_wake != nullptr) slot->waiter_wake->set();
       return;
     }
   }
@@ -101,8 +102,67 @@ bool reply_slot_settled(ReplySlot* slot) noexcept {
   return slot->completed != 0 || slot->timed_out != 0;
 }
 
+bool reply_slot_relay_begin(ReplySlot* slot, platform::Event* cut) noexcept {
+  if (slot == nullptr) return true;
+  std::lock_guard<std::mutex> hold(slot->mutex);
+  if (slot->completed != 0 || slot->timed_out != 0) return false;
+  slot->relay_cut = cut;
+  return true;
+}
+
+void reply_slot_relay_end(ReplySlot* slot) noexcept {
+  if (slot == nullptr) return;
+  std::lock_guard<std::mutex> hold(slot->mutex);
+  slot->relay_cut = nullptr;
+}
+
+namespace {
+
+// The waiter gives up: nobody takes a result from now on, and a relay in
+// flight is cut. The slot's mutex is held.
+void give_up(ReplySlot* slot) noexcept {
+  slot->timed_out = 1;
+  slot->waiter_wake = nullptr;
+  if (slot->relay_cut != nullptr) slot->relay_cut->set();
+}
+
+// How the watched wait ended.
+enum class Watched { completed, deadline, peer_left, unwatchable };
+
+// Sleeps on the peer's connection and the wake event at once until the
+// slot completes, the deadline passes or the peer leaves. The event is
+// reset before every look at the slot, so a completion between the look
+// and the poll leaves it readable. Returns with the mutex held.
+Watched wait_watching(ReplySlot* slot, std::unique_lock<std::mutex>& hold, uint64_t deadline,
+                      const ReplyWatch& watch) noexcept {
+  watch.wake->reset();  // a completion of the previous wait may have left it set
+  slot->waiter_wake = watch.wake;
+  for (;;) {
+    if (slot->completed != 0) return Watched::completed;
+    uint64_t now = 0;
+    if (clock_monotonic_ns(&now) != 0 || now >= deadline) return Watched::deadline;
+    hold.unlock();
+    const uint64_t left_ms = (deadline - now + 999999) / 1000000;
+    const uint32_t slice = left_ms >= platform::kPollForever ? platform::kPollForever - 1
+                                                              : static_cast<uint32_t>(left_ms);
+    platform::SocketError err;
+    const platform::PollResult r =
+        platform::socket_poll(watch.peer, platform::kWantHangUp, slice, &err, watch.wake->descriptor());
+    if (r == platform::PollResult::cancelled) watch.wake->reset();
+    hold.lock();
+    if (r == platform::PollResult::ready && slot->completed == 0) return Watched::peer_left;
+    if (r == platform::PollResult::failed && err != platform::SocketError::interrupted) {
+      slot->waiter_wake = nullptr;
+      return Watched::unwatchable;
+    }
+  }
+}
+
+}  // namespace
+
 Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out, void** payload_out,
-                       uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity) noexcept {
+                       uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity,
+                       const ReplyWatch* watch) noexcept {
   if (slot == nullptr || kind_out == nullptr || payload_out == nullptr || length_out == nullptr ||
       reason_out == nullptr) {
     return Status::invalid_arg;
@@ -118,6 +178,15 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
   const uint64_t deadline = deadline_add_ms(now, timeout_ms);
 
   std::unique_lock<std::mutex> hold(slot->mutex);
+  const bool watching = watch != nullptr && watch->wake != nullptr && watch->peer != platform::kNoSocket;
+  if (watching) {
+    const Watched w = wait_watching(slot, hold, deadline, *watch);
+    slot->waiter_wake = nullptr;
+    if (w == Watched::peer_left) {
+      give_up(slot);
+      return Status::closed;
+    }
+  }
   // The deadline is kept in nanoseconds of the monotonic clock and each wait
   // gets what is left of it, so a spurious wake-up waits again for the rest
   // and no malformed absolute time can end the wait early.
@@ -126,7 +195,7 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
     slot->completion.wait_for(hold, std::chrono::nanoseconds(deadline - now));
   }
   if (slot->completed == 0) {
-    slot->timed_out = 1;
+    give_up(slot);
     hold.unlock();
     text_copy_bounded(text, text_capacity, "remote reply timed out");
     return Status::would_block;

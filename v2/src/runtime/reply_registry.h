@@ -20,6 +20,8 @@
 
 #include "codec/codes.h"
 #include "codec/status.h"
+#include "platform/event.h"
+#include "platform/socket.h"
 
 namespace vorlet::v2 {
 
@@ -44,6 +46,15 @@ struct ReplySlot {
   void* payload = nullptr;  // owned until the waiter takes it
   uint64_t payload_length = 0;
   char message[kReplyMessageCapacity] = {};
+  // Set by the completion beside the condition variable, while a waiter
+  // that also watches its peer's connection sleeps on it (reply_slot_wait).
+  // Borrowed from that waiter, which clears it before it returns.
+  platform::Event* waiter_wake = nullptr;
+  // Set when the waiter gives up (a timeout, or its peer left), while a
+  // relay of the request to another runtime is in flight: its exchange
+  // watches it and ends. Borrowed from the relaying worker, which clears it
+  // when the exchange is over (reply_slot_relay_begin, _end).
+  platform::Event* relay_cut = nullptr;
   // When the waiter gives up, on the monotonic clock; 0: not recorded.
   // Written by the inbound handler before the request travels (the ring's
   // hand-over publishes it), read-only afterwards: no lock.
@@ -67,20 +78,42 @@ void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* 
 bool reply_slot_timed_out(ReplySlot* slot) noexcept;
 
 // Whether nobody waits for a result any more: the slot is completed, or its
-// wait timed out. false for NULL.
+// wait timed out or lost its peer. false for NULL.
 bool reply_slot_settled(ReplySlot* slot) noexcept;
+
+// A relay of the slot's request is about to go out: cut (reset by the
+// caller) is set if the waiter gives up while it is in flight. false, and
+// nothing armed, when the slot is settled already: nobody would take the
+// relay's result. true for NULL (nothing to watch).
+bool reply_slot_relay_begin(ReplySlot* slot, platform::Event* cut) noexcept;
+// The relay is over: the waiter no longer sets cut. NULL-safe.
+void reply_slot_relay_end(ReplySlot* slot) noexcept;
+
+// What a waiter watches beside the slot: the connection of the peer that
+// asked (platform::kWantHangUp), and an event the completion sets so that
+// one poll sleeps on both. Both borrowed for the wait.
+struct ReplyWatch {
+  platform::SocketHandle peer;
+  platform::Event* wake;
+};
 
 // Waits up to timeout_ms (on the monotonic clock) for the completion.
 //  ok:          kind, reason, payload (now the caller's) and length copied
 //               out; a non-empty message copied into text.
 //  would_block: no completion in time; timed_out is set and text holds
 //               "remote reply timed out".
+//  closed:      with a watch, the peer closed or shut down its sending side
+//               or its connection failed first; timed_out is set, as for a
+//               timeout, and text stays "".
 //  io:          the clock cannot be read (nothing waited).
 //  invalid_arg: NULL slot or output.
-// The outputs start as none, delivery_failed, NULL, 0 and "" (text may be NULL with a
-// capacity of 0).
+// A wait that gives up also cuts a relay in flight (reply_slot_relay_begin).
+// The outputs start as none, delivery_failed, NULL, 0 and "" (text may be
+// NULL with a capacity of 0). watch NULL: the slot alone; a watch whose
+// poll fails goes on without watching.
 Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out, void** payload_out,
-                       uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity) noexcept;
+                       uint64_t* length_out, int32_t* reason_out, char* text, uint64_t text_capacity,
+                       const ReplyWatch* watch = nullptr) noexcept;
 
 struct ReplySlotRelease {
   void operator()(ReplySlot* slot) const noexcept { reply_slot_release(slot); }

@@ -135,6 +135,10 @@ struct alignas(64) Runtime {
   // Owned; the gate, open only from start to stop.
   LocalDeliveryAdapter* local_adapter;
   TcpAdapter* tcp_adapter;  // owned; created idle with the runtime
+  // The remote worker's: set when the requester of the relay in flight
+  // gives up, which ends its exchange. Owned; made by start, freed once the
+  // worker is joined (runtime_free_relay_cut).
+  platform::Event* relay_cut;
   // What start installs in the TCP adapter for requests from remote peers,
   // with the runtime as its context. Without one the adapter serves
   // outbound exchanges only and does not listen.

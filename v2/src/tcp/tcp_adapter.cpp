@@ -19,7 +19,6 @@ using platform::SocketHandle;
 // nothing signals that they are free again, so the accept is tried again
 // after it.
 constexpr uint32_t kAcceptRetryMs = 250;
-constexpr int kListenBacklog = 16;
 constexpr uint64_t kInboundTextCapacity = 160;
 
 // The spin flag of start and stop: test-and-set, and a contender sleeps in an
@@ -76,8 +75,8 @@ bool interrupted(const TcpAdapter* a) noexcept { return a->interrupt != nullptr 
 // A socket connected to host:port before the deadline, trying every
 // resolved address in order; kNoSocket with *failure set otherwise, or with
 // *cut set when a connect wait was cancelled (no later address is tried).
-SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_ns, int32_t cancel_fd, bool* cut,
-                            const char** failure) noexcept {
+SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_ns, platform::PollStops stops,
+                            bool* cut, const char** failure) noexcept {
   if (!platform::socket_startup()) {
     *failure = "winsock startup failed";
     return kNoSocket;
@@ -96,7 +95,7 @@ SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_n
         e == SocketError::interrupted) {
       SocketError pending = SocketError::failed;
       bool troubled = true;
-      const Status w = tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns, cancel_fd, &troubled);
+      const Status w = tcp_socket_wait(s.get(), platform::kWantWrite, deadline_ns, stops, &troubled);
       if (w == Status::bad_state) {
         *cut = true;
         return kNoSocket;
@@ -115,17 +114,24 @@ SocketHandle connect_before(const char* host, uint16_t port, uint64_t deadline_n
 
 // ---- server ----
 
-void send_reply(const TcpAdapter* a, SocketHandle c, int32_t kind, int32_t reason, const char* text,
-                const uint8_t* payload, uint64_t payload_length, uint64_t deadline_ns) noexcept {
+// Sends the reply and closes c. A reply that cannot be built is not sent
+// (the peer sees the close). One that stalls or runs out of time is given
+// up with a reset, so that what it left queued does not linger in the
+// system for a peer that does not read; one cut by the interrupt closes as
+// any, the peer keeping what was sent.
+void reply_and_close(const TcpAdapter* a, SocketHolder* c, int32_t kind, int32_t reason, const char* text,
+                     const uint8_t* payload, uint64_t payload_length, uint64_t deadline_ns) noexcept {
   TcpBody reply;
-  // A reply that cannot be built is not sent; the peer sees the close.
-  if (tcp_reply_body_build(kind, reason, text, payload, payload_length, &reply)) {
-    (void)tcp_frame_send(c, reply.data(), reply.size(), deadline_ns, interrupt_fd(a));
+  if (!tcp_reply_body_build(kind, reason, text, payload, payload_length, &reply)) return;
+  if (tcp_frame_send(c->get(), reply.data(), reply.size(), deadline_ns, interrupt_fd(a), kTcpReplyStallMs) ==
+      Status::would_block) {
+    platform::socket_abort(c->release());
   }
 }
 
-// Reads one request from c, answers it and closes c.
-void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
+// Reads one request from c, answers it and closes c. wake: the event the
+// handler may sleep on (NULL: none).
+void serve_connection(TcpAdapter* a, SocketHandle accepted, platform::Event* wake) noexcept {
   SocketHolder c(accepted);
   if (!platform::socket_startup()) return;
   TcpBody request;
@@ -136,8 +142,8 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   const Status received = tcp_frame_receive(c.get(), &request, tcp_deadline_after_ms(kTcpDefaultTimeoutMs),
                                             interrupt_fd(a), a->max_request_body, kTcpReceiveWhole);
   if (received != Status::ok || !tcp_request_decode(request.data(), request.size(), &req)) {
-    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::remote_transport_failed),
-               "tcp request decode failed", nullptr, 0, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
+    reply_and_close(a, &c, wire(ReplyKind::none), wire(DeadletterReason::remote_transport_failed),
+                    "tcp request decode failed", nullptr, 0, tcp_deadline_after_ms(kTcpDefaultTimeoutMs));
     return;
   }
 
@@ -149,8 +155,8 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
     context = a->handler_context;
   }
   if (handler == nullptr) {
-    send_reply(a, c.get(), wire(ReplyKind::none), wire(DeadletterReason::delivery_failed),
-               "inbound handler is not installed", nullptr, 0, tcp_deadline_after_ms(req.timeout_ms));
+    reply_and_close(a, &c, wire(ReplyKind::none), wire(DeadletterReason::delivery_failed),
+                    "inbound handler is not installed", nullptr, 0, tcp_deadline_after_ms(req.timeout_ms));
     return;
   }
 
@@ -160,8 +166,14 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[kInboundTextCapacity];
   text[0] = '\0';
+  InboundWatch watch{c.get(), wake, false};
   const Status st = handler(context, req.payload, req.payload_length, req.timeout_ms, &kind, &out, &out_length, &reason,
-                            text, sizeof text);
+                            text, sizeof text, &watch);
+  if (watch.peer_left) {
+    // Nobody to answer: the request was given up when its peer left.
+    rt_free(out);
+    return;
+  }
   text[sizeof text - 1] = '\0';  // whatever the handler left, the text ends in the buffer
   if (st != Status::ok && kind == wire(ReplyKind::none)) {
     if (reason == wire(DeadletterReason::unspecified)) reason = wire(DeadletterReason::delivery_failed);
@@ -169,9 +181,9 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted) noexcept {
   }
   const uint32_t timeout_ms = req.timeout_ms;
   TcpBody().swap(request);  // the request may be large; it is no longer needed
-  // The deadline is the peer's own budget; the interrupt ends the send
-  // sooner for a peer that does not read.
-  send_reply(a, c.get(), kind, reason, text, out, out_length, tcp_deadline_after_ms(timeout_ms));
+  // The deadline is the peer's own budget; a peer that stops reading loses
+  // the reply sooner, and the interrupt ends it at once.
+  reply_and_close(a, &c, kind, reason, text, out, out_length, tcp_deadline_after_ms(timeout_ms));
   rt_free(out);
 }
 
@@ -190,13 +202,13 @@ void back_off(const TcpAdapter* a, SocketHandle listener) noexcept {
 // costs no more than the accept that would find none. false when the
 // listener must end: the socket is unusable, or the adapter stops or is
 // interrupted.
-bool serve_pending(TcpAdapter* a, SocketHandle listener) noexcept {
+bool serve_pending(TcpAdapter* a, SocketHandle listener, platform::Event* wake) noexcept {
   for (;;) {
     if (interrupted(a)) return false;
     SocketError err;
     const SocketHandle c = platform::socket_accept(listener, &err);
     if (c != kNoSocket) {
-      serve_connection(a, c);
+      serve_connection(a, c, wake);
       return a->configured.load(std::memory_order_acquire);
     }
     switch (err) {
@@ -226,7 +238,7 @@ void listener_main(void* arg) {
     // of the socket by stop.
     const Status st = tcp_socket_wait(listener, platform::kWantRead, kTcpNoDeadline, cancel);
     if (st != Status::ok) break;  // interrupted, or the socket is unusable
-    if (!serve_pending(a, listener)) break;
+    if (!serve_pending(a, listener, a->reply_wake)) break;
   }
 }
 
@@ -244,6 +256,7 @@ TcpAdapter::TcpAdapter() noexcept
       max_request_body(kTcpMaxBody),
       listen_socket(kNoSocket),
       interrupt(nullptr),
+      reply_wake(nullptr),
       start_listener(platform::start_thread) {}
 
 TcpAdapter* tcp_adapter_create() noexcept { return new (std::nothrow) TcpAdapter(); }
@@ -271,6 +284,8 @@ Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t po
     set_handler(adapter, nullptr, nullptr);
     delete adapter->interrupt;
     adapter->interrupt = nullptr;
+    delete adapter->reply_wake;
+    adapter->reply_wake = nullptr;
     adapter->running.store(false, std::memory_order_release);
     return st;
   };
@@ -283,6 +298,8 @@ Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t po
     return Status::ok;
   }
 
+  adapter->reply_wake = platform::Event::create();
+  if (adapter->reply_wake == nullptr) return fail(Status::io);
   if (!platform::socket_startup()) return fail(Status::io);
   SocketHolder s(platform::socket_open_ipv4(nullptr));
   if (s.get() == kNoSocket) return fail(Status::io);
@@ -297,7 +314,9 @@ Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t po
   // address instead.
   if (err == SocketError::addr_not_avail && !any) err = platform::socket_bind_ipv4(s.get(), nullptr, port);
   if (err != SocketError::none) return fail(Status::io);
-  if (platform::socket_listen(s.get(), kListenBacklog) != SocketError::none) return fail(Status::io);
+  // Peers that come in a crowd wait in the queue for their turn rather
+  // than being turned away.
+  if (platform::socket_listen(s.get(), platform::socket_backlog_max()) != SocketError::none) return fail(Status::io);
 
   adapter->listen_port = port;
   adapter->max_request_body = max_request_payload < kTcpMaxRequestPayload ? kTcpHeaderBytes + max_request_payload
@@ -332,12 +351,15 @@ void tcp_adapter_stop(TcpAdapter* adapter) noexcept {
   // exchange runs while the adapter stops.
   delete adapter->interrupt;
   adapter->interrupt = nullptr;
+  delete adapter->reply_wake;
+  adapter->reply_wake = nullptr;
   adapter->running.store(false, std::memory_order_release);
 }
 
 Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_t payload_length, const char* host,
                             uint16_t port, uint32_t timeout_ms, int32_t* result_kind, uint8_t** reply,
-                            uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) noexcept {
+                            uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity,
+                            int32_t expire_fd) noexcept {
   if (adapter == nullptr) return Status::invalid_arg;
   adapter->exchanges.fetch_add(1, std::memory_order_relaxed);
   if (result_kind != nullptr) *result_kind = wire(ReplyKind::none);
@@ -368,9 +390,9 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
     return fail(Status::nomem, DeadletterReason::delivery_failed, "failed to allocate tcp request");
   }
   const char* failure = nullptr;
-  const int32_t cancel = interrupt_fd(adapter);
+  const platform::PollStops stops(interrupt_fd(adapter), expire_fd);
   bool connect_cut = false;
-  SocketHolder s(connect_before(host, port, deadline, cancel, &connect_cut, &failure));
+  SocketHolder s(connect_before(host, port, deadline, stops, &connect_cut, &failure));
   if (connect_cut) return cut();
   if (s.get() == kNoSocket) {
     adapter->connect_failures.fetch_add(1, std::memory_order_relaxed);
@@ -379,11 +401,11 @@ Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_
 
   adapter->connections.fetch_add(1, std::memory_order_relaxed);
   TcpBody response;
-  Status st = tcp_frame_send(s.get(), request.data(), request.size(), deadline, cancel);
+  Status st = tcp_frame_send(s.get(), request.data(), request.size(), deadline, stops);
   // The answer comes after the peer's round trip: wait before the first
   // receive. The connection ends with it.
   if (st == Status::ok) {
-    st = tcp_frame_receive(s.get(), &response, deadline, cancel, kTcpMaxBody, kTcpReceiveWhole | kTcpReceiveAwait);
+    st = tcp_frame_receive(s.get(), &response, deadline, stops, kTcpMaxBody, kTcpReceiveWhole | kTcpReceiveAwait);
   }
   platform::socket_close(s.release());
   if (st == Status::bad_state) return cut();

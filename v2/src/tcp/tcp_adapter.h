@@ -29,15 +29,32 @@
 
 namespace vorlet::v2 {
 
+// What the listener lends the handler for the wait on its result: the
+// connection the request came on, which the handler may watch for its
+// peer's departure (platform::kWantHangUp; never to be read, written or
+// closed), and an event, not set, that it may sleep on beside it. The
+// handler sets peer_left when the peer left before the result came: the
+// listener then sends nothing and goes on to the next connection.
+struct InboundWatch {
+  platform::SocketHandle connection;
+  platform::Event* wake;
+  bool peer_left;
+};
+
 // The handler of inbound requests. On entry: *result_kind none (a
 // ReplyKind), *reply NULL, *reply_length 0, *reason delivery_failed, text
-// "" in a buffer of text_capacity (160) bytes. payload points into the
-// request body and is valid only during the call; length may be 0;
-// timeout_ms 0 means 1000. The handler allocates the
+// "" in a buffer of text_capacity (160) bytes, watch->peer_left false.
+// payload points into the request body and is valid only during the call;
+// length may be 0; timeout_ms 0 means 1000. The handler allocates the
 // reply bytes with rt_malloc; the listener frees them with rt_free.
 using InboundHandler = Status (*)(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                   int32_t* result_kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
-                                  char* text, uint64_t text_capacity);
+                                  char* text, uint64_t text_capacity, InboundWatch* watch);
+
+// How long a reply may move no byte before the listener gives it up and
+// resets the connection: the time it gives a request to arrive. A peer
+// that reads, however slowly, keeps its reply coming.
+inline constexpr uint32_t kTcpReplyStallMs = 1000;
 
 // The text of an exchange cut by tcp_adapter_interrupt (reason
 // runtime_stopped).
@@ -82,6 +99,10 @@ struct alignas(64) TcpAdapter {
   // start, so that an idle adapter holds no descriptor. Every wait of the
   // listener and of an exchange watches its descriptor.
   platform::Event* interrupt;
+  // What a handler sleeps on beside the connection the listener serves
+  // (InboundWatch). Owned; made by a start that listens, freed by stop and
+  // by a failed start.
+  platform::Event* reply_wake;
 
   // How start launches the listener; tests replace it to make it fail.
   bool (*start_listener)(std::thread*, platform::ThreadProc, void*);
@@ -104,7 +125,7 @@ void tcp_adapter_destroy(TcpAdapter* adapter) noexcept;
 // larger one is refused at its length prefix, answered as a request that
 // does not decode. A start while configured changes nothing. invalid_arg
 // for a NULL adapter or a bind host that is not an IPv4 address; io when
-// the interrupt event, the socket or the listener thread cannot be had.
+// the events, the socket or the listener thread cannot be had.
 // After a failure the adapter is idle. Each start that was not configured
 // begins without an interrupt.
 Status tcp_adapter_start(TcpAdapter* adapter, const char* bind_host, uint16_t port, InboundHandler handler,
@@ -134,10 +155,13 @@ void tcp_adapter_interrupt(TcpAdapter* adapter) noexcept;
 // cut to text_capacity - 1 bytes and terminated. closed: the exchange was cut by
 // the interrupt (runtime_stopped, kTcpExchangeCutText), whatever it had
 // sent; it counts in connections only when it had connected, never in
-// connect_failures.
+// connect_failures. expire_fd (-1: none), an Event's: once it is readable
+// the exchange ends as if its time were up then, for a caller whose
+// reason to wait has gone.
 Status tcp_adapter_exchange(TcpAdapter* adapter, const uint8_t* payload, uint64_t payload_length, const char* host,
                             uint16_t port, uint32_t timeout_ms, int32_t* result_kind, uint8_t** reply,
-                            uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) noexcept;
+                            uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity,
+                            int32_t expire_fd = -1) noexcept;
 
 // Copies the three counters (zeros for a NULL adapter); nothing for a NULL
 // out. The counters are read one by one.

@@ -15,6 +15,8 @@ constexpr uint8_t kRequestMagic[4] = {'V', '2', 'Q', '1'};
 constexpr uint8_t kReplyMagic[4] = {'V', '2', 'R', '1'};
 // What a received body's buffer starts with before it doubles.
 constexpr uint64_t kReceiveFirstBytes = 65536;
+// How often a send without room looks at what the peer has taken.
+constexpr uint64_t kStallCheckNs = 100000000ull;
 
 uint32_t read_u32(const uint8_t* p) noexcept {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -45,70 +47,10 @@ void append_bytes(TcpBody* body, const void* data, uint64_t n) {
 #pragma GCC diagnostic pop
 #endif
 
-// Sends every byte of the pieces, in order, within the deadline: all of
-// them in one call while the socket takes them, and after a partial send
-// the rest from where it ended. The pieces are advanced as bytes go.
-Status send_all(platform::SocketHandle s, platform::SendPiece* pieces, uint32_t count, uint64_t deadline_ns,
-                int32_t cancel_fd) noexcept {
-  uint32_t first = tcp_pieces_advance(pieces, count, 0, 0);
-  while (first < count) {
-    SocketError err;
-    const int64_t sent = platform::socket_send_pieces(s, pieces + first, count - first, &err);
-    if (sent > 0) {
-      first = tcp_pieces_advance(pieces, count, first, static_cast<uint64_t>(sent));
-      continue;
-    }
-    if (sent == 0 || err == SocketError::interrupted) continue;
-    if (err != SocketError::would_block) return Status::io;
-    const Status w = tcp_socket_wait(s, platform::kWantWrite, deadline_ns, cancel_fd);
-    if (w != Status::ok) return w;
-  }
-  return Status::ok;
-}
-
-// Reads at least `least` and at most `most` bytes into data within the
-// deadline; *got says how many.
-Status recv_at_least(platform::SocketHandle s, uint8_t* data, uint64_t least, uint64_t most, uint64_t* got_out,
-                     uint64_t deadline_ns, int32_t cancel_fd) noexcept {
-  uint64_t have = 0;
-  while (have < least) {
-    SocketError err;
-    const int64_t got = platform::socket_recv(s, data + have, most - have, &err);
-    if (got > 0) {
-      have += static_cast<uint64_t>(got);
-      continue;
-    }
-    if (got == 0) return Status::closed;
-    if (err == SocketError::interrupted) continue;
-    if (err != SocketError::would_block) return Status::io;
-    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns, cancel_fd);
-    if (w != Status::ok) return w;
-  }
-  *got_out = have;
-  return Status::ok;
-}
-
-// Reads exactly n bytes into data within the deadline.
-Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns,
-                int32_t cancel_fd) noexcept {
-  uint64_t got = 0;
-  return recv_at_least(s, data, n, n, &got, deadline_ns, cancel_fd);
-}
-
-}  // namespace
-
-uint64_t tcp_now_ns() noexcept {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
-}
-
-uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept {
-  return tcp_now_ns() + static_cast<uint64_t>(ms == 0 ? kTcpDefaultTimeoutMs : ms) * 1000000ull;
-}
-
-Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd,
-                       bool* troubled) noexcept {
+// tcp_socket_wait, telling an expiry (*expired) from the deadline's passing.
+Status wait_ready(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, platform::PollStops stops,
+                  bool* troubled, bool* expired) noexcept {
+  *expired = false;
   for (;;) {
     const uint64_t now = tcp_now_ns();
     if (now >= deadline_ns) return Status::would_block;
@@ -127,11 +69,14 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
       slice_ms = static_cast<uint32_t>(remaining / 1000000ull);
     }
     SocketError err;
-    switch (platform::socket_poll(s, want, slice_ms, &err, cancel_fd, troubled)) {
+    switch (platform::socket_poll(s, want, slice_ms, &err, stops, troubled)) {
       case platform::PollResult::ready:
         return Status::ok;
       case platform::PollResult::cancelled:
         return Status::bad_state;
+      case platform::PollResult::expired:
+        *expired = true;
+        return Status::would_block;
       case platform::PollResult::timed_out:
         break;
       case platform::PollResult::failed:
@@ -139,6 +84,106 @@ Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadlin
         break;
     }
   }
+}
+
+// Waits for room to send, as tcp_socket_wait does, and also ends with
+// would_block once stall_at has passed without the peer acknowledging a
+// queued byte; each byte it acknowledges moves stall_at on by stall_ns.
+Status wait_for_room(platform::SocketHandle s, uint64_t deadline_ns, platform::PollStops stops, uint64_t stall_ns,
+                     uint64_t* stall_at) noexcept {
+  int64_t queued = platform::socket_unacknowledged_bytes(s);
+  for (;;) {
+    const uint64_t now = tcp_now_ns();
+    if (now >= deadline_ns || now >= *stall_at) return Status::would_block;
+    uint64_t until = now + kStallCheckNs;
+    if (until > *stall_at) until = *stall_at;
+    if (until > deadline_ns) until = deadline_ns;
+    bool expired = false;
+    const Status w = wait_ready(s, platform::kWantWrite, until, stops, nullptr, &expired);
+    if (w != Status::would_block || expired) return w;
+    const int64_t left = platform::socket_unacknowledged_bytes(s);
+    if (left >= 0 && queued >= 0 && left < queued) *stall_at = tcp_now_ns() + stall_ns;
+    queued = left;
+  }
+}
+
+// Sends every byte of the pieces, in order, within the deadline: all of
+// them in one call while the socket takes them, and after a partial send
+// the rest from where it ended. The pieces are advanced as bytes go.
+// stall_ms 0: no stall limit.
+Status send_all(platform::SocketHandle s, platform::SendPiece* pieces, uint32_t count, uint64_t deadline_ns,
+                platform::PollStops stops, uint32_t stall_ms) noexcept {
+  const uint64_t stall_ns = static_cast<uint64_t>(stall_ms) * 1000000ull;
+  uint64_t stall_at = kTcpNoDeadline;
+  uint32_t first = tcp_pieces_advance(pieces, count, 0, 0);
+  while (first < count) {
+    SocketError err;
+    const int64_t sent = platform::socket_send_pieces(s, pieces + first, count - first, &err);
+    if (sent > 0) {
+      first = tcp_pieces_advance(pieces, count, first, static_cast<uint64_t>(sent));
+      stall_at = kTcpNoDeadline;
+      continue;
+    }
+    if (sent == 0 || err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) return Status::io;
+    Status w;
+    if (stall_ns == 0) {
+      w = tcp_socket_wait(s, platform::kWantWrite, deadline_ns, stops);
+    } else {
+      // The stall is measured from the last byte that moved.
+      if (stall_at == kTcpNoDeadline) stall_at = tcp_now_ns() + stall_ns;
+      w = wait_for_room(s, deadline_ns, stops, stall_ns, &stall_at);
+    }
+    if (w != Status::ok) return w;
+  }
+  return Status::ok;
+}
+
+// Reads at least `least` and at most `most` bytes into data within the
+// deadline; *got says how many.
+Status recv_at_least(platform::SocketHandle s, uint8_t* data, uint64_t least, uint64_t most, uint64_t* got_out,
+                     uint64_t deadline_ns, platform::PollStops stops) noexcept {
+  uint64_t have = 0;
+  while (have < least) {
+    SocketError err;
+    const int64_t got = platform::socket_recv(s, data + have, most - have, &err);
+    if (got > 0) {
+      have += static_cast<uint64_t>(got);
+      continue;
+    }
+    if (got == 0) return Status::closed;
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) return Status::io;
+    const Status w = tcp_socket_wait(s, platform::kWantRead, deadline_ns, stops);
+    if (w != Status::ok) return w;
+  }
+  *got_out = have;
+  return Status::ok;
+}
+
+// Reads exactly n bytes into data within the deadline.
+Status recv_all(platform::SocketHandle s, uint8_t* data, uint64_t n, uint64_t deadline_ns,
+                platform::PollStops stops) noexcept {
+  uint64_t got = 0;
+  return recv_at_least(s, data, n, n, &got, deadline_ns, stops);
+}
+
+}  // namespace
+
+uint64_t tcp_now_ns() noexcept {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept {
+  return tcp_now_ns() + static_cast<uint64_t>(ms == 0 ? kTcpDefaultTimeoutMs : ms) * 1000000ull;
+}
+
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, platform::PollStops stops,
+                       bool* troubled) noexcept {
+  bool expired = false;
+  return wait_ready(s, want, deadline_ns, stops, troubled, &expired);
 }
 
 uint32_t tcp_pieces_advance(platform::SendPiece* pieces, uint32_t count, uint32_t first, uint64_t sent) noexcept {
@@ -154,25 +199,25 @@ uint32_t tcp_pieces_advance(platform::SendPiece* pieces, uint32_t count, uint32_
 }
 
 Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns,
-                      int32_t cancel_fd) noexcept {
+                      platform::PollStops stops, uint32_t stall_ms) noexcept {
   uint8_t prefix[8];
   write_u64(prefix, length);
   // One write for prefix and body, so that a small frame leaves in one
   // segment.
   platform::SendPiece pieces[2] = {{prefix, sizeof prefix}, {body, length}};
-  return send_all(s, pieces, 2, deadline_ns, cancel_fd);
+  return send_all(s, pieces, 2, deadline_ns, stops, stall_ms);
 }
 
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd,
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, platform::PollStops stops,
                          uint64_t max_length, uint32_t mode) noexcept {
   static_assert(kTcpReceiveHeadBytes > 8 && kTcpReceiveHeadBytes <= kReceiveFirstBytes,
                 "the head fits the body's first buffer");
   body->clear();
-  if ((mode & kTcpReceiveAwait) != 0) (void)tcp_socket_wait(s, platform::kWantRead, deadline_ns, cancel_fd);
+  if ((mode & kTcpReceiveAwait) != 0) (void)tcp_socket_wait(s, platform::kWantRead, deadline_ns, stops);
   uint8_t head[kTcpReceiveHeadBytes];
   uint64_t have = 0;
   const uint64_t most = (mode & kTcpReceiveWhole) != 0 ? sizeof head : 8;
-  Status st = recv_at_least(s, head, 8, most, &have, deadline_ns, cancel_fd);
+  Status st = recv_at_least(s, head, 8, most, &have, deadline_ns, stops);
   if (st != Status::ok) return st;
   const uint64_t length = read_u64(head);
   if (length > kTcpMaxBody || length > max_length) return Status::io;
@@ -196,7 +241,7 @@ Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadl
       std::memcpy(body->data(), head + 8, static_cast<size_t>(ahead));  // ahead <= size: the first size holds the head
       got = ahead;
     }
-    st = recv_all(s, body->data() + got, size - got, deadline_ns, cancel_fd);
+    st = recv_all(s, body->data() + got, size - got, deadline_ns, stops);
     if (st != Status::ok) break;
     got = size;
   }

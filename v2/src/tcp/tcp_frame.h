@@ -40,26 +40,33 @@ uint64_t tcp_deadline_after_ms(uint32_t ms) noexcept;
 // its cancel descriptor.
 inline constexpr uint64_t kTcpNoDeadline = UINT64_MAX;
 
-// The three routines below also take a cancel descriptor (-1: none), an
-// Event's that the adapter sets when it is interrupted: every wait they make
-// watches it beside the socket and ends with bad_state as soon as it is
-// readable, even while the socket is ready too. They try the socket first,
-// so bytes that can move without waiting still move.
+// The three routines below also take the stops of platform::socket_poll
+// (none by default): the cancel descriptor is an Event's that the adapter
+// sets when it is interrupted, the expire descriptor one its caller sets
+// when the exchange is no longer wanted. Every wait they make watches them
+// beside the socket: the cancel ends it with bad_state as soon as it is
+// readable, even while the socket is ready too; the expire ends it as the
+// deadline would. They try the socket first, so bytes that can move without
+// waiting still move.
 
 // Waits until s is ready for one of the wanted directions (bit 1 readable,
 // bit 2 writable): ok; would_block once the deadline is reached (without
-// waiting when it already passed); io when the socket is not usable or the
-// socket library did not start; bad_state when cancelled.
+// waiting when it already passed) or the expire descriptor is readable; io
+// when the socket is not usable or the socket library did not start;
+// bad_state when cancelled.
 // troubled (may be NULL): on ok, as socket_poll reports it.
-Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, int32_t cancel_fd = -1,
+Status tcp_socket_wait(platform::SocketHandle s, uint32_t want, uint64_t deadline_ns, platform::PollStops stops = {},
                        bool* troubled = nullptr) noexcept;
 
 // Writes the length prefix and the body, together in one send while the
 // socket has room for them. ok when every byte is written;
-// would_block at the deadline; io on a socket error; bad_state when a wait
-// for room was cancelled.
+// would_block at the deadline, or once no byte has moved for stall_ms
+// (0: no such limit): no send call took one and the peer acknowledged none
+// of those queued, so that a peer that reads, however slowly, keeps the
+// send and one that does not read ends it; io on a socket error; bad_state
+// when a wait for room was cancelled.
 Status tcp_frame_send(platform::SocketHandle s, const uint8_t* body, uint64_t length, uint64_t deadline_ns,
-                      int32_t cancel_fd = -1) noexcept;
+                      platform::PollStops stops = {}, uint32_t stall_ms = 0) noexcept;
 
 // Moves a gathered send on past `sent` more bytes, from pieces[first]: the
 // pieces sent whole (and the empty ones) are passed over and the first one
@@ -89,7 +96,7 @@ uint32_t tcp_pieces_advance(platform::SendPiece* pieces, uint32_t count, uint32_
 inline constexpr uint32_t kTcpReceiveWhole = 1;
 inline constexpr uint32_t kTcpReceiveAwait = 2;
 inline constexpr uint64_t kTcpReceiveHeadBytes = 4096;
-Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, int32_t cancel_fd = -1,
+Status tcp_frame_receive(platform::SocketHandle s, TcpBody* body, uint64_t deadline_ns, platform::PollStops stops = {},
                          uint64_t max_length = kTcpMaxBody, uint32_t mode = 0) noexcept;
 
 // Appends the four little-endian bytes of value.

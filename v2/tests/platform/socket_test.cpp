@@ -121,6 +121,116 @@ TEST(SocketLayer, PollEndsOnItsCancelDescriptorEvenWhenTheSocketIsReady) {
   EXPECT_LT(waited, std::chrono::seconds(3));
 }
 
+// The expire descriptor ends a wait as its time would, and gives way to
+// the cancel when both are readable.
+TEST(SocketLayer, PollEndsExpiredOnItsExpireDescriptorAndCancelWins) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  std::unique_ptr<Event> cancel(Event::create());
+  std::unique_ptr<Event> expire(Event::create());
+  ASSERT_NE(cancel, nullptr);
+  ASSERT_NE(expire, nullptr);
+  const PollStops stops(cancel->descriptor(), expire->descriptor());
+  SocketError err;
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 10, &err, stops), PollResult::timed_out);
+  expire->set();
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 5000, &err, stops), PollResult::expired);
+  EXPECT_EQ(socket_poll(lo.server, kWantWrite, 5000, &err, stops), PollResult::expired);
+  cancel->set();
+  EXPECT_EQ(socket_poll(lo.server, kWantRead, 5000, &err, stops), PollResult::cancelled);
+}
+
+// Watching a connection for its peer's departure: bytes that arrive do not
+// end the wait; the peer's close, half-close or reset does, whether or not
+// bytes are still unread.
+TEST(SocketLayer, PollForTheHangUpAloneEndsWhenThePeerLeavesNotWhenBytesCome) {
+  using Clock = std::chrono::steady_clock;
+  enum class Leave { none, close, shut_down_sending, reset };
+  const struct Case {
+    const char* name;
+    bool bytes_first;
+    Leave leave;
+    PollResult expected;
+  } cases[] = {
+      {"bytes and nothing else", true, Leave::none, PollResult::timed_out},
+      {"a close", false, Leave::close, PollResult::ready},
+      {"a half-close", false, Leave::shut_down_sending, PollResult::ready},
+      {"a reset", false, Leave::reset, PollResult::ready},
+      {"bytes, then a half-close", true, Leave::shut_down_sending, PollResult::ready},
+      {"bytes, then a reset", true, Leave::reset, PollResult::ready},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Loopback lo;
+    ASSERT_TRUE(lo.ok());
+    SocketError err;
+    EXPECT_EQ(socket_poll(lo.server, kWantHangUp, 10, &err), PollResult::timed_out);
+    if (c.bytes_first) {
+      const char bytes[3] = {'a', 'b', 'c'};
+      ASSERT_EQ(socket_send(lo.client, bytes, sizeof bytes, &err), 3);
+    }
+    switch (c.leave) {
+      case Leave::none:
+        break;
+      case Leave::close:
+        socket_close(lo.client);
+        lo.client = kNoSocket;
+        break;
+      case Leave::shut_down_sending:
+        ASSERT_EQ(::shutdown(lo.client, SHUT_WR), 0);
+        break;
+      case Leave::reset:
+        socket_abort(lo.client);
+        lo.client = kNoSocket;
+        break;
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(socket_poll(lo.server, kWantHangUp, c.leave == Leave::none ? 200 : 5000, &err), c.expected);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  }
+}
+
+// What the peer has not acknowledged falls as it reads; a close with a
+// reset drops what is still queued at once, and the peer's read fails.
+TEST(SocketLayer, UnacknowledgedBytesFallAsThePeerReadsAndAnAbortResets) {
+  Loopback lo;
+  ASSERT_TRUE(lo.ok());
+  SocketError err;
+  EXPECT_EQ(socket_unacknowledged_bytes(lo.server), 0);
+  const std::vector<char> big(8u << 20, 'q');
+  ASSERT_TRUE(socket_set_nonblocking(lo.client));
+  int64_t sent = 0;
+  while (sent < static_cast<int64_t>(big.size())) {
+    const int64_t n = socket_send(lo.server, big.data() + sent, big.size() - static_cast<uint64_t>(sent), &err);
+    if (n <= 0) break;
+    sent += n;
+  }
+  ASSERT_GT(sent, 0);
+  const int64_t queued = socket_unacknowledged_bytes(lo.server);
+  EXPECT_GT(queued, 0);
+  EXPECT_LE(queued, sent);
+  std::vector<char> sink(1 << 20);
+  for (int i = 0; i < 200 && socket_unacknowledged_bytes(lo.server) >= queued; ++i) {
+    if (socket_recv(lo.client, sink.data(), sink.size(), &err) <= 0) (void)socket_poll(lo.client, kWantRead, 50, &err);
+  }
+  EXPECT_LT(socket_unacknowledged_bytes(lo.server), queued);
+  // Queued again, for the reset to drop.
+  while (socket_send(lo.server, big.data(), big.size(), &err) > 0) {
+  }
+
+  socket_abort(lo.server);
+  lo.server = kNoSocket;
+  int64_t n = 0;
+  for (int i = 0; i < 100; ++i) {
+    n = socket_recv(lo.client, sink.data(), sink.size(), &err);
+    if (n == 0 || (n < 0 && err != SocketError::would_block)) break;
+    if (n < 0) (void)socket_poll(lo.client, kWantRead, 50, &err);
+  }
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(err, SocketError::connection_lost);
+  EXPECT_EQ(socket_unacknowledged_bytes(kNoSocket), -1);
+}
+
 TEST(SocketLayer, SocketsAreCloseOnExecAndAcceptedOnesNonBlocking) {
   Loopback lo;
   ASSERT_TRUE(lo.ok());

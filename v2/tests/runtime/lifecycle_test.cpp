@@ -43,7 +43,7 @@ std::vector<uint32_t> kinds(const std::vector<MonitorEvent>& events) {
 // An inbound handler that answers every request with its own bytes, so
 // that the listener can be seen serving.
 Status echo_handler(void*, const uint8_t* payload, uint64_t length, uint32_t, int32_t* kind, uint8_t** reply,
-                    uint64_t* reply_length, int32_t*, char*, uint64_t) {
+                    uint64_t* reply_length, int32_t*, char*, uint64_t, InboundWatch*) {
   auto* copy = static_cast<uint8_t*>(rt_malloc(length));
   if (copy == nullptr) return Status::nomem;
   std::memcpy(copy, payload, length);
@@ -283,8 +283,10 @@ TEST(RuntimeLifecycle, NothingIsLeftBehindAfterStopAndDestroyOrDestroyAlone) {
       ASSERT_TRUE(fx.bring_up());
       EXPECT_EQ(test::thread_count(), threads + 3 + kThreadsBesideWriters);
       // Six pipes, both ends, the listening socket, the events that wake
-      // the two pipe readers and the one that interrupts the TCP adapter.
-      EXPECT_EQ(test::open_descriptor_count(), fds + 16);
+      // the two pipe readers, the one that interrupts the TCP adapter, the
+      // one a peer's request waits on beside its connection and the one
+      // that cuts a relay whose requester gave up.
+      EXPECT_EQ(test::open_descriptor_count(), fds + 18);
       ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(64, 1)), Status::ok);
       if (stop_first) {
         ASSERT_EQ(fx.stop(), Status::ok);

@@ -13,6 +13,7 @@
 #include "codec/alloc.h"
 #include "codec/clock.h"
 #include "runtime/runtime.h"
+#include "support/scripted_peer.h"
 #include "support/test_runtime.h"
 
 namespace vorlet::v2 {
@@ -254,15 +255,22 @@ TEST(ReplySlot, CompletionFromAnotherThreadEndsTheWait) {
 // A completion from another thread, whether it comes before the waiter
 // takes the slot's mutex, while it is about to sleep or once it sleeps, is
 // collected once, with its payload, and the wait ends at once rather than
-// at its deadline.
+// at its deadline: on the condition variable alone, and on the wake event
+// beside a watched connection.
 TEST(ReplySlot, CompletionsAtAnyMomentOfTheWaitAreNeverLost) {
   const auto window = std::chrono::microseconds(100);  // about one round trip through a runtime and its host
-  for (int round = 0; round < 60; ++round) {
+  test::SocketPair pair;
+  ASSERT_NE(pair.a, platform::kNoSocket);
+  std::unique_ptr<platform::Event> wake(platform::Event::create());
+  ASSERT_NE(wake, nullptr);
+  const ReplyWatch watch{pair.a, wake.get()};
+  for (int round = 0; round < 120; ++round) {
+    const bool watched = round >= 60;
     ReplySlot* slot = reply_slot_create();
     reply_slot_retain(slot);  // the completer's reference, as a job holds one
     // From at once to three windows, in twentieths, more of them near the
     // window's end.
-    const auto delay = round < 40 ? window * (round % 20) / 10 : window * 9 / 10 + window * (round % 20) / 100;
+    const auto delay = round % 60 < 40 ? window * (round % 20) / 10 : window * 9 / 10 + window * (round % 20) / 100;
     std::thread completer([&] {
       const auto until = std::chrono::steady_clock::now() + delay;
       while (std::chrono::steady_clock::now() < until) {
@@ -276,7 +284,8 @@ TEST(ReplySlot, CompletionsAtAnyMomentOfTheWaitAreNeverLost) {
     int32_t reason = 0;
     char text[kReplyMessageCapacity];
     const auto start = std::chrono::steady_clock::now();
-    const Status waited = reply_slot_wait(slot, 20000, &kind, &payload, &length, &reason, text, sizeof text);
+    const Status waited = reply_slot_wait(slot, 20000, &kind, &payload, &length, &reason, text, sizeof text,
+                                          watched ? &watch : nullptr);
     const auto waited_for = std::chrono::steady_clock::now() - start;
     completer.join();
     EXPECT_EQ(waited, Status::ok) << "round " << round;
@@ -289,6 +298,103 @@ TEST(ReplySlot, CompletionsAtAnyMomentOfTheWaitAreNeverLost) {
     EXPECT_EQ(length, 5u);
     rt_free(payload);
     EXPECT_FALSE(reply_slot_timed_out(slot)) << "round " << round;
+    reply_slot_release(slot);
+  }
+}
+
+// A wait that watches its peer's connection ends when the peer leaves (a
+// close, a half-close, a reset), as a timeout ends it: the slot is settled
+// and a relay in flight is cut. Bytes from the peer do not end it, and a
+// completion still does, the wake event sleeping beside the connection.
+// After the wait, the slot no longer holds the waiter's event.
+TEST(ReplySlot, AWatchedWaitEndsWhenItsPeerLeavesAndCutsItsRelay) {
+  using Clock = std::chrono::steady_clock;
+  enum class Peer { leaves_by_close, leaves_by_half_close, leaves_by_reset, sends_bytes, stays };
+  const struct Case {
+    const char* name;
+    Peer peer;
+    bool completed;  // from another thread, 100 ms in
+    uint32_t timeout_ms;
+    Status expected;
+  } cases[] = {
+      {"the peer closes", Peer::leaves_by_close, false, 30000, Status::closed},
+      {"the peer shuts down its sending side", Peer::leaves_by_half_close, false, 30000, Status::closed},
+      {"the peer resets", Peer::leaves_by_reset, false, 30000, Status::closed},
+      {"the peer sends more bytes, then the result comes", Peer::sends_bytes, true, 30000, Status::ok},
+      {"the result comes", Peer::stays, true, 30000, Status::ok},
+      {"nothing comes", Peer::stays, false, 300, Status::would_block},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::SocketPair pair;
+    ASSERT_NE(pair.a, platform::kNoSocket);
+    std::unique_ptr<platform::Event> wake(platform::Event::create());
+    std::unique_ptr<platform::Event> cut(platform::Event::create());
+    ASSERT_NE(wake, nullptr);
+    ASSERT_NE(cut, nullptr);
+    ReplySlot* slot = reply_slot_create();
+    reply_slot_retain(slot);  // the completer's, as a job holds one
+    ASSERT_TRUE(reply_slot_relay_begin(slot, cut.get()));
+    std::thread peer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      switch (c.peer) {
+        case Peer::leaves_by_close:
+          pair.close_b();
+          break;
+        case Peer::leaves_by_half_close:
+          pair.shutdown_b_send();
+          break;
+        case Peer::leaves_by_reset:
+          pair.reset_b();
+          break;
+        case Peer::sends_bytes:
+          pair.peer_write(test::wire_bytes("more"));
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          break;
+        case Peer::stays:
+          break;
+      }
+      if (c.completed) reply_slot_complete(slot, ReplyKind::deadletter, 4, heap_payload("done"), 5, "answer");
+      reply_slot_release(slot);
+    });
+    ReplyKind kind;
+    void* payload = nullptr;
+    uint64_t length = 0;
+    int32_t reason = 0;
+    char text[kReplyMessageCapacity];
+    const ReplyWatch watch{pair.a, wake.get()};
+    const auto start = Clock::now();
+    const Status waited =
+        reply_slot_wait(slot, c.timeout_ms, &kind, &payload, &length, &reason, text, sizeof text, &watch);
+    const auto took = Clock::now() - start;
+    peer.join();
+    EXPECT_EQ(waited, c.expected);
+    EXPECT_LT(took, std::chrono::milliseconds(c.timeout_ms > 1000 ? 2000 : c.timeout_ms + 1000));
+    const bool gave_up = c.expected != Status::ok;
+    EXPECT_EQ(reply_slot_settled(slot), true);
+    EXPECT_EQ(reply_slot_timed_out(slot), gave_up);
+    EXPECT_EQ(cut->is_set(), gave_up);
+    EXPECT_FALSE(reply_slot_relay_begin(slot, cut.get()));  // nobody to relay for now
+    if (gave_up) {
+      EXPECT_EQ(kind, ReplyKind::none);
+      EXPECT_EQ(payload, nullptr);
+      EXPECT_STREQ(text, c.expected == Status::closed ? "" : "remote reply timed out");
+    } else {
+      EXPECT_EQ(kind, ReplyKind::deadletter);
+      EXPECT_EQ(reason, 4);
+      EXPECT_STREQ(text, "answer");
+      ASSERT_NE(payload, nullptr);
+      EXPECT_STREQ(static_cast<char*>(payload), "done");
+      rt_free(payload);
+    }
+    // A completion after the wait touches neither the waiter's event nor
+    // the relay's.
+    reply_slot_relay_end(slot);
+    wake->reset();
+    cut->reset();
+    reply_slot_complete(slot, ReplyKind::deadletter, 8, heap_payload("late"), 5, nullptr);
+    EXPECT_FALSE(wake->is_set());
+    EXPECT_FALSE(cut->is_set());
     reply_slot_release(slot);
   }
 }

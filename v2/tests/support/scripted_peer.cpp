@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace vorlet::v2::test {
 namespace {
@@ -160,12 +162,7 @@ PeerStep PeerStep::stay_silent() { return PeerStep{Action::stay_silent, {}}; }
 PeerStep PeerStep::reset() { return PeerStep{Action::reset, {}}; }
 PeerStep PeerStep::hold_unread() { return PeerStep{Action::hold_unread, {}}; }
 
-void socket_close_with_reset(SocketHandle s) {
-  if (s == platform::kNoSocket) return;
-  const linger abort_on_close{1, 0};
-  (void)::setsockopt(s, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-  ::close(s);
-}
+void socket_close_with_reset(SocketHandle s) { platform::socket_abort(s); }
 
 // ---- server ----
 
@@ -281,6 +278,10 @@ bool PeerClient::open(uint16_t port) {
   return true;
 }
 
+bool PeerClient::set_receive_buffer(int bytes) {
+  return s_ != platform::kNoSocket && ::setsockopt(s_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
 bool PeerClient::connect() {
   if (s_ == platform::kNoSocket) return false;
   SocketError e = platform::socket_connect(s_, address_.first());
@@ -340,10 +341,63 @@ ClientOutcome PeerClient::read_to_end(uint32_t wait_ms) {
   return out;
 }
 
+ClientOutcome PeerClient::read_frame_paced(uint32_t chunk, uint32_t period_ms, uint32_t slow_ms, uint32_t wait_ms) {
+  ClientOutcome out;
+  out.status = Status::would_block;
+  const auto start = Clock::now();
+  const auto slow_until = start + std::chrono::milliseconds(slow_ms);
+  const auto deadline = start + std::chrono::milliseconds(wait_ms);
+  Bytes got;
+  uint64_t want = 8;  // the prefix, then the prefix and the body
+  bool have_length = false;
+  std::vector<uint8_t> buffer(65536);
+  while (s_ != platform::kNoSocket && got.size() < want) {
+    const bool slow = Clock::now() < slow_until;
+    uint64_t ask = want - got.size();
+    if (ask > buffer.size()) ask = buffer.size();
+    if (slow && ask > chunk) ask = chunk;
+    SocketError err;
+    const int64_t n = platform::socket_recv(s_, buffer.data(), ask, &err);
+    if (n > 0) {
+      got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+      if (!have_length && got.size() >= 8) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = length << 8 | got[static_cast<size_t>(i)];
+        want = 8 + length;
+        have_length = true;
+      }
+      if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
+      continue;
+    }
+    if (n == 0) {
+      out.status = Status::closed;
+      break;
+    }
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) {
+      out.status = Status::io;
+      break;
+    }
+    const uint32_t left = ms_left(deadline);
+    if (left == 0) break;
+    (void)platform::socket_poll(s_, platform::kWantRead, left, &err);
+  }
+  if (have_length && got.size() == want) {
+    out.status = Status::ok;
+    out.body.assign(got.begin() + 8, got.end());
+  }
+  out.elapsed_ms = ms_since(start);
+  return out;
+}
+
 uint64_t PeerClient::unread_bytes() const {
   int n = 0;
   if (s_ == platform::kNoSocket || ::ioctl(s_, FIONREAD, &n) != 0 || n < 0) return 0;
   return static_cast<uint64_t>(n);
+}
+
+void PeerClient::shutdown_send() {
+  if (s_ != platform::kNoSocket) (void)::shutdown(s_, SHUT_WR);
 }
 
 void PeerClient::close() {
@@ -361,6 +415,69 @@ ClientOutcome client_exchange(uint16_t port, const Bytes& bytes, uint32_t wait_m
   if (!client.connect(port)) return ClientOutcome{};
   if (!bytes.empty() && !client.send(bytes)) return ClientOutcome{};
   return client.read_frame(wait_ms);
+}
+
+// ---- two connected sockets ----
+
+SocketPair::SocketPair(int peer_receive_buffer) {
+  const SocketHandle listener = platform::socket_open_ipv4(nullptr);
+  platform::Ipv4Address lo;
+  platform::ipv4_parse("127.0.0.1", &lo);
+  if (platform::socket_bind_ipv4(listener, &lo, 0) == SocketError::none &&
+      platform::socket_listen(listener, 1) == SocketError::none) {
+    platform::AddressList list;
+    if (list.resolve("127.0.0.1", platform::socket_local_port(listener))) {
+      b = platform::socket_open_for(list.first(), nullptr);
+      if (peer_receive_buffer > 0) {
+        (void)::setsockopt(b, SOL_SOCKET, SO_RCVBUF, &peer_receive_buffer, sizeof peer_receive_buffer);
+      }
+      if (platform::socket_connect(b, list.first()) == SocketError::none) {
+        SocketError err;
+        a = platform::socket_accept(listener, &err);
+        platform::socket_set_nonblocking(b);
+      }
+    }
+  }
+  platform::socket_close(listener);
+}
+
+SocketPair::~SocketPair() {
+  close_a();
+  close_b();
+}
+
+void SocketPair::close_a() {
+  platform::socket_close(a);
+  a = platform::kNoSocket;
+}
+
+void SocketPair::close_b() {
+  platform::socket_close(b);
+  b = platform::kNoSocket;
+}
+
+void SocketPair::reset_b() {
+  platform::socket_abort(b);
+  b = platform::kNoSocket;
+}
+
+void SocketPair::shutdown_b_send() {
+  if (b != platform::kNoSocket) (void)::shutdown(b, SHUT_WR);
+}
+
+void SocketPair::peer_write(const Bytes& bytes) {
+  const uint8_t* p = bytes.data();
+  uint64_t n = bytes.size();
+  while (n > 0) {
+    SocketError err;
+    const int64_t sent = platform::socket_send(b, p, n, &err);
+    if (sent > 0) {
+      p += sent;
+      n -= static_cast<uint64_t>(sent);
+    } else if (platform::socket_poll(b, platform::kWantWrite, 10000, &err) != platform::PollResult::ready) {
+      return;
+    }
+  }
 }
 
 }  // namespace vorlet::v2::test

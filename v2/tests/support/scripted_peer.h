@@ -12,6 +12,8 @@
 // - PeerClient connects to 127.0.0.1, writes whatever bytes a test gives it
 //   (a well-formed request, a broken one, nothing at all) and reads one
 //   reply frame within a bound.
+// - SocketPair is two connected loopback sockets, one under test and one
+//   the test plays the peer with.
 // - The wire_* helpers encode and decode the protocol's bodies on their own,
 //   so that tests do not check the transport against itself.
 //
@@ -143,6 +145,9 @@ class PeerClient {
 
   // Creates the socket for 127.0.0.1:port without connecting it.
   bool open(uint16_t port);
+  // Before connect: a receive buffer of about this many bytes, so that what
+  // this client does not read soon holds up its sender.
+  bool set_receive_buffer(int bytes);
   // Connects the opened socket within 2 s.
   bool connect();
   bool connect(uint16_t port) { return open(port) && connect(); }
@@ -154,8 +159,14 @@ class PeerClient {
   // byte, and closed when the peer closed (would_block otherwise, io on a
   // socket error).
   ClientOutcome read_to_end(uint32_t wait_ms);
+  // Reads one frame, chunk bytes every period_ms for the first slow_ms,
+  // then as fast as they come, within wait_ms in all.
+  ClientOutcome read_frame_paced(uint32_t chunk, uint32_t period_ms, uint32_t slow_ms, uint32_t wait_ms);
   // Bytes that arrived and are not read yet.
   uint64_t unread_bytes() const;
+  // Shuts down the sending side: the peer reads end of file, and this
+  // client can still read.
+  void shutdown_send();
   void close();
   // Closes with a reset (the peer's next read fails) instead of an orderly
   // close.
@@ -168,6 +179,30 @@ class PeerClient {
 
 // Connects, writes `bytes`, reads one frame within wait_ms.
 ClientOutcome client_exchange(uint16_t port, const Bytes& bytes, uint32_t wait_ms);
+
+// ---- two connected sockets ----
+
+// Two connected non-blocking loopback sockets: a, the side under test (an
+// accepted socket, as a listener's connection is), and b, the test's peer.
+struct SocketPair {
+  platform::SocketHandle a = platform::kNoSocket;
+  platform::SocketHandle b = platform::kNoSocket;
+
+  // peer_receive_buffer (0: the system's): b's receive buffer, set before
+  // it connects.
+  explicit SocketPair(int peer_receive_buffer = 0);
+  ~SocketPair();
+  SocketPair(const SocketPair&) = delete;
+  SocketPair& operator=(const SocketPair&) = delete;
+
+  void close_a();
+  void close_b();
+  // The peer closes with a reset, or shuts down its sending side.
+  void reset_b();
+  void shutdown_b_send();
+  // The peer writes bytes (blocking until taken, within 10 s).
+  void peer_write(const Bytes& bytes);
+};
 
 // ---- a listener that takes no connection ----
 

@@ -85,7 +85,7 @@ TEST(TcpSweep, AnExchangeEndsWithTheRowOfItsFailure) {
 
 // Answers with a copy of the request, in a block of the library's heap.
 Status echo_handler(void*, const uint8_t* payload, uint64_t length, uint32_t, int32_t* result_kind, uint8_t** reply,
-                    uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity) {
+                    uint64_t* reply_length, int32_t* reason, char* text, uint64_t text_capacity, InboundWatch*) {
   void* copy = rt_malloc(length);
   if (copy == nullptr) {
     std::snprintf(text, text_capacity, "%s", "echo: no memory");

@@ -1,5 +1,6 @@
 // The TCP adapter's interrupt: it cuts an exchange and the listener in each
-// of their waits, and holds until the adapter starts again.
+// of their waits, and holds until the adapter starts again. And an
+// exchange's expiry, which ends it in each wait as its deadline would.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -66,6 +67,68 @@ TEST(TcpAdapterInterrupt, CutsAnExchangeInEachOfItsWaits) {
     EXPECT_EQ(st.exchanges, 1u);
     EXPECT_EQ(st.connections, std::string(phase) == "connect" ? 0u : 1u);
     EXPECT_EQ(st.connect_failures, 0u);
+  }
+}
+
+// The caller's expiry ends an exchange in each of its waits as its
+// deadline would: a connect that has not completed fails as a connect, a
+// send or a receive times out. Each ends at once, long before its budget.
+TEST(TcpAdapterInterrupt, AnExpiryEndsAnExchangeInEachOfItsWaitsAsItsDeadlineWould) {
+  const std::string large(8u << 20, 'q');
+  const struct Case {
+    const char* phase;
+    int32_t reason;
+    const char* text;
+    uint64_t connections;
+    uint64_t connect_failures;
+  } cases[] = {
+      {"connect", 7, "tcp connect failed", 0, 1},
+      {"send", 11, "tcp reply timed out", 1, 0},
+      {"receive", 11, "tcp reply timed out", 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.phase);
+    const std::string phase = c.phase;
+    std::unique_ptr<test::StalledListener> stalled;
+    std::unique_ptr<ScriptedServer> peer;
+    uint16_t port = 0;
+    std::string payload = "env";
+    std::function<bool()> under_way = [] { return true; };
+    if (phase == "connect") {
+      stalled = std::make_unique<test::StalledListener>();
+      ASSERT_TRUE(stalled->ready());
+      port = stalled->port();
+    } else {
+      peer = std::make_unique<ScriptedServer>(
+          std::vector<PeerStep>{phase == "send" ? PeerStep::hold_unread() : PeerStep::stay_silent()});
+      ASSERT_TRUE(peer->listening());
+      port = peer->port();
+      if (phase == "send") payload = large;
+      under_way = [&] { return peer->served() == 1; };
+    }
+    std::unique_ptr<platform::Event> expire(platform::Event::create());
+    ASSERT_NE(expire, nullptr);
+    AdapterPtr a = started_outbound();
+    Exchanged out;
+    std::thread exchanger(
+        [&] { out = exchange(a.get(), payload, port, 60000, "127.0.0.1", 160, expire->descriptor()); });
+    EXPECT_TRUE(eventually(under_way));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // asleep in the wait
+    const auto expired_at = std::chrono::steady_clock::now();
+    expire->set();
+    exchanger.join();
+    const uint64_t took = ms_since(expired_at);
+    std::printf("exchange expired in its %s wait after %llu ms\n", c.phase, static_cast<unsigned long long>(took));
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(out.status, Status::io);
+    EXPECT_EQ(out.kind, 0);
+    EXPECT_TRUE(out.reply_null);
+    EXPECT_EQ(out.reason, c.reason);
+    EXPECT_EQ(out.text, c.text);
+    const TcpAdapterStats st = stats_of(a.get());
+    EXPECT_EQ(st.exchanges, 1u);
+    EXPECT_EQ(st.connections, c.connections);
+    EXPECT_EQ(st.connect_failures, c.connect_failures);
   }
 }
 

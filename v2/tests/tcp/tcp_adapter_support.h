@@ -60,14 +60,15 @@ struct Exchanged {
 };
 
 inline Exchanged exchange(TcpAdapter* a, const std::string& payload, uint16_t port, uint32_t timeout_ms,
-                          const char* host = "127.0.0.1", uint64_t text_capacity = 160) {
+                          const char* host = "127.0.0.1", uint64_t text_capacity = 160, int32_t expire_fd = -1) {
   Exchanged out;
   uint8_t* reply = reinterpret_cast<uint8_t*>(&out);  // must be overwritten
   uint64_t reply_length = 77;
   char text[160];
   std::memset(text, '#', sizeof text);
   out.status = tcp_adapter_exchange(a, reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), host, port,
-                                    timeout_ms, &out.kind, &reply, &reply_length, &out.reason, text, text_capacity);
+                                    timeout_ms, &out.kind, &reply, &reply_length, &out.reason, text, text_capacity,
+                                    expire_fd);
   out.reply_null = reply == nullptr;
   if (reply != nullptr) out.reply.assign(reinterpret_cast<const char*>(reply), reply_length);
   EXPECT_TRUE(reply != nullptr || reply_length == 0);
@@ -127,7 +128,7 @@ inline HandlerScript::Result replying(const std::string& reply, bool block = fal
 
 inline Status scripted_handler(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                int32_t* result_kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
-                               char* text, uint64_t text_capacity) {
+                               char* text, uint64_t text_capacity, InboundWatch* /*watch*/) {
   auto* h = static_cast<HandlerScript*>(context);
   HandlerScript::Result r;
   {

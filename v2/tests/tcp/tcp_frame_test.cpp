@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -27,57 +29,7 @@ using test::wire_bytes;
 using test::wire_u32;
 using test::wire_u64;
 
-// Two connected non-blocking loopback sockets.
-struct SocketPair {
-  SocketHandle a = kNoSocket;  // the side under test
-  SocketHandle b = kNoSocket;  // the test's peer
-
-  SocketPair() {
-    const SocketHandle listener = platform::socket_open_ipv4(nullptr);
-    platform::Ipv4Address lo;
-    platform::ipv4_parse("127.0.0.1", &lo);
-    if (platform::socket_bind_ipv4(listener, &lo, 0) == SocketError::none &&
-        platform::socket_listen(listener, 1) == SocketError::none) {
-      platform::AddressList list;
-      if (list.resolve("127.0.0.1", platform::socket_local_port(listener))) {
-        b = platform::socket_open_for(list.first(), nullptr);
-        if (platform::socket_connect(b, list.first()) == SocketError::none) {
-          SocketError err;
-          a = platform::socket_accept(listener, &err);
-          platform::socket_set_nonblocking(b);
-        }
-      }
-    }
-    platform::socket_close(listener);
-  }
-  ~SocketPair() {
-    close_a();
-    close_b();
-  }
-  void close_a() {
-    platform::socket_close(a);
-    a = kNoSocket;
-  }
-  void close_b() {
-    platform::socket_close(b);
-    b = kNoSocket;
-  }
-  // The peer writes bytes (blocking until taken, within 10 s).
-  void peer_write(const Bytes& bytes) {
-    const uint8_t* p = bytes.data();
-    uint64_t n = bytes.size();
-    while (n > 0) {
-      SocketError err;
-      const int64_t sent = platform::socket_send(b, p, n, &err);
-      if (sent > 0) {
-        p += sent;
-        n -= static_cast<uint64_t>(sent);
-      } else if (platform::socket_poll(b, platform::kWantWrite, 10000, &err) != platform::PollResult::ready) {
-        return;
-      }
-    }
-  }
-};
+using test::SocketPair;
 
 uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
   return static_cast<uint64_t>(
@@ -440,6 +392,83 @@ TEST(TcpFrame, ACancelledWaitEndsEveryRoutineAndWhatNeedsNoWaitStillMoves) {
   EXPECT_GE(waited, 90u);
   EXPECT_LT(waited, 3000u);
   EXPECT_TRUE(got.empty());
+}
+
+// The expire descriptor ends every wait of the routines as their deadline
+// would: would_block, at once, however far the deadline.
+TEST(TcpFrame, AnExpiredWaitEndsLikeItsDeadline) {
+  SocketPair p;
+  ASSERT_NE(p.a, kNoSocket);
+  std::unique_ptr<platform::Event> expire(platform::Event::create());
+  ASSERT_NE(expire, nullptr);
+  const platform::PollStops stops(-1, expire->descriptor());
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expire->set();
+  });
+  TcpBody got;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tcp_frame_receive(p.a, &got, after_ms(30000), stops), Status::would_block);
+  const uint64_t waited = elapsed_ms(start);
+  setter.join();
+  EXPECT_GE(waited, 90u);
+  EXPECT_LT(waited, 3000u);
+  const Bytes big(16 << 20, 7);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tcp_frame_send(p.a, big.data(), big.size(), kTcpNoDeadline, stops), Status::would_block);
+  EXPECT_EQ(tcp_socket_wait(p.a, platform::kWantRead, kTcpNoDeadline, stops), Status::would_block);
+  EXPECT_LT(elapsed_ms(start), 3000u);
+}
+
+// A send with a stall limit ends once no byte has moved for that long,
+// however far its deadline; a peer that reads, however slowly, keeps it
+// going to its last byte. The peer's small receive buffer makes its reading
+// show in what it acknowledges.
+TEST(TcpFrame, ASendEndsWhenNoByteMovesForItsStallLimitAndASlowReaderKeepsIt) {
+  constexpr uint32_t kStallMs = 1000;
+  {
+    SCOPED_TRACE("a peer that reads nothing");
+    SocketPair p;
+    ASSERT_NE(p.a, kNoSocket);
+    const Bytes big(32 << 20, 3);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tcp_frame_send(p.a, big.data(), big.size(), kTcpNoDeadline, {}, kStallMs), Status::would_block);
+    const uint64_t took = elapsed_ms(start);
+    std::printf("a send to a peer that reads nothing gave up after %llu ms\n", static_cast<unsigned long long>(took));
+    EXPECT_GE(took, kStallMs - 50);
+    EXPECT_LT(took, kStallMs + 2000);
+  }
+  {
+    SCOPED_TRACE("a peer that reads 1 KiB every 100 ms for 3 s, then the rest");
+    SocketPair p(4096);
+    ASSERT_NE(p.a, kNoSocket);
+    Bytes big(12 << 20);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13 + i / 4099);
+    Status sent = Status::io;
+    std::thread sender([&] { sent = tcp_frame_send(p.a, big.data(), big.size(), after_ms(120000), {}, kStallMs); });
+    // The prefix and the body, read as the slow peer reads them.
+    Bytes got;
+    const auto start = std::chrono::steady_clock::now();
+    uint8_t chunk[65536];
+    while (got.size() < big.size() + 8 && elapsed_ms(start) < 60000) {
+      const bool slow = elapsed_ms(start) < 3000;
+      SocketError err;
+      const int64_t n = platform::socket_recv(p.b, chunk, slow ? 1024 : sizeof chunk, &err);
+      if (n > 0) {
+        got.insert(got.end(), chunk, chunk + n);
+        if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      } else if (n == 0) {
+        break;
+      } else {
+        (void)platform::socket_poll(p.b, platform::kWantRead, 100, &err);
+      }
+    }
+    sender.join();
+    EXPECT_EQ(sent, Status::ok);
+    ASSERT_EQ(got.size(), big.size() + 8);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 8), wire_u64(big.size()));
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin() + 8));
+  }
 }
 
 TEST(TcpBodies, RequestCarriesTheTimeoutAsGiven) {
