@@ -1,5 +1,7 @@
-// The frame reader on a pipe, as the runtime's request and control readers
-// and the ask client's lanes use it. The first byte picks the reader's
+// The public frame reader on a pipe: frame_read_try, behind
+// vorlet_v2_frame_read_try, with which a host reads the frames of its pipes
+// (the library's own readers take theirs through the frame splitter, see
+// frame_splitter_fuzz). The first byte picks the reader's
 // frame limit, the second how the stream is cut into writes; the rest is
 // the stream, written into a pipe piece by piece with the reader called
 // until it would block after each piece, then the write end closed. What

@@ -193,6 +193,80 @@ void frames() {
   seed("frame_reader", "closed-in-body", std::string("\x05\x07") + u64(40) + "0123456789");
 }
 
+// The frame splitter's inputs are small programs (see frame_splitter_fuzz):
+// bytes as they are, frames of a pattern, writes of a size, failed reads.
+namespace split {
+
+std::string bytes(const std::string& b) {
+  std::string out;
+  for (size_t at = 0; at < b.size(); at += 128) {
+    const std::string run = b.substr(at, 128);
+    out += static_cast<char>(run.size() - 1) + run;
+  }
+  return out;
+}
+
+std::string u16(uint32_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
+
+std::string frame_of(uint32_t length) { return static_cast<char>(0x80 | (length >> 16)) + u16(length & 0xFFFF); }
+
+// Every byte not yet written, in writes of piece bytes; or one such write.
+std::string writes_of(uint32_t piece) { return '\xC0' + u16(piece - 1); }
+std::string one_write(uint32_t piece) { return '\xE0' + u16(piece - 1); }
+
+const std::string fail = "\xF0";
+
+// The index of a limit in the target's table.
+std::string limit(int index) { return std::string(1, static_cast<char>(index)); }
+
+}  // namespace split
+
+void splitter() {
+  using namespace split;
+  const std::string t = "frame_splitter";
+  constexpr uint32_t kBuffer = 65536;
+  seed(t, "empty", limit(7));
+  // Frames cut anywhere: prefixes and bodies across reads.
+  seed(t, "straddling-reads",
+       limit(7) + frame_of(300) + frame_of(0) + frame_of(3) + frame_of(5000) + frame_of(300) + writes_of(13));
+  // Frames across the end of the buffer: a read fills it, the part frame at
+  // its end moves to the front for the next.
+  std::string many;
+  for (uint32_t i = 0; i < 100; ++i) many += frame_of(1000 + i);
+  seed(t, "straddling-buffer-end", limit(7) + many + writes_of(kBuffer));
+  seed(t, "straddling-odd-reads", limit(7) + many + writes_of(4093));
+  // The largest frame the buffer holds, in one read that fills it to the
+  // last byte; then one byte more, which does not fit.
+  seed(t, "at-buffer-end",
+       limit(7) + frame_of(kBuffer - 8) + writes_of(kBuffer) + frame_of(kBuffer - 7) + frame_of(10));
+  // A part frame at the front, and a read that fills the rest exactly.
+  seed(t, "at-buffer-end-after-part",
+       limit(7) + frame_of(100) + frame_of(kBuffer - 8) + one_write(104) + writes_of(kBuffer));
+  seed(t, "at-limit-of-buffer", limit(4) + frame_of(kBuffer - 8) + frame_of(kBuffer - 7) + frame_of(1));
+  // Larger than the buffer: its own frame buffer, read into straight.
+  seed(t, "over-buffer", limit(6) + frame_of(300) + frame_of(3 * kBuffer + 11) + frame_of(300) + writes_of(kBuffer));
+  seed(t, "over-buffer-odd-reads", limit(7) + frame_of(20) + frame_of(kBuffer + 1) + frame_of(0) + writes_of(4093));
+  // One byte at a time, small frames and the end of a large one.
+  seed(t, "byte-at-a-time", limit(7) + frame_of(30) + frame_of(0) + frame_of(3) + frame_of(9) + writes_of(1));
+  seed(t, "byte-at-a-time-large",
+       limit(7) + frame_of(kBuffer + 20) + frame_of(5) + one_write(kBuffer - 10) + writes_of(1));
+  // Refused at the length: only the 8 bytes go, what follows is a length.
+  seed(t, "refused-length",
+       limit(1) + bytes(u64(17) + u64(3) + "abc") + frame_of(16) + bytes(u64(UINT64_MAX)) + frame_of(5) +
+           frame_of(17) + writes_of(3));
+  seed(t, "refused-over-buffer", limit(3) + frame_of(kBuffer - 9) + frame_of(kBuffer - 8) + bytes(u64(0)));
+  // The close inside a prefix, a body, a large body.
+  seed(t, "closed-in-length", limit(7) + frame_of(12) + bytes(std::string("\x02\x00\x00", 3)));
+  seed(t, "closed-in-body", limit(7) + bytes(u64(40) + "0123456789") + writes_of(4));
+  seed(t, "closed-in-large-body", limit(6) + bytes(u64(200000)) + frame_of(100000) + writes_of(30000));
+  // Failed reads: with nothing held, inside a prefix, inside a body,
+  // inside a large body, and with the close waiting.
+  seed(t, "read-failure",
+       limit(7) + fail + frame_of(300) + frame_of(kBuffer + 64) + frame_of(10) + one_write(4) + fail +
+           one_write(100) + fail + one_write(kBuffer) + fail + writes_of(4093) + fail);
+  seed(t, "read-failure-closed-in-frame", limit(7) + frame_of(50) + bytes(u64(9) + "abc") + fail);
+}
+
 void inbound() {
   seed("inbound_handler", "local", bytes_of(request("in-1", "svc.local")));
   seed("inbound_handler", "remote", bytes_of(request("in-2", "svc.remote")));
@@ -269,6 +343,7 @@ int main(int argc, char** argv) {
   control();
   tcp();
   frames();
+  splitter();
   inbound();
   raw_reply();
   ask();
