@@ -38,8 +38,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* VORLET_V2_VERSION_MAJOR, _MINOR and _PATCH, and the VORLET_V2_VERSION
- * text: the version of the library this header came with. */
+/* VORLET_V2_VERSION_MAJOR, _MINOR and _PATCH, the VORLET_V2_VERSION text
+ * and VORLET_V2_VERSION_NUMBER (major * 10000 + minor * 100 + patch, for
+ * #if): the version of the library this header came with. */
 #include "vorlet_v2_version.h"
 
 #if defined(VORLET_V2_BUILDING) && defined(__GNUC__)
