@@ -1270,8 +1270,8 @@ typedef struct vorlet_v2_RawReplyOptions {
  * source). A response built otherwise needs kind 2, the request's message
  * id as correlation_id, a non-empty target, one_way 0, no reply_to and hint
  * 0 or 1; no one reads its message_id or source. Need no runtime; any
- * thread; never block. The new buffer goes
- * back through vorlet_v2_client_bytes_release.
+ * thread; never block. The new buffer goes back through
+ * vorlet_v2_client_bytes_release.
  * 0; -1 for a NULL out-pointer (nothing written), bad options or an
  * envelope that cannot be serialized; -2 on exhaustion. Every failure leaves
  * *out NULL and *out_len 0. */
