@@ -45,6 +45,7 @@ fi
 
 pc=$(find "$tmp/prefix" -name vorlet_v2.pc)
 [ -n "$pc" ] || fail "no vorlet_v2.pc installed"
+[ "$(echo "$pc" | wc -l)" = 1 ] || fail "more than one vorlet_v2.pc installed (builds with different library directories?): $pc"
 # Ours first, then the system's own.
 system_pc_path=$(pkg-config --variable pc_path pkg-config)
 export PKG_CONFIG_LIBDIR="$(dirname "$pc"):$system_pc_path"

@@ -57,7 +57,13 @@ add_executable(host host.c)
 target_link_libraries(host PRIVATE vorlet_v2::vorlet_v2)
 install(TARGETS host)
 CMAKE
+# Configured for the install prefix and library directory of the shared
+# build, whose tree this one joins below, as a packager configures both (a
+# build for /usr has a multiarch library directory, and the package files
+# name the prefix).
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$shared_build/CMakeCache.txt"; }
 cmake -S "$tmp/host" -B "$tmp/build" -G Ninja -DBUILD_SHARED_LIBS=OFF -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_INSTALL_PREFIX="$(cached CMAKE_INSTALL_PREFIX)" -DCMAKE_INSTALL_LIBDIR="$(cached CMAKE_INSTALL_LIBDIR)" \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >"$tmp/log" 2>&1 || { cat "$tmp/log" >&2; exit 1; }
 cmake --build "$tmp/build" -j 4 >"$tmp/log" 2>&1 || { cat "$tmp/log" >&2; exit 1; }
 vendored=$tmp/build/_deps/vorlet_v2-build
