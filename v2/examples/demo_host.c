@@ -11,6 +11,8 @@
  *      deadletter.
  * It prints what each host reads, with the names of reasons and events, and
  * takes both runtimes down again. */
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -90,15 +92,20 @@ static void close_host(Host* host) {
   }
 }
 
-/* One frame from the delivered-request pipe within about five seconds; NULL
- * when none came. */
+/* One frame from the delivered-request pipe; NULL when none came, or when
+ * none of its bytes came for five seconds. Until the frame is whole the host
+ * waits in poll: the reader takes only the bytes of the frame at hand, so
+ * the pipe polls readable while the next bytes wait in it. */
 static void* read_frame(Host* host, uint64_t* length) {
-  for (int waited_ms = 0; waited_ms < 5000; ++waited_ms) {
+  struct pollfd readable = {host->handles.delivered_read_fd, POLLIN, 0};
+  for (;;) {
     void* frame = NULL;
     int32_t status = vorlet_v2_frame_read_try(host->delivered, &frame, length);
     if (status == VORLET_V2_OK) return frame;
     if (status != VORLET_V2_WOULD_BLOCK) break;
-    usleep(1000);
+    int ready = poll(&readable, 1, 5000);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
   }
   printf("  [%s] nothing arrived\n", host->name);
   return NULL;
@@ -244,43 +251,62 @@ static void print_events(Host* host) {
   vorlet_v2_runtime_free_event_log_snapshot(&log);
 }
 
-/* Snapshots for both sides, then both started; another pair of ports is
- * tried when a listener cannot bind. */
+/* A loopback port to listen on, below 32768, where the system's range for
+ * the local ports of outgoing connections begins, so that no connection
+ * holds it. */
+static uint16_t pick_port(uint64_t attempt, unsigned salt) {
+  return (uint16_t)(20000 + ((uint64_t)getpid() * 7 + attempt * 113 + salt) % 12000);
+}
+
+/* B's snapshot, B started; then A's, naming B's port, A started. Each
+ * listener that cannot bind tries another port, under a new generation. */
 static int bring_up(Host* a, Host* b) {
   char json[1024];
-  for (uint64_t attempt = 1; attempt <= 8; ++attempt) {
-    a->port = (uint16_t)(20000 + (getpid() * 7 + attempt * 113) % 30000);
-    b->port = (uint16_t)(a->port + 1);
+  int started = 0;
+  for (uint64_t generation = 1; generation <= 8 && !started; ++generation) {
+    b->port = pick_port(generation, 0);
     snprintf(json, sizeof json,
              "{\"generation\": %llu, \"routes\": ["
              "{\"target\": \"svc.remote\", \"strategy\": \"ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER\","
              " \"endpoints\": [{\"host\": \"127.0.0.1\", \"port\": %u, \"flags\": 1}]}]}",
-             (unsigned long long)attempt, b->port);
-    int32_t sb = apply_json_snapshot(b, attempt, json);
+             (unsigned long long)generation, b->port);
+    int32_t status = apply_json_snapshot(b, generation, json);
+    if (status != VORLET_V2_OK) {
+      printf("B's snapshot refused: %s\n", vorlet_v2_status_name(status));
+      return 0;
+    }
+    started = vorlet_v2_runtime_start(b->runtime) == VORLET_V2_OK;
+  }
+  if (!started) {
+    printf("no free loopback port found for B\n");
+    return 0;
+  }
+  started = 0;
+  for (uint64_t generation = 1; generation <= 8 && !started; ++generation) {
+    a->port = pick_port(generation, 6000);
+    if (a->port == b->port) continue;
     snprintf(json, sizeof json,
              "{\"generation\": %llu, \"routes\": ["
              "{\"target\": \"svc.echo\", \"strategy\": \"ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER\","
              " \"endpoints\": [{\"host\": \"127.0.0.1\", \"port\": %u, \"flags\": 1}]},"
              "{\"target\": \"svc.remote\", \"strategy\": \"ROUTE_RESOLUTION_STRATEGY_SINGLE_OWNER\","
              " \"endpoints\": [{\"host\": \"127.0.0.1\", \"port\": %u}]}]}",
-             (unsigned long long)attempt, a->port, b->port);
-    int32_t sa = apply_json_snapshot(a, attempt, json);
-    if (sa != VORLET_V2_OK || sb != VORLET_V2_OK) {
-      printf("snapshots refused: A %s, B %s\n", vorlet_v2_status_name(sa), vorlet_v2_status_name(sb));
+             (unsigned long long)generation, a->port, b->port);
+    int32_t status = apply_json_snapshot(a, generation, json);
+    if (status != VORLET_V2_OK) {
+      printf("A's snapshot refused: %s\n", vorlet_v2_status_name(status));
       return 0;
     }
-    if (vorlet_v2_runtime_start(b->runtime) != VORLET_V2_OK) continue;
-    if (vorlet_v2_runtime_start(a->runtime) == VORLET_V2_OK) {
-      printf("JSON snapshots applied (generation %llu): A serves svc.echo on port %u and sends svc.remote to B;\n"
-             "B serves svc.remote on port %u. Both started.\n",
-             (unsigned long long)attempt, a->port, b->port);
-      return 1;
-    }
-    printf("runtime A could not start\n");
+    started = vorlet_v2_runtime_start(a->runtime) == VORLET_V2_OK;
+  }
+  if (!started) {
+    printf("no free loopback port found for A\n");
     return 0;
   }
-  printf("no free pair of loopback ports found\n");
-  return 0;
+  printf("JSON snapshots applied: A serves svc.echo on port %u and sends svc.remote to B;\n"
+         "B serves svc.remote on port %u. Both started.\n",
+         a->port, b->port);
+  return 1;
 }
 
 int main(void) {

@@ -5,7 +5,10 @@
  * uses fixed-width types. Records whose first field is `struct_size` follow
  * the size-prefix rule: the library reads and writes only fields lying wholly
  * inside the declared size, treats 0 (or more than the full size) as the full
- * size, and writes its own full size back into output records.
+ * size, and writes its own full size back into output records. Such a record
+ * may gain fields at its end in a later release of the same major version;
+ * the records without a size prefix keep their layout while abi_version is 1
+ * and the major version is 1, and change only with both.
  *
  * Memory the library hands out is released by the library's own release
  * function for it; texts inside views and snapshots belong to the record.
@@ -31,6 +34,9 @@
  * - Blocking: calls return without waiting, except for a short hold of the
  *   runtime's lock (stop too holds it only briefly, never while it joins a
  *   thread or the TCP listener) and where a comment says the call blocks.
+ * - fork: a child has none of the library's threads and must not call it on
+ *   a runtime or ask client made before the fork, not even to destroy it.
+ *   Every descriptor the library opens is close-on-exec: fork to exec.
  */
 #ifndef VORLET_V2_H
 #define VORLET_V2_H
@@ -38,8 +44,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* VORLET_V2_VERSION_MAJOR, _MINOR and _PATCH, and the VORLET_V2_VERSION
- * text: the version of the library this header came with. */
+/* VORLET_V2_VERSION_MAJOR, _MINOR and _PATCH, the VORLET_V2_VERSION text
+ * and VORLET_V2_VERSION_NUMBER (major * 10000 + minor * 100 + patch, for
+ * #if): the version of the library this header came with. */
 #include "vorlet_v2_version.h"
 
 #if defined(VORLET_V2_BUILDING) && defined(__GNUC__)
@@ -84,7 +91,10 @@ VORLET_V2_API vorlet_v2_FrameReader* vorlet_v2_frame_reader_create(int32_t fd, u
 /* Frees the reader and any partly read frame; the descriptor stays open.
  * NULL is ignored. Not while a read on it runs. */
 VORLET_V2_API void vorlet_v2_frame_reader_destroy(vorlet_v2_FrameReader* reader);
-/* Never blocks; one thread at a time per reader. 0: a whole frame;
+/* Never blocks; one thread at a time per reader. It reads only the bytes of
+ * the frame at hand, so a host waits for the pipe with poll or epoll and
+ * then calls it until -6: a pipe that holds more frames polls readable
+ * again. 0: a whole frame;
  * *frame_out (NULL for an empty body) is the caller's, given back with
  * vorlet_v2_frame_release. -6: not complete yet, nothing lost. -7: the
  * pipe closed between frames. -5: the pipe closed inside a frame, or the
@@ -283,9 +293,10 @@ typedef struct vorlet_v2_Runtime vorlet_v2_Runtime;
 
 /* Create options (not size-prefixed, 24 bytes). The caller owns it and may
  * free it after the call. Both texts are copied (NULL as ""); any non-zero
- * flag is stored as 1; every queue and frame limit derives from
- * queue_capacity (0 or less: 4096; capped at 65536; rounded up to a power
- * of two).
+ * flag is stored as 1; the texts and the flag are the host's own, reported
+ * by vorlet_v2_runtime_get_config and read for nothing else. Every queue
+ * and frame limit derives from queue_capacity (0 or less: 4096; capped at
+ * 65536; rounded up to a power of two).
  *
  * So does what remote peers can make the runtime hold. The TCP listener
  * takes a request whose envelope is at most max_frame_bytes (4 MiB at the
@@ -328,8 +339,9 @@ VORLET_V2_API void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime);
 #define VORLET_V2_HOST_HANDLE_DELIVERED_PIPE 2u
 
 /* The host's ends of the runtime's pipes (size-prefixed, 40 bytes). The
- * descriptors belong to the host, which closes them; they are not
- * inherited by child processes. A struct_size of 0 or above 40 means 40;
+ * descriptors belong to the host, which closes them; they are blocking and
+ * close-on-exec. A host may wait for the read ends with poll or epoll (see
+ * vorlet_v2_frame_read_try). A struct_size of 0 or above 40 means 40;
  * below 28 is refused. The monitor pipe needs 32 bytes (with fewer the
  * request is ignored), the delivered-request pipe 36 (with fewer it is
  * refused). Descriptors not made read -1. */
@@ -1255,8 +1267,11 @@ typedef struct vorlet_v2_RawReplyOptions {
 
 /* Build a serialized request envelope, or the response that answers a
  * request (correlated by the request's message id, addressed to its
- * source). Need no runtime; any thread; never block. The new buffer goes
- * back through vorlet_v2_client_bytes_release.
+ * source). A response built otherwise needs kind 2, the request's message
+ * id as correlation_id, a non-empty target, one_way 0, no reply_to and hint
+ * 0 or 1; no one reads its message_id or source. Need no runtime; any
+ * thread; never block. The new buffer goes back through
+ * vorlet_v2_client_bytes_release.
  * 0; -1 for a NULL out-pointer (nothing written), bad options or an
  * envelope that cannot be serialized; -2 on exhaustion. Every failure leaves
  * *out NULL and *out_len 0. */
@@ -1272,8 +1287,9 @@ VORLET_V2_API void vorlet_v2_client_bytes_release(void* bytes);
  * answer to each one (a response envelope or a deadletter) through a
  * ticket. Its two threads read the runtime's response and deadletter pipes
  * and consume every frame there: a host that uses an ask client does not
- * read those two pipes itself; a frame that answers no pending ask is
- * discarded. */
+ * read those two pipes itself; a frame that answers no pending ask (such as
+ * the deadletter of a one-way envelope) is discarded, and the host sees it
+ * only in the statistics and events. */
 typedef struct vorlet_v2_AskClientHandle vorlet_v2_AskClientHandle;
 /* One ask. A ticket is used by one thread at a time; different tickets of
  * one client may be used from different threads, also while the client is
@@ -1320,7 +1336,12 @@ VORLET_V2_API void vorlet_v2_ask_client_destroy(vorlet_v2_AskClientHandle* clien
  * ask's answer has arrived (or can no longer arrive), the new ticket may
  * receive that answer in place of its own, and the two cannot be told
  * apart. Hosts that retry should use a new message id (see also the note
- * on peers beside the endpoint flags). */
+ * on peers beside the endpoint flags).
+ * Begin does not wait for room further on: an ask that finds the remote
+ * outbound or local delivery queue full is answered by a deadletter of
+ * reason 4. Asks in flight through one runtime, over all threads and with
+ * whatever else is submitted there, up to its queue capacity
+ * (RuntimeConfig.queue_capacity) never meet a full queue. */
 VORLET_V2_API int32_t vorlet_v2_ask_client_begin(vorlet_v2_AskClientHandle* client, const void* request,
                                                  uint64_t length, vorlet_v2_AskTicket** ticket_out);
 /* Blocks up to timeout_ms for the ask's outcome and reports it once: 0 with

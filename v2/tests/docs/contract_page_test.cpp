@@ -2,8 +2,9 @@
 // page marks with <!-- table: NAME --> lists codes or flags with their
 // names; it must hold exactly the values the library names, each with the
 // library's name. Each block marked <!-- excerpt: PATH --> must appear, as
-// it stands, in that file of the source tree. The info record must name the
-// page. Only the public header and the shared library are used.
+// it stands, in that file of the source tree; so must those of the host
+// guide, whose C code is all excerpts of its example. The info record must
+// name the page. Only the public header and the shared library are used.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -185,26 +186,76 @@ TEST(ContractPage, MarkedTablesListExactlyTheLibrarysNames) {
   for (const auto& [table, check] : checks()) EXPECT_EQ(found.count(table), 1u) << "table " << table << " is gone";
 }
 
-TEST(ContractPage, ExcerptsStandInTheFilesTheyQuote) {
-  const std::vector<std::string> lines = lines_of(read_file(page_path()));
-  int excerpts = 0;
+// The excerpts of a document: each marker, the path it names and the code
+// block after it.
+struct Excerpt {
+  std::string path;
+  std::string block;
+  size_t line;
+};
+
+std::vector<Excerpt> excerpts_of(const std::vector<std::string>& lines) {
+  std::vector<Excerpt> found;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string path = marker(lines[i], "excerpt");
     if (path.empty()) continue;
-    ++excerpts;
     SCOPED_TRACE("excerpt of " + path + " at line " + std::to_string(i + 1));
-    ASSERT_LT(i + 1, lines.size());
-    ASSERT_EQ(lines[i + 1].rfind("```", 0), 0u) << "a code block must follow the marker";
+    if (i + 1 >= lines.size() || lines[i + 1].rfind("```", 0) != 0) {
+      ADD_FAILURE() << "a code block must follow the marker";
+      continue;
+    }
     std::string block;
     size_t k = i + 2;
     for (; k < lines.size() && lines[k].rfind("```", 0) != 0; ++k) block += lines[k] + "\n";
-    ASSERT_LT(k, lines.size()) << "the code block does not end";
-    ASSERT_FALSE(block.empty());
-    const std::string source = read_file(kSourceDir + "/" + path);
-    ASSERT_FALSE(source.empty()) << path;
-    EXPECT_NE(source.find(block), std::string::npos) << "the excerpt is not in " << path << " as it stands";
+    if (k >= lines.size()) {
+      ADD_FAILURE() << "the code block does not end";
+      break;
+    }
+    EXPECT_FALSE(block.empty());
+    found.push_back({path, block, i + 1});
+    i = k;
   }
-  EXPECT_GT(excerpts, 0);
+  return found;
+}
+
+void expect_excerpts_in_sources(const std::string& document) {
+  const std::vector<Excerpt> excerpts = excerpts_of(lines_of(read_file(document)));
+  EXPECT_GT(excerpts.size(), 0u) << document;
+  for (const Excerpt& e : excerpts) {
+    SCOPED_TRACE("excerpt of " + e.path + " at line " + std::to_string(e.line));
+    const std::string source = read_file(kSourceDir + "/" + e.path);
+    ASSERT_FALSE(source.empty()) << e.path;
+    EXPECT_NE(source.find(e.block), std::string::npos) << "the excerpt is not in " << e.path << " as it stands";
+  }
+}
+
+const std::string kHostGuide = kSourceDir + "/docs/host-guide.md";
+
+TEST(ContractPage, ExcerptsStandInTheFilesTheyQuote) {
+  SCOPED_TRACE(page_path());
+  expect_excerpts_in_sources(page_path());
+}
+
+TEST(HostGuide, ExcerptsStandInTheExampleTheyQuote) {
+  SCOPED_TRACE(kHostGuide);
+  expect_excerpts_in_sources(kHostGuide);
+}
+
+// The guide shows no code that no test compiles: each C block is an
+// excerpt of a file of the tree.
+TEST(HostGuide, EveryCodeBlockIsAnExcerpt) {
+  const std::vector<std::string> lines = lines_of(read_file(kHostGuide));
+  ASSERT_FALSE(lines.empty()) << kHostGuide;
+  bool inside = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind("```", 0) != 0) continue;
+    if (!inside && trim(lines[i]) != "```") {
+      EXPECT_TRUE(i > 0 && !marker(lines[i - 1], "excerpt").empty())
+          << "line " << i + 1 << ": a code block without an excerpt marker before it";
+    }
+    inside = !inside;
+  }
+  EXPECT_FALSE(inside) << "a code block does not end";
 }
 
 }  // namespace

@@ -199,7 +199,8 @@ TEST(Dispatcher, RouteFailureReasons) {
   for (const Case& c : cases) EXPECT_EQ(route_failure_reason(c.status, c.kind), c.reason);
 }
 
-// Every failure after the semantic check carries the active generation.
+// Every failure after the semantic check carries the active generation, and
+// none names an endpoint: resolution did not settle on one.
 TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
   FlatSnapshot snapshot(5);
   snapshot.route(kLocalTarget, VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER,
@@ -208,6 +209,13 @@ TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
                  {{"127.0.0.1", 2, 1, VORLET_V2_ENDPOINT_FLAG_UNAVAILABLE}});
   snapshot.route("svc.keyed", VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH, {{"127.0.0.1", 3, 1, 0}}, "tenant");
   snapshot.route("svc.far", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"10.1.1.1", 4, 1, 0}});
+  // Key "abc" scores 10.0.0.2 lowest: the strategy picks a remote endpoint,
+  // and the deadletter still names none.
+  snapshot.route("svc.sessions", VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH,
+                 {{"10.0.0.1", 7000, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL},
+                  {"10.0.0.2", 7000, 1, 0},
+                  {"10.0.0.3", 7000, 1, 0}},
+                 "tenant");
   struct Case {
     const char* what;
     std::string bytes;
@@ -218,6 +226,9 @@ TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
   };
   transport::Envelope local_only = request("local-only", "svc.far");
   local_only.set_delivery_hint(transport::DELIVERY_HINT_REQUIRE_LOCAL);
+  transport::Envelope picked_remote = request("picked-remote", "svc.sessions");
+  picked_remote.set_delivery_hint(transport::DELIVERY_HINT_REQUIRE_LOCAL);
+  (*picked_remote.mutable_headers())["tenant"] = "abc";
   const Case cases[] = {
       {"unknown target", request("miss", "svc.none").SerializeAsString(), transport::DEADLETTER_REASON_ROUTE_MISS,
        "target not present in active snapshot", 5, true},
@@ -229,6 +240,9 @@ TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
        transport::DEADLETTER_REASON_INVALID_ENVELOPE, "missing route key header 'tenant'", 5, true},
       {"local required, none there", local_only.SerializeAsString(), transport::DEADLETTER_REASON_LOCALITY_MISMATCH,
        "local delivery required but route has no local endpoint", 5, true},
+      {"local required, the key picks a remote endpoint", picked_remote.SerializeAsString(),
+       transport::DEADLETTER_REASON_LOCALITY_MISMATCH, "local delivery required but route selected non-local endpoint",
+       5, true},
       {"undecodable bytes", std::string("\xff\xff\xff\xff", 4), transport::DEADLETTER_REASON_INVALID_ENVELOPE,
        "protobuf parse failed", 0, false},
   };

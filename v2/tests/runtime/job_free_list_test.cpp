@@ -130,13 +130,17 @@ TEST(JobFreeList, JobsTakenOnOneThreadAndFreedOnOthers) {
   for (int t = 0; t < 2; ++t) {
     freers.emplace_back([&, t] {
       for (;;) {
+        // Read before the batch is taken: once it is set, every job was
+        // handed over already, so an empty batch then is the last one. Read
+        // after, it could follow jobs handed over since the batch was taken.
+        const bool finished = done.load();
         std::vector<LocalJob*> batch;
         {
           std::lock_guard<std::mutex> hold(lock);
           batch.swap(handed[t]);
         }
         for (LocalJob* job : batch) local_job_free(job);
-        if (batch.empty() && done.load()) return;
+        if (batch.empty() && finished) return;
         if (batch.empty()) std::this_thread::yield();
       }
     });
