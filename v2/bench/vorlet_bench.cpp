@@ -5,24 +5,28 @@
 // the whole process spends on each; the idle run shows what a started
 // runtime costs with no traffic (its floor is nothing); the route runs
 // show delivery with many routes against one, and how the flat apply
-// grows with the snapshot beside a standard hash map's copy of it. Every runtime run is listed with what it
-// delivered beside what became deadletters.
+// grows with the snapshot beside a standard hash map's copy of it; the
+// readers runs show routing latency while a host thread reads the runtime
+// in a loop, beside the same with nobody reading. Every runtime run is
+// listed with what it delivered beside what became deadletters.
 //
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
 //                [--producers N] [--roundtrip N] [--remote N] [--memory N]
-//                [--allocs N] [--routes N] [--idle-ms MS] [--payloads 64,1024,...]
-//                [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes]
+//                [--allocs N] [--routes N] [--idle-ms MS] [--readers N] [--reader-routes 1000,...]
+//                [--payloads 64,1024,...] [--threads 1,2,...]
+//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes,readers]
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -50,6 +54,8 @@ struct Options {
   uint64_t allocs = 20000;          // envelopes of each counted run
   uint64_t routes = 10000;          // routes of the scaling run (the apply also runs 10 times as many)
   uint64_t idle_ms = 2000;          // length of the idle window
+  uint64_t readers = 2000;          // paced envelopes per run of the readers scenario
+  std::vector<uint64_t> reader_routes{1000, 100000};
   std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
   std::vector<uint32_t> threads{1, 2, 4, 8};
   std::set<std::string> only;
@@ -815,6 +821,151 @@ void scenario_routes(const Options& o, Report& report) {
 }
 
 // ---------------------------------------------------------------------
+// Readers: routing while a host thread reads the runtime in a loop.
+// ---------------------------------------------------------------------
+
+// What a reader thread takes, again and again, for as long as a run lasts.
+enum class Reader { none, topology, catalog, stats, monitor };
+
+const char* reader_name(Reader r) {
+  switch (r) {
+    case Reader::none:
+      return "nobody reading";
+    case Reader::topology:
+      return "topology snapshot in a loop";
+    case Reader::catalog:
+      return "route catalog in a loop";
+    case Reader::stats:
+      return "get_stats in a loop";
+    case Reader::monitor:
+      return "monitor snapshot in a loop";
+  }
+  return "?";
+}
+
+void read_once(vorlet_v2_Runtime* runtime, Reader r) {
+  switch (r) {
+    case Reader::none:
+      return;
+    case Reader::topology: {
+      vorlet_v2_TopologySnapshot snap{};
+      if (vorlet_v2_runtime_get_topology_snapshot(runtime, &snap) == VORLET_V2_OK) {
+        vorlet_v2_runtime_free_topology_snapshot(&snap);
+      }
+      return;
+    }
+    case Reader::catalog: {
+      vorlet_v2_RouteCatalog catalog{};
+      if (vorlet_v2_runtime_get_route_catalog(runtime, &catalog) == VORLET_V2_OK) {
+        vorlet_v2_runtime_free_route_catalog(&catalog);
+      }
+      return;
+    }
+    case Reader::stats: {
+      vorlet_v2_RuntimeStats stats{};
+      stats.struct_size = sizeof stats;
+      (void)vorlet_v2_runtime_get_stats(runtime, &stats);
+      return;
+    }
+    case Reader::monitor: {
+      vorlet_v2_MonitorSnapshot snap{};
+      if (vorlet_v2_runtime_get_monitor_snapshot(runtime, &snap) == VORLET_V2_OK) {
+        vorlet_v2_runtime_free_monitor_snapshot(&snap);
+      }
+      return;
+    }
+  }
+}
+
+// One-way envelopes submitted one every 200 us on a local route (the last
+// of `routes`), each timed from its submit to the host's read of it, while
+// a host thread takes `reader` in a loop. Delivery keeps the submit order,
+// so the k-th frame read is the k-th submitted.
+Latency readers_run(uint64_t routes, Reader reader, uint64_t n) {
+  constexpr uint64_t kGapNs = 200000;
+  const uint16_t port = free_port();
+  std::vector<RouteSpec> specs;
+  specs.reserve(routes);
+  for (uint64_t i = 1; i < routes; ++i) specs.push_back({"bench.route." + std::to_string(i), port, true});
+  specs.push_back({"bench.local", port, true});
+  RuntimeHost host(specs);
+  const std::vector<uint8_t> envelope = build_request("paced", "bench.local", 64, true);
+
+  std::vector<uint64_t> submitted(n, 0);
+  std::atomic<uint64_t> sent{0};
+  Latency out;
+  out.samples.resize(n);
+  std::thread receiver([&] {
+    // A frame that does not come within the reader's bound ends the run.
+    BufferedReader frames(host.handles().delivered_read_fd);
+    for (uint64_t k = 0; k < n; ++k) {
+      const uint8_t* body = nullptr;
+      uint64_t length = 0;
+      if (!frames.next(&body, &length, 60000)) die("readers: the delivered pipe ended early");
+      const uint64_t at = now_ns();
+      while (sent.load(std::memory_order_acquire) <= k) sched_yield();
+      out.samples[k] = at - submitted[k];
+    }
+  });
+  std::atomic<bool> reading{true};
+  std::thread loop([&] {
+    if (reader == Reader::none) return;
+    while (reading.load(std::memory_order_relaxed)) read_once(host.runtime(), reader);
+  });
+  // The reader gets going before the first envelope.
+  usleep(20000);
+  const uint64_t start = now_ns();
+  for (uint64_t k = 0; k < n; ++k) {
+    const uint64_t slot = start + k * kGapNs;
+    timespec until{static_cast<time_t>(slot / 1000000000ull), static_cast<long>(slot % 1000000000ull)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    submitted[k] = now_ns();
+    int32_t s;
+    while ((s = vorlet_v2_runtime_submit_envelope(host.runtime(), envelope.data(), envelope.size())) ==
+           VORLET_V2_WOULD_BLOCK) {
+      ++out.refusals;
+      usleep(50);
+    }
+    if (s != VORLET_V2_OK) die("readers: submit", s);
+    sent.store(k + 1, std::memory_order_release);
+  }
+  receiver.join();
+  reading.store(false);
+  loop.join();
+  out.seconds = seconds_between(start, now_ns());
+  out.count = n;
+  out.deadletters = host.stats().deadletters_emitted;
+  return out;
+}
+
+void scenario_readers(const Options& o, Report& report) {
+  const Reader readers[] = {Reader::none, Reader::topology, Reader::catalog, Reader::stats, Reader::monitor};
+  for (const uint64_t routes : o.reader_routes) {
+    double first_p50 = 0, first_p99 = 0, first_max = 0;
+    for (const Reader reader : readers) {
+      const Latency run = readers_run(routes, reader, o.readers);
+      const double p50 = percentile_us(run.samples, 50);
+      const double p99 = percentile_us(run.samples, 99);
+      const double max = percentile_us(run.samples, 100);
+      if (reader == Reader::none) {
+        first_p50 = p50;
+        first_p99 = p99;
+        first_max = max;
+      }
+      const std::string name = "readers: " + std::to_string(routes) + " routes, " + reader_name(reader);
+      report.add({name + ", p50", 64, 1, p50, first_p50, "us", false});
+      report.add({name + ", p99", 64, 1, p99, first_p99, "us", false});
+      report.add({name + ", max", 64, 1, max, first_max, "us", false});
+      report.account({name, 64, 1, run.count, run.count, run.deadletters, run.refusals});
+    }
+  }
+  report.note("  readers: one-way envelopes on a local route, one every 200 us, timed from submit to the host's "
+              "read, while a host thread takes the named reading in a loop; the baseline column is the same "
+              "figure with nobody reading");
+}
+
+// ---------------------------------------------------------------------
 
 std::vector<uint64_t> parse_list(const char* text) {
   std::vector<uint64_t> out;
@@ -830,8 +981,8 @@ void usage() {
   std::fprintf(stderr,
                "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
                "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N] [--routes N] [--idle-ms MS]\n"
-               "                    [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes]\n");
+               "                    [--readers N] [--reader-routes a,b,...] [--payloads a,b,...] [--threads a,b,...]\n"
+               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes,readers]\n");
   std::exit(2);
 }
 
@@ -851,6 +1002,8 @@ Options parse(int argc, char** argv) {
       o.allocs = 200;
       o.routes = 1000;
       o.idle_ms = 200;
+      o.readers = 100;
+      o.reader_routes = {100, 1000};
     } else if (arg == "--no-baseline") {
       o.baselines = false;
     } else if (arg == "--json") {
@@ -875,6 +1028,10 @@ Options parse(int argc, char** argv) {
       o.routes = number();
     } else if (arg == "--idle-ms") {
       o.idle_ms = number();
+    } else if (arg == "--readers") {
+      o.readers = number();
+    } else if (arg == "--reader-routes") {
+      o.reader_routes = parse_list(value());
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -900,6 +1057,8 @@ Options parse(int argc, char** argv) {
   o.memory = std::max<uint64_t>(o.memory, 1);
   o.allocs = std::max<uint64_t>(o.allocs, 1);
   o.routes = std::max<uint64_t>(o.routes, 1);
+  o.readers = std::max<uint64_t>(o.readers, 1);
+  for (uint64_t& r : o.reader_routes) r = std::max<uint64_t>(r, 1);
   return o;
 }
 
@@ -920,6 +1079,7 @@ int main(int argc, char** argv) {
   if (o.runs("allocs")) scenario_allocs(o, report);
   if (o.runs("idle")) scenario_idle(o, report);
   if (o.runs("routes")) scenario_routes(o, report);
+  if (o.runs("readers")) scenario_readers(o, report);
   char line[96];
   std::snprintf(line, sizeof line, "total %.1f s", seconds_between(start, now_ns()));
   report.note(line);

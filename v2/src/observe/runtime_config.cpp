@@ -30,7 +30,7 @@ static_assert(offsetof(RuntimeConfig, local_delivery_mode) == 108);
 static_assert(offsetof(RuntimeConfig, remote_outbound_mode) == 112);
 static_assert(offsetof(RuntimeConfig, reply_reserve_slots) == 120);
 
-RuntimeConfig runtime_config_collect(const Runtime* rt) noexcept {
+RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* active) noexcept {
   RuntimeConfig c{};
   c.struct_size = sizeof(RuntimeConfig);
   c.option_text_a = rt->option_text_a;
@@ -40,11 +40,11 @@ RuntimeConfig runtime_config_collect(const Runtime* rt) noexcept {
   c.max_frame_bytes = rt->max_frame_bytes;
   c.aux_batch = rt->aux_batch;
   c.state = static_cast<uint32_t>(rt->state);
-  c.snapshot_present = rt->snapshot_present != 0 ? 1 : 0;
-  c.active_generation = rt->active_generation.load(std::memory_order_relaxed);
-  c.route_count = rt->route_count;
-  c.local_listen_host = rt->local_listen_host;
-  c.local_listen_port = rt->local_listen_port;
+  c.snapshot_present = active != nullptr ? 1 : 0;
+  c.active_generation = active != nullptr ? active->generation : 0;
+  c.route_count = active != nullptr ? active->count : 0;
+  c.local_listen_host = active != nullptr ? active->listen_host : nullptr;
+  c.local_listen_port = active != nullptr ? active->listen_port : 0;
   c.configured_ingress_mode = rt->configured_ingress_mode;
   c.configured_local_delivery_mode = rt->configured_local_delivery_mode;
   c.configured_remote_outbound_mode = rt->configured_remote_outbound_mode;
@@ -84,7 +84,8 @@ Status runtime_copy_config_out(const RuntimeConfig& source, RuntimeConfig* out) 
 
 void runtime_get_config(Runtime* rt, RuntimeConfig* out) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
-  runtime_copy_config_out(runtime_config_collect(rt), out);
+  const RouteTableRefPtr active = rt->routes.acquire();
+  runtime_copy_config_out(runtime_config_collect(rt, active.get()), out);
 }
 
 }  // namespace vorlet::v2

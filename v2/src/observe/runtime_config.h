@@ -9,12 +9,14 @@
 namespace vorlet::v2 {
 
 struct Runtime;
+struct RouteTableRef;
 
 using RuntimeConfig = vorlet_v2_RuntimeConfig;
 
-// A whole record from the runtime; the caller holds runtime_lock. Its texts
-// point at the runtime's own copies.
-RuntimeConfig runtime_config_collect(const Runtime* rt) noexcept;
+// A whole record from the runtime, the snapshot's part from `active` (NULL:
+// none published); the caller holds runtime_lock. Its texts point at the
+// runtime's own copies, kept until destroy.
+RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* active) noexcept;
 
 // Writes source into out by the size-prefix rule (128 bytes); invalid_arg
 // for a NULL out.

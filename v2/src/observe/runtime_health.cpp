@@ -27,16 +27,16 @@ void write_health(const RuntimeHealth& full, RuntimeHealth* out) noexcept {
 
 }  // namespace
 
-HealthSource health_source_collect(const Runtime* rt) noexcept {
+HealthSource health_source_collect(const Runtime* rt, const RouteTableRef* active) noexcept {
   HealthSource h{};
   h.state = static_cast<uint32_t>(rt->state);
-  h.generation = rt->active_generation.load(std::memory_order_relaxed);
-  h.snapshot_present = rt->snapshot_present != 0 ? 1 : 0;
+  h.generation = active != nullptr ? active->generation : 0;
+  h.snapshot_present = active != nullptr ? 1 : 0;
   h.handles_open = host_handles_is_open(&rt->host_handles) ? 1 : 0;
   h.transport_probe_only = tcp_adapter_is_stopped(rt->tcp_adapter) ? 1 : 0;
   h.remote_outbound_capacity = limit_ring_slots(rt->queue_capacity);
   h.remote_outbound_depth = rt->counters.load(Counter::remote_outbound_depth);
-  h.drained_route_present = route_table_has_drained(rt->routes, rt->route_count) != 0 ? 1 : 0;
+  h.drained_route_present = active != nullptr && active->drained > 0 ? 1 : 0;
   return h;
 }
 
@@ -72,7 +72,8 @@ void health_copy_out_empty(RuntimeHealth* out) noexcept { write_health(RuntimeHe
 
 void runtime_get_health(Runtime* rt, RuntimeHealth* out) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
-  const HealthSource source = health_source_collect(rt);
+  const RouteTableRefPtr active = rt->routes.acquire();
+  const HealthSource source = health_source_collect(rt, active.get());
   health_copy_out(&source, out);
 }
 

@@ -11,6 +11,7 @@
 namespace vorlet::v2 {
 
 struct Runtime;
+struct RouteTableRef;
 
 using RuntimeHealth = vorlet_v2_RuntimeHealth;
 
@@ -25,8 +26,9 @@ struct HealthSource {
   uint32_t drained_route_present;  // 0/1
 };
 
-// The caller holds runtime_lock.
-HealthSource health_source_collect(const Runtime* rt) noexcept;
+// The generation, snapshot and drained routes from `active` (NULL: none
+// published); the caller holds runtime_lock.
+HealthSource health_source_collect(const Runtime* rt, const RouteTableRef* active) noexcept;
 
 // The VORLET_V2_HEALTH_... word; 0 for NULL.
 uint32_t health_flags_from_source(const HealthSource* source) noexcept;

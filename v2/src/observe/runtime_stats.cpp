@@ -85,11 +85,11 @@ uint64_t pipe_capacity(const Runtime* rt, HostPipe pipe) noexcept {
 
 }  // namespace
 
-RuntimeStats runtime_stats_collect(const Runtime* rt) noexcept {
+RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* active) noexcept {
   RuntimeStats s{};
   s.struct_size = sizeof(RuntimeStats);
-  s.active_generation = rt->active_generation.load(std::memory_order_relaxed);
-  s.route_count = rt->route_count;
+  s.active_generation = active != nullptr ? active->generation : 0;
+  s.route_count = active != nullptr ? active->count : 0;
   s.state = static_cast<uint32_t>(rt->state);
   s.queue_capacity = static_cast<uint64_t>(rt->queue_capacity);
   s.max_frame_bytes = rt->max_frame_bytes;
@@ -108,7 +108,7 @@ RuntimeStats runtime_stats_collect(const Runtime* rt) noexcept {
   s.remote_outbound_capacity = limit_ring_slots(rt->queue_capacity);
   s.local_delivery_capacity = limit_ring_slots(rt->queue_capacity);
 
-  s.drained_routes = route_table_count_drained(rt->routes, rt->route_count);
+  s.drained_routes = active != nullptr ? active->drained : 0;
   s.reply_reserve_slots = rt->reply_reserve_slots.load(std::memory_order_relaxed);
   s.ingress_mode = rt->ingress_mode.load(std::memory_order_relaxed);
   s.local_delivery_mode = rt->local_delivery_mode.load(std::memory_order_relaxed);
@@ -233,7 +233,9 @@ Status stats_copy_out(const RuntimeStats& source, RuntimeStats* out) noexcept {
 
 void runtime_get_stats(Runtime* rt, RuntimeStats* out) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
-  stats_copy_out(runtime_stats_collect(rt), out);
+  // Under runtime_lock no commit comes between the table and the state.
+  const RouteTableRefPtr active = rt->routes.acquire();
+  stats_copy_out(runtime_stats_collect(rt, active.get()), out);
 }
 
 }  // namespace vorlet::v2

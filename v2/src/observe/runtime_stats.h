@@ -8,13 +8,15 @@
 namespace vorlet::v2 {
 
 struct Runtime;
+struct RouteTableRef;
 
 using RuntimeStats = vorlet_v2_RuntimeStats;
 
-// A whole record; the caller holds runtime_lock (for the state, the route
-// table and the policy). Each counter is one relaxed load, so the record is
-// not a single cut across them.
-RuntimeStats runtime_stats_collect(const Runtime* rt) noexcept;
+// A whole record, its generation, route count and drained routes from
+// `active` (the caller's; NULL: none published); the caller holds
+// runtime_lock (for the state and the policy). Each counter is one relaxed
+// load, so the record is not a single cut across them.
+RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* active) noexcept;
 
 // Writes source into out by the size-prefix rule (504 bytes); invalid_arg
 // for a NULL out.

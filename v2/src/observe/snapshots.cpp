@@ -186,10 +186,13 @@ void route_catalog_free(RouteCatalog* catalog) noexcept {
 
 namespace {
 
-// The runtime lock is held.
-Status active_topology(const Runtime* rt, TopologySnapshot* out) noexcept {
-  return topology_snapshot_build(rt->routes, rt->route_count, rt->active_generation.load(std::memory_order_relaxed),
-                                 rt->snapshot_present, rt->local_listen_host, rt->local_listen_port, out);
+// The copy of a table the caller retained (NULL: none published), made
+// without any lock: a commit, the dispatcher and other readers go on
+// meanwhile.
+Status topology_of(const RouteTableRef* active, TopologySnapshot* out) noexcept {
+  if (active == nullptr) return topology_snapshot_build(nullptr, 0, 0, 0, nullptr, 0, out);
+  return topology_snapshot_build(active->table, active->count, active->generation, 1, active->listen_host,
+                                 active->listen_port, out);
 }
 
 }  // namespace
@@ -202,30 +205,35 @@ void monitor_snapshot_free(MonitorSnapshot* snapshot) noexcept {
 
 Status runtime_get_topology_snapshot(Runtime* rt, TopologySnapshot* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
-  std::lock_guard<std::mutex> hold(rt->lock());
-  return active_topology(rt, out);
+  const RouteTableRefPtr active = rt->routes.acquire();
+  return topology_of(active.get(), out);
 }
 
 Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
-  std::lock_guard<std::mutex> hold(rt->lock());
-  return route_catalog_build(rt->routes, rt->route_count, rt->active_generation.load(std::memory_order_relaxed),
-                             rt->snapshot_present, out);
+  const RouteTableRefPtr active = rt->routes.acquire();
+  if (!active) return route_catalog_build(nullptr, 0, 0, 0, out);
+  return route_catalog_build(active->table, active->count, active->generation, 1, out);
 }
 
 Status runtime_get_monitor_snapshot(Runtime* rt, MonitorSnapshot* out, MonotonicClock clock) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   MonitorSnapshot snapshot{};  // the embedded records' sizes are 0: written whole
-  Status s = Status::ok;
+  // One table for the statistics, the health and the topology: the one
+  // retained here, with which they agree on the generation, the route count
+  // and the drained routes. The table is copied after runtime_lock is let
+  // go.
+  RouteTableRefPtr active;
   {
     std::lock_guard<std::mutex> hold(rt->lock());
+    active = rt->routes.acquire();
     snapshot.monitor_seq = rt->counters.load(Counter::monitor_seq);
     if (clock(&snapshot.captured_ns) != 0) return Status::io;
-    stats_copy_out(runtime_stats_collect(rt), &snapshot.stats);
-    const HealthSource health = health_source_collect(rt);
+    stats_copy_out(runtime_stats_collect(rt, active.get()), &snapshot.stats);
+    const HealthSource health = health_source_collect(rt, active.get());
     health_copy_out(&health, &snapshot.health);
-    s = active_topology(rt, &snapshot.topology);
   }
+  const Status s = topology_of(active.get(), &snapshot.topology);
   if (s != Status::ok) return s;  // the failed build has freed its part
   std::memcpy(out, &snapshot, sizeof snapshot);
   return Status::ok;

@@ -20,16 +20,14 @@ Status reject(Runtime* rt, Status status) noexcept {
 }
 
 bool is_stale(const Runtime* rt, uint64_t generation) noexcept {
-  return rt->snapshot_present != 0 && generation <= rt->active_generation.load(std::memory_order_relaxed);
+  return rt->routes.present() && generation <= rt->routes.generation();
 }
 
 // A new table with its listen address, private to one apply until the
-// commit takes what it installs; the rest is freed when it goes.
+// commit publishes it; the rest is freed when it goes.
 struct PreparedSnapshot {
-  RouteTableRefPtr table;  // NULL for an empty snapshot
-  uint64_t count = 0;
+  RouteTableRefPtr table;  // never NULL once prepared, even for an empty snapshot
   ListenHostTexts::node_type host;  // empty: no listen host
-  uint16_t port = 0;
 
   PreparedSnapshot() = default;
   PreparedSnapshot(const PreparedSnapshot&) = delete;
@@ -37,21 +35,20 @@ struct PreparedSnapshot {
 };
 
 // Builds the table and the listen address outside the lock, so that the
-// allocations do not hold up the dispatcher; the listen host goes into a
-// set node of its own, which the commit links in without allocating.
+// allocations do not hold up anyone; the listen host goes into a set node
+// of its own, which the commit links in without allocating.
 Status prepare(const RouteSnapshotDesc* snapshot, PreparedSnapshot* out) noexcept {
   RouteRecord* table = nullptr;
-  Status s = route_table_build(snapshot, &table, &out->count);
+  uint64_t count = 0;
+  Status s = route_table_build(snapshot, &table, &count);
   if (s != Status::ok) return s;
-  if (table != nullptr) {
-    out->table.reset(route_table_ref_adopt(table, out->count));
-    if (!out->table) {
-      route_table_free(table, out->count);
-      return Status::nomem;
-    }
+  out->table.reset(route_table_ref_adopt(table, count, snapshot->generation));
+  if (!out->table) {
+    route_table_free(table, count);
+    return Status::nomem;
   }
   char* host = nullptr;
-  s = route_table_local_listener(table, out->count, &host, &out->port);
+  s = route_table_local_listener(table, count, &host, &out->table->listen_port);
   if (s != Status::ok || host == nullptr) return s;
   const HeapBlock copied(host);
   try {
@@ -62,16 +59,6 @@ Status prepare(const RouteSnapshotDesc* snapshot, PreparedSnapshot* out) noexcep
     return Status::nomem;
   }
   return Status::ok;
-}
-
-// Installs the listen host of a commit, under runtime_lock: a text kept
-// already is used again (the prepared node is then freed with the rest),
-// a new one joins the kept texts. Allocates nothing.
-const char* keep_listen_host(Runtime* rt, PreparedSnapshot* prepared) noexcept {
-  if (prepared->host.empty()) return nullptr;
-  auto kept = rt->listen_host_texts->insert(std::move(prepared->host));
-  prepared->host = std::move(kept.node);  // the refused duplicate, if any
-  return kept.position->c_str();
 }
 
 }  // namespace
@@ -168,34 +155,28 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
   s = prepare(snapshot, &prepared);
   if (s != Status::ok) return reject(rt, s);
 
-  const uint64_t installed = prepared.count;
+  const uint64_t installed = prepared.table->count;
+  RouteTableRefPtr replaced;  // released after the lock: the last release frees a whole table
   {
     std::lock_guard<std::mutex> hold(rt->lock());
+    const RouteTableRefPtr active = rt->routes.acquire();
+    const uint16_t listen_port = prepared.table->listen_port;
     if (rt->state == RuntimeState::stopped) {
       s = Status::bad_state;
     } else if (is_stale(rt, snapshot->generation)) {
       // Another apply committed a newer generation meanwhile.
       s = Status::stale_generation;
-    } else if (rt->state == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) &&
-               prepared.port != 0 && prepared.port != rt->local_listen_port) {
+    } else if (rt->state == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) && listen_port != 0 &&
+               listen_port != (active ? active->listen_port : 0)) {
       // The running listener stays on its port; a snapshot that needs
       // another one cannot take effect.
       s = Status::bad_state;
     } else {
-      // Readers of the table hold this lock; a job that still names one of
-      // its hosts keeps the replaced table alive (the prepared holder lets
-      // go of the runtime's reference after the lock).
-      RouteTableRef* replaced = rt->routes_ref;
-      rt->routes_ref = prepared.table.release();
-      rt->routes = rt->routes_ref != nullptr ? rt->routes_ref->table : nullptr;
-      rt->route_count = prepared.count;
-      prepared.table.reset(replaced);
-      prepared.count = 0;
-      rt->snapshot_present = 1;
-      rt->active_generation.store(snapshot->generation, std::memory_order_relaxed);
+      // Readers hold the table they retained; a job that still names one
+      // of the replaced table's hosts keeps it alive.
+      prepared.table->listen_host = rt->routes.keep_listen_host(&prepared.host);
+      replaced = rt->routes.publish(std::move(prepared.table));
       rt->counters.store(Counter::event_generation, snapshot->generation);
-      rt->local_listen_host = keep_listen_host(rt, &prepared);
-      rt->local_listen_port = prepared.port;
       rt->ingress_mode.store(modes.ingress_mode, std::memory_order_relaxed);
       rt->local_delivery_mode.store(modes.local_delivery_mode, std::memory_order_relaxed);
       rt->remote_outbound_mode.store(modes.remote_outbound_mode, std::memory_order_relaxed);
@@ -228,11 +209,6 @@ Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t l
   const Status applied = runtime_apply_control_snapshot(rt, &snapshot, has_policy == 1 ? &policy : nullptr);
   route_snapshot_desc_free(&snapshot);
   return applied;
-}
-
-void runtime_release_listen_hosts(Runtime* rt) noexcept {
-  rt->local_listen_host = nullptr;
-  rt->listen_host_texts.destroy();
 }
 
 }  // namespace vorlet::v2

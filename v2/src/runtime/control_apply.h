@@ -63,7 +63,4 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
 // parse's status (invalid_arg, nomem, io), also on a stopped runtime.
 Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
 
-// Frees every listen-host text kept (destroy).
-void runtime_release_listen_hosts(Runtime* rt) noexcept;
-
 }  // namespace vorlet::v2

@@ -89,18 +89,24 @@ struct Destination {
   RouteFailureKind kind = RouteFailureKind::no_eligible_endpoint;
 };
 
+// Resolves against the active table, retained for the while: no lock is
+// held over the lookup and the resolution, and the reference goes on with
+// the job that names one of its hosts.
 Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out, char* text) noexcept {
-  std::lock_guard<std::mutex> hold(rt->lock());
-  out->generation = rt->active_generation.load(std::memory_order_relaxed);
-  if (rt->snapshot_present == 0) return Resolution::no_snapshot;
-  RouteRecord* route = route_table_find(rt->routes, rt->route_count, routing.target);
+  RouteTableRefPtr active = rt->routes.acquire();
+  if (!active) {
+    out->generation = 0;
+    return Resolution::no_snapshot;
+  }
+  out->generation = active->generation;
+  RouteRecord* route = route_table_find(active->table, active->count, routing.target);
   if (route == nullptr) return Resolution::no_route;
   if (route->endpoint_count == 0) return Resolution::no_endpoints;
   text[0] = '\0';
   const EndpointDesc* endpoint = nullptr;
   out->status = route_resolve(route, &routing, &endpoint, &out->kind, text, kDispatchTextCapacity);
   if (out->status != Status::ok || endpoint == nullptr) return Resolution::failed;
-  out->table.reset(route_table_ref_retain(rt->routes_ref));
+  out->table = std::move(active);
   out->host = endpoint->host;
   out->port = endpoint->port;
   out->flags = endpoint->flags;
@@ -271,8 +277,7 @@ void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
 
   if (rt->stopping.load(std::memory_order_acquire) != 0) {
     // The generation is an atomic: no need to contend with stop for the lock.
-    item.deadletter(DeadletterReason::runtime_stopped, "runtime stopped before delivery",
-                    rt->active_generation.load(std::memory_order_acquire));
+    item.deadletter(DeadletterReason::runtime_stopped, "runtime stopped before delivery", rt->routes.generation());
     return;
   }
 
@@ -301,8 +306,7 @@ void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
   dispatch_routed(item, *pe, text);
 }
 
-void dispatcher_thread(void* runtime) noexcept {
-  auto* rt = static_cast<Runtime*>(runtime);
+void dispatcher_run(Runtime* rt) noexcept {
   // What is queued is taken a batch at a time, so that producers and the
   // dispatcher meet on the ring's indices once per batch, not per item.
   IngressItem batch[kDispatchBatch];
@@ -311,6 +315,15 @@ void dispatcher_thread(void* runtime) noexcept {
     if (n == 0) return;
     for (uint64_t i = 0; i < n; ++i) dispatch_item(rt, &batch[i]);
   }
+}
+
+void dispatcher_thread(void* runtime) noexcept {
+  auto* rt = static_cast<Runtime*>(runtime);
+  // Nothing is dispatched before the start that launched this thread has
+  // started the runtime or, failing, set stopping: no job is queued for a
+  // worker that a failed start never ran.
+  while (rt->start_settled.load(std::memory_order_acquire) == 0) rt->start_settled.wait(0, std::memory_order_acquire);
+  dispatcher_run(rt);
 }
 
 }  // namespace vorlet::v2

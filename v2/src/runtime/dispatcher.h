@@ -3,12 +3,12 @@
 // the runtime is stopping or the envelope is malformed; for a response, the
 // pending reply of a remote requester or the host's response pipe; for
 // anything else, a job for the local or the remote worker, chosen by route
-// resolution under runtime_lock. Every refusal leaves through the one
-// deadletter emission path.
+// resolution against the active table. Every refusal leaves through the
+// one deadletter emission path.
 //
-// runtime_lock is held only for the generation, the route lookup, the
-// resolution and the copy of the endpoint's host; parsing, the semantic
-// check, job allocation, pushes, emissions and events happen outside it.
+// The dispatcher takes no runtime_lock: it resolves against the active
+// table it retains, so no getter, apply or other caller can hold up
+// routing.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +42,12 @@ DeadletterReason route_failure_reason(Status status, RouteFailureKind kind) noex
 // or deadlettered. Takes everything the item owns.
 void dispatch_item(Runtime* rt, IngressItem* item) noexcept;
 
-// The dispatcher's thread procedure (argument: the Runtime). It ends when
-// the ingress ring is empty and the runtime is stopping.
+// The dispatcher's loop: items are taken and dispatched until the ingress
+// ring is empty and the runtime is stopping.
+void dispatcher_run(Runtime* rt) noexcept;
+
+// The dispatcher's thread procedure (argument: the Runtime): the loop, once
+// the start that launched it has settled.
 void dispatcher_thread(void* runtime) noexcept;
 
 }  // namespace vorlet::v2

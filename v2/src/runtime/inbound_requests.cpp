@@ -132,9 +132,9 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   if (pushed != Status::ok) {
     reply_registry_remove(registry, slot.get());
     frame.reset();
-    // The generation is an atomic: read without runtime_lock, which a stop
-    // joining this listener may hold.
-    const uint64_t generation = rt->active_generation.load(std::memory_order_acquire);
+    // The generation is read without runtime_lock, which a stop joining
+    // this listener may hold.
+    const uint64_t generation = rt->routes.generation();
     DeadletterReason refusal = DeadletterReason::runtime_stopped;
     const char* detail = "runtime stopped before enqueue";
     if (pushed == Status::would_block) {

@@ -56,6 +56,12 @@ void wake(WakePair& pair) noexcept {
   pair.cv->notify_all();
 }
 
+// The start has settled: the dispatcher may begin.
+void settle_start(Runtime* rt) noexcept {
+  rt->start_settled.store(1, std::memory_order_release);
+  rt->start_settled.notify_all();
+}
+
 // Once the remote worker, its only user, is joined (or never ran).
 void free_relay_cut(Runtime* rt) noexcept {
   delete rt->relay_cut;
@@ -80,8 +86,11 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
   // Without a listen port or a handler the adapter serves outbound
   // exchanges only.
   // A peer's request is held to the envelope limit of the host's own.
-  if (tcp_adapter_start(rt->tcp_adapter, rt->local_listen_host, rt->local_listen_port, rt->inbound_handler, rt,
-                        rt->max_frame_bytes) != Status::ok) {
+  // Commits take runtime_lock too: the listen address is the one of the
+  // table active for the whole start.
+  const RouteTableRefPtr active = rt->routes.acquire();
+  if (tcp_adapter_start(rt->tcp_adapter, active ? active->listen_host : nullptr, active ? active->listen_port : 0,
+                        rt->inbound_handler, rt, rt->max_frame_bytes) != Status::ok) {
     return false;
   }
   done->tcp_adapter = true;
@@ -100,6 +109,7 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
 
   rt->stopping.store(0, std::memory_order_release);
   rt->accepting.store(0, std::memory_order_release);
+  rt->start_settled.store(0, std::memory_order_release);
   // A new run counts afresh; the monitor totals, monitor_seq and the event
   // generation go on.
   rt->counters.reset_for_start();
@@ -117,7 +127,7 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept {
 // returns once the ring is empty; a dispatcher that ran has emptied it
 // already). Left in the ring, they would be delivered by a later start
 // after their peers were told they had failed.
-void drain_ingress_after_failed_start(Runtime* rt) noexcept { dispatcher_thread(rt); }
+void drain_ingress_after_failed_start(Runtime* rt) noexcept { dispatcher_run(rt); }
 
 // Takes down, in reverse, what a failed start brought up, and leaves the
 // runtime created with its host handles open, so that start may run again.
@@ -128,6 +138,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
   // listener already serving peers turns them away instead of waiting.
   rt->stopping.store(1, std::memory_order_release);
   rt->accepting.store(0, std::memory_order_release);
+  settle_start(rt);
   tcp_adapter_interrupt(rt->tcp_adapter);
 
   bool any_thread = false;
@@ -232,7 +243,7 @@ Status runtime_start(Runtime* rt) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   {
     std::unique_lock<std::mutex> hold(rt->lock());
-    if (rt->state != RuntimeState::created || rt->snapshot_present == 0 ||
+    if (rt->state != RuntimeState::created || !rt->routes.present() ||
         !host_handles_is_open(&rt->host_handles)) {
       return Status::bad_state;
     }
@@ -243,6 +254,7 @@ Status runtime_start(Runtime* rt) noexcept {
     }
     rt->state = RuntimeState::started;
     rt->accepting.store(1, std::memory_order_release);
+    settle_start(rt);
   }
   runtime_record_event(rt, MonitorEventKind::started, 0, 0, 0);
   runtime_lifecycle_log("runtime_started", kLifecycleFile, kLifecycleStartedLine);

@@ -36,7 +36,7 @@ void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
     detail = "ingress queue rejected envelope";
   }
   runtime_emit_deadletter(rt, frame.get(), length, reason, detail,
-                          rt->active_generation.load(std::memory_order_acquire), nullptr, 0, 0, nullptr);
+                          rt->routes.generation(), nullptr, 0, 0, nullptr);
 }
 
 // Hands on every whole frame that was read, then sleeps until the pipe has

@@ -235,28 +235,24 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
     pe = &parsed.pe;
   }
 
-  const char* host = nullptr;
-  RouteTableRefPtr table;
-  uint16_t port = 0;
-  {
-    std::lock_guard<std::mutex> hold(rt->lock());
-    if (rt->snapshot_present == 0 || rt->active_generation.load(std::memory_order_relaxed) != job->generation) {
-      text_copy_bounded(text, text_capacity, "route generation changed before failover attempt");
-      return Status::bad_state;
-    }
-    RouteRecord* route = route_table_find(rt->routes, rt->route_count, pe->target);
-    if (route == nullptr) {
-      text_copy_bounded(text, text_capacity, "route disappeared before failover attempt");
-      return Status::bad_state;
-    }
-    const EndpointDesc* endpoint = nullptr;
-    s = route_resolve_excluding(route, pe, tried_set_entries(&job->tried), tried_set_count(&job->tried),
-                                &endpoint, nullptr, text, text_capacity);
-    if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
-    table.reset(route_table_ref_retain(rt->routes_ref));
-    host = endpoint->host;
-    port = endpoint->port;
+  // The active table, read without runtime_lock; the job keeps it for its
+  // new host when the failover succeeds.
+  RouteTableRefPtr table = rt->routes.acquire();
+  if (!table || table->generation != job->generation) {
+    text_copy_bounded(text, text_capacity, "route generation changed before failover attempt");
+    return Status::bad_state;
   }
+  RouteRecord* route = route_table_find(table->table, table->count, pe->target);
+  if (route == nullptr) {
+    text_copy_bounded(text, text_capacity, "route disappeared before failover attempt");
+    return Status::bad_state;
+  }
+  const EndpointDesc* endpoint = nullptr;
+  s = route_resolve_excluding(route, pe, tried_set_entries(&job->tried), tried_set_count(&job->tried), &endpoint,
+                              nullptr, text, text_capacity);
+  if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
+  const char* host = endpoint->host;
+  const uint16_t port = endpoint->port;
   if (host == nullptr || port == 0) return Status::nomem;
   // The job now names a host of the active table; its old table reference
   // goes with the holder.

@@ -10,9 +10,9 @@
 // untried endpoint of the same route in the same route generation.
 // Everything else ends as a deadletter through the one emission path.
 //
-// Locks: the worker holds remote_outbound_lock only to pop, runtime_lock
-// only inside failover (generation test, lookup, resolution, host copy),
-// and nothing during an exchange.
+// Locks: the worker holds remote_outbound_lock only to pop, and nothing
+// during an exchange; failover reads the active table it retains, without
+// runtime_lock.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "runtime/route_resolution.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -99,7 +100,9 @@ uint64_t route_pick_weighted_round_robin(RouteRecord* route, bool local_only, co
     if (eligible(route->endpoints[i])) total += weight_of(route->endpoints[i]);
   }
   if (total == 0) return n;
-  uint64_t pick = route->rr_counter++ % total;
+  // Resolvers on other threads (the dispatcher, failover) pick from the same
+  // route: each pick takes a counter value of its own.
+  uint64_t pick = std::atomic_ref<uint64_t>(route->rr_counter).fetch_add(1, std::memory_order_relaxed) % total;
   for (uint64_t i = 0; i < n; ++i) {
     const EndpointDesc& e = route->endpoints[i];
     if (!eligible(e)) continue;

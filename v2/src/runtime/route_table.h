@@ -7,8 +7,9 @@
 // only route_table_free frees them.
 //
 // Building, the listener derivation and freeing work on private data and
-// take no lock. Once installed as the active table, a table is read (and its
-// round-robin counters advanced) only under the runtime lock.
+// take no lock. Once published as the active table (active_routes.h), a
+// table is only read, by any thread that holds a reference to it, but for
+// its round-robin counters, which advance atomically.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +37,7 @@ struct RouteRecord {
   uint32_t flags;
   EndpointDesc* endpoints;  // hosts are owned copies
   uint64_t endpoint_count;
-  uint64_t rr_counter;  // picks made; starts at 0 in every new table
+  uint64_t rr_counter;  // picks made; starts at 0 in every new table; advanced atomically
 };
 
 // Validates `snapshot` and deep-copies it into a new table owned by the

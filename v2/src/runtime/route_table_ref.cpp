@@ -6,14 +6,18 @@
 
 namespace vorlet::v2 {
 
-RouteTableRef* route_table_ref_adopt(RouteRecord* table, uint64_t count) noexcept {
-  if (table == nullptr) return nullptr;
+RouteTableRef* route_table_ref_adopt(RouteRecord* table, uint64_t count, uint64_t generation) noexcept {
+  if (table == nullptr && count != 0) return nullptr;
   void* block = rt_malloc(sizeof(RouteTableRef));
   if (block == nullptr) return nullptr;
   auto* ref = ::new (block) RouteTableRef;
   ref->refs.store(1, std::memory_order_relaxed);
   ref->table = table;
   ref->count = count;
+  ref->generation = generation;
+  ref->listen_host = nullptr;
+  ref->listen_port = 0;
+  ref->drained = route_table_count_drained(table, count);
   return ref;
 }
 

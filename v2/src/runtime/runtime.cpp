@@ -32,12 +32,8 @@ void release_parts(Runtime* rt) noexcept {
   job_free_list_clear(&rt->local_jobs);
   job_free_list_clear(&rt->remote_jobs);
   for (auto& queue : rt->pipe_queues) queue.destroy();
-  // The active snapshot, installed after create.
-  route_table_ref_release(rt->routes_ref);
-  rt->routes_ref = nullptr;
-  rt->routes = nullptr;
-  rt->route_count = 0;
-  runtime_release_listen_hosts(rt);
+  // The active snapshot, installed after create, and its kept texts.
+  rt->routes.clear();
   // The credential table, each secret wiped before it is freed.
   auth_state_clear(&rt->auth);
 
@@ -75,7 +71,6 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->remote_wake.mutex.construct();
   rt->event_log.construct();
   rt->reply_registry.construct();
-  rt->listen_host_texts.construct();
   rt->dispatcher_wake.cv.construct();
   rt->local_wake.cv.construct();
   rt->remote_wake.cv.construct();

@@ -5,8 +5,9 @@
 // The ingress and local delivery rings have no lock (rings.h,
 // consumer_wait.h). The event log's mutex, each pipe queue's mutex, each
 // job free list's mutex and the process-wide mutexes (frame pool, monitor
-// registrations, log sink) are leaves: taken with any of these held, never
-// held while another lock is taken. The reply registry's mutex comes after
+// registrations, log sink) are leaves, and so is the active routes' swap
+// lock: taken with any of these held, never held while another lock is
+// taken. The reply registry's mutex comes after
 // the ring lock (admission emits deadletters under remote_outbound_lock)
 // and before a reply slot's mutex. The ring lock is released before the
 // consumer's wake mutex is taken. Members that can fail to
@@ -23,8 +24,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <set>
-#include <string>
 #include <thread>
 
 #include "auth/auth_state.h"
@@ -39,8 +38,8 @@
 #include "runtime/pipe_waiter.h"
 #include "runtime/reply_registry.h"
 #include "runtime/rings.h"
+#include "runtime/active_routes.h"
 #include "runtime/route_table.h"
-#include "runtime/route_table_ref.h"
 #include "runtime/spin_wait.h"
 #include "tcp/tcp_adapter.h"
 #include "vorlet_v2.h"
@@ -66,14 +65,6 @@ enum class RuntimeThread : uint32_t {
 };
 inline constexpr uint32_t kRuntimeThreadCount = 8;
 
-// Every listen-host text a snapshot commit installed. Kept until destroy, so
-// that a pointer to the active listen host that was handed out never
-// dangles when a later commit replaces it; a text is kept once however
-// often it comes back. A node-based set: a text never moves once in it, a
-// commit finds its text without scanning them all, and the node it links
-// in was allocated before the commit took runtime_lock.
-using ListenHostTexts = std::set<std::string, std::less<>>;
-
 // A consumer's sleep: producers signal the condition variable while holding
 // the mutex, so a wake-up cannot fall between the consumer's test and wait.
 // Every push reads `sleeping` and the busy consumer writes `spin` after
@@ -95,7 +86,8 @@ struct alignas(64) WakePair {
 struct alignas(64) Runtime {
   // ---- locks ----
   // Guards state, option texts, limits, configured overload policy, host
-  // handle set, the auth state, active snapshot and the dubbing registry.
+  // handle set, the auth state, the dubbing registry, and serializes the
+  // snapshot commits (the active table itself is read without it).
   InPlace<std::mutex> runtime_lock;
   InPlace<std::mutex> remote_outbound_lock;  // the remote outbound ring
 
@@ -186,6 +178,10 @@ struct alignas(64) Runtime {
   // of stopping (consumer_wait.h), whatever order its stores use.
   alignas(64) std::atomic<uint32_t> stopping;
   alignas(64) std::atomic<uint32_t> accepting;
+  // 0 from the moment a start begins until it has started the runtime or,
+  // failing, set stopping; then 1 (notified). The dispatcher waits for it
+  // before its first item.
+  std::atomic<uint32_t> start_settled;
 
   // ---- gauges and counters ----
   alignas(64) Counters counters;
@@ -198,21 +194,9 @@ struct alignas(64) Runtime {
   AuthState auth;
 
   // ---- active snapshot ----
-  // All under runtime_lock.
-  uint32_t snapshot_present;  // 1 after the first commit, never cleared
-  // Written under runtime_lock; atomic so that a reader may also take it
-  // without the lock, as the inbound handler on the TCP listener does.
-  std::atomic<uint64_t> active_generation;
-  // The active table's owner holds one reference for the runtime (NULL
-  // while the table is empty); routes and route_count are its table and
-  // count, the view every reader under the lock uses.
-  RouteTableRef* routes_ref;
-  RouteRecord* routes;
-  uint64_t route_count;
-  // One of listen_host_texts, or NULL: every interface, or no listener.
-  const char* local_listen_host;
-  uint16_t local_listen_port;  // 0: no listener
-  InPlace<ListenHostTexts> listen_host_texts;  // every distinct text installed so far
+  // The active route table with its generation and listen address,
+  // published by commits (under runtime_lock) and read without it.
+  ActiveRoutes routes;
 
   // ---- dubbing registry ----
   // Under runtime_lock; only observe/ reads or writes its fields.

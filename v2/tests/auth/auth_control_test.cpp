@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -64,8 +65,8 @@ TEST(AuthControlApply, ADeniedApplyChangesNothing) {
       EXPECT_EQ(fx.events().back().value2, 2u);  // access kind control
     }
   }
-  EXPECT_EQ(fx.rt->active_generation.load(), 5u);
-  EXPECT_EQ(fx.rt->route_count, 1u);
+  EXPECT_EQ(fx.rt->routes.generation(), 5u);
+  EXPECT_EQ(test::active_table(fx.rt).route_count, 1u);
   EXPECT_TRUE(ControlCounters(fx) == counters);
   for (const MonitorEvent& ev : fx.events()) EXPECT_NE(ev.kind, 4u);  // no control_rejected
 }
@@ -87,7 +88,7 @@ TEST(AuthControlApply, AnAllowedApplyReturnsThePlainCallsStatus) {
             0);
   EXPECT_EQ(result.result_code, 0u);
   EXPECT_EQ(result.role, 2u);
-  EXPECT_EQ(fx.rt->active_generation.load(), 8u);
+  EXPECT_EQ(fx.rt->routes.generation(), 8u);
   EXPECT_EQ(fx.rt->remote_outbound_mode.load(), 2u);  // the configured policy again
   EXPECT_EQ(fx.events().back().kind, 3u);              // control_applied after the authorization
   EXPECT_EQ(fx.events()[fx.events().size() - 2].kind, 15u);
@@ -134,7 +135,7 @@ TEST(AuthStoppedRuntime, EveryGatedCallIsDeniedWithBadState) {
   vorlet_v2_Runtime* rt = to_handle(fx.rt);
   const vorlet_v2_AuthContext admin{16, 1, 3};
   const size_t events = fx.events().size();
-  const uint64_t generation = fx.rt->active_generation.load();
+  const uint64_t generation = fx.rt->routes.generation();
 
   auto expect_bad_state = [](const vorlet_v2_AuthResult& r, const char* call) {
     EXPECT_EQ(r.result_code, 4u) << call;
@@ -177,7 +178,7 @@ TEST(AuthStoppedRuntime, EveryGatedCallIsDeniedWithBadState) {
   expect_bad_state(result, "envelope apply");
 
   EXPECT_EQ(fx.events().size(), events);
-  EXPECT_EQ(fx.rt->active_generation.load(), generation);
+  EXPECT_EQ(fx.rt->routes.generation(), generation);
   EXPECT_EQ(fx.counter(Counter::control_rejects), 0u);
 
   // The plain reads still answer, and report the stopped runtime.

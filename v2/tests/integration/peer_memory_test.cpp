@@ -142,7 +142,7 @@ TEST(PeerRequests, TheBudgetBoundsTheBytesHeldAtOnce) {
   test::TestRuntime created(64);  // 64 ring slots, a budget of 1 MiB
   Runtime* rt = created.rt;
   ASSERT_EQ(rt->peer_frames.limit, 1 * MiB);
-  rt->active_generation.store(5);
+  test::publish_empty_table(rt, 5);
 
   const uint64_t piece = 300 * 1024;
   const uint64_t rest = 1 * MiB - 3 * piece;

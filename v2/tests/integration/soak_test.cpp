@@ -292,10 +292,10 @@ TEST(Soak, EveryEnvelopeIsAccountedForUnderLoadPeerFaultsAndNewSnapshots) {
           const std::string env = to_control_envelope(g, routes);
           EXPECT_EQ(frame_write(pair.a.handles.control_write_fd, env.data(), env.size()), Status::ok);
           const auto until = Clock::now() + std::chrono::seconds(2);
-          while (pair.a.rt->active_generation.load() < g && Clock::now() < until) {
+          while (pair.a.rt->routes.generation() < g && Clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
           }
-          EXPECT_EQ(pair.a.rt->active_generation.load(), g);
+          EXPECT_EQ(pair.a.rt->routes.generation(), g);
         }
         test::FlatSnapshot b_routes(g);
         b_routes.route(kRemoteTarget, kSingleOwner, {{"127.0.0.1", pair.b_port, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL}});

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -80,7 +81,7 @@ TEST(ConfigLifecycle, ReportsTheActiveTableAndBothPolicies) {
   EXPECT_EQ(c.active_generation, 9u);
   EXPECT_EQ(c.route_count, 2u);
   EXPECT_STREQ(c.local_listen_host, "127.0.0.1");
-  EXPECT_EQ(c.local_listen_host, fx.rt->local_listen_host);  // borrowed, not copied
+  EXPECT_EQ(c.local_listen_host, test::active_table(fx.rt).listen_host);  // borrowed, not copied
   EXPECT_EQ(c.local_listen_port, 7311u);
   EXPECT_EQ(c.configured_remote_outbound_mode, 1u);
   EXPECT_EQ(c.configured_reply_reserve_slots, 4u);

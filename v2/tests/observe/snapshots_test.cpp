@@ -14,6 +14,7 @@
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
 #include "support/record_bytes.h"
+#include "support/runtime_probe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -81,12 +82,12 @@ TEST(Snapshots, CopyEveryRouteAndCountTheEndpointsByFlag) {
   EXPECT_EQ(topo.generation, 7u);
   ASSERT_NE(topo.local_listen_host, nullptr);
   EXPECT_STREQ(topo.local_listen_host, "127.0.0.1");
-  EXPECT_NE(topo.local_listen_host, h.rt->local_listen_host);
+  EXPECT_NE(topo.local_listen_host, test::active_table(h.rt).listen_host);
   EXPECT_EQ(topo.local_listen_port, 7000u);
   ASSERT_EQ(topo.route_count, 2u);
   const RouteDesc& alpha = topo.routes[0];
   EXPECT_STREQ(alpha.target, "alpha");
-  EXPECT_NE(alpha.target, h.rt->routes[0].target);
+  EXPECT_NE(alpha.target, test::active_table(h.rt).routes[0].target);
   EXPECT_EQ(alpha.strategy, VORLET_V2_ROUTE_STRATEGY_WEIGHTED_ROUND_ROBIN);
   EXPECT_EQ(alpha.route_key_hint, nullptr);
   EXPECT_EQ(alpha.flags, kRouteFlagPreferLocal);
@@ -94,7 +95,7 @@ TEST(Snapshots, CopyEveryRouteAndCountTheEndpointsByFlag) {
   const uint32_t weights[3] = {1, 5, 2};  // weight 0 was stored as 1
   for (int e = 0; e < 3; ++e) {
     EXPECT_STREQ(alpha.endpoints[e].host, source.alpha_endpoints[e].host) << e;
-    EXPECT_NE(alpha.endpoints[e].host, h.rt->routes[0].endpoints[e].host) << e;
+    EXPECT_NE(alpha.endpoints[e].host, test::active_table(h.rt).routes[0].endpoints[e].host) << e;
     EXPECT_EQ(alpha.endpoints[e].port, source.alpha_endpoints[e].port) << e;
     EXPECT_EQ(alpha.endpoints[e].weight, weights[e]) << e;
     EXPECT_EQ(alpha.endpoints[e].flags, source.alpha_endpoints[e].flags) << e;
@@ -175,7 +176,7 @@ TEST(Snapshots, FailedBuildsFreeWhatTheyTookAndLeaveTheRecordZero) {
   TwoRoutes source;
   TableRuntime h;
   ASSERT_EQ(h.install(source.snapshot), Status::ok);
-  RouteRecord* table = h.rt->routes;
+  RouteRecord* table = test::active_table(h.rt).routes;
 
   struct Case {
     const char* what;
@@ -266,7 +267,7 @@ TEST(MonitorSnapshot, AFailedCaptureLeavesTheCallersRecordAsItWas) {
   // topology copy run out of memory halfway; restored before anything else
   // reads the table. The route's first endpoint is available, so the
   // statistics' walk for drained routes stops there.
-  uint64_t* count = &h.rt->routes[0].endpoint_count;
+  uint64_t* count = &test::active_table(h.rt).routes[0].endpoint_count;
   const uint64_t kept = *count;
   {
     std::lock_guard<std::mutex> hold(h.rt->lock());

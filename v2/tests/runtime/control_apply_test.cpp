@@ -16,6 +16,7 @@
 #include "runtime/lifecycle.h"
 #include "support/scripted_peer.h"
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 #include "vorlet/v2/control.pb.h"
 
 namespace vorlet::v2 {
@@ -107,7 +108,7 @@ TEST(ControlApply, GenerationsOnlyGrowAndEachOutcomeIsCountedWithOneEvent) {
     const size_t events_before = fx.events().size();
     FlatSnapshot s(step.generation);
     add_two_routes(&s);
-    const RouteRecord* table_before = fx.rt->routes;
+    const RouteRecord* table_before = test::active_table(fx.rt).routes;
     EXPECT_EQ(fx.apply(s), step.expected);
     const std::vector<MonitorEvent> events = fx.events();
     ASSERT_EQ(events.size(), events_before + 1);
@@ -118,23 +119,23 @@ TEST(ControlApply, GenerationsOnlyGrowAndEachOutcomeIsCountedWithOneEvent) {
     EXPECT_EQ(ev.value2, step.value2);
     if (step.expected == Status::ok) {
       EXPECT_EQ(ev.generation, step.generation);  // stamped with the new generation
-      EXPECT_NE(fx.rt->routes, table_before);
+      EXPECT_NE(test::active_table(fx.rt).routes, table_before);
     } else {
       ++rejects;
-      EXPECT_EQ(fx.rt->routes, table_before);
+      EXPECT_EQ(test::active_table(fx.rt).routes, table_before);
     }
     EXPECT_EQ(fx.counter(Counter::control_rejects), rejects);
     EXPECT_EQ(fx.counter(Counter::control_rejects_stale), rejects);
   }
-  EXPECT_EQ(fx.rt->active_generation.load(), 6u);
+  EXPECT_EQ(fx.rt->routes.generation(), 6u);
   EXPECT_EQ(fx.counter(Counter::event_generation), 6u);
-  EXPECT_EQ(fx.rt->route_count, 2u);
-  ASSERT_NE(route_table_find(fx.rt->routes, fx.rt->route_count, "audit"), nullptr);
+  EXPECT_EQ(test::active_table(fx.rt).route_count, 2u);
+  ASSERT_NE(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, "audit"), nullptr);
 
   // An empty snapshot commits too and empties the table.
   FlatSnapshot empty(7);
   EXPECT_EQ(fx.apply(empty), Status::ok);
-  EXPECT_EQ(fx.rt->route_count, 0u);
+  EXPECT_EQ(test::active_table(fx.rt).route_count, 0u);
   EXPECT_EQ(fx.events().back().value2, 0u);
 }
 
@@ -232,7 +233,7 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
     add_two_routes(&s);
     const OverloadPolicyDesc p = policy(32, 5, 0, 0, 2);
     ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, s.desc(), &p), Status::ok);
-    const RouteRecord* table = fx.rt->routes;
+    const RouteRecord* table = test::active_table(fx.rt).routes;
     const size_t events_before = fx.events().size();
 
     EXPECT_EQ(c.apply(fx.rt), c.expected);
@@ -246,9 +247,9 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
     EXPECT_EQ(events.back().kind, kRejected);
     EXPECT_EQ(events.back().value1, static_cast<uint64_t>(static_cast<int64_t>(to_c(c.expected))));
     EXPECT_EQ(events.back().value2, 0u);
-    EXPECT_EQ(fx.rt->routes, table);
-    EXPECT_EQ(fx.rt->route_count, 2u);
-    EXPECT_EQ(fx.rt->active_generation.load(), 3u);
+    EXPECT_EQ(test::active_table(fx.rt).routes, table);
+    EXPECT_EQ(test::active_table(fx.rt).route_count, 2u);
+    EXPECT_EQ(fx.rt->routes.generation(), 3u);
     EXPECT_EQ(active_policy(fx.rt), "0,0,2 reserve 5");
   }
   // A NULL runtime is refused and has nothing to count on.
@@ -261,15 +262,15 @@ TEST(ControlApply, ControlEnvelopesInEitherFormatCommitTheirSnapshotAndPolicy) {
   ctl::RouteSnapshotPayload payload = one_route_payload(4);
   std::string b = envelope_bytes(4, ctl::CONFIG_FORMAT_PROTOBUF, payload);
   ASSERT_EQ(runtime_apply_control_envelope(fx.rt, b.data(), b.size()), Status::ok);
-  EXPECT_EQ(fx.rt->active_generation.load(), 4u);
-  EXPECT_NE(route_table_find(fx.rt->routes, fx.rt->route_count, "svc.remote"), nullptr);
+  EXPECT_EQ(fx.rt->routes.generation(), 4u);
+  EXPECT_NE(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, "svc.remote"), nullptr);
 
   payload = one_route_payload(5);
   payload.mutable_overload_policy()->set_remote_outbound_mode(ctl::OVERLOAD_MODE_DROP_EXPIRED_FIRST);
   payload.mutable_overload_policy()->set_remote_outbound_reply_reserve_slots(12);
   b = envelope_bytes(5, ctl::CONFIG_FORMAT_JSON, payload);
   ASSERT_EQ(runtime_apply_control_envelope(fx.rt, b.data(), b.size()), Status::ok);
-  EXPECT_EQ(fx.rt->active_generation.load(), 5u);
+  EXPECT_EQ(fx.rt->routes.generation(), 5u);
   EXPECT_EQ(active_policy(fx.rt), "0,0,1 reserve 12");
   EXPECT_EQ(configured_policy(fx.rt), "0,0,0 reserve 0");
   EXPECT_EQ(fx.counter(Counter::control_rejects), 0u);
@@ -384,9 +385,9 @@ TEST(ControlApply, AfterStartTheListenPortCannotMoveWhileTheAdapterRuns) {
     EXPECT_EQ(fx.apply(s), step.expected);
     if (step.expected != Status::ok) ++refused;
     EXPECT_EQ(fx.counter(Counter::control_rejects_bad_state), refused);
-    EXPECT_EQ(fx.rt->local_listen_port, step.recorded_port);
+    EXPECT_EQ(test::active_table(fx.rt).listen_port, step.recorded_port);
   }
-  EXPECT_EQ(fx.rt->local_listen_host, nullptr);
+  EXPECT_EQ(test::active_table(fx.rt).listen_host, nullptr);
 
   ASSERT_EQ(fx.stop(), Status::ok);
   FlatSnapshot late(100);
@@ -397,7 +398,7 @@ TEST(ControlApply, AfterStartTheListenPortCannotMoveWhileTheAdapterRuns) {
   EXPECT_EQ(runtime_apply_control_envelope(fx.rt, "\xFF\xFF", 2), Status::io);
   EXPECT_EQ(fx.counter(Counter::control_rejects_bad_state), refused + 2);
   EXPECT_EQ(fx.counter(Counter::control_rejects_io), 1u);
-  EXPECT_EQ(fx.rt->active_generation.load(), generation - 1);
+  EXPECT_EQ(fx.rt->routes.generation(), generation - 1);
 }
 
 // A listen host handed out stays readable after later commits replace it;
@@ -408,7 +409,7 @@ TEST(ControlApply, ReplacedListenHostsStayValidUntilDestroy) {
     FlatSnapshot s(generation);
     if (host != nullptr) s.route("mine", VORLET_V2_ROUTE_STRATEGY_UNSPECIFIED, {{host, 7000, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL}});
     EXPECT_EQ(fx.apply(s), Status::ok);
-    return fx.rt->local_listen_host;
+    return test::active_table(fx.rt).listen_host;
   };
   const char* first = apply_local(1, "10.0.0.1");
   const char* second = apply_local(2, "10.0.0.2");
@@ -419,7 +420,7 @@ TEST(ControlApply, ReplacedListenHostsStayValidUntilDestroy) {
   for (uint64_t g = 5; g < 25; ++g) apply_local(g, g % 2 == 0 ? "10.0.0.2" : "10.0.0.1");
   EXPECT_STREQ(first, "10.0.0.1");
   EXPECT_STREQ(second, "10.0.0.2");
-  const size_t kept = fx.rt->listen_host_texts->size();
+  const size_t kept = test::kept_listen_hosts(fx.rt);
   EXPECT_EQ(kept, 2u);
 }
 
@@ -454,7 +455,7 @@ TEST(ControlApply, AppliesStayAsFastAfterManyDistinctListenHosts) {
       for (const std::string& h : hosts) EXPECT_EQ(apply(h), Status::ok);
       return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     }
-    size_t kept() const { return runtime.rt->listen_host_texts->size(); }
+    size_t kept() const { return test::kept_listen_hosts(runtime.rt); }
     test::TestRuntime runtime;
     const std::string octet;
     uint64_t generation = 0;
@@ -512,8 +513,8 @@ TEST(ControlApply, ConcurrentAppliesCommitOnlyGrowingGenerations) {
   std::thread reader([&] {
     while (!done.load()) {
       std::lock_guard<std::mutex> hold(fx.rt->lock());
-      if (fx.rt->routes != nullptr) {
-        EXPECT_NE(route_table_find(fx.rt->routes, fx.rt->route_count, "audit"), nullptr);
+      if (test::active_table(fx.rt).routes != nullptr) {
+        EXPECT_NE(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, "audit"), nullptr);
       }
     }
   });
@@ -523,7 +524,7 @@ TEST(ControlApply, ConcurrentAppliesCommitOnlyGrowingGenerations) {
 
   EXPECT_EQ(other.load(), 0u);
   EXPECT_EQ(applied.load() + stale.load(), kThreads * kEach);
-  EXPECT_EQ(fx.rt->active_generation.load(), kThreads * kEach);
+  EXPECT_EQ(fx.rt->routes.generation(), kThreads * kEach);
   EXPECT_EQ(fx.counter(Counter::control_rejects_stale), stale.load());
   EXPECT_EQ(fx.counter(Counter::control_rejects), stale.load());
   EXPECT_EQ(fx.counter(Counter::monitor_seq), kThreads * kEach);  // one event each

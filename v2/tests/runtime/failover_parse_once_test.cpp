@@ -13,6 +13,7 @@
 #include "support/envelopes.h"
 #include "support/job_support.h"
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -46,7 +47,7 @@ TEST(FailoverParse, FailoverResolvesFromTheJobsParseNotTheFrame) {
   ASSERT_EQ(runtime_failover_reresolve(fx.rt, kept.get(), text, sizeof text), Status::ok) << text;
   EXPECT_STREQ(kept->host, "127.0.0.2");
   EXPECT_EQ(kept->port, 7102);
-  EXPECT_EQ(kept->host_table, fx.rt->routes_ref);
+  EXPECT_EQ(kept->host_table, test::active_table(fx.rt).ref);
 
   // Without the parse the frame is decoded, and these bytes are refused.
   RemoteJobPtr bare = job_for(envelope, false);

@@ -19,6 +19,7 @@
 #include "support/proc_probe.h"
 #include "support/test_runtime.h"
 #include "support/waiting.h"
+#include "support/runtime_probe.h"
 #include "vorlet/v2/control.pb.h"
 #include "vorlet/v2/transport.pb.h"
 
@@ -158,7 +159,7 @@ TEST(ControlPipeReader, AppliesWhatTheHostWritesAndEndsAloneWhenThePipeCloses) {
   ASSERT_TRUE(fx.bring_up());
   const std::string apply = control_bytes(2, fx.listen_port());
   ASSERT_EQ(frame_write(fx.handles.control_write_fd, apply.data(), apply.size()), Status::ok);
-  ASSERT_TRUE(eventually([&] { return fx.rt->active_generation.load() == 2; }));
+  ASSERT_TRUE(eventually([&] { return fx.rt->routes.generation() == 2; }));
   const std::string garbage = "not a control envelope";
   ASSERT_EQ(frame_write(fx.handles.control_write_fd, garbage.data(), garbage.size()), Status::ok);
   ASSERT_TRUE(eventually([&] { return fx.counter(Counter::control_rejects) == 1; }));

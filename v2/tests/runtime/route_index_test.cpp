@@ -11,6 +11,7 @@
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -165,9 +166,9 @@ TEST(RouteIndex, ARuntimeTakesAHundredThousandRoutesAndRefusesADuplicateAsBefore
   ASSERT_NE(fx.rt, nullptr);
   const ManyRoutes routes(numbered("tenant-", n));
   ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, routes.snapshot(), nullptr), Status::ok);
-  ASSERT_EQ(fx.rt->route_count, n);
+  ASSERT_EQ(test::active_table(fx.rt).route_count, n);
   for (size_t i : {size_t{0}, n / 2, n - 1}) {
-    EXPECT_EQ(route_table_find(fx.rt->routes, fx.rt->route_count, routes.target(i).c_str()), &fx.rt->routes[i]);
+    EXPECT_EQ(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, routes.target(i).c_str()), &test::active_table(fx.rt).routes[i]);
   }
 
   // A duplicate is refused as any broken rule: invalid_arg, counted as
@@ -177,13 +178,13 @@ TEST(RouteIndex, ARuntimeTakesAHundredThousandRoutesAndRefusesADuplicateAsBefore
   ManyRoutes dup(targets);
   RouteSnapshotDesc next = *dup.snapshot();
   next.generation = 2;
-  const RouteRecord* active = fx.rt->routes;
+  const RouteRecord* active = test::active_table(fx.rt).routes;
   EXPECT_EQ(runtime_apply_control_snapshot(fx.rt, &next, nullptr), Status::invalid_arg);
   EXPECT_EQ(fx.counter(Counter::control_rejects), 1u);
   EXPECT_EQ(fx.counter(Counter::control_rejects_invalid), 1u);
-  EXPECT_EQ(fx.rt->routes, active);
-  EXPECT_EQ(fx.rt->route_count, n);
-  EXPECT_EQ(fx.rt->active_generation.load(), 1u);
+  EXPECT_EQ(test::active_table(fx.rt).routes, active);
+  EXPECT_EQ(test::active_table(fx.rt).route_count, n);
+  EXPECT_EQ(fx.rt->routes.generation(), 1u);
 }
 
 }  // namespace

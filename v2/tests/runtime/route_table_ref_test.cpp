@@ -14,6 +14,7 @@
 #include "support/envelopes.h"
 #include "support/scripted_peer.h"
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -27,7 +28,7 @@ constexpr const char* kFar = "svc.far";
 
 uint64_t active_refs(Runtime* rt) {
   std::lock_guard<std::mutex> hold(rt->lock());
-  return rt->routes_ref != nullptr ? rt->routes_ref->refs.load() : 0;
+  return test::active_table(rt).ref != nullptr ? test::active_table(rt).refs : 0;
 }
 
 // The deadletters the host read after stop, parsed.
@@ -69,11 +70,11 @@ TEST(RouteTableRef, AJobInFlightKeepsItsHostAcrossASnapshotSwap) {
 
   FlatSnapshot second(2);
   second.route(kFar, VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"192.0.2.1", 9, 1, 0}});
-  const RouteTableRef* old_ref = fx.rt->routes_ref;
+  const RouteTableRef* old_ref = test::active_table(fx.rt).ref;
   const uint64_t held_by_job = old_ref->refs.load();
   ASSERT_EQ(fx.apply(second), Status::ok);
   EXPECT_EQ(held_by_job, 2u);  // the runtime's and the job's
-  EXPECT_NE(fx.rt->routes_ref, old_ref);
+  EXPECT_NE(test::active_table(fx.rt).ref, old_ref);
   EXPECT_EQ(active_refs(fx.rt), 1u);
 
   ASSERT_EQ(fx.stop(), Status::ok);

@@ -10,6 +10,7 @@
 #include "codec/alloc.h"
 #include "runtime/control_apply.h"
 #include "runtime/runtime.h"
+#include "support/runtime_probe.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -305,19 +306,19 @@ TEST(RuntimeActiveSnapshot, StartsEmptyAndIsFreedByDestroy) {
   vorlet_v2_RuntimeOptions options{nullptr, nullptr, 0, 0};
   Runtime* rt = runtime_create(&options);
   ASSERT_NE(rt, nullptr);
-  EXPECT_EQ(rt->snapshot_present, 0u);
-  EXPECT_EQ(rt->active_generation.load(), 0u);
-  EXPECT_EQ(rt->routes, nullptr);
-  EXPECT_EQ(rt->route_count, 0u);
-  EXPECT_EQ(rt->local_listen_host, nullptr);
-  EXPECT_EQ(rt->local_listen_port, 0);
+  EXPECT_EQ((rt->routes.present() ? 1u : 0u), 0u);
+  EXPECT_EQ(rt->routes.generation(), 0u);
+  EXPECT_EQ(test::active_table(rt).routes, nullptr);
+  EXPECT_EQ(test::active_table(rt).route_count, 0u);
+  EXPECT_EQ(test::active_table(rt).listen_host, nullptr);
+  EXPECT_EQ(test::active_table(rt).listen_port, 0);
 
   // The leak check of the sanitizer build sees whether destroy releases
   // the table and the host.
   SnapshotFixture f;
   ASSERT_EQ(runtime_apply_control_snapshot(rt, &f.snapshot, nullptr), Status::ok);
-  EXPECT_STREQ(rt->local_listen_host, "10.0.0.2");
-  EXPECT_EQ(rt->local_listen_port, 7001);
+  EXPECT_STREQ(test::active_table(rt).listen_host, "10.0.0.2");
+  EXPECT_EQ(test::active_table(rt).listen_port, 7001);
   runtime_destroy(rt);
 }
 

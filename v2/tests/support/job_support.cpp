@@ -33,7 +33,7 @@ RouteTableRef* host_table_for(const char* host, uint16_t port) {
   RouteRecord* table = nullptr;
   uint64_t count = 0;
   if (route_table_build(&snapshot, &table, &count) != Status::ok) return nullptr;
-  RouteTableRef* ref = route_table_ref_adopt(table, count);
+  RouteTableRef* ref = route_table_ref_adopt(table, count, snapshot.generation);
   if (ref == nullptr) route_table_free(table, count);
   return ref;
 }

@@ -20,6 +20,31 @@ uint64_t event_count(Runtime* rt) {
   return log.last_seq;
 }
 
+ActiveTable active_table(Runtime* rt) {
+  ActiveTable t;
+  const RouteTableRefPtr ref = rt->routes.acquire();
+  t.present = rt->routes.present();
+  if (!ref) return t;
+  t.ref = ref.get();
+  t.routes = ref->table;
+  t.route_count = ref->count;
+  t.generation = ref->generation;
+  t.listen_host = ref->listen_host;
+  t.listen_port = ref->listen_port;
+  t.refs = ref->refs.load() - 1;
+  return t;
+}
+
+void publish_empty_table(Runtime* rt, uint64_t generation) {
+  std::lock_guard<std::mutex> hold(rt->lock());
+  (void)rt->routes.publish(RouteTableRefPtr(route_table_ref_adopt(nullptr, 0, generation)));
+}
+
+size_t kept_listen_hosts(Runtime* rt) {
+  std::lock_guard<std::mutex> hold(rt->lock());
+  return rt->routes.kept_listen_hosts();
+}
+
 void set_state(Runtime* rt, RuntimeState state) {
   std::lock_guard<std::mutex> hold(rt->lock());
   rt->state = state;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "support/test_runtime.h"
+#include "support/runtime_probe.h"
 #include "sweep/sweep_support.h"
 #include "vorlet/v2/control.pb.h"
 
@@ -69,8 +70,8 @@ struct Snapshot {
 };
 
 Snapshot active(Runtime* rt) {
-  std::lock_guard<std::mutex> hold(rt->lock());
-  return {rt->snapshot_present, rt->active_generation.load(), rt->route_count};
+  const test::ActiveTable t = test::active_table(rt);
+  return {t.present ? 1u : 0u, t.generation, t.route_count};
 }
 
 struct Case {
