@@ -39,11 +39,23 @@ Status runtime_apply_auth_config(Runtime* rt, const AuthConfig* config) noexcept
   return Status::ok;
 }
 
+namespace {
+
+constexpr FieldSpan kSummaryFields[] = {
+    VORLET_FIELD_AT(AuthConfigSummary, struct_size, 0),
+    VORLET_FIELD_AT(AuthConfigSummary, configured, 8),
+    VORLET_RESERVED_AT(AuthConfigSummary, reserved, 12),
+    VORLET_FIELD_AT(AuthConfigSummary, entries, 16),
+    VORLET_FIELD_AT(AuthConfigSummary, viewers, 24),
+    VORLET_FIELD_AT(AuthConfigSummary, operators, 32),
+    VORLET_FIELD_AT(AuthConfigSummary, admins, 40),
+};
+static_assert(record_table_covers<AuthConfigSummary>(kSummaryFields, 48));
+
+}  // namespace
+
 void auth_config_summary_copy_out(const AuthConfigSummary& summary, AuthConfigSummary* out) noexcept {
-  record_write(out, summary,
-               {VORLET_FIELD(AuthConfigSummary, configured), VORLET_FIELD(AuthConfigSummary, entries),
-                VORLET_FIELD(AuthConfigSummary, viewers), VORLET_FIELD(AuthConfigSummary, operators),
-                VORLET_FIELD(AuthConfigSummary, admins)});
+  record_write(out, summary, kSummaryFields);
 }
 
 void runtime_auth_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {

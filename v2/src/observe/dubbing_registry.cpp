@@ -17,31 +17,38 @@ static_assert(offsetof(DubbingJobRequest, submit_text_1) == 16);
 static_assert(offsetof(DubbingJobRequest, submit_text_2) == 24);
 static_assert(offsetof(DubbingJobRequest, submit_text_3) == 32);
 
-static_assert(sizeof(DubbingJobUpdate) == 56);
-static_assert(offsetof(DubbingJobUpdate, handle) == 8);
-static_assert(offsetof(DubbingJobUpdate, state) == 16);
-static_assert(offsetof(DubbingJobUpdate, stage) == 20);
-static_assert(offsetof(DubbingJobUpdate, progress) == 24);
-static_assert(offsetof(DubbingJobUpdate, status_reason) == 32);
-static_assert(offsetof(DubbingJobUpdate, status_text_1) == 40);
-static_assert(offsetof(DubbingJobUpdate, status_text_2) == 48);
+constexpr FieldSpan kJobUpdateFields[] = {
+    VORLET_FIELD_AT(DubbingJobUpdate, struct_size, 0),
+    VORLET_FIELD_AT(DubbingJobUpdate, handle, 8),
+    VORLET_FIELD_AT(DubbingJobUpdate, state, 16),
+    VORLET_FIELD_AT(DubbingJobUpdate, stage, 20),
+    VORLET_FIELD_AT(DubbingJobUpdate, progress, 24),
+    FieldSpan{28, 4, true},  // padding before the texts: never read
+    VORLET_FIELD_AT(DubbingJobUpdate, status_reason, 32),
+    VORLET_FIELD_AT(DubbingJobUpdate, status_text_1, 40),
+    VORLET_FIELD_AT(DubbingJobUpdate, status_text_2, 48),
+};
+static_assert(record_table_covers<DubbingJobUpdate>(kJobUpdateFields, 56));
 
-static_assert(sizeof(DubbingJobRecord) == 2488);
-static_assert(offsetof(DubbingJobRecord, handle) == 8);
-static_assert(offsetof(DubbingJobRecord, state) == 16);
-static_assert(offsetof(DubbingJobRecord, stage) == 20);
-static_assert(offsetof(DubbingJobRecord, progress) == 24);
-static_assert(offsetof(DubbingJobRecord, cancel_requested) == 28);
-static_assert(offsetof(DubbingJobRecord, revision) == 32);
-static_assert(offsetof(DubbingJobRecord, created_ns) == 40);
-static_assert(offsetof(DubbingJobRecord, updated_ns) == 48);
-static_assert(offsetof(DubbingJobRecord, submit_label) == 56);
-static_assert(offsetof(DubbingJobRecord, submit_text_1) == 184);
-static_assert(offsetof(DubbingJobRecord, submit_text_2) == 696);
-static_assert(offsetof(DubbingJobRecord, submit_text_3) == 1208);
-static_assert(offsetof(DubbingJobRecord, status_reason) == 1272);
-static_assert(offsetof(DubbingJobRecord, status_text_1) == 1464);
-static_assert(offsetof(DubbingJobRecord, status_text_2) == 1976);
+constexpr FieldSpan kJobRecordFields[] = {
+    VORLET_FIELD_AT(DubbingJobRecord, struct_size, 0),
+    VORLET_FIELD_AT(DubbingJobRecord, handle, 8),
+    VORLET_FIELD_AT(DubbingJobRecord, state, 16),
+    VORLET_FIELD_AT(DubbingJobRecord, stage, 20),
+    VORLET_FIELD_AT(DubbingJobRecord, progress, 24),
+    VORLET_FIELD_AT(DubbingJobRecord, cancel_requested, 28),
+    VORLET_FIELD_AT(DubbingJobRecord, revision, 32),
+    VORLET_FIELD_AT(DubbingJobRecord, created_ns, 40),
+    VORLET_FIELD_AT(DubbingJobRecord, updated_ns, 48),
+    VORLET_FIELD_AT(DubbingJobRecord, submit_label, 56),
+    VORLET_FIELD_AT(DubbingJobRecord, submit_text_1, 184),
+    VORLET_FIELD_AT(DubbingJobRecord, submit_text_2, 696),
+    VORLET_FIELD_AT(DubbingJobRecord, submit_text_3, 1208),
+    VORLET_FIELD_AT(DubbingJobRecord, status_reason, 1272),
+    VORLET_FIELD_AT(DubbingJobRecord, status_text_1, 1464),
+    VORLET_FIELD_AT(DubbingJobRecord, status_text_2, 1976),
+};
+static_assert(record_table_covers<DubbingJobRecord>(kJobRecordFields, 2488));
 
 namespace {
 
@@ -132,11 +139,7 @@ Status dubbing_registry_update(DubbingRegistry* reg, const DubbingJobUpdate* upd
   const uint64_t declared = record_read_declared(update);
   if (declared != 0 && declared < kUpdateMinSize) return Status::invalid_arg;
   DubbingJobUpdate in{};  // uncovered text pointers count as NULL
-  record_read(update, in,
-              {VORLET_FIELD(DubbingJobUpdate, handle), VORLET_FIELD(DubbingJobUpdate, state),
-               VORLET_FIELD(DubbingJobUpdate, stage), VORLET_FIELD(DubbingJobUpdate, progress),
-               VORLET_FIELD(DubbingJobUpdate, status_reason), VORLET_FIELD(DubbingJobUpdate, status_text_1),
-               VORLET_FIELD(DubbingJobUpdate, status_text_2)});
+  record_read(update, in, kJobUpdateFields);
   if (in.handle == 0 || in.progress > kMaxProgress) return Status::invalid_arg;
   DubbingSlot* slot = dubbing_registry_find(reg, in.handle);
   if (slot == nullptr || is_terminal(slot->job.state)) return Status::bad_state;
@@ -180,15 +183,7 @@ DubbingSlot* dubbing_registry_find(DubbingRegistry* reg, uint64_t handle) noexce
 Status dubbing_registry_copy_job(DubbingRegistry* reg, uint64_t handle, DubbingJobRecord* out) noexcept {
   const DubbingSlot* slot = dubbing_registry_find(reg, handle);
   if (slot == nullptr) return Status::bad_state;
-  record_write(out, slot->job,
-               {VORLET_FIELD(DubbingJobRecord, handle), VORLET_FIELD(DubbingJobRecord, state),
-                VORLET_FIELD(DubbingJobRecord, stage), VORLET_FIELD(DubbingJobRecord, progress),
-                VORLET_FIELD(DubbingJobRecord, cancel_requested), VORLET_FIELD(DubbingJobRecord, revision),
-                VORLET_FIELD(DubbingJobRecord, created_ns), VORLET_FIELD(DubbingJobRecord, updated_ns),
-                VORLET_FIELD(DubbingJobRecord, submit_label), VORLET_FIELD(DubbingJobRecord, submit_text_1),
-                VORLET_FIELD(DubbingJobRecord, submit_text_2), VORLET_FIELD(DubbingJobRecord, submit_text_3),
-                VORLET_FIELD(DubbingJobRecord, status_reason), VORLET_FIELD(DubbingJobRecord, status_text_1),
-                VORLET_FIELD(DubbingJobRecord, status_text_2)});
+  record_write(out, slot->job, kJobRecordFields);
   return Status::ok;
 }
 

@@ -6,17 +6,20 @@
 
 namespace vorlet::v2 {
 
-static_assert(sizeof(RuntimeInfo) == 72);
-static_assert(offsetof(RuntimeInfo, struct_size) == 0);
-static_assert(offsetof(RuntimeInfo, abi_version) == 8);
-static_assert(offsetof(RuntimeInfo, feature_flags) == 12);
-static_assert(offsetof(RuntimeInfo, version) == 16);
-static_assert(offsetof(RuntimeInfo, build_revision) == 24);
-static_assert(offsetof(RuntimeInfo, transport) == 32);
-static_assert(offsetof(RuntimeInfo, allocator) == 40);
-static_assert(offsetof(RuntimeInfo, contract_document) == 48);
-static_assert(offsetof(RuntimeInfo, wire_protocol) == 56);
-static_assert(offsetof(RuntimeInfo, contract_version) == 64);
+constexpr FieldSpan kInfoFields[] = {
+    VORLET_FIELD_AT(RuntimeInfo, struct_size, 0),
+    VORLET_FIELD_AT(RuntimeInfo, abi_version, 8),
+    VORLET_FIELD_AT(RuntimeInfo, feature_flags, 12),
+    VORLET_FIELD_AT(RuntimeInfo, version, 16),
+    VORLET_FIELD_AT(RuntimeInfo, build_revision, 24),
+    VORLET_FIELD_AT(RuntimeInfo, transport, 32),
+    VORLET_FIELD_AT(RuntimeInfo, allocator, 40),
+    VORLET_FIELD_AT(RuntimeInfo, contract_document, 48),
+    VORLET_FIELD_AT(RuntimeInfo, wire_protocol, 56),
+    VORLET_FIELD_AT(RuntimeInfo, contract_version, 64),
+    FieldSpan{68, 4, true},  // the struct's tail padding: never written
+};
+static_assert(record_table_covers<RuntimeInfo>(kInfoFields, 72));
 static_assert(sizeof(VORLET_BUILD_REVISION) == 9, "the build revision has eight characters");
 
 namespace {
@@ -67,12 +70,7 @@ Status runtime_get_info(RuntimeInfo* out) noexcept {
   info.contract_document = "docs/runtime/runtime-connector-contract.md";
   info.wire_protocol = "tcp-frame";
   info.contract_version = 1;
-  record_write(out, info,
-               {VORLET_FIELD(RuntimeInfo, abi_version), VORLET_FIELD(RuntimeInfo, feature_flags),
-                VORLET_FIELD(RuntimeInfo, version), VORLET_FIELD(RuntimeInfo, build_revision),
-                VORLET_FIELD(RuntimeInfo, transport), VORLET_FIELD(RuntimeInfo, allocator),
-                VORLET_FIELD(RuntimeInfo, contract_document), VORLET_FIELD(RuntimeInfo, wire_protocol),
-                VORLET_FIELD(RuntimeInfo, contract_version)});
+  record_write(out, info, kInfoFields);
   return Status::ok;
 }
 

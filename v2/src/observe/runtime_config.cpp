@@ -8,27 +8,34 @@
 
 namespace vorlet::v2 {
 
-static_assert(sizeof(RuntimeConfig) == 128);
-static_assert(offsetof(RuntimeConfig, option_text_a) == 8);
-static_assert(offsetof(RuntimeConfig, option_text_b) == 16);
-static_assert(offsetof(RuntimeConfig, option_flag) == 24);
-static_assert(offsetof(RuntimeConfig, queue_capacity) == 28);
-static_assert(offsetof(RuntimeConfig, max_frame_bytes) == 32);
-static_assert(offsetof(RuntimeConfig, aux_batch) == 40);
-static_assert(offsetof(RuntimeConfig, state) == 48);
-static_assert(offsetof(RuntimeConfig, snapshot_present) == 52);
-static_assert(offsetof(RuntimeConfig, active_generation) == 56);
-static_assert(offsetof(RuntimeConfig, route_count) == 64);
-static_assert(offsetof(RuntimeConfig, local_listen_host) == 72);
-static_assert(offsetof(RuntimeConfig, local_listen_port) == 80);
-static_assert(offsetof(RuntimeConfig, configured_ingress_mode) == 84);
-static_assert(offsetof(RuntimeConfig, configured_local_delivery_mode) == 88);
-static_assert(offsetof(RuntimeConfig, configured_remote_outbound_mode) == 92);
-static_assert(offsetof(RuntimeConfig, configured_reply_reserve_slots) == 96);
-static_assert(offsetof(RuntimeConfig, ingress_mode) == 104);
-static_assert(offsetof(RuntimeConfig, local_delivery_mode) == 108);
-static_assert(offsetof(RuntimeConfig, remote_outbound_mode) == 112);
-static_assert(offsetof(RuntimeConfig, reply_reserve_slots) == 120);
+// The configuration record, one row per field in the order of the public
+// header and at its offsets; runtime_config_collect sets each written one.
+constexpr FieldSpan kConfigFields[] = {
+    VORLET_FIELD_AT(RuntimeConfig, struct_size, 0),
+    VORLET_FIELD_AT(RuntimeConfig, option_text_a, 8),
+    VORLET_FIELD_AT(RuntimeConfig, option_text_b, 16),
+    VORLET_FIELD_AT(RuntimeConfig, option_flag, 24),
+    VORLET_FIELD_AT(RuntimeConfig, queue_capacity, 28),
+    VORLET_FIELD_AT(RuntimeConfig, max_frame_bytes, 32),
+    VORLET_FIELD_AT(RuntimeConfig, aux_batch, 40),
+    VORLET_FIELD_AT(RuntimeConfig, state, 48),
+    VORLET_FIELD_AT(RuntimeConfig, snapshot_present, 52),
+    VORLET_FIELD_AT(RuntimeConfig, active_generation, 56),
+    VORLET_FIELD_AT(RuntimeConfig, route_count, 64),
+    VORLET_FIELD_AT(RuntimeConfig, local_listen_host, 72),
+    VORLET_FIELD_AT(RuntimeConfig, local_listen_port, 80),
+    VORLET_RESERVED_AT(RuntimeConfig, reserved0, 82),
+    VORLET_FIELD_AT(RuntimeConfig, configured_ingress_mode, 84),
+    VORLET_FIELD_AT(RuntimeConfig, configured_local_delivery_mode, 88),
+    VORLET_FIELD_AT(RuntimeConfig, configured_remote_outbound_mode, 92),
+    VORLET_FIELD_AT(RuntimeConfig, configured_reply_reserve_slots, 96),
+    VORLET_FIELD_AT(RuntimeConfig, ingress_mode, 104),
+    VORLET_FIELD_AT(RuntimeConfig, local_delivery_mode, 108),
+    VORLET_FIELD_AT(RuntimeConfig, remote_outbound_mode, 112),
+    VORLET_RESERVED_AT(RuntimeConfig, reserved1, 116),
+    VORLET_FIELD_AT(RuntimeConfig, reply_reserve_slots, 120),
+};
+static_assert(record_table_covers<RuntimeConfig>(kConfigFields, 128));
 
 RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* active) noexcept {
   RuntimeConfig c{};
@@ -58,27 +65,7 @@ RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* act
 
 Status runtime_copy_config_out(const RuntimeConfig& source, RuntimeConfig* out) noexcept {
   if (out == nullptr) return Status::invalid_arg;
-  record_write(out, source,
-               {VORLET_FIELD(RuntimeConfig, option_text_a),
-                VORLET_FIELD(RuntimeConfig, option_text_b),
-                VORLET_FIELD(RuntimeConfig, option_flag),
-                VORLET_FIELD(RuntimeConfig, queue_capacity),
-                VORLET_FIELD(RuntimeConfig, max_frame_bytes),
-                VORLET_FIELD(RuntimeConfig, aux_batch),
-                VORLET_FIELD(RuntimeConfig, state),
-                VORLET_FIELD(RuntimeConfig, snapshot_present),
-                VORLET_FIELD(RuntimeConfig, active_generation),
-                VORLET_FIELD(RuntimeConfig, route_count),
-                VORLET_FIELD(RuntimeConfig, local_listen_host),
-                VORLET_FIELD(RuntimeConfig, local_listen_port),
-                VORLET_FIELD(RuntimeConfig, configured_ingress_mode),
-                VORLET_FIELD(RuntimeConfig, configured_local_delivery_mode),
-                VORLET_FIELD(RuntimeConfig, configured_remote_outbound_mode),
-                VORLET_FIELD(RuntimeConfig, configured_reply_reserve_slots),
-                VORLET_FIELD(RuntimeConfig, ingress_mode),
-                VORLET_FIELD(RuntimeConfig, local_delivery_mode),
-                VORLET_FIELD(RuntimeConfig, remote_outbound_mode),
-                VORLET_FIELD(RuntimeConfig, reply_reserve_slots)});
+  record_write(out, source, kConfigFields);
   return Status::ok;
 }
 

@@ -12,18 +12,17 @@
 
 namespace vorlet::v2 {
 
-static_assert(sizeof(RuntimeHealth) == 24);
-static_assert(offsetof(RuntimeHealth, state) == 8);
-static_assert(offsetof(RuntimeHealth, flags) == 12);
-static_assert(offsetof(RuntimeHealth, generation) == 16);
-
 namespace {
 
-void write_health(const RuntimeHealth& full, RuntimeHealth* out) noexcept {
-  record_write(out, full,
-               {VORLET_FIELD(RuntimeHealth, state), VORLET_FIELD(RuntimeHealth, flags),
-                VORLET_FIELD(RuntimeHealth, generation)});
-}
+constexpr FieldSpan kHealthFields[] = {
+    VORLET_FIELD_AT(RuntimeHealth, struct_size, 0),
+    VORLET_FIELD_AT(RuntimeHealth, state, 8),
+    VORLET_FIELD_AT(RuntimeHealth, flags, 12),
+    VORLET_FIELD_AT(RuntimeHealth, generation, 16),
+};
+static_assert(record_table_covers<RuntimeHealth>(kHealthFields, 24));
+
+void write_health(const RuntimeHealth& full, RuntimeHealth* out) noexcept { record_write(out, full, kHealthFields); }
 
 }  // namespace
 

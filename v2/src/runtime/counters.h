@@ -7,7 +7,8 @@
 
 namespace vorlet::v2 {
 
-// Layout order; the statistics copy all but the last two in this order.
+// Layout order. The statistics report all but the last two, each in the
+// field of its name (the table in observe/runtime_stats.cpp).
 enum class Counter : uint32_t {
   ingress_depth,
   ingress_peak,

@@ -66,6 +66,39 @@ TEST(SizePrefixedOutput, WritesOnlyWholeFieldsInsideTheDeclaredSize) {
   }
 }
 
+// A field table must tile its record: a missing, moved or overlapping row,
+// or a size other than the record's, fails the check.
+constexpr FieldSpan kRec24Fields[] = {VORLET_FIELD_AT(Rec24, struct_size, 0), VORLET_FIELD_AT(Rec24, a, 8),
+                                      VORLET_RESERVED_AT(Rec24, b, 12), VORLET_FIELD_AT(Rec24, c, 16)};
+static_assert(record_table_covers<Rec24>(kRec24Fields, 24));
+static_assert(!record_table_covers<Rec24>(kRec24Fields, 32));
+constexpr FieldSpan kRec24NoB[] = {VORLET_FIELD(Rec24, struct_size), VORLET_FIELD(Rec24, a), VORLET_FIELD(Rec24, c)};
+static_assert(!record_table_covers<Rec24>(kRec24NoB, 24));
+constexpr FieldSpan kRec24Twice[] = {VORLET_FIELD(Rec24, struct_size), VORLET_FIELD(Rec24, a), VORLET_FIELD(Rec24, a),
+                                     VORLET_FIELD(Rec24, b), VORLET_FIELD(Rec24, c)};
+static_assert(!record_table_covers<Rec24>(kRec24Twice, 24));
+constexpr FieldSpan kRec24Short[] = {VORLET_FIELD(Rec24, struct_size), VORLET_FIELD(Rec24, a), VORLET_FIELD(Rec24, b)};
+static_assert(!record_table_covers<Rec24>(kRec24Short, 24));
+
+// Through a table, a reserved row is neither written nor read, and
+// struct_size is the caller's on input.
+TEST(FieldTable, ReservedRowsAreNeverCopied) {
+  Rec24 out{0, 0, 0xEEEEEEEEu, 0};
+  record_write(&out, Rec24{99, 1, 2, 3}, kRec24Fields);
+  EXPECT_EQ(out.struct_size, 24u);
+  EXPECT_EQ(out.a, 1u);
+  EXPECT_EQ(out.b, 0xEEEEEEEEu);
+  EXPECT_EQ(out.c, 3u);
+
+  const Rec24 in{0, 4, 5, 6};
+  Rec24 read{7, 10, 20, 30};
+  EXPECT_EQ(record_read(&in, read, kRec24Fields), 24u);
+  EXPECT_EQ(read.struct_size, 7u);
+  EXPECT_EQ(read.a, 4u);
+  EXPECT_EQ(read.b, 20u);
+  EXPECT_EQ(read.c, 6u);
+}
+
 TEST(SizePrefixedInput, ReadsOnlyFieldsThatFitAndKeepsDefaults) {
   struct Case {
     uint64_t declared;

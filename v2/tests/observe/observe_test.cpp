@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -210,6 +211,98 @@ TEST(ObserveRecords, PartialWritesStopAtTheDeclaredSize) {
     }
   }
 }
+
+// A record's layout as its public header declares it: fields of 8 bytes
+// throughout, but for the narrower ones listed.
+struct Field {
+  size_t from, to;
+  bool reserved;
+};
+
+#define NARROW(Type, member) Field{offsetof(Type, member), offsetof(Type, member) + sizeof(Type::member), false}
+#define RESERVED(Type, member) Field{offsetof(Type, member), offsetof(Type, member) + sizeof(Type::member), true}
+
+std::vector<Field> layout_of(size_t size, std::initializer_list<Field> narrow) {
+  std::vector<Field> fields;
+  for (size_t at = 0; at < size;) {
+    Field f{at, at + 8, false};
+    for (const Field& n : narrow) {
+      if (n.from == at) f = n;
+    }
+    fields.push_back(f);
+    at = f.to;
+  }
+  return fields;
+}
+
+// Every declared size against that layout: each field wholly inside the
+// size is written, with what a full read gives; a field the size cuts in
+// the middle is left as it was, as is every reserved byte and every byte
+// past the size. A record is read twice per size, into bytes filled with
+// 0x00 and with 0xFF: a byte was written exactly when the two reads agree.
+TEST(ObserveRecords, EveryDeclaredSizeWritesTheWholeFieldsInsideIt) {
+  TestRuntime r(64);
+  for (size_t i = 0; i < kCounterCount; ++i) r.rt->counters.store(static_cast<Counter>(i), 0x0102030405060000u + i);
+  r.rt->reply_reserve_slots.store(3);
+  struct Case {
+    const char* record;
+    size_t size;
+    std::vector<Field> layout;
+    int32_t (*read)(vorlet_v2_Runtime*, void*);
+  };
+  using Config = vorlet_v2_RuntimeConfig;
+  using Stats = vorlet_v2_RuntimeStats;
+  using Health = vorlet_v2_RuntimeHealth;
+  const Case cases[] = {
+      {"config", sizeof(Config),
+       layout_of(sizeof(Config),
+                 {NARROW(Config, option_flag), NARROW(Config, queue_capacity), NARROW(Config, state),
+                  NARROW(Config, snapshot_present), NARROW(Config, local_listen_port), RESERVED(Config, reserved0),
+                  NARROW(Config, configured_ingress_mode), NARROW(Config, configured_local_delivery_mode),
+                  NARROW(Config, configured_remote_outbound_mode), NARROW(Config, ingress_mode),
+                  NARROW(Config, local_delivery_mode), NARROW(Config, remote_outbound_mode),
+                  RESERVED(Config, reserved1)}),
+       [](vorlet_v2_Runtime* rt, void* out) { return vorlet_v2_runtime_get_config(rt, static_cast<Config*>(out)); }},
+      {"stats", sizeof(Stats),
+       layout_of(sizeof(Stats), {NARROW(Stats, state), RESERVED(Stats, reserved0), NARROW(Stats, ingress_mode),
+                                 NARROW(Stats, local_delivery_mode), NARROW(Stats, remote_outbound_mode),
+                                 RESERVED(Stats, reserved1)}),
+       [](vorlet_v2_Runtime* rt, void* out) { return vorlet_v2_runtime_get_stats(rt, static_cast<Stats*>(out)); }},
+      {"health", sizeof(Health), layout_of(sizeof(Health), {NARROW(Health, state), NARROW(Health, flags)}),
+       [](vorlet_v2_Runtime* rt, void* out) { return vorlet_v2_runtime_get_health(rt, static_cast<Health*>(out)); }},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.layout.back().to, c.size) << c.record;
+    alignas(8) unsigned char full[sizeof(vorlet_v2_RuntimeStats) + 64] = {};
+    ASSERT_LE(c.size + 16, sizeof full);
+    ASSERT_EQ(c.read(r.handle(), full), 0);
+    for (uint64_t declared = 0; declared <= c.size + 8; ++declared) {
+      alignas(8) unsigned char zeros[sizeof full];
+      alignas(8) unsigned char ones[sizeof full];
+      std::memset(zeros, 0x00, sizeof zeros);
+      std::memset(ones, 0xFF, sizeof ones);
+      std::memcpy(zeros, &declared, 8);
+      std::memcpy(ones, &declared, 8);
+      ASSERT_EQ(c.read(r.handle(), zeros), 0);
+      ASSERT_EQ(c.read(r.handle(), ones), 0);
+      const uint64_t effective = declared >= 1 && declared <= c.size ? declared : c.size;
+      for (size_t i = 0; i < sizeof full; ++i) {
+        bool expect_written = i < 8;  // struct_size, always
+        for (const Field& f : c.layout) {
+          if (f.from >= 8 && i >= f.from && i < f.to) expect_written = !f.reserved && f.to <= effective;
+        }
+        const bool written = zeros[i] == ones[i];
+        ASSERT_EQ(written, expect_written) << c.record << " declared " << declared << " byte " << i;
+        if (written) {
+          ASSERT_EQ(zeros[i], full[i]) << c.record << " declared " << declared << " byte " << i;
+        }
+      }
+    }
+  }
+}
+
+#undef NARROW
+#undef RESERVED
 
 TEST(RuntimeHealthFlags, FromTheirSources) {
   struct Case {
