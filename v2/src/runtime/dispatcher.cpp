@@ -89,7 +89,7 @@ struct Destination {
   RouteFailureKind kind = RouteFailureKind::no_eligible_endpoint;
 };
 
-Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out, char* text) noexcept {
+Resolution resolve(Runtime* rt, const EnvelopeRouting& routing, Destination* out, char* text) noexcept {
   std::lock_guard<std::mutex> hold(rt->lock());
   out->generation = rt->active_generation.load(std::memory_order_relaxed);
   if (rt->snapshot_present == 0) return Resolution::no_snapshot;
@@ -204,7 +204,7 @@ void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
   // A request relayed from a peer that insisted on a remote endpoint is
   // routed like any other: a local endpoint now delivers it to this host
   // instead of sending it back out.
-  ParsedEnvelope routing = pe;  // shallow: resolution only reads it
+  EnvelopeRouting routing = envelope_routing(pe);  // borrowed: pe outlives it
   if (item.origin == IngressOrigin::remote && routing.delivery_hint == wire(DeliveryHint::require_remote)) {
     routing.delivery_hint = wire(DeliveryHint::router_default);
   }

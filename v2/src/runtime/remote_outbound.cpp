@@ -234,6 +234,7 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
     }
     pe = &parsed.pe;
   }
+  const EnvelopeRouting routing = envelope_routing(*pe);
 
   const char* host = nullptr;
   RouteTableRefPtr table;
@@ -244,13 +245,13 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
       text_copy_bounded(text, text_capacity, "route generation changed before failover attempt");
       return Status::bad_state;
     }
-    RouteRecord* route = route_table_find(rt->routes, rt->route_count, pe->target);
+    RouteRecord* route = route_table_find(rt->routes, rt->route_count, routing.target);
     if (route == nullptr) {
       text_copy_bounded(text, text_capacity, "route disappeared before failover attempt");
       return Status::bad_state;
     }
     const EndpointDesc* endpoint = nullptr;
-    s = route_resolve_excluding(route, pe, tried_set_entries(&job->tried), tried_set_count(&job->tried),
+    s = route_resolve_excluding(route, &routing, tried_set_entries(&job->tried), tried_set_count(&job->tried),
                                 &endpoint, nullptr, text, text_capacity);
     if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
     table.reset(route_table_ref_retain(rt->routes_ref));
