@@ -85,9 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char err[kDispatchTextCapacity];
   std::memset(err, 0x55, sizeof err);
   err[0] = '\0';
-  ParsedEnvelopeGuard parsed;
-  const ParsedEnvelope& pe = parsed.pe;
-  const Status s = parsed_envelope_parse(data, size, &parsed.pe, err, sizeof err);
+  ParsedEnvelope parsed;
+  const ParsedEnvelope& pe = parsed;
+  const Status s = parsed_envelope_parse(data, size, &parsed, err, sizeof err);
   if (s != Status::ok) {
     FUZZ_CHECK(s == Status::invalid_arg || s == Status::io);  // nomem needs memory exhaustion
     FUZZ_CHECK(terminated_within(err, sizeof err) && err[0] != '\0');

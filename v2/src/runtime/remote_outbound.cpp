@@ -221,18 +221,18 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
 
   // The dispatcher's parse, kept in the job; a job made without one (a
   // test's) is decoded here.
-  ParsedEnvelopeGuard parsed;
+  ParsedEnvelope parsed;
   const ParsedEnvelope* pe = &job->parsed;
   if (job->has_parsed == 0) {
     char parse_error[128] = "";
     const Status parsed_status =
-        parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
+        parsed_envelope_parse(job->frame, job->length, &parsed, parse_error, sizeof parse_error);
     if (parsed_status != Status::ok) {
       text_copy_bounded(text, text_capacity,
                         parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
       return parsed_status;
     }
-    pe = &parsed.pe;
+    pe = &parsed;
   }
   const EnvelopeRouting routing = envelope_routing(*pe);
 

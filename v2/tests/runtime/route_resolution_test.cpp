@@ -384,9 +384,8 @@ TEST(EnvelopeHeaderValue, FindsTheFirstExactKey) {
 TEST(EnvelopeRouting, BorrowsTheParsesTexts) {
   const std::string bytes =
       test::envelope({.message_id = "m-1", .target = "target", .headers = {{"tenant", "t1"}}}).SerializeAsString();
-  ParsedEnvelopeGuard parse;
-  const ParsedEnvelope& pe = parse.pe;
-  ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &parse.pe, nullptr, 0), Status::ok);
+  ParsedEnvelope pe;
+  ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &pe, nullptr, 0), Status::ok);
   EnvelopeRouting view = envelope_routing(pe);
   EXPECT_EQ(view.target, pe.target);
   EXPECT_EQ(view.headers, pe.headers);
