@@ -42,15 +42,16 @@ void build_table() {
 }
 
 // What a successful resolution may hand out.
-void check_pick(const RouteRecord* route, const ParsedEnvelope& pe, const EndpointDesc* picked,
+void check_pick(const RouteRecord* route, const EnvelopeRouting& routing, const EndpointDesc* picked,
                 const EndpointKey* excluded, uint64_t excluded_count) {
   FUZZ_CHECK(picked >= route->endpoints && picked < route->endpoints + route->endpoint_count);
   FUZZ_CHECK((picked->flags & kEndpointFlagUnavailable) == 0);
   FUZZ_CHECK(endpoint_list_contains(excluded, excluded_count, picked->host, picked->port) == 0);
-  if (pe.delivery_hint == wire(DeliveryHint::require_local)) FUZZ_CHECK((picked->flags & kEndpointFlagLocal) != 0);
+  if (routing.delivery_hint == wire(DeliveryHint::require_local)) FUZZ_CHECK((picked->flags & kEndpointFlagLocal) != 0);
 }
 
 void resolve(RouteRecord* route, const ParsedEnvelope& pe) {
+  const EnvelopeRouting routing = envelope_routing(pe);
   char text[kDispatchTextCapacity];
   for (uint64_t excluded_count = 0; excluded_count <= 1; ++excluded_count) {
     const EndpointKey excluded[] = {{route->endpoints[0].host, route->endpoints[0].port}};
@@ -60,9 +61,9 @@ void resolve(RouteRecord* route, const ParsedEnvelope& pe) {
     std::memset(text, 0x55, sizeof text);
     text[0] = '\0';
     const Status s =
-        route_resolve_excluding(route, &pe, excluded, excluded_count, &picked, &kind, text, sizeof text);
+        route_resolve_excluding(route, &routing, excluded, excluded_count, &picked, &kind, text, sizeof text);
     if (s == Status::ok) {
-      check_pick(route, pe, picked, excluded, excluded_count);
+      check_pick(route, routing, picked, excluded, excluded_count);
     } else {
       FUZZ_CHECK(s == Status::invalid_arg || s == Status::bad_state);
       FUZZ_CHECK(picked == nullptr);
@@ -84,9 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char err[kDispatchTextCapacity];
   std::memset(err, 0x55, sizeof err);
   err[0] = '\0';
-  ParsedEnvelopeGuard parsed;
-  const ParsedEnvelope& pe = parsed.pe;
-  const Status s = parsed_envelope_parse(data, size, &parsed.pe, err, sizeof err);
+  ParsedEnvelope parsed;
+  const ParsedEnvelope& pe = parsed;
+  const Status s = parsed_envelope_parse(data, size, &parsed, err, sizeof err);
   if (s != Status::ok) {
     FUZZ_CHECK(s == Status::invalid_arg || s == Status::io);  // nomem needs memory exhaustion
     FUZZ_CHECK(terminated_within(err, sizeof err) && err[0] != '\0');

@@ -1,7 +1,9 @@
 #include "codec/parsed_envelope.h"
 
 #include <cstring>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "codec/alloc.h"
 #include "codec/codes.h"
@@ -68,28 +70,56 @@ Status fill(const transport::Envelope& env, ParsedEnvelope* pe, char* err, uint6
 
 }  // namespace
 
+ParsedEnvelope::~ParsedEnvelope() {
+  header_array_free(headers, header_count);
+  rt_free(text_block);
+}
+
+ParsedEnvelope::ParsedEnvelope(ParsedEnvelope&& from) noexcept { swap(from); }
+
+ParsedEnvelope& ParsedEnvelope::operator=(ParsedEnvelope&& from) noexcept {
+  ParsedEnvelope taken(std::move(from));
+  swap(taken);  // what this record held goes with `taken`
+  return *this;
+}
+
+void ParsedEnvelope::swap(ParsedEnvelope& other) noexcept {
+  std::swap(headers, other.headers);
+  std::swap(header_count, other.header_count);
+  std::swap(message_id, other.message_id);
+  std::swap(correlation_id, other.correlation_id);
+  std::swap(source, other.source);
+  std::swap(target, other.target);
+  std::swap(reply_to, other.reply_to);
+  std::swap(message_type, other.message_type);
+  std::swap(kind, other.kind);
+  std::swap(one_way, other.one_way);
+  std::swap(timeout_ms, other.timeout_ms);
+  std::swap(payload_schema_version, other.payload_schema_version);
+  std::swap(payload_format, other.payload_format);
+  std::swap(delivery_hint, other.delivery_hint);
+  std::swap(text_block, other.text_block);
+}
+
 void parsed_envelope_init(ParsedEnvelope* pe) noexcept {
-  if (pe != nullptr) std::memset(pe, 0, sizeof *pe);
+  if (pe != nullptr) new (pe) ParsedEnvelope();
 }
 
 void parsed_envelope_clear(ParsedEnvelope* pe) noexcept {
   if (pe == nullptr) return;
-  header_array_free(pe->headers, pe->header_count);
-  rt_free(pe->text_block);
-  std::memset(pe, 0, sizeof *pe);
+  ParsedEnvelope gone(std::move(*pe));  // frees it on the way out
 }
 
 ParsedEnvelope* parsed_envelope_move_to_heap(ParsedEnvelope* from) noexcept {
   if (from == nullptr) return nullptr;
-  auto* moved = static_cast<ParsedEnvelope*>(rt_malloc(sizeof(ParsedEnvelope)));
-  if (moved == nullptr) return nullptr;
-  *moved = *from;
-  parsed_envelope_init(from);
-  return moved;
+  void* block = rt_malloc(sizeof(ParsedEnvelope));
+  if (block == nullptr) return nullptr;
+  return new (block) ParsedEnvelope(std::move(*from));
 }
 
 void parsed_envelope_free(ParsedEnvelope* pe) noexcept {
-  parsed_envelope_clear(pe);
+  if (pe == nullptr) return;
+  pe->~ParsedEnvelope();
   rt_free(pe);
 }
 

@@ -1,10 +1,11 @@
 // The flat form of a parsed envelope that the core validates and routes on,
-// the guard that owns one, and the envelope's own consistency rules. It
+// which owns its texts, and the envelope's own consistency rules. It
 // holds no payload: the core forwards the bytes it received unchanged.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "codec/status.h"
 #include "vorlet_v2.h"
@@ -17,25 +18,51 @@ using HeaderEntry = vorlet_v2_HeaderEntry;
 // texts sit one after another in one block (text_block), so a parse costs
 // one allocation for them, not six. After a successful parse every text is
 // non-NULL ("" for an empty field); a zeroed record is the empty state.
+//
+// Move-only: a copy would free every text twice, so none can be made by
+// accident. A move hands everything over and leaves the source empty; the
+// destructor frees what the record owns. A record inside a job (a zeroed
+// block from a free list, never constructed as a whole) is begun and ended
+// by the job's new and free.
 struct ParsedEnvelope {
-  HeaderEntry* headers;
-  uint64_t header_count;
-  char* message_id;
-  char* correlation_id;
-  char* source;
-  char* target;
-  char* reply_to;
-  char* message_type;
-  int32_t kind;
-  uint32_t one_way;
-  int32_t timeout_ms;
-  uint32_t payload_schema_version;
-  uint32_t payload_format;
-  uint32_t delivery_hint;
-  char* text_block;  // owns the six texts above
+  HeaderEntry* headers = nullptr;
+  uint64_t header_count = 0;
+  char* message_id = nullptr;
+  char* correlation_id = nullptr;
+  char* source = nullptr;
+  char* target = nullptr;
+  char* reply_to = nullptr;
+  char* message_type = nullptr;
+  int32_t kind = 0;
+  uint32_t one_way = 0;
+  int32_t timeout_ms = 0;
+  uint32_t payload_schema_version = 0;
+  uint32_t payload_format = 0;
+  uint32_t delivery_hint = 0;
+  char* text_block = nullptr;  // owns the six texts above
+
+  ParsedEnvelope() noexcept = default;
+  ~ParsedEnvelope();
+  ParsedEnvelope(ParsedEnvelope&& from) noexcept;
+  // Frees what this record held, then takes everything `from` owns.
+  ParsedEnvelope& operator=(ParsedEnvelope&& from) noexcept;
+  ParsedEnvelope(const ParsedEnvelope&) = delete;
+  ParsedEnvelope& operator=(const ParsedEnvelope&) = delete;
+
+  // Exchanges every field with `other`: the one list of them that a move
+  // and a clear go through.
+  void swap(ParsedEnvelope& other) noexcept;
 };
 
+static_assert(!std::is_copy_constructible_v<ParsedEnvelope>, "a copy would free every text twice");
+static_assert(!std::is_copy_assignable_v<ParsedEnvelope>, "a copy would free every text twice");
+static_assert(std::is_nothrow_move_constructible_v<ParsedEnvelope> && std::is_nothrow_move_assignable_v<ParsedEnvelope>,
+              "a hand-over cannot fail");
+
+// Makes *pe the empty record without freeing anything: for a record that
+// owns nothing. NULL-safe.
 void parsed_envelope_init(ParsedEnvelope* pe) noexcept;
+// Frees what *pe owns and leaves it empty; NULL-safe, and again is harmless.
 void parsed_envelope_clear(ParsedEnvelope* pe) noexcept;
 // ok, invalid_arg, nomem or io; the error text goes to err (cut to
 // err_cap - 1).
@@ -43,10 +70,10 @@ Status parsed_envelope_parse(const void* bytes, uint64_t len, ParsedEnvelope* pe
 
 // A parse moved to the heap, to travel with the frame it was made from:
 // the new record takes everything *from owns and *from is left empty;
-// nullptr on exhaustion (*from is then unchanged). A record owns its texts
-// and points into no bytes, so a move is a plain copy of its fields.
+// nullptr on exhaustion (*from is then unchanged). The move itself
+// allocates nothing: the record's one allocation is its own block.
 ParsedEnvelope* parsed_envelope_move_to_heap(ParsedEnvelope* from) noexcept;
-// Clears and frees a record of parsed_envelope_move_to_heap; NULL-safe.
+// Ends and frees a record of parsed_envelope_move_to_heap; NULL-safe.
 void parsed_envelope_free(ParsedEnvelope* pe) noexcept;
 
 struct ParsedEnvelopeFree {
@@ -54,16 +81,6 @@ struct ParsedEnvelopeFree {
 };
 // Owns one record of parsed_envelope_move_to_heap until release().
 using ParsedEnvelopePtr = std::unique_ptr<ParsedEnvelope, ParsedEnvelopeFree>;
-
-// A parsed envelope for the length of one item or request; cleared on
-// every path out.
-struct ParsedEnvelopeGuard {
-  ParsedEnvelope pe;
-  ParsedEnvelopeGuard() noexcept { parsed_envelope_init(&pe); }
-  ~ParsedEnvelopeGuard() { parsed_envelope_clear(&pe); }
-  ParsedEnvelopeGuard(const ParsedEnvelopeGuard&) = delete;
-  ParsedEnvelopeGuard& operator=(const ParsedEnvelopeGuard&) = delete;
-};
 
 // The envelope's own consistency rules, first refusal wins: ok, or
 // invalid_arg with the rule's message in text (cut to capacity - 1; nothing

@@ -1,6 +1,7 @@
 #include "runtime/dispatcher.h"
 
 #include <mutex>
+#include <utility>
 
 #include "codec/alloc.h"
 #include "codec/clock.h"
@@ -92,7 +93,7 @@ struct Destination {
 // Resolves against the active table, retained for the while: no lock is
 // held over the lookup and the resolution, and the reference goes on with
 // the job that names one of its hosts.
-Resolution resolve(Runtime* rt, const ParsedEnvelope& routing, Destination* out, char* text) noexcept {
+Resolution resolve(Runtime* rt, const EnvelopeRouting& routing, Destination* out, char* text) noexcept {
   RouteTableRefPtr active = rt->routes.acquire();
   if (!active) {
     out->generation = 0;
@@ -145,7 +146,7 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   }
 }
 
-// Takes `pe` into the job once the job is made (pe is then empty).
+// Moves `pe` into the job once the job is made (pe is then empty).
 void dispatch_remote(Item& item, ParsedEnvelope& pe, Destination& dest) noexcept {
   Runtime* rt = item.rt;
   const char* host = dest.host;
@@ -179,9 +180,8 @@ void dispatch_remote(Item& item, ParsedEnvelope& pe, Destination& dest) noexcept
   job->timeout_ms = timeout_ms;
   job->reply_slot = item.slot.release();
   // Failover resolves again from this parse rather than a second one.
-  job->parsed = pe;
+  job->parsed = std::move(pe);  // the job owns the parse now; pe is empty
   job->has_parsed = 1;
-  parsed_envelope_init(&pe);
 
   MonitorQueueRejectDetail detail = MonitorQueueRejectDetail::none;
   const Status pushed = runtime_enqueue_remote(rt, job.get(), &detail);
@@ -210,7 +210,7 @@ void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
   // A request relayed from a peer that insisted on a remote endpoint is
   // routed like any other: a local endpoint now delivers it to this host
   // instead of sending it back out.
-  ParsedEnvelope routing = pe;  // shallow: resolution only reads it
+  EnvelopeRouting routing = envelope_routing(pe);  // borrowed: pe outlives it
   if (item.origin == IngressOrigin::remote && routing.delivery_hint == wire(DeliveryHint::require_remote)) {
     routing.delivery_hint = wire(DeliveryHint::router_default);
   }
@@ -286,18 +286,18 @@ void dispatch_item(Runtime* rt, IngressItem* popped) noexcept {
   // A peer's envelope comes parsed: the inbound handler parsed these same
   // bytes and refused whatever the two checks below refuse, with the same
   // texts, before it queued the item.
-  ParsedEnvelopeGuard own;
+  ParsedEnvelope own;
   ParsedEnvelope* pe = item.parsed.get();
   if (pe == nullptr) {
-    if (parsed_envelope_parse(item.frame.get(), item.length, &own.pe, text, sizeof text) != Status::ok) {
+    if (parsed_envelope_parse(item.frame.get(), item.length, &own, text, sizeof text) != Status::ok) {
       item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope"), 0);
       return;
     }
-    if (parsed_envelope_validate_semantics(&own.pe, text, sizeof text) != Status::ok) {
+    if (parsed_envelope_validate_semantics(&own, text, sizeof text) != Status::ok) {
       item.deadletter(DeadletterReason::invalid_envelope, or_default(text, "invalid envelope semantics"), 0);
       return;
     }
-    pe = &own.pe;
+    pe = &own;
   }
   if (pe->kind == wire(MessageKind::response)) {
     dispatch_response(item, *pe);  // never deadlettered, never routed

@@ -59,26 +59,26 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   if (text == nullptr) text_capacity = 0;
   if (text_capacity > 0) text[0] = '\0';
 
-  ParsedEnvelopeGuard parsed;
-  const Status parse = parsed_envelope_parse(payload, length, &parsed.pe, text, text_capacity);
+  ParsedEnvelope parsed;
+  const Status parse = parsed_envelope_parse(payload, length, &parsed, text, text_capacity);
   if (parse != Status::ok) {
     return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope,
                                   has_text(text, text_capacity) ? text : "invalid envelope", 0, parse, kind, reply,
                                   reply_length);
   }
-  const Status semantics = parsed_envelope_validate_semantics(&parsed.pe, text, text_capacity);
+  const Status semantics = parsed_envelope_validate_semantics(&parsed, text, text_capacity);
   if (semantics != Status::ok) {
     return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope,
                                   has_text(text, text_capacity) ? text : "invalid envelope semantics", 0, semantics,
                                   kind, reply, reply_length);
   }
-  const char* message_id = parsed.pe.message_id;
-  if (parsed.pe.kind != wire(MessageKind::request) || message_id == nullptr || message_id[0] == '\0') {
+  const char* message_id = parsed.message_id;
+  if (parsed.kind != wire(MessageKind::request) || message_id == nullptr || message_id[0] == '\0') {
     const char* detail = "invalid envelope semantics";
     if (text_capacity > 0) {
       text_copy_bounded(text, text_capacity,
-                        parsed.pe.kind != wire(MessageKind::request) ? "remote transport accepts request envelopes only"
-                                                       : "remote request missing message_id");
+                        parsed.kind != wire(MessageKind::request) ? "remote transport accepts request envelopes only"
+                                                    : "remote request missing message_id");
       detail = text;
     }
     return answer_with_deadletter(payload, length, DeadletterReason::invalid_envelope, detail, 0,
@@ -119,7 +119,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     // So does the parse: the frame holds the payload byte for byte, so the
     // dispatcher need not parse it again. Without memory for the move the
     // item goes without, and the dispatcher parses the frame.
-    ParsedEnvelopePtr carried(parsed_envelope_move_to_heap(&parsed.pe));
+    ParsedEnvelopePtr carried(parsed_envelope_move_to_heap(&parsed));
     message_id = nullptr;  // it lives in the moved parse now
     const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get(), carried.get()};
     pushed = runtime_enqueue_ingress(rt, &item);

@@ -1,6 +1,7 @@
 #include "runtime/jobs.h"
 
 #include <cstring>
+#include <new>
 
 #include "codec/alloc.h"
 #include "codec/text.h"
@@ -136,7 +137,11 @@ LocalJob* local_job_new(JobFreeList* list) noexcept {
 }
 
 RemoteJob* remote_job_new(JobFreeList* list) noexcept {
-  return static_cast<RemoteJob*>(take_job(list, sizeof(RemoteJob)));
+  auto* job = static_cast<RemoteJob*>(take_job(list, sizeof(RemoteJob)));
+  // The parse is the one member with a destructor: its life begins here,
+  // empty (as the zeroed block already reads), and ends in remote_job_free.
+  if (job != nullptr) new (&job->parsed) ParsedEnvelope();
+  return job;
 }
 
 void local_job_free(LocalJob* job) noexcept {
@@ -149,7 +154,7 @@ void remote_job_free(RemoteJob* job) noexcept {
   if (job == nullptr) return;
   tried_set_clear(&job->tried);
   rt_free(job->message_id);
-  parsed_envelope_clear(&job->parsed);
+  job->parsed.~ParsedEnvelope();  // frees what the parse owns
   release_head(job);
   give_back(job);
 }

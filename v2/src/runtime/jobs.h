@@ -111,9 +111,9 @@ struct RemoteJob : JobHead {
   // reads as ""): what a peer's reply must name to be about this job.
   char* message_id;
   // The parse the dispatcher routed on (its own, or the one a peer's item
-  // carried), owned, for failover to resolve again without parsing the
-  // frame a second time; has_parsed 0: none (failover then parses the
-  // frame).
+  // carried), moved in and owned, for failover to resolve again without
+  // parsing the frame a second time; has_parsed 0: none (failover then
+  // parses the frame). Begun by remote_job_new, ended by remote_job_free.
   ParsedEnvelope parsed;
   uint32_t has_parsed;
 };

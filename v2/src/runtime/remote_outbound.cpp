@@ -221,19 +221,20 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
 
   // The dispatcher's parse, kept in the job; a job made without one (a
   // test's) is decoded here.
-  ParsedEnvelopeGuard parsed;
+  ParsedEnvelope parsed;
   const ParsedEnvelope* pe = &job->parsed;
   if (job->has_parsed == 0) {
     char parse_error[128] = "";
     const Status parsed_status =
-        parsed_envelope_parse(job->frame, job->length, &parsed.pe, parse_error, sizeof parse_error);
+        parsed_envelope_parse(job->frame, job->length, &parsed, parse_error, sizeof parse_error);
     if (parsed_status != Status::ok) {
       text_copy_bounded(text, text_capacity,
                         parse_error[0] != '\0' ? parse_error : "failed to parse envelope for failover");
       return parsed_status;
     }
-    pe = &parsed.pe;
+    pe = &parsed;
   }
+  const EnvelopeRouting routing = envelope_routing(*pe);
 
   // The active table, read without runtime_lock; the job keeps it for its
   // new host when the failover succeeds.
@@ -242,14 +243,14 @@ Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint6
     text_copy_bounded(text, text_capacity, "route generation changed before failover attempt");
     return Status::bad_state;
   }
-  RouteRecord* route = route_table_find(table->table, table->count, pe->target);
+  RouteRecord* route = route_table_find(table->table, table->count, routing.target);
   if (route == nullptr) {
     text_copy_bounded(text, text_capacity, "route disappeared before failover attempt");
     return Status::bad_state;
   }
   const EndpointDesc* endpoint = nullptr;
-  s = route_resolve_excluding(route, pe, tried_set_entries(&job->tried), tried_set_count(&job->tried), &endpoint,
-                              nullptr, text, text_capacity);
+  s = route_resolve_excluding(route, &routing, tried_set_entries(&job->tried), tried_set_count(&job->tried),
+                              &endpoint, nullptr, text, text_capacity);
   if (s != Status::ok || endpoint == nullptr) return s != Status::ok ? s : Status::bad_state;
   const char* host = endpoint->host;
   const uint16_t port = endpoint->port;

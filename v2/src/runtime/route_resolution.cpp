@@ -68,10 +68,10 @@ int endpoint_list_contains(const EndpointKey* list, uint64_t count, const char* 
   return 0;
 }
 
-const char* envelope_header_value(const ParsedEnvelope* pe, const char* name) noexcept {
-  if (pe == nullptr || name == nullptr || name[0] == '\0' || pe->headers == nullptr) return nullptr;
-  for (uint64_t i = 0; i < pe->header_count; ++i) {
-    const HeaderEntry& h = pe->headers[i];
+const char* envelope_header_value(const EnvelopeRouting* view, const char* name) noexcept {
+  if (view == nullptr || name == nullptr || name[0] == '\0' || view->headers == nullptr) return nullptr;
+  for (uint64_t i = 0; i < view->header_count; ++i) {
+    const HeaderEntry& h = view->headers[i];
     if (h.key != nullptr && std::strcmp(h.key, name) == 0) return h.value;
   }
   return nullptr;
@@ -130,10 +130,10 @@ uint64_t route_pick_rendezvous(const RouteRecord* route, const char* key, const 
   return best;
 }
 
-Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, const EndpointKey* excluded,
+Status route_resolve_excluding(RouteRecord* route, const EnvelopeRouting* view, const EndpointKey* excluded,
                                uint64_t excluded_count, const EndpointDesc** out, RouteFailureKind* kind_out,
                                char* text, uint64_t text_cap) noexcept {
-  if (route == nullptr || pe == nullptr || out == nullptr) return Status::invalid_arg;
+  if (route == nullptr || view == nullptr || out == nullptr) return Status::invalid_arg;
   *out = nullptr;
   if (kind_out != nullptr) *kind_out = RouteFailureKind::no_eligible_endpoint;
   const Failure fail{kind_out, text, text_cap};
@@ -155,7 +155,7 @@ Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, con
   if (!any_available) {
     return fail(Status::bad_state, RouteFailureKind::endpoint_unavailable, "all route endpoints are unavailable");
   }
-  const uint32_t hint = pe->delivery_hint;
+  const uint32_t hint = view->delivery_hint;
   if (hint == wire(DeliveryHint::require_local) && !local_available) {
     if (any_local) {
       return fail(Status::bad_state, RouteFailureKind::endpoint_unavailable,
@@ -184,7 +184,7 @@ Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, con
       break;
     }
     case VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH: {
-      const char* key = envelope_header_value(pe, route->route_key_hint);
+      const char* key = envelope_header_value(view, route->route_key_hint);
       if (key == nullptr || key[0] == '\0') return fail.missing_key(route->route_key_hint);
       index = route_pick_rendezvous(route, key, excluded, excluded_count);
       break;
@@ -205,9 +205,9 @@ Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, con
   return Status::ok;
 }
 
-Status route_resolve(RouteRecord* route, const ParsedEnvelope* pe, const EndpointDesc** out, RouteFailureKind* kind_out,
-                     char* text, uint64_t text_cap) noexcept {
-  return route_resolve_excluding(route, pe, nullptr, 0, out, kind_out, text, text_cap);
+Status route_resolve(RouteRecord* route, const EnvelopeRouting* view, const EndpointDesc** out,
+                     RouteFailureKind* kind_out, char* text, uint64_t text_cap) noexcept {
+  return route_resolve_excluding(route, view, nullptr, 0, out, kind_out, text, text_cap);
 }
 
 }  // namespace vorlet::v2

@@ -33,23 +33,40 @@ struct EndpointKey {
   uint16_t port;
 };
 
+// What resolution reads of an envelope, borrowed: target and headers point
+// into the ParsedEnvelope the view was taken from, which must outlive it
+// and stays its owner. A value, so that a caller may route on another hint
+// than the envelope's without touching the parse.
+struct EnvelopeRouting {
+  const char* target;
+  const HeaderEntry* headers;
+  uint64_t header_count;
+  uint32_t delivery_hint;
+};
+
+// The view of `pe`; copies no text.
+inline EnvelopeRouting envelope_routing(const ParsedEnvelope& pe) noexcept {
+  return EnvelopeRouting{pe.target, pe.headers, pe.header_count, pe.delivery_hint};
+}
+
 // 1 when some entry has the same port and a host equal by strcmp (both
 // texts non-NULL); 0 for an empty or NULL list.
 int endpoint_list_contains(const EndpointKey* list, uint64_t count, const char* host, uint16_t port) noexcept;
 
 // The value of the first header whose key equals `name` by strcmp; NULL
-// when there is none or the name is NULL or empty. Points into `pe`.
-const char* envelope_header_value(const ParsedEnvelope* pe, const char* name) noexcept;
+// when there is none, the view is NULL or the name is NULL or empty.
+// Points into the view's headers.
+const char* envelope_header_value(const EnvelopeRouting* view, const char* name) noexcept;
 
-// Chooses the endpoint for `pe` on `route`, skipping the excluded endpoints.
+// Chooses the endpoint for `view` on `route`, skipping the excluded endpoints.
 // ok with *out set; otherwise invalid_arg or bad_state with *out NULL, the
 // failure kind in *kind_out (when given) and the reason in `text` (when
 // given, cut to text_cap - 1).
-Status route_resolve_excluding(RouteRecord* route, const ParsedEnvelope* pe, const EndpointKey* excluded,
+Status route_resolve_excluding(RouteRecord* route, const EnvelopeRouting* view, const EndpointKey* excluded,
                                uint64_t excluded_count, const EndpointDesc** out, RouteFailureKind* kind_out,
                                char* text, uint64_t text_cap) noexcept;
-Status route_resolve(RouteRecord* route, const ParsedEnvelope* pe, const EndpointDesc** out, RouteFailureKind* kind_out,
-                     char* text, uint64_t text_cap) noexcept;
+Status route_resolve(RouteRecord* route, const EnvelopeRouting* view, const EndpointDesc** out,
+                     RouteFailureKind* kind_out, char* text, uint64_t text_cap) noexcept;
 
 // The strategy pickers: an endpoint index, or route->endpoint_count when no
 // endpoint is eligible. Round robin advances the route's counter only when

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "support/envelopes.h"
 #include "vorlet/v2/transport.pb.h"
@@ -151,6 +152,67 @@ TEST_F(ParsedEnvelopeTest, ClearIsIdempotent) {
   parsed_envelope_clear(&pe_);
   parsed_envelope_clear(&pe_);
   EXPECT_TRUE(empty(pe_));
+}
+
+// A record is handed over, never copied (the type refuses a copy at compile
+// time): a move, constructed or assigned, takes every field byte for byte
+// and leaves the source empty; an assignment first frees what the target
+// held, and a record moved onto itself keeps what it owns. Each text is
+// freed once, by whoever holds it last: ASan and LSan see a second free or
+// one missed.
+TEST(ParsedEnvelopeMove, TakesEveryFieldAndLeavesTheSourceEmpty) {
+  auto bytes_of = [](const ParsedEnvelope& pe) {
+    std::string raw(sizeof pe, '\0');
+    std::memcpy(raw.data(), static_cast<const void*>(&pe), sizeof pe);
+    return raw;
+  };
+  const std::string empty_bytes = bytes_of(ParsedEnvelope{});
+  transport::Envelope env = test::envelope({.message_id = "m-1",
+                                            .correlation_id = "c-1",
+                                            .source = "src",
+                                            .target = "svc.orders",
+                                            .reply_to = "back",
+                                            .kind = transport::MESSAGE_KIND_EVENT,
+                                            .one_way = true,
+                                            .timeout_ms = 25,
+                                            .headers = {{"tenant", "t1"}, {"region", "r1"}}});
+  env.set_message_type("Order");
+  env.set_payload_schema_version(7);
+  env.set_payload_format(static_cast<transport::PayloadFormat>(2));
+  env.set_delivery_hint(transport::DELIVERY_HINT_PREFER_LOCAL);
+  const std::string wire_bytes = env.SerializeAsString();
+  auto parsed = [&] {
+    ParsedEnvelope pe;
+    EXPECT_EQ(parsed_envelope_parse(wire_bytes.data(), wire_bytes.size(), &pe, nullptr, 0), Status::ok);
+    return pe;  // moved out
+  };
+
+  // Every field set, so that one a move forgot would show.
+  ParsedEnvelope source = parsed();
+  ASSERT_STREQ(source.target, "svc.orders");
+  ASSERT_EQ(source.header_count, 2u);
+  ASSERT_TRUE(source.kind != 0 && source.one_way != 0 && source.timeout_ms != 0 && source.payload_schema_version != 0 &&
+              source.payload_format != 0 && source.delivery_hint != 0);
+  const std::string held = bytes_of(source);
+
+  ParsedEnvelope constructed(std::move(source));
+  EXPECT_EQ(bytes_of(constructed), held);
+  EXPECT_EQ(bytes_of(source), empty_bytes);
+
+  ParsedEnvelope assigned = parsed();  // its own texts, freed by the assignment
+  assigned = std::move(constructed);
+  EXPECT_EQ(bytes_of(assigned), held);
+  EXPECT_EQ(bytes_of(constructed), empty_bytes);
+
+  ParsedEnvelope& same = assigned;
+  assigned = std::move(same);
+  EXPECT_EQ(bytes_of(assigned), held);
+  EXPECT_STREQ(assigned.message_id, "m-1");
+
+  // A moved-from record is an empty one: cleared, parsed into, destroyed.
+  parsed_envelope_clear(&source);
+  EXPECT_EQ(parsed_envelope_parse(wire_bytes.data(), wire_bytes.size(), &constructed, nullptr, 0), Status::ok);
+  EXPECT_STREQ(constructed.reply_to, "back");
 }
 
 // The size of the text buffer the dispatcher hands the semantic check.

@@ -98,10 +98,10 @@ TEST(InboundParseOnce, TheDispatcherRoutesFromTheCarriedParse) {
     ReplySlotRef slot(reply_slot_create());
     ASSERT_TRUE(slot);
     IngressItem item = test::make_item(bytes, slot.get());
-    ParsedEnvelopeGuard parse;
+    ParsedEnvelope parse;
     char text[128] = "";
-    ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &parse.pe, text, sizeof text), Status::ok);
-    item.parsed = parsed_envelope_move_to_heap(&parse.pe);
+    ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &parse, text, sizeof text), Status::ok);
+    item.parsed = parsed_envelope_move_to_heap(&parse);
     ASSERT_NE(item.parsed, nullptr);
     std::memset(item.frame, 0xff, item.length);
     const void* frame = item.frame;
@@ -169,17 +169,17 @@ TEST(InboundParseOnce, ItemsLeftInTheRingAreFreedByStopAndByDestroy) {
 // empty, so that clearing both frees each text once.
 TEST(InboundParseOnce, AMovedParseLeavesItsSourceEmpty) {
   const std::string bytes = peer_request("m-3", kFar);
-  ParsedEnvelopeGuard source;
+  ParsedEnvelope source;
   char text[128] = "";
-  ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &source.pe, text, sizeof text), Status::ok);
-  const char* target = source.pe.target;
-  ParsedEnvelopePtr moved(parsed_envelope_move_to_heap(&source.pe));
+  ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &source, text, sizeof text), Status::ok);
+  const char* target = source.target;
+  ParsedEnvelopePtr moved(parsed_envelope_move_to_heap(&source));
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->target, target);
   EXPECT_STREQ(moved->message_id, "m-3");
   EXPECT_EQ(moved->header_count, 1u);
   const ParsedEnvelope zero{};
-  EXPECT_EQ(std::memcmp(&source.pe, &zero, sizeof zero), 0);
+  EXPECT_EQ(std::memcmp(&source, &zero, sizeof zero), 0);
   EXPECT_EQ(parsed_envelope_move_to_heap(nullptr), nullptr);
   parsed_envelope_free(nullptr);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/envelopes.h"
+
 namespace vorlet::v2 {
 namespace {
 
@@ -47,23 +49,24 @@ class OneRoute {
   uint64_t count_ = 0;
 };
 
-// A parsed envelope filled by hand: only the hint and the headers matter.
+// What resolution reads of an envelope, filled by hand: only the hint and
+// the headers matter. The view borrows the headers this object owns.
 class Envelope {
  public:
   explicit Envelope(uint32_t hint = kRouterDefault, std::vector<std::pair<std::string, std::string>> headers = {})
       : headers_(std::move(headers)) {
     for (const auto& [k, v] : headers_) entries_.push_back({k.c_str(), v.c_str()});
-    pe_ = ParsedEnvelope{};
-    pe_.headers = entries_.empty() ? nullptr : entries_.data();
-    pe_.header_count = entries_.size();
-    pe_.delivery_hint = hint;
+    view_ = EnvelopeRouting{};
+    view_.headers = entries_.empty() ? nullptr : entries_.data();
+    view_.header_count = entries_.size();
+    view_.delivery_hint = hint;
   }
-  const ParsedEnvelope* get() const { return &pe_; }
+  const EnvelopeRouting* get() const { return &view_; }
 
  private:
   std::vector<std::pair<std::string, std::string>> headers_;
   std::vector<HeaderEntry> entries_;
-  ParsedEnvelope pe_;
+  EnvelopeRouting view_;
 };
 
 struct Outcome {
@@ -373,6 +376,28 @@ TEST(EnvelopeHeaderValue, FindsTheFirstExactKey) {
   EXPECT_EQ(envelope_header_value(env.get(), ""), nullptr);
   EXPECT_EQ(envelope_header_value(env.get(), nullptr), nullptr);
   EXPECT_EQ(envelope_header_value(Envelope().get(), "tenant"), nullptr);
+}
+
+// The view a parse lends resolution copies nothing: its target, its headers
+// and the value a rendezvous route hashes are the parse's own texts, and a
+// hint changed on the view leaves the parse as it was.
+TEST(EnvelopeRouting, BorrowsTheParsesTexts) {
+  const std::string bytes =
+      test::envelope({.message_id = "m-1", .target = "target", .headers = {{"tenant", "t1"}}}).SerializeAsString();
+  ParsedEnvelope pe;
+  ASSERT_EQ(parsed_envelope_parse(bytes.data(), bytes.size(), &pe, nullptr, 0), Status::ok);
+  EnvelopeRouting view = envelope_routing(pe);
+  EXPECT_EQ(view.target, pe.target);
+  EXPECT_EQ(view.headers, pe.headers);
+  EXPECT_EQ(view.header_count, 1u);
+  EXPECT_EQ(envelope_header_value(&view, "tenant"), pe.headers[0].value);
+  view.delivery_hint = kRequireRemote;
+  EXPECT_EQ(pe.delivery_hint, kRouterDefault);
+
+  OneRoute hashed(VORLET_V2_ROUTE_STRATEGY_RENDEZVOUS_HASH, {{"h1", 1, 1, 0}, {"h2", 2, 1, 0}}, 0, "tenant");
+  const EndpointDesc* chosen = nullptr;
+  EXPECT_EQ(route_resolve(hashed.route(), &view, &chosen, nullptr, nullptr, 0), Status::ok);
+  EXPECT_EQ(hashed.index_of(chosen), static_cast<int64_t>(route_pick_rendezvous(hashed.route(), "t1", nullptr, 0)));
 }
 
 TEST(EndpointListContains, NeedsHostAndPortToMatch) {
