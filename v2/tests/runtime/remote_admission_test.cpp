@@ -136,7 +136,7 @@ TEST(RemoteAdmission, EachModeJudgesTheNewcomerByWhatIsQueued) {
     test::TestRuntime host(8, test::TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
-    ASSERT_EQ(rt->remote_ring.capacity, 8u);
+    ASSERT_EQ(rt->remote_ring.capacity(), 8u);
     ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
     const uint64_t now = now_ns();
     const std::string queued = row.queued;
