@@ -17,7 +17,10 @@ constexpr uint32_t kModeDropOneWayFirst = VORLET_V2_OVERLOAD_MODE_DROP_ONE_WAY_F
 
 bool expired(const RemoteJob* job, uint64_t now) noexcept { return job->deadline_ns != 0 && job->deadline_ns <= now; }
 
-// The jobs one admission took out of the ring, to fail once it has decided.
+// The jobs one admission took out of the ring. They fail once the ring
+// lock is released: their deadletters take the reply registry's and a
+// reply slot's mutexes and may wait for room on the deadletter pipe, and
+// the remote worker's pop need not wait for any of that.
 struct Dropped {
   RemoteJob** expired = nullptr;  // owned (rt_calloc), expired_count jobs, oldest first
   uint64_t expired_count = 0;
@@ -46,8 +49,8 @@ void drop(Runtime* rt, RemoteJob* job, DeadletterReason reason, const char* deta
   job_fail(rt, *job, reason, detail);
 }
 
-// Each dropped job counts, fails and is freed, the expired ones oldest
-// first.
+// After the ring lock: each dropped job counts, fails and is freed, the
+// expired ones oldest first.
 void fail_dropped(Runtime* rt, Dropped* dropped) noexcept {
   for (uint64_t i = 0; i < dropped->expired_count; ++i) {
     rt->counters.add(Counter::remote_outbound_expired_dropped);
@@ -73,7 +76,6 @@ Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDet
   JobRing<RemoteJob>& ring = rt->remote_ring;
   uint64_t depth;
   Dropped dropped;
-  bool any_dropped = false;
   MonitorQueueRejectDetail refused = MonitorQueueRejectDetail::none;
   {
     std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
@@ -110,9 +112,12 @@ Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDet
     } else {
       depth = ring.count();
     }
-    any_dropped = dropped.any();
-    fail_dropped(rt, &dropped);
   }
+  // The drops fail first, ahead of the newcomer's gauges and of the wake:
+  // their counters keep their place, and a sleeping worker starts on what
+  // was admitted only once their deadletters are out.
+  const bool any_dropped = dropped.any();
+  fail_dropped(rt, &dropped);
   if (refused != MonitorQueueRejectDetail::none) {
     // The gauge follows the drops even when the newcomer stays out.
     if (any_dropped) rt->counters.store(Counter::remote_outbound_depth, depth);

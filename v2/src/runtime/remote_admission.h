@@ -31,8 +31,9 @@ struct RemoteJob;
 // list of them cannot be allocated); in drop_one_way_first the oldest
 // one-way job, when the queue is full and the newcomer expects a reply.
 // Each becomes a deadletter (expired_before_delivery, oldest first, or
-// one_way_dropped_by_policy) to its reply slot or the host, emitted with
-// the lock held.
+// one_way_dropped_by_policy) to its reply slot or the host once the lock
+// is released, before this call returns and ahead of the newcomer's gauges
+// and the wake.
 //
 // The clock tells expired jobs; when it cannot be read, nothing is swept.
 Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
