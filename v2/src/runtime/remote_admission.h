@@ -24,20 +24,19 @@ struct RemoteJob;
 // every refusal the job stays the caller's. *detail_out (may be NULL) is
 // none on every other path.
 //
-// A job dropped to make room (an expired one in drop_expired_first, the
-// oldest one-way one in drop_one_way_first) becomes a deadletter
-// (expired_before_delivery or one_way_dropped_by_policy) to its reply slot
-// or the host, emitted with the lock held.
+// Jobs are taken out to make room under the lock, through the ring's own
+// operations, the others keeping their order: in drop_expired_first every
+// queued job that has expired (0 < deadline_ns <= now), when the queue is
+// full or its free slots are within a reserve (nothing when the temporary
+// list of them cannot be allocated); in drop_one_way_first the oldest
+// one-way job, when the queue is full and the newcomer expects a reply.
+// Each becomes a deadletter (expired_before_delivery, oldest first, or
+// one_way_dropped_by_policy) to its reply slot or the host once the lock
+// is released, before this call returns and ahead of the newcomer's gauges
+// and the wake.
 //
 // The clock tells expired jobs; when it cannot be read, nothing is swept.
 Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
                               MonotonicClock clock = clock_monotonic_ns) noexcept;
-
-// Removes every queued job that has expired at now (0 < deadline_ns <= now),
-// keeping the others in order, and turns each into an
-// expired_before_delivery deadletter, oldest first. The number removed; 0
-// (nothing dropped) when the temporary list cannot be allocated.
-// remote_outbound_lock held.
-uint64_t remote_outbound_sweep_expired(Runtime* rt, uint64_t now) noexcept;
 
 }  // namespace vorlet::v2

@@ -4,8 +4,8 @@
 //    and the inbound remote request handler to the dispatcher;
 //  - the local delivery ring: jobs from the dispatcher to the local worker;
 //  - the remote outbound ring: jobs from remote admission to the remote
-//    worker (both under remote_outbound_lock, since admission may reorder
-//    queued jobs).
+//    worker (both under remote_outbound_lock, since admission may take
+//    queued jobs out).
 // The first two are SlotRings, which producers push onto without a lock;
 // the third is a Ring, whose producers serialise on the owner's lock. How
 // producers push onto them, and how consumers sleep and end, is with each
@@ -34,67 +34,133 @@ uint64_t ring_capacity_for(uint64_t requested) noexcept;
 
 // A ring of T, held by value; an empty slot holds T{}. Producers are
 // serialised by a lock of the owner's; there is one consumer, which pops
-// under it too (the remote worker), so that the owner may also reorder
-// what is queued under that lock (admission). The orderings below would
-// let a consumer pop without the lock; under it they cost nothing more.
+// under it too (the remote worker), so that the owner may also take queued
+// items out under that lock (admission). The orderings below would let a
+// consumer pop without the lock; under it they cost nothing more. Only the
+// ring's own operations touch its slots and indices.
 template <class T>
-struct alignas(64) Ring {
+class alignas(64) Ring {
+ public:
   // The array is zero-filled and slots are copied as bytes would be.
   static_assert(std::is_trivially_copyable_v<T>);
 
-  uint64_t capacity;
-  uint64_t mask;
-  T* items;  // owned; NULL counts as empty and as full
-  // Published with release after the slot is written (by a producer) or
-  // cleared (by the consumer); read with acquire by the other side.
-  alignas(64) std::atomic<uint64_t> write_index;
-  alignas(64) std::atomic<uint64_t> read_index;
+  uint64_t capacity() const noexcept { return capacity_; }
+  uint64_t mask() const noexcept { return mask_; }
+  bool has_array() const noexcept { return items_ != nullptr; }
+  // Free-running: grows by one per push, falls by what remove_matching
+  // takes out. A snapshot without the lock.
+  uint64_t write_index() const noexcept { return write_index_.load(std::memory_order_relaxed); }
 
   // Exact under the producers' lock with a consumer that pops under it
   // too; otherwise a snapshot.
   uint64_t count() const noexcept {
-    if (items == nullptr) return 0;
-    return write_index.load(std::memory_order_relaxed) - read_index.load(std::memory_order_relaxed);
+    if (items_ == nullptr) return 0;
+    return write_index_.load(std::memory_order_relaxed) - read_index_.load(std::memory_order_relaxed);
   }
-  bool full() const noexcept { return items == nullptr || count() >= capacity; }
+  bool full() const noexcept { return items_ == nullptr || count() >= capacity_; }
 
   // A producer's push, under the producers' lock: false when full (the
   // value stays the caller's); on true the ring owns what the value owns
   // and *depth (may be NULL) is the count just after it.
   bool push(const T& value, uint64_t* depth = nullptr) noexcept {
-    if (items == nullptr) return false;
-    const uint64_t w = write_index.load(std::memory_order_relaxed);
-    const uint64_t r = read_index.load(std::memory_order_acquire);  // the consumer cleared slot r - 1
-    if (w - r >= capacity) return false;
-    items[w & mask] = value;
+    if (items_ == nullptr) return false;
+    const uint64_t w = write_index_.load(std::memory_order_relaxed);
+    const uint64_t r = read_index_.load(std::memory_order_acquire);  // the consumer cleared slot r - 1
+    if (w - r >= capacity_) return false;
+    items_[w & mask_] = value;
     // Sequentially consistent, so that the consumer's sleep test sees it
     // or the producer sees the consumer asleep (wake_after_push).
-    write_index.store(w + 1, std::memory_order_seq_cst);
+    write_index_.store(w + 1, std::memory_order_seq_cst);
     if (depth != nullptr) *depth = w + 1 - r;
     return true;
   }
 
-  // The consumer's pop: false when empty. Otherwise the oldest value (for
-  // a job ring possibly NULL, a slot emptied by admission) moves to *out,
-  // its slot is cleared, and *depth (may be NULL) is what is left.
+  // The consumer's pop: false when empty. Otherwise the oldest value (T{}
+  // when T{} was pushed) moves to *out, its slot is cleared, and *depth
+  // (may be NULL) is what is left.
   bool try_pop(T* out, uint64_t* depth = nullptr) noexcept {
-    if (items == nullptr) return false;
-    const uint64_t r = read_index.load(std::memory_order_relaxed);
-    const uint64_t w = write_index.load(std::memory_order_acquire);  // the producer's slot is visible
+    if (items_ == nullptr) return false;
+    const uint64_t r = read_index_.load(std::memory_order_relaxed);
+    const uint64_t w = write_index_.load(std::memory_order_acquire);  // the producer's slot is visible
     if (r == w) return false;
-    T& slot = items[r & mask];
+    T& slot = items_[r & mask_];
     *out = slot;
     slot = T{};
-    read_index.store(r + 1, std::memory_order_release);
+    read_index_.store(r + 1, std::memory_order_release);
     if (depth != nullptr) *depth = w - (r + 1);
     return true;
   }
 
   // Without any lock, for a consumer deciding whether to sleep.
   bool observed_empty() const noexcept {
-    return items == nullptr ||
-           write_index.load(std::memory_order_seq_cst) == read_index.load(std::memory_order_relaxed);
+    return items_ == nullptr ||
+           write_index_.load(std::memory_order_seq_cst) == read_index_.load(std::memory_order_relaxed);
   }
+
+  // The queued items for which match(item) is true, under the producers'
+  // lock. Every queued item is shown to match, T{} included.
+  template <class Match>
+  uint64_t count_matching(Match match) const noexcept {
+    if (items_ == nullptr) return 0;
+    const uint64_t r = read_index_.load(std::memory_order_relaxed);
+    const uint64_t w = write_index_.load(std::memory_order_relaxed);
+    uint64_t n = 0;
+    for (uint64_t i = r; i < w; ++i) {
+      if (match(static_cast<const T&>(items_[i & mask_]))) ++n;
+    }
+    return n;
+  }
+
+  // Takes out, oldest first, up to max queued items for which match(item)
+  // is true and moves them to out[0..n): the caller owns what they own
+  // now. The items left close up towards the oldest in their order, so
+  // read_index stays and write_index falls by n; the slots freed at the
+  // back are cleared. Returns n (0: nothing changed). Under the producers'
+  // lock, which the consumer's pop takes too: a pop never sees the ring
+  // half closed up.
+  template <class Match>
+  uint64_t remove_matching(Match match, T* out, uint64_t max) noexcept {
+    if (items_ == nullptr || max == 0) return 0;
+    const uint64_t r = read_index_.load(std::memory_order_relaxed);
+    const uint64_t w = write_index_.load(std::memory_order_relaxed);
+    uint64_t kept = r;
+    uint64_t n = 0;
+    for (uint64_t i = r; i < w; ++i) {
+      const T item = items_[i & mask_];
+      if (n < max && match(item)) {
+        out[n++] = item;
+      } else {
+        items_[kept++ & mask_] = item;  // kept <= i: that slot was read already
+      }
+    }
+    if (n == 0) return 0;
+    for (uint64_t i = kept; i < w; ++i) items_[i & mask_] = T{};
+    // Sequentially consistent like a push's, for the consumer's sleep test.
+    write_index_.store(kept, std::memory_order_seq_cst);
+    return n;
+  }
+
+  // The oldest queued item for which match(item) is true, taken out as by
+  // remove_matching (the newer ones each move one slot towards the oldest)
+  // and moved to *out: true. False when none matches (nothing changed).
+  template <class Match>
+  bool take_first_matching(Match match, T* out) noexcept {
+    return remove_matching(match, out, 1) == 1;
+  }
+
+ private:
+  template <class U>
+  friend Status ring_init(Ring<U>* ring, uint64_t requested) noexcept;
+  template <class U>
+  friend void ring_free(Ring<U>* ring) noexcept;
+
+  uint64_t capacity_;
+  uint64_t mask_;
+  T* items_;  // owned; NULL counts as empty and as full
+  // Published with release after the slot is written (by a producer) or
+  // cleared (by the consumer); read with acquire by the other side.
+  alignas(64) std::atomic<uint64_t> write_index_;
+  alignas(64) std::atomic<uint64_t> read_index_;
 };
 
 // nomem when the array cannot be had (the ring then has none).
@@ -103,17 +169,17 @@ Status ring_init(Ring<T>* ring, uint64_t requested) noexcept {
   const uint64_t capacity = ring_capacity_for(requested);
   T* items = capacity == 0 ? nullptr : static_cast<T*>(rt_calloc(capacity, sizeof(T)));
   if (items == nullptr) return Status::nomem;
-  ring->items = items;
-  ring->capacity = capacity;
-  ring->mask = capacity - 1;
+  ring->items_ = items;
+  ring->capacity_ = capacity;
+  ring->mask_ = capacity - 1;
   return Status::ok;
 }
 
 // Frees the array; what is still queued must have been drained.
 template <class T>
 void ring_free(Ring<T>* ring) noexcept {
-  rt_free(ring->items);
-  ring->items = nullptr;
+  rt_free(ring->items_);
+  ring->items_ = nullptr;
 }
 
 // A ring of T for many producers that push without a lock and one

@@ -101,7 +101,7 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // the worker's, and one that admission is moving.
   constexpr uint64_t kJobsBeyondRing = 3;
   job_free_list_init(&rt->local_jobs, rt->local_ring.capacity + kJobsBeyondRing);
-  job_free_list_init(&rt->remote_jobs, rt->remote_ring.capacity + kJobsBeyondRing);
+  job_free_list_init(&rt->remote_jobs, rt->remote_ring.capacity() + kJobsBeyondRing);
 
   // The three host-bound pipe queues.
   const PipeGauges gauges[kHostPipeCount] = {

@@ -7,9 +7,10 @@
 // job free list's mutex and the process-wide mutexes (frame pool, monitor
 // registrations, log sink) are leaves, and so is the active routes' swap
 // lock: taken with any of these held, never held while another lock is
-// taken. The reply registry's mutex comes after
-// the ring lock (admission emits deadletters under remote_outbound_lock)
-// and before a reply slot's mutex. The ring lock is released before the
+// taken. The reply registry's mutex comes after runtime_lock (stop fails
+// the pending replies under it) and before a reply slot's mutex. Only
+// leaves are taken under remote_outbound_lock: admission fails the jobs it
+// drops once it has released it, and the lock is released before the
 // consumer's wake mutex is taken. Members that can fail to
 // construct sit in InPlace slots so that teardown can run on a half-built
 // object (create's failure path calls destroy).

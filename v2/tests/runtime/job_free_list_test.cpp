@@ -175,7 +175,7 @@ TEST(JobFreeList, ARuntimesListsAreBoundedByItsRings) {
   ASSERT_TRUE(fx.bring_up());
   Runtime* rt = fx.rt;
   EXPECT_EQ(rt->local_jobs.cap, rt->local_ring.capacity + 3);
-  EXPECT_EQ(rt->remote_jobs.cap, rt->remote_ring.capacity + 3);
+  EXPECT_EQ(rt->remote_jobs.cap, rt->remote_ring.capacity() + 3);
   const std::string bytes =
       test::request_envelope({.message_id = "m-burst", .target = test::kLocalTarget, .one_way = true});
   for (int i = 0; i < 200; ++i) (void)vorlet_v2_runtime_submit_envelope(fx.handle(), bytes.data(), bytes.size());

@@ -61,7 +61,7 @@ TEST(Limits, CreateStoresTheDerivedLimits) {
     // a power of two).
     EXPECT_EQ(rt->ingress_ring.capacity, c.ring_slots) << c.hint;
     EXPECT_EQ(rt->local_ring.capacity, c.ring_slots) << c.hint;
-    EXPECT_EQ(rt->remote_ring.capacity, c.ring_slots) << c.hint;
+    EXPECT_EQ(rt->remote_ring.capacity(), c.ring_slots) << c.hint;
     for (auto& queue : rt->pipe_queues) EXPECT_EQ(queue->capacity(), c.pipe_queue_capacity) << c.hint;
     runtime_destroy(rt);
   }

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "codec/alloc.h"
 #include "codec/clock.h"
 #include "codec/parsed_envelope.h"
 #include "runtime/host_pipe_writers.h"
@@ -136,7 +139,7 @@ TEST(RemoteAdmission, EachModeJudgesTheNewcomerByWhatIsQueued) {
     test::TestRuntime host(8, test::TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
-    ASSERT_EQ(rt->remote_ring.capacity, 8u);
+    ASSERT_EQ(rt->remote_ring.capacity(), 8u);
     ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
     const uint64_t now = now_ns();
     const std::string queued = row.queued;
@@ -287,6 +290,75 @@ TEST(RemoteAdmission, DroppedJobsAnswerTheirRequesters) {
     reply_slot_release(slot);
     EXPECT_TRUE(host_deadletters(&host).empty());
   }
+}
+
+// A dropped job's deadletter may have to wait for room on the deadletter
+// pipe, for as long as the host takes to read it. That wait is admission's
+// own: the remote worker goes on popping what was admitted meanwhile, and
+// the deadletter still reaches the host in its place once there is room.
+TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
+  test::TestRuntime host(1, test::TakeHandles{0});  // a ring of 2
+  ASSERT_EQ(host.opened, Status::ok);
+  Runtime* rt = host.rt;
+  ASSERT_EQ(rt->remote_ring.capacity(), 2u);
+  const uint64_t now = now_ns();
+  for (const char* id : {"0", "1"}) {
+    ASSERT_EQ(runtime_enqueue_remote(rt, job_for(id[0] == '0' ? 'E' : 'R', id, now).release(), nullptr), Status::ok);
+  }
+  // No writer yet: frames the host has not taken fill the deadletter queue.
+  const uint64_t queued = rt->pipe_queues[static_cast<uint32_t>(HostPipe::deadletter)]->capacity();
+  transport::Deadletter earlier;
+  earlier.set_detail("earlier");
+  const std::string earlier_bytes = earlier.SerializeAsString();
+  for (uint64_t i = 0; i < queued; ++i) {
+    PipeItem filler{rt_malloc(earlier_bytes.size()), earlier_bytes.size(), BufferKind::heap};
+    std::memcpy(filler.buffer, earlier_bytes.data(), earlier_bytes.size());
+    ASSERT_EQ(runtime_pipe_push(rt, HostPipe::deadletter, &filler), Status::ok);
+  }
+
+  set_policy(rt, kDropExpired, 0);
+  std::atomic<bool> admitted{false};
+  std::thread dispatcher([&] {
+    RemoteJobPtr newcomer = job_for('R', "N", now);
+    EXPECT_EQ(runtime_enqueue_remote(rt, newcomer.get(), nullptr), Status::ok);
+    (void)newcomer.release();
+    admitted.store(true);
+  });
+  // The expired job is out and its deadletter waits for room.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (rt->counters.load(Counter::deadletters_emitted) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(rt->counters.load(Counter::deadletters_emitted), 1u);
+  EXPECT_FALSE(admitted.load());
+
+  std::atomic<bool> popped{false};
+  std::string first;
+  std::thread worker([&] {
+    const RemoteJobPtr job(runtime_remote_pop(rt));
+    first = id_of(job.get());
+    popped.store(true);
+  });
+  const auto pop_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!popped.load() && std::chrono::steady_clock::now() < pop_deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(popped.load()) << "the worker's pop waited for the host to read a deadletter";
+  EXPECT_FALSE(admitted.load());
+
+  // The host reads again: admission ends, and the deadletter follows what
+  // was queued before it.
+  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  dispatcher.join();
+  worker.join();
+  EXPECT_EQ(first, "1");
+  EXPECT_EQ(drain_queue(rt), "N");
+  const std::vector<transport::Deadletter> got = host_deadletters(&host);
+  ASSERT_EQ(got.size(), queued + 1);
+  for (uint64_t i = 0; i < queued; ++i) EXPECT_EQ(got[i].detail(), "earlier");
+  EXPECT_EQ(got.back().original_envelope().message_id(), "0");
+  EXPECT_EQ(got.back().reason(), 13);
 }
 
 // Admission compacts the ring while the worker pops from it: every job

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -69,8 +70,8 @@ TEST(Rings, CapacityIsThePowerOfTwoAtOrAboveTheRequestAndAtLeastTwo) {
     ASSERT_EQ(ring_init(&ingress, c.requested), Status::ok);
     ASSERT_EQ(ring_init(&jobs, c.requested), Status::ok);
     EXPECT_EQ(ingress.capacity, c.capacity) << c.requested;
-    EXPECT_EQ(jobs.capacity, c.capacity) << c.requested;
-    EXPECT_EQ(jobs.mask, c.capacity - 1);
+    EXPECT_EQ(jobs.capacity(), c.capacity) << c.requested;
+    EXPECT_EQ(jobs.mask(), c.capacity - 1);
     ring_free(&ingress);
     ring_free(&jobs);
   }
@@ -80,7 +81,7 @@ TEST(Rings, CapacityIsThePowerOfTwoAtOrAboveTheRequestAndAtLeastTwo) {
     ASSERT_NE(rt, nullptr);
     EXPECT_EQ(rt->ingress_ring.capacity, slots);
     EXPECT_EQ(rt->local_ring.capacity, slots);
-    EXPECT_EQ(rt->remote_ring.capacity, slots);
+    EXPECT_EQ(rt->remote_ring.capacity(), slots);
   }
 }
 
@@ -93,7 +94,7 @@ TEST(Rings, InitBeyondAnyArrayIsOutOfMemory) {
   EXPECT_EQ(ring_init(&ingress, kBeyond), Status::nomem);
   EXPECT_EQ(ring_init(&jobs, kBeyond), Status::nomem);
   EXPECT_EQ(ingress.items, nullptr);
-  EXPECT_EQ(jobs.items, nullptr);
+  EXPECT_FALSE(jobs.has_array());
   EXPECT_TRUE(jobs.full());
   EXPECT_TRUE(jobs.observed_empty());
   EXPECT_FALSE(jobs.push(nullptr));
@@ -152,7 +153,7 @@ TEST(Rings, FillRefuseAndDrainInOrderAcrossWraps) {
          RemoteJobPtr job(runtime_remote_pop(rt));
          return id_of(job->frame, job->length);
        },
-       [](Runtime* rt) { return rt->remote_ring.write_index.load(); }, Counter::remote_outbound_depth,
+       [](Runtime* rt) { return rt->remote_ring.write_index(); }, Counter::remote_outbound_depth,
        Counter::remote_outbound_peak},
   };
   for (const Ring& ring : rings) {
@@ -173,6 +174,85 @@ TEST(Rings, FillRefuseAndDrainInOrderAcrossWraps) {
     EXPECT_EQ(ring.write_index(rt.get()), kCapacity * kRounds);
     EXPECT_EQ(rt->counters.load(ring.peak), kCapacity);
   }
+}
+
+// The operations admission drops queued jobs with, on a ring of letters:
+// the capital ones match. Each case runs from index 0 and again with the
+// indices moved on so that the queue wraps past the end of the array; the
+// ring must then hold exactly the rest in their order, with every freed
+// slot free again.
+TEST(Rings, RemovingMatchesKeepsTheRestInOrder) {
+  constexpr uint64_t kCapacity = 8;
+  constexpr uint64_t kAll = kCapacity;
+  const struct {
+    const char* name;
+    const char* queued;  // oldest first
+    uint64_t max;        // 1 through take_first_matching
+    const char* removed;
+    const char* left;
+  } cases[] = {
+      {"at the front", "Abcde", kAll, "A", "bcde"},
+      {"in the middle", "abCde", kAll, "C", "abde"},
+      {"at the back", "abcdE", kAll, "E", "abcd"},
+      {"none", "abcde", kAll, "", "abcde"},
+      {"all", "ABCDE", kAll, "ABCDE", ""},
+      {"empty", "", kAll, "", ""},
+      {"scattered, a full ring", "aBcDefGH", kAll, "BDGH", "acef"},
+      {"runs of them", "ABcdEFg", kAll, "ABEF", "cdg"},
+      {"at most two, the oldest", "aBcDeF", 2, "BD", "aceF"},
+      {"the first only", "aBcDe", 1, "B", "acDe"},
+      {"the first only, at the back", "abcdE", 1, "E", "abcd"},
+      {"the first only, none", "abcde", 1, "", "abcde"},
+  };
+  auto capital = [](char c) { return c >= 'A' && c <= 'Z'; };
+  auto capitals = [&](const char* text) {
+    return static_cast<uint64_t>(std::count_if(text, text + std::strlen(text), capital));
+  };
+  for (const auto& c : cases) {
+    for (const uint64_t offset : {uint64_t{0}, uint64_t{6}}) {
+      SCOPED_TRACE(std::string(c.name) + (offset != 0 ? ", wrapped" : ""));
+      Ring<char> ring{};
+      ASSERT_EQ(ring_init(&ring, kCapacity), Status::ok);
+      char out[kCapacity] = {};
+      for (uint64_t i = 0; i < offset; ++i) {
+        ASSERT_TRUE(ring.push('x'));
+        ASSERT_TRUE(ring.try_pop(&out[0]));
+      }
+      for (const char* q = c.queued; *q != '\0'; ++q) ASSERT_TRUE(ring.push(*q));
+      const uint64_t before = ring.write_index();
+
+      EXPECT_EQ(ring.count_matching(capital), capitals(c.queued));
+      std::memset(out, 0, sizeof out);
+      uint64_t n = 0;
+      if (c.max == 1) {
+        n = ring.take_first_matching(capital, &out[0]) ? 1 : 0;
+      } else {
+        n = ring.remove_matching(capital, out, c.max);
+      }
+      EXPECT_EQ(std::string(out, n), c.removed);
+      EXPECT_EQ(ring.write_index(), before - n);
+      EXPECT_EQ(ring.count(), std::strlen(c.left));
+      EXPECT_EQ(ring.count_matching(capital), capitals(c.left));
+
+      // The slots given back take new pushes up to the capacity, behind
+      // the rest.
+      std::string expected = c.left;
+      while (ring.push('z')) expected += 'z';
+      EXPECT_EQ(expected.size(), kCapacity);
+      std::string drained;
+      char item = 0;
+      while (ring.try_pop(&item)) drained += item;
+      EXPECT_EQ(drained, expected);
+      ring_free(&ring);
+    }
+  }
+  // A ring without an array has nothing to give.
+  Ring<char> none{};
+  char out = 'q';
+  EXPECT_EQ(none.count_matching(capital), 0u);
+  EXPECT_EQ(none.remove_matching(capital, &out, 1), 0u);
+  EXPECT_FALSE(none.take_first_matching(capital, &out));
+  EXPECT_EQ(out, 'q');
 }
 
 TEST(Rings, PushesRefuseMalformedJobsAndAStoppingRuntime) {
