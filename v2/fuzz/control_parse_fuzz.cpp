@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "fuzz_support.h"
 #include "runtime/control_parse.h"
 #include "runtime/route_table.h"

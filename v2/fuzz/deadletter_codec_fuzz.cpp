@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/deadletter.h"
 #include "fuzz_support.h"
 #include "vorlet/v2/transport.pb.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_reader.h"
 #include "fuzz_support.h"
 #include "platform/pipe.h"

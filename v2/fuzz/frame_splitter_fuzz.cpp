@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_splitter.h"
 #include "fuzz_support.h"
 #include "platform/pipe.h"

@@ -4,10 +4,10 @@
 #include <string>
 #include <thread>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_reader.h"
 #include "fuzz_support.h"
-#include "platform/clock.h"
+#include "platform/sleep.h"
 #include "platform/pipe.h"
 #include "vorlet/v2/transport.pb.h"
 

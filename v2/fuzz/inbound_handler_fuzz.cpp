@@ -5,7 +5,7 @@
 // failure.
 #include <cstring>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/codes.h"
 #include "codec/deadletter.h"
 #include "fuzz_host.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "auth/auth_records.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

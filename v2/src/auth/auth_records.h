@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/record.h"
+#include "base/record.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "auth/auth_records.h"
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 #include "platform/memory.h"
 
 namespace vorlet::v2 {

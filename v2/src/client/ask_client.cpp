@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "codec/alloc.h"
-#include "codec/frame_buffer.h"
+#include "base/alloc.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_splitter.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"

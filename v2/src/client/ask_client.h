@@ -25,7 +25,7 @@
 #include <unordered_map>
 
 #include "codec/codes.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "vorlet_v2.h"

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "client/ask_client.h"
-#include "codec/alloc.h"
-#include "codec/status.h"
+#include "base/alloc.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

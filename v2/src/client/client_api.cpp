@@ -2,8 +2,8 @@
 #include "client/ask_client.h"
 #include "client/ask_ticket.h"
 #include "client/raw_builders.h"
-#include "codec/alloc.h"
-#include "codec/record.h"
+#include "base/alloc.h"
+#include "base/record.h"
 #include "runtime/runtime.h"
 #include "vorlet_v2.h"
 

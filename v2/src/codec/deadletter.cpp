@@ -2,12 +2,12 @@
 
 #include <string_view>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/codes.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "codec/status.h"
-#include "codec/text.h"
+#include "base/status.h"
+#include "base/text.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {

@@ -1,6 +1,6 @@
 #include "codec/envelope_copy.h"
 
-#include "codec/text.h"
+#include "base/text.h"
 
 namespace vorlet::v2 {
 

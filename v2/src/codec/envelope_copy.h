@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "vorlet/v2/transport.pb.h"
 #include "vorlet_v2.h"
 

@@ -1,5 +1,5 @@
 // Exported frame entry points.
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "codec/frame_reader.h"
 #include "vorlet_v2.h"

@@ -1,6 +1,5 @@
 #include "codec/frame_io.h"
 
-#include "platform/clock.h"
 #include "platform/pipe.h"
 
 namespace vorlet::v2 {

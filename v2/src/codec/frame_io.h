@@ -6,13 +6,13 @@
 // The codec owns the frame (its 8-byte prefix and the batching of frames
 // into one write), so the frame's pipe I/O sits here, beside the frame
 // reader and the exported frame calls that the runtime and the ask client
-// share; every system call it makes goes through platform/pipe.h and
-// platform/clock.h, so the codec itself still talks to no OS.
+// share; every system call it makes goes through platform/pipe.h, so the
+// codec itself still talks to no OS.
 #pragma once
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 

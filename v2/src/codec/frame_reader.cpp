@@ -1,7 +1,7 @@
 #include "codec/frame_reader.h"
 
-#include "codec/alloc.h"
-#include "codec/frame_buffer.h"
+#include "base/alloc.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 
 namespace vorlet::v2 {

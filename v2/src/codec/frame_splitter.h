@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 

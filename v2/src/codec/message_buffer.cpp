@@ -2,7 +2,7 @@
 
 #include <google/protobuf/message_lite.h>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 namespace vorlet::v2 {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace google::protobuf {
 class MessageLite;

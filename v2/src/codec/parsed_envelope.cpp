@@ -5,12 +5,12 @@
 #include <string_view>
 #include <utility>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/codes.h"
 #include "codec/envelope_copy.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "codec/text.h"
+#include "base/text.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

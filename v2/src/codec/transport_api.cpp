@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "codec/alloc.h"
-#include "codec/record.h"
+#include "base/alloc.h"
+#include "base/record.h"
 #include "codec/transport_views.h"
 #include "vorlet_v2.h"
 

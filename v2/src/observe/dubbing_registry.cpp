@@ -4,8 +4,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "codec/record.h"
-#include "codec/text.h"
+#include "base/record.h"
+#include "base/text.h"
 #include "runtime/host_pipes.h"
 #include "runtime/runtime.h"
 

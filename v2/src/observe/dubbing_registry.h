@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "codec/clock.h"
-#include "codec/status.h"
+#include "base/clock.h"
+#include "base/status.h"
 #include "observe/dubbing_state.h"
 #include "vorlet_v2.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {

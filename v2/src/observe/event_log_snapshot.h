@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/event_log.h"
 #include "vorlet_v2.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "codec/record.h"
+#include "base/record.h"
 
 namespace vorlet::v2 {
 

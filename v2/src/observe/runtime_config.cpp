@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "codec/record.h"
+#include "base/record.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {

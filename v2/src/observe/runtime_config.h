@@ -3,7 +3,7 @@
 // active overload policies.
 #pragma once
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "codec/record.h"
+#include "base/record.h"
 #include "runtime/limits.h"
 #include "runtime/route_table.h"
 #include "runtime/runtime.h"

@@ -2,7 +2,7 @@
 // queues and of its TCP adapter, with the limits and the active policy.
 #pragma once
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

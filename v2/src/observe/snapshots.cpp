@@ -4,8 +4,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 #include "observe/runtime_health.h"
 #include "observe/runtime_stats.h"
 #include "runtime/runtime.h"

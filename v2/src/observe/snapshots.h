@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "codec/clock.h"
-#include "codec/status.h"
+#include "base/clock.h"
+#include "base/status.h"
 #include "runtime/route_table.h"
 #include "vorlet_v2.h"
 

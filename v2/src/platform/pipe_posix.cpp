@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "base/library_thread.h"
 #include "platform/pipe.h"
 #include "platform/thread.h"
 

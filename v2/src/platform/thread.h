@@ -16,7 +16,7 @@ bool start_thread(std::thread* out, ThreadProc proc, void* arg) noexcept;
 // Joins *t when it is joinable.
 void join_thread(std::thread* t) noexcept;
 
-// true on a thread started by start_thread (SIGPIPE is blocked there).
-bool on_library_thread() noexcept;
+// A thread started by start_thread is marked as the library's
+// (base/library_thread.h): SIGPIPE is blocked there.
 
 }  // namespace vorlet::v2::platform

@@ -3,14 +3,10 @@
 
 #include <system_error>
 
+#include "base/library_thread.h"
 #include "platform/thread.h"
 
 namespace vorlet::v2::platform {
-namespace {
-
-thread_local bool t_library_thread = false;
-
-}  // namespace
 
 bool start_thread(std::thread* out, ThreadProc proc, void* arg) noexcept {
   // A new thread inherits the creator's signal mask: block SIGPIPE around
@@ -22,7 +18,7 @@ bool start_thread(std::thread* out, ThreadProc proc, void* arg) noexcept {
   bool ok = true;
   try {
     *out = std::thread([proc, arg] {
-      t_library_thread = true;
+      mark_library_thread();
       proc(arg);
     });
   } catch (...) {
@@ -31,8 +27,6 @@ bool start_thread(std::thread* out, ThreadProc proc, void* arg) noexcept {
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return ok;
 }
-
-bool on_library_thread() noexcept { return t_library_thread; }
 
 void join_thread(std::thread* t) noexcept {
   if (t->joinable()) {

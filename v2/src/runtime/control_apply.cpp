@@ -3,8 +3,8 @@
 #include <mutex>
 #include <new>
 
-#include "codec/alloc.h"
-#include "codec/record.h"
+#include "base/alloc.h"
+#include "base/record.h"
 #include "runtime/event_log.h"
 #include "runtime/runtime.h"
 #include "tcp/tcp_adapter.h"

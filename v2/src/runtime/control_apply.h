@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/control_parse.h"
 #include "runtime/route_table.h"
 

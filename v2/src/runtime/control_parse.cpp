@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "codec/text.h"
+#include "base/text.h"
 #include "vorlet/v2/control.pb.h"
 
 namespace vorlet::v2 {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/route_table.h"
 #include "vorlet_v2.h"
 

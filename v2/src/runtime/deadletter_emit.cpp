@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/deadletter.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "codec/codes.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/reply_registry.h"
 
 namespace vorlet::v2 {

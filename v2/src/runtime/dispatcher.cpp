@@ -3,12 +3,12 @@
 #include <mutex>
 #include <utility>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "codec/codes.h"
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
-#include "codec/text.h"
+#include "base/text.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/ingress.h"

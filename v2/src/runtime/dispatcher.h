@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/event_log.h"
 #include "runtime/remote_admission.h"

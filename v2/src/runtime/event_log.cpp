@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "codec/clock.h"
+#include "base/clock.h"
 #include "runtime/host_pipes.h"
 #include "runtime/runtime.h"
 

@@ -6,7 +6,7 @@
 // frame and then end of file).
 #pragma once
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/host_pipes.h"
 #include "runtime/pipe_queue.h"
 

@@ -4,9 +4,9 @@
 #include <mutex>
 #include <new>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/frame_io.h"
-#include "codec/record.h"
+#include "base/record.h"
 #include "platform/pipe.h"
 #include "runtime/runtime.h"
 

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "codec/codes.h"
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
-#include "codec/text.h"
+#include "base/text.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/dispatcher.h"
 #include "runtime/event_log.h"

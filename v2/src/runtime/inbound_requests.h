@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "tcp/tcp_adapter.h"
 
 namespace vorlet::v2 {

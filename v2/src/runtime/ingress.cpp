@@ -1,6 +1,6 @@
 #include "runtime/ingress.h"
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/runtime.h"
 

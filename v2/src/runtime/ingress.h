@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/jobs.h"
 
 namespace vorlet::v2 {

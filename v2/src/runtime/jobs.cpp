@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/runtime.h"
 

@@ -14,9 +14,9 @@
 #include <mutex>
 
 #include "codec/codes.h"
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/in_place.h"
 #include "runtime/reply_registry.h"
 #include "runtime/route_resolution.h"

@@ -12,7 +12,7 @@
 // meets one in progress is refused).
 #pragma once
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/thread.h"
 #include "runtime/runtime.h"
 

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "codec/alloc.h"
-#include "codec/status.h"
+#include "base/alloc.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 

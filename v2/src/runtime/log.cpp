@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "codec/clock.h"
+#include "base/clock.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -1,7 +1,7 @@
 #include "runtime/pipe_queue.h"
 
-#include "codec/alloc.h"
-#include "codec/frame_buffer.h"
+#include "base/alloc.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "platform/pipe.h"
 

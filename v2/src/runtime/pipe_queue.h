@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 

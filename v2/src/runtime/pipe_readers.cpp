@@ -1,6 +1,6 @@
 #include "runtime/pipe_readers.h"
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_splitter.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/control_apply.h"

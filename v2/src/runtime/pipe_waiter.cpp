@@ -1,6 +1,6 @@
 #include "runtime/pipe_waiter.h"
 
-#include "platform/clock.h"
+#include "platform/sleep.h"
 #include "platform/pipe.h"
 
 namespace vorlet::v2 {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/event.h"
 
 namespace vorlet::v2 {

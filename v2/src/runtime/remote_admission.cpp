@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/jobs.h"
 #include "runtime/rings.h"

@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "codec/clock.h"
-#include "codec/status.h"
+#include "base/clock.h"
+#include "base/status.h"
 #include "runtime/event_log.h"
 
 namespace vorlet::v2 {

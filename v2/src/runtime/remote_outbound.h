@@ -17,8 +17,8 @@
 
 #include <cstdint>
 
-#include "codec/clock.h"
-#include "codec/status.h"
+#include "base/clock.h"
+#include "base/status.h"
 #include "platform/event.h"
 
 namespace vorlet::v2 {

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <new>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "codec/codes.h"
-#include "codec/frame_buffer.h"
-#include "codec/text.h"
+#include "pool/frame_buffer.h"
+#include "base/text.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -19,7 +19,7 @@
 #include <mutex>
 
 #include "codec/codes.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 

@@ -22,8 +22,8 @@
 #include <new>
 #include <type_traits>
 
-#include "codec/alloc.h"
-#include "codec/status.h"
+#include "base/alloc.h"
+#include "base/status.h"
 #include "runtime/jobs.h"
 
 namespace vorlet::v2 {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "codec/codes.h"
-#include "codec/text.h"
+#include "base/text.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "codec/parsed_envelope.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/route_table.h"
 
 namespace vorlet::v2 {

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string_view>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 
 namespace vorlet::v2 {
 

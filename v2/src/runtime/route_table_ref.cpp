@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 namespace vorlet::v2 {
 

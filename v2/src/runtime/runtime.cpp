@@ -5,8 +5,8 @@
 
 #include <new>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/inbound_requests.h"

@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "auth/auth_state.h"
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "observe/dubbing_state.h"
 #include "platform/thread.h"
 #include "runtime/counters.h"

@@ -2,7 +2,8 @@
 
 #include <atomic>
 
-#include "platform/clock.h"
+#include "base/clock.h"
+#include "platform/cpu.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -21,9 +22,9 @@ uint64_t calibrate() noexcept {
   uint64_t fastest = 0;
   for (int t = 0; t < kCalibrationTries; ++t) {
     uint64_t begin = 0, end = 0;
-    if (!platform::monotonic_ns(&begin)) break;
+    if (clock_monotonic_ns(&begin) != 0) break;
     for (uint64_t i = 0; i < kCalibrationPauses; ++i) platform::cpu_relax();
-    if (!platform::monotonic_ns(&end) || end <= begin) break;
+    if (clock_monotonic_ns(&end) != 0 || end <= begin) break;
     if (fastest == 0 || end - begin < fastest) fastest = end - begin;
   }
   if (fastest == 0) return 1024;

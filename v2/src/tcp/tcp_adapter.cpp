@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/codes.h"
-#include "codec/text.h"
+#include "base/text.h"
 #include "tcp/tcp_frame.h"
 
 namespace vorlet::v2 {

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"

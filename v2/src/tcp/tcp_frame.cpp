@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "codec/text.h"
+#include "base/text.h"
 
 namespace vorlet::v2 {
 namespace {

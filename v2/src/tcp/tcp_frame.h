@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/socket.h"
 
 namespace vorlet::v2 {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {

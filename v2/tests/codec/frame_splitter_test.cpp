@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "platform/pipe.h"
 #include "support/pipe_support.h"

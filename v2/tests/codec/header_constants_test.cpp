@@ -15,7 +15,7 @@
 
 #include "auth/auth_records.h"
 #include "codec/codes.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/event_log.h"
 #include "runtime/runtime.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "platform/pipe.h"
 #include "runtime/inbound_requests.h"
 #include "runtime/ingress.h"

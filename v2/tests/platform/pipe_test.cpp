@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/library_thread.h"
 #include "platform/thread.h"
 #include "support/child_process.h"
 #include "support/pipe_support.h"

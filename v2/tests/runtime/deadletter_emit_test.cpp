@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/deadletter.h"
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/runtime.h"
 #include "support/job_support.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "runtime/control_apply.h"
 #include "runtime/ingress.h"

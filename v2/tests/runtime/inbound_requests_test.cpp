@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "runtime/control_apply.h"
 #include "runtime/ingress.h"
 #include "runtime/runtime.h"

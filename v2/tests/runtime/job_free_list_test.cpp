@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 #include "runtime/jobs.h"
 #include "runtime/runtime.h"
 #include "support/envelopes.h"

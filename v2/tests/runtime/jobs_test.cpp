@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "codec/alloc.h"
-#include "codec/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 #include "support/job_support.h"
 
 namespace vorlet::v2 {

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/frame_io.h"
 #include "codec/frame_splitter.h"
 #include "runtime/control_apply.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/frame_io.h"
 #include "codec/frame_reader.h"
 #include "platform/pipe.h"

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
-#include "codec/frame_buffer.h"
+#include "base/alloc.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "codec/frame_reader.h"
 #include "runtime/host_pipe_writers.h"

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "codec/parsed_envelope.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"

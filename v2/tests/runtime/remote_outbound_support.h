@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/jobs.h"

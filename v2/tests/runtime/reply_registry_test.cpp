@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "codec/alloc.h"
-#include "codec/clock.h"
+#include "base/alloc.h"
+#include "base/clock.h"
 #include "runtime/runtime.h"
 #include "support/scripted_peer.h"
 #include "support/test_runtime.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/host_pipe_writers.h"

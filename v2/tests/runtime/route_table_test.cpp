@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "runtime/control_apply.h"
 #include "runtime/runtime.h"
 #include "support/runtime_probe.h"

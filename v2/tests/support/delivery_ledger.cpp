@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 #include "codec/frame_reader.h"
 #include "codec/parsed_envelope.h"
 #include "vorlet/v2/transport.pb.h"

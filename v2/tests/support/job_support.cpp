@@ -3,9 +3,9 @@
 #include <chrono>
 #include <thread>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "codec/frame_reader.h"
-#include "codec/text.h"
+#include "base/text.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2::test {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/jobs.h"
 
 namespace vorlet::v2::test {

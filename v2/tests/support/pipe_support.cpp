@@ -2,8 +2,9 @@
 
 #include <filesystem>
 
-#include "codec/frame_buffer.h"
-#include "platform/clock.h"
+#include "pool/frame_buffer.h"
+#include "base/clock.h"
+#include "platform/sleep.h"
 #include "platform/pipe.h"
 
 namespace vorlet::v2::test {
@@ -33,7 +34,7 @@ size_t open_fd_count() {
 
 Status read_frame(FrameReader* reader, std::vector<unsigned char>* body, uint32_t timeout_ms) {
   uint64_t start = 0;
-  platform::monotonic_ns(&start);
+  clock_monotonic_ns(&start);
   for (;;) {
     void* frame = nullptr;
     uint64_t length = 0;
@@ -46,7 +47,7 @@ Status read_frame(FrameReader* reader, std::vector<unsigned char>* body, uint32_
     }
     if (s != Status::would_block) return s;
     uint64_t now = 0;
-    platform::monotonic_ns(&now);
+    clock_monotonic_ns(&now);
     if (now - start > static_cast<uint64_t>(timeout_ms) * 1000000ull) return s;
     platform::sleep_ms(1);
   }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codec/frame_reader.h"
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2::test {
 

@@ -1,6 +1,6 @@
 #include "support/remote_request.h"
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "runtime/inbound_requests.h"
 
 namespace vorlet::v2::test {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2::test {

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/status.h"
+#include "base/status.h"
 #include "platform/socket.h"
 
 namespace vorlet::v2::test {

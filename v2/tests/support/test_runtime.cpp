@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "platform/pipe.h"
 #include "runtime/control_apply.h"
 #include "runtime/host_pipe_writers.h"

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "codec/frame_reader.h"
-#include "codec/status.h"
+#include "base/status.h"
 #include "runtime/host_pipes.h"
 #include "runtime/runtime.h"
 #include "support/pipe_support.h"

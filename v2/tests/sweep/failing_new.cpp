@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "codec/alloc_faults.h"
+#include "base/alloc_faults.h"
 
 namespace {
 

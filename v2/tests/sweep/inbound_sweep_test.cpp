@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "runtime/inbound_requests.h"
 #include "support/envelopes.h"
 #include "support/remote_request.h"

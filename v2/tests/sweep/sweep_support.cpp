@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 
 namespace vorlet::v2::test {
 namespace {

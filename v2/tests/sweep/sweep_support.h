@@ -25,7 +25,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "codec/alloc_faults.h"
+#include "base/alloc_faults.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2::test {

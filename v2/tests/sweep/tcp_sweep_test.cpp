@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "support/scripted_peer.h"
 #include "sweep/sweep_support.h"
 #include "tcp/tcp_adapter.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 #include "runtime/runtime.h"
 #include "support/proc_probe.h"
 #include "support/scripted_peer.h"

@@ -1,10 +1,10 @@
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 
 #include <cstddef>
 #include <cstring>
 #include <mutex>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -1,14 +1,16 @@
-// The library's clock and deadline arithmetic on the monotonic clock.
+// The library's clock and deadline arithmetic on the monotonic clock: the
+// standard library's steady clock, in nanoseconds from an arbitrary origin.
 #pragma once
 
 #include <cstdint>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 
 // 0: stored through out; 1: out is NULL; 2: the clock cannot be read (out
-// untouched).
+// untouched), which the steady clock never reports; a clock put in its
+// place may.
 uint32_t clock_monotonic_ns(uint64_t* out) noexcept;
 
 // A clock of that shape; callers that read the time take one so that a

@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "codec/status.h"
+#include "base/status.h"
 
 namespace vorlet::v2 {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 
 namespace vorlet::v2 {
 namespace {

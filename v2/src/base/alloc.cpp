@@ -1,14 +1,14 @@
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/alloc_faults.h"
+#include "base/alloc_faults.h"
 
 #if defined(VORLET_ALLOC_FAULTS)
 #include <atomic>
 
-#include "platform/thread.h"
+#include "base/library_thread.h"
 #endif
 
 namespace vorlet::v2 {
@@ -47,7 +47,7 @@ bool fired() noexcept { return g_fired.load(); }
 
 bool fail_next() noexcept {
   if (!g_armed.load(std::memory_order_relaxed)) return false;
-  if (t_in_observer || (!t_arming_thread && !platform::on_library_thread())) return false;
+  if (t_in_observer || (!t_arming_thread && !on_library_thread())) return false;
   const uint64_t number = g_count.fetch_add(1) + 1;
   const uint64_t fail_at = g_fail_at.load();
   const bool fail = fail_at != 0 && (number == fail_at || (number > fail_at && g_from_then_on.load()));

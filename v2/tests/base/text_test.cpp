@@ -1,11 +1,11 @@
-#include "codec/text.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 namespace vorlet::v2 {
 namespace {

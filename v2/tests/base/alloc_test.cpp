@@ -1,10 +1,10 @@
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
-#include "codec/clock.h"
+#include "base/clock.h"
 
 namespace vorlet::v2 {
 namespace {

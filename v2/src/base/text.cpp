@@ -1,8 +1,8 @@
-#include "codec/text.h"
+#include "base/text.h"
 
 #include <cstring>
 
-#include "codec/alloc.h"
+#include "base/alloc.h"
 
 namespace vorlet::v2 {
 

@@ -1,4 +1,4 @@
-#include "codec/record.h"
+#include "base/record.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "codec/frame_buffer.h"
+#include "pool/frame_buffer.h"
 
 #include <gtest/gtest.h>
 
