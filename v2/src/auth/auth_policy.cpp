@@ -26,7 +26,7 @@ Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept
   const uint32_t observe = policy->observe_min_role;
   const uint32_t control = policy->control_min_role;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     if (rt->state == RuntimeState::stopped) return Status::bad_state;
     rt->auth.observe_min_role = observe;
     rt->auth.control_min_role = control;
@@ -36,7 +36,7 @@ Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept
 }
 
 AuthMinima runtime_auth_policy(Runtime* rt) noexcept {
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   return AuthMinima{rt->auth.observe_min_role, rt->auth.control_min_role};
 }
 

@@ -25,7 +25,7 @@ Status runtime_apply_auth_config(Runtime* rt, const AuthConfig* config) noexcept
   const uint64_t applied = count;
   bool stopped = false;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     stopped = rt->state == RuntimeState::stopped;
     if (!stopped) {
       // Afterwards table and count hold the old table, freed below.
@@ -59,14 +59,14 @@ void auth_config_summary_copy_out(const AuthConfigSummary& summary, AuthConfigSu
 }
 
 void runtime_auth_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   auth_config_summary_copy_out(credential_table_summary(rt->auth.credentials, rt->auth.credential_count), out);
 }
 
 AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
   uint32_t role = static_cast<uint32_t>(AuthRole::none);
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     if (rt->state == RuntimeState::stopped) return kVerdictBadState;
     role = credential_table_match(rt->auth.credentials, rt->auth.credential_count, principal, secret);
   }

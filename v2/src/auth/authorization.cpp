@@ -24,7 +24,7 @@ Status runtime_authorize_access(Runtime* rt, uint32_t role, uint32_t access, Aut
   bool stopped = false;
   uint32_t minimum = 0;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     stopped = rt->state == RuntimeState::stopped;
     minimum = access == static_cast<uint32_t>(AuthAccessKind::observe) ? rt->auth.observe_min_role
                                                                        : rt->auth.control_min_role;
@@ -48,7 +48,7 @@ void auth_record_authorization(Runtime* rt, AuthVerdict verdict, uint64_t value2
 Status runtime_authorize(Runtime* rt, uint32_t role, uint32_t scope, AuthVerdict* out) noexcept {
   bool stopped = false;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     stopped = rt->state == RuntimeState::stopped;
   }
   if (stopped) {

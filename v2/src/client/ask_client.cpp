@@ -27,7 +27,11 @@ using FrameHolder = std::unique_ptr<void, FrameRelease>;
 
 }  // namespace
 
-PendingAsk::~PendingAsk() { rt_free(bytes); }
+PendingAsk::~PendingAsk() {
+  // The last reference: the lock is taken as for every read of the record.
+  MutexLock hold(&mutex);
+  rt_free(bytes);
+}
 
 uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept {
   return runtime_max_frame_bytes > kMaxMessageBytes ? runtime_max_frame_bytes : kMaxMessageBytes;
@@ -80,7 +84,7 @@ Status AskClientImpl::refusal() const noexcept {
 }
 
 Status AskClientImpl::insert_pending(const std::string& key, const std::shared_ptr<PendingAsk>& ask) {
-  std::lock_guard<std::mutex> hold(pending_mutex_);
+  MutexLock hold(&pending_mutex_);
   // Every stop sets its flag before it fails what is pending, and the
   // fail-all empties the map under this mutex: an ask that passes this
   // test is either failed by that fail-all or sees no stop at all.
@@ -91,7 +95,7 @@ Status AskClientImpl::insert_pending(const std::string& key, const std::shared_p
 
 Status AskClientImpl::submit(const void* bytes, uint64_t length, const std::string& key,
                              const PendingAsk* ask) noexcept {
-  std::lock_guard<std::mutex> hold(submit_mutex_);
+  MutexLock hold(&submit_mutex_);
   const Status s = runtime_submit_envelope(runtime_, bytes, length);
   if (s != Status::ok) erase_pending_if(key, ask);
   return s;
@@ -99,7 +103,7 @@ Status AskClientImpl::submit(const void* bytes, uint64_t length, const std::stri
 
 void AskClientImpl::erase_pending_if(const std::string& key, const PendingAsk* ask) noexcept {
   std::shared_ptr<PendingAsk> erased;  // dropped after the mutex is released
-  std::lock_guard<std::mutex> hold(pending_mutex_);
+  MutexLock hold(&pending_mutex_);
   const auto it = pending_.find(key);
   if (it == pending_.end() || it->second.get() != ask) return;
   erased = std::move(it->second);
@@ -107,7 +111,7 @@ void AskClientImpl::erase_pending_if(const std::string& key, const PendingAsk* a
 }
 
 size_t AskClientImpl::pending_count() const noexcept {
-  std::lock_guard<std::mutex> hold(pending_mutex_);
+  MutexLock hold(&pending_mutex_);
   return pending_.size();
 }
 
@@ -128,7 +132,7 @@ void AskClientImpl::complete_pending(const std::string& key, ReplyKind kind, con
   }
   std::shared_ptr<PendingAsk> ask;
   {
-    std::lock_guard<std::mutex> hold(pending_mutex_);
+    MutexLock hold(&pending_mutex_);
     const auto it = pending_.find(key);
     // Nobody waits for this answer (cancelled, or never asked here).
     if (it == pending_.end()) return;
@@ -136,7 +140,7 @@ void AskClientImpl::complete_pending(const std::string& key, ReplyKind kind, con
     pending_.erase(it);
   }
   {
-    std::lock_guard<std::mutex> hold(ask->mutex);
+    MutexLock hold(&ask->mutex);
     rt_free(ask->bytes);
     ask->result = Status::ok;
     ask->kind = kind;
@@ -151,13 +155,13 @@ void AskClientImpl::complete_pending(const std::string& key, ReplyKind kind, con
 void AskClientImpl::fail_all_pending(Status status) noexcept {
   std::unordered_map<std::string, std::shared_ptr<PendingAsk>> taken;
   {
-    std::lock_guard<std::mutex> hold(pending_mutex_);
+    MutexLock hold(&pending_mutex_);
     taken.swap(pending_);
   }
   for (auto& entry : taken) {
     PendingAsk& ask = *entry.second;
     {
-      std::lock_guard<std::mutex> hold(ask.mutex);
+      MutexLock hold(&ask.mutex);
       rt_free(ask.bytes);
       ask.bytes = nullptr;
       ask.length = 0;

@@ -16,14 +16,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
+#include "base/mutex.h"
 #include "codec/codes.h"
 #include "base/status.h"
 #include "platform/event.h"
@@ -40,17 +39,17 @@ struct Runtime;
 // rt_malloc block owned here until an await hands them to the host; one
 // nobody collected is freed with the record.
 struct PendingAsk {
-  std::mutex mutex;  // guards every field below
-  std::condition_variable cond;
-  bool done = false;  // set once, after the ask left the pending map
+  Mutex mutex;
+  CondVar cond;  // waited on with mutex
+  bool done GUARDED_BY(mutex) = false;  // set once, after the ask left the pending map
   // Raised (release) under the mutex together with done, for an awaiter
   // that polls before it sleeps on cond: it then takes the mutex and reads
   // the fields as usual.
   std::atomic<bool> answered{false};
-  Status result = Status::ok;
-  ReplyKind kind = ReplyKind::none;
-  void* bytes = nullptr;
-  uint64_t length = 0;
+  Status result GUARDED_BY(mutex) = Status::ok;
+  ReplyKind kind GUARDED_BY(mutex) = ReplyKind::none;
+  void* bytes GUARDED_BY(mutex) = nullptr;
+  uint64_t length GUARDED_BY(mutex) = 0;
 
   PendingAsk() = default;
   PendingAsk(const PendingAsk&) = delete;
@@ -144,9 +143,9 @@ class alignas(64) AskClientImpl {
   std::atomic<uint32_t> lanes_closed_{0};        // lanes that met end of file
   std::atomic<const char*> lane_error_{nullptr};
 
-  mutable std::mutex pending_mutex_;  // guards pending_
-  std::unordered_map<std::string, std::shared_ptr<PendingAsk>> pending_;
-  std::mutex submit_mutex_;  // one submission of this client at a time
+  mutable Mutex pending_mutex_;
+  std::unordered_map<std::string, std::shared_ptr<PendingAsk>> pending_ GUARDED_BY(pending_mutex_);
+  Mutex submit_mutex_ ACQUIRED_BEFORE(pending_mutex_);  // one submission of this client at a time
 };
 
 // What the host's handle holds.

@@ -95,11 +95,13 @@ Status ask_ticket_await(AskTicket* ticket, uint32_t timeout_ms, int32_t* kind_ou
     (void)spin_until(spin_iterations_for_ns(kAskSpinNs),
                      [&ask] { return ask->answered.load(std::memory_order_acquire); });
   }
-  std::unique_lock<std::mutex> hold(ask->mutex);
+  MutexLock hold(&ask->mutex);
   if (!ask->done) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    if (!ask->cond.wait_until(hold, deadline, [&] { return ask->done; })) return Status::would_block;
+    while (!ask->done) {
+      if (!ask->cond.wait_until(ask->mutex, deadline) && !ask->done) return Status::would_block;
+    }
   }
   *kind_out = wire(ask->kind);
   *bytes_out = ask->bytes;

@@ -91,7 +91,7 @@ template <class Op>
 Status run_change(Runtime* rt, MonotonicClock clock, bool needs_started, Op op) noexcept {
   uint64_t now = 0;
   if (clock(&now) != 0) return Status::io;
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   if (needs_started && rt->state != RuntimeState::started) return Status::bad_state;
   const Status s = op(now);
   if (s == Status::ok) runtime_monitor_change_notice(rt);
@@ -225,13 +225,13 @@ Status runtime_cancel_dubbing_job(Runtime* rt, uint64_t handle, MonotonicClock c
 
 Status runtime_get_dubbing_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept {
   if (rt == nullptr || out == nullptr || handle == 0) return Status::invalid_arg;
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   return dubbing_registry_copy_job(&rt->dubbing, handle, out);
 }
 
 Status runtime_list_dubbing_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   dubbing_registry_list(&rt->dubbing, handles, capacity, count_out);
   return Status::ok;
 }

@@ -23,7 +23,7 @@ Status event_log_snapshot_collect(EventLog* log, uint64_t after_seq, uint64_t ma
   std::memset(out, 0, sizeof *out);
   out->after_seq = after_seq;
 
-  std::lock_guard<std::mutex> hold(log->mutex);
+  MutexLock hold(&log->mutex);
   const uint64_t last_seq = log->last_seq;
   out->last_seq = last_seq;
   if (log->count == 0 || last_seq == 0) return Status::ok;

@@ -70,7 +70,7 @@ Status runtime_copy_config_out(const RuntimeConfig& source, RuntimeConfig* out) 
 }
 
 void runtime_get_config(Runtime* rt, RuntimeConfig* out) noexcept {
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   const RouteTableRefPtr active = rt->routes.acquire();
   runtime_copy_config_out(runtime_config_collect(rt, active.get()), out);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/status.h"
+#include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -16,7 +17,8 @@ using RuntimeConfig = vorlet_v2_RuntimeConfig;
 // A whole record from the runtime, the snapshot's part from `active` (NULL:
 // none published); the caller holds runtime_lock. Its texts point at the
 // runtime's own copies, kept until destroy.
-RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* active) noexcept;
+RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* active) noexcept
+    REQUIRES(rt->runtime_lock);
 
 // Writes source into out by the size-prefix rule (128 bytes); invalid_arg
 // for a NULL out.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/status.h"
+#include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -28,7 +29,8 @@ struct HealthSource {
 
 // The generation, snapshot and drained routes from `active` (NULL: none
 // published); the caller holds runtime_lock.
-HealthSource health_source_collect(const Runtime* rt, const RouteTableRef* active) noexcept;
+HealthSource health_source_collect(const Runtime* rt, const RouteTableRef* active) noexcept
+    REQUIRES(rt->runtime_lock);
 
 // The VORLET_V2_HEALTH_... word; 0 for NULL.
 uint32_t health_flags_from_source(const HealthSource* source) noexcept;

@@ -168,7 +168,7 @@ Status stats_copy_out(const RuntimeStats& source, RuntimeStats* out) noexcept {
 }
 
 void runtime_get_stats(Runtime* rt, RuntimeStats* out) noexcept {
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   // Under runtime_lock no commit comes between the table and the state.
   const RouteTableRefPtr active = rt->routes.acquire();
   stats_copy_out(runtime_stats_collect(rt, active.get()), out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/status.h"
+#include "runtime/runtime.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -16,7 +17,8 @@ using RuntimeStats = vorlet_v2_RuntimeStats;
 // `active` (the caller's; NULL: none published); the caller holds
 // runtime_lock (for the state and the policy). Each counter is one relaxed
 // load, so the record is not a single cut across them.
-RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* active) noexcept;
+RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* active) noexcept
+    REQUIRES(rt->runtime_lock);
 
 // Writes source into out by the size-prefix rule (504 bytes); invalid_arg
 // for a NULL out.

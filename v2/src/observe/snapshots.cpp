@@ -225,7 +225,7 @@ Status runtime_get_monitor_snapshot(Runtime* rt, MonitorSnapshot* out, Monotonic
   // go.
   RouteTableRefPtr active;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     active = rt->routes.acquire();
     snapshot.monitor_seq = rt->counters.load(Counter::monitor_seq);
     if (clock(&snapshot.captured_ns) != 0) return Status::io;

@@ -23,8 +23,8 @@ using MonitorSnapshot = vorlet_v2_MonitorSnapshot;
 // Copies a route table into *out (zeroed first): every route with its
 // texts and endpoints, without the round-robin counters. A NULL source text
 // stays NULL. nomem and invalid_arg (a table or route that claims entries
-// but has no array) leave *out all zero with nothing held. Called with the
-// runtime lock held for the runtime's active table.
+// but has no array) leave *out all zero with nothing held. Takes no lock:
+// the caller holds a reference to the table it copies.
 Status topology_snapshot_build(const RouteRecord* table, uint64_t route_count, uint64_t generation,
                                uint32_t snapshot_present, const char* local_listen_host,
                                uint16_t local_listen_port, TopologySnapshot* out) noexcept;

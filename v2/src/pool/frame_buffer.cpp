@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/alloc.h"
+#include "base/mutex.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -55,9 +56,9 @@ void free_blocks(FrameBufferHeader* const* blocks, uint64_t n) noexcept {
 // The shared idle blocks of one class, a stack. Each starts a cache line of
 // its own, so one class's lock shares no line with another class.
 struct alignas(64) DepotClass {
-  std::mutex mutex;  // guards count and blocks; held only to move one batch
-  uint64_t count;
-  FrameBufferHeader* blocks[kMaxDepotBlocks];
+  Mutex mutex;  // held only to move one batch
+  uint64_t count GUARDED_BY(mutex);
+  FrameBufferHeader* blocks[kMaxDepotBlocks] GUARDED_BY(mutex);
 };
 
 // Constant-initialised and never destroyed, so it is ready before any static
@@ -69,7 +70,7 @@ constinit DepotClass g_depot[kFrameClassCount]{};
 // Moves up to want blocks of the depot's top into out; how many it moved.
 uint64_t depot_take(uint32_t cls, FrameBufferHeader** out, uint64_t want) noexcept {
   DepotClass& d = g_depot[cls];
-  std::lock_guard<std::mutex> hold(d.mutex);
+  MutexLock hold(&d.mutex);
   const uint64_t n = want < d.count ? want : d.count;
   d.count -= n;
   std::memcpy(out, d.blocks + d.count, n * sizeof *out);
@@ -81,7 +82,7 @@ void depot_put(uint32_t cls, FrameBufferHeader* const* blocks, uint64_t n) noexc
   DepotClass& d = g_depot[cls];
   uint64_t kept = 0;
   {
-    std::lock_guard<std::mutex> hold(d.mutex);
+    MutexLock hold(&d.mutex);
     const uint64_t room = kFrameDepotBlocks[cls] - d.count;
     kept = n < room ? n : room;
     std::memcpy(d.blocks + d.count, blocks, kept * sizeof *blocks);
@@ -247,7 +248,7 @@ bool frame_buffer_pooled(const void* payload) noexcept { return header_of(payloa
 uint64_t frame_pool_idle() noexcept {
   uint64_t idle = frame_pool_thread_cached();
   for (DepotClass& d : g_depot) {
-    std::lock_guard<std::mutex> hold(d.mutex);
+    MutexLock hold(&d.mutex);
     idle += d.count;
   }
   return idle;

@@ -1,43 +1,28 @@
 #include "runtime/active_routes.h"
 
-#include <thread>
 #include <utility>
-
-#include "platform/cpu.h"
 
 namespace vorlet::v2 {
 
-// The swap lock: test-and-set. A holder keeps it for a few instructions,
-// so a waiter spins; should the holder have been preempted, the waiter
-// yields its turn rather than burn it.
-class ActiveRoutes::SwapGuard {
- public:
-  explicit SwapGuard(std::atomic_flag& flag) noexcept : flag_(flag) {
-    for (uint32_t spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins) {
-      if (spins < 64) {
-        platform::cpu_relax();
-      } else {
-        std::this_thread::yield();
-      }
-    }
-  }
-  ~SwapGuard() { flag_.clear(std::memory_order_release); }
-  SwapGuard(const SwapGuard&) = delete;
-  SwapGuard& operator=(const SwapGuard&) = delete;
-
- private:
-  std::atomic_flag& flag_;
-};
+ActiveRoutes::ActiveRoutes() noexcept {
+  const SpinLockHold hold(&swap_);
+  listen_host_texts_.construct();
+}
 
 RouteTableRefPtr ActiveRoutes::acquire() const noexcept {
-  const SwapGuard hold(swap_);
+  const SpinLockHold hold(&swap_);
   return RouteTableRefPtr(route_table_ref_retain(active_));
 }
 
-RouteTableRefPtr ActiveRoutes::publish(RouteTableRefPtr next) noexcept {
+RouteTableRefPtr ActiveRoutes::publish(RouteTableRefPtr next, ListenHostTexts::node_type* host) noexcept {
   RouteTableRef* replaced;
   {
-    const SwapGuard hold(swap_);
+    const SpinLockHold hold(&swap_);
+    if (!host->empty()) {
+      auto kept = listen_host_texts_->insert(std::move(*host));
+      *host = std::move(kept.node);  // the refused duplicate, if any
+      next->listen_host = kept.position->c_str();
+    }
     replaced = active_;
     active_ = next.release();  // the runtime's reference now
     generation_.store(active_->generation, std::memory_order_release);
@@ -46,21 +31,20 @@ RouteTableRefPtr ActiveRoutes::publish(RouteTableRefPtr next) noexcept {
   return RouteTableRefPtr(replaced);
 }
 
-const char* ActiveRoutes::keep_listen_host(ListenHostTexts::node_type* node) noexcept {
-  if (node->empty()) return nullptr;
-  auto kept = listen_host_texts_->insert(std::move(*node));
-  *node = std::move(kept.node);  // the refused duplicate, if any
-  return kept.position->c_str();
+size_t ActiveRoutes::kept_listen_hosts() const noexcept {
+  const SpinLockHold hold(&swap_);
+  return listen_host_texts_.live() ? listen_host_texts_->size() : 0;
 }
 
 void ActiveRoutes::clear() noexcept {
   RouteTableRef* dropped;
   {
-    const SwapGuard hold(swap_);
+    const SpinLockHold hold(&swap_);
     dropped = active_;
     active_ = nullptr;
   }
   route_table_ref_release(dropped);
+  const SpinLockHold hold(&swap_);
   listen_host_texts_.destroy();
 }
 

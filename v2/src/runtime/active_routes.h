@@ -8,8 +8,8 @@
 // over a call, so no reader can hold up a commit, the dispatcher or
 // another reader, whatever it does with the table it took.
 //
-// Commits are serialized by runtime_lock (control_apply.cpp), which also
-// guards the kept listen-host texts; the lock here comes after it.
+// Commits are serialized by runtime_lock (control_apply.cpp); the lock here
+// comes after it and after every other lock.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 
+#include "base/mutex.h"
 #include "runtime/in_place.h"
 #include "runtime/route_table_ref.h"
 
@@ -32,7 +33,7 @@ using ListenHostTexts = std::set<std::string, std::less<>>;
 
 class ActiveRoutes {
  public:
-  ActiveRoutes() noexcept { listen_host_texts_.construct(); }
+  ActiveRoutes() noexcept;
   ActiveRoutes(const ActiveRoutes&) = delete;
   ActiveRoutes& operator=(const ActiveRoutes&) = delete;
   ~ActiveRoutes() { clear(); }
@@ -40,38 +41,33 @@ class ActiveRoutes {
   // The active table, retained; NULL before the first commit.
   RouteTableRefPtr acquire() const noexcept;
 
-  // Makes `next` (not NULL, its listen address set) the active table and
-  // hands back the reference to the one it replaces (NULL the first time):
-  // the caller releases it once it holds no lock, for the last release
-  // frees a whole table.
-  RouteTableRefPtr publish(RouteTableRefPtr next) noexcept;
+  // Makes `next` (not NULL, its listen port set) the active table, its
+  // listen host the kept text equal to the one in `host` (none for an
+  // empty node; a node whose text is kept already is left in `host`, to be
+  // freed with it), and hands back the reference to the table it replaces
+  // (NULL the first time): the caller releases it once it holds no lock,
+  // for the last release frees a whole table. Allocates nothing.
+  RouteTableRefPtr publish(RouteTableRefPtr next, ListenHostTexts::node_type* host) noexcept;
 
   // Whether a commit has published a table, and the active generation (0
   // before the first commit); each is one atomic load.
   bool present() const noexcept { return present_.load(std::memory_order_acquire); }
   uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
 
-  // Installs a commit's listen host among the kept texts: a text kept
-  // already is used again (the prepared node is then left in `node`, to
-  // be freed with it), a new one joins them. Allocates nothing. The caller
-  // holds runtime_lock.
-  const char* keep_listen_host(ListenHostTexts::node_type* node) noexcept;
-  // How many texts are kept. The caller holds runtime_lock.
-  size_t kept_listen_hosts() const noexcept { return listen_host_texts_.live() ? listen_host_texts_->size() : 0; }
+  // How many listen-host texts are kept.
+  size_t kept_listen_hosts() const noexcept;
 
   // Drops the active table and the kept texts (destroy).
   void clear() noexcept;
 
  private:
   // Held for the swap or one retain; a spinning waiter never waits long.
-  class SwapGuard;
-  mutable std::atomic_flag swap_ = ATOMIC_FLAG_INIT;
-  RouteTableRef* active_ = nullptr;  // under swap_; holds one reference
+  mutable SpinLock swap_;
+  RouteTableRef* active_ GUARDED_BY(swap_) = nullptr;  // holds one reference
   std::atomic<bool> present_{false};
   std::atomic<uint64_t> generation_{0};
-  // Under runtime_lock. In a slot of its own, so that the runtime object
-  // keeps a plain layout.
-  InPlace<ListenHostTexts> listen_host_texts_;
+  // In a slot of its own, so that the runtime object keeps a plain layout.
+  InPlace<ListenHostTexts> listen_host_texts_ GUARDED_BY(swap_);
 };
 
 }  // namespace vorlet::v2

@@ -76,9 +76,9 @@ bool consumer_spin(Runtime* rt, WakePair* wake, Empty ring_empty) noexcept {
 // and then signals unconditionally.
 template <class Empty>
 void consumer_sleep(Runtime* rt, WakePair* wake, Empty ring_empty) noexcept {
-  std::unique_lock<std::mutex> hold(wake->mutex.get());
+  MutexLock hold(&wake->mutex);
   wake->sleeping.store(1, std::memory_order_seq_cst);
-  while (rt->stopping.load(std::memory_order_seq_cst) == 0 && ring_empty()) wake->cv->wait(hold);
+  while (rt->stopping.load(std::memory_order_seq_cst) == 0 && ring_empty()) wake->cv.wait(wake->mutex);
   wake->sleeping.store(0, std::memory_order_relaxed);
 }
 
@@ -134,9 +134,9 @@ uint64_t slot_ring_take(Runtime* rt, SlotRing<T, kSlotAlign>* ring, WakePair* wa
       if (rt->stopping.fetch_or(0, std::memory_order_seq_cst) != 0 && ring->drained()) return 0;
       // A claim is still being written: its producer wakes us once it is
       // published, whatever the flag says.
-      std::unique_lock<std::mutex> hold(wake->mutex.get());
+      MutexLock hold(&wake->mutex);
       wake->sleeping.store(1, std::memory_order_seq_cst);
-      while (!ring->next_published()) wake->cv->wait(hold);
+      while (!ring->next_published()) wake->cv.wait(wake->mutex);
       wake->sleeping.store(0, std::memory_order_relaxed);
       continue;
     }
@@ -170,14 +170,14 @@ uint64_t slot_ring_try_take(Runtime* rt, SlotRing<T, kSlotAlign>* ring, T* out, 
 // NULL once the ring is empty and the runtime is stopping. The caller owns
 // the job.
 template <class Job>
-Job* job_ring_pop(Runtime* rt, JobRing<Job>* ring, std::mutex* lock, WakePair* wake, Counter depth_gauge,
+Job* job_ring_pop(Runtime* rt, JobRing<Job>* ring, Mutex* lock, WakePair* wake, Counter depth_gauge,
                   Counter peak_gauge) noexcept {
   for (;;) {
     Job* job = nullptr;
     bool took = false;
     uint64_t depth = 0;
     {
-      std::lock_guard<std::mutex> hold(*lock);
+      MutexLock hold(lock);
       if (ring->try_pop(&job, &depth)) {
         took = true;
       } else if (rt->stopping.load(std::memory_order_acquire) != 0) {

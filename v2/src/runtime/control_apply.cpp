@@ -114,7 +114,7 @@ Status runtime_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* poli
   OverloadModes modes{};
   if (overload_policy_resolve(policy, OverloadModes{0, 0, 0, 0}, &modes) != Status::ok) return Status::invalid_arg;
   if (modes.reply_reserve_slots > static_cast<uint64_t>(rt->queue_capacity)) return Status::invalid_arg;
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   if (rt->state != RuntimeState::created) return Status::bad_state;
   rt->configured_ingress_mode = modes.ingress_mode;
   rt->configured_local_delivery_mode = modes.local_delivery_mode;
@@ -137,7 +137,7 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
   OverloadModes modes{};
   Status s;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     if (rt->state == RuntimeState::stopped) {
       s = Status::bad_state;
     } else if (is_stale(rt, snapshot->generation)) {
@@ -158,7 +158,7 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
   const uint64_t installed = prepared.table->count;
   RouteTableRefPtr replaced;  // released after the lock: the last release frees a whole table
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     const RouteTableRefPtr active = rt->routes.acquire();
     const uint16_t listen_port = prepared.table->listen_port;
     if (rt->state == RuntimeState::stopped) {
@@ -174,8 +174,7 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
     } else {
       // Readers hold the table they retained; a job that still names one
       // of the replaced table's hosts keeps it alive.
-      prepared.table->listen_host = rt->routes.keep_listen_host(&prepared.host);
-      replaced = rt->routes.publish(std::move(prepared.table));
+      replaced = rt->routes.publish(std::move(prepared.table), &prepared.host);
       rt->counters.store(Counter::event_generation, snapshot->generation);
       rt->ingress_mode.store(modes.ingress_mode, std::memory_order_relaxed);
       rt->local_delivery_mode.store(modes.local_delivery_mode, std::memory_order_relaxed);

@@ -1,6 +1,7 @@
 // Control application: a route snapshot becomes the runtime's active route
 // table, together with its generation, listen address and overload policy,
-// swapped as one under runtime_lock; and the configured overload policy,
+// published as one by a commit under runtime_lock; and the configured
+// overload policy,
 // which a snapshot without a policy of its own makes active again.
 //
 // Each snapshot apply either commits completely (then one control_applied

@@ -75,7 +75,7 @@ void dispatch_response(Item& item, const ParsedEnvelope& pe) noexcept {
   (void)runtime_handoff_response(rt, item.frame.release(), item.length, BufferKind::frame);
 }
 
-// Where resolution ended, decided under runtime_lock and acted on after it.
+// Where resolution ended, decided on the retained table and acted on after.
 enum class Resolution { resolved, no_snapshot, no_route, no_endpoints, failed };
 
 struct Destination {

@@ -19,7 +19,7 @@ static_assert(offsetof(vorlet_v2_MonitorEvent, value1) == 40);
 static_assert(offsetof(vorlet_v2_MonitorEvent, value2) == 48);
 
 void EventLog::append(const MonitorEvent& ev) noexcept {
-  std::lock_guard<std::mutex> hold(mutex);
+  MutexLock hold(&mutex);
   ++last_seq;
   entries[head] = ev;
   entries[head].seq = last_seq;

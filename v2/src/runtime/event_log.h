@@ -7,8 +7,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -59,11 +59,11 @@ inline constexpr uint64_t kEventLogEntries = 64;
 struct EventLog {
   // Guards everything below. Never held while another lock is taken, so an
   // event may be recorded with any other lock held.
-  std::mutex mutex;
-  uint64_t last_seq = 0;  // the last sequence number given
-  uint64_t count = 0;     // events held, at most 64
-  uint64_t head = 0;      // the slot the next event goes to
-  MonitorEvent entries[kEventLogEntries] = {};
+  Mutex mutex;
+  uint64_t last_seq GUARDED_BY(mutex) = 0;  // the last sequence number given
+  uint64_t count GUARDED_BY(mutex) = 0;     // events held, at most 64
+  uint64_t head GUARDED_BY(mutex) = 0;      // the slot the next event goes to
+  MonitorEvent entries[kEventLogEntries] GUARDED_BY(mutex) = {};
 
   // Stores ev (its seq replaced by the next sequence number), overwriting
   // the oldest event when full.

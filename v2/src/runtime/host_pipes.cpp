@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/alloc.h"
+#include "base/mutex.h"
 #include "codec/frame_io.h"
 #include "base/record.h"
 #include "platform/pipe.h"
@@ -29,20 +30,20 @@ constexpr uint64_t kHostHandlesDeliveredSize = 36;
 constexpr unsigned char kWakeByte = 0x01;
 
 struct RegistrationList {
-  std::mutex mutex;  // guards head and every next link; taken by consume to clear pending
-  MonitorRegistration* head;
+  Mutex mutex;  // also guards every next link; taken by consume to clear pending
+  MonitorRegistration* head GUARDED_BY(mutex);
 };
 
 constinit RegistrationList g_registrations{};
 
 void registration_link(MonitorRegistration* reg) noexcept {
-  std::lock_guard<std::mutex> hold(g_registrations.mutex);
+  MutexLock hold(&g_registrations.mutex);
   reg->next = g_registrations.head;
   g_registrations.head = reg;
 }
 
 void registration_unlink(MonitorRegistration* reg) noexcept {
-  std::lock_guard<std::mutex> hold(g_registrations.mutex);
+  MutexLock hold(&g_registrations.mutex);
   for (MonitorRegistration** p = &g_registrations.head; *p != nullptr; p = &(*p)->next) {
     if (*p == reg) {
       *p = reg->next;
@@ -332,7 +333,7 @@ Status monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out) noexcept 
   const Status end = pipe_drain(monitor_read_fd, &total);
   if (drained_out != nullptr) *drained_out = total;
   if (total == 0) return end;
-  std::lock_guard<std::mutex> hold(g_registrations.mutex);
+  MutexLock hold(&g_registrations.mutex);
   for (MonitorRegistration* reg = g_registrations.head; reg != nullptr; reg = reg->next) {
     if (reg->host_read_fd == monitor_read_fd) {
       reg->pending.store(0, std::memory_order_release);
@@ -344,7 +345,7 @@ Status monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out) noexcept 
 
 Status runtime_get_host_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept {
   if (rt == nullptr || handles == nullptr) return Status::invalid_arg;
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   if (rt->state != RuntimeState::created || host_handles_is_open(&rt->host_handles)) return Status::bad_state;
   return host_handles_open(&rt->host_handles, handles);
 }

@@ -22,8 +22,8 @@ void release_head(JobHead* job) noexcept {
 // A zeroed job of `size` bytes: an idle one of the list, or a new block.
 void* take_job(JobFreeList* list, uint64_t size) noexcept {
   void* block = nullptr;
-  if (list != nullptr && list->lock.live()) {
-    std::lock_guard<std::mutex> hold(list->lock.get());
+  if (list != nullptr) {
+    MutexLock hold(&list->lock);
     block = list->head;
     if (block != nullptr) {
       list->head = *static_cast<void**>(block);
@@ -43,8 +43,8 @@ void* take_job(JobFreeList* list, uint64_t size) noexcept {
 // After release_head: back to the job's list while it has room, else freed.
 void give_back(JobHead* job) noexcept {
   JobFreeList* list = job->home;
-  if (list != nullptr && list->lock.live()) {
-    std::lock_guard<std::mutex> hold(list->lock.get());
+  if (list != nullptr) {
+    MutexLock hold(&list->lock);
     if (list->count < list->cap) {
       *reinterpret_cast<void**>(job) = list->head;
       list->head = job;
@@ -57,27 +57,27 @@ void give_back(JobHead* job) noexcept {
 
 }  // namespace
 
-void job_free_list_init(JobFreeList* list, uint64_t cap) {
-  list->lock.construct();
+void job_free_list_init(JobFreeList* list, uint64_t cap) noexcept {
+  MutexLock hold(&list->lock);
   list->head = nullptr;
   list->count = 0;
   list->cap = cap;
 }
 
 void job_free_list_clear(JobFreeList* list) noexcept {
-  if (list == nullptr || !list->lock.live()) return;
+  if (list == nullptr) return;
+  MutexLock hold(&list->lock);
   while (list->head != nullptr) {
     void* next = *static_cast<void**>(list->head);
     rt_free(list->head);
     list->head = next;
   }
   list->count = 0;
-  list->lock.destroy();
 }
 
 uint64_t job_free_list_count(JobFreeList* list) noexcept {
-  if (list == nullptr || !list->lock.live()) return 0;
-  std::lock_guard<std::mutex> hold(list->lock.get());
+  if (list == nullptr) return 0;
+  MutexLock hold(&list->lock);
   return list->count;
 }
 

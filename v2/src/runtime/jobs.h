@@ -16,6 +16,7 @@
 #include "codec/codes.h"
 #include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
+#include "base/mutex.h"
 #include "base/status.h"
 #include "runtime/in_place.h"
 #include "runtime/reply_registry.h"
@@ -126,14 +127,14 @@ struct RemoteJob : JobHead {
 // takes jobs, the workers and the stop drains free them. One list holds
 // jobs of one kind only.
 struct JobFreeList {
-  InPlace<std::mutex> lock;  // guards head and count
-  void* head;                // each idle job's first word links the next
-  uint64_t count;
-  uint64_t cap;
+  Mutex lock;
+  void* head GUARDED_BY(lock) = nullptr;  // each idle job's first word links the next
+  uint64_t count GUARDED_BY(lock) = 0;
+  uint64_t cap = 0;  // fixed by init
 };
 
-// An empty list for at most cap jobs. May throw what std::mutex throws.
-void job_free_list_init(JobFreeList* list, uint64_t cap);
+// An empty list for at most cap jobs.
+void job_free_list_init(JobFreeList* list, uint64_t cap) noexcept;
 // Frees every idle job and ends the list; a list never initialised (zero-
 // filled) is fine. Every job taken from it must have been freed before.
 void job_free_list_clear(JobFreeList* list) noexcept;

@@ -51,9 +51,8 @@ constexpr HostPipe kUnwindWriterOrder[] = {HostPipe::delivered, HostPipe::deadle
 uint32_t index_of(RuntimeThread which) noexcept { return static_cast<uint32_t>(which); }
 
 void wake(WakePair& pair) noexcept {
-  if (!pair.mutex.live() || !pair.cv.live()) return;
-  std::lock_guard<std::mutex> hold(pair.mutex.get());
-  pair.cv->notify_all();
+  MutexLock hold(&pair.mutex);
+  pair.cv.notify_all();
 }
 
 // The start has settled: the dispatcher may begin.
@@ -75,7 +74,7 @@ struct StartProgress {
 };
 
 // Steps of start under runtime_lock; false at the first that fails.
-bool bring_up(Runtime* rt, StartProgress* done) noexcept {
+bool bring_up(Runtime* rt, StartProgress* done) noexcept REQUIRES(rt->runtime_lock) {
   rt->request_reader = frame_splitter_create(host_handles_request_read_fd(&rt->host_handles), rt->max_frame_bytes);
   if (rt->request_reader == nullptr) return false;
   rt->control_reader = frame_splitter_create(host_handles_control_read_fd(&rt->host_handles), kControlFrameLimit);
@@ -133,7 +132,7 @@ void drain_ingress_after_failed_start(Runtime* rt) noexcept { dispatcher_run(rt)
 // runtime created with its host handles open, so that start may run again.
 // Called and returns with runtime_lock held; releases it around the joins
 // and around the stop of the TCP adapter.
-void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress& done) noexcept {
+void unwind(Runtime* rt, const StartProgress& done) noexcept REQUIRES(rt->runtime_lock) {
   // First, whatever step failed: nothing may be queued from here on, and a
   // listener already serving peers turns them away instead of waiting.
   rt->stopping.store(1, std::memory_order_release);
@@ -146,7 +145,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
   if (any_thread) {
     runtime_wake_threads(rt);
     bool writer_ran[kHostPipeCount] = {};
-    hold.unlock();
+    rt->runtime_lock.unlock();
     // The consumers drain into the pipe queues before those close, as in
     // stop, so nothing they hand to the host is refused.
     for (RuntimeThread which : kUnwindJoinOrder) runtime_thread_join(rt, which);
@@ -157,7 +156,7 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
       if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_close_pipe_queue(rt, pipe);
     }
     for (HostPipe pipe : kUnwindWriterOrder) runtime_join_pipe_writer(rt, pipe);
-    hold.lock();
+    rt->runtime_lock.lock();
     // Each writer wrote its queue out before it ended; the queues take
     // frames again for the next start.
     for (HostPipe pipe : kUnwindWriterOrder) {
@@ -176,9 +175,9 @@ void unwind(Runtime* rt, std::unique_lock<std::mutex>& hold, const StartProgress
 
   if (done.tcp_adapter) {
     // The listener is joined without runtime_lock, as in stop.
-    hold.unlock();
+    rt->runtime_lock.unlock();
     tcp_adapter_stop(rt->tcp_adapter);
-    hold.lock();
+    rt->runtime_lock.lock();
   }
 
   local_gate_close(rt->local_adapter);
@@ -242,14 +241,14 @@ void runtime_destroy_frame_readers(Runtime* rt) noexcept {
 Status runtime_start(Runtime* rt) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   {
-    std::unique_lock<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     if (rt->state != RuntimeState::created || !rt->routes.present() ||
         !host_handles_is_open(&rt->host_handles)) {
       return Status::bad_state;
     }
     StartProgress done;
     if (!bring_up(rt, &done)) {
-      unwind(rt, hold, done);
+      unwind(rt, done);
       return Status::io;
     }
     rt->state = RuntimeState::started;
@@ -264,7 +263,7 @@ Status runtime_start(Runtime* rt) noexcept {
 Status runtime_stop(Runtime* rt) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     // A started runtime that is already stopping has a stop in progress.
     if (rt->state != RuntimeState::started || rt->stopping.load(std::memory_order_acquire) != 0) {
       return Status::bad_state;
@@ -284,7 +283,7 @@ Status runtime_stop(Runtime* rt) noexcept {
   host_handles_close_write_ends(&rt->host_handles);
 
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     // Every waiting remote requester gets its failure (runtime_stopped).
     reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
@@ -302,7 +301,7 @@ Status runtime_stop(Runtime* rt) noexcept {
   tcp_adapter_stop(rt->tcp_adapter);
 
   {
-    std::lock_guard<std::mutex> hold(rt->lock());
+    MutexLock hold(&rt->runtime_lock);
     local_gate_close(rt->local_adapter);
 
     rt->state = RuntimeState::stopped;

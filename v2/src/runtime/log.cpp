@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/clock.h"
+#include "base/mutex.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -13,9 +14,9 @@ namespace {
 static_assert(sizeof(LogRecord) == 48);
 
 struct SinkSlot {
-  std::mutex mutex;  // guards sink and context
-  LogSink sink;
-  void* context;
+  Mutex mutex;
+  LogSink sink GUARDED_BY(mutex);
+  void* context GUARDED_BY(mutex);
 };
 
 constinit SinkSlot g_sink{};
@@ -28,7 +29,7 @@ const char* log_level_name(uint32_t level) noexcept {
 }
 
 void log_set_sink(LogSink sink, void* context) noexcept {
-  std::lock_guard<std::mutex> hold(g_sink.mutex);
+  MutexLock hold(&g_sink.mutex);
   g_sink.sink = sink;
   g_sink.context = sink == nullptr ? nullptr : context;
 }
@@ -39,7 +40,7 @@ int log_emit(uint32_t level, const char* component, const char* message, const c
   LogSink sink;
   void* context;
   {
-    std::lock_guard<std::mutex> hold(g_sink.mutex);
+    MutexLock hold(&g_sink.mutex);
     sink = g_sink.sink;
     context = g_sink.context;
   }

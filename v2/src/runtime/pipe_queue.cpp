@@ -27,6 +27,7 @@ void pipe_item_release(PipeItem* item) noexcept {
 }
 
 PipeQueue::~PipeQueue() {
+  MutexLock hold(&mutex_);
   for (; count_ > 0; --count_, ++read_index_) pipe_item_release(&ring_[read_index_ & mask_]);
   rt_free(ring_);
 }
@@ -38,6 +39,7 @@ Status PipeQueue::init(uint64_t requested_capacity, PipeGauges gauges) noexcept 
   while (capacity < requested_capacity) capacity <<= 1;
   auto* ring = static_cast<PipeItem*>(rt_calloc(capacity, sizeof(PipeItem)));
   if (ring == nullptr) return Status::nomem;
+  MutexLock hold(&mutex_);
   ring_ = ring;
   capacity_ = capacity;
   mask_ = capacity - 1;
@@ -54,10 +56,10 @@ Status PipeQueue::push(int32_t fd, PipeItem* item, bool* blocked_out, bool keep_
   bool direct = false;
   uint64_t depth = 0;
   {
-    std::unique_lock<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     if (count_ == capacity_ && !closed_) {
       waited = true;
-      not_full_.wait(hold, [this] { return count_ < capacity_ || closed_; });
+      while (count_ == capacity_ && !closed_) not_full_.wait(mutex_);
     }
     if (closed_) {
       hold.unlock();
@@ -108,7 +110,7 @@ uint64_t PipeQueue::push_direct_run(PipeItem* items, uint64_t count) noexcept {
   }
   if (run < 2) return 0;
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(&mutex_);
     if (closed_ || count_ != 0 || idle_writer_fd_ < 0 || gauges_.direct_writes == nullptr) return 0;
     const Status written = frames_write_once(idle_writer_fd_, frames, run);
     if (written == Status::would_block) return 0;
@@ -120,19 +122,19 @@ uint64_t PipeQueue::push_direct_run(PipeItem* items, uint64_t count) noexcept {
 }
 
 void PipeQueue::close() noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(&mutex_);
   closed_ = true;
   not_empty_.notify_all();
   not_full_.notify_all();
 }
 
 void PipeQueue::reopen() noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(&mutex_);
   closed_ = false;
 }
 
 bool PipeQueue::writer_idle() noexcept {
-  std::lock_guard<std::mutex> hold(mutex_);
+  MutexLock hold(&mutex_);
   return idle_writer_fd_ >= 0 && count_ == 0;
 }
 
@@ -142,10 +144,10 @@ void PipeQueue::writer_loop(int32_t fd) noexcept {
     uint64_t taken = 0;
     uint64_t remaining;
     {
-      std::unique_lock<std::mutex> hold(mutex_);
+      MutexLock hold(&mutex_);
       // Idle from here until a batch is taken: the last batch is out.
       idle_writer_fd_ = fd;
-      not_empty_.wait(hold, [this] { return count_ > 0 || closed_; });
+      while (count_ == 0 && !closed_) not_empty_.wait(mutex_);
       idle_writer_fd_ = -1;
       if (count_ == 0) return;  // closed and written out
       const bool was_full = count_ == capacity_;

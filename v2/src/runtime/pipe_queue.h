@@ -11,10 +11,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "base/status.h"
 
 namespace vorlet::v2 {
@@ -109,20 +108,21 @@ class PipeQueue {
  private:
   static constexpr uint64_t kWriterBatch = 8;
 
-  std::mutex mutex_;  // guards everything below
-  std::condition_variable not_empty_;
-  std::condition_variable not_full_;
-  PipeItem* ring_ = nullptr;
+  Mutex mutex_;
+  CondVar not_empty_;  // both waited on with mutex_
+  CondVar not_full_;
+  // The ring, its size and the gauges are set by init and fixed after it.
+  PipeItem* ring_ PT_GUARDED_BY(mutex_) = nullptr;
   uint64_t capacity_ = 0;
   uint64_t mask_ = 0;
-  uint64_t write_index_ = 0;  // free-running; the slot is index & mask
-  uint64_t read_index_ = 0;
-  uint64_t count_ = 0;
-  bool closed_ = false;
+  uint64_t write_index_ GUARDED_BY(mutex_) = 0;  // free-running; the slot is index & mask
+  uint64_t read_index_ GUARDED_BY(mutex_) = 0;
+  uint64_t count_ GUARDED_BY(mutex_) = 0;
+  bool closed_ GUARDED_BY(mutex_) = false;
   // The write end of a writer that waits for work with no batch in hand, -1
   // while it writes one or no writer runs: only then is a direct write
   // sure to come after every frame queued before it.
-  int32_t idle_writer_fd_ = -1;
+  int32_t idle_writer_fd_ GUARDED_BY(mutex_) = -1;
   PipeGauges gauges_{};
 };
 

@@ -32,7 +32,7 @@ struct Dropped {
 // Takes every queued job that has expired at now out of the ring, oldest
 // first, keeping the others in order. Nothing is taken when nothing has
 // expired (the list is allocated only then) or when the list cannot be
-// allocated. remote_outbound_lock held.
+// allocated. The ring is the runtime's remote ring, under its lock.
 void take_expired(JobRing<RemoteJob>* ring, uint64_t now, Dropped* dropped) noexcept {
   auto is_expired = [now](const RemoteJob* job) noexcept { return job != nullptr && expired(job, now); };
   const uint64_t found = ring->count_matching(is_expired);
@@ -78,7 +78,7 @@ Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDet
   Dropped dropped;
   MonitorQueueRejectDetail refused = MonitorQueueRejectDetail::none;
   {
-    std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
+    MutexLock hold(&rt->remote_outbound_lock);
     if (rt->stopping.load(std::memory_order_acquire) != 0) return Status::closed;
 
     const uint64_t capacity = ring.capacity();

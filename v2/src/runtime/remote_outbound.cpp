@@ -344,7 +344,8 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock, platform:
 }
 
 RemoteJob* runtime_remote_pop(Runtime* rt) noexcept {
-  return job_ring_pop(rt, &rt->remote_ring, &rt->remote_outbound_lock.get(), &rt->remote_wake,
+  // The ring is its worker's to pop under the lock that job_ring_pop takes.
+  return job_ring_pop(rt, &rt->remote_ring, &rt->remote_outbound_lock, &rt->remote_wake,
                       Counter::remote_outbound_depth, Counter::remote_outbound_peak);
 }
 

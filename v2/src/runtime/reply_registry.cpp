@@ -13,29 +13,29 @@
 namespace vorlet::v2 {
 namespace {
 
-// Registry helpers; the registry mutex is held.
+// Registry helpers, with the registry mutex held.
 
-void remove_at(ReplyRegistry* r, uint64_t i) noexcept {
+void remove_at(ReplyRegistry* r, uint64_t i) noexcept REQUIRES(r->mutex) {
   rt_free(r->entries[i].message_id);
   std::memmove(&r->entries[i], &r->entries[i + 1], (r->count - i - 1) * sizeof(ReplyEntry));
   --r->count;
 }
 
-uint64_t find_slot(const ReplyRegistry* r, const ReplySlot* slot) noexcept {
+uint64_t find_slot(const ReplyRegistry* r, const ReplySlot* slot) noexcept REQUIRES(r->mutex) {
   for (uint64_t i = 0; i < r->count; ++i) {
     if (r->entries[i].slot == slot) return i;
   }
   return r->count;
 }
 
-uint64_t abandoned_count(const ReplyRegistry* r) noexcept {
+uint64_t abandoned_count(const ReplyRegistry* r) noexcept REQUIRES(r->mutex) {
   uint64_t n = 0;
   for (uint64_t i = 0; i < r->count; ++i) n += r->entries[i].abandoned != 0 ? 1 : 0;
   return n;
 }
 
 // Removes the oldest abandoned entries while more than `keep` remain.
-void purge_abandoned(ReplyRegistry* r, uint64_t keep) noexcept {
+void purge_abandoned(ReplyRegistry* r, uint64_t keep) noexcept REQUIRES(r->mutex) {
   uint64_t abandoned = abandoned_count(r);
   for (uint64_t i = 0; abandoned > keep && i < r->count;) {
     if (r->entries[i].abandoned != 0) {
@@ -67,14 +67,23 @@ void reply_slot_retain(ReplySlot* slot) noexcept {
 void reply_slot_release(ReplySlot* slot) noexcept {
   if (slot == nullptr) return;
   if (slot->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  reply_payload_release(slot->kind, slot->payload);
+  // The last reference: nobody else can take the lock any more, which is
+  // taken all the same, as for every read of the slot.
+  ReplyKind kind;
+  void* payload;
+  {
+    MutexLock hold(&slot->mutex);
+    kind = slot->kind;
+    payload = slot->payload;
+  }
+  reply_payload_release(kind, payload);
   delete slot;
 }
 
 void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* payload, uint64_t payload_length,
                          const char* message) noexcept {
   if (slot != nullptr) {
-    std::lock_guard<std::mutex> hold(slot->mutex);
+    MutexLock hold(&slot->mutex);
     if (slot->completed == 0) {
       slot->completed = 1;
       slot->kind = kind;
@@ -92,19 +101,19 @@ void reply_slot_complete(ReplySlot* slot, ReplyKind kind, int32_t reason, void* 
 
 bool reply_slot_timed_out(ReplySlot* slot) noexcept {
   if (slot == nullptr) return false;
-  std::lock_guard<std::mutex> hold(slot->mutex);
+  MutexLock hold(&slot->mutex);
   return slot->timed_out != 0;
 }
 
 bool reply_slot_settled(ReplySlot* slot) noexcept {
   if (slot == nullptr) return false;
-  std::lock_guard<std::mutex> hold(slot->mutex);
+  MutexLock hold(&slot->mutex);
   return slot->completed != 0 || slot->timed_out != 0;
 }
 
 bool reply_slot_relay_begin(ReplySlot* slot, platform::Event* cut) noexcept {
   if (slot == nullptr) return true;
-  std::lock_guard<std::mutex> hold(slot->mutex);
+  MutexLock hold(&slot->mutex);
   if (slot->completed != 0 || slot->timed_out != 0) return false;
   slot->relay_cut = cut;
   return true;
@@ -112,15 +121,15 @@ bool reply_slot_relay_begin(ReplySlot* slot, platform::Event* cut) noexcept {
 
 void reply_slot_relay_end(ReplySlot* slot) noexcept {
   if (slot == nullptr) return;
-  std::lock_guard<std::mutex> hold(slot->mutex);
+  MutexLock hold(&slot->mutex);
   slot->relay_cut = nullptr;
 }
 
 namespace {
 
 // The waiter gives up: nobody takes a result from now on, and a relay in
-// flight is cut. The slot's mutex is held.
-void give_up(ReplySlot* slot) noexcept {
+// flight is cut.
+void give_up(ReplySlot* slot) noexcept REQUIRES(slot->mutex) {
   slot->timed_out = 1;
   slot->waiter_wake = nullptr;
   if (slot->relay_cut != nullptr) slot->relay_cut->set();
@@ -133,15 +142,14 @@ enum class Watched { completed, deadline, peer_left, unwatchable };
 // slot completes, the deadline passes or the peer leaves. The event is
 // reset before every look at the slot, so a completion between the look
 // and the poll leaves it readable. Returns with the mutex held.
-Watched wait_watching(ReplySlot* slot, std::unique_lock<std::mutex>& hold, uint64_t deadline,
-                      const ReplyWatch& watch) noexcept {
+Watched wait_watching(ReplySlot* slot, uint64_t deadline, const ReplyWatch& watch) noexcept REQUIRES(slot->mutex) {
   watch.wake->reset();  // a completion of the previous wait may have left it set
   slot->waiter_wake = watch.wake;
   for (;;) {
     if (slot->completed != 0) return Watched::completed;
     uint64_t now = 0;
     if (clock_monotonic_ns(&now) != 0 || now >= deadline) return Watched::deadline;
-    hold.unlock();
+    slot->mutex.unlock();
     const uint64_t left_ms = (deadline - now + 999999) / 1000000;
     const uint32_t slice = left_ms >= platform::kPollForever ? platform::kPollForever - 1
                                                               : static_cast<uint32_t>(left_ms);
@@ -149,7 +157,7 @@ Watched wait_watching(ReplySlot* slot, std::unique_lock<std::mutex>& hold, uint6
     const platform::PollResult r =
         platform::socket_poll(watch.peer, platform::kWantHangUp, slice, &err, watch.wake->descriptor());
     if (r == platform::PollResult::cancelled) watch.wake->reset();
-    hold.lock();
+    slot->mutex.lock();
     if (r == platform::PollResult::ready && slot->completed == 0) return Watched::peer_left;
     if (r == platform::PollResult::failed && err != platform::SocketError::interrupted) {
       slot->waiter_wake = nullptr;
@@ -177,10 +185,10 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
   if (clock_monotonic_ns(&now) != 0) return Status::io;
   const uint64_t deadline = deadline_add_ms(now, timeout_ms);
 
-  std::unique_lock<std::mutex> hold(slot->mutex);
+  MutexLock hold(&slot->mutex);
   const bool watching = watch != nullptr && watch->wake != nullptr && watch->peer != platform::kNoSocket;
   if (watching) {
-    const Watched w = wait_watching(slot, hold, deadline, *watch);
+    const Watched w = wait_watching(slot, deadline, *watch);
     slot->waiter_wake = nullptr;
     if (w == Watched::peer_left) {
       give_up(slot);
@@ -192,7 +200,7 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
   // and no malformed absolute time can end the wait early.
   while (slot->completed == 0) {
     if (clock_monotonic_ns(&now) != 0 || now >= deadline) break;
-    slot->completion.wait_for(hold, std::chrono::nanoseconds(deadline - now));
+    slot->completion.wait_for(slot->mutex, std::chrono::nanoseconds(deadline - now));
   }
   if (slot->completed == 0) {
     give_up(slot);
@@ -216,7 +224,7 @@ Status reply_registry_register(ReplyRegistry* registry, const char* message_id, 
   if (registry == nullptr || message_id == nullptr || message_id[0] == '\0' || slot == nullptr) {
     return Status::invalid_arg;
   }
-  std::lock_guard<std::mutex> hold(registry->mutex);
+  MutexLock hold(&registry->mutex);
   for (uint64_t i = 0; i < registry->count; ++i) {
     if (std::strcmp(registry->entries[i].message_id, message_id) == 0) return Status::bad_state;
   }
@@ -243,7 +251,7 @@ Status reply_registry_register(ReplyRegistry* registry, const char* message_id, 
 ReplySlot* reply_registry_take(ReplyRegistry* registry, const char* correlation_id, bool* abandoned_out) noexcept {
   if (abandoned_out != nullptr) *abandoned_out = false;
   if (registry == nullptr || correlation_id == nullptr || correlation_id[0] == '\0') return nullptr;
-  std::lock_guard<std::mutex> hold(registry->mutex);
+  MutexLock hold(&registry->mutex);
   for (uint64_t i = 0; i < registry->count; ++i) {
     ReplyEntry& e = registry->entries[i];
     if (std::strcmp(e.message_id, correlation_id) != 0) continue;
@@ -258,7 +266,7 @@ ReplySlot* reply_registry_take(ReplyRegistry* registry, const char* correlation_
 bool reply_registry_abandon(ReplyRegistry* registry, ReplySlot* slot) noexcept {
   if (registry == nullptr || slot == nullptr) return false;
   {
-    std::lock_guard<std::mutex> hold(registry->mutex);
+    MutexLock hold(&registry->mutex);
     const uint64_t i = find_slot(registry, slot);
     if (i == registry->count) return false;
     registry->entries[i].slot = nullptr;
@@ -272,7 +280,7 @@ bool reply_registry_abandon(ReplyRegistry* registry, ReplySlot* slot) noexcept {
 void reply_registry_remove(ReplyRegistry* registry, ReplySlot* slot) noexcept {
   if (registry == nullptr || slot == nullptr) return;
   {
-    std::lock_guard<std::mutex> hold(registry->mutex);
+    MutexLock hold(&registry->mutex);
     const uint64_t i = find_slot(registry, slot);
     if (i == registry->count) return;
     remove_at(registry, i);
@@ -282,7 +290,7 @@ void reply_registry_remove(ReplyRegistry* registry, ReplySlot* slot) noexcept {
 
 void reply_registry_fail_all(ReplyRegistry* registry, const char* message) noexcept {
   if (registry == nullptr) return;
-  std::lock_guard<std::mutex> hold(registry->mutex);
+  MutexLock hold(&registry->mutex);
   for (uint64_t i = 0; i < registry->count; ++i) {
     ReplyEntry& e = registry->entries[i];
     rt_free(e.message_id);
@@ -297,6 +305,7 @@ void reply_registry_fail_all(ReplyRegistry* registry, const char* message) noexc
 void reply_registry_destroy(ReplyRegistry* registry) noexcept {
   if (registry == nullptr) return;
   reply_registry_fail_all(registry, "remote reply registry destroyed");
+  MutexLock hold(&registry->mutex);
   rt_free(registry->entries);
   registry->entries = nullptr;
   registry->capacity = 0;

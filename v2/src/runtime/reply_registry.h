@@ -13,11 +13,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "codec/codes.h"
 #include "base/status.h"
 #include "platform/event.h"
@@ -37,24 +36,24 @@ void reply_payload_release(ReplyKind kind, void* payload) noexcept;
 // slot still owns and frees the slot.
 struct ReplySlot {
   std::atomic<int32_t> refs{1};
-  std::mutex mutex;  // guards every field below
-  std::condition_variable completion;
-  uint32_t completed = 0;
-  uint32_t timed_out = 0;
-  ReplyKind kind = ReplyKind::none;
-  int32_t reason = wire(DeadletterReason::delivery_failed);  // until completed
-  void* payload = nullptr;  // owned until the waiter takes it
-  uint64_t payload_length = 0;
-  char message[kReplyMessageCapacity] = {};
+  Mutex mutex;
+  CondVar completion;  // waited on with mutex
+  uint32_t completed GUARDED_BY(mutex) = 0;
+  uint32_t timed_out GUARDED_BY(mutex) = 0;
+  ReplyKind kind GUARDED_BY(mutex) = ReplyKind::none;
+  int32_t reason GUARDED_BY(mutex) = wire(DeadletterReason::delivery_failed);  // until completed
+  void* payload GUARDED_BY(mutex) = nullptr;  // owned until the waiter takes it
+  uint64_t payload_length GUARDED_BY(mutex) = 0;
+  char message[kReplyMessageCapacity] GUARDED_BY(mutex) = {};
   // Set by the completion beside the condition variable, while a waiter
   // that also watches its peer's connection sleeps on it (reply_slot_wait).
   // Borrowed from that waiter, which clears it before it returns.
-  platform::Event* waiter_wake = nullptr;
+  platform::Event* waiter_wake GUARDED_BY(mutex) = nullptr;
   // Set when the waiter gives up (a timeout, or its peer left), while a
   // relay of the request to another runtime is in flight: its exchange
   // watches it and ends. Borrowed from the relaying worker, which clears it
   // when the exchange is over (reply_slot_relay_begin, _end).
-  platform::Event* relay_cut = nullptr;
+  platform::Event* relay_cut GUARDED_BY(mutex) = nullptr;
   // When the waiter gives up, on the monotonic clock; 0: not recorded.
   // Written by the inbound handler before the request travels (the ring's
   // hand-over publishes it), read-only afterwards: no lock.
@@ -140,10 +139,10 @@ struct ReplyRegistry {
   ReplyRegistry& operator=(const ReplyRegistry&) = delete;
   ~ReplyRegistry();
 
-  std::mutex mutex;  // guards the entries
-  ReplyEntry* entries = nullptr;
-  uint64_t count = 0;
-  uint64_t capacity = 0;  // 0, then 4, doubling when full; never shrinks
+  Mutex mutex ACQUIRED_BEFORE(ReplySlot::mutex);
+  ReplyEntry* entries GUARDED_BY(mutex) = nullptr;
+  uint64_t count GUARDED_BY(mutex) = 0;
+  uint64_t capacity GUARDED_BY(mutex) = 0;  // 0, then 4, doubling when full; never shrinks
 };
 
 // Registers slot under message_id and takes a reference for the registry.

@@ -44,14 +44,6 @@ void release_parts(Runtime* rt) noexcept {
   rt->option_text_a = nullptr;
   rt->option_text_b = nullptr;
 
-  rt->remote_wake.cv.destroy();
-  rt->local_wake.cv.destroy();
-  rt->dispatcher_wake.cv.destroy();
-  rt->remote_wake.mutex.destroy();
-  rt->local_wake.mutex.destroy();
-  rt->dispatcher_wake.mutex.destroy();
-  rt->remote_outbound_lock.destroy();
-  rt->runtime_lock.destroy();
 }
 
 void free_block(Runtime* rt) noexcept {
@@ -64,16 +56,12 @@ void free_block(Runtime* rt) noexcept {
 Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   // Locks, then the event log and the reply registry, then the wake
   // condition variables.
-  rt->runtime_lock.construct();
-  rt->remote_outbound_lock.construct();
-  rt->dispatcher_wake.mutex.construct();
-  rt->local_wake.mutex.construct();
-  rt->remote_wake.mutex.construct();
   rt->event_log.construct();
   rt->reply_registry.construct();
-  rt->dispatcher_wake.cv.construct();
-  rt->local_wake.cv.construct();
-  rt->remote_wake.cv.construct();
+  // Nobody else sees the object yet: the locks are taken only so that the
+  // fields they guard are written as everywhere else.
+  MutexLock config(&rt->runtime_lock);
+  MutexLock remote(&rt->remote_outbound_lock);
 
   // Limits and defaults.
   rt->queue_capacity = limit_queue_capacity(options.queue_capacity);

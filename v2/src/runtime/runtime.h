@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "auth/auth_state.h"
+#include "base/mutex.h"
 #include "pool/frame_buffer.h"
 #include "observe/dubbing_state.h"
 #include "platform/thread.h"
@@ -73,8 +74,8 @@ inline constexpr uint32_t kRuntimeThreadCount = 8;
 // and from the next pair: a busy consumer's writes then never evict the
 // line its producers read.
 struct alignas(64) WakePair {
-  InPlace<std::mutex> mutex;
-  InPlace<std::condition_variable> cv;
+  Mutex mutex;
+  CondVar cv;  // waited on with mutex
   // 1 while the consumer sleeps or is about to: a producer signals only
   // then (wake_after_push). It stays 0 while the consumer spins, so a push
   // then costs no wake (consumer_wait.h).
@@ -89,10 +90,10 @@ struct alignas(64) Runtime {
   // Guards state, option texts, limits, configured overload policy, host
   // handle set, the auth state, the dubbing registry, and serializes the
   // snapshot commits (the active table itself is read without it).
-  InPlace<std::mutex> runtime_lock;
-  InPlace<std::mutex> remote_outbound_lock;  // the remote outbound ring
+  Mutex runtime_lock ACQUIRED_BEFORE(remote_outbound_lock);
+  Mutex remote_outbound_lock;  // the remote outbound ring
 
-  RuntimeState state;  // under runtime_lock
+  RuntimeState state GUARDED_BY(runtime_lock);
 
   // ---- create options (owned copies) ----
   char* option_text_a;
@@ -111,10 +112,10 @@ struct alignas(64) Runtime {
   FrameBudget peer_frames;
 
   // ---- overload policy: configured, then in force ----
-  uint32_t configured_ingress_mode;
-  uint32_t configured_local_delivery_mode;
-  uint32_t configured_remote_outbound_mode;
-  uint64_t configured_reply_reserve_slots;
+  uint32_t configured_ingress_mode GUARDED_BY(runtime_lock);
+  uint32_t configured_local_delivery_mode GUARDED_BY(runtime_lock);
+  uint32_t configured_remote_outbound_mode GUARDED_BY(runtime_lock);
+  uint64_t configured_reply_reserve_slots GUARDED_BY(runtime_lock);
   // Read without runtime_lock by admission, hence atomic.
   std::atomic<uint32_t> ingress_mode;
   std::atomic<uint32_t> local_delivery_mode;
@@ -148,7 +149,7 @@ struct alignas(64) Runtime {
   LocalRing local_ring;      // pushed and taken without a lock
   // Indexed by HostPipe: delivered-request, response, deadletter.
   InPlace<PipeQueue> pipe_queues[kHostPipeCount];
-  JobRing<RemoteJob> remote_ring;  // under remote_outbound_lock
+  JobRing<RemoteJob> remote_ring GUARDED_BY(remote_outbound_lock);
   // Idle jobs for the dispatcher to reuse, each under its own (leaf) mutex.
   JobFreeList local_jobs;
   JobFreeList remote_jobs;
@@ -191,8 +192,8 @@ struct alignas(64) Runtime {
   InPlace<EventLog> event_log;
 
   // ---- credential table and authorization minima ----
-  // Under runtime_lock; only auth/ reads or writes its fields.
-  AuthState auth;
+  // Only auth/ reads or writes its fields.
+  AuthState auth GUARDED_BY(runtime_lock);
 
   // ---- active snapshot ----
   // The active route table with its generation and listen address,
@@ -200,13 +201,13 @@ struct alignas(64) Runtime {
   ActiveRoutes routes;
 
   // ---- dubbing registry ----
-  // Under runtime_lock; only observe/ reads or writes its fields.
-  DubbingRegistry dubbing;
+  // Only observe/ reads or writes its fields.
+  DubbingRegistry dubbing GUARDED_BY(runtime_lock);
 
   // ---- reply registry ----
   InPlace<ReplyRegistry> reply_registry;
 
-  std::mutex& lock() noexcept { return runtime_lock.get(); }
+  Mutex& lock() noexcept RETURN_CAPABILITY(runtime_lock) { return runtime_lock; }
 };
 
 inline Runtime* from_handle(vorlet_v2_Runtime* h) noexcept { return reinterpret_cast<Runtime*>(h); }

@@ -58,7 +58,7 @@ class SocketHolder {
 };
 
 void set_handler(TcpAdapter* a, InboundHandler handler, void* context) noexcept {
-  std::lock_guard<std::mutex> hold(a->handler_lock);
+  MutexLock hold(&a->handler_lock);
   a->handler = handler;
   a->handler_context = context;
 }
@@ -150,7 +150,7 @@ void serve_connection(TcpAdapter* a, SocketHandle accepted, platform::Event* wak
   InboundHandler handler;
   void* context;
   {
-    std::lock_guard<std::mutex> hold(a->handler_lock);
+    MutexLock hold(&a->handler_lock);
     handler = a->handler;
     context = a->handler_context;
   }

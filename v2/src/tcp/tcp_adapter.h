@@ -18,9 +18,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
+#include "base/mutex.h"
 #include "base/status.h"
 #include "platform/event.h"
 #include "platform/socket.h"
@@ -82,9 +82,9 @@ struct alignas(64) TcpAdapter {
   // Guards handler and handler_context, so that the listener always reads a
   // pair that start or stop wrote together. Start and stop take it while
   // they hold the spin flag; nobody holds it over a call.
-  std::mutex handler_lock;
-  InboundHandler handler;
-  void* handler_context;
+  Mutex handler_lock;
+  InboundHandler handler GUARDED_BY(handler_lock);
+  void* handler_context GUARDED_BY(handler_lock);
 
   uint16_t listen_port;  // under the spin flag; 0 when not listening
   // The largest request body the listener receives: the request header

@@ -44,7 +44,7 @@ void leave_work_in_flight(TestRuntime& fx) {
                                                              transport::DELIVERY_HINT_REQUIRE_REMOTE})),
             Status::ok);
   auto pending = [&fx] {
-    std::lock_guard<std::mutex> hold(fx.rt->reply_registry->mutex);
+    MutexLock hold(&fx.rt->reply_registry->mutex);
     return fx.rt->reply_registry->count;
   };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

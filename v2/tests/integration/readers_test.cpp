@@ -56,7 +56,7 @@ TEST(RoutingUnderReaders, NothingOnTheDataPathWaitsForRuntimeLock) {
   ASSERT_EQ(fx.apply(snapshot), Status::ok);
   ASSERT_EQ(fx.start(), Status::ok);
   {
-    std::lock_guard<std::mutex> getter(fx.rt->lock());
+    MutexLock getter(&fx.rt->runtime_lock);
     const std::string local =
         test::request_envelope({.message_id = "local", .target = test::kLocalTarget, .one_way = true});
     ASSERT_EQ(runtime_submit_envelope(fx.rt, local.data(), local.size()), Status::ok);

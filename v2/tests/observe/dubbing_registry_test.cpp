@@ -23,7 +23,7 @@ struct Jobs {
 
   Runtime* rt() const { return host.rt; }
   void set_state(RuntimeState state) {
-    std::lock_guard<std::mutex> hold(rt()->lock());
+    MutexLock hold(&rt()->runtime_lock);
     rt()->state = state;
   }
   uint64_t monitor_seq() const { return rt()->counters.load(Counter::monitor_seq); }

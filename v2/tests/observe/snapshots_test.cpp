@@ -270,12 +270,12 @@ TEST(MonitorSnapshot, AFailedCaptureLeavesTheCallersRecordAsItWas) {
   uint64_t* count = &test::active_table(h.rt).routes[0].endpoint_count;
   const uint64_t kept = *count;
   {
-    std::lock_guard<std::mutex> hold(h.rt->lock());
+    MutexLock hold(&h.rt->runtime_lock);
     *count = uint64_t{1} << 62;
   }
   const Status s = runtime_get_monitor_snapshot(h.rt, &snap);
   {
-    std::lock_guard<std::mutex> hold(h.rt->lock());
+    MutexLock hold(&h.rt->runtime_lock);
     *count = kept;
   }
   EXPECT_EQ(s, Status::nomem);

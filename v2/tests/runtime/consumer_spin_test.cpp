@@ -166,8 +166,8 @@ TEST(ConsumerSpin, PushAsTheSpinEndsIsNotLost) {
     const bool taken = got_second.load(std::memory_order_acquire);
     if (!taken) {
       rt->stopping.store(1, std::memory_order_seq_cst);
-      std::lock_guard<std::mutex> hold(rt->dispatcher_wake.mutex.get());
-      rt->dispatcher_wake.cv->notify_all();
+      MutexLock hold(&rt->dispatcher_wake.mutex);
+      rt->dispatcher_wake.cv.notify_all();
     }
     consumer.join();
     ASSERT_TRUE(taken) << "round " << round << ": the push after " << delay.count() << " ns was lost";

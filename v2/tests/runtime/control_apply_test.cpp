@@ -512,7 +512,7 @@ TEST(ControlApply, ConcurrentAppliesCommitOnlyGrowingGenerations) {
   std::atomic<bool> done{false};
   std::thread reader([&] {
     while (!done.load()) {
-      std::lock_guard<std::mutex> hold(fx.rt->lock());
+      MutexLock hold(&fx.rt->runtime_lock);
       if (test::active_table(fx.rt).routes != nullptr) {
         EXPECT_NE(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, "audit"), nullptr);
       }

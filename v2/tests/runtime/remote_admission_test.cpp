@@ -70,7 +70,7 @@ void set_policy(Runtime* rt, uint32_t mode, uint64_t reserve) {
 // The queued job ids, oldest first, emptying the ring.
 std::string drain_queue(Runtime* rt) {
   std::string order;
-  std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
+  MutexLock hold(&rt->remote_outbound_lock);
   RemoteJob* popped = nullptr;
   while (rt->remote_ring.try_pop(&popped)) {
     RemoteJobPtr job(popped);

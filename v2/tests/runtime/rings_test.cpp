@@ -53,7 +53,7 @@ std::string id_of(const void* bytes, uint64_t length) {
 // the remote worker's pop.
 Status push_remote(Runtime* rt, RemoteJob* job) {
   {
-    std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
+    MutexLock hold(&rt->remote_outbound_lock);
     if (!rt->remote_ring.push(job)) return Status::would_block;
     rt->counters.store(Counter::remote_outbound_depth, rt->remote_ring.count());
     rt->counters.raise_peak(Counter::remote_outbound_peak, rt->remote_ring.count());

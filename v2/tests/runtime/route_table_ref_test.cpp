@@ -27,7 +27,7 @@ using test::TestRuntime;
 constexpr const char* kFar = "svc.far";
 
 uint64_t active_refs(Runtime* rt) {
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   return test::active_table(rt).ref != nullptr ? test::active_table(rt).refs : 0;
 }
 

@@ -27,7 +27,7 @@ bool RemoteRoad::wait_idle(uint32_t timeout_ms) {
     {
       // The worker raises its sleeping flag only after its last job ended,
       // and a job leaves the ring under this lock.
-      std::lock_guard<std::mutex> hold(rt_->remote_outbound_lock.get());
+      MutexLock hold(&rt_->remote_outbound_lock);
       if (rt_->remote_ring.count() == 0 && rt_->remote_wake.sleeping.load() == 1) return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

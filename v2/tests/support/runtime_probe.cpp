@@ -6,7 +6,7 @@ namespace vorlet::v2::test {
 
 std::vector<MonitorEvent> recorded_events(Runtime* rt) {
   EventLog& log = *rt->event_log;
-  std::lock_guard<std::mutex> hold(log.mutex);
+  MutexLock hold(&log.mutex);
   std::vector<MonitorEvent> out;
   for (uint64_t i = 0; i < log.count; ++i) {
     out.push_back(log.entries[(log.head + kEventLogEntries - log.count + i) % kEventLogEntries]);
@@ -16,7 +16,7 @@ std::vector<MonitorEvent> recorded_events(Runtime* rt) {
 
 uint64_t event_count(Runtime* rt) {
   EventLog& log = *rt->event_log;
-  std::lock_guard<std::mutex> hold(log.mutex);
+  MutexLock hold(&log.mutex);
   return log.last_seq;
 }
 
@@ -36,17 +36,17 @@ ActiveTable active_table(Runtime* rt) {
 }
 
 void publish_empty_table(Runtime* rt, uint64_t generation) {
-  std::lock_guard<std::mutex> hold(rt->lock());
-  (void)rt->routes.publish(RouteTableRefPtr(route_table_ref_adopt(nullptr, 0, generation)));
+  MutexLock hold(&rt->runtime_lock);
+  ListenHostTexts::node_type no_host;
+  (void)rt->routes.publish(RouteTableRefPtr(route_table_ref_adopt(nullptr, 0, generation)), &no_host);
 }
 
 size_t kept_listen_hosts(Runtime* rt) {
-  std::lock_guard<std::mutex> hold(rt->lock());
   return rt->routes.kept_listen_hosts();
 }
 
 void set_state(Runtime* rt, RuntimeState state) {
-  std::lock_guard<std::mutex> hold(rt->lock());
+  MutexLock hold(&rt->runtime_lock);
   rt->state = state;
 }
 

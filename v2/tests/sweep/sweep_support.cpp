@@ -111,7 +111,7 @@ bool wait_quiet(Runtime* rt, uint32_t timeout_ms) {
     bool quiet = in.write_index.load() == in.read_index.load() && rt->dispatcher_wake.sleeping.load() == 1;
     if (quiet) quiet = rt->local_ring.count() == 0 && rt->local_wake.sleeping.load() == 1;
     if (quiet) {
-      std::lock_guard<std::mutex> hold(rt->remote_outbound_lock.get());
+      MutexLock hold(&rt->remote_outbound_lock);
       quiet = rt->remote_ring.count() == 0 && rt->remote_wake.sleeping.load() == 1;
     }
     if (quiet) return true;

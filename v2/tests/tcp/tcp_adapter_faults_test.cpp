@@ -59,7 +59,7 @@ TEST(TcpAdapterStop, AConnectionInServiceWhileStopRunsIsToldTheHandlerIsGone) {
 
   std::thread stopper([&] { tcp_adapter_stop(l.adapter.get()); });
   ASSERT_TRUE(eventually([&] {
-    std::lock_guard<std::mutex> hold(l.adapter->handler_lock);
+    MutexLock hold(&l.adapter->handler_lock);
     return l.adapter->handler == nullptr && l.adapter->handler_context == nullptr;
   }));
   ASSERT_TRUE(client.send(Bytes(request.begin() + 10, request.end())));
