@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t reply_length = 0;
   int32_t reason = wire(DeadletterReason::delivery_failed);
   char text[160] = "";
-  const Status s = runtime_handle_remote_request(runtime, data, size, 1000, &kind, &reply, &reply_length, &reason,
+  const Status s = inbound_requests_handle(runtime, data, size, 1000, &kind, &reply, &reply_length, &reason,
                                                  text, sizeof text);
   FUZZ_CHECK(terminated_within(text, sizeof text));
   if (s != Status::ok) {

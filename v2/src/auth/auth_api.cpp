@@ -28,12 +28,12 @@ int32_t vorlet_v2_runtime_validate_auth_config(const vorlet_v2_AuthConfig* confi
 
 int32_t vorlet_v2_runtime_apply_auth_config(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthConfig* config) {
   if (runtime == nullptr || config == nullptr) return to_c(Status::invalid_arg);
-  return to_c(runtime_apply_auth_config(from_handle(runtime), config));
+  return to_c(authentication_apply_config(from_handle(runtime), config));
 }
 
 int32_t vorlet_v2_runtime_get_auth_config_summary(vorlet_v2_Runtime* runtime, vorlet_v2_AuthConfigSummary* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
-  runtime_auth_config_summary(from_handle(runtime), out);
+  authentication_config_summary(from_handle(runtime), out);
   return to_c(Status::ok);
 }
 
@@ -44,7 +44,7 @@ int32_t vorlet_v2_runtime_get_auth_config_summary_with_auth_context(vorlet_v2_Ru
   return auth_gated_read(
       runtime, context, out, result,
       [](Runtime* rt, vorlet_v2_AuthConfigSummary* o) {
-        runtime_auth_config_summary(rt, o);
+        authentication_config_summary(rt, o);
         return Status::ok;
       },
       [](vorlet_v2_AuthConfigSummary* o) { auth_config_summary_copy_out(AuthConfigSummary{}, o); });
@@ -55,7 +55,7 @@ int32_t vorlet_v2_runtime_authenticate(vorlet_v2_Runtime* runtime, const char* p
   if (runtime == nullptr || principal == nullptr || secret == nullptr || out == nullptr) {
     return to_c(Status::invalid_arg);
   }
-  auth_result_write(out, runtime_authenticate(from_handle(runtime), principal, secret));
+  auth_result_write(out, authentication_authenticate(from_handle(runtime), principal, secret));
   return to_c(Status::ok);
 }
 
@@ -65,7 +65,7 @@ int32_t vorlet_v2_runtime_login(vorlet_v2_Runtime* runtime, const char* principa
       result_out == nullptr) {
     return to_c(Status::invalid_arg);
   }
-  return to_c(runtime_login(from_handle(runtime), principal, secret, context_out, result_out));
+  return to_c(authentication_login(from_handle(runtime), principal, secret, context_out, result_out));
 }
 
 int32_t vorlet_v2_runtime_clear_auth_context(vorlet_v2_AuthContext* context) {
@@ -78,12 +78,12 @@ int32_t vorlet_v2_runtime_validate_auth_policy(const vorlet_v2_AuthPolicy* polic
 
 int32_t vorlet_v2_runtime_apply_auth_policy(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthPolicy* policy) {
   if (runtime == nullptr) return to_c(Status::invalid_arg);
-  return to_c(runtime_apply_auth_policy(from_handle(runtime), policy));
+  return to_c(auth_policy_apply(from_handle(runtime), policy));
 }
 
 int32_t vorlet_v2_runtime_get_auth_policy(vorlet_v2_Runtime* runtime, vorlet_v2_AuthPolicy* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
-  const AuthMinima minima = runtime_auth_policy(from_handle(runtime));
+  const AuthMinima minima = auth_policy_get(from_handle(runtime));
   auth_policy_write(out, minima.observe_min_role, minima.control_min_role);
   return to_c(Status::ok);
 }
@@ -94,7 +94,7 @@ int32_t vorlet_v2_runtime_get_auth_policy_with_auth_context(vorlet_v2_Runtime* r
   return auth_gated_read(
       runtime, context, out, result,
       [](Runtime* rt, vorlet_v2_AuthPolicy* o) {
-        const AuthMinima minima = runtime_auth_policy(rt);
+        const AuthMinima minima = auth_policy_get(rt);
         auth_policy_write(o, minima.observe_min_role, minima.control_min_role);
         return Status::ok;
       },
@@ -111,14 +111,14 @@ int32_t vorlet_v2_runtime_authorize_access(vorlet_v2_Runtime* runtime, uint32_t 
                                            vorlet_v2_AuthResult* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
   AuthVerdict verdict{};
-  return write_verdict(runtime_authorize_access(from_handle(runtime), role, access, &verdict), verdict, out);
+  return write_verdict(authorization_check_access(from_handle(runtime), role, access, &verdict), verdict, out);
 }
 
 int32_t vorlet_v2_runtime_authorize(vorlet_v2_Runtime* runtime, uint32_t role, uint32_t scope,
                                     vorlet_v2_AuthResult* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
   AuthVerdict verdict{};
-  return write_verdict(runtime_authorize(from_handle(runtime), role, scope, &verdict), verdict, out);
+  return write_verdict(authorization_check_scope(from_handle(runtime), role, scope, &verdict), verdict, out);
 }
 
 int32_t vorlet_v2_runtime_authorize_context_access(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context,
@@ -137,7 +137,7 @@ int32_t vorlet_v2_runtime_apply_control_envelope_with_auth_context(vorlet_v2_Run
   }
   Runtime* rt = from_handle(runtime);
   return to_c(auth_gated_call(
-      rt, context, AuthAccessKind::control, result, [&] { return runtime_apply_control_envelope(rt, bytes, length); },
+      rt, context, AuthAccessKind::control, result, [&] { return control_apply_envelope(rt, bytes, length); },
       [] {}));
 }
 
@@ -151,7 +151,7 @@ int32_t vorlet_v2_runtime_apply_control_snapshot_with_auth_context(vorlet_v2_Run
   Runtime* rt = from_handle(runtime);
   return to_c(auth_gated_call(
       rt, context, AuthAccessKind::control, result,
-      [&] { return runtime_apply_control_snapshot(rt, snapshot, nullptr); }, [] {}));
+      [&] { return control_apply_snapshot(rt, snapshot, nullptr); }, [] {}));
 }
 
 }  // extern "C"

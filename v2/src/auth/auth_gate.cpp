@@ -15,7 +15,7 @@ Status auth_context_check(Runtime* rt, const AuthContext* context, uint32_t acce
     return Status::ok;
   }
   if (!auth_role_held(role)) return Status::invalid_arg;
-  const Status s = runtime_authorize_access(rt, role, access, out);
+  const Status s = authorization_check_access(rt, role, access, out);
   if (s != Status::ok) return s;
   auth_record_authorization(rt, *out, access);
   return Status::ok;

@@ -21,7 +21,7 @@ Status auth_policy_validate(const AuthPolicy* policy) noexcept {
   return Status::ok;
 }
 
-Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept {
+Status auth_policy_apply(Runtime* rt, const AuthPolicy* policy) noexcept {
   if (auth_policy_validate(policy) != Status::ok) return Status::invalid_arg;
   const uint32_t observe = policy->observe_min_role;
   const uint32_t control = policy->control_min_role;
@@ -31,11 +31,11 @@ Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept
     rt->auth.observe_min_role = observe;
     rt->auth.control_min_role = control;
   }
-  runtime_record_event(rt, MonitorEventKind::auth_policy_applied, 0, observe, control);
+  event_log_record(rt, MonitorEventKind::auth_policy_applied, 0, observe, control);
   return Status::ok;
 }
 
-AuthMinima runtime_auth_policy(Runtime* rt) noexcept {
+AuthMinima auth_policy_get(Runtime* rt) noexcept {
   MutexLock hold(&rt->runtime_lock);
   return AuthMinima{rt->auth.observe_min_role, rt->auth.control_min_role};
 }

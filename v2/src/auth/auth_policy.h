@@ -17,7 +17,7 @@ Status auth_policy_validate(const AuthPolicy* policy) noexcept;
 
 // Stores a valid policy and records auth_policy_applied. invalid_arg,
 // bad_state on a stopped runtime.
-Status runtime_apply_auth_policy(Runtime* rt, const AuthPolicy* policy) noexcept;
+Status auth_policy_apply(Runtime* rt, const AuthPolicy* policy) noexcept;
 
 struct AuthMinima {
   uint32_t observe_min_role;
@@ -25,6 +25,6 @@ struct AuthMinima {
 };
 
 // The policy in force, read under the runtime lock.
-AuthMinima runtime_auth_policy(Runtime* rt) noexcept;
+AuthMinima auth_policy_get(Runtime* rt) noexcept;
 
 }  // namespace vorlet::v2

@@ -17,7 +17,7 @@ Status auth_config_validate(const AuthConfig* config) noexcept {
   return s;
 }
 
-Status runtime_apply_auth_config(Runtime* rt, const AuthConfig* config) noexcept {
+Status authentication_apply_config(Runtime* rt, const AuthConfig* config) noexcept {
   CredentialEntry* table = nullptr;
   uint64_t count = 0;
   const Status s = auth_config_copy_validated(config, &table, &count);
@@ -35,7 +35,7 @@ Status runtime_apply_auth_config(Runtime* rt, const AuthConfig* config) noexcept
   }
   credential_table_free(table, count);
   if (stopped) return Status::bad_state;
-  runtime_record_event(rt, MonitorEventKind::auth_config_applied, 0, 0, applied);
+  event_log_record(rt, MonitorEventKind::auth_config_applied, 0, 0, applied);
   return Status::ok;
 }
 
@@ -58,12 +58,12 @@ void auth_config_summary_copy_out(const AuthConfigSummary& summary, AuthConfigSu
   record_write(out, summary, kSummaryFields);
 }
 
-void runtime_auth_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
+void authentication_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
   MutexLock hold(&rt->runtime_lock);
   auth_config_summary_copy_out(credential_table_summary(rt->auth.credentials, rt->auth.credential_count), out);
 }
 
-AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
+AuthVerdict authentication_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
   uint32_t role = static_cast<uint32_t>(AuthRole::none);
   {
     MutexLock hold(&rt->runtime_lock);
@@ -71,17 +71,17 @@ AuthVerdict runtime_authenticate(Runtime* rt, const char* principal, const char*
     role = credential_table_match(rt->auth.credentials, rt->auth.credential_count, principal, secret);
   }
   if (role == static_cast<uint32_t>(AuthRole::none)) {
-    runtime_record_event(rt, MonitorEventKind::authentication_denied, 0, 1, 0);
+    event_log_record(rt, MonitorEventKind::authentication_denied, 0, 1, 0);
     return kVerdictUnauthorized;
   }
-  runtime_record_event(rt, MonitorEventKind::authentication_accepted, 0, role, 0);
+  event_log_record(rt, MonitorEventKind::authentication_accepted, 0, role, 0);
   return AuthVerdict{AuthResultCode::ok, role};
 }
 
-Status runtime_login(Runtime* rt, const char* principal, const char* secret, AuthContext* context_out,
+Status authentication_login(Runtime* rt, const char* principal, const char* secret, AuthContext* context_out,
                      AuthResult* result_out) noexcept {
   if (!auth_context_writable(context_out)) return Status::invalid_arg;
-  const AuthVerdict verdict = runtime_authenticate(rt, principal, secret);
+  const AuthVerdict verdict = authentication_authenticate(rt, principal, secret);
   const bool in = verdict.code == AuthResultCode::ok && auth_role_held(verdict.role);
   auth_context_write(context_out, in ? 1 : 0, in ? verdict.role : 0);
   auth_result_write(result_out, verdict);

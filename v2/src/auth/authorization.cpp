@@ -19,7 +19,7 @@ Status auth_authorize_scope(uint32_t role, uint32_t scope, AuthVerdict* out) noe
   return Status::ok;
 }
 
-Status runtime_authorize_access(Runtime* rt, uint32_t role, uint32_t access, AuthVerdict* out) noexcept {
+Status authorization_check_access(Runtime* rt, uint32_t role, uint32_t access, AuthVerdict* out) noexcept {
   if (!auth_role_valid(role) || !auth_access_valid(access)) return Status::invalid_arg;
   bool stopped = false;
   uint32_t minimum = 0;
@@ -39,13 +39,13 @@ Status runtime_authorize_access(Runtime* rt, uint32_t role, uint32_t access, Aut
 
 void auth_record_authorization(Runtime* rt, AuthVerdict verdict, uint64_t value2) noexcept {
   if (verdict.code == AuthResultCode::ok) {
-    runtime_record_event(rt, MonitorEventKind::authorization_accepted, 0, verdict.role, value2);
+    event_log_record(rt, MonitorEventKind::authorization_accepted, 0, verdict.role, value2);
   } else if (verdict.code == AuthResultCode::forbidden) {
-    runtime_record_event(rt, MonitorEventKind::authorization_denied, 0, verdict.role, value2);
+    event_log_record(rt, MonitorEventKind::authorization_denied, 0, verdict.role, value2);
   }
 }
 
-Status runtime_authorize(Runtime* rt, uint32_t role, uint32_t scope, AuthVerdict* out) noexcept {
+Status authorization_check_scope(Runtime* rt, uint32_t role, uint32_t scope, AuthVerdict* out) noexcept {
   bool stopped = false;
   {
     MutexLock hold(&rt->runtime_lock);

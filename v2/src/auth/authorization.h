@@ -21,12 +21,12 @@ Status auth_authorize_scope(uint32_t role, uint32_t scope, AuthVerdict* out) noe
 // {ok or forbidden, role} against the policy's minimum for access;
 // {bad_state, 0} on a stopped runtime. invalid_arg for a role above 3 or a
 // bad access kind. No event.
-Status runtime_authorize_access(Runtime* rt, uint32_t role, uint32_t access, AuthVerdict* out) noexcept;
+Status authorization_check_access(Runtime* rt, uint32_t role, uint32_t access, AuthVerdict* out) noexcept;
 
 // The scope table with an authorization event (value1 role, value2 scope).
 // A stopped runtime gives {bad_state, 0} before role and scope are looked
 // at, and no event.
-Status runtime_authorize(Runtime* rt, uint32_t role, uint32_t scope, AuthVerdict* out) noexcept;
+Status authorization_check_scope(Runtime* rt, uint32_t role, uint32_t scope, AuthVerdict* out) noexcept;
 
 // Records authorization_accepted for ok, authorization_denied for
 // forbidden, nothing for any other code.

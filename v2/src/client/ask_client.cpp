@@ -33,8 +33,8 @@ PendingAsk::~PendingAsk() {
   rt_free(bytes);
 }
 
-uint64_t ask_lane_frame_limit(uint64_t runtime_max_frame_bytes) noexcept {
-  return runtime_max_frame_bytes > kMaxMessageBytes ? runtime_max_frame_bytes : kMaxMessageBytes;
+uint64_t ask_lane_frame_limit(uint64_t limits_max_frame_bytes) noexcept {
+  return limits_max_frame_bytes > kMaxMessageBytes ? limits_max_frame_bytes : kMaxMessageBytes;
 }
 
 std::shared_ptr<AskClientImpl> AskClientImpl::make(Runtime* rt, int32_t response_fd, int32_t deadletter_fd,
@@ -96,7 +96,7 @@ Status AskClientImpl::insert_pending(const std::string& key, const std::shared_p
 Status AskClientImpl::submit(const void* bytes, uint64_t length, const std::string& key,
                              const PendingAsk* ask) noexcept {
   MutexLock hold(&submit_mutex_);
-  const Status s = runtime_submit_envelope(runtime_, bytes, length);
+  const Status s = ingress_submit_envelope(runtime_, bytes, length);
   if (s != Status::ok) erase_pending_if(key, ask);
   return s;
 }
@@ -262,7 +262,7 @@ AskClientHandle* ask_client_create(Runtime* rt, int32_t response_fd, int32_t dea
   try {
     auto handle = std::make_unique<AskClientHandle>();
     handle->client =
-        AskClientImpl::make(rt, response_fd, deadletter_fd, ask_lane_frame_limit(runtime_max_frame_bytes(rt)));
+        AskClientImpl::make(rt, response_fd, deadletter_fd, ask_lane_frame_limit(limits_max_frame_bytes(rt)));
     // A refused start drops the only reference here: the state goes with
     // the handle.
     if (!handle->client->start()) return nullptr;

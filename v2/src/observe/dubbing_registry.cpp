@@ -94,7 +94,7 @@ Status run_change(Runtime* rt, MonotonicClock clock, bool needs_started, Op op) 
   MutexLock hold(&rt->runtime_lock);
   if (needs_started && rt->state != RuntimeState::started) return Status::bad_state;
   const Status s = op(now);
-  if (s == Status::ok) runtime_monitor_change_notice(rt);
+  if (s == Status::ok) host_pipes_monitor_change_notice(rt);
   return s;
 }
 
@@ -206,30 +206,30 @@ void dubbing_registry_list(const DubbingRegistry* reg, uint64_t* handles, uint64
   }
 }
 
-Status runtime_submit_dubbing_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
+Status dubbing_registry_submit_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
                                   MonotonicClock clock) noexcept {
   if (rt == nullptr || request == nullptr || handle_out == nullptr) return Status::invalid_arg;
   return run_change(rt, clock, true,
                     [&](uint64_t now) { return dubbing_registry_submit(&rt->dubbing, request, now, handle_out); });
 }
 
-Status runtime_publish_dubbing_job_update(Runtime* rt, const DubbingJobUpdate* update, MonotonicClock clock) noexcept {
+Status dubbing_registry_publish_update(Runtime* rt, const DubbingJobUpdate* update, MonotonicClock clock) noexcept {
   if (rt == nullptr || update == nullptr) return Status::invalid_arg;
   return run_change(rt, clock, true, [&](uint64_t now) { return dubbing_registry_update(&rt->dubbing, update, now); });
 }
 
-Status runtime_cancel_dubbing_job(Runtime* rt, uint64_t handle, MonotonicClock clock) noexcept {
+Status dubbing_registry_cancel_job(Runtime* rt, uint64_t handle, MonotonicClock clock) noexcept {
   if (rt == nullptr || handle == 0) return Status::invalid_arg;
   return run_change(rt, clock, false, [&](uint64_t now) { return dubbing_registry_cancel(&rt->dubbing, handle, now); });
 }
 
-Status runtime_get_dubbing_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept {
+Status dubbing_registry_get_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept {
   if (rt == nullptr || out == nullptr || handle == 0) return Status::invalid_arg;
   MutexLock hold(&rt->runtime_lock);
   return dubbing_registry_copy_job(&rt->dubbing, handle, out);
 }
 
-Status runtime_list_dubbing_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept {
+Status dubbing_registry_list_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   MutexLock hold(&rt->runtime_lock);
   dubbing_registry_list(&rt->dubbing, handles, capacity, count_out);

@@ -47,12 +47,12 @@ void dubbing_registry_list(const DubbingRegistry* reg, uint64_t* handles, uint64
 // The exported calls. Changes read the clock before taking the runtime
 // lock; submit and update need a started runtime, cancel, get and list work
 // in every state.
-Status runtime_submit_dubbing_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
+Status dubbing_registry_submit_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
                                   MonotonicClock clock = clock_monotonic_ns) noexcept;
-Status runtime_publish_dubbing_job_update(Runtime* rt, const DubbingJobUpdate* update,
+Status dubbing_registry_publish_update(Runtime* rt, const DubbingJobUpdate* update,
                                          MonotonicClock clock = clock_monotonic_ns) noexcept;
-Status runtime_cancel_dubbing_job(Runtime* rt, uint64_t handle, MonotonicClock clock = clock_monotonic_ns) noexcept;
-Status runtime_get_dubbing_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept;
-Status runtime_list_dubbing_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept;
+Status dubbing_registry_cancel_job(Runtime* rt, uint64_t handle, MonotonicClock clock = clock_monotonic_ns) noexcept;
+Status dubbing_registry_get_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept;
+Status dubbing_registry_list_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept;
 
 }  // namespace vorlet::v2

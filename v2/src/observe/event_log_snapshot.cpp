@@ -73,7 +73,7 @@ void event_log_snapshot_free(EventLogSnapshot* snapshot) noexcept {
   std::memset(snapshot, 0, sizeof *snapshot);
 }
 
-Status runtime_get_event_log_snapshot(Runtime* rt, uint64_t after_seq, uint64_t max_entries,
+Status event_log_snapshot_get(Runtime* rt, uint64_t after_seq, uint64_t max_entries,
                                       EventLogSnapshot* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   return event_log_snapshot_collect(&rt->event_log.get(), after_seq, max_entries, out);

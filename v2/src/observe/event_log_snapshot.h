@@ -34,7 +34,7 @@ uint32_t event_log_snapshot_flags(const EventLogSnapshot* snapshot) noexcept;
 void event_log_snapshot_free(EventLogSnapshot* snapshot) noexcept;
 
 // The runtime's own log; invalid_arg for a NULL runtime or out.
-Status runtime_get_event_log_snapshot(Runtime* rt, uint64_t after_seq, uint64_t max_entries,
+Status event_log_snapshot_get(Runtime* rt, uint64_t after_seq, uint64_t max_entries,
                                       EventLogSnapshot* out) noexcept;
 
 }  // namespace vorlet::v2

@@ -58,7 +58,7 @@ const SurfaceProfile* find_profile(uint32_t profile) noexcept {
 
 }  // namespace
 
-Status runtime_get_info(RuntimeInfo* out) noexcept {
+Status info_get(RuntimeInfo* out) noexcept {
   if (out == nullptr) return Status::invalid_arg;
   RuntimeInfo info{};
   info.abi_version = kAbiVersion;

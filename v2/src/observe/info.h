@@ -19,7 +19,7 @@ static_assert(kRuntimeFeatureFlags == 0x7FFFBFu);
 
 // Writes the full size, then every field the declared size covers.
 // invalid_arg for NULL.
-Status runtime_get_info(RuntimeInfo* out) noexcept;
+Status info_get(RuntimeInfo* out) noexcept;
 
 // "unknown" and 0 outside the five profiles.
 const char* surface_profile_name(uint32_t profile) noexcept;

@@ -8,7 +8,7 @@ extern "C" {
 
 uint32_t vorlet_v2_runtime_get_abi_version(void) { return kAbiVersion; }
 
-int32_t vorlet_v2_runtime_get_info(vorlet_v2_RuntimeInfo* info) { return to_c(runtime_get_info(info)); }
+int32_t vorlet_v2_runtime_get_info(vorlet_v2_RuntimeInfo* info) { return to_c(info_get(info)); }
 
 const char* vorlet_v2_runtime_surface_profile_name(uint32_t profile) { return surface_profile_name(profile); }
 

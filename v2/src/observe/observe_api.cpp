@@ -25,39 +25,39 @@ extern "C" {
 
 int32_t vorlet_v2_runtime_get_config(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeConfig* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
-  runtime_get_config(from_handle(runtime), out);
+  runtime_config_get(from_handle(runtime), out);
   return to_c(Status::ok);
 }
 
 int32_t vorlet_v2_runtime_get_stats(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeStats* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
-  runtime_get_stats(from_handle(runtime), out);
+  runtime_stats_get(from_handle(runtime), out);
   return to_c(Status::ok);
 }
 
 int32_t vorlet_v2_runtime_get_health(vorlet_v2_Runtime* runtime, vorlet_v2_RuntimeHealth* out) {
   if (runtime == nullptr || out == nullptr) return to_c(Status::invalid_arg);
-  runtime_get_health(from_handle(runtime), out);
+  runtime_health_get(from_handle(runtime), out);
   return to_c(Status::ok);
 }
 
 int32_t vorlet_v2_runtime_get_config_with_auth_context(vorlet_v2_Runtime* runtime,
                                                        const vorlet_v2_AuthContext* context,
                                                        vorlet_v2_RuntimeConfig* out, vorlet_v2_AuthResult* result) {
-  return auth_gated_read(runtime, context, out, result, always_ok(runtime_get_config),
-                    [](RuntimeConfig* o) { runtime_copy_config_out(RuntimeConfig{}, o); });
+  return auth_gated_read(runtime, context, out, result, always_ok(runtime_config_get),
+                    [](RuntimeConfig* o) { runtime_config_copy_out(RuntimeConfig{}, o); });
 }
 
 int32_t vorlet_v2_runtime_get_stats_with_auth_context(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context,
                                                       vorlet_v2_RuntimeStats* out, vorlet_v2_AuthResult* result) {
-  return auth_gated_read(runtime, context, out, result, always_ok(runtime_get_stats),
+  return auth_gated_read(runtime, context, out, result, always_ok(runtime_stats_get),
                     [](RuntimeStats* o) { stats_copy_out(RuntimeStats{}, o); });
 }
 
 int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_Runtime* runtime,
                                                        const vorlet_v2_AuthContext* context,
                                                        vorlet_v2_RuntimeHealth* out, vorlet_v2_AuthResult* result) {
-  return auth_gated_read(runtime, context, out, result, always_ok(runtime_get_health), health_copy_out_empty);
+  return auth_gated_read(runtime, context, out, result, always_ok(runtime_health_get), health_copy_out_empty);
 }
 
 }  // extern "C"

@@ -63,16 +63,16 @@ RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* act
   return c;
 }
 
-Status runtime_copy_config_out(const RuntimeConfig& source, RuntimeConfig* out) noexcept {
+Status runtime_config_copy_out(const RuntimeConfig& source, RuntimeConfig* out) noexcept {
   if (out == nullptr) return Status::invalid_arg;
   record_write(out, source, kConfigFields);
   return Status::ok;
 }
 
-void runtime_get_config(Runtime* rt, RuntimeConfig* out) noexcept {
+void runtime_config_get(Runtime* rt, RuntimeConfig* out) noexcept {
   MutexLock hold(&rt->runtime_lock);
   const RouteTableRefPtr active = rt->routes.acquire();
-  runtime_copy_config_out(runtime_config_collect(rt, active.get()), out);
+  runtime_config_copy_out(runtime_config_collect(rt, active.get()), out);
 }
 
 }  // namespace vorlet::v2

@@ -22,9 +22,9 @@ RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* act
 
 // Writes source into out by the size-prefix rule (128 bytes); invalid_arg
 // for a NULL out.
-Status runtime_copy_config_out(const RuntimeConfig& source, RuntimeConfig* out) noexcept;
+Status runtime_config_copy_out(const RuntimeConfig& source, RuntimeConfig* out) noexcept;
 
 // vorlet_v2_runtime_get_config: collects and copies out under runtime_lock.
-void runtime_get_config(Runtime* rt, RuntimeConfig* out) noexcept;
+void runtime_config_get(Runtime* rt, RuntimeConfig* out) noexcept;
 
 }  // namespace vorlet::v2

@@ -69,7 +69,7 @@ Status health_copy_out(const HealthSource* source, RuntimeHealth* out) noexcept 
 
 void health_copy_out_empty(RuntimeHealth* out) noexcept { write_health(RuntimeHealth{}, out); }
 
-void runtime_get_health(Runtime* rt, RuntimeHealth* out) noexcept {
+void runtime_health_get(Runtime* rt, RuntimeHealth* out) noexcept {
   MutexLock hold(&rt->runtime_lock);
   const RouteTableRefPtr active = rt->routes.acquire();
   const HealthSource source = health_source_collect(rt, active.get());

@@ -40,7 +40,7 @@ uint32_t health_flags_from_source(const HealthSource* source) noexcept;
 Status health_copy_out(const HealthSource* source, RuntimeHealth* out) noexcept;
 
 // vorlet_v2_runtime_get_health: gathers and copies out under runtime_lock.
-void runtime_get_health(Runtime* rt, RuntimeHealth* out) noexcept;
+void runtime_health_get(Runtime* rt, RuntimeHealth* out) noexcept;
 
 // An all-zero record of its full size (a denied caller's).
 void health_copy_out_empty(RuntimeHealth* out) noexcept;

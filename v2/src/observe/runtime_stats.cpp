@@ -167,7 +167,7 @@ Status stats_copy_out(const RuntimeStats& source, RuntimeStats* out) noexcept {
   return Status::ok;
 }
 
-void runtime_get_stats(Runtime* rt, RuntimeStats* out) noexcept {
+void runtime_stats_get(Runtime* rt, RuntimeStats* out) noexcept {
   MutexLock hold(&rt->runtime_lock);
   // Under runtime_lock no commit comes between the table and the state.
   const RouteTableRefPtr active = rt->routes.acquire();

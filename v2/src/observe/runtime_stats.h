@@ -25,6 +25,6 @@ RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* activ
 Status stats_copy_out(const RuntimeStats& source, RuntimeStats* out) noexcept;
 
 // vorlet_v2_runtime_get_stats: collects and copies out under runtime_lock.
-void runtime_get_stats(Runtime* rt, RuntimeStats* out) noexcept;
+void runtime_stats_get(Runtime* rt, RuntimeStats* out) noexcept;
 
 }  // namespace vorlet::v2

@@ -28,11 +28,11 @@ int32_t gated_snapshot(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* 
 extern "C" {
 
 int32_t vorlet_v2_runtime_get_topology_snapshot(vorlet_v2_Runtime* runtime, vorlet_v2_TopologySnapshot* out) {
-  return to_c(runtime_get_topology_snapshot(from_handle(runtime), out));
+  return to_c(snapshots_get_topology(from_handle(runtime), out));
 }
 
 int32_t vorlet_v2_runtime_get_route_catalog(vorlet_v2_Runtime* runtime, vorlet_v2_RouteCatalog* out) {
-  return to_c(runtime_get_route_catalog(from_handle(runtime), out));
+  return to_c(snapshots_get_route_catalog(from_handle(runtime), out));
 }
 
 void vorlet_v2_runtime_free_topology_snapshot(vorlet_v2_TopologySnapshot* snapshot) {
@@ -42,7 +42,7 @@ void vorlet_v2_runtime_free_topology_snapshot(vorlet_v2_TopologySnapshot* snapsh
 void vorlet_v2_runtime_free_route_catalog(vorlet_v2_RouteCatalog* catalog) { route_catalog_free(catalog); }
 
 int32_t vorlet_v2_runtime_get_monitor_snapshot(vorlet_v2_Runtime* runtime, vorlet_v2_MonitorSnapshot* out) {
-  return to_c(runtime_get_monitor_snapshot(from_handle(runtime), out));
+  return to_c(snapshots_get_monitor(from_handle(runtime), out));
 }
 
 void vorlet_v2_runtime_free_monitor_snapshot(vorlet_v2_MonitorSnapshot* snapshot) {
@@ -51,7 +51,7 @@ void vorlet_v2_runtime_free_monitor_snapshot(vorlet_v2_MonitorSnapshot* snapshot
 
 int32_t vorlet_v2_runtime_get_event_log_snapshot(vorlet_v2_Runtime* runtime, uint64_t after_seq, uint64_t max_entries,
                                                  vorlet_v2_EventLogSnapshot* out) {
-  return to_c(runtime_get_event_log_snapshot(from_handle(runtime), after_seq, max_entries, out));
+  return to_c(event_log_snapshot_get(from_handle(runtime), after_seq, max_entries, out));
 }
 
 uint32_t vorlet_v2_runtime_event_log_snapshot_flags(const vorlet_v2_EventLogSnapshot* snapshot) {
@@ -67,7 +67,7 @@ int32_t vorlet_v2_runtime_get_topology_snapshot_with_auth_context(vorlet_v2_Runt
                                                                   vorlet_v2_TopologySnapshot* out,
                                                                   vorlet_v2_AuthResult* result) {
   return gated_snapshot(runtime, context, out, result,
-                        [](Runtime* rt, TopologySnapshot* o) { return runtime_get_topology_snapshot(rt, o); });
+                        [](Runtime* rt, TopologySnapshot* o) { return snapshots_get_topology(rt, o); });
 }
 
 int32_t vorlet_v2_runtime_get_route_catalog_with_auth_context(vorlet_v2_Runtime* runtime,
@@ -75,7 +75,7 @@ int32_t vorlet_v2_runtime_get_route_catalog_with_auth_context(vorlet_v2_Runtime*
                                                               vorlet_v2_RouteCatalog* out,
                                                               vorlet_v2_AuthResult* result) {
   return gated_snapshot(runtime, context, out, result,
-                        [](Runtime* rt, RouteCatalog* o) { return runtime_get_route_catalog(rt, o); });
+                        [](Runtime* rt, RouteCatalog* o) { return snapshots_get_route_catalog(rt, o); });
 }
 
 int32_t vorlet_v2_runtime_get_monitor_snapshot_with_auth_context(vorlet_v2_Runtime* runtime,
@@ -83,7 +83,7 @@ int32_t vorlet_v2_runtime_get_monitor_snapshot_with_auth_context(vorlet_v2_Runti
                                                                  vorlet_v2_MonitorSnapshot* out,
                                                                  vorlet_v2_AuthResult* result) {
   return gated_snapshot(runtime, context, out, result,
-                        [](Runtime* rt, MonitorSnapshot* o) { return runtime_get_monitor_snapshot(rt, o); });
+                        [](Runtime* rt, MonitorSnapshot* o) { return snapshots_get_monitor(rt, o); });
 }
 
 int32_t vorlet_v2_runtime_get_event_log_snapshot_with_auth_context(vorlet_v2_Runtime* runtime,
@@ -92,7 +92,7 @@ int32_t vorlet_v2_runtime_get_event_log_snapshot_with_auth_context(vorlet_v2_Run
                                                                    vorlet_v2_EventLogSnapshot* out,
                                                                    vorlet_v2_AuthResult* result) {
   return gated_snapshot(runtime, context, out, result, [=](Runtime* rt, EventLogSnapshot* o) {
-    return runtime_get_event_log_snapshot(rt, after_seq, max_entries, o);
+    return event_log_snapshot_get(rt, after_seq, max_entries, o);
   });
 }
 

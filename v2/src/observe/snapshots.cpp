@@ -203,20 +203,20 @@ void monitor_snapshot_free(MonitorSnapshot* snapshot) noexcept {
   std::memset(snapshot, 0, sizeof *snapshot);
 }
 
-Status runtime_get_topology_snapshot(Runtime* rt, TopologySnapshot* out) noexcept {
+Status snapshots_get_topology(Runtime* rt, TopologySnapshot* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   const RouteTableRefPtr active = rt->routes.acquire();
   return topology_of(active.get(), out);
 }
 
-Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept {
+Status snapshots_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   const RouteTableRefPtr active = rt->routes.acquire();
   if (!active) return route_catalog_build(nullptr, 0, 0, 0, out);
   return route_catalog_build(active->table, active->count, active->generation, 1, out);
 }
 
-Status runtime_get_monitor_snapshot(Runtime* rt, MonitorSnapshot* out, MonotonicClock clock) noexcept {
+Status snapshots_get_monitor(Runtime* rt, MonitorSnapshot* out, MonotonicClock clock) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   MonitorSnapshot snapshot{};  // the embedded records' sizes are 0: written whole
   // One table for the statistics, the health and the topology: the one

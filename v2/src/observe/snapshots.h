@@ -41,13 +41,13 @@ void monitor_snapshot_free(MonitorSnapshot* snapshot) noexcept;
 
 // The getters behind the exports: the build from the active table under
 // the runtime lock. invalid_arg for a NULL pointer (nothing written).
-Status runtime_get_topology_snapshot(Runtime* rt, TopologySnapshot* out) noexcept;
-Status runtime_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept;
+Status snapshots_get_topology(Runtime* rt, TopologySnapshot* out) noexcept;
+Status snapshots_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept;
 
 // Everything in one pass under the runtime lock, built into a record of its
 // own: the caller's record is written only when all of it succeeded, so io
 // (the clock failed) and nomem leave it as it was.
-Status runtime_get_monitor_snapshot(Runtime* rt, MonitorSnapshot* out,
+Status snapshots_get_monitor(Runtime* rt, MonitorSnapshot* out,
                                     MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 }  // namespace vorlet::v2

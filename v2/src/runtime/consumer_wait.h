@@ -49,7 +49,7 @@ namespace vorlet::v2 {
 
 // After a successful push: wakes the consumer when it sleeps (or is about
 // to), under its wake mutex; costs one atomic load when it is busy. Stop
-// and destroy wake every consumer unconditionally (runtime_wake_threads).
+// and destroy wake every consumer unconditionally (lifecycle_wake_threads).
 void wake_after_push(WakePair* wake) noexcept;
 
 // Before the consumer sleeps on an empty ring: when it handled work since

@@ -8,23 +8,23 @@ using namespace vorlet::v2;
 extern "C" {
 
 int32_t vorlet_v2_runtime_apply_control_envelope(vorlet_v2_Runtime* runtime, const void* bytes, uint64_t length) {
-  return to_c(runtime_apply_control_envelope(from_handle(runtime), bytes, length));
+  return to_c(control_apply_envelope(from_handle(runtime), bytes, length));
 }
 
 int32_t vorlet_v2_runtime_apply_control_snapshot(vorlet_v2_Runtime* runtime,
                                                  const vorlet_v2_RouteSnapshotDesc* snapshot) {
-  return to_c(runtime_apply_control_snapshot(from_handle(runtime), snapshot, nullptr));
+  return to_c(control_apply_snapshot(from_handle(runtime), snapshot, nullptr));
 }
 
 int32_t vorlet_v2_runtime_apply_control_snapshot_with_policy(vorlet_v2_Runtime* runtime,
                                                              const vorlet_v2_RouteSnapshotDesc* snapshot,
                                                              const vorlet_v2_OverloadPolicyDesc* policy) {
-  return to_c(runtime_apply_control_snapshot(from_handle(runtime), snapshot, policy));
+  return to_c(control_apply_snapshot(from_handle(runtime), snapshot, policy));
 }
 
 int32_t vorlet_v2_runtime_apply_overload_policy(vorlet_v2_Runtime* runtime,
                                                 const vorlet_v2_OverloadPolicyDesc* policy) {
-  return to_c(runtime_apply_overload_policy(from_handle(runtime), policy));
+  return to_c(control_apply_overload_policy(from_handle(runtime), policy));
 }
 
 }  // extern "C"

@@ -106,10 +106,10 @@ void control_reject_count(Runtime* rt, Status status) noexcept {
       break;  // nomem has no counter of its own
   }
   const int64_t code = to_c(status);
-  runtime_record_event(rt, MonitorEventKind::control_rejected, 0, static_cast<uint64_t>(code), 0);
+  event_log_record(rt, MonitorEventKind::control_rejected, 0, static_cast<uint64_t>(code), 0);
 }
 
-Status runtime_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* policy) noexcept {
+Status control_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* policy) noexcept {
   if (rt == nullptr || policy == nullptr) return Status::invalid_arg;
   OverloadModes modes{};
   if (overload_policy_resolve(policy, OverloadModes{0, 0, 0, 0}, &modes) != Status::ok) return Status::invalid_arg;
@@ -127,7 +127,7 @@ Status runtime_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* poli
   return Status::ok;
 }
 
-Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
+Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
                                       const OverloadPolicyDesc* policy) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   if (snapshot == nullptr) return reject(rt, Status::invalid_arg);
@@ -183,11 +183,11 @@ Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snap
     }
   }
   if (s != Status::ok) return reject(rt, s);
-  runtime_record_event(rt, MonitorEventKind::control_applied, 0, 0, installed);
+  event_log_record(rt, MonitorEventKind::control_applied, 0, 0, installed);
   return Status::ok;
 }
 
-Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
+Status control_apply_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   if (bytes == nullptr || length == 0) return reject(rt, Status::invalid_arg);
   ControlEnvelopeHeader header;
@@ -205,7 +205,7 @@ Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t l
     route_snapshot_desc_free(&snapshot);
     return reject(rt, parsed);
   }
-  const Status applied = runtime_apply_control_snapshot(rt, &snapshot, has_policy == 1 ? &policy : nullptr);
+  const Status applied = control_apply_snapshot(rt, &snapshot, has_policy == 1 ? &policy : nullptr);
   route_snapshot_desc_free(&snapshot);
   return applied;
 }

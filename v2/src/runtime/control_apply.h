@@ -48,7 +48,7 @@ void control_reject_count(Runtime* rt, Status status) noexcept;
 // Sets the configured and the active overload policy; only before start.
 // invalid_arg for NULL arguments, a bad mode or a reserve above the queue
 // capacity; bad_state once started. Counts nothing and records no event.
-Status runtime_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* policy) noexcept;
+Status control_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* policy) noexcept;
 
 // Applies a flat snapshot, with `policy` as its overload policy or, when
 // NULL, the configured one. The snapshot and the policy are only read.
@@ -56,12 +56,12 @@ Status runtime_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* poli
 // stopped, or when started with a running TCP adapter and a new non-zero
 // listen port that differs from the recorded one; stale_generation when a
 // snapshot is present and the generation does not grow.
-Status runtime_apply_control_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
+Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
                                       const OverloadPolicyDesc* policy) noexcept;
 
 // Parses a serialized control envelope and applies its snapshot, with its
 // overload policy when it carries one. A parse failure is refused with the
 // parse's status (invalid_arg, nomem, io), also on a stopped runtime.
-Status runtime_apply_control_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
+Status control_apply_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept;
 
 }  // namespace vorlet::v2

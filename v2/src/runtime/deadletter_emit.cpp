@@ -24,11 +24,11 @@ void count_emission(Runtime* rt, DeadletterReason reason, uint32_t attempt_count
       break;
     case DeadletterReason::remote_transport_failed:
       rt->counters.add(Counter::remote_transport_failures);
-      runtime_record_event(rt, MonitorEventKind::remote_transport_failed, 0, 0, attempt_count);
+      event_log_record(rt, MonitorEventKind::remote_transport_failed, 0, 0, attempt_count);
       break;
     case DeadletterReason::remote_reply_timeout:
       rt->counters.add(Counter::remote_reply_timeouts);
-      runtime_record_event(rt, MonitorEventKind::remote_reply_timeout, 0, 0, attempt_count);
+      event_log_record(rt, MonitorEventKind::remote_reply_timeout, 0, 0, attempt_count);
       break;
     default:
       break;
@@ -49,7 +49,7 @@ void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept {
   g_builder.store(builder != nullptr ? builder : transport_build_deadletter, std::memory_order_relaxed);
 }
 
-void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t length, DeadletterReason reason,
+void deadletter_emit(Runtime* rt, const void* envelope_bytes, uint64_t length, DeadletterReason reason,
                              const char* detail, uint64_t active_generation, const char* resolved_host,
                              uint16_t resolved_port, uint32_t attempt_count, ReplySlot* reply_slot) noexcept {
   count_emission(rt, reason, attempt_count);
@@ -79,7 +79,7 @@ void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t l
   if (reply_slot != nullptr) {
     reply_slot_complete(reply_slot, ReplyKind::deadletter, wire(reason), bytes.release(), built_length, detail);
   } else {
-    runtime_handoff_deadletter(rt, bytes.release(), built_length);
+    host_pipe_writers_handoff_deadletter(rt, bytes.release(), built_length);
   }
 }
 

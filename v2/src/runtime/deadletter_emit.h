@@ -45,7 +45,7 @@ void deadletter_set_builder_for_tests(DeadletterBuilder builder) noexcept;
 // that cannot be built with its envelope is built without it; one that
 // cannot be built at all still answers a waiting slot, as a failure of kind
 // none with the reason and the detail.
-void runtime_emit_deadletter(Runtime* rt, const void* envelope_bytes, uint64_t length, DeadletterReason reason,
+void deadletter_emit(Runtime* rt, const void* envelope_bytes, uint64_t length, DeadletterReason reason,
                              const char* detail, uint64_t active_generation, const char* resolved_host,
                              uint16_t resolved_port, uint32_t attempt_count, ReplySlot* reply_slot) noexcept;
 

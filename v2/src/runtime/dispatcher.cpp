@@ -63,7 +63,7 @@ void dispatch_response(Item& item, const ParsedEnvelope& pe) noexcept {
   ReplySlotRef pending(reply_registry_take(&rt->reply_registry.get(), pe.correlation_id, &abandoned));
   if (abandoned || (pending && reply_slot_timed_out(pending.get()))) {
     rt->counters.add(Counter::late_remote_replies_dropped);
-    runtime_record_event(rt, MonitorEventKind::late_remote_reply_dropped, 0, 0, 0);
+    event_log_record(rt, MonitorEventKind::late_remote_reply_dropped, 0, 0, 0);
     return;
   }
   if (pending) {
@@ -72,7 +72,7 @@ void dispatch_response(Item& item, const ParsedEnvelope& pe) noexcept {
     return;
   }
   // A refused frame is given back by the queue.
-  (void)runtime_handoff_response(rt, item.frame.release(), item.length, BufferKind::frame);
+  (void)host_pipe_writers_handoff_response(rt, item.frame.release(), item.length, BufferKind::frame);
 }
 
 // Where resolution ended, decided on the retained table and acted on after.
@@ -133,13 +133,13 @@ void dispatch_local(Item& item, const ParsedEnvelope& pe, Destination& dest) noe
   job->reply_slot = item.slot.release();
   job->one_way = pe.one_way != 0 ? 1 : 0;
 
-  const Status pushed = runtime_enqueue_local(rt, job.get());
+  const Status pushed = local_delivery_enqueue(rt, job.get());
   if (pushed == Status::ok) {
     (void)job.release();  // the local worker owns it now
     return;
   }
   if (pushed == Status::would_block) {
-    runtime_count_queue_rejection(rt, MonitorQueueScope::local_delivery, MonitorQueueRejectDetail::queue_full);
+    dispatcher_count_queue_rejection(rt, MonitorQueueScope::local_delivery, MonitorQueueRejectDetail::queue_full);
     job_fail(rt, *job, DeadletterReason::queue_rejected, "local delivery queue rejected envelope");
   } else {
     job_fail(rt, *job, DeadletterReason::runtime_stopped, "runtime stopped before local enqueue");
@@ -184,7 +184,7 @@ void dispatch_remote(Item& item, ParsedEnvelope& pe, Destination& dest) noexcept
   job->has_parsed = 1;
 
   MonitorQueueRejectDetail detail = MonitorQueueRejectDetail::none;
-  const Status pushed = runtime_enqueue_remote(rt, job.get(), &detail);
+  const Status pushed = remote_admission_enqueue(rt, job.get(), &detail);
   if (pushed == Status::ok) {
     (void)job.release();  // the remote worker owns it now
     return;
@@ -192,7 +192,7 @@ void dispatch_remote(Item& item, ParsedEnvelope& pe, Destination& dest) noexcept
   if (pushed == Status::would_block) {
     const bool reserve = detail == MonitorQueueRejectDetail::remote_reply_reserve;
     rt->counters.add(Counter::remote_outbound_rejections);
-    runtime_count_queue_rejection(rt, MonitorQueueScope::remote_outbound,
+    dispatcher_count_queue_rejection(rt, MonitorQueueScope::remote_outbound,
                                   reserve ? MonitorQueueRejectDetail::remote_reply_reserve
                                           : MonitorQueueRejectDetail::queue_full);
     job_fail(rt, *job, DeadletterReason::queue_rejected,
@@ -231,7 +231,7 @@ void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
     case Resolution::failed:
       if (dest.kind == RouteFailureKind::endpoint_unavailable) {
         rt->counters.add(Counter::endpoint_unavailable_refusals);
-        runtime_record_event(rt, MonitorEventKind::endpoint_unavailable, 0, 0, 0);
+        event_log_record(rt, MonitorEventKind::endpoint_unavailable, 0, 0, 0);
       }
       item.deadletter(route_failure_reason(dest.status, dest.kind), or_default(text, "route resolution failed"),
                       dest.generation);
@@ -252,9 +252,9 @@ void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
 
 }  // namespace
 
-void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept {
+void dispatcher_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept {
   rt->counters.add(Counter::queue_rejections);
-  runtime_record_event(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(scope), static_cast<uint64_t>(why),
+  event_log_record(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(scope), static_cast<uint64_t>(why),
                        0);
 }
 
@@ -311,7 +311,7 @@ void dispatcher_run(Runtime* rt) noexcept {
   // dispatcher meet on the ring's indices once per batch, not per item.
   IngressItem batch[kDispatchBatch];
   for (;;) {
-    const uint64_t n = runtime_ingress_take(rt, batch, kDispatchBatch);
+    const uint64_t n = ingress_take(rt, batch, kDispatchBatch);
     if (n == 0) return;
     for (uint64_t i = 0; i < n; ++i) dispatch_item(rt, &batch[i]);
   }

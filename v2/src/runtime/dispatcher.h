@@ -26,7 +26,7 @@ struct IngressItem;
 
 // A queue refused an envelope: queue_rejections is raised and one
 // queue_rejected event names the queue and why.
-void runtime_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept;
+void dispatcher_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept;
 
 // The size of the dispatcher's text buffer: parser, semantic and
 // resolution messages are at most 127 bytes.

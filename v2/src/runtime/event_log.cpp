@@ -27,7 +27,7 @@ void EventLog::append(const MonitorEvent& ev) noexcept {
   if (count < kEventLogEntries) ++count;
 }
 
-void runtime_record_event(Runtime* rt, MonitorEventKind kind, uint32_t detail, uint64_t value1,
+void event_log_record(Runtime* rt, MonitorEventKind kind, uint32_t detail, uint64_t value1,
                           uint64_t value2) noexcept {
   if (rt == nullptr) return;
   MonitorEvent ev{};
@@ -39,7 +39,7 @@ void runtime_record_event(Runtime* rt, MonitorEventKind kind, uint32_t detail, u
   ev.value2 = value2;
   if (clock_monotonic_ns(&ev.timestamp_ns) != 0) ev.timestamp_ns = 0;
   rt->event_log->append(ev);
-  runtime_ring_doorbell(rt);
+  host_pipes_ring_doorbell(rt);
 }
 
 }  // namespace vorlet::v2

@@ -32,73 +32,73 @@ constexpr platform::ThreadProc kWriterProcs[kHostPipeCount] = {
 
 }  // namespace
 
-Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed) noexcept {
+Status host_pipe_writers_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed) noexcept {
   bool blocked = false;
   const int32_t fd = host_handles_write_fd(&rt->host_handles, pipe);
   const Status s = rt->pipe_queues[index_of(pipe)]->push(fd, item, &blocked, keep_if_closed);
-  if (s == Status::ok && blocked) runtime_monitor_change_notice(rt);
+  if (s == Status::ok && blocked) host_pipes_monitor_change_notice(rt);
   return s;
 }
 
-uint64_t runtime_pipe_push_direct_run(Runtime* rt, HostPipe pipe, PipeItem* items, uint64_t count) noexcept {
+uint64_t host_pipe_writers_push_direct_run(Runtime* rt, HostPipe pipe, PipeItem* items, uint64_t count) noexcept {
   if (host_handles_write_fd(&rt->host_handles, pipe) < 0) return 0;  // push refuses these
   return rt->pipe_queues[index_of(pipe)]->push_direct_run(items, count);
 }
 
-bool runtime_pipe_writer_idle(Runtime* rt, HostPipe pipe) noexcept {
+bool host_pipe_writers_idle(Runtime* rt, HostPipe pipe) noexcept {
   return rt->pipe_queues[index_of(pipe)]->writer_idle();
 }
 
-Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept {
+Status host_pipe_writers_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept {
   PipeItem item{bytes, length, kind};
-  const Status s = runtime_pipe_push(rt, pipe, &item);
+  const Status s = host_pipe_writers_push(rt, pipe, &item);
   // Queued or given back by the queue: the item is cleared. Refused for an
   // argument: still ours, so it goes back here.
   pipe_item_release(&item);
   return s;
 }
 
-void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept {
-  (void)runtime_handoff(rt, HostPipe::deadletter, bytes, length, BufferKind::heap);
+void host_pipe_writers_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept {
+  (void)host_pipe_writers_handoff(rt, HostPipe::deadletter, bytes, length, BufferKind::heap);
 }
 
-Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept {
-  return runtime_handoff(rt, HostPipe::response, bytes, length, kind);
+Status host_pipe_writers_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept {
+  return host_pipe_writers_handoff(rt, HostPipe::response, bytes, length, kind);
 }
 
 void delivered_request_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::delivered); }
 void response_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::response); }
 void deadletter_writer_thread(void* runtime) noexcept { run_writer(runtime, HostPipe::deadletter); }
 
-bool runtime_start_pipe_writer(Runtime* rt, HostPipe pipe) noexcept {
+bool host_pipe_writers_start(Runtime* rt, HostPipe pipe) noexcept {
   const uint32_t i = index_of(pipe);
   if (!rt->pipe_queues[i].live()) return false;
-  return runtime_thread_start(rt, writer_of(pipe), kWriterProcs[i]);
+  return lifecycle_thread_start(rt, writer_of(pipe), kWriterProcs[i]);
 }
 
-void runtime_close_pipe_queue(Runtime* rt, HostPipe pipe) noexcept {
+void host_pipe_writers_close_queue(Runtime* rt, HostPipe pipe) noexcept {
   const uint32_t i = index_of(pipe);
   if (rt->pipe_queues[i].live()) rt->pipe_queues[i]->close();
 }
 
-void runtime_close_pipe_queues(Runtime* rt) noexcept {
-  for (uint32_t i = 0; i < kHostPipeCount; ++i) runtime_close_pipe_queue(rt, static_cast<HostPipe>(i));
+void host_pipe_writers_close_queues(Runtime* rt) noexcept {
+  for (uint32_t i = 0; i < kHostPipeCount; ++i) host_pipe_writers_close_queue(rt, static_cast<HostPipe>(i));
 }
 
-void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept { runtime_thread_join(rt, writer_of(pipe)); }
+void host_pipe_writers_join(Runtime* rt, HostPipe pipe) noexcept { lifecycle_thread_join(rt, writer_of(pipe)); }
 
-bool runtime_pipe_writer_started(const Runtime* rt, HostPipe pipe) noexcept {
+bool host_pipe_writers_started(const Runtime* rt, HostPipe pipe) noexcept {
   return rt->thread_started[static_cast<uint32_t>(writer_of(pipe))] != 0;
 }
 
-void runtime_reopen_pipe_queue(Runtime* rt, HostPipe pipe) noexcept {
+void host_pipe_writers_reopen_queue(Runtime* rt, HostPipe pipe) noexcept {
   const uint32_t i = index_of(pipe);
   if (rt->pipe_queues[i].live()) rt->pipe_queues[i]->reopen();
 }
 
-void runtime_finish_pipe_writers(Runtime* rt) noexcept {
-  runtime_close_pipe_queues(rt);
-  for (uint32_t i = 0; i < kHostPipeCount; ++i) runtime_join_pipe_writer(rt, static_cast<HostPipe>(i));
+void host_pipe_writers_finish(Runtime* rt) noexcept {
+  host_pipe_writers_close_queues(rt);
+  for (uint32_t i = 0; i < kHostPipeCount; ++i) host_pipe_writers_join(rt, static_cast<HostPipe>(i));
 }
 
 }  // namespace vorlet::v2

@@ -21,29 +21,29 @@ struct Runtime;
 // back); on invalid_arg (e.g. the write end is already closed) the item is
 // untouched and still the caller's, who releases it (pipe_item_release).
 // With keep_if_closed a closed queue also leaves the item with the caller.
-Status runtime_pipe_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed = false) noexcept;
+Status host_pipe_writers_push(Runtime* rt, HostPipe pipe, PipeItem* item, bool keep_if_closed = false) noexcept;
 
 // The leading frames of items that go straight on one pipe together in one
 // write (PipeQueue::push_direct_run): how many went, their items cleared;
 // 0 when none did (the caller then pushes them one by one).
-uint64_t runtime_pipe_push_direct_run(Runtime* rt, HostPipe pipe, PipeItem* items, uint64_t count) noexcept;
+uint64_t host_pipe_writers_push_direct_run(Runtime* rt, HostPipe pipe, PipeItem* items, uint64_t count) noexcept;
 // Whether the pipe's writer waits for work with no batch in hand (a push
 // now may write straight to the pipe).
-bool runtime_pipe_writer_idle(Runtime* rt, HostPipe pipe) noexcept;
+bool host_pipe_writers_idle(Runtime* rt, HostPipe pipe) noexcept;
 
 // Puts a buffer on a host-bound pipe queue, waiting while it is full (a
 // wait gives a monitor change notice). Takes ownership on every path: a
 // buffer the queue refuses (closed, or the write end already closed) is
 // given back by its kind. ok, or the refusal: bad_state (closed) or
 // invalid_arg (no write end, an empty buffer).
-Status runtime_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept;
+Status host_pipe_writers_handoff(Runtime* rt, HostPipe pipe, void* bytes, uint64_t length, BufferKind kind) noexcept;
 
 // A serialized deadletter (heap block) to the deadletter pipe; no caller
 // acts on a refusal.
-void runtime_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept;
+void host_pipe_writers_handoff_deadletter(Runtime* rt, void* bytes, uint64_t length) noexcept;
 // A serialized envelope to the response pipe, given back by kind when
 // refused.
-Status runtime_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept;
+Status host_pipe_writers_handoff_response(Runtime* rt, void* bytes, uint64_t length, BufferKind kind) noexcept;
 
 // Thread procedures (argument: the Runtime). Each reads its pipe's write
 // end once, when it starts.
@@ -53,17 +53,17 @@ void deadletter_writer_thread(void* runtime) noexcept;
 
 // Starts the writer of one pipe and sets its started flag; false when the
 // thread cannot be created (or already runs).
-bool runtime_start_pipe_writer(Runtime* rt, HostPipe pipe) noexcept;
+bool host_pipe_writers_start(Runtime* rt, HostPipe pipe) noexcept;
 // Closes one queue: its writer writes out what is queued and ends.
-void runtime_close_pipe_queue(Runtime* rt, HostPipe pipe) noexcept;
-void runtime_close_pipe_queues(Runtime* rt) noexcept;
+void host_pipe_writers_close_queue(Runtime* rt, HostPipe pipe) noexcept;
+void host_pipe_writers_close_queues(Runtime* rt) noexcept;
 // Joins the writer of one pipe when it was started, and clears the flag.
-void runtime_join_pipe_writer(Runtime* rt, HostPipe pipe) noexcept;
-bool runtime_pipe_writer_started(const Runtime* rt, HostPipe pipe) noexcept;
+void host_pipe_writers_join(Runtime* rt, HostPipe pipe) noexcept;
+bool host_pipe_writers_started(const Runtime* rt, HostPipe pipe) noexcept;
 // Opens a closed queue again; only once its writer is joined and while no
 // producer runs (a start that failed undoes its close with it).
-void runtime_reopen_pipe_queue(Runtime* rt, HostPipe pipe) noexcept;
+void host_pipe_writers_reopen_queue(Runtime* rt, HostPipe pipe) noexcept;
 // Closes the three queues, then joins every started writer.
-void runtime_finish_pipe_writers(Runtime* rt) noexcept;
+void host_pipe_writers_finish(Runtime* rt) noexcept;
 
 }  // namespace vorlet::v2

@@ -343,14 +343,14 @@ Status monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out) noexcept 
   return Status::ok;
 }
 
-Status runtime_get_host_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept {
+Status host_pipes_get_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept {
   if (rt == nullptr || handles == nullptr) return Status::invalid_arg;
   MutexLock hold(&rt->runtime_lock);
   if (rt->state != RuntimeState::created || host_handles_is_open(&rt->host_handles)) return Status::bad_state;
   return host_handles_open(&rt->host_handles, handles);
 }
 
-void runtime_ring_doorbell(Runtime* rt) noexcept {
+void host_pipes_ring_doorbell(Runtime* rt) noexcept {
   if (!host_handles_monitor_enabled(&rt->host_handles)) return;
   int32_t written = 0;
   const Status s = host_handles_signal_monitor(&rt->host_handles, &written);
@@ -364,9 +364,9 @@ void runtime_ring_doorbell(Runtime* rt) noexcept {
   }
 }
 
-void runtime_monitor_change_notice(Runtime* rt) noexcept {
+void host_pipes_monitor_change_notice(Runtime* rt) noexcept {
   rt->counters.add(Counter::monitor_seq);
-  runtime_ring_doorbell(rt);
+  host_pipes_ring_doorbell(rt);
 }
 
 }  // namespace vorlet::v2

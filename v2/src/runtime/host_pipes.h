@@ -94,13 +94,13 @@ Status monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out) noexcept;
 
 // vorlet_v2_runtime_get_host_handles: under runtime_lock, once, in state
 // created.
-Status runtime_get_host_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept;
+Status host_pipes_get_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept;
 
 // Rings the doorbell when the monitor pipe exists and counts the outcome in
 // the monitor_signals counters. Cheap when a byte is already pending.
-void runtime_ring_doorbell(Runtime* rt) noexcept;
+void host_pipes_ring_doorbell(Runtime* rt) noexcept;
 
 // Announces a change without an event: raises monitor_seq, then rings.
-void runtime_monitor_change_notice(Runtime* rt) noexcept;
+void host_pipes_monitor_change_notice(Runtime* rt) noexcept;
 
 }  // namespace vorlet::v2

@@ -44,7 +44,7 @@ Status answer_with_deadletter(const uint8_t* payload, uint64_t length, Deadlette
 
 }  // namespace
 
-Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
+Status inbound_requests_handle(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                      int32_t* kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
                                      char* text, uint64_t text_capacity, InboundWatch* watch) noexcept {
   if (context == nullptr || payload == nullptr || kind == nullptr || reply == nullptr || reply_length == nullptr ||
@@ -122,7 +122,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     ParsedEnvelopePtr carried(parsed_envelope_move_to_heap(&parsed));
     message_id = nullptr;  // it lives in the moved parse now
     const IngressItem item{frame.get(), length, IngressOrigin::remote, slot.get(), carried.get()};
-    pushed = runtime_enqueue_ingress(rt, &item);
+    pushed = ingress_enqueue(rt, &item);
     if (pushed == Status::ok) {
       (void)carried.release();  // the dispatcher owns it now
     } else {
@@ -138,7 +138,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
     DeadletterReason refusal = DeadletterReason::runtime_stopped;
     const char* detail = "runtime stopped before enqueue";
     if (pushed == Status::would_block) {
-      runtime_count_queue_rejection(rt, MonitorQueueScope::ingress, MonitorQueueRejectDetail::queue_full);
+      dispatcher_count_queue_rejection(rt, MonitorQueueScope::ingress, MonitorQueueRejectDetail::queue_full);
       refusal = DeadletterReason::queue_rejected;
       detail = "ingress queue rejected remote envelope";
     }
@@ -163,7 +163,7 @@ Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint
   if (waited == Status::would_block) {
     *reason = wire(DeadletterReason::remote_reply_timeout);
     rt->counters.add(Counter::remote_reply_timeouts);
-    runtime_record_event(rt, MonitorEventKind::remote_reply_timeout, 0, 0, 1);
+    event_log_record(rt, MonitorEventKind::remote_reply_timeout, 0, 0, 1);
     // The id stays known, so that a late response is dropped; the item's
     // reference goes with whatever stage discards it.
     reply_registry_abandon(registry, slot.get());

@@ -1,4 +1,4 @@
-// Requests from remote peers. Start installs runtime_handle_remote_request
+// Requests from remote peers. Start installs inbound_requests_handle
 // as the TCP adapter's inbound handler, with the runtime as its context;
 // the listener thread calls it once per request frame and sends back what
 // it returns. The request becomes an ingress item of remote origin carrying
@@ -33,7 +33,7 @@ namespace vorlet::v2 {
 // gives it up (a later answer is dropped as late, a relay in flight is
 // cut), without a timeout's counter or event: closed, with
 // watch->peer_left set and nothing to send.
-Status runtime_handle_remote_request(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
+Status inbound_requests_handle(void* context, const uint8_t* payload, uint64_t length, uint32_t timeout_ms,
                                      int32_t* kind, uint8_t** reply, uint64_t* reply_length, int32_t* reason,
                                      char* text, uint64_t text_capacity, InboundWatch* watch = nullptr) noexcept;
 

@@ -11,13 +11,13 @@ bool stopping(const Runtime* rt) noexcept { return rt->stopping.load(std::memory
 
 }  // namespace
 
-Status runtime_enqueue_ingress(Runtime* rt, const IngressItem* item) noexcept {
+Status ingress_enqueue(Runtime* rt, const IngressItem* item) noexcept {
   if (rt == nullptr || item == nullptr || item->frame == nullptr || item->length == 0) return Status::invalid_arg;
   return slot_ring_push(rt, &rt->ingress_ring, &rt->dispatcher_wake, *item, Counter::ingress_depth,
                         Counter::ingress_peak);
 }
 
-Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
+Status ingress_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   if (rt->accepting.load(std::memory_order_acquire) == 0) return stopping(rt) ? Status::closed : Status::bad_state;
   // A ring seen full refuses before the copy, which it would only free
@@ -32,7 +32,7 @@ Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) 
   Status s = frame_copy_from_bytes(bytes, length, &frame);
   if (s != Status::ok) return s;
   const IngressItem item{frame.get(), length, IngressOrigin::host, nullptr};
-  s = runtime_enqueue_ingress(rt, &item);
+  s = ingress_enqueue(rt, &item);
   if (s == Status::ok) {
     (void)frame.release();  // the dispatcher owns it now
   } else if (s == Status::would_block) {
@@ -41,7 +41,7 @@ Status runtime_submit_envelope(Runtime* rt, const void* bytes, uint64_t length) 
   return s;
 }
 
-bool runtime_ingress_try_pop(Runtime* rt, IngressItem* out) noexcept {
+bool ingress_try_pop(Runtime* rt, IngressItem* out) noexcept {
   for (;;) {
     uint64_t depth = 0;
     if (rt->ingress_ring.take(out, 1, &depth) == 0) return false;
@@ -51,11 +51,11 @@ bool runtime_ingress_try_pop(Runtime* rt, IngressItem* out) noexcept {
   }
 }
 
-uint64_t runtime_ingress_take(Runtime* rt, IngressItem* out, uint64_t max) noexcept {
+uint64_t ingress_take(Runtime* rt, IngressItem* out, uint64_t max) noexcept {
   return slot_ring_take(rt, &rt->ingress_ring, &rt->dispatcher_wake, out, max, Counter::ingress_depth,
                         Counter::ingress_peak);
 }
 
-bool runtime_ingress_pop(Runtime* rt, IngressItem* out) noexcept { return runtime_ingress_take(rt, out, 1) == 1; }
+bool ingress_pop(Runtime* rt, IngressItem* out) noexcept { return ingress_take(rt, out, 1) == 1; }
 
 }  // namespace vorlet::v2

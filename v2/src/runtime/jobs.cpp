@@ -92,7 +92,7 @@ void ingress_item_discard(IngressItem* item) noexcept {
 void job_fail(Runtime* rt, const JobHead& job, DeadletterReason reason, const char* detail,
               uint32_t attempt_count) noexcept {
   if (job.reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job.reply_slot);
-  runtime_emit_deadletter(rt, job.frame, job.length, reason, detail, job.generation, job.host, job.port,
+  deadletter_emit(rt, job.frame, job.length, reason, detail, job.generation, job.host, job.port,
                           attempt_count, job.reply_slot);
 }
 

@@ -115,7 +115,7 @@ bool bring_up(Runtime* rt, StartProgress* done) noexcept REQUIRES(rt->runtime_lo
 
   for (const ThreadStep& step : kStartOrder) {
     if (step.which == RuntimeThread::delivered_writer && !host_handles_delivered_enabled(&rt->host_handles)) continue;
-    if (!runtime_thread_start(rt, step.which, step.proc)) return false;
+    if (!lifecycle_thread_start(rt, step.which, step.proc)) return false;
   }
   return true;
 }
@@ -143,31 +143,31 @@ void unwind(Runtime* rt, const StartProgress& done) noexcept REQUIRES(rt->runtim
   bool any_thread = false;
   for (uint32_t i = 0; i < kRuntimeThreadCount; ++i) any_thread = any_thread || rt->thread_started[i] != 0;
   if (any_thread) {
-    runtime_wake_threads(rt);
+    lifecycle_wake_threads(rt);
     bool writer_ran[kHostPipeCount] = {};
     rt->runtime_lock.unlock();
     // The consumers drain into the pipe queues before those close, as in
     // stop, so nothing they hand to the host is refused.
-    for (RuntimeThread which : kUnwindJoinOrder) runtime_thread_join(rt, which);
+    for (RuntimeThread which : kUnwindJoinOrder) lifecycle_thread_join(rt, which);
     free_relay_cut(rt);
     drain_ingress_after_failed_start(rt);
     for (HostPipe pipe : kUnwindWriterOrder) {
-      writer_ran[static_cast<uint32_t>(pipe)] = runtime_pipe_writer_started(rt, pipe);
-      if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_close_pipe_queue(rt, pipe);
+      writer_ran[static_cast<uint32_t>(pipe)] = host_pipe_writers_started(rt, pipe);
+      if (writer_ran[static_cast<uint32_t>(pipe)]) host_pipe_writers_close_queue(rt, pipe);
     }
-    for (HostPipe pipe : kUnwindWriterOrder) runtime_join_pipe_writer(rt, pipe);
+    for (HostPipe pipe : kUnwindWriterOrder) host_pipe_writers_join(rt, pipe);
     rt->runtime_lock.lock();
     // Each writer wrote its queue out before it ended; the queues take
     // frames again for the next start.
     for (HostPipe pipe : kUnwindWriterOrder) {
-      if (writer_ran[static_cast<uint32_t>(pipe)]) runtime_reopen_pipe_queue(rt, pipe);
+      if (writer_ran[static_cast<uint32_t>(pipe)]) host_pipe_writers_reopen_queue(rt, pipe);
     }
   } else {
     free_relay_cut(rt);
     drain_ingress_after_failed_start(rt);
   }
 
-  runtime_stop_pipe_waiters(rt);
+  lifecycle_stop_pipe_waiters(rt);
 
   // Pending remote replies fail (runtime_stopped) before the adapter stops, so
   // that no inbound handler holds up the end of the listener.
@@ -182,7 +182,7 @@ void unwind(Runtime* rt, const StartProgress& done) noexcept REQUIRES(rt->runtim
 
   local_gate_close(rt->local_adapter);
 
-  runtime_destroy_frame_readers(rt);
+  lifecycle_destroy_frame_readers(rt);
 
   // Nothing runs any more that could queue: the runtime is simply created
   // again, and submit answers "not started" (-3) rather than "closed".
@@ -191,7 +191,7 @@ void unwind(Runtime* rt, const StartProgress& done) noexcept REQUIRES(rt->runtim
 
 }  // namespace
 
-bool runtime_thread_start(Runtime* rt, RuntimeThread which, platform::ThreadProc proc) noexcept {
+bool lifecycle_thread_start(Runtime* rt, RuntimeThread which, platform::ThreadProc proc) noexcept {
   const uint32_t i = index_of(which);
   if (rt->thread_started[i] != 0) return false;
   auto start = rt->start_thread != nullptr ? rt->start_thread : platform::start_thread;
@@ -200,18 +200,18 @@ bool runtime_thread_start(Runtime* rt, RuntimeThread which, platform::ThreadProc
   return true;
 }
 
-void runtime_thread_join(Runtime* rt, RuntimeThread which) noexcept {
+void lifecycle_thread_join(Runtime* rt, RuntimeThread which) noexcept {
   const uint32_t i = index_of(which);
   if (rt->thread_started[i] == 0) return;
   platform::join_thread(&rt->threads[i]);
   rt->thread_started[i] = 0;
 }
 
-bool runtime_thread_running(const Runtime* rt, RuntimeThread which) noexcept {
+bool lifecycle_thread_running(const Runtime* rt, RuntimeThread which) noexcept {
   return rt->thread_started[index_of(which)] != 0;
 }
 
-void runtime_wake_threads(Runtime* rt) noexcept {
+void lifecycle_wake_threads(Runtime* rt) noexcept {
   if (rt->request_waiter_armed != 0) (void)pipe_waiter_wake(&rt->request_waiter);
   if (rt->control_waiter_armed != 0) (void)pipe_waiter_wake(&rt->control_waiter);
   wake(rt->dispatcher_wake);
@@ -219,26 +219,26 @@ void runtime_wake_threads(Runtime* rt) noexcept {
   wake(rt->remote_wake);
 }
 
-void runtime_join_consumers(Runtime* rt) noexcept {
-  for (RuntimeThread which : kConsumerJoinOrder) runtime_thread_join(rt, which);
+void lifecycle_join_consumers(Runtime* rt) noexcept {
+  for (RuntimeThread which : kConsumerJoinOrder) lifecycle_thread_join(rt, which);
   free_relay_cut(rt);
 }
 
-void runtime_stop_pipe_waiters(Runtime* rt) noexcept {
+void lifecycle_stop_pipe_waiters(Runtime* rt) noexcept {
   pipe_waiter_stop(&rt->control_waiter);
   rt->control_waiter_armed = 0;
   pipe_waiter_stop(&rt->request_waiter);
   rt->request_waiter_armed = 0;
 }
 
-void runtime_destroy_frame_readers(Runtime* rt) noexcept {
+void lifecycle_destroy_frame_readers(Runtime* rt) noexcept {
   frame_splitter_destroy(rt->control_reader);
   rt->control_reader = nullptr;
   frame_splitter_destroy(rt->request_reader);
   rt->request_reader = nullptr;
 }
 
-Status runtime_start(Runtime* rt) noexcept {
+Status lifecycle_start(Runtime* rt) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   {
     MutexLock hold(&rt->runtime_lock);
@@ -255,12 +255,12 @@ Status runtime_start(Runtime* rt) noexcept {
     rt->accepting.store(1, std::memory_order_release);
     settle_start(rt);
   }
-  runtime_record_event(rt, MonitorEventKind::started, 0, 0, 0);
-  runtime_lifecycle_log("runtime_started", kLifecycleFile, kLifecycleStartedLine);
+  event_log_record(rt, MonitorEventKind::started, 0, 0, 0);
+  log_lifecycle("runtime_started", kLifecycleFile, kLifecycleStartedLine);
   return Status::ok;
 }
 
-Status runtime_stop(Runtime* rt) noexcept {
+Status lifecycle_stop(Runtime* rt) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   {
     MutexLock hold(&rt->runtime_lock);
@@ -273,13 +273,13 @@ Status runtime_stop(Runtime* rt) noexcept {
     // No peer holds stop: every wait of the listener and of the remote
     // worker's exchange ends now.
     tcp_adapter_interrupt(rt->tcp_adapter);
-    runtime_wake_threads(rt);
+    lifecycle_wake_threads(rt);
   }
 
-  runtime_join_consumers(rt);
+  lifecycle_join_consumers(rt);
   // Every writer writes out what is queued before it ends; only then do the
   // write ends close, so the host reads every frame and then end of file.
-  runtime_finish_pipe_writers(rt);
+  host_pipe_writers_finish(rt);
   host_handles_close_write_ends(&rt->host_handles);
 
   {
@@ -287,12 +287,12 @@ Status runtime_stop(Runtime* rt) noexcept {
     // Every waiting remote requester gets its failure (runtime_stopped).
     reply_registry_fail_all(&rt->reply_registry.get(), "runtime stopped");
 
-    runtime_stop_pipe_waiters(rt);
+    lifecycle_stop_pipe_waiters(rt);
 
     // A host write into the request or control pipe now fails instead of
     // filling a pipe that nobody reads.
     host_handles_close_read_ends(&rt->host_handles);
-    runtime_destroy_frame_readers(rt);
+    lifecycle_destroy_frame_readers(rt);
   }
 
   // The interrupt has cut the listener's waits; it is joined without
@@ -306,8 +306,8 @@ Status runtime_stop(Runtime* rt) noexcept {
 
     rt->state = RuntimeState::stopped;
   }
-  runtime_record_event(rt, MonitorEventKind::stopped, 0, 0, 0);
-  runtime_lifecycle_log("runtime_stopped", kLifecycleFile, kLifecycleStoppedLine);
+  event_log_record(rt, MonitorEventKind::stopped, 0, 0, 0);
+  log_lifecycle("runtime_stopped", kLifecycleFile, kLifecycleStoppedLine);
   return Status::ok;
 }
 

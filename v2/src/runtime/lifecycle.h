@@ -21,33 +21,33 @@ namespace vorlet::v2 {
 // ok; invalid_arg for NULL; bad_state unless created with a snapshot
 // present and the host handles taken; io when a part cannot be brought up
 // (after the unwinding).
-Status runtime_start(Runtime* rt) noexcept;
+Status lifecycle_start(Runtime* rt) noexcept;
 
 // ok; invalid_arg for NULL; bad_state unless started.
-Status runtime_stop(Runtime* rt) noexcept;
+Status lifecycle_stop(Runtime* rt) noexcept;
 
 // Starts one runtime thread through rt->start_thread and sets its started
 // flag. false when it already runs or cannot be created.
-bool runtime_thread_start(Runtime* rt, RuntimeThread which, platform::ThreadProc proc) noexcept;
+bool lifecycle_thread_start(Runtime* rt, RuntimeThread which, platform::ThreadProc proc) noexcept;
 // Joins one runtime thread when it was started, and clears its flag.
-void runtime_thread_join(Runtime* rt, RuntimeThread which) noexcept;
-bool runtime_thread_running(const Runtime* rt, RuntimeThread which) noexcept;
+void lifecycle_thread_join(Runtime* rt, RuntimeThread which) noexcept;
+bool lifecycle_thread_running(const Runtime* rt, RuntimeThread which) noexcept;
 
 // Stop's and destroy's first steps, once `stopping` is set. Wakes every
 // runtime thread that may sleep: the armed pipe waiters and the three
 // consumers (each signalled under its wake mutex).
-void runtime_wake_threads(Runtime* rt) noexcept;
+void lifecycle_wake_threads(Runtime* rt) noexcept;
 // Then joins, those that run, the request reader, the control reader, the
 // dispatcher, the local worker and the remote worker, which turn what is
 // left in their queues into deadletters, and frees the remote worker's
 // relay cut. Without runtime_lock: the ending threads may take it.
-void runtime_join_consumers(Runtime* rt) noexcept;
+void lifecycle_join_consumers(Runtime* rt) noexcept;
 
 // Destroys the two frame readers of the request and control pipes.
-void runtime_destroy_frame_readers(Runtime* rt) noexcept;
+void lifecycle_destroy_frame_readers(Runtime* rt) noexcept;
 
 // Stops the control waiter, then the request waiter, clearing their armed
 // flags; only once their readers have been joined.
-void runtime_stop_pipe_waiters(Runtime* rt) noexcept;
+void lifecycle_stop_pipe_waiters(Runtime* rt) noexcept;
 
 }  // namespace vorlet::v2

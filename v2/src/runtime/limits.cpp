@@ -37,6 +37,6 @@ uint64_t limit_pipe_queue_capacity(int32_t capacity) noexcept {
   return n > 16 ? 16 : n;
 }
 
-uint64_t runtime_max_frame_bytes(const Runtime* rt) noexcept { return rt->max_frame_bytes; }
+uint64_t limits_max_frame_bytes(const Runtime* rt) noexcept { return rt->max_frame_bytes; }
 
 }  // namespace vorlet::v2

@@ -22,7 +22,7 @@ uint64_t limit_pipe_queue_capacity(int32_t capacity) noexcept;
 // The frame limit a runtime fixed at create (limit_max_frame_bytes of its
 // capacity). Never changes afterwards, so it is read without the runtime
 // lock.
-uint64_t runtime_max_frame_bytes(const Runtime* rt) noexcept;
+uint64_t limits_max_frame_bytes(const Runtime* rt) noexcept;
 // Slots of each of the three rings.
 inline uint64_t limit_ring_slots(int32_t capacity) noexcept { return capacity < 2 ? 2 : static_cast<uint64_t>(capacity); }
 

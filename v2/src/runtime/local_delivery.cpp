@@ -54,13 +54,13 @@ Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t l
   return Status::ok;
 }
 
-Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept {
+Status local_delivery_enqueue(Runtime* rt, LocalJob* job) noexcept {
   if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
   return slot_ring_push(rt, &rt->local_ring, &rt->local_wake, job, Counter::local_delivery_depth,
                         Counter::local_delivery_peak);
 }
 
-LocalJob* runtime_local_pop(Runtime* rt) noexcept {
+LocalJob* local_delivery_pop(Runtime* rt) noexcept {
   LocalJob* job = nullptr;
   if (slot_ring_take(rt, &rt->local_ring, &rt->local_wake, &job, 1, Counter::local_delivery_depth,
                      Counter::local_delivery_peak) == 0) {
@@ -110,7 +110,7 @@ void local_handed_over(Runtime* rt, LocalJob* job) noexcept {
 // with the job, for the deadletter.
 void local_push(Runtime* rt, HostPipe pipe, LocalJob* job) noexcept {
   PipeItem item{job->frame, job->length, BufferKind::frame};
-  if (runtime_pipe_push(rt, pipe, &item, true) != Status::ok) {
+  if (host_pipe_writers_push(rt, pipe, &item, true) != Status::ok) {
     job_fail(rt, *job, DeadletterReason::runtime_stopped, "runtime stopped before local host handoff");
     return;
   }
@@ -123,13 +123,13 @@ void local_deliver(Runtime* rt, LocalJob* job) noexcept {
   if (local_admit(rt, job)) local_push(rt, local_pipe(rt), job);
 }
 
-uint64_t runtime_local_take_run(Runtime* rt, const LocalJob* first, LocalJob** out, uint64_t max) noexcept {
+uint64_t local_delivery_take_run(Runtime* rt, const LocalJob* first, LocalJob** out, uint64_t max) noexcept {
   uint64_t bytes = first->length;
   if (bytes > platform::kPipeAtomicWriteBytes - 2 * kFramePrefixBytes) return 0;
   bytes += kFramePrefixBytes;
   // Nothing behind it: no run, and no need for the queue's mutex.
   if (rt->local_ring.count() == 0) return 0;
-  if (!runtime_pipe_writer_idle(rt, local_pipe(rt))) return 0;
+  if (!host_pipe_writers_idle(rt, local_pipe(rt))) return 0;
   uint64_t n = 0;
   while (n < max) {
     if (slot_ring_try_take(rt, &rt->local_ring, &out[n], 1, Counter::local_delivery_depth,
@@ -155,7 +155,7 @@ void local_deliver_batch(Runtime* rt, LocalJob* const* jobs, uint64_t count) noe
     ++n;
   }
   const HostPipe pipe = local_pipe(rt);
-  uint64_t i = n >= 2 ? runtime_pipe_push_direct_run(rt, pipe, items, n) : 0;
+  uint64_t i = n >= 2 ? host_pipe_writers_push_direct_run(rt, pipe, items, n) : 0;
   for (uint64_t k = 0; k < i; ++k) local_handed_over(rt, admitted[k]);
   // The rest one by one, each checked again: the push before may have
   // waited for room while a stop began.
@@ -165,8 +165,8 @@ void local_deliver_batch(Runtime* rt, LocalJob* const* jobs, uint64_t count) noe
 void local_delivery_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
   LocalJob* jobs[kLocalRunMost];
-  while ((jobs[0] = runtime_local_pop(rt)) != nullptr) {
-    const uint64_t n = 1 + runtime_local_take_run(rt, jobs[0], jobs + 1, kLocalRunMost - 1);
+  while ((jobs[0] = local_delivery_pop(rt)) != nullptr) {
+    const uint64_t n = 1 + local_delivery_take_run(rt, jobs[0], jobs + 1, kLocalRunMost - 1);
     if (n == 1) {
       local_deliver(rt, jobs[0]);
     } else {

@@ -46,24 +46,24 @@ Status local_gate_copy(LocalDeliveryAdapter* gate, const void* bytes, uint64_t l
 // local worker is woken. invalid_arg: NULL runtime or job, no frame or
 // length 0; closed: stopping; would_block: full. On a refusal the job stays
 // with the caller.
-Status runtime_enqueue_local(Runtime* rt, LocalJob* job) noexcept;
+Status local_delivery_enqueue(Runtime* rt, LocalJob* job) noexcept;
 
 // The local worker's loop step: the next job, sleeping while there is none;
 // NULL when the ring is empty and the runtime is stopping (then the worker
 // ends). The caller owns the job.
-LocalJob* runtime_local_pop(Runtime* rt) noexcept;
+LocalJob* local_delivery_pop(Runtime* rt) noexcept;
 
 // The most jobs whose frames the local worker writes to an idle pipe
 // together, in one write (and one wake of the host) instead of one each.
 inline constexpr uint64_t kLocalRunMost = 32;
 
-// After runtime_local_pop gave a job whose frame may go straight to an idle
+// After local_delivery_pop gave a job whose frame may go straight to an idle
 // pipe: the jobs right behind it in the ring, taken without waiting, for as
 // long as their frames and those before them fit in one pipe write, and
 // only while that pipe's writer is idle (else the worker still holds one
 // job at a time). The last one taken may be the first that does not fit.
 // Up to max; the caller owns them.
-uint64_t runtime_local_take_run(Runtime* rt, const LocalJob* first, LocalJob** out, uint64_t max) noexcept;
+uint64_t local_delivery_take_run(Runtime* rt, const LocalJob* first, LocalJob** out, uint64_t max) noexcept;
 
 // Delivers one job (the worker's step): to the host's pipe, or as a
 // deadletter. The job stays the caller's, who frees it.

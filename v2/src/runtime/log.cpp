@@ -56,7 +56,7 @@ int log_default_sink(const LogRecord* record, void*) noexcept {
                       record->file != nullptr ? record->file : "unknown", record->line);
 }
 
-void runtime_lifecycle_log(const char* message, const char* file, uint32_t line) noexcept {
+void log_lifecycle(const char* message, const char* file, uint32_t line) noexcept {
   const char* value = std::getenv("VORLET_V2_RUNTIME_LIFECYCLE_LOG");
   if (value == nullptr || std::strcmp(value, "1") != 0) return;
   log_emit(static_cast<uint32_t>(LogLevel::info), kLifecycleComponent, message, file, line);

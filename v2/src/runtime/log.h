@@ -45,6 +45,6 @@ inline constexpr uint32_t kLifecycleStoppedLine = 4751;
 // An info line of the runtime's lifecycle, written only while the
 // environment variable VORLET_V2_RUNTIME_LIFECYCLE_LOG is exactly "1" (read
 // at every call). Never fails the caller.
-void runtime_lifecycle_log(const char* message, const char* file, uint32_t line) noexcept;
+void log_lifecycle(const char* message, const char* file, uint32_t line) noexcept;
 
 }  // namespace vorlet::v2

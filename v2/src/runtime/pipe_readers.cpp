@@ -25,17 +25,17 @@ void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
   const char* detail = "runtime stopped before enqueue";
   if (!stopping(rt)) {
     const IngressItem item{frame.get(), length, IngressOrigin::host, nullptr};
-    if (runtime_enqueue_ingress(rt, &item) == Status::ok) {
+    if (ingress_enqueue(rt, &item) == Status::ok) {
       (void)frame.release();  // the dispatcher owns it now
       return;
     }
     // Full, closed by a stop under way, or an empty frame the ring does not
     // take: all are the queue's refusal to the host.
-    runtime_count_queue_rejection(rt, MonitorQueueScope::ingress, MonitorQueueRejectDetail::queue_full);
+    dispatcher_count_queue_rejection(rt, MonitorQueueScope::ingress, MonitorQueueRejectDetail::queue_full);
     reason = DeadletterReason::queue_rejected;
     detail = "ingress queue rejected envelope";
   }
-  runtime_emit_deadletter(rt, frame.get(), length, reason, detail,
+  deadletter_emit(rt, frame.get(), length, reason, detail,
                           rt->routes.generation(), nullptr, 0, 0, nullptr);
 }
 
@@ -76,7 +76,7 @@ void control_pipe_reader_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
   // The apply counts and records its own outcome.
   read_loop(rt, rt->control_reader, &rt->control_waiter, [rt](FrameBuffer frame, uint64_t length) {
-    (void)runtime_apply_control_envelope(rt, frame.get(), length);
+    (void)control_apply_envelope(rt, frame.get(), length);
   });
 }
 

@@ -68,7 +68,7 @@ void fail_dropped(Runtime* rt, Dropped* dropped) noexcept {
 
 }  // namespace
 
-Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
+Status remote_admission_enqueue(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
                               MonotonicClock clock) noexcept {
   if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
   if (detail_out != nullptr) *detail_out = MonitorQueueRejectDetail::none;

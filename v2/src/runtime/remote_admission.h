@@ -36,7 +36,7 @@ struct RemoteJob;
 // and the wake.
 //
 // The clock tells expired jobs; when it cannot be read, nothing is swept.
-Status runtime_enqueue_remote(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
+Status remote_admission_enqueue(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
                               MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 }  // namespace vorlet::v2

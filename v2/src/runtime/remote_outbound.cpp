@@ -69,7 +69,7 @@ void fail(Runtime* rt, RemoteJob* job, DeadletterReason reason, const char* deta
 void forward_response(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept {
   const uint64_t attempts = tried(job) + 1;
   rt->counters.add(Counter::remote_responses_forwarded);
-  runtime_record_event(rt, MonitorEventKind::remote_response_forwarded, 0, 0, capped(attempts));
+  event_log_record(rt, MonitorEventKind::remote_response_forwarded, 0, 0, capped(attempts));
   if (tried(job) > 0) rt->counters.add(Counter::failover_recoveries);
 
   if (job->reply_slot != nullptr) {
@@ -87,7 +87,7 @@ void forward_response(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept 
     }
     return;
   }
-  if (ex->length > 0) (void)runtime_handoff_response(rt, ex->reply.release(), ex->length, BufferKind::heap);
+  if (ex->length > 0) (void)host_pipe_writers_handoff_response(rt, ex->reply.release(), ex->length, BufferKind::heap);
 }
 
 // A peer's deadletter for an envelope its handler owned: passed on with the
@@ -95,7 +95,7 @@ void forward_response(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noexcept 
 void forward_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex, const DeadletterSummary& peer) noexcept {
   const uint32_t attempts = capped(tried(job) + 1);
   rt->counters.add(Counter::remote_deadletters_forwarded);
-  runtime_record_event(rt, MonitorEventKind::remote_deadletter_forwarded, 0,
+  event_log_record(rt, MonitorEventKind::remote_deadletter_forwarded, 0,
                        static_cast<uint64_t>(static_cast<int64_t>(peer.reason)), attempts);
   void* bytes = ex->reply.release();
   // One that names no envelope gets this job's, so that its requester can
@@ -110,7 +110,7 @@ void forward_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex, const D
     reply_slot_complete(job->reply_slot, ReplyKind::deadletter, peer.reason, ex->reply.release(), ex->length,
                         peer.detail);
   } else {
-    runtime_handoff_deadletter(rt, ex->reply.release(), ex->length);
+    host_pipe_writers_handoff_deadletter(rt, ex->reply.release(), ex->length);
   }
 }
 
@@ -126,7 +126,7 @@ bool after_failed_exchange(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
   }
   const bool transport = ex->reason == wire(DeadletterReason::remote_transport_failed);
   if (transport) {
-    if (runtime_failover_reresolve(rt, job, ex->text, sizeof ex->text) == Status::ok) {
+    if (remote_outbound_failover_reresolve(rt, job, ex->text, sizeof ex->text) == Status::ok) {
       rt->counters.add(Counter::failover_retries);
       return true;
     }
@@ -174,7 +174,7 @@ bool after_peer_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex) noex
   // The peer refused before its handler took the envelope: another
   // endpoint may still take it. The failover's own message is not reported.
   char failover_text[kRemoteTextCapacity] = "";
-  if (runtime_failover_reresolve(rt, job, failover_text, sizeof failover_text) == Status::ok) {
+  if (remote_outbound_failover_reresolve(rt, job, failover_text, sizeof failover_text) == Status::ok) {
     rt->counters.add(Counter::failover_retries);
     return true;
   }
@@ -211,7 +211,7 @@ bool reply_too_large(const Runtime* rt, const ExchangeResult& ex) noexcept {
 
 }  // namespace
 
-Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept {
+Status remote_outbound_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept {
   if (rt == nullptr || job == nullptr) return Status::invalid_arg;
   Status s = tried_set_add(&job->tried, job->host, job->port);
   if (s != Status::ok) {
@@ -343,7 +343,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock, platform:
   }
 }
 
-RemoteJob* runtime_remote_pop(Runtime* rt) noexcept {
+RemoteJob* remote_outbound_pop(Runtime* rt) noexcept {
   // The ring is its worker's to pop under the lock that job_ring_pop takes.
   return job_ring_pop(rt, &rt->remote_ring, &rt->remote_outbound_lock, &rt->remote_wake,
                       Counter::remote_outbound_depth, Counter::remote_outbound_peak);
@@ -351,7 +351,7 @@ RemoteJob* runtime_remote_pop(Runtime* rt) noexcept {
 
 void remote_outbound_thread(void* runtime) noexcept {
   auto* rt = static_cast<Runtime*>(runtime);
-  while (const RemoteJobPtr job{runtime_remote_pop(rt)}) {
+  while (const RemoteJobPtr job{remote_outbound_pop(rt)}) {
     remote_deliver(rt, job.get(), clock_monotonic_ns, rt->relay_cut);
   }
 }

@@ -40,7 +40,7 @@ inline constexpr uint64_t kAttemptCountCap = 0xFFFFFFFFull;
 // bad_state for a changed generation, a vanished or an exhausted route;
 // else the status of the step that failed (recording the endpoint, parsing
 // the envelope, resolution, copying the new host).
-Status runtime_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept;
+Status remote_outbound_failover_reresolve(Runtime* rt, RemoteJob* job, char* text, uint64_t text_capacity) noexcept;
 
 // One job from its pop to its end: every attempt, every failover, and the
 // one outcome (forwarded, or a deadletter). A job popped while the runtime
@@ -58,7 +58,7 @@ void remote_deliver(Runtime* rt, RemoteJob* job, MonotonicClock clock = clock_mo
 // none; NULL when the ring is empty and the runtime is stopping (then the
 // worker ends). The caller owns the job. The ring's other end is
 // admission's (remote_admission.h).
-RemoteJob* runtime_remote_pop(Runtime* rt) noexcept;
+RemoteJob* remote_outbound_pop(Runtime* rt) noexcept;
 
 // The remote worker's thread procedure (argument: the Runtime). It ends
 // when its ring is empty and the runtime is stopping.

@@ -111,7 +111,7 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   host_handles_init(&rt->host_handles);
   rt->local_adapter = local_gate_create();
   rt->tcp_adapter = tcp_adapter_create();
-  rt->inbound_handler = runtime_handle_remote_request;
+  rt->inbound_handler = inbound_requests_handle;
   pipe_waiter_init(&rt->request_waiter);
   pipe_waiter_init(&rt->control_waiter);
   dubbing_registry_init(&rt->dubbing);
@@ -144,7 +144,7 @@ void drain_jobs(Runtime* rt, RingOfJobs* ring, const char* detail) noexcept {
 // ("runtime destroyed before ..."); everything is released.
 void drain_rings_at_destroy(Runtime* rt) noexcept {
   IngressItem item{};
-  while (runtime_ingress_try_pop(rt, &item)) {
+  while (ingress_try_pop(rt, &item)) {
     if (item.reply_slot != nullptr) {
       reply_slot_complete(item.reply_slot, ReplyKind::none, wire(DeadletterReason::runtime_stopped), nullptr, 0,
                           "runtime destroyed before remote request processing");
@@ -182,7 +182,7 @@ Runtime* runtime_create(const vorlet_v2_RuntimeOptions* options) noexcept {
     return nullptr;
   }
   rt->option_flag = options->option_flag != 0 ? 1 : 0;
-  runtime_lifecycle_log("runtime_created", kLifecycleFile, kLifecycleCreatedLine);
+  log_lifecycle("runtime_created", kLifecycleFile, kLifecycleCreatedLine);
   return rt;
 }
 
@@ -191,14 +191,14 @@ void runtime_destroy(Runtime* rt) noexcept {
   rt->stopping.store(1, std::memory_order_release);
   tcp_adapter_interrupt(rt->tcp_adapter);
   // The threads end in stop's order.
-  runtime_wake_threads(rt);
-  runtime_join_consumers(rt);
+  lifecycle_wake_threads(rt);
+  lifecycle_join_consumers(rt);
 
-  runtime_stop_pipe_waiters(rt);
+  lifecycle_stop_pipe_waiters(rt);
 
   if (rt->reply_registry.live()) reply_registry_fail_all(&rt->reply_registry.get(), "runtime destroyed");
 
-  runtime_destroy_frame_readers(rt);
+  lifecycle_destroy_frame_readers(rt);
 
   local_gate_destroy(rt->local_adapter);
   rt->local_adapter = nullptr;
@@ -213,13 +213,13 @@ void runtime_destroy(Runtime* rt) noexcept {
   // never ran would keep them anyway, and once full would hold destroy
   // forever: it is closed first, so they are given back instead.
   for (HostPipe pipe : {HostPipe::delivered, HostPipe::response, HostPipe::deadletter}) {
-    if (!runtime_pipe_writer_started(rt, pipe)) runtime_close_pipe_queue(rt, pipe);
+    if (!host_pipe_writers_started(rt, pipe)) host_pipe_writers_close_queue(rt, pipe);
   }
   if (rt->reply_registry.live()) drain_rings_at_destroy(rt);
 
   // The writers write out what is queued, then end; only then are the
   // runtime's ends closed, each once.
-  runtime_finish_pipe_writers(rt);
+  host_pipe_writers_finish(rt);
   host_handles_close_all(&rt->host_handles);
   release_parts(rt);
   free_block(rt);

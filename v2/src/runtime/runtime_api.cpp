@@ -23,12 +23,12 @@ vorlet_v2_Runtime* vorlet_v2_runtime_create(const vorlet_v2_RuntimeOptions* opti
 
 void vorlet_v2_runtime_destroy(vorlet_v2_Runtime* runtime) { runtime_destroy(from_handle(runtime)); }
 
-int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime) { return to_c(runtime_start(from_handle(runtime))); }
+int32_t vorlet_v2_runtime_start(vorlet_v2_Runtime* runtime) { return to_c(lifecycle_start(from_handle(runtime))); }
 
-int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime) { return to_c(runtime_stop(from_handle(runtime))); }
+int32_t vorlet_v2_runtime_stop(vorlet_v2_Runtime* runtime) { return to_c(lifecycle_stop(from_handle(runtime))); }
 
 int32_t vorlet_v2_runtime_submit_envelope(vorlet_v2_Runtime* runtime, const void* bytes, uint64_t length) {
-  return to_c(runtime_submit_envelope(from_handle(runtime), bytes, length));
+  return to_c(ingress_submit_envelope(from_handle(runtime), bytes, length));
 }
 
 }  // extern "C"

@@ -31,7 +31,7 @@ using test::kLocalTarget;
 using test::RequestSpec;
 using test::TestRuntime;
 
-Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_envelope(rt, bytes.data(), bytes.size()); }
+Status submit(Runtime* rt, const std::string& bytes) { return ingress_submit_envelope(rt, bytes.data(), bytes.size()); }
 
 // Work in every place a runtime can hold it when it is stopped or
 // destroyed: a delivery and a deadletter the host has not read, and a

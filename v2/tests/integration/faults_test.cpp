@@ -44,7 +44,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kSingleOwner = VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER;
 
-Status submit(Runtime* rt, const std::string& bytes) { return runtime_submit_envelope(rt, bytes.data(), bytes.size()); }
+Status submit(Runtime* rt, const std::string& bytes) { return ingress_submit_envelope(rt, bytes.data(), bytes.size()); }
 
 // Submits, waiting while the ingress queue is full; false when the runtime
 // no longer accepts.
@@ -354,7 +354,7 @@ TEST(DescriptorLimit, HostHandlesFailCleanlyWhereverDescriptorsRunOutAndWorkOnce
       CHILD_CHECK(checks, platform::set_descriptor_soft_limit(test::descriptor_limit_leaving(free)));
       h = vorlet_v2_HostHandles{};
       h.flags = TestRuntime::kAllPipes;
-      const Status s = runtime_get_host_handles(rt, &h);
+      const Status s = host_pipes_get_handles(rt, &h);
       CHILD_CHECK(checks, platform::set_descriptor_soft_limit(saved));
       CHILD_CHECK(checks, s == Status::io);
       CHILD_CHECK(checks, test::open_descriptor_count() == baseline);
@@ -364,7 +364,7 @@ TEST(DescriptorLimit, HostHandlesFailCleanlyWhereverDescriptorsRunOutAndWorkOnce
     CHILD_CHECK(checks, platform::set_descriptor_soft_limit(test::descriptor_limit_leaving(12)));
     h = vorlet_v2_HostHandles{};
     h.flags = TestRuntime::kAllPipes;
-    CHILD_CHECK(checks, runtime_get_host_handles(rt, &h) == Status::ok);
+    CHILD_CHECK(checks, host_pipes_get_handles(rt, &h) == Status::ok);
     CHILD_CHECK(checks, platform::set_descriptor_soft_limit(saved));
     CHILD_CHECK(checks, test::open_descriptor_count() == baseline + 12);
     runtime_destroy(rt);

@@ -51,7 +51,7 @@ std::string response_to(const std::string& request_bytes, const std::string& mes
 }
 
 Status submit(TestRuntime& side, const std::string& bytes) {
-  return runtime_submit_envelope(side.rt, bytes.data(), bytes.size());
+  return ingress_submit_envelope(side.rt, bytes.data(), bytes.size());
 }
 
 transport::Deadletter read_deadletter(TestRuntime& side, uint32_t timeout_ms = 10000) {

@@ -198,7 +198,7 @@ TEST(PeerRequests, TheBudgetBoundsTheBytesHeldAtOnce) {
   IngressItem item{};
   uint64_t expected = held(rt);
   int popped = 0;
-  while (runtime_ingress_try_pop(rt, &item)) {
+  while (ingress_try_pop(rt, &item)) {
     expected -= item.length;
     ingress_item_discard(&item);
     EXPECT_EQ(held(rt), expected);
@@ -237,7 +237,7 @@ TEST(PeerRequests, EveryWayARequestEndsGivesItsBytesBack) {
     FrameBytes got;
     ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
     const std::string answer = response_to(got);
-    EXPECT_EQ(runtime_submit_envelope(fx.rt, answer.data(), answer.size()), Status::ok);
+    EXPECT_EQ(ingress_submit_envelope(fx.rt, answer.data(), answer.size()), Status::ok);
   });
   const test::WireReply answered = ask(listen_port, request_of_size("answered", size), 5000);
   host.join();

@@ -59,19 +59,19 @@ TEST(RoutingUnderReaders, NothingOnTheDataPathWaitsForRuntimeLock) {
     MutexLock getter(&fx.rt->runtime_lock);
     const std::string local =
         test::request_envelope({.message_id = "local", .target = test::kLocalTarget, .one_way = true});
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, local.data(), local.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, local.data(), local.size()), Status::ok);
     FrameBytes got;
     EXPECT_EQ(fx.read_frame(HostPipe::delivered, &got, 10000), Status::ok);
     const std::string far = test::request_envelope({.message_id = "far", .target = "svc.far", .one_way = true});
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, far.data(), far.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, far.data(), far.size()), Status::ok);
     EXPECT_TRUE(test::eventually([&] { return live.served() == 1; }));
     EXPECT_TRUE(test::eventually([&] { return fx.counter(Counter::remote_responses_forwarded) == 1; }));
     TopologySnapshot topology{};
-    EXPECT_EQ(runtime_get_topology_snapshot(fx.rt, &topology), Status::ok);
+    EXPECT_EQ(snapshots_get_topology(fx.rt, &topology), Status::ok);
     EXPECT_EQ(topology.route_count, 2u);
     topology_snapshot_free(&topology);
     RouteCatalog catalog{};
-    EXPECT_EQ(runtime_get_route_catalog(fx.rt, &catalog), Status::ok);
+    EXPECT_EQ(snapshots_get_route_catalog(fx.rt, &catalog), Status::ok);
     EXPECT_EQ(catalog.route_count, 2u);
     route_catalog_free(&catalog);
   }
@@ -110,7 +110,7 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
     while (reading.load()) {
       RuntimeStats stats{};
       stats.struct_size = sizeof stats;
-      runtime_get_stats(fx.rt, &stats);
+      runtime_stats_get(fx.rt, &stats);
       EXPECT_EQ(stats.route_count, static_cast<uint64_t>(kRoutes) + 1);
       reads.fetch_add(1);
     }
@@ -118,7 +118,7 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
   readers.emplace_back([&] {
     while (reading.load()) {
       TopologySnapshot topology{};
-      ASSERT_EQ(runtime_get_topology_snapshot(fx.rt, &topology), Status::ok);
+      ASSERT_EQ(snapshots_get_topology(fx.rt, &topology), Status::ok);
       EXPECT_EQ(topology.route_count, static_cast<uint64_t>(kRoutes) + 1);
       topology_snapshot_free(&topology);
       reads.fetch_add(1);
@@ -127,7 +127,7 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
   readers.emplace_back([&] {
     while (reading.load()) {
       RouteCatalog catalog{};
-      ASSERT_EQ(runtime_get_route_catalog(fx.rt, &catalog), Status::ok);
+      ASSERT_EQ(snapshots_get_route_catalog(fx.rt, &catalog), Status::ok);
       route_catalog_free(&catalog);
       reads.fetch_add(1);
     }
@@ -135,7 +135,7 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
   readers.emplace_back([&] {
     while (reading.load()) {
       MonitorSnapshot monitor{};
-      ASSERT_EQ(runtime_get_monitor_snapshot(fx.rt, &monitor), Status::ok);
+      ASSERT_EQ(snapshots_get_monitor(fx.rt, &monitor), Status::ok);
       // One table for the whole picture, whatever commits came meanwhile.
       EXPECT_EQ(monitor.stats.route_count, monitor.topology.route_count);
       EXPECT_EQ(monitor.stats.active_generation, monitor.topology.generation);
@@ -152,7 +152,7 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
     const std::string bytes = test::request_envelope(
         {.message_id = "paced-" + std::to_string(i), .target = test::kLocalTarget, .one_way = true});
     const auto submitted = Clock::now();
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
     FrameBytes got;
     ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got, 30000), Status::ok) << i;
     longest_ms = std::max(longest_ms, test::ms_since(submitted));

@@ -69,7 +69,7 @@ std::string response_to(const std::string& id, const std::string& payload = "ans
 
 void answer(Runtime* rt, const std::string& id, const std::string& payload = "answered") {
   const std::string bytes = response_to(id, payload);
-  ASSERT_EQ(runtime_submit_envelope(rt, bytes.data(), bytes.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt, bytes.data(), bytes.size()), Status::ok);
 }
 
 // The message id of the next request delivered to the host.
@@ -210,7 +210,7 @@ TEST(RealPeers, ARelayWhoseRequesterLeavesFreesTheRemoteWorkerAtOnce) {
   ASSERT_TRUE(eventually([&] { return silent.served() == 1; }));  // the relay's exchange waits
   for (int i = 0; i < kHostRequests; ++i) {
     const std::string bytes = test::request_envelope({"host-" + std::to_string(i), "svc.healthy", false, 10000});
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(healthy.accepted(), 0);  // held behind the relay

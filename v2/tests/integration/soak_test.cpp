@@ -69,7 +69,7 @@ std::chrono::milliseconds traffic_time() {
 // no longer accepts.
 bool submit_patiently(Runtime* rt, const std::string& bytes) {
   for (;;) {
-    const Status s = runtime_submit_envelope(rt, bytes.data(), bytes.size());
+    const Status s = ingress_submit_envelope(rt, bytes.data(), bytes.size());
     if (s == Status::ok) return true;
     if (s != Status::would_block) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));

@@ -78,7 +78,7 @@ class LockedGetterProbe {
             const auto start = Clock::now();
             RuntimeHealth health{};
             health.struct_size = sizeof health;
-            runtime_get_health(rt, &health);
+            runtime_health_get(rt, &health);
             const uint64_t took = ms_since(start);
             if (took > longest_.load()) longest_.store(took);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -210,7 +210,7 @@ TEST(StopBound, ASilentNextHopOfARelayHoldsNoStop) {
       ASSERT_TRUE(peer.connect(own_port));
       ASSERT_TRUE(peer.send(test::wire_frame(test::wire_request_body(60000, request))));
     } else {
-      ASSERT_EQ(runtime_submit_envelope(fx.rt, request.data(), request.size()), Status::ok);
+      ASSERT_EQ(ingress_submit_envelope(fx.rt, request.data(), request.size()), Status::ok);
     }
     ASSERT_TRUE(eventually([&] { return next_hop.served() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the exchange now waits
@@ -334,7 +334,7 @@ TEST(StopBound, AFailedStartIsNotHeldByAPeerThatNeverReads) {
   ASSERT_EQ(fx.read_frame(HostPipe::delivered, &delivered), Status::ok);
   EXPECT_EQ(str(delivered), question);
   const std::string answer = test::response_for(question);
-  ASSERT_EQ(runtime_submit_envelope(rt, answer.data(), answer.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt, answer.data(), answer.size()), Status::ok);
   client.join();
   ASSERT_EQ(served.status, Status::ok);
   EXPECT_EQ(test::wire_parse_reply(served.body).payload, answer);

@@ -31,22 +31,22 @@ struct Jobs {
   uint64_t submit(const char* label = "label") {
     const DubbingJobRequest request{sizeof(DubbingJobRequest), label, "source.mp4", "voice", "de"};
     uint64_t handle = 0;
-    EXPECT_EQ(runtime_submit_dubbing_job(rt(), &request, &handle), Status::ok);
+    EXPECT_EQ(dubbing_registry_submit_job(rt(), &request, &handle), Status::ok);
     return handle;
   }
   Status update(uint64_t handle, uint32_t state, const char* reason = nullptr, const char* text_1 = nullptr) {
     const DubbingJobUpdate update{sizeof(DubbingJobUpdate), handle, state, VORLET_V2_DUBBING_STAGE_ASR, 500,
                                   reason, text_1, nullptr};
-    return runtime_publish_dubbing_job_update(rt(), &update);
+    return dubbing_registry_publish_update(rt(), &update);
   }
   DubbingJobRecord get(uint64_t handle) {
     DubbingJobRecord record{};
-    EXPECT_EQ(runtime_get_dubbing_job(rt(), handle, &record), Status::ok);
+    EXPECT_EQ(dubbing_registry_get_job(rt(), handle, &record), Status::ok);
     return record;
   }
   std::vector<uint64_t> list(uint64_t capacity, uint64_t* count = nullptr) {
     std::vector<uint64_t> handles(capacity, 0);
-    EXPECT_EQ(runtime_list_dubbing_jobs(rt(), handles.data(), capacity, count), Status::ok);
+    EXPECT_EQ(dubbing_registry_list_jobs(rt(), handles.data(), capacity, count), Status::ok);
     return handles;
   }
 
@@ -89,50 +89,51 @@ TEST(DubbingJobs, StatusesComeInTheirOrder) {
   };
   const Case cases[] = {
       {"submit NULL request, failing clock", RuntimeState::created,
-       [&] { return runtime_submit_dubbing_job(rt, nullptr, &handle, failing_clock); }, Status::invalid_arg},
+       [&] { return dubbing_registry_submit_job(rt, nullptr, &handle, failing_clock); }, Status::invalid_arg},
       {"submit NULL handle out", RuntimeState::started,
-       [&] { return runtime_submit_dubbing_job(rt, &valid, nullptr); }, Status::invalid_arg},
+       [&] { return dubbing_registry_submit_job(rt, &valid, nullptr); }, Status::invalid_arg},
       {"submit, failing clock, not started", RuntimeState::created,
-       [&] { return runtime_submit_dubbing_job(rt, &valid, &handle, failing_clock); }, Status::io},
+       [&] { return dubbing_registry_submit_job(rt, &valid, &handle, failing_clock); }, Status::io},
       {"submit size 39, not started", RuntimeState::created,
-       [&] { return runtime_submit_dubbing_job(rt, &short_size, &handle); }, Status::bad_state},
+       [&] { return dubbing_registry_submit_job(rt, &short_size, &handle); }, Status::bad_state},
       {"submit size 39, started", RuntimeState::started,
-       [&] { return runtime_submit_dubbing_job(rt, &short_size, &handle); }, Status::invalid_arg},
+       [&] { return dubbing_registry_submit_job(rt, &short_size, &handle); }, Status::invalid_arg},
       {"submit without text 2", RuntimeState::started,
-       [&] { return runtime_submit_dubbing_job(rt, &no_text_2, &handle); }, Status::invalid_arg},
-      {"submit after stop", RuntimeState::stopped, [&] { return runtime_submit_dubbing_job(rt, &valid, &handle); },
+       [&] { return dubbing_registry_submit_job(rt, &no_text_2, &handle); }, Status::invalid_arg},
+      {"submit after stop", RuntimeState::stopped, [&] { return dubbing_registry_submit_job(rt, &valid, &handle); },
        Status::bad_state},
       {"update NULL, failing clock", RuntimeState::started,
-       [&] { return runtime_publish_dubbing_job_update(rt, nullptr, failing_clock); }, Status::invalid_arg},
+       [&] { return dubbing_registry_publish_update(rt, nullptr, failing_clock); }, Status::invalid_arg},
       {"update, failing clock", RuntimeState::started,
-       [&] { return runtime_publish_dubbing_job_update(rt, &good, failing_clock); }, Status::io},
+       [&] { return dubbing_registry_publish_update(rt, &good, failing_clock); }, Status::io},
       {"update size 27, not started", RuntimeState::created,
-       [&] { return runtime_publish_dubbing_job_update(rt, &size_27); }, Status::bad_state},
+       [&] { return dubbing_registry_publish_update(rt, &size_27); }, Status::bad_state},
       {"update size 27, started", RuntimeState::started,
-       [&] { return runtime_publish_dubbing_job_update(rt, &size_27); }, Status::invalid_arg},
-      {"update handle 0", RuntimeState::started, [&] { return runtime_publish_dubbing_job_update(rt, &handle_0); },
+       [&] { return dubbing_registry_publish_update(rt, &size_27); }, Status::invalid_arg},
+      {"update handle 0", RuntimeState::started, [&] { return dubbing_registry_publish_update(rt, &handle_0); },
        Status::invalid_arg},
       {"update progress 1001", RuntimeState::started,
-       [&] { return runtime_publish_dubbing_job_update(rt, &progress_1001); }, Status::invalid_arg},
+       [&] { return dubbing_registry_publish_update(rt, &progress_1001); }, Status::invalid_arg},
       {"update unknown handle", RuntimeState::started,
-       [&] { return runtime_publish_dubbing_job_update(rt, &unknown); }, Status::bad_state},
-      {"update after stop", RuntimeState::stopped, [&] { return runtime_publish_dubbing_job_update(rt, &good); },
+       [&] { return dubbing_registry_publish_update(rt, &unknown); }, Status::bad_state},
+      {"update after stop", RuntimeState::stopped, [&] { return dubbing_registry_publish_update(rt, &good); },
        Status::bad_state},
       {"cancel handle 0, failing clock", RuntimeState::started,
-       [&] { return runtime_cancel_dubbing_job(rt, 0, failing_clock); }, Status::invalid_arg},
-      {"cancel NULL runtime", RuntimeState::started, [&] { return runtime_cancel_dubbing_job(nullptr, live); },
+       [&] { return dubbing_registry_cancel_job(rt, 0, failing_clock); }, Status::invalid_arg},
+      {"cancel NULL runtime", RuntimeState::started, [&] { return dubbing_registry_cancel_job(nullptr, live); },
        Status::invalid_arg},
       {"cancel, failing clock", RuntimeState::stopped,
-       [&] { return runtime_cancel_dubbing_job(rt, live, failing_clock); }, Status::io},
-      {"cancel unknown handle", RuntimeState::stopped, [&] { return runtime_cancel_dubbing_job(rt, 999); },
+       [&] { return dubbing_registry_cancel_job(rt, live, failing_clock); }, Status::io},
+      {"cancel unknown handle", RuntimeState::stopped, [&] { return dubbing_registry_cancel_job(rt, 999); },
        Status::bad_state},
-      {"get NULL out", RuntimeState::started, [&] { return runtime_get_dubbing_job(rt, live, nullptr); },
+      {"get NULL out", RuntimeState::started, [&] { return dubbing_registry_get_job(rt, live, nullptr); },
        Status::invalid_arg},
-      {"get handle 0", RuntimeState::started, [&] { return runtime_get_dubbing_job(rt, 0, &record); },
+      {"get handle 0", RuntimeState::started, [&] { return dubbing_registry_get_job(rt, 0, &record); },
        Status::invalid_arg},
-      {"get unknown handle", RuntimeState::stopped, [&] { return runtime_get_dubbing_job(rt, 999, &record); },
+      {"get unknown handle", RuntimeState::stopped, [&] { return dubbing_registry_get_job(rt, 999, &record); },
        Status::bad_state},
-      {"list NULL runtime", RuntimeState::started, [&] { return runtime_list_dubbing_jobs(nullptr, nullptr, 0, nullptr); },
+      {"list NULL runtime", RuntimeState::started,
+       [&] { return dubbing_registry_list_jobs(nullptr, nullptr, 0, nullptr); },
        Status::invalid_arg},
   };
   const DubbingJobRecord before = jobs.get(live);
@@ -158,7 +159,7 @@ TEST(DubbingJobs, ANewJobIsQueuedInPreflightWithItsTextsCut) {
   std::memset(unterminated, 'u', 512);
   const DubbingJobRequest request{0, label.c_str(), unterminated, "caf\xC3\xA9", text_3.c_str()};
   uint64_t handle = 0;
-  ASSERT_EQ(runtime_submit_dubbing_job(jobs.rt(), &request, &handle), Status::ok);
+  ASSERT_EQ(dubbing_registry_submit_job(jobs.rt(), &request, &handle), Status::ok);
   std::free(unterminated);
   EXPECT_EQ(handle, 1u);
 
@@ -179,7 +180,7 @@ TEST(DubbingJobs, ANewJobIsQueuedInPreflightWithItsTextsCut) {
   EXPECT_STREQ(job.status_reason, "");
 
   const DubbingJobRequest no_label{40, nullptr, "a", "b", "c"};
-  ASSERT_EQ(runtime_submit_dubbing_job(jobs.rt(), &no_label, &handle), Status::ok);
+  ASSERT_EQ(dubbing_registry_submit_job(jobs.rt(), &no_label, &handle), Status::ok);
   EXPECT_STREQ(jobs.get(handle).submit_label, "");
 }
 
@@ -190,7 +191,7 @@ TEST(DubbingJobs, UpdatesStoreWhatTheyCarryAndClearTheRest) {
 
   // Values outside the named ranges are kept, and such a job is not terminal.
   DubbingJobUpdate odd{0, h, 99, 42, 1000, "r", "one", "two"};
-  ASSERT_EQ(runtime_publish_dubbing_job_update(jobs.rt(), &odd), Status::ok);
+  ASSERT_EQ(dubbing_registry_publish_update(jobs.rt(), &odd), Status::ok);
   DubbingJobRecord job = jobs.get(h);
   EXPECT_EQ(job.state, 99u);
   EXPECT_EQ(job.stage, 42u);
@@ -205,7 +206,7 @@ TEST(DubbingJobs, UpdatesStoreWhatTheyCarryAndClearTheRest) {
 
   // Declared size 28 reaches only progress: the texts count as NULL.
   DubbingJobUpdate minimal{28, h, 2, 5, 10, "ignored", "ignored", "ignored"};
-  ASSERT_EQ(runtime_publish_dubbing_job_update(jobs.rt(), &minimal), Status::ok);
+  ASSERT_EQ(dubbing_registry_publish_update(jobs.rt(), &minimal), Status::ok);
   job = jobs.get(h);
   EXPECT_EQ(job.state, VORLET_V2_DUBBING_JOB_RUNNING);
   EXPECT_EQ(job.stage, VORLET_V2_DUBBING_STAGE_MUX);
@@ -254,7 +255,7 @@ TEST(DubbingJobs, CancelMarksTheJobAndMovesItToTheFrontOfTheList) {
   };
   for (const Step& s : steps) {
     const uint64_t seq = jobs.monitor_seq();
-    EXPECT_EQ(runtime_cancel_dubbing_job(jobs.rt(), s.handle), s.expected) << s.what;
+    EXPECT_EQ(dubbing_registry_cancel_job(jobs.rt(), s.handle), s.expected) << s.what;
     EXPECT_EQ(jobs.monitor_seq(), seq + (s.expected == Status::ok ? 1 : 0)) << s.what;
     EXPECT_EQ(jobs.list(6, &count), s.list_after) << s.what;
     EXPECT_EQ(count, 5u);
@@ -280,25 +281,25 @@ TEST(DubbingJobs, AFullRegistryEvictsTheTerminalJobChangedLongestAgo) {
   for (int i = 1; i <= 16; ++i) h[i] = jobs.submit();
   const DubbingJobRequest request{0, nullptr, "a", "b", "c"};
   uint64_t handle = 0;
-  EXPECT_EQ(runtime_submit_dubbing_job(jobs.rt(), &request, &handle), Status::would_block);
+  EXPECT_EQ(dubbing_registry_submit_job(jobs.rt(), &request, &handle), Status::would_block);
 
   // Terminal in this order: 2, 9, then 1 (submitted first, changed last).
   ASSERT_EQ(jobs.update(h[2], VORLET_V2_DUBBING_JOB_SUCCEEDED), Status::ok);
   ASSERT_EQ(jobs.update(h[9], VORLET_V2_DUBBING_JOB_FAILED), Status::ok);
-  ASSERT_EQ(runtime_cancel_dubbing_job(jobs.rt(), h[1]), Status::ok);
+  ASSERT_EQ(dubbing_registry_cancel_job(jobs.rt(), h[1]), Status::ok);
 
   uint64_t next_new = 17;
   for (uint64_t evicted : {h[2], h[9], h[1]}) {
     const uint64_t seq = jobs.monitor_seq();
-    ASSERT_EQ(runtime_submit_dubbing_job(jobs.rt(), &request, &handle), Status::ok);
+    ASSERT_EQ(dubbing_registry_submit_job(jobs.rt(), &request, &handle), Status::ok);
     EXPECT_EQ(handle, next_new++);
     EXPECT_EQ(jobs.monitor_seq(), seq + 1);
     DubbingJobRecord record{};
-    EXPECT_EQ(runtime_get_dubbing_job(jobs.rt(), evicted, &record), Status::bad_state) << evicted;
-    EXPECT_EQ(runtime_cancel_dubbing_job(jobs.rt(), evicted), Status::bad_state) << evicted;
+    EXPECT_EQ(dubbing_registry_get_job(jobs.rt(), evicted, &record), Status::bad_state) << evicted;
+    EXPECT_EQ(dubbing_registry_cancel_job(jobs.rt(), evicted), Status::bad_state) << evicted;
     EXPECT_EQ(jobs.get(handle).state, VORLET_V2_DUBBING_JOB_QUEUED);
   }
-  EXPECT_EQ(runtime_submit_dubbing_job(jobs.rt(), &request, &handle), Status::would_block);
+  EXPECT_EQ(dubbing_registry_submit_job(jobs.rt(), &request, &handle), Status::would_block);
   uint64_t count = 0;
   const std::vector<uint64_t> listed = jobs.list(16, &count);
   EXPECT_EQ(count, 16u);
@@ -314,8 +315,8 @@ TEST(DubbingJobs, ChangesRaiseTheMonitorSequenceWithoutEvents) {
   ASSERT_EQ(jobs.host.opened, Status::ok);
   const uint64_t h = jobs.submit();
   ASSERT_EQ(jobs.update(h, VORLET_V2_DUBBING_JOB_RUNNING), Status::ok);
-  ASSERT_EQ(runtime_cancel_dubbing_job(jobs.rt(), h), Status::ok);
-  ASSERT_EQ(runtime_cancel_dubbing_job(jobs.rt(), h), Status::ok);
+  ASSERT_EQ(dubbing_registry_cancel_job(jobs.rt(), h), Status::ok);
+  ASSERT_EQ(dubbing_registry_cancel_job(jobs.rt(), h), Status::ok);
   (void)jobs.get(h);
   (void)jobs.list(4);
   EXPECT_EQ(jobs.monitor_seq(), 4u);
@@ -330,7 +331,7 @@ TEST(DubbingJobs, GetWritesOnlyWhatTheDeclaredSizeCovers) {
   DubbingJobRecord record;
   std::memset(&record, 0x5A, sizeof record);
   record.struct_size = offsetof(DubbingJobRecord, submit_label);
-  ASSERT_EQ(runtime_get_dubbing_job(jobs.rt(), h, &record), Status::ok);
+  ASSERT_EQ(dubbing_registry_get_job(jobs.rt(), h, &record), Status::ok);
   EXPECT_EQ(record.struct_size, sizeof(DubbingJobRecord));
   EXPECT_EQ(record.handle, h);
   EXPECT_EQ(record.revision, 1u);
@@ -338,10 +339,10 @@ TEST(DubbingJobs, GetWritesOnlyWhatTheDeclaredSizeCovers) {
 
   // The list reports the count without an array, and nothing with capacity 0.
   uint64_t count = 0;
-  ASSERT_EQ(runtime_list_dubbing_jobs(jobs.rt(), nullptr, 8, &count), Status::ok);
+  ASSERT_EQ(dubbing_registry_list_jobs(jobs.rt(), nullptr, 8, &count), Status::ok);
   EXPECT_EQ(count, 1u);
   uint64_t one = 77;
-  ASSERT_EQ(runtime_list_dubbing_jobs(jobs.rt(), &one, 0, nullptr), Status::ok);
+  ASSERT_EQ(dubbing_registry_list_jobs(jobs.rt(), &one, 0, nullptr), Status::ok);
   EXPECT_EQ(one, 77u);
 }
 

@@ -18,7 +18,7 @@ TEST(EventLogSnapshot, AnEmptyLogGivesNothing) {
   test::TestRuntime h(kNoTexts);
   EventLogSnapshot snap;
   std::memset(&snap, 0xAB, sizeof snap);
-  ASSERT_EQ(runtime_get_event_log_snapshot(h.rt, 0, 0, &snap), Status::ok);
+  ASSERT_EQ(event_log_snapshot_get(h.rt, 0, 0, &snap), Status::ok);
   EXPECT_EQ(snap.after_seq, 0u);
   EXPECT_EQ(snap.last_seq, 0u);
   EXPECT_EQ(snap.lost, 0u);
@@ -27,8 +27,8 @@ TEST(EventLogSnapshot, AnEmptyLogGivesNothing) {
   EXPECT_EQ(snap.entries, nullptr);
   EXPECT_EQ(event_log_snapshot_flags(&snap), 0u);
 
-  EXPECT_EQ(runtime_get_event_log_snapshot(nullptr, 0, 0, &snap), Status::invalid_arg);
-  EXPECT_EQ(runtime_get_event_log_snapshot(h.rt, 0, 0, nullptr), Status::invalid_arg);
+  EXPECT_EQ(event_log_snapshot_get(nullptr, 0, 0, &snap), Status::invalid_arg);
+  EXPECT_EQ(event_log_snapshot_get(h.rt, 0, 0, nullptr), Status::invalid_arg);
   EXPECT_EQ(event_log_snapshot_collect(nullptr, 0, 0, &snap), Status::invalid_arg);
   EXPECT_EQ(event_log_snapshot_flags(nullptr), 0u);
   event_log_snapshot_free(nullptr);
@@ -37,7 +37,7 @@ TEST(EventLogSnapshot, AnEmptyLogGivesNothing) {
 // 100 events recorded: the log keeps 37 to 100, across the ring's wrap.
 TEST(EventLogSnapshot, TheCursorSelectsTheBatch) {
   test::TestRuntime h(kNoTexts);
-  for (uint64_t i = 1; i <= 100; ++i) runtime_record_event(h.rt, MonitorEventKind::queue_rejected, 1, i, 1000 + i);
+  for (uint64_t i = 1; i <= 100; ++i) event_log_record(h.rt, MonitorEventKind::queue_rejected, 1, i, 1000 + i);
 
   struct Case {
     uint64_t after_seq, max_entries;
@@ -57,7 +57,7 @@ TEST(EventLogSnapshot, TheCursorSelectsTheBatch) {
   };
   for (const Case& c : cases) {
     EventLogSnapshot snap;
-    ASSERT_EQ(runtime_get_event_log_snapshot(h.rt, c.after_seq, c.max_entries, &snap), Status::ok);
+    ASSERT_EQ(event_log_snapshot_get(h.rt, c.after_seq, c.max_entries, &snap), Status::ok);
     EXPECT_EQ(snap.after_seq, c.after_seq);
     EXPECT_EQ(snap.last_seq, 100u);
     EXPECT_EQ(snap.lost, c.lost) << c.after_seq;

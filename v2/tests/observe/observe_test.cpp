@@ -353,7 +353,7 @@ TEST(RuntimeHealthRead, ARemoteQueueFilledByAdmissionIsSaturated) {
   vorlet_v2_RuntimeStats s{};
   for (int queued = 1; queued <= 2; ++queued) {
     RemoteJobPtr job = test::make_remote_job(test::envelope_bytes("m" + std::to_string(queued), 0));
-    ASSERT_EQ(runtime_enqueue_remote(host.rt, job.get(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(host.rt, job.get(), nullptr), Status::ok);
     (void)job.release();
     ASSERT_EQ(vorlet_v2_runtime_get_health(to_handle(host.rt), &h), 0);
     ASSERT_EQ(vorlet_v2_runtime_get_stats(to_handle(host.rt), &s), 0);

@@ -28,7 +28,7 @@ struct TableRuntime {
   }
   ~TableRuntime() { runtime_destroy(rt); }
 
-  Status install(const RouteSnapshotDesc& snapshot) { return runtime_apply_control_snapshot(rt, &snapshot, nullptr); }
+  Status install(const RouteSnapshotDesc& snapshot) { return control_apply_snapshot(rt, &snapshot, nullptr); }
 
   Runtime* rt = nullptr;
 };
@@ -56,17 +56,17 @@ TEST(Snapshots, AreEmptyBeforeAnySnapshotAndRefuseNullArguments) {
   ASSERT_NE(h.rt, nullptr);
   TopologySnapshot topo;
   std::memset(&topo, 0xAB, sizeof topo);
-  ASSERT_EQ(runtime_get_topology_snapshot(h.rt, &topo), Status::ok);
+  ASSERT_EQ(snapshots_get_topology(h.rt, &topo), Status::ok);
   EXPECT_TRUE(all_zero(topo));
   RouteCatalog catalog;
   std::memset(&catalog, 0xAB, sizeof catalog);
-  ASSERT_EQ(runtime_get_route_catalog(h.rt, &catalog), Status::ok);
+  ASSERT_EQ(snapshots_get_route_catalog(h.rt, &catalog), Status::ok);
   EXPECT_TRUE(all_zero(catalog));
 
-  EXPECT_EQ(runtime_get_topology_snapshot(nullptr, &topo), Status::invalid_arg);
-  EXPECT_EQ(runtime_get_topology_snapshot(h.rt, nullptr), Status::invalid_arg);
-  EXPECT_EQ(runtime_get_route_catalog(nullptr, &catalog), Status::invalid_arg);
-  EXPECT_EQ(runtime_get_route_catalog(h.rt, nullptr), Status::invalid_arg);
+  EXPECT_EQ(snapshots_get_topology(nullptr, &topo), Status::invalid_arg);
+  EXPECT_EQ(snapshots_get_topology(h.rt, nullptr), Status::invalid_arg);
+  EXPECT_EQ(snapshots_get_route_catalog(nullptr, &catalog), Status::invalid_arg);
+  EXPECT_EQ(snapshots_get_route_catalog(h.rt, nullptr), Status::invalid_arg);
   topology_snapshot_free(nullptr);
   route_catalog_free(nullptr);
 }
@@ -77,7 +77,7 @@ TEST(Snapshots, CopyEveryRouteAndCountTheEndpointsByFlag) {
   ASSERT_EQ(h.install(source.snapshot), Status::ok);
 
   TopologySnapshot topo;
-  ASSERT_EQ(runtime_get_topology_snapshot(h.rt, &topo), Status::ok);
+  ASSERT_EQ(snapshots_get_topology(h.rt, &topo), Status::ok);
   EXPECT_EQ(topo.has_snapshot, 1u);
   EXPECT_EQ(topo.generation, 7u);
   ASSERT_NE(topo.local_listen_host, nullptr);
@@ -109,7 +109,7 @@ TEST(Snapshots, CopyEveryRouteAndCountTheEndpointsByFlag) {
   EXPECT_TRUE(all_zero(topo));
 
   RouteCatalog catalog;
-  ASSERT_EQ(runtime_get_route_catalog(h.rt, &catalog), Status::ok);
+  ASSERT_EQ(snapshots_get_route_catalog(h.rt, &catalog), Status::ok);
   EXPECT_EQ(catalog.has_snapshot, 1u);
   EXPECT_EQ(catalog.generation, 7u);
   ASSERT_EQ(catalog.route_count, 2u);
@@ -147,8 +147,8 @@ TEST(Snapshots, OutliveTheTableTheyCameFromAndTheRuntime) {
     TableRuntime h;
     TwoRoutes first;
     ASSERT_EQ(h.install(first.snapshot), Status::ok);
-    ASSERT_EQ(runtime_get_topology_snapshot(h.rt, &topo), Status::ok);
-    ASSERT_EQ(runtime_get_route_catalog(h.rt, &catalog), Status::ok);
+    ASSERT_EQ(snapshots_get_topology(h.rt, &topo), Status::ok);
+    ASSERT_EQ(snapshots_get_route_catalog(h.rt, &catalog), Status::ok);
 
     EndpointDesc gamma_endpoint = {"10.1.1.1", 9000, 1, 0};
     RouteDesc gamma = {"gamma", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, nullptr, 0, &gamma_endpoint, 1};
@@ -221,20 +221,20 @@ TEST(MonitorSnapshot, HoldsOnePictureWithRecordsOfTheirOwnSizes) {
   TableRuntime h;
   TwoRoutes source;
   ASSERT_EQ(h.install(source.snapshot), Status::ok);
-  runtime_monitor_change_notice(h.rt);
+  host_pipes_monitor_change_notice(h.rt);
 
   MonitorSnapshot snap;
   std::memset(&snap, 0xAB, sizeof snap);
-  ASSERT_EQ(runtime_get_monitor_snapshot(h.rt, &snap), Status::ok);
+  ASSERT_EQ(snapshots_get_monitor(h.rt, &snap), Status::ok);
   EXPECT_EQ(snap.monitor_seq, 2u);  // the control_applied event, then the notice
   EXPECT_GT(snap.captured_ns, 0u);
   EXPECT_EQ(snap.health.struct_size, 24u);
   EXPECT_EQ(snap.stats.struct_size, 504u);
   RuntimeHealth health{};
-  runtime_get_health(h.rt, &health);
+  runtime_health_get(h.rt, &health);
   EXPECT_EQ(std::memcmp(&snap.health, &health, sizeof health), 0);
   RuntimeStats stats{};
-  runtime_get_stats(h.rt, &stats);
+  runtime_stats_get(h.rt, &stats);
   EXPECT_EQ(std::memcmp(&snap.stats, &stats, sizeof stats), 0);
   EXPECT_EQ(snap.health.generation, 7u);
   EXPECT_EQ(snap.stats.route_count, 2u);
@@ -247,8 +247,8 @@ TEST(MonitorSnapshot, HoldsOnePictureWithRecordsOfTheirOwnSizes) {
   EXPECT_TRUE(all_zero(snap));
   monitor_snapshot_free(&snap);
   monitor_snapshot_free(nullptr);
-  EXPECT_EQ(runtime_get_monitor_snapshot(nullptr, &snap), Status::invalid_arg);
-  EXPECT_EQ(runtime_get_monitor_snapshot(h.rt, nullptr), Status::invalid_arg);
+  EXPECT_EQ(snapshots_get_monitor(nullptr, &snap), Status::invalid_arg);
+  EXPECT_EQ(snapshots_get_monitor(h.rt, nullptr), Status::invalid_arg);
 }
 
 TEST(MonitorSnapshot, AFailedCaptureLeavesTheCallersRecordAsItWas) {
@@ -260,7 +260,7 @@ TEST(MonitorSnapshot, AFailedCaptureLeavesTheCallersRecordAsItWas) {
   std::memset(&before, 0xAB, sizeof before);
 
   std::memcpy(&snap, &before, sizeof snap);
-  EXPECT_EQ(runtime_get_monitor_snapshot(h.rt, &snap, failing_clock), Status::io);
+  EXPECT_EQ(snapshots_get_monitor(h.rt, &snap, failing_clock), Status::io);
   EXPECT_EQ(std::memcmp(&snap, &before, sizeof snap), 0);
 
   // An endpoint count past what the allocation shims accept makes the
@@ -273,7 +273,7 @@ TEST(MonitorSnapshot, AFailedCaptureLeavesTheCallersRecordAsItWas) {
     MutexLock hold(&h.rt->runtime_lock);
     *count = uint64_t{1} << 62;
   }
-  const Status s = runtime_get_monitor_snapshot(h.rt, &snap);
+  const Status s = snapshots_get_monitor(h.rt, &snap);
   {
     MutexLock hold(&h.rt->runtime_lock);
     *count = kept;

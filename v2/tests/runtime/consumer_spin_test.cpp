@@ -35,12 +35,12 @@ RuntimePtr create() {
 
 void push(Runtime* rt, const std::string& bytes) {
   IngressItem item = make_item(bytes);
-  ASSERT_EQ(runtime_enqueue_ingress(rt, &item), Status::ok);
+  ASSERT_EQ(ingress_enqueue(rt, &item), Status::ok);
 }
 
 std::string take_one(Runtime* rt) {
   IngressItem item{};
-  if (runtime_ingress_take(rt, &item, 1) != 1) return "<ended>";
+  if (ingress_take(rt, &item, 1) != 1) return "<ended>";
   std::string got(static_cast<const char*>(item.frame), item.length);
   ingress_item_discard(&item);
   return got;

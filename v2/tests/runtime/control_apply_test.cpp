@@ -148,54 +148,54 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
   };
   const uint64_t q = 64;  // the queue capacity of the runtime below
   const Case cases[] = {
-      {"NULL snapshot", [](Runtime* rt) { return runtime_apply_control_snapshot(rt, nullptr, nullptr); },
+      {"NULL snapshot", [](Runtime* rt) { return control_apply_snapshot(rt, nullptr, nullptr); },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"generation 0, which is not above the active one",
        [](Runtime* rt) {
          FlatSnapshot s(0);
-         return runtime_apply_control_snapshot(rt, s.desc(), nullptr);
+         return control_apply_snapshot(rt, s.desc(), nullptr);
        },
        Status::stale_generation, Counter::control_rejects_stale},
       {"a route the build refuses",
        [](Runtime* rt) {
          FlatSnapshot s(9);
          s.route("bad", 4, {{"10.0.0.1", 7000}});
-         return runtime_apply_control_snapshot(rt, s.desc(), nullptr);
+         return control_apply_snapshot(rt, s.desc(), nullptr);
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"a policy with ingress mode 1",
        [](Runtime* rt) {
          FlatSnapshot s(9);
          const OverloadPolicyDesc p = policy(32, 0, 1, 0, 0);
-         return runtime_apply_control_snapshot(rt, s.desc(), &p);
+         return control_apply_snapshot(rt, s.desc(), &p);
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"a reserve above the queue capacity",
        [](Runtime* rt) {
          FlatSnapshot s(9);
          const OverloadPolicyDesc p = policy(32, q + 1, 0, 0, 0);
-         return runtime_apply_control_snapshot(rt, s.desc(), &p);
+         return control_apply_snapshot(rt, s.desc(), &p);
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"a stale generation",
        [](Runtime* rt) {
          FlatSnapshot s(3);
-         return runtime_apply_control_snapshot(rt, s.desc(), nullptr);
+         return control_apply_snapshot(rt, s.desc(), nullptr);
        },
        Status::stale_generation, Counter::control_rejects_stale},
       {"an envelope of length 0",
-       [](Runtime* rt) { return runtime_apply_control_envelope(rt, "x", 0); }, Status::invalid_arg,
+       [](Runtime* rt) { return control_apply_envelope(rt, "x", 0); }, Status::invalid_arg,
        Counter::control_rejects_invalid},
-      {"NULL envelope bytes", [](Runtime* rt) { return runtime_apply_control_envelope(rt, nullptr, 4); },
+      {"NULL envelope bytes", [](Runtime* rt) { return control_apply_envelope(rt, nullptr, 4); },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"bytes that do not decode",
-       [](Runtime* rt) { return runtime_apply_control_envelope(rt, "\xFF\xFF\xFF", 3); }, Status::io,
+       [](Runtime* rt) { return control_apply_envelope(rt, "\xFF\xFF\xFF", 3); }, Status::io,
        Counter::control_rejects_io},
       {"an acknowledgement envelope",
        [](Runtime* rt) {
          const std::string b =
              envelope_bytes(9, ctl::CONFIG_FORMAT_PROTOBUF, one_route_payload(9), ctl::CONTROL_KIND_ACK);
-         return runtime_apply_control_envelope(rt, b.data(), b.size());
+         return control_apply_envelope(rt, b.data(), b.size());
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"an endpoint port above 65535 (7000 in its low bits)",
@@ -203,7 +203,7 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
          ctl::RouteSnapshotPayload p = one_route_payload(9);
          p.mutable_routes(0)->mutable_endpoints(0)->set_port(72536);
          const std::string b = envelope_bytes(9, ctl::CONFIG_FORMAT_PROTOBUF, p);
-         return runtime_apply_control_envelope(rt, b.data(), b.size());
+         return control_apply_envelope(rt, b.data(), b.size());
        },
        Status::invalid_arg, Counter::control_rejects_invalid},
       {"a JSON strategy that names no value",
@@ -216,13 +216,13 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
          env.set_payload(R"({"generation": 9, "routes": [{"target": "svc", "strategy": "rendezvous_hash",
              "routeKeyHint": "tenant", "endpoints": [{"host": "10.1.0.1", "port": 7100}]}]})");
          const std::string b = env.SerializeAsString();
-         return runtime_apply_control_envelope(rt, b.data(), b.size());
+         return control_apply_envelope(rt, b.data(), b.size());
        },
        Status::io, Counter::control_rejects_io},
       {"an envelope with a stale generation",
        [](Runtime* rt) {
          const std::string b = envelope_bytes(2, ctl::CONFIG_FORMAT_JSON, one_route_payload(2));
-         return runtime_apply_control_envelope(rt, b.data(), b.size());
+         return control_apply_envelope(rt, b.data(), b.size());
        },
        Status::stale_generation, Counter::control_rejects_stale},
   };
@@ -232,7 +232,7 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
     FlatSnapshot s(3);
     add_two_routes(&s);
     const OverloadPolicyDesc p = policy(32, 5, 0, 0, 2);
-    ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, s.desc(), &p), Status::ok);
+    ASSERT_EQ(control_apply_snapshot(fx.rt, s.desc(), &p), Status::ok);
     const RouteRecord* table = test::active_table(fx.rt).routes;
     const size_t events_before = fx.events().size();
 
@@ -253,15 +253,15 @@ TEST(ControlApply, EveryRejectionIsCountedByItsStatusAndChangesNothing) {
     EXPECT_EQ(active_policy(fx.rt), "0,0,2 reserve 5");
   }
   // A NULL runtime is refused and has nothing to count on.
-  EXPECT_EQ(runtime_apply_control_snapshot(nullptr, nullptr, nullptr), Status::invalid_arg);
-  EXPECT_EQ(runtime_apply_control_envelope(nullptr, "x", 1), Status::invalid_arg);
+  EXPECT_EQ(control_apply_snapshot(nullptr, nullptr, nullptr), Status::invalid_arg);
+  EXPECT_EQ(control_apply_envelope(nullptr, "x", 1), Status::invalid_arg);
 }
 
 TEST(ControlApply, ControlEnvelopesInEitherFormatCommitTheirSnapshotAndPolicy) {
   TestRuntime fx;
   ctl::RouteSnapshotPayload payload = one_route_payload(4);
   std::string b = envelope_bytes(4, ctl::CONFIG_FORMAT_PROTOBUF, payload);
-  ASSERT_EQ(runtime_apply_control_envelope(fx.rt, b.data(), b.size()), Status::ok);
+  ASSERT_EQ(control_apply_envelope(fx.rt, b.data(), b.size()), Status::ok);
   EXPECT_EQ(fx.rt->routes.generation(), 4u);
   EXPECT_NE(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, "svc.remote"), nullptr);
 
@@ -269,7 +269,7 @@ TEST(ControlApply, ControlEnvelopesInEitherFormatCommitTheirSnapshotAndPolicy) {
   payload.mutable_overload_policy()->set_remote_outbound_mode(ctl::OVERLOAD_MODE_DROP_EXPIRED_FIRST);
   payload.mutable_overload_policy()->set_remote_outbound_reply_reserve_slots(12);
   b = envelope_bytes(5, ctl::CONFIG_FORMAT_JSON, payload);
-  ASSERT_EQ(runtime_apply_control_envelope(fx.rt, b.data(), b.size()), Status::ok);
+  ASSERT_EQ(control_apply_envelope(fx.rt, b.data(), b.size()), Status::ok);
   EXPECT_EQ(fx.rt->routes.generation(), 5u);
   EXPECT_EQ(active_policy(fx.rt), "0,0,1 reserve 12");
   EXPECT_EQ(configured_policy(fx.rt), "0,0,0 reserve 0");
@@ -299,7 +299,7 @@ TEST(OverloadPolicy, ResolutionTable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TestRuntime fx;
-    EXPECT_EQ(runtime_apply_overload_policy(fx.rt, &c.policy), c.expected);
+    EXPECT_EQ(control_apply_overload_policy(fx.rt, &c.policy), c.expected);
     if (c.expected == Status::ok) {
       EXPECT_EQ(active_policy(fx.rt), c.active);
       EXPECT_EQ(configured_policy(fx.rt), c.active);
@@ -311,9 +311,9 @@ TEST(OverloadPolicy, ResolutionTable) {
     // configured policy.
     TestRuntime other;
     const OverloadPolicyDesc configured = policy(32, 9, 0, 0, 1);
-    ASSERT_EQ(runtime_apply_overload_policy(other.rt, &configured), Status::ok);
+    ASSERT_EQ(control_apply_overload_policy(other.rt, &configured), Status::ok);
     FlatSnapshot s(1);
-    EXPECT_EQ(runtime_apply_control_snapshot(other.rt, s.desc(), &c.policy), c.expected);
+    EXPECT_EQ(control_apply_snapshot(other.rt, s.desc(), &c.policy), c.expected);
     if (c.policy.struct_size == 16) {
       EXPECT_EQ(active_policy(other.rt), "0,0,1 reserve 7");
     }
@@ -322,8 +322,8 @@ TEST(OverloadPolicy, ResolutionTable) {
   }
   TestRuntime fx;
   const OverloadPolicyDesc p = policy(32, 0, 0, 0, 0);
-  EXPECT_EQ(runtime_apply_overload_policy(nullptr, &p), Status::invalid_arg);
-  EXPECT_EQ(runtime_apply_overload_policy(fx.rt, nullptr), Status::invalid_arg);
+  EXPECT_EQ(control_apply_overload_policy(nullptr, &p), Status::invalid_arg);
+  EXPECT_EQ(control_apply_overload_policy(fx.rt, nullptr), Status::invalid_arg);
   OverloadModes out{};
   EXPECT_EQ(overload_policy_resolve(&p, OverloadModes{}, nullptr), Status::invalid_arg);
   EXPECT_EQ(overload_policy_resolve(nullptr, OverloadModes{0, 0, 2, 5}, &out), Status::ok);
@@ -334,12 +334,12 @@ TEST(OverloadPolicy, ResolutionTable) {
 TEST(OverloadPolicy, ASnapshotWithoutAPolicyMakesTheConfiguredOneActiveAgain) {
   TestRuntime fx;
   const OverloadPolicyDesc configured = policy(32, 4, 0, 0, 1);
-  ASSERT_EQ(runtime_apply_overload_policy(fx.rt, &configured), Status::ok);
+  ASSERT_EQ(control_apply_overload_policy(fx.rt, &configured), Status::ok);
   FlatSnapshot s(1);
   const OverloadPolicyDesc own = policy(32, 8, 0, 0, 2);
-  ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, s.desc(), &own), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(fx.rt, s.desc(), &own), Status::ok);
   EXPECT_EQ(active_policy(fx.rt), "0,0,2 reserve 8");
-  ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, s.generation(2).desc(), nullptr), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(fx.rt, s.generation(2).desc(), nullptr), Status::ok);
   EXPECT_EQ(active_policy(fx.rt), "0,0,1 reserve 4");
 
   // An envelope whose payload carries a policy with every field at its
@@ -347,7 +347,7 @@ TEST(OverloadPolicy, ASnapshotWithoutAPolicyMakesTheConfiguredOneActiveAgain) {
   ctl::RouteSnapshotPayload payload = one_route_payload(3);
   payload.mutable_overload_policy();
   const std::string b = envelope_bytes(3, ctl::CONFIG_FORMAT_PROTOBUF, payload);
-  ASSERT_EQ(runtime_apply_control_envelope(fx.rt, b.data(), b.size()), Status::ok);
+  ASSERT_EQ(control_apply_envelope(fx.rt, b.data(), b.size()), Status::ok);
   EXPECT_EQ(active_policy(fx.rt), "0,0,0 reserve 0");
   EXPECT_EQ(configured_policy(fx.rt), "0,0,1 reserve 4");
 }
@@ -359,7 +359,7 @@ TEST(ControlApply, AfterStartTheListenPortCannotMoveWhileTheAdapterRuns) {
   const uint16_t other = static_cast<uint16_t>(port == 65535 ? port - 1 : port + 1);
   ASSERT_FALSE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
   const OverloadPolicyDesc p = policy(32, 0, 0, 0, 0);
-  EXPECT_EQ(runtime_apply_overload_policy(fx.rt, &p), Status::bad_state);
+  EXPECT_EQ(control_apply_overload_policy(fx.rt, &p), Status::bad_state);
   EXPECT_EQ(fx.counter(Counter::control_rejects), 0u);  // the policy call counts nothing
 
   struct Step {
@@ -393,9 +393,9 @@ TEST(ControlApply, AfterStartTheListenPortCannotMoveWhileTheAdapterRuns) {
   FlatSnapshot late(100);
   EXPECT_EQ(fx.apply(late), Status::bad_state);
   const std::string parses = envelope_bytes(101, ctl::CONFIG_FORMAT_PROTOBUF, one_route_payload(101));
-  EXPECT_EQ(runtime_apply_control_envelope(fx.rt, parses.data(), parses.size()), Status::bad_state);
+  EXPECT_EQ(control_apply_envelope(fx.rt, parses.data(), parses.size()), Status::bad_state);
   // The parse comes first: undecodable bytes are io even when stopped.
-  EXPECT_EQ(runtime_apply_control_envelope(fx.rt, "\xFF\xFF", 2), Status::io);
+  EXPECT_EQ(control_apply_envelope(fx.rt, "\xFF\xFF", 2), Status::io);
   EXPECT_EQ(fx.counter(Counter::control_rejects_bad_state), refused + 2);
   EXPECT_EQ(fx.counter(Counter::control_rejects_io), 1u);
   EXPECT_EQ(fx.rt->routes.generation(), generation - 1);
@@ -445,7 +445,7 @@ TEST(ControlApply, AppliesStayAsFastAfterManyDistinctListenHosts) {
       const EndpointDesc endpoint{host.c_str(), 7000, 1, VORLET_V2_ENDPOINT_FLAG_LOCAL};
       const RouteDesc route{"mine", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, nullptr, 0, &endpoint, 1};
       const RouteSnapshotDesc snapshot{++generation, &route, 1};
-      return runtime_apply_control_snapshot(runtime.rt, &snapshot, nullptr);
+      return control_apply_snapshot(runtime.rt, &snapshot, nullptr);
     }
     Status apply_next() { return apply(host(next++)); }
     double batch_us() {

@@ -28,7 +28,7 @@ using test::TestRuntime;
 // Ends the runtime's writers and write ends, then reads every deadletter
 // the host was sent.
 std::vector<transport::Deadletter> host_deadletters(TestRuntime* host) {
-  runtime_finish_pipe_writers(host->rt);
+  host_pipe_writers_finish(host->rt);
   host_handles_close_write_ends(&host->rt->host_handles);
   std::vector<std::string> frames;
   EXPECT_EQ(read_all_frames(host->handles.deadletter_read_fd, &frames), Status::closed);
@@ -61,7 +61,7 @@ TEST(DeadletterEmission, CountsRecordsAndCarriesWhatTheCallerGave) {
   TestRuntime host(0, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
   const std::string envelope = envelope_bytes("env-1");
   const std::string not_an_envelope =
       "\x0A\x05"
@@ -88,7 +88,7 @@ TEST(DeadletterEmission, CountsRecordsAndCarriesWhatTheCallerGave) {
     const uint64_t emitted = rt->counters.load(Counter::deadletters_emitted);
     const uint64_t also = rt->counters.load(c.also);
     const uint64_t events = rt->event_log->last_seq;
-    runtime_emit_deadletter(rt, c.bytes->data(), c.bytes->size(), c.reason, "what happened", 42, c.host, c.port,
+    deadletter_emit(rt, c.bytes->data(), c.bytes->size(), c.reason, "what happened", 42, c.host, c.port,
                             c.attempts, nullptr);
     EXPECT_EQ(rt->counters.load(Counter::deadletters_emitted), emitted + 1);
     if (c.also != Counter::deadletters_emitted) {
@@ -128,10 +128,10 @@ TEST(DeadletterEmission, CountsRecordsAndCarriesWhatTheCallerGave) {
 TEST(DeadletterEmission, AWaitingReplySlotTakesTheDeadletterInsteadOfThePipe) {
   TestRuntime host(0, TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
-  ASSERT_TRUE(runtime_start_pipe_writer(host.rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(host.rt, HostPipe::deadletter));
   ReplySlot* slot = reply_slot_create();
   const std::string envelope = envelope_bytes("remote-req");
-  runtime_emit_deadletter(host.rt, envelope.data(), envelope.size(), DeadletterReason::local_handoff_failed,
+  deadletter_emit(host.rt, envelope.data(), envelope.size(), DeadletterReason::local_handoff_failed,
                           "local delivery adapter failed", 3, "h", 9, 0, slot);
   Taken t = take(slot);
   EXPECT_EQ(t.kind, ReplyKind::deadletter);
@@ -180,10 +180,10 @@ TEST(DeadletterEmission, AFailedBuildStillReportsTheOutcome) {
     SCOPED_TRACE(c.name);
     TestRuntime host(0, TakeHandles{0});
     ASSERT_EQ(host.opened, Status::ok);
-    ASSERT_TRUE(runtime_start_pipe_writer(host.rt, HostPipe::deadletter));
+    ASSERT_TRUE(host_pipe_writers_start(host.rt, HostPipe::deadletter));
     ReplySlot* slot = c.with_slot ? reply_slot_create() : nullptr;
     deadletter_set_builder_for_tests(c.builder);
-    runtime_emit_deadletter(host.rt, envelope.data(), envelope.size(), DeadletterReason::remote_reply_timeout,
+    deadletter_emit(host.rt, envelope.data(), envelope.size(), DeadletterReason::remote_reply_timeout,
                             "peer too slow", 5, "peer", 7100, 1, slot);
     deadletter_set_builder_for_tests(nullptr);
     EXPECT_EQ(host.rt->counters.load(Counter::deadletters_emitted), 1u);
@@ -222,7 +222,7 @@ TEST(HostHandoff, RefusedBuffersAreGivenBackByTheirKind) {
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     if (closed_queue) {
-      runtime_close_pipe_queues(rt);
+      host_pipe_writers_close_queues(rt);
     } else {
       host_handles_close_write_ends(&rt->host_handles);
     }
@@ -230,12 +230,12 @@ TEST(HostHandoff, RefusedBuffersAreGivenBackByTheirKind) {
 
     void* frame = frame_buffer_acquire(64);
     const uint64_t idle = frame_pool_idle();
-    EXPECT_EQ(runtime_handoff_response(rt, frame, 64, BufferKind::frame), refusal);
+    EXPECT_EQ(host_pipe_writers_handoff_response(rt, frame, 64, BufferKind::frame), refusal);
     EXPECT_EQ(frame_pool_idle(), idle + 1);
     // Heap blocks: ASan reports one that is not freed.
-    EXPECT_EQ(runtime_handoff_response(rt, rt_malloc(64), 64, BufferKind::heap), refusal);
-    runtime_handoff_deadletter(rt, rt_malloc(64), 64);
-    EXPECT_EQ(runtime_handoff(rt, HostPipe::delivered, rt_malloc(64), 64, BufferKind::heap), refusal);
+    EXPECT_EQ(host_pipe_writers_handoff_response(rt, rt_malloc(64), 64, BufferKind::heap), refusal);
+    host_pipe_writers_handoff_deadletter(rt, rt_malloc(64), 64);
+    EXPECT_EQ(host_pipe_writers_handoff(rt, HostPipe::delivered, rt_malloc(64), 64, BufferKind::heap), refusal);
   }
 }
 
@@ -246,13 +246,13 @@ TEST(DeadletterEmission, ASlowHostHoldsTheEmitterAndHearsOfIt) {
   TestRuntime host(1, TakeHandles{VORLET_V2_HOST_HANDLE_MONITOR_PIPE});  // pipe queues of 4
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
   const std::string big = envelope_bytes("big", 60000);  // one deadletter nearly fills the pipe
 
   std::atomic<int> done{0};
   std::thread emitter([&] {
     for (int i = 0; i < kDeadletters; ++i) {
-      runtime_emit_deadletter(rt, big.data(), big.size(), DeadletterReason::runtime_stopped, "held", 1, "h", 1, 0,
+      deadletter_emit(rt, big.data(), big.size(), DeadletterReason::runtime_stopped, "held", 1, "h", 1, 0,
                               nullptr);
       done.store(i + 1);
     }
@@ -268,7 +268,7 @@ TEST(DeadletterEmission, ASlowHostHoldsTheEmitterAndHearsOfIt) {
   std::vector<std::string> frames;
   std::thread closer([&] {
     emitter.join();
-    runtime_finish_pipe_writers(rt);
+    host_pipe_writers_finish(rt);
     host_handles_close_write_ends(&rt->host_handles);
   });
   EXPECT_EQ(read_all_frames(host.handles.deadletter_read_fd, &frames), Status::closed);

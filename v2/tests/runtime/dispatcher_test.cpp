@@ -159,7 +159,7 @@ TEST(Dispatcher, SemanticRefusalsAreDeadletteredAndTheirCounterpartsRouted) {
     transport::Envelope env = request(c.what);
     c.set(env);
     const std::string bytes = env.SerializeAsString();
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
     FrameBytes got;
     if (c.refusal != nullptr) {
       ASSERT_EQ(fx.read_frame(HostPipe::deadletter, &got), Status::ok);
@@ -253,7 +253,7 @@ TEST(Dispatcher, UnroutableEnvelopesBecomeDeadletters) {
     const uint64_t misses = fx.counter(Counter::route_misses);
     const uint64_t unavailable = fx.counter(Counter::endpoint_unavailable_refusals);
     const uint64_t emitted = fx.counter(Counter::deadletters_emitted);
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, c.bytes.data(), c.bytes.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, c.bytes.data(), c.bytes.size()), Status::ok);
     FrameBytes got;
     ASSERT_EQ(fx.read_frame(HostPipe::deadletter, &got), Status::ok);
     const transport::Deadletter dl = parse_deadletter(str(got));
@@ -291,7 +291,7 @@ TEST(Dispatcher, NoSnapshotAndStoppingAnswerBeforeRouting) {
 
   FlatSnapshot snapshot(9);
   test::add_local_route(&snapshot, 7000);
-  ASSERT_EQ(runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
   rt->stopping.store(1);
   ReplySlotRef late(reply_slot_create());
   dispatch_with_slot(rt, "not an envelope", late.get());
@@ -315,7 +315,7 @@ TEST(Dispatcher, ResponsesCompleteTheirPendingRequestOrAreDroppedAsLate) {
   ReplySlotRef live(reply_slot_create());
   ASSERT_EQ(reply_registry_register(registry, "req-live", live.get()), Status::ok);
   const std::string answer = response_to("req-live").SerializeAsString();
-  ASSERT_EQ(runtime_submit_envelope(fx.rt, answer.data(), answer.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(fx.rt, answer.data(), answer.size()), Status::ok);
   const SlotResult r = wait_slot(live.get());
   EXPECT_EQ(r.status, Status::ok);
   EXPECT_EQ(r.kind, ReplyKind::response);
@@ -334,7 +334,7 @@ TEST(Dispatcher, ResponsesCompleteTheirPendingRequestOrAreDroppedAsLate) {
     SCOPED_TRACE(id);
     const uint64_t late = fx.counter(Counter::late_remote_replies_dropped);
     const std::string bytes = response_to(id).SerializeAsString();
-    ASSERT_EQ(runtime_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(fx.rt, bytes.data(), bytes.size()), Status::ok);
     for (int i = 0; i < 1000 && fx.counter(Counter::late_remote_replies_dropped) == late; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -370,7 +370,7 @@ TEST(Dispatcher, ARelayedRequireRemoteRequestIsDeliveredLocally) {
   FrameBuffer frame;
   ASSERT_EQ(frame_copy_from_bytes(bytes.data(), bytes.size(), &frame), Status::ok);
   const IngressItem item{frame.get(), bytes.size(), IngressOrigin::remote, slot.get()};
-  ASSERT_EQ(runtime_enqueue_ingress(fx.rt, &item), Status::ok);
+  ASSERT_EQ(ingress_enqueue(fx.rt, &item), Status::ok);
   (void)frame.release();
   FrameBytes got;
   ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
@@ -390,9 +390,9 @@ TEST(Dispatcher, AFullLocalQueueDeadlettersTheEnvelope) {
   Runtime* rt = created.rt;
   FlatSnapshot snapshot(3);
   test::add_local_route(&snapshot, 7100);
-  ASSERT_EQ(runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(runtime_enqueue_local(rt, test::make_local_job(test::envelope_bytes("filler")).release()), Status::ok);
+    ASSERT_EQ(local_delivery_enqueue(rt, test::make_local_job(test::envelope_bytes("filler")).release()), Status::ok);
   }
   ReplySlotRef slot(reply_slot_create());
   ASSERT_EQ(reply_registry_register(&rt->reply_registry.get(), "overflow", slot.get()), Status::ok);
@@ -435,12 +435,12 @@ TEST(Dispatcher, RemoteAdmissionRefusalsBecomeDeadletters) {
     test::TestRuntime created(1);  // rings of 2
     Runtime* rt = created.rt;
     const OverloadPolicyDesc policy{sizeof(OverloadPolicyDesc), c.reserve, 0, 0, 0, 0};
-    ASSERT_EQ(runtime_apply_overload_policy(rt, &policy), Status::ok);
+    ASSERT_EQ(control_apply_overload_policy(rt, &policy), Status::ok);
     FlatSnapshot snapshot(6);
     snapshot.route("svc.remote", VORLET_V2_ROUTE_STRATEGY_SINGLE_OWNER, {{"10.0.0.5", 7300, 1, 0}});
-    ASSERT_EQ(runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
+    ASSERT_EQ(control_apply_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
     for (int i = 0; i < c.queued; ++i) {
-      ASSERT_EQ(runtime_enqueue_remote(rt, test::make_remote_job(test::envelope_bytes("queued")).release(), nullptr),
+      ASSERT_EQ(remote_admission_enqueue(rt, test::make_remote_job(test::envelope_bytes("queued")).release(), nullptr),
                 Status::ok);
     }
     transport::Envelope env = request("refused", "svc.remote");
@@ -487,7 +487,7 @@ TEST(Dispatcher, EveryAcceptedEnvelopeComesOutOnceAcrossStop) {
           const std::string id = "p" + std::to_string(p) + "-" + std::to_string(i);
           const std::string bytes = request(id, i % 3 == 0 ? "svc.none" : kLocalTarget).SerializeAsString();
           Status s;
-          while ((s = runtime_submit_envelope(fx.rt, bytes.data(), bytes.size())) == Status::would_block) {
+          while ((s = ingress_submit_envelope(fx.rt, bytes.data(), bytes.size())) == Status::would_block) {
             std::this_thread::yield();
           }
           if (s != Status::ok) return;  // stopping

@@ -19,7 +19,7 @@ constexpr vorlet_v2_RuntimeOptions kNoTexts{nullptr, nullptr, 0, 0};
 TEST(EventLog, The65thEventOverwritesTheFirst) {
   test::TestRuntime h(kNoTexts);
   for (uint64_t i = 1; i <= 65; ++i) {
-    runtime_record_event(h.rt, MonitorEventKind::queue_rejected, 1, i, 100 + i);
+    event_log_record(h.rt, MonitorEventKind::queue_rejected, 1, i, 100 + i);
   }
   EventLog& log = *h.rt->event_log;
   EXPECT_EQ(log.last_seq, 65u);
@@ -43,15 +43,15 @@ TEST(EventLog, The65thEventOverwritesTheFirst) {
   // No monitor pipe: recorded all the same, no signal counted.
   EXPECT_EQ(h.rt->counters.load(Counter::monitor_signals_written), 0u);
   EXPECT_EQ(h.rt->counters.load(Counter::monitor_signals_skipped), 0u);
-  runtime_record_event(nullptr, MonitorEventKind::started, 0, 0, 0);
+  event_log_record(nullptr, MonitorEventKind::started, 0, 0, 0);
 }
 
 TEST(EventLog, EventsCarryTheGenerationAndTheMonitorSequence) {
   test::TestRuntime h(kNoTexts);
-  runtime_record_event(h.rt, MonitorEventKind::started, 0, 0, 0);
-  runtime_monitor_change_notice(h.rt);  // raises monitor_seq without an event
+  event_log_record(h.rt, MonitorEventKind::started, 0, 0, 0);
+  host_pipes_monitor_change_notice(h.rt);  // raises monitor_seq without an event
   h.rt->counters.store(Counter::event_generation, 7);
-  runtime_record_event(h.rt, MonitorEventKind::control_rejected, 0, static_cast<uint64_t>(int64_t{-4}), 0);
+  event_log_record(h.rt, MonitorEventKind::control_rejected, 0, static_cast<uint64_t>(int64_t{-4}), 0);
   const std::vector<MonitorEvent> events = test::recorded_events(h.rt);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].generation, 0u);
@@ -73,7 +73,7 @@ TEST(EventLog, ConcurrentRecordersKeepTheLogDense) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([rt, t] {
-      for (int i = 0; i < kEach; ++i) runtime_record_event(rt, MonitorEventKind::endpoint_unavailable, 0, t, i);
+      for (int i = 0; i < kEach; ++i) event_log_record(rt, MonitorEventKind::endpoint_unavailable, 0, t, i);
     });
   }
   for (auto& t : threads) t.join();

@@ -44,7 +44,7 @@ TEST(FailoverParse, FailoverResolvesFromTheJobsParseNotTheFrame) {
 
   RemoteJobPtr kept = job_for(envelope, true);
   char text[160] = "";
-  ASSERT_EQ(runtime_failover_reresolve(fx.rt, kept.get(), text, sizeof text), Status::ok) << text;
+  ASSERT_EQ(remote_outbound_failover_reresolve(fx.rt, kept.get(), text, sizeof text), Status::ok) << text;
   EXPECT_STREQ(kept->host, "127.0.0.2");
   EXPECT_EQ(kept->port, 7102);
   EXPECT_EQ(kept->host_table, test::active_table(fx.rt).ref);
@@ -52,7 +52,7 @@ TEST(FailoverParse, FailoverResolvesFromTheJobsParseNotTheFrame) {
   // Without the parse the frame is decoded, and these bytes are refused.
   RemoteJobPtr bare = job_for(envelope, false);
   text[0] = '\0';
-  EXPECT_NE(runtime_failover_reresolve(fx.rt, bare.get(), text, sizeof text), Status::ok);
+  EXPECT_NE(remote_outbound_failover_reresolve(fx.rt, bare.get(), text, sizeof text), Status::ok);
   EXPECT_STRNE(text, "");
   EXPECT_STREQ(bare->host, "127.0.0.1");
 }

@@ -33,8 +33,8 @@ TEST(Doorbell, ChangesCoalesceIntoOneByteUntilConsumed) {
   EXPECT_EQ(monitor_consume(monitor, &drained), Status::would_block);
   EXPECT_EQ(drained, 0u);
 
-  runtime_monitor_change_notice(rt);
-  runtime_monitor_change_notice(rt);
+  host_pipes_monitor_change_notice(rt);
+  host_pipes_monitor_change_notice(rt);
   EXPECT_EQ(waiting(monitor), 1u);
   EXPECT_EQ(counter(rt, Counter::monitor_seq), 2u);
   EXPECT_EQ(counter(rt, Counter::monitor_signals_written), 1u);
@@ -46,7 +46,7 @@ TEST(Doorbell, ChangesCoalesceIntoOneByteUntilConsumed) {
   EXPECT_EQ(drained, 1u);
   EXPECT_EQ(monitor_consume(monitor, nullptr), Status::would_block);
 
-  runtime_monitor_change_notice(rt);  // re-armed: a byte again
+  host_pipes_monitor_change_notice(rt);  // re-armed: a byte again
   EXPECT_EQ(waiting(monitor), 1u);
   EXPECT_EQ(counter(rt, Counter::monitor_signals_written), 2u);
   EXPECT_EQ(monitor_consume(-1, &drained), Status::invalid_arg);
@@ -56,7 +56,7 @@ TEST(Doorbell, WithoutAMonitorPipeNothingIsCounted) {
   TestRuntime host(0, TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   EXPECT_EQ(host.handles.monitor_read_fd, -1);
-  runtime_monitor_change_notice(host.rt);
+  host_pipes_monitor_change_notice(host.rt);
   EXPECT_EQ(counter(host.rt, Counter::monitor_seq), 1u);
   EXPECT_EQ(counter(host.rt, Counter::monitor_signals_written), 0u);
   EXPECT_EQ(counter(host.rt, Counter::monitor_signals_skipped), 0u);
@@ -74,7 +74,7 @@ TEST(Doorbell, AHostThatClosedItsMonitorEndIsSkippedAndTriedAgain) {
   EXPECT_EQ(host_handles_signal_monitor(&host.rt->host_handles, &written), Status::closed);
   EXPECT_EQ(written, 0);
   EXPECT_EQ(host_handles_signal_monitor(&host.rt->host_handles, &written), Status::closed);
-  runtime_monitor_change_notice(host.rt);
+  host_pipes_monitor_change_notice(host.rt);
   EXPECT_EQ(counter(host.rt, Counter::monitor_signals_skipped), 1u);
   EXPECT_EQ(counter(host.rt, Counter::monitor_signals_written), 0u);
 }
@@ -104,13 +104,13 @@ TEST(Doorbell, AFullMonitorPipeGivesWouldBlockAndStaysArmed) {
   // Still pending: the next change writes nothing and is counted skipped.
   EXPECT_EQ(host_handles_signal_monitor(&rt->host_handles, &written), Status::ok);
   EXPECT_EQ(written, 0);
-  runtime_monitor_change_notice(rt);
+  host_pipes_monitor_change_notice(rt);
   EXPECT_EQ(counter(rt, Counter::monitor_signals_skipped), 1u);
 
   uint64_t drained = 0;
   EXPECT_EQ(monitor_consume(host.handles.monitor_read_fd, &drained), Status::ok);
   EXPECT_EQ(drained, filled);
-  runtime_monitor_change_notice(rt);
+  host_pipes_monitor_change_notice(rt);
   EXPECT_EQ(counter(rt, Counter::monitor_signals_written), 1u);
   EXPECT_EQ(waiting(host.handles.monitor_read_fd), 1u);
 }
@@ -120,14 +120,14 @@ TEST(HostHandles, TakenOnceAndOnlyInStateCreated) {
   ASSERT_EQ(host.opened, Status::ok);
   EXPECT_TRUE(host_handles_is_open(&host.rt->host_handles));
   vorlet_v2_HostHandles again{};
-  EXPECT_EQ(runtime_get_host_handles(host.rt, &again), Status::bad_state);
-  EXPECT_EQ(runtime_get_host_handles(host.rt, nullptr), Status::invalid_arg);
-  EXPECT_EQ(runtime_get_host_handles(nullptr, &again), Status::invalid_arg);
+  EXPECT_EQ(host_pipes_get_handles(host.rt, &again), Status::bad_state);
+  EXPECT_EQ(host_pipes_get_handles(host.rt, nullptr), Status::invalid_arg);
+  EXPECT_EQ(host_pipes_get_handles(nullptr, &again), Status::invalid_arg);
 
   const vorlet_v2_RuntimeOptions options{nullptr, nullptr, 0, 0};
   Runtime* started = runtime_create(&options);
   started->state = RuntimeState::started;
-  EXPECT_EQ(runtime_get_host_handles(started, &again), Status::bad_state);
+  EXPECT_EQ(host_pipes_get_handles(started, &again), Status::bad_state);
   EXPECT_FALSE(host_handles_is_open(&started->host_handles));
   runtime_destroy(started);
 }

@@ -58,7 +58,7 @@ TEST(InboundParseOnce, TheQueuedItemCarriesTheHandlersParse) {
   const std::string bytes = peer_request("m-1", kNear);
   u.ask(bytes);
   IngressItem item{};
-  ASSERT_TRUE(runtime_ingress_try_pop(u.rt, &item));
+  ASSERT_TRUE(ingress_try_pop(u.rt, &item));
   EXPECT_EQ(item.origin, IngressOrigin::remote);
   EXPECT_NE(item.reply_slot, nullptr);
   EXPECT_EQ(frame_text(item), bytes);
@@ -144,7 +144,7 @@ TEST(InboundParseOnce, ItemsLeftInTheRingAreFreedByStopAndByDestroy) {
     Unstarted u;
     u.ask(peer_request("m-stop", kNear));
     IngressItem item{};
-    ASSERT_TRUE(runtime_ingress_try_pop(u.rt, &item));
+    ASSERT_TRUE(ingress_try_pop(u.rt, &item));
     ASSERT_NE(item.parsed, nullptr);
     ReplySlotRef slot(item.reply_slot);
     reply_slot_retain(slot.get());

@@ -62,7 +62,7 @@ transport::Deadletter deadletter_of(const Answer& a) {
 }
 
 void submit(Runtime* rt, const std::string& bytes) {
-  ASSERT_EQ(runtime_submit_envelope(rt, bytes.data(), bytes.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt, bytes.data(), bytes.size()), Status::ok);
 }
 
 TEST(InboundRequests, RequestsItCannotTakeAreAnsweredWithADeadletter) {
@@ -111,11 +111,11 @@ TEST(InboundRequests, RequestsItCannotTakeAreAnsweredWithADeadletter) {
   int32_t kind = 99, reason = 99;
   uint8_t* reply = nullptr;
   uint64_t length = 0;
-  EXPECT_EQ(runtime_handle_remote_request(nullptr, p, bytes.size(), 0, &kind, &reply, &length, &reason, nullptr, 0),
+  EXPECT_EQ(inbound_requests_handle(nullptr, p, bytes.size(), 0, &kind, &reply, &length, &reason, nullptr, 0),
             Status::invalid_arg);
-  EXPECT_EQ(runtime_handle_remote_request(fx.rt, p, 0, 0, &kind, &reply, &length, &reason, nullptr, 0),
+  EXPECT_EQ(inbound_requests_handle(fx.rt, p, 0, 0, &kind, &reply, &length, &reason, nullptr, 0),
             Status::invalid_arg);
-  EXPECT_EQ(runtime_handle_remote_request(fx.rt, p, bytes.size(), 0, &kind, nullptr, &length, &reason, nullptr, 0),
+  EXPECT_EQ(inbound_requests_handle(fx.rt, p, bytes.size(), 0, &kind, nullptr, &length, &reason, nullptr, 0),
             Status::invalid_arg);
   EXPECT_EQ(kind, 99);
   EXPECT_EQ(reason, 99);
@@ -351,10 +351,10 @@ TEST(InboundRequests, ARefusedPushIsAnsweredWithItsReason) {
   Runtime* rt = created.rt;
   test::FlatSnapshot snapshot(4);
   test::add_local_route(&snapshot, 7200);
-  ASSERT_EQ(runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(rt, snapshot.desc(), nullptr), Status::ok);
   for (int i = 0; i < 2; ++i) {
     IngressItem filler = test::make_item(test::envelope_bytes("filler"));
-    ASSERT_EQ(runtime_enqueue_ingress(rt, &filler), Status::ok);
+    ASSERT_EQ(ingress_enqueue(rt, &filler), Status::ok);
   }
   Answer a = handle(rt, request("full").SerializeAsString(), 5000);
   EXPECT_EQ(a.status, Status::ok);

@@ -62,13 +62,13 @@ const RingEnds kRings[] = {
     {"ingress (dispatcher batches)",
      [](Runtime* rt, uint64_t tag) {
        IngressItem item = make_item(bytes_of(tag));
-       const Status s = runtime_enqueue_ingress(rt, &item);
+       const Status s = ingress_enqueue(rt, &item);
        if (s != Status::ok) ingress_item_discard(&item);
        return s;
      },
      [](Runtime* rt, std::vector<uint64_t>* got) {
        IngressItem batch[16];
-       const uint64_t n = runtime_ingress_take(rt, batch, 16);
+       const uint64_t n = ingress_take(rt, batch, 16);
        for (uint64_t i = 0; i < n; ++i) {
          got->push_back(read_tag(batch[i].frame, batch[i].length));
          ingress_item_discard(&batch[i]);
@@ -87,12 +87,12 @@ const RingEnds kRings[] = {
     {"local delivery",
      [](Runtime* rt, uint64_t tag) {
        LocalJobPtr job = make_local_job(bytes_of(tag));
-       const Status s = runtime_enqueue_local(rt, job.get());
+       const Status s = local_delivery_enqueue(rt, job.get());
        if (s == Status::ok) (void)job.release();
        return s;
      },
      [](Runtime* rt, std::vector<uint64_t>* got) {
-       const LocalJobPtr job(runtime_local_pop(rt));
+       const LocalJobPtr job(local_delivery_pop(rt));
        if (!job) return false;
        got->push_back(read_tag(job->frame, job->length));
        return true;
@@ -164,7 +164,7 @@ TEST(IngressMultiProducer, ProducersRacingStopStrandNothingAndDoubleNothing) {
         std::this_thread::yield();
       }
       rt->stopping.store(1, std::memory_order_release);
-      runtime_wake_threads(rt.get());
+      lifecycle_wake_threads(rt.get());
       for (auto& t : producers) t.join();
       consumer.join();
 
@@ -232,7 +232,7 @@ TEST(IngressMultiProducer, AFullRingRefusesEveryOtherPushAndStaysWhole) {
     producers.emplace_back([&, p] {
       const std::string bytes = bytes_of(tag_of(p, 0));
       for (int i = 0; i < 4; ++i) {
-        const Status s = runtime_submit_envelope(rt.get(), bytes.data(), bytes.size());
+        const Status s = ingress_submit_envelope(rt.get(), bytes.data(), bytes.size());
         (s == Status::ok ? ok : full).fetch_add(1);
         EXPECT_TRUE(s == Status::ok || s == Status::would_block) << static_cast<int>(s);
       }
@@ -254,12 +254,12 @@ TEST(IngressMultiProducer, BatchedTakesKeepPushOrderAndSkipVacancies) {
   auto push = [&](uint64_t n) {
     for (uint64_t i = 0; i < n; ++i) {
       IngressItem item = make_item(bytes_of(next_in++));
-      ASSERT_EQ(runtime_enqueue_ingress(rt.get(), &item), Status::ok);
+      ASSERT_EQ(ingress_enqueue(rt.get(), &item), Status::ok);
     }
   };
   auto take = [&](uint64_t max, uint64_t expected, uint64_t left) {
     IngressItem batch[8];
-    ASSERT_EQ(runtime_ingress_take(rt.get(), batch, max), expected);
+    ASSERT_EQ(ingress_take(rt.get(), batch, max), expected);
     for (uint64_t i = 0; i < expected; ++i) {
       EXPECT_EQ(read_tag(batch[i].frame, batch[i].length), next_out++);
       ingress_item_discard(&batch[i]);
@@ -307,7 +307,7 @@ TEST(IngressMultiProducer, StopWaitsAsleepForAClaimStillBeingWritten) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(rt->dispatcher_wake.sleeping.load(), 1u) << "the consumer should sleep while the claim is written";
-  runtime_wake_threads(rt.get());  // a stray wake-up does not end it either
+  lifecycle_wake_threads(rt.get());  // a stray wake-up does not end it either
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(ended.load()) << "the consumer ended with a claim unpublished";
 

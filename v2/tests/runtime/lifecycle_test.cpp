@@ -72,8 +72,8 @@ void fail_thread_creation_at(Runtime* rt, int n) {
 }
 
 TEST(RuntimeLifecycle, StateTable) {
-  EXPECT_EQ(runtime_start(nullptr), Status::invalid_arg);
-  EXPECT_EQ(runtime_stop(nullptr), Status::invalid_arg);
+  EXPECT_EQ(lifecycle_start(nullptr), Status::invalid_arg);
+  EXPECT_EQ(lifecycle_stop(nullptr), Status::invalid_arg);
 
   struct Case {
     const char* what;
@@ -116,7 +116,7 @@ TEST(RuntimeLifecycle, StateTable) {
     EXPECT_EQ(fx.rt->accepting.load(), 1u);
     EXPECT_EQ(fx.start(), Status::bad_state);
     vorlet_v2_HostHandles again{};
-    EXPECT_EQ(runtime_get_host_handles(fx.rt, &again), Status::bad_state);
+    EXPECT_EQ(host_pipes_get_handles(fx.rt, &again), Status::bad_state);
     EXPECT_EQ(fx.rt->state, RuntimeState::started);
     EXPECT_EQ(fx.stop(), Status::ok);
     EXPECT_EQ(fx.rt->state, RuntimeState::stopped);
@@ -139,14 +139,14 @@ TEST(RuntimeLifecycle, StartRunsTheDeliveredRequestWriterOnlyWhenThatPipeWasAske
       EXPECT_EQ(test::thread_count(), before + (delivered ? 3 : 2) + kThreadsBesideWriters);
       for (RuntimeThread t : {RuntimeThread::dispatcher, RuntimeThread::local_worker, RuntimeThread::remote_worker,
                               RuntimeThread::control_reader, RuntimeThread::request_reader}) {
-        EXPECT_TRUE(runtime_thread_running(fx.rt, t)) << static_cast<int>(t);
+        EXPECT_TRUE(lifecycle_thread_running(fx.rt, t)) << static_cast<int>(t);
       }
       EXPECT_EQ(fx.rt->request_waiter_armed, 1u);
       EXPECT_EQ(fx.rt->control_waiter_armed, 1u);
       EXPECT_EQ(fx.rt->local_adapter->open.load(), 1u);
-      EXPECT_EQ(runtime_thread_running(fx.rt, RuntimeThread::delivered_writer), delivered);
-      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::response_writer));
-      EXPECT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::deadletter_writer));
+      EXPECT_EQ(lifecycle_thread_running(fx.rt, RuntimeThread::delivered_writer), delivered);
+      EXPECT_TRUE(lifecycle_thread_running(fx.rt, RuntimeThread::response_writer));
+      EXPECT_TRUE(lifecycle_thread_running(fx.rt, RuntimeThread::deadletter_writer));
       EXPECT_NE(fx.rt->request_reader, nullptr);
       EXPECT_NE(fx.rt->control_reader, nullptr);
       EXPECT_EQ(fx.rt->control_reader->max_frame_bytes, kControlFrameLimit);
@@ -227,7 +227,7 @@ TEST(RuntimeLifecycle, StartResetsTheRunCountersAndKeepsTheMonitorTotals) {
   TestRuntime fx;
   ASSERT_EQ(fx.take_handles(), Status::ok);
   const unsigned char junk[3] = {0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(runtime_apply_control_envelope(fx.rt, junk, sizeof junk), Status::io);
+  EXPECT_EQ(control_apply_envelope(fx.rt, junk, sizeof junk), Status::io);
   FlatSnapshot s(1);
   test::add_local_route(&s, test::free_loopback_port());
   ASSERT_EQ(fx.apply(s), Status::ok);
@@ -337,7 +337,7 @@ TEST(RuntimeLifecycle, AStartWhoseListenerCannotBindUnwindsAndCanBeRetried) {
   EXPECT_EQ(fx.rt->accepting.load(), 0u);
   EXPECT_EQ(fx.rt->stopping.load(), 0u);  // created again, not closed
   const FrameBytes probe = test::pattern(16, 1);
-  EXPECT_EQ(runtime_submit_envelope(fx.rt, probe.data(), probe.size()), Status::bad_state);
+  EXPECT_EQ(ingress_submit_envelope(fx.rt, probe.data(), probe.size()), Status::bad_state);
   EXPECT_EQ(fx.rt->request_reader, nullptr);
   EXPECT_EQ(fx.rt->control_reader, nullptr);
   EXPECT_TRUE(tcp_adapter_is_stopped(fx.rt->tcp_adapter));
@@ -473,7 +473,7 @@ TEST(RuntimeLifecycle, AFailedStartAnswersWhatPeersQueuedAndLeavesNothingForTheN
     rt->start_thread = platform::start_thread;
     ASSERT_EQ(fx.start(), Status::ok);
     const std::string marker = test::request_envelope({"marker", test::kLocalTarget});
-    ASSERT_EQ(runtime_submit_envelope(rt, marker.data(), marker.size()), Status::ok);
+    ASSERT_EQ(ingress_submit_envelope(rt, marker.data(), marker.size()), Status::ok);
     FrameBytes first;
     ASSERT_EQ(fx.read_frame(HostPipe::delivered, &first), Status::ok);
     std::string id;
@@ -493,7 +493,7 @@ TEST(RuntimeLifecycle, OfTwoStopsAtOnceOneStopsAndTheOtherIsRefused) {
   ASSERT_TRUE(fx.bring_up());
   for (int i = 0; i < 8; ++i) ASSERT_EQ(fx.push_frame(HostPipe::response, test::pattern(1000, i)), Status::ok);
   std::atomic<int> ok{0}, refused{0};
-  auto stopper = [&] { (runtime_stop(fx.rt) == Status::ok ? ok : refused).fetch_add(1); };
+  auto stopper = [&] { (lifecycle_stop(fx.rt) == Status::ok ? ok : refused).fetch_add(1); };
   std::thread a(stopper), b(stopper);
   a.join();
   b.join();

@@ -44,9 +44,9 @@ class LocalRoad {
   ~LocalRoad() { stop(); }
 
   void start_writers() {
-    if (host_handles_delivered_enabled(&rt_->host_handles)) runtime_start_pipe_writer(rt_, HostPipe::delivered);
-    runtime_start_pipe_writer(rt_, HostPipe::response);
-    runtime_start_pipe_writer(rt_, HostPipe::deadletter);
+    if (host_handles_delivered_enabled(&rt_->host_handles)) host_pipe_writers_start(rt_, HostPipe::delivered);
+    host_pipe_writers_start(rt_, HostPipe::response);
+    host_pipe_writers_start(rt_, HostPipe::deadletter);
     local_gate_open(rt_->local_adapter);
   }
   void start_worker() { worker_started_ = platform::start_thread(&worker_, local_delivery_thread, rt_); }
@@ -57,14 +57,14 @@ class LocalRoad {
   void set_stopping() {
     rt_->stopping.store(1);
     rt_->accepting.store(0);
-    runtime_wake_threads(rt_);
+    lifecycle_wake_threads(rt_);
   }
   void stop() {
     if (stopped_) return;
     stopped_ = true;
     set_stopping();
     if (worker_started_) platform::join_thread(&worker_);
-    runtime_finish_pipe_writers(rt_);
+    host_pipe_writers_finish(rt_);
     host_handles_close_write_ends(&rt_->host_handles);
     local_gate_close(rt_->local_adapter);
   }
@@ -119,7 +119,7 @@ TEST(LocalDelivery, TheWholeEnvelopeReachesTheHostsChosenPipe) {
     TestRuntime fx;
     ASSERT_TRUE(fx.bring_up(delivered_pipe ? TestRuntime::kAllPipes : kMonitor));
     const std::string bytes = envelope_bytes("local-1", 3000);
-    ASSERT_EQ(runtime_enqueue_local(fx.rt, make_local_job(bytes).release()), Status::ok);
+    ASSERT_EQ(local_delivery_enqueue(fx.rt, make_local_job(bytes).release()), Status::ok);
     const HostPipe expected_on = delivered_pipe ? HostPipe::delivered : HostPipe::response;
     FrameBytes got;
     ASSERT_EQ(fx.read_frame(expected_on, &got), Status::ok);
@@ -142,7 +142,7 @@ TEST(LocalDelivery, JobsQueuedAtStopBecomeStoppedDeadletters) {
   road.start_writers();
   for (int i = 0; i < 3; ++i) {
     const std::string host_name = "node-" + std::to_string(i);
-    ASSERT_EQ(runtime_enqueue_local(host.rt, make_local_job(envelope_bytes("queued-" + std::to_string(i)), 10 + i,
+    ASSERT_EQ(local_delivery_enqueue(host.rt, make_local_job(envelope_bytes("queued-" + std::to_string(i)), 10 + i,
                                                             host_name.c_str(), 7000 + i)
                                                  .release()),
               Status::ok);
@@ -184,7 +184,7 @@ TEST(LocalDelivery, ABurstOfSmallAndLargeJobsReachesTheHostInOrder) {
   for (int i = 0; i < kJobs; ++i) {
     const bool large = i >= kLarge && (i - kLarge) % 20 == 0;
     sent.push_back(envelope_bytes("burst-" + std::to_string(i), large ? 6000 : 40 + i));
-    ASSERT_EQ(runtime_enqueue_local(host.rt, make_local_job(sent.back()).release()), Status::ok) << i;
+    ASSERT_EQ(local_delivery_enqueue(host.rt, make_local_job(sent.back()).release()), Status::ok) << i;
   }
   PipeQueue& delivered = *host.rt->pipe_queues[static_cast<uint32_t>(HostPipe::delivered)];
   ASSERT_TRUE(test::eventually([&] { return delivered.writer_idle(); }));
@@ -230,7 +230,7 @@ TEST(LocalDelivery, JobsThatCannotBeHandedOverBecomeDeadletters) {
     if (c.close_gate) {
       local_gate_close(rt->local_adapter);
     } else {
-      runtime_close_pipe_queue(rt, HostPipe::delivered);
+      host_pipe_writers_close_queue(rt, HostPipe::delivered);
     }
     ReplySlot* slot = nullptr;
     if (c.remote) {
@@ -278,7 +278,7 @@ TEST(LocalDelivery, ARemoteRequestDeliveredKeepsItsPendingReply) {
   Runtime* rt = fx.rt;
   ReplySlot* slot = reply_slot_create();
   ASSERT_EQ(reply_registry_register(&rt->reply_registry.get(), "req-1", slot), Status::ok);
-  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("req-1"), 1, "h", 1, slot).release()), Status::ok);
+  ASSERT_EQ(local_delivery_enqueue(rt, make_local_job(envelope_bytes("req-1"), 1, "h", 1, slot).release()), Status::ok);
   FrameBytes got;
   ASSERT_EQ(fx.read_frame(HostPipe::delivered, &got), Status::ok);
   // The host's response will find it; only the job's reference went.
@@ -309,7 +309,7 @@ TEST(LocalDelivery, ASlowHostBlocksTheWorkerAndLosesNothing) {
   std::thread dispatcher([&] {
     for (int i = 0; i < kJobs; ++i) {
       LocalJobPtr job = make_local_job(sent[i]);
-      while (runtime_enqueue_local(rt, job.get()) == Status::would_block) {
+      while (local_delivery_enqueue(rt, job.get()) == Status::would_block) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       (void)job.release();
@@ -359,7 +359,7 @@ TEST(LocalDelivery, EveryAcceptedJobIsAccountedForAcrossStop) {
           const std::string id = "p" + std::to_string(p) + "-" + std::to_string(i);
           LocalJobPtr job = make_local_job(envelope_bytes(id, 200));
           Status s;
-          while ((s = runtime_enqueue_local(rt, job.get())) == Status::would_block) std::this_thread::yield();
+          while ((s = local_delivery_enqueue(rt, job.get())) == Status::would_block) std::this_thread::yield();
           if (s != Status::ok) return;  // stopping: the job stays ours and goes
           (void)job.release();
           ledger.accepted(id);

@@ -56,7 +56,7 @@ struct ResponseRoad {
 
   ResponseRoad() {
     EXPECT_EQ(host.opened, Status::ok);
-    EXPECT_TRUE(runtime_start_pipe_writer(rt, HostPipe::response));
+    EXPECT_TRUE(host_pipe_writers_start(rt, HostPipe::response));
     reader.reset(frame_reader_create(host.handles.response_read_fd, 0));
   }
   // The host end goes first: a writer still stuck on bytes no one reads
@@ -64,7 +64,7 @@ struct ResponseRoad {
   ~ResponseRoad() {
     reader.reset();
     if (host.handles.response_read_fd >= 0) host.close_host_end(&host.handles.response_read_fd);
-    runtime_finish_pipe_writers(rt);
+    host_pipe_writers_finish(rt);
   }
 
   PipeQueue& queue() { return *rt->pipe_queues[static_cast<uint32_t>(HostPipe::response)]; }
@@ -73,7 +73,7 @@ struct ResponseRoad {
   }
   Status push(const Bytes& body) {
     PipeItem item = heap_item(body);
-    const Status s = runtime_pipe_push(rt, HostPipe::response, &item);
+    const Status s = host_pipe_writers_push(rt, HostPipe::response, &item);
     EXPECT_EQ(item.buffer, nullptr);
     pipe_item_release(&item);
     return s;

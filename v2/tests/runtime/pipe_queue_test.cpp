@@ -63,7 +63,7 @@ TEST(PipeWriters, ASlowHostLosesNothingAndTheWaitsAreCounted) {
     for (int i = 0; i < kFrames; ++i) {
       PipeItem item = heap_item(pattern(kBody, i));
       entered.store(i + 1);
-      if (runtime_pipe_push(rt, HostPipe::response, &item) != Status::ok) refused.fetch_add(1);
+      if (host_pipe_writers_push(rt, HostPipe::response, &item) != Status::ok) refused.fetch_add(1);
       done.store(i + 1);
       pipe_item_release(&item);
     }
@@ -80,7 +80,7 @@ TEST(PipeWriters, ASlowHostLosesNothingAndTheWaitsAreCounted) {
   };
   // No writer yet: four pushes fill the queue, the fifth waits.
   ASSERT_TRUE(wait_inside_push(5));
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::response));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::response));
   // The writer takes those four and sticks on the full pipe; four more fill
   // the queue again and the ninth waits.
   ASSERT_TRUE(wait_inside_push(9));
@@ -97,7 +97,7 @@ TEST(PipeWriters, ASlowHostLosesNothingAndTheWaitsAreCounted) {
   producer.join();
   EXPECT_EQ(refused.load(), 0);
 
-  runtime_finish_pipe_writers(rt);
+  host_pipe_writers_finish(rt);
   host_handles_close_write_ends(&rt->host_handles);
   EXPECT_EQ(read_frame(reader.get(), &got), Status::closed);
 
@@ -115,14 +115,14 @@ TEST(PipeWriters, ManyProducersKeepTheirOwnOrder) {
   constexpr int kEach = 200;
   TestRuntime host(1, TakeHandles{0});
   Runtime* rt = host.rt;
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
   std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; ++p) {
     producers.emplace_back([rt, p] {
       for (int i = 0; i < kEach; ++i) {
         PipeItem item = (i % 2 == 0) ? heap_item(Bytes{static_cast<unsigned char>(p), static_cast<unsigned char>(i)})
                                      : frame_item(Bytes{static_cast<unsigned char>(p), static_cast<unsigned char>(i)});
-        EXPECT_EQ(runtime_pipe_push(rt, HostPipe::deadletter, &item), Status::ok);
+        EXPECT_EQ(host_pipe_writers_push(rt, HostPipe::deadletter, &item), Status::ok);
       }
     });
   }
@@ -136,7 +136,7 @@ TEST(PipeWriters, ManyProducersKeepTheirOwnOrder) {
     EXPECT_EQ(got[1], static_cast<unsigned char>(next[got[0]]++));
   }
   for (auto& t : producers) t.join();
-  runtime_finish_pipe_writers(rt);
+  host_pipe_writers_finish(rt);
 }
 
 TEST(PipeWriters, ClosingAQueueWritesOutEveryQueuedFrameThenEndOfFile) {
@@ -145,13 +145,13 @@ TEST(PipeWriters, ClosingAQueueWritesOutEveryQueuedFrameThenEndOfFile) {
   ASSERT_EQ(host.opened, Status::ok);
   for (int i = 0; i < 10; ++i) {
     PipeItem item = frame_item(pattern(100 + i, i));
-    ASSERT_EQ(runtime_pipe_push(rt, HostPipe::delivered, &item), Status::ok);
+    ASSERT_EQ(host_pipe_writers_push(rt, HostPipe::delivered, &item), Status::ok);
     EXPECT_EQ(item.buffer, nullptr);
   }
   EXPECT_EQ(counter(rt, Counter::delivered_pipe_depth), 10u);
-  runtime_close_pipe_queue(rt, HostPipe::delivered);
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::delivered));
-  runtime_finish_pipe_writers(rt);
+  host_pipe_writers_close_queue(rt, HostPipe::delivered);
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::delivered));
+  host_pipe_writers_finish(rt);
   host_handles_close_write_ends(&rt->host_handles);
 
   Reader reader(frame_reader_create(host.handles.delivered_read_fd, 0));
@@ -225,17 +225,17 @@ TEST(PipeWriters, AHostThatClosedItsEndMakesTheWriterDropFrames) {
   TestRuntime host(0, TakeHandles{0});
   Runtime* rt = host.rt;
   host.close_host_end(&host.handles.response_read_fd);
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::response));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::response));
   for (int i = 0; i < 3; ++i) {
     PipeItem item = heap_item(pattern(1000, i));
-    EXPECT_EQ(runtime_pipe_push(rt, HostPipe::response, &item), Status::ok);
+    EXPECT_EQ(host_pipe_writers_push(rt, HostPipe::response, &item), Status::ok);
   }
-  runtime_finish_pipe_writers(rt);
-  EXPECT_FALSE(runtime_pipe_writer_started(rt, HostPipe::response));
+  host_pipe_writers_finish(rt);
+  EXPECT_FALSE(host_pipe_writers_started(rt, HostPipe::response));
   // Once the write end is closed, pushes are refused and the item stays.
   host_handles_close_write_ends(&rt->host_handles);
   PipeItem item = heap_item(Bytes{1});
-  EXPECT_EQ(runtime_pipe_push(rt, HostPipe::response, &item), Status::invalid_arg);
+  EXPECT_EQ(host_pipe_writers_push(rt, HostPipe::response, &item), Status::invalid_arg);
   EXPECT_NE(item.buffer, nullptr);
   pipe_item_release(&item);
 }

@@ -80,7 +80,7 @@ std::string drain_queue(Runtime* rt) {
 }
 
 std::vector<transport::Deadletter> host_deadletters(test::TestRuntime* host) {
-  runtime_finish_pipe_writers(host->rt);
+  host_pipe_writers_finish(host->rt);
   host_handles_close_write_ends(&host->rt->host_handles);
   std::vector<std::string> frames;
   EXPECT_EQ(test::read_all_frames(host->handles.deadletter_read_fd, &frames), Status::closed);
@@ -140,19 +140,19 @@ TEST(RemoteAdmission, EachModeJudgesTheNewcomerByWhatIsQueued) {
     ASSERT_EQ(host.opened, Status::ok);
     Runtime* rt = host.rt;
     ASSERT_EQ(rt->remote_ring.capacity(), 8u);
-    ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+    ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
     const uint64_t now = now_ns();
     const std::string queued = row.queued;
     for (size_t i = 0; i < queued.size(); ++i) {
       RemoteJobPtr job = job_for(queued[i], std::to_string(i), now);
-      ASSERT_EQ(runtime_enqueue_remote(rt, job.get(), nullptr), Status::ok);
+      ASSERT_EQ(remote_admission_enqueue(rt, job.get(), nullptr), Status::ok);
       (void)job.release();
     }
 
     set_policy(rt, row.mode, row.reserve);
     RemoteJobPtr newcomer = job_for(row.newcomer, "N", now);
     Detail detail = Detail::queue_full;
-    EXPECT_EQ(runtime_enqueue_remote(rt, newcomer.get(), &detail), row.status);
+    EXPECT_EQ(remote_admission_enqueue(rt, newcomer.get(), &detail), row.status);
     EXPECT_EQ(detail, row.detail);
     if (row.status == Status::ok) (void)newcomer.release();  // a refused job stays with the caller
 
@@ -195,7 +195,7 @@ TEST(RemoteAdmission, TheReserveKeepsTheLastSlotsForJobsThatExpectAReply) {
   const uint64_t now = now_ns();
   auto push = [&](char shape, Detail* detail) {
     RemoteJobPtr job = job_for(shape, "j", now);
-    const Status s = runtime_enqueue_remote(rt, job.get(), detail);
+    const Status s = remote_admission_enqueue(rt, job.get(), detail);
     if (s == Status::ok) (void)job.release();
     return s;
   };
@@ -219,16 +219,16 @@ TEST(RemoteAdmission, RefusesMalformedJobsAndAStoppingRuntime) {
   Runtime* rt = host.rt;
   RemoteJobPtr job = job_for('R', "j", now_ns());
   Detail detail = Detail::queue_full;
-  EXPECT_EQ(runtime_enqueue_remote(nullptr, job.get(), &detail), Status::invalid_arg);
-  EXPECT_EQ(runtime_enqueue_remote(rt, nullptr, &detail), Status::invalid_arg);
+  EXPECT_EQ(remote_admission_enqueue(nullptr, job.get(), &detail), Status::invalid_arg);
+  EXPECT_EQ(remote_admission_enqueue(rt, nullptr, &detail), Status::invalid_arg);
   RemoteJobPtr empty(remote_job_new());
-  EXPECT_EQ(runtime_enqueue_remote(rt, empty.get(), &detail), Status::invalid_arg);
+  EXPECT_EQ(remote_admission_enqueue(rt, empty.get(), &detail), Status::invalid_arg);
   empty->frame = frame_buffer_acquire(4);
-  EXPECT_EQ(runtime_enqueue_remote(rt, empty.get(), &detail), Status::invalid_arg);
+  EXPECT_EQ(remote_admission_enqueue(rt, empty.get(), &detail), Status::invalid_arg);
   EXPECT_EQ(detail, Detail::queue_full);  // untouched by a malformed call
 
   rt->stopping.store(1);
-  EXPECT_EQ(runtime_enqueue_remote(rt, job.get(), &detail), Status::closed);
+  EXPECT_EQ(remote_admission_enqueue(rt, job.get(), &detail), Status::closed);
   EXPECT_EQ(detail, Detail::none);
   EXPECT_EQ(rt->remote_ring.count(), 0u);
 }
@@ -243,12 +243,12 @@ TEST(RemoteAdmission, AClockThatCannotBeReadSkipsTheSweep) {
   Runtime* rt = host.rt;
   const uint64_t now = now_ns();
   for (const char* id : {"0", "1"}) {
-    ASSERT_EQ(runtime_enqueue_remote(rt, job_for('E', id, now).release(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(rt, job_for('E', id, now).release(), nullptr), Status::ok);
   }
   set_policy(rt, kDropExpired, 0);
   RemoteJobPtr newcomer = job_for('R', "N", now);
   Detail detail = Detail::none;
-  EXPECT_EQ(runtime_enqueue_remote(rt, newcomer.get(), &detail, broken_clock), Status::would_block);
+  EXPECT_EQ(remote_admission_enqueue(rt, newcomer.get(), &detail, broken_clock), Status::would_block);
   EXPECT_EQ(detail, Detail::queue_full);
   EXPECT_EQ(rt->counters.load(Counter::remote_outbound_expired_dropped), 0u);
   EXPECT_EQ(drain_queue(rt), "01");
@@ -268,12 +268,12 @@ TEST(RemoteAdmission, DroppedJobsAnswerTheirRequesters) {
     RemoteJobPtr relayed = job_for(mode == kDropExpired ? 'E' : 'O', "0", now);
     reply_slot_retain(slot);
     relayed->reply_slot = slot;
-    ASSERT_EQ(runtime_enqueue_remote(rt, relayed.release(), nullptr), Status::ok);
-    ASSERT_EQ(runtime_enqueue_remote(rt, job_for('R', "1", now).release(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(rt, relayed.release(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(rt, job_for('R', "1", now).release(), nullptr), Status::ok);
 
     set_policy(rt, mode, 0);
     RemoteJobPtr newcomer = job_for('R', "N", now);
-    ASSERT_EQ(runtime_enqueue_remote(rt, newcomer.get(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(rt, newcomer.get(), nullptr), Status::ok);
     (void)newcomer.release();
     EXPECT_EQ(drain_queue(rt), "1N");
 
@@ -303,7 +303,7 @@ TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
   ASSERT_EQ(rt->remote_ring.capacity(), 2u);
   const uint64_t now = now_ns();
   for (const char* id : {"0", "1"}) {
-    ASSERT_EQ(runtime_enqueue_remote(rt, job_for(id[0] == '0' ? 'E' : 'R', id, now).release(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(rt, job_for(id[0] == '0' ? 'E' : 'R', id, now).release(), nullptr), Status::ok);
   }
   // No writer yet: frames the host has not taken fill the deadletter queue.
   const uint64_t queued = rt->pipe_queues[static_cast<uint32_t>(HostPipe::deadletter)]->capacity();
@@ -313,14 +313,14 @@ TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
   for (uint64_t i = 0; i < queued; ++i) {
     PipeItem filler{rt_malloc(earlier_bytes.size()), earlier_bytes.size(), BufferKind::heap};
     std::memcpy(filler.buffer, earlier_bytes.data(), earlier_bytes.size());
-    ASSERT_EQ(runtime_pipe_push(rt, HostPipe::deadletter, &filler), Status::ok);
+    ASSERT_EQ(host_pipe_writers_push(rt, HostPipe::deadletter, &filler), Status::ok);
   }
 
   set_policy(rt, kDropExpired, 0);
   std::atomic<bool> admitted{false};
   std::thread dispatcher([&] {
     RemoteJobPtr newcomer = job_for('R', "N", now);
-    EXPECT_EQ(runtime_enqueue_remote(rt, newcomer.get(), nullptr), Status::ok);
+    EXPECT_EQ(remote_admission_enqueue(rt, newcomer.get(), nullptr), Status::ok);
     (void)newcomer.release();
     admitted.store(true);
   });
@@ -336,7 +336,7 @@ TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
   std::atomic<bool> popped{false};
   std::string first;
   std::thread worker([&] {
-    const RemoteJobPtr job(runtime_remote_pop(rt));
+    const RemoteJobPtr job(remote_outbound_pop(rt));
     first = id_of(job.get());
     popped.store(true);
   });
@@ -349,7 +349,7 @@ TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
 
   // The host reads again: admission ends, and the deadletter follows what
   // was queued before it.
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
   dispatcher.join();
   worker.join();
   EXPECT_EQ(first, "1");
@@ -373,10 +373,10 @@ TEST(RemoteAdmission, DropsAndPopsNeverLoseOrDoubleAJob) {
     set_policy(rt, mode, 4);
     test::DeliveryLedger ledger;
     test::HostPipeDrain drain(&ledger, {}, host.handles.deadletter_read_fd);
-    ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+    ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
 
     std::thread worker([&] {
-      while (RemoteJob* popped = runtime_remote_pop(rt)) {
+      while (RemoteJob* popped = remote_outbound_pop(rt)) {
         const RemoteJobPtr job(popped);
         ledger.delivered(job->frame, job->length);
         std::this_thread::yield();
@@ -387,7 +387,7 @@ TEST(RemoteAdmission, DropsAndPopsNeverLoseOrDoubleAJob) {
     for (int i = 0; i < 3000; ++i) {
       const std::string id = "j" + std::to_string(i);
       RemoteJobPtr job = job_for(shapes[i % (sizeof shapes - 1)], id, now_ns());
-      const Status s = runtime_enqueue_remote(rt, job.get(), nullptr);
+      const Status s = remote_admission_enqueue(rt, job.get(), nullptr);
       if (s == Status::ok) {
         ledger.accepted(id);
         (void)job.release();
@@ -397,9 +397,9 @@ TEST(RemoteAdmission, DropsAndPopsNeverLoseOrDoubleAJob) {
       }
     }
     rt->stopping.store(1);
-    runtime_wake_threads(rt);
+    lifecycle_wake_threads(rt);
     worker.join();
-    runtime_finish_pipe_writers(rt);
+    host_pipe_writers_finish(rt);
     host_handles_close_write_ends(&rt->host_handles);
     ASSERT_TRUE(drain.wait());
     EXPECT_EQ(ledger.problems(), std::vector<std::string>{});

@@ -103,11 +103,11 @@ TEST(RemoteOutbound, AJobWhoseBudgetCannotBeReadEndsBeforeAnyAttempt) {
   test::TestRuntime host(0, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   ScriptedServer server({respond()});
-  ASSERT_TRUE(runtime_start_pipe_writer(host.rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(host.rt, HostPipe::deadletter));
   RemoteJobPtr job = test::make_remote_job(request_bytes(false), kGeneration, kLoopback, server.port());
   job->deadline_ns = deadline_after_ms(test_now(), 3000);
   remote_deliver(host.rt, job.get(), broken_clock);
-  runtime_finish_pipe_writers(host.rt);
+  host_pipe_writers_finish(host.rt);
   host_handles_close_write_ends(&host.rt->host_handles);
   std::vector<std::string> frames;
   EXPECT_EQ(test::read_all_frames(host.handles.deadletter_read_fd, &frames), Status::closed);

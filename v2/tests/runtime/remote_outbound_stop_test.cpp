@@ -25,7 +25,7 @@ TEST(RemoteOutbound, JobsPoppedWhileStoppingBecomeStoppedDeadletters) {
   ScriptedServer server({respond()});
   for (int i = 0; i < 3; ++i) {
     RemoteJobPtr job = test::make_remote_job(request_bytes(false), 4, kLoopback, server.port());
-    ASSERT_EQ(runtime_enqueue_remote(host.rt, job.get(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(host.rt, job.get(), nullptr), Status::ok);
     (void)job.release();
   }
   host.rt->stopping.store(1);
@@ -60,13 +60,13 @@ TEST(RemoteOutbound, AStartedRuntimeDeliversAndStopDrainsTheQueue) {
   snapshot.route("svc", kSingleOwner, {{kLoopback, answering.port()}});
   ASSERT_EQ(fx.apply(snapshot), Status::ok);
   ASSERT_EQ(fx.start(), Status::ok);
-  ASSERT_TRUE(runtime_thread_running(fx.rt, RuntimeThread::remote_worker));
+  ASSERT_TRUE(lifecycle_thread_running(fx.rt, RuntimeThread::remote_worker));
 
   auto push = [&](uint16_t port, int32_t timeout_ms) {
     RemoteJobPtr job = test::make_remote_job(request_bytes(false), 1, kLoopback, port);
     job->timeout_ms = timeout_ms;
     job->deadline_ns = deadline_after_ms(test_now(), timeout_ms);
-    ASSERT_EQ(runtime_enqueue_remote(fx.rt, job.get(), nullptr), Status::ok);
+    ASSERT_EQ(remote_admission_enqueue(fx.rt, job.get(), nullptr), Status::ok);
     (void)job.release();
   };
   push(answering.port(), 3000);
@@ -102,7 +102,7 @@ TEST(RemoteOutbound, AStartedRuntimeDeliversAndStopDrainsTheQueue) {
     EXPECT_EQ(dl.endpoint_attempt_count(), want[i].attempts) << i;
   }
   EXPECT_EQ(silent.accepted(), 1);
-  EXPECT_FALSE(runtime_thread_running(fx.rt, RuntimeThread::remote_worker));
+  EXPECT_FALSE(lifecycle_thread_running(fx.rt, RuntimeThread::remote_worker));
 }
 
 }  // namespace

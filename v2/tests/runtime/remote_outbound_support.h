@@ -185,7 +185,7 @@ inline Outcome run(const Plan& plan) {
   test::RemoteRoad road(rt);
   EXPECT_TRUE(road.start());
   const auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(runtime_enqueue_remote(rt, job.get(), nullptr), Status::ok);
+  EXPECT_EQ(remote_admission_enqueue(rt, job.get(), nullptr), Status::ok);
   (void)job.release();
   EXPECT_TRUE(road.wait_idle());
   out.elapsed_ms = static_cast<uint64_t>(

@@ -117,13 +117,13 @@ TEST(Rings, FillRefuseAndDrainInOrderAcrossWraps) {
       {"ingress",
        [](Runtime* rt, const std::string& bytes) {
          IngressItem item = make_item(bytes);
-         const Status s = runtime_enqueue_ingress(rt, &item);
+         const Status s = ingress_enqueue(rt, &item);
          if (s != Status::ok) ingress_item_discard(&item);
          return s;
        },
        [](Runtime* rt) {
          IngressItem item{};
-         if (!runtime_ingress_try_pop(rt, &item)) return std::string("(empty)");
+         if (!ingress_try_pop(rt, &item)) return std::string("(empty)");
          const std::string id = id_of(item.frame, item.length);
          ingress_item_discard(&item);
          return id;
@@ -132,12 +132,12 @@ TEST(Rings, FillRefuseAndDrainInOrderAcrossWraps) {
       {"local",
        [](Runtime* rt, const std::string& bytes) {
          LocalJobPtr job = make_local_job(bytes);
-         const Status s = runtime_enqueue_local(rt, job.get());
+         const Status s = local_delivery_enqueue(rt, job.get());
          if (s == Status::ok) (void)job.release();
          return s;
        },
        [](Runtime* rt) {
-         LocalJobPtr job(runtime_local_pop(rt));
+         LocalJobPtr job(local_delivery_pop(rt));
          return id_of(job->frame, job->length);
        },
        [](Runtime* rt) { return rt->local_ring.write_index.load(); }, Counter::local_delivery_depth,
@@ -150,7 +150,7 @@ TEST(Rings, FillRefuseAndDrainInOrderAcrossWraps) {
          return s;
        },
        [](Runtime* rt) {
-         RemoteJobPtr job(runtime_remote_pop(rt));
+         RemoteJobPtr job(remote_outbound_pop(rt));
          return id_of(job->frame, job->length);
        },
        [](Runtime* rt) { return rt->remote_ring.write_index(); }, Counter::remote_outbound_depth,
@@ -262,20 +262,20 @@ TEST(Rings, PushesRefuseMalformedJobsAndAStoppingRuntime) {
   IngressItem item = make_item(bytes);
   IngressItem no_length = item;
   no_length.length = 0;
-  EXPECT_EQ(runtime_enqueue_ingress(nullptr, &item), Status::invalid_arg);
-  EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &no_frame), Status::invalid_arg);
-  EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &no_length), Status::invalid_arg);
+  EXPECT_EQ(ingress_enqueue(nullptr, &item), Status::invalid_arg);
+  EXPECT_EQ(ingress_enqueue(rt.get(), &no_frame), Status::invalid_arg);
+  EXPECT_EQ(ingress_enqueue(rt.get(), &no_length), Status::invalid_arg);
 
   LocalJobPtr job = make_local_job(bytes);
-  EXPECT_EQ(runtime_enqueue_local(nullptr, job.get()), Status::invalid_arg);
-  EXPECT_EQ(runtime_enqueue_local(rt.get(), nullptr), Status::invalid_arg);
+  EXPECT_EQ(local_delivery_enqueue(nullptr, job.get()), Status::invalid_arg);
+  EXPECT_EQ(local_delivery_enqueue(rt.get(), nullptr), Status::invalid_arg);
   job->length = 0;
-  EXPECT_EQ(runtime_enqueue_local(rt.get(), job.get()), Status::invalid_arg);
+  EXPECT_EQ(local_delivery_enqueue(rt.get(), job.get()), Status::invalid_arg);
   job->length = bytes.size();
 
   rt->stopping.store(1);
-  EXPECT_EQ(runtime_enqueue_ingress(rt.get(), &item), Status::closed);
-  EXPECT_EQ(runtime_enqueue_local(rt.get(), job.get()), Status::closed);
+  EXPECT_EQ(ingress_enqueue(rt.get(), &item), Status::closed);
+  EXPECT_EQ(local_delivery_enqueue(rt.get(), job.get()), Status::closed);
   EXPECT_EQ(rt->ingress_ring.write_index.load(), 0u);
   EXPECT_EQ(rt->local_ring.write_index.load(), 0u);
   ingress_item_discard(&item);
@@ -285,19 +285,19 @@ TEST(Submit, StatusFollowsTheLifecycleBeforeTheBytes) {
   RuntimePtr rt(create(2));
   const std::string bytes = envelope_bytes("s");
   const void* none = nullptr;
-  EXPECT_EQ(runtime_submit_envelope(nullptr, bytes.data(), bytes.size()), Status::invalid_arg);
+  EXPECT_EQ(ingress_submit_envelope(nullptr, bytes.data(), bytes.size()), Status::invalid_arg);
   // Created: not accepting, not stopping.
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), none, 0), Status::bad_state);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), none, 0), Status::bad_state);
   // Started.
   rt->accepting.store(1);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), none, bytes.size()), Status::invalid_arg);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), 0), Status::invalid_arg);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), none, bytes.size()), Status::invalid_arg);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), bytes.data(), 0), Status::invalid_arg);
   // Stopping between the accepting test and the push.
   rt->stopping.store(1);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::closed);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::closed);
   // Stopped: closed, whatever the bytes.
   rt->accepting.store(0);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), none, 0), Status::closed);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), none, 0), Status::closed);
   EXPECT_EQ(rt->ingress_ring.write_index.load(), 0u);
 }
 
@@ -308,11 +308,11 @@ TEST(Submit, AcceptsAnyBytesUntilTheRingIsFullThenOnlyCounts) {
       "\x0A\x05"
       "a";
   const std::string beyond_pipe_limit(rt->max_frame_bytes + 1, 'x');
-  ASSERT_EQ(runtime_submit_envelope(rt.get(), not_an_envelope.data(), not_an_envelope.size()), Status::ok);
-  ASSERT_EQ(runtime_submit_envelope(rt.get(), beyond_pipe_limit.data(), beyond_pipe_limit.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt.get(), not_an_envelope.data(), not_an_envelope.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt.get(), beyond_pipe_limit.data(), beyond_pipe_limit.size()), Status::ok);
 
   const uint64_t monitor_seq = rt->counters.load(Counter::monitor_seq);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), not_an_envelope.data(), not_an_envelope.size()), Status::would_block);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), not_an_envelope.data(), not_an_envelope.size()), Status::would_block);
   EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 1u);
   EXPECT_EQ(rt->counters.load(Counter::deadletters_emitted), 0u);
   EXPECT_EQ(rt->counters.load(Counter::monitor_seq), monitor_seq);
@@ -321,7 +321,7 @@ TEST(Submit, AcceptsAnyBytesUntilTheRingIsFullThenOnlyCounts) {
   // The ring holds copies of exactly what was submitted.
   for (const std::string* expected : {&not_an_envelope, &beyond_pipe_limit}) {
     IngressItem item{};
-    ASSERT_TRUE(runtime_ingress_try_pop(rt.get(), &item));
+    ASSERT_TRUE(ingress_try_pop(rt.get(), &item));
     EXPECT_EQ(item.origin, IngressOrigin::host);
     EXPECT_EQ(item.reply_slot, nullptr);
     EXPECT_EQ(std::string(static_cast<const char*>(item.frame), item.length), *expected);
@@ -339,8 +339,8 @@ TEST(Submit, AFullRingRefusesBeforeTakingAFrameBuffer) {
   RuntimePtr rt(create(1));  // rings of 2
   rt->accepting.store(1);
   const std::string bytes = envelope_bytes("s");
-  ASSERT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
-  ASSERT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
+  ASSERT_EQ(ingress_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
   frame_pool_trim();
 
   const struct {
@@ -356,7 +356,7 @@ TEST(Submit, AFullRingRefusesBeforeTakingAFrameBuffer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(runtime_submit_envelope(rt.get(), c.bytes, c.length), c.expected);
+    EXPECT_EQ(ingress_submit_envelope(rt.get(), c.bytes, c.length), c.expected);
   }
   EXPECT_EQ(frame_pool_thread_cached(), 0u) << "a refused submit took a frame buffer";
   EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 2u);
@@ -364,16 +364,16 @@ TEST(Submit, AFullRingRefusesBeforeTakingAFrameBuffer) {
 
   // Stopping: closed, not would_block, and not counted.
   rt->stopping.store(1);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::closed);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::closed);
   EXPECT_EQ(rt->counters.load(Counter::queue_rejections), 2u);
   rt->stopping.store(0);
 
   // A slot freed by the consumer takes the next submit.
   IngressItem item{};
-  ASSERT_TRUE(runtime_ingress_try_pop(rt.get(), &item));
+  ASSERT_TRUE(ingress_try_pop(rt.get(), &item));
   ingress_item_discard(&item);
-  EXPECT_EQ(runtime_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
-  while (runtime_ingress_try_pop(rt.get(), &item)) ingress_item_discard(&item);
+  EXPECT_EQ(ingress_submit_envelope(rt.get(), bytes.data(), bytes.size()), Status::ok);
+  while (ingress_try_pop(rt.get(), &item)) ingress_item_discard(&item);
 }
 
 // A consumer that sleeps whenever its ring is empty is woken by every push:
@@ -389,19 +389,19 @@ TEST(Rings, ASleepingConsumerIsWokenByEveryPush) {
       {"dispatcher",
        [](Runtime* rt) {
          IngressItem item{};
-         if (!runtime_ingress_pop(rt, &item)) return false;
+         if (!ingress_pop(rt, &item)) return false;
          ingress_item_discard(&item);
          return true;
        },
        [](Runtime* rt, const std::string& bytes) {
          IngressItem item = make_item(bytes);
-         return runtime_enqueue_ingress(rt, &item);
+         return ingress_enqueue(rt, &item);
        }},
-      {"local worker", [](Runtime* rt) { return LocalJobPtr(runtime_local_pop(rt)) != nullptr; },
+      {"local worker", [](Runtime* rt) { return LocalJobPtr(local_delivery_pop(rt)) != nullptr; },
        [](Runtime* rt, const std::string& bytes) {
-         return runtime_enqueue_local(rt, make_local_job(bytes).release());
+         return local_delivery_enqueue(rt, make_local_job(bytes).release());
        }},
-      {"remote worker", [](Runtime* rt) { return RemoteJobPtr(runtime_remote_pop(rt)) != nullptr; },
+      {"remote worker", [](Runtime* rt) { return RemoteJobPtr(remote_outbound_pop(rt)) != nullptr; },
        [](Runtime* rt, const std::string& bytes) { return push_remote(rt, make_remote_job(bytes).release()); }},
   };
   const std::string bytes = envelope_bytes("ping");
@@ -419,7 +419,7 @@ TEST(Rings, ASleepingConsumerIsWokenByEveryPush) {
       ASSERT_EQ(taken.load(), i + 1) << "a wake-up was lost at push " << i;
     }
     rt->stopping.store(1);
-    runtime_wake_threads(rt.get());
+    lifecycle_wake_threads(rt.get());
     consumer.join();
   }
 }
@@ -439,10 +439,10 @@ TEST(Rings, ConsumersEndOnlyAfterEverythingPushedBeforeStop) {
         for (;;) {
           if (ingress) {
             IngressItem item{};
-            if (!runtime_ingress_pop(rt.get(), &item)) return;
+            if (!ingress_pop(rt.get(), &item)) return;
             ingress_item_discard(&item);
           } else {
-            if (LocalJobPtr(runtime_local_pop(rt.get())) == nullptr) return;
+            if (LocalJobPtr(local_delivery_pop(rt.get())) == nullptr) return;
           }
           taken.fetch_add(1);
         }
@@ -454,11 +454,11 @@ TEST(Rings, ConsumersEndOnlyAfterEverythingPushedBeforeStop) {
             Status s;
             if (ingress) {
               IngressItem item = make_item(bytes);
-              s = runtime_enqueue_ingress(rt.get(), &item);
+              s = ingress_enqueue(rt.get(), &item);
               if (s != Status::ok) ingress_item_discard(&item);
             } else {
               LocalJobPtr job = make_local_job(bytes);
-              s = runtime_enqueue_local(rt.get(), job.get());
+              s = local_delivery_enqueue(rt.get(), job.get());
               if (s == Status::ok) (void)job.release();
             }
             if (s == Status::ok) accepted.fetch_add(1);
@@ -471,7 +471,7 @@ TEST(Rings, ConsumersEndOnlyAfterEverythingPushedBeforeStop) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (accepted.load() < 100 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
       rt->stopping.store(1);
-      runtime_wake_threads(rt.get());
+      lifecycle_wake_threads(rt.get());
       for (auto& t : producers) t.join();
       consumer.join();
       ASSERT_EQ(taken.load(), accepted.load()) << "round " << round;
@@ -486,7 +486,7 @@ TEST(RuntimeDestroy, DrainsEveryRingIntoAStoppedOutcome) {
   test::TestRuntime host(0, test::TakeHandles{0});
   ASSERT_EQ(host.opened, Status::ok);
   Runtime* rt = host.rt;
-  ASSERT_TRUE(runtime_start_pipe_writer(rt, HostPipe::deadletter));
+  ASSERT_TRUE(host_pipe_writers_start(rt, HostPipe::deadletter));
   ReplySlot* registered = reply_slot_create();
   ReplySlot* unregistered = reply_slot_create();
   ReplySlot* inbound = reply_slot_create();
@@ -494,13 +494,13 @@ TEST(RuntimeDestroy, DrainsEveryRingIntoAStoppedOutcome) {
 
   IngressItem remote_item = make_item(envelope_bytes("inbound"), inbound);
   IngressItem host_item = make_item(envelope_bytes("from-host"));
-  ASSERT_EQ(runtime_enqueue_ingress(rt, &remote_item), Status::ok);
-  ASSERT_EQ(runtime_enqueue_ingress(rt, &host_item), Status::ok);
-  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("pending"), 3, "l", 31, registered).release()),
+  ASSERT_EQ(ingress_enqueue(rt, &remote_item), Status::ok);
+  ASSERT_EQ(ingress_enqueue(rt, &host_item), Status::ok);
+  ASSERT_EQ(local_delivery_enqueue(rt, make_local_job(envelope_bytes("pending"), 3, "l", 31, registered).release()),
             Status::ok);
-  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("unreg"), 3, "l", 32, unregistered).release()),
+  ASSERT_EQ(local_delivery_enqueue(rt, make_local_job(envelope_bytes("unreg"), 3, "l", 32, unregistered).release()),
             Status::ok);
-  ASSERT_EQ(runtime_enqueue_local(rt, make_local_job(envelope_bytes("local"), 3, "l", 33).release()), Status::ok);
+  ASSERT_EQ(local_delivery_enqueue(rt, make_local_job(envelope_bytes("local"), 3, "l", 33).release()), Status::ok);
   ASSERT_EQ(push_remote(rt, make_remote_job(envelope_bytes("remote"), 4, "r", 44).release()), Status::ok);
 
   runtime_destroy(rt);

@@ -165,7 +165,7 @@ TEST(RouteIndex, ARuntimeTakesAHundredThousandRoutesAndRefusesADuplicateAsBefore
   TestRuntime fx;
   ASSERT_NE(fx.rt, nullptr);
   const ManyRoutes routes(numbered("tenant-", n));
-  ASSERT_EQ(runtime_apply_control_snapshot(fx.rt, routes.snapshot(), nullptr), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(fx.rt, routes.snapshot(), nullptr), Status::ok);
   ASSERT_EQ(test::active_table(fx.rt).route_count, n);
   for (size_t i : {size_t{0}, n / 2, n - 1}) {
     EXPECT_EQ(route_table_find(test::active_table(fx.rt).routes, test::active_table(fx.rt).route_count, routes.target(i).c_str()), &test::active_table(fx.rt).routes[i]);
@@ -179,7 +179,7 @@ TEST(RouteIndex, ARuntimeTakesAHundredThousandRoutesAndRefusesADuplicateAsBefore
   RouteSnapshotDesc next = *dup.snapshot();
   next.generation = 2;
   const RouteRecord* active = test::active_table(fx.rt).routes;
-  EXPECT_EQ(runtime_apply_control_snapshot(fx.rt, &next, nullptr), Status::invalid_arg);
+  EXPECT_EQ(control_apply_snapshot(fx.rt, &next, nullptr), Status::invalid_arg);
   EXPECT_EQ(fx.counter(Counter::control_rejects), 1u);
   EXPECT_EQ(fx.counter(Counter::control_rejects_invalid), 1u);
   EXPECT_EQ(test::active_table(fx.rt).routes, active);

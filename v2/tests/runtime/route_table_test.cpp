@@ -316,7 +316,7 @@ TEST(RuntimeActiveSnapshot, StartsEmptyAndIsFreedByDestroy) {
   // The leak check of the sanitizer build sees whether destroy releases
   // the table and the host.
   SnapshotFixture f;
-  ASSERT_EQ(runtime_apply_control_snapshot(rt, &f.snapshot, nullptr), Status::ok);
+  ASSERT_EQ(control_apply_snapshot(rt, &f.snapshot, nullptr), Status::ok);
   EXPECT_STREQ(test::active_table(rt).listen_host, "10.0.0.2");
   EXPECT_EQ(test::active_table(rt).listen_port, 7001);
   runtime_destroy(rt);

@@ -4,7 +4,7 @@
 //
 //   const std::string report = test::run_in_child([] {
 //     test::ChildChecks checks;
-//     CHILD_CHECK(checks, runtime_start(rt) == Status::io);
+//     CHILD_CHECK(checks, lifecycle_start(rt) == Status::io);
 //     return checks.report();
 //   });
 //   EXPECT_EQ(report, "");

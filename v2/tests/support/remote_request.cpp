@@ -10,7 +10,7 @@ RemoteAnswer handle_remote_request(Runtime* rt, const std::string& bytes, uint32
   uint8_t* reply = nullptr;
   uint64_t reply_length = 0;
   char text[160];
-  a.status = runtime_handle_remote_request(rt, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+  a.status = inbound_requests_handle(rt, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
                                            timeout_ms, &a.kind, &reply, &reply_length, &a.reason, text, sizeof text);
   if (reply != nullptr) a.reply.assign(reinterpret_cast<const char*>(reply), reply_length);
   rt_free(reply);

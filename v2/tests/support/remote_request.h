@@ -18,7 +18,7 @@ struct RemoteAnswer {
   std::string text;
 };
 
-// Hands the request bytes to runtime_handle_remote_request with this wait
+// Hands the request bytes to inbound_requests_handle with this wait
 // bound; the reply buffer it returned is copied and freed.
 RemoteAnswer handle_remote_request(Runtime* rt, const std::string& bytes, uint32_t timeout_ms);
 

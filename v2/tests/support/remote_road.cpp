@@ -13,7 +13,7 @@
 namespace vorlet::v2::test {
 
 bool RemoteRoad::start() {
-  if (!runtime_start_pipe_writer(rt_, HostPipe::response) || !runtime_start_pipe_writer(rt_, HostPipe::deadletter)) {
+  if (!host_pipe_writers_start(rt_, HostPipe::response) || !host_pipe_writers_start(rt_, HostPipe::deadletter)) {
     return false;
   }
   if (tcp_adapter_start(rt_->tcp_adapter, nullptr, 0, nullptr, nullptr) != Status::ok) return false;
@@ -41,9 +41,9 @@ void RemoteRoad::stop() {
   rt_->stopping.store(1);
   rt_->accepting.store(0);
   tcp_adapter_interrupt(rt_->tcp_adapter);
-  runtime_wake_threads(rt_);
+  lifecycle_wake_threads(rt_);
   if (worker_started_) platform::join_thread(&worker_);
-  runtime_finish_pipe_writers(rt_);
+  host_pipe_writers_finish(rt_);
   host_handles_close_write_ends(&rt_->host_handles);
   tcp_adapter_stop(rt_->tcp_adapter);
 }
@@ -51,7 +51,7 @@ void RemoteRoad::stop() {
 bool install_route(Runtime* rt, uint64_t generation, uint32_t strategy, const std::vector<EndpointDesc>& endpoints) {
   const RouteDesc route{"svc", strategy, nullptr, 0, endpoints.data(), endpoints.size()};
   const RouteSnapshotDesc snapshot{generation, &route, 1};
-  return runtime_apply_control_snapshot(rt, &snapshot, nullptr) == Status::ok;
+  return control_apply_snapshot(rt, &snapshot, nullptr) == Status::ok;
 }
 
 }  // namespace vorlet::v2::test

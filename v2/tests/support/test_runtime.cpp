@@ -82,7 +82,7 @@ Status TestRuntime::take_handles(uint32_t flags) {
   vorlet_v2_HostHandles h{};
   h.struct_size = sizeof h;
   h.flags = flags;
-  opened = runtime_get_host_handles(rt, &h);
+  opened = host_pipes_get_handles(rt, &h);
   if (opened == Status::ok) {
     handles = h;
     handles_taken_ = true;
@@ -90,11 +90,11 @@ Status TestRuntime::take_handles(uint32_t flags) {
   return opened;
 }
 
-Status TestRuntime::apply(FlatSnapshot& snapshot) { return runtime_apply_control_snapshot(rt, snapshot.desc(), nullptr); }
+Status TestRuntime::apply(FlatSnapshot& snapshot) { return control_apply_snapshot(rt, snapshot.desc(), nullptr); }
 
-Status TestRuntime::start() { return runtime_start(rt); }
+Status TestRuntime::start() { return lifecycle_start(rt); }
 
-Status TestRuntime::stop() { return runtime_stop(rt); }
+Status TestRuntime::stop() { return lifecycle_stop(rt); }
 
 bool TestRuntime::bring_up(uint32_t flags, uint16_t listen_port) {
   if (rt == nullptr || take_handles(flags) != Status::ok) return false;
@@ -139,7 +139,7 @@ Status TestRuntime::push_frame(HostPipe pipe, const FrameBytes& body) {
   if (copy == nullptr) return Status::nomem;
   std::memcpy(copy, body.data(), body.size());
   PipeItem item{copy, body.size(), BufferKind::heap};
-  const Status s = runtime_pipe_push(rt, pipe, &item);
+  const Status s = host_pipe_writers_push(rt, pipe, &item);
   pipe_item_release(&item);  // still ours when the push refused it
   return s;
 }

@@ -115,7 +115,7 @@ TEST_P(InboundSweep, EveryFailureEndsInOneOutcomeOrAnAccountedDrop) {
       uint8_t* reply = nullptr;
       uint64_t reply_length = 0;
       char text[160] = "";
-      out.answer.status = runtime_handle_remote_request(
+      out.answer.status = inbound_requests_handle(
           fx.rt, reinterpret_cast<const uint8_t*>(road.bytes.data()), road.bytes.size(), kPeerWaitMs,
           &out.answer.kind, &reply, &reply_length, &out.answer.reason, text, sizeof text);
       quiet = wait_quiet(fx.rt);
