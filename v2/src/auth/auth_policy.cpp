@@ -26,8 +26,8 @@ Status auth_policy_apply(Runtime* rt, const AuthPolicy* policy) noexcept {
   const uint32_t observe = policy->observe_min_role;
   const uint32_t control = policy->control_min_role;
   {
-    MutexLock hold(&rt->runtime_lock);
-    if (rt->state == RuntimeState::stopped) return Status::bad_state;
+    MutexLock hold(&rt->auth.mutex);
+    if (rt->state.load(std::memory_order_acquire) == RuntimeState::stopped) return Status::bad_state;
     rt->auth.observe_min_role = observe;
     rt->auth.control_min_role = control;
   }
@@ -36,7 +36,7 @@ Status auth_policy_apply(Runtime* rt, const AuthPolicy* policy) noexcept {
 }
 
 AuthMinima auth_policy_get(Runtime* rt) noexcept {
-  MutexLock hold(&rt->runtime_lock);
+  MutexLock hold(&rt->auth.mutex);
   return AuthMinima{rt->auth.observe_min_role, rt->auth.control_min_role};
 }
 

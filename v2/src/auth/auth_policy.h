@@ -1,5 +1,5 @@
 // The auth policy: the least role for each access kind, held in the runtime
-// under its runtime lock ({observe 0, control 2} from create on).
+// under the auth state's lock ({observe 0, control 2} from create on).
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,7 @@ struct AuthMinima {
   uint32_t control_min_role;
 };
 
-// The policy in force, read under the runtime lock.
+// The policy in force, read under the auth state's lock.
 AuthMinima auth_policy_get(Runtime* rt) noexcept;
 
 }  // namespace vorlet::v2

@@ -25,8 +25,8 @@ Status authentication_apply_config(Runtime* rt, const AuthConfig* config) noexce
   const uint64_t applied = count;
   bool stopped = false;
   {
-    MutexLock hold(&rt->runtime_lock);
-    stopped = rt->state == RuntimeState::stopped;
+    MutexLock hold(&rt->auth.mutex);
+    stopped = rt->state.load(std::memory_order_acquire) == RuntimeState::stopped;
     if (!stopped) {
       // Afterwards table and count hold the old table, freed below.
       std::swap(table, rt->auth.credentials);
@@ -59,15 +59,15 @@ void auth_config_summary_copy_out(const AuthConfigSummary& summary, AuthConfigSu
 }
 
 void authentication_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept {
-  MutexLock hold(&rt->runtime_lock);
+  MutexLock hold(&rt->auth.mutex);
   auth_config_summary_copy_out(credential_table_summary(rt->auth.credentials, rt->auth.credential_count), out);
 }
 
 AuthVerdict authentication_authenticate(Runtime* rt, const char* principal, const char* secret) noexcept {
   uint32_t role = static_cast<uint32_t>(AuthRole::none);
   {
-    MutexLock hold(&rt->runtime_lock);
-    if (rt->state == RuntimeState::stopped) return kVerdictBadState;
+    MutexLock hold(&rt->auth.mutex);
+    if (rt->state.load(std::memory_order_acquire) == RuntimeState::stopped) return kVerdictBadState;
     role = credential_table_match(rt->auth.credentials, rt->auth.credential_count, principal, secret);
   }
   if (role == static_cast<uint32_t>(AuthRole::none)) {

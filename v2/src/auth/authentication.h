@@ -19,7 +19,7 @@ Status auth_config_validate(const AuthConfig* config) noexcept;
 // stopped runtime. The old table is wiped and freed outside the lock.
 Status authentication_apply_config(Runtime* rt, const AuthConfig* config) noexcept;
 
-// The summary of the table, copied into out under the runtime lock.
+// The summary of the table, copied into out under the auth state's lock.
 void authentication_config_summary(Runtime* rt, AuthConfigSummary* out) noexcept;
 
 // Writes summary into out by the size-prefix rule (48 bytes).

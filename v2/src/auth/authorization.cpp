@@ -24,8 +24,8 @@ Status authorization_check_access(Runtime* rt, uint32_t role, uint32_t access, A
   bool stopped = false;
   uint32_t minimum = 0;
   {
-    MutexLock hold(&rt->runtime_lock);
-    stopped = rt->state == RuntimeState::stopped;
+    MutexLock hold(&rt->auth.mutex);
+    stopped = rt->state.load(std::memory_order_acquire) == RuntimeState::stopped;
     minimum = access == static_cast<uint32_t>(AuthAccessKind::observe) ? rt->auth.observe_min_role
                                                                        : rt->auth.control_min_role;
   }
@@ -46,12 +46,7 @@ void auth_record_authorization(Runtime* rt, AuthVerdict verdict, uint64_t value2
 }
 
 Status authorization_check_scope(Runtime* rt, uint32_t role, uint32_t scope, AuthVerdict* out) noexcept {
-  bool stopped = false;
-  {
-    MutexLock hold(&rt->runtime_lock);
-    stopped = rt->state == RuntimeState::stopped;
-  }
-  if (stopped) {
+  if (rt->state.load(std::memory_order_acquire) == RuntimeState::stopped) {
     *out = kVerdictBadState;
     return Status::ok;
   }

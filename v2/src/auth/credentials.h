@@ -4,7 +4,7 @@
 // no secret outlives the table in freed memory.
 //
 // These functions work on tables the caller holds; the runtime's active
-// table is read and swapped only under its runtime lock.
+// table is read and swapped only under the auth state's lock.
 #pragma once
 
 #include <cstdint>

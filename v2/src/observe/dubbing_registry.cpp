@@ -70,7 +70,7 @@ void set_text(char (&field)[N], const char* text) noexcept {
 
 // A free slot, or the terminal job changed longest ago; NULL when every
 // slot holds a live job.
-DubbingSlot* take_slot(DubbingRegistry* reg) noexcept {
+DubbingSlot* take_slot(DubbingRegistry* reg) noexcept REQUIRES(reg->mutex) {
   for (DubbingSlot& slot : reg->slots) {
     if (slot.in_use == 0) {
       ++reg->used_slots;
@@ -85,15 +85,29 @@ DubbingSlot* take_slot(DubbingRegistry* reg) noexcept {
   return oldest;
 }
 
-// The frame of every change: the clock before the lock, the state check
-// under it, the change, then the notice while the lock is still held.
-template <class Op>
-Status run_change(Runtime* rt, MonotonicClock clock, bool needs_started, Op op) noexcept {
-  uint64_t now = 0;
-  if (clock(&now) != 0) return Status::io;
-  MutexLock hold(&rt->runtime_lock);
-  if (needs_started && rt->state != RuntimeState::started) return Status::bad_state;
-  const Status s = op(now);
+// The frame of every change: the clock and the state check before the
+// registry's lock, then the change under it and, when it changed
+// something, the monitor notice while the lock is still held.
+class Change {
+ public:
+  Change(const Runtime* rt, MonotonicClock clock, bool needs_started) noexcept {
+    if (clock(&now_) != 0) {
+      refused_ = Status::io;
+    } else if (needs_started && rt->state.load(std::memory_order_acquire) != RuntimeState::started) {
+      refused_ = Status::bad_state;
+    }
+  }
+  // ok when the change may go ahead (at time now()), else why not.
+  Status refused() const noexcept { return refused_; }
+  uint64_t now() const noexcept { return now_; }
+
+ private:
+  uint64_t now_ = 0;
+  Status refused_ = Status::ok;
+};
+
+// A change's outcome, with the monitor notice when it changed something.
+Status noticed(Runtime* rt, Status s) noexcept REQUIRES(rt->dubbing.mutex) {
   if (s == Status::ok) host_pipes_monitor_change_notice(rt);
   return s;
 }
@@ -102,7 +116,9 @@ Status run_change(Runtime* rt, MonotonicClock clock, bool needs_started, Op op) 
 
 void dubbing_registry_init(DubbingRegistry* reg) noexcept {
   if (reg == nullptr) return;
-  std::memset(reg, 0, sizeof *reg);
+  MutexLock hold(&reg->mutex);
+  reg->used_slots = 0;
+  for (DubbingSlot& slot : reg->slots) slot = DubbingSlot{};
   reg->next_handle = 1;
   reg->next_revision = 1;
 }
@@ -209,29 +225,37 @@ void dubbing_registry_list(const DubbingRegistry* reg, uint64_t* handles, uint64
 Status dubbing_registry_submit_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
                                   MonotonicClock clock) noexcept {
   if (rt == nullptr || request == nullptr || handle_out == nullptr) return Status::invalid_arg;
-  return run_change(rt, clock, true,
-                    [&](uint64_t now) { return dubbing_registry_submit(&rt->dubbing, request, now, handle_out); });
+  const Change change(rt, clock, true);
+  if (change.refused() != Status::ok) return change.refused();
+  MutexLock hold(&rt->dubbing.mutex);
+  return noticed(rt, dubbing_registry_submit(&rt->dubbing, request, change.now(), handle_out));
 }
 
 Status dubbing_registry_publish_update(Runtime* rt, const DubbingJobUpdate* update, MonotonicClock clock) noexcept {
   if (rt == nullptr || update == nullptr) return Status::invalid_arg;
-  return run_change(rt, clock, true, [&](uint64_t now) { return dubbing_registry_update(&rt->dubbing, update, now); });
+  const Change change(rt, clock, true);
+  if (change.refused() != Status::ok) return change.refused();
+  MutexLock hold(&rt->dubbing.mutex);
+  return noticed(rt, dubbing_registry_update(&rt->dubbing, update, change.now()));
 }
 
 Status dubbing_registry_cancel_job(Runtime* rt, uint64_t handle, MonotonicClock clock) noexcept {
   if (rt == nullptr || handle == 0) return Status::invalid_arg;
-  return run_change(rt, clock, false, [&](uint64_t now) { return dubbing_registry_cancel(&rt->dubbing, handle, now); });
+  const Change change(rt, clock, false);
+  if (change.refused() != Status::ok) return change.refused();
+  MutexLock hold(&rt->dubbing.mutex);
+  return noticed(rt, dubbing_registry_cancel(&rt->dubbing, handle, change.now()));
 }
 
 Status dubbing_registry_get_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept {
   if (rt == nullptr || out == nullptr || handle == 0) return Status::invalid_arg;
-  MutexLock hold(&rt->runtime_lock);
+  MutexLock hold(&rt->dubbing.mutex);
   return dubbing_registry_copy_job(&rt->dubbing, handle, out);
 }
 
 Status dubbing_registry_list_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
-  MutexLock hold(&rt->runtime_lock);
+  MutexLock hold(&rt->dubbing.mutex);
   dubbing_registry_list(&rt->dubbing, handles, capacity, count_out);
   return Status::ok;
 }

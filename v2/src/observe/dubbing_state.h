@@ -1,11 +1,12 @@
 // The dubbing-job registry's state: the sixteen fixed slots and the two
-// counters the runtime object holds. The runtime lock guards it; only
+// counters the runtime object holds, under a lock of its own; only
 // observe/ reads or changes its fields (observe/dubbing_registry.h has the
 // operations), and the runtime's create calls dubbing_registry_init.
 #pragma once
 
 #include <cstdint>
 
+#include "base/mutex.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {
@@ -20,10 +21,12 @@ struct DubbingSlot {
 };
 
 struct DubbingRegistry {
-  uint64_t next_handle;    // starts at 1
-  uint64_t next_revision;  // starts at 1
-  uint64_t used_slots;     // occupied slots; slots are only ever reused
-  DubbingSlot slots[kDubbingSlots];
+  // Taken before the monitor's change notice (whose locks are leaves).
+  Mutex mutex;
+  uint64_t next_handle GUARDED_BY(mutex);    // starts at 1
+  uint64_t next_revision GUARDED_BY(mutex);  // starts at 1
+  uint64_t used_slots GUARDED_BY(mutex);     // occupied slots; slots are only ever reused
+  DubbingSlot slots[kDubbingSlots] GUARDED_BY(mutex);
 };
 
 // Empty registry; NULL is ignored.

@@ -46,7 +46,7 @@ RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* act
   c.queue_capacity = rt->queue_capacity;
   c.max_frame_bytes = rt->max_frame_bytes;
   c.aux_batch = rt->aux_batch;
-  c.state = static_cast<uint32_t>(rt->state);
+  c.state = static_cast<uint32_t>(rt->state.load(std::memory_order_acquire));
   c.snapshot_present = active != nullptr ? 1 : 0;
   c.active_generation = active != nullptr ? active->generation : 0;
   c.route_count = active != nullptr ? active->count : 0;

@@ -15,7 +15,7 @@ struct RouteTableRef;
 using RuntimeConfig = vorlet_v2_RuntimeConfig;
 
 // A whole record from the runtime, the snapshot's part from `active` (NULL:
-// none published); the caller holds runtime_lock. Its texts point at the
+// none published). Its texts point at the
 // runtime's own copies, kept until destroy.
 RuntimeConfig runtime_config_collect(const Runtime* rt, const RouteTableRef* active) noexcept
     REQUIRES(rt->runtime_lock);

@@ -28,7 +28,7 @@ void write_health(const RuntimeHealth& full, RuntimeHealth* out) noexcept { reco
 
 HealthSource health_source_collect(const Runtime* rt, const RouteTableRef* active) noexcept {
   HealthSource h{};
-  h.state = static_cast<uint32_t>(rt->state);
+  h.state = static_cast<uint32_t>(rt->state.load(std::memory_order_acquire));
   h.generation = active != nullptr ? active->generation : 0;
   h.snapshot_present = active != nullptr ? 1 : 0;
   h.handles_open = host_handles_is_open(&rt->host_handles) ? 1 : 0;

@@ -28,7 +28,7 @@ struct HealthSource {
 };
 
 // The generation, snapshot and drained routes from `active` (NULL: none
-// published); the caller holds runtime_lock.
+// published).
 HealthSource health_source_collect(const Runtime* rt, const RouteTableRef* active) noexcept
     REQUIRES(rt->runtime_lock);
 

@@ -130,7 +130,7 @@ RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* activ
   s.struct_size = sizeof(RuntimeStats);
   s.active_generation = active != nullptr ? active->generation : 0;
   s.route_count = active != nullptr ? active->count : 0;
-  s.state = static_cast<uint32_t>(rt->state);
+  s.state = static_cast<uint32_t>(rt->state.load(std::memory_order_acquire));
   s.queue_capacity = static_cast<uint64_t>(rt->queue_capacity);
   s.max_frame_bytes = rt->max_frame_bytes;
   s.aux_batch = rt->aux_batch;

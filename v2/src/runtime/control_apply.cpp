@@ -115,7 +115,7 @@ Status control_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* poli
   if (overload_policy_resolve(policy, OverloadModes{0, 0, 0, 0}, &modes) != Status::ok) return Status::invalid_arg;
   if (modes.reply_reserve_slots > static_cast<uint64_t>(rt->queue_capacity)) return Status::invalid_arg;
   MutexLock hold(&rt->runtime_lock);
-  if (rt->state != RuntimeState::created) return Status::bad_state;
+  if (rt->state.load(std::memory_order_acquire) != RuntimeState::created) return Status::bad_state;
   rt->configured_ingress_mode = modes.ingress_mode;
   rt->configured_local_delivery_mode = modes.local_delivery_mode;
   rt->configured_remote_outbound_mode = modes.remote_outbound_mode;
@@ -138,7 +138,7 @@ Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
   Status s;
   {
     MutexLock hold(&rt->runtime_lock);
-    if (rt->state == RuntimeState::stopped) {
+    if (rt->state.load(std::memory_order_acquire) == RuntimeState::stopped) {
       s = Status::bad_state;
     } else if (is_stale(rt, snapshot->generation)) {
       s = Status::stale_generation;
@@ -161,12 +161,12 @@ Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
     MutexLock hold(&rt->runtime_lock);
     const RouteTableRefPtr active = rt->routes.acquire();
     const uint16_t listen_port = prepared.table->listen_port;
-    if (rt->state == RuntimeState::stopped) {
+    if (rt->state.load(std::memory_order_acquire) == RuntimeState::stopped) {
       s = Status::bad_state;
     } else if (is_stale(rt, snapshot->generation)) {
       // Another apply committed a newer generation meanwhile.
       s = Status::stale_generation;
-    } else if (rt->state == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) && listen_port != 0 &&
+    } else if (rt->state.load(std::memory_order_acquire) == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) && listen_port != 0 &&
                listen_port != (active ? active->listen_port : 0)) {
       // The running listener stays on its port; a snapshot that needs
       // another one cannot take effect.

@@ -346,7 +346,7 @@ Status monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out) noexcept 
 Status host_pipes_get_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept {
   if (rt == nullptr || handles == nullptr) return Status::invalid_arg;
   MutexLock hold(&rt->runtime_lock);
-  if (rt->state != RuntimeState::created || host_handles_is_open(&rt->host_handles)) return Status::bad_state;
+  if (rt->state.load(std::memory_order_acquire) != RuntimeState::created || host_handles_is_open(&rt->host_handles)) return Status::bad_state;
   return host_handles_open(&rt->host_handles, handles);
 }
 

@@ -242,7 +242,7 @@ Status lifecycle_start(Runtime* rt) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   {
     MutexLock hold(&rt->runtime_lock);
-    if (rt->state != RuntimeState::created || !rt->routes.present() ||
+    if (rt->state.load(std::memory_order_acquire) != RuntimeState::created || !rt->routes.present() ||
         !host_handles_is_open(&rt->host_handles)) {
       return Status::bad_state;
     }
@@ -251,7 +251,7 @@ Status lifecycle_start(Runtime* rt) noexcept {
       unwind(rt, done);
       return Status::io;
     }
-    rt->state = RuntimeState::started;
+    rt->state.store(RuntimeState::started, std::memory_order_release);
     rt->accepting.store(1, std::memory_order_release);
     settle_start(rt);
   }
@@ -265,7 +265,7 @@ Status lifecycle_stop(Runtime* rt) noexcept {
   {
     MutexLock hold(&rt->runtime_lock);
     // A started runtime that is already stopping has a stop in progress.
-    if (rt->state != RuntimeState::started || rt->stopping.load(std::memory_order_acquire) != 0) {
+    if (rt->state.load(std::memory_order_acquire) != RuntimeState::started || rt->stopping.load(std::memory_order_acquire) != 0) {
       return Status::bad_state;
     }
     rt->stopping.store(1, std::memory_order_release);
@@ -304,7 +304,7 @@ Status lifecycle_stop(Runtime* rt) noexcept {
     MutexLock hold(&rt->runtime_lock);
     local_gate_close(rt->local_adapter);
 
-    rt->state = RuntimeState::stopped;
+    rt->state.store(RuntimeState::stopped, std::memory_order_release);
   }
   event_log_record(rt, MonitorEventKind::stopped, 0, 0, 0);
   log_lifecycle("runtime_stopped", kLifecycleFile, kLifecycleStoppedLine);

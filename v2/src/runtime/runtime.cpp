@@ -120,7 +120,7 @@ Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
   rt->start_thread = platform::start_thread;
   rt->accepting.store(0, std::memory_order_relaxed);
   rt->stopping.store(0, std::memory_order_relaxed);
-  rt->state = RuntimeState::created;
+  rt->state.store(RuntimeState::created, std::memory_order_release);
 
   // Option texts.
   rt->option_text_a = text_dup(options.option_text_a);

@@ -1,24 +1,32 @@
 // The runtime object: one 64-byte aligned, zero-filled block holding every
 // lock, queue, pipe, thread, counter, table and registry of one runtime.
 //
-// Lock order: runtime_lock, then remote_outbound_lock, then a wake mutex.
+// The locks of a runtime, in the one order they are taken (a lock may be
+// taken while those above it are held, never the other way round); the
+// clang build checks each against the fields it guards:
+//  1. runtime_lock: the lifecycle (start, stop and the state they write),
+//     the configured overload policy, the host handle set; it serializes
+//     the snapshot commits. Nothing on the data path takes it.
+//  2. remote_outbound_lock: the remote outbound ring (admission and the
+//     remote worker's pop). Only leaves are taken under it: admission fails
+//     the jobs it drops once it has let go of it.
+//  3. The reply registry's mutex, then a reply slot's (reply_registry.h);
+//     stop fails the pending replies under runtime_lock.
+//  4. The auth state's mutex (auth/auth_state.h) and the dubbing registry's
+//     (observe/dubbing_state.h), each its subsystem's own.
+//  5. Leaves, never held while another lock is taken: a consumer's wake
+//     mutex (the ring's lock is let go before it), the event log's, each
+//     pipe queue's, each job free list's, the active routes' swap lock,
+//     the TCP adapter's handler lock, and the process-wide ones (frame
+//     pool depots, monitor registrations, log sink).
 // The ingress and local delivery rings have no lock (rings.h,
-// consumer_wait.h). The event log's mutex, each pipe queue's mutex, each
-// job free list's mutex and the process-wide mutexes (frame pool, monitor
-// registrations, log sink) are leaves, and so is the active routes' swap
-// lock: taken with any of these held, never held while another lock is
-// taken. The reply registry's mutex comes after runtime_lock (stop fails
-// the pending replies under it) and before a reply slot's mutex. Only
-// leaves are taken under remote_outbound_lock: admission fails the jobs it
-// drops once it has released it, and the lock is released before the
-// consumer's wake mutex is taken. Members that can fail to
-// construct sit in InPlace slots so that teardown can run on a half-built
-// object (create's failure path calls destroy).
+// consumer_wait.h). Members that can fail to construct sit in InPlace
+// slots so that teardown can run on a half-built object (create's failure
+// path calls destroy).
 //
-// The auth state and the dubbing registry are held here, under
-// runtime_lock, but their types belong to auth/ and observe/: only those
-// subsystems read or write their fields, and create and destroy call their
-// init and clear.
+// The auth state and the dubbing registry are held here, but their types
+// belong to auth/ and observe/: only those subsystems read or write their
+// fields, and create and destroy call their init and clear.
 #pragma once
 
 #include <atomic>
@@ -87,13 +95,16 @@ struct alignas(64) WakePair {
 
 struct alignas(64) Runtime {
   // ---- locks ----
-  // Guards state, option texts, limits, configured overload policy, host
-  // handle set, the auth state, the dubbing registry, and serializes the
-  // snapshot commits (the active table itself is read without it).
+  // The lifecycle's, the configured policy's and the host handle set's; it
+  // serializes the snapshot commits (the active table itself is read
+  // without it). See the lock order above.
   Mutex runtime_lock ACQUIRED_BEFORE(remote_outbound_lock);
   Mutex remote_outbound_lock;  // the remote outbound ring
 
-  RuntimeState state GUARDED_BY(runtime_lock);
+  // Written by create, start and stop, under runtime_lock; read by anyone
+  // in one load, so that a call that only asks whether the runtime has
+  // stopped takes no lock.
+  std::atomic<RuntimeState> state;
 
   // ---- create options (owned copies) ----
   char* option_text_a;
@@ -192,8 +203,8 @@ struct alignas(64) Runtime {
   InPlace<EventLog> event_log;
 
   // ---- credential table and authorization minima ----
-  // Only auth/ reads or writes its fields.
-  AuthState auth GUARDED_BY(runtime_lock);
+  // Only auth/ reads or writes its fields, under its own lock.
+  AuthState auth;
 
   // ---- active snapshot ----
   // The active route table with its generation and listen address,
@@ -201,8 +212,8 @@ struct alignas(64) Runtime {
   ActiveRoutes routes;
 
   // ---- dubbing registry ----
-  // Only observe/ reads or writes its fields.
-  DubbingRegistry dubbing GUARDED_BY(runtime_lock);
+  // Only observe/ reads or writes its fields, under its own lock.
+  DubbingRegistry dubbing;
 
   // ---- reply registry ----
   InPlace<ReplyRegistry> reply_registry;
