@@ -15,8 +15,8 @@ using RuntimeStats = vorlet_v2_RuntimeStats;
 
 // A whole record, its generation, route count and drained routes from
 // `active` (the caller's; NULL: none published), the policy under
-// runtime_lock. Each counter is one relaxed
-// load, so the record is not a single cut across them.
+// runtime_lock. Each counter is one relaxed load, so the record is not a
+// single cut across them.
 RuntimeStats runtime_stats_collect(const Runtime* rt, const RouteTableRef* active) noexcept
     REQUIRES(rt->runtime_lock);
 
