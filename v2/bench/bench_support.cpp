@@ -338,6 +338,7 @@ ProcessUsage process_usage() {
   };
   ProcessUsage out;
   out.context_switches = static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
+  out.voluntary_switches = static_cast<uint64_t>(u.ru_nvcsw);
   out.cpu_ns = ns(u.ru_utime) + ns(u.ru_stime);
   out.minor_faults = static_cast<uint64_t>(u.ru_minflt);
   return out;
@@ -355,6 +356,7 @@ Cost CostMeter::stop() {
   if (counting_) out.syscalls = calls_.stop();
   counting_ = false;
   out.context_switches = end.context_switches - begin_.context_switches;
+  out.voluntary_switches = end.voluntary_switches - begin_.voluntary_switches;
   out.cpu_ns = end.cpu_ns - begin_.cpu_ns;
   return out;
 }

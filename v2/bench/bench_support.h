@@ -121,9 +121,13 @@ class SyscallCounter {
 
 // Context switches (voluntary and not), CPU time (user and system) and
 // minor page faults (first touches of memory the process was given) of the
-// whole process so far, every thread's, ended ones included.
+// whole process so far, every thread's, ended ones included. A voluntary
+// switch is a thread going to sleep (in poll, read, a futex, a sleep) and
+// so, once it is woken, one wake-up; a thread that spins or yields instead
+// adds none.
 struct ProcessUsage {
   uint64_t context_switches = 0;
+  uint64_t voluntary_switches = 0;
   uint64_t cpu_ns = 0;
   uint64_t minor_faults = 0;
 };
@@ -135,6 +139,7 @@ struct Cost {
   bool syscalls_counted = false;
   uint64_t syscalls = 0;
   uint64_t context_switches = 0;
+  uint64_t voluntary_switches = 0;  // of context_switches: the wake-ups
   uint64_t cpu_ns = 0;
 };
 

@@ -1,10 +1,10 @@
 // The runtime's local and remote roads side by side with what the platform
 // alone does with the same frames: plain pipes and a relay thread, a
 // ping-pong over two pipes, one loopback TCP connection per exchange. The
-// round trips also show the system calls, context switches and CPU time
-// the whole process spends on each; the idle run shows what a started
-// runtime costs with no traffic (its floor is nothing); the route runs
-// show delivery with many routes against one, and how the flat apply
+// round trips also show the system calls, context switches, wake-ups and
+// CPU time the whole process spends on each; the idle run shows what a
+// started runtime costs with no traffic (its floor is nothing); the route
+// runs show delivery with many routes against one, and how the flat apply
 // grows with the snapshot beside a standard hash map's copy of it; the
 // readers runs show routing latency while a host thread reads the runtime
 // in a loop, beside the same with nobody reading. Every runtime run is
@@ -70,6 +70,13 @@ constexpr uint64_t kMiB = 1ull << 20;
 // Rows that set the runtime against itself.
 constexpr const char* kVersusNote =
     "  rows named \"A vs B\" hold the runtime's figure for A, and for B in the baseline column";
+
+// What the wake-up rows count.
+constexpr const char* kWakeUpsNote =
+    "  wake-ups: the voluntary context switches of the whole process (getrusage), per operation: each is a "
+    "thread going to sleep (poll, read, accept, a futex, a sleep) and being woken again, so it counts the "
+    "times a sleeping thread is woken; a thread that spins or yields adds none, and involuntary switches "
+    "(preemption by other work on a shared machine) are left out; ctx switches/op counts both kinds";
 
 double seconds_between(uint64_t a, uint64_t b) { return static_cast<double>(b - a) / 1e9; }
 
@@ -327,11 +334,14 @@ void report_latency(Report& report, const char* scenario, uint64_t payload, uint
               per_op(base.cost.syscalls, base.count, base.cost.syscalls_counted), "syscalls/op", false});
   report.add({scenario, payload, inflight, per_op(rt.cost.context_switches, rt.count),
               per_op(base.cost.context_switches, base.count, baselines), "ctx switches/op", false});
+  report.add({scenario, payload, inflight, per_op(rt.cost.voluntary_switches, rt.count),
+              per_op(base.cost.voluntary_switches, base.count, baselines), "wake-ups/op", false});
   report.add({scenario, payload, inflight, per_op(rt.cost.cpu_ns, rt.count) / 1000.0,
               per_op(base.cost.cpu_ns, base.count, baselines) / 1000.0, "cpu us/op", false});
   report.account({scenario, payload, inflight, rt.count, rt.count, rt.deadletters, rt.refusals});
   note_uncounted(report, rt.uncounted);
   note_uncounted(report, base.uncounted);
+  report.note_once(kWakeUpsNote);
 }
 
 
