@@ -219,7 +219,7 @@ uint16_t free_port() {
   return port;
 }
 
-int tcp_listen_loopback(uint16_t* port) {
+int tcp_listen_loopback(uint16_t* port, int backlog) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) die("socket", errno);
   const int one = 1;
@@ -229,7 +229,7 @@ int tcp_listen_loopback(uint16_t* port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(*port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) die("bind", errno);
-  if (listen(fd, 16) != 0) die("listen", errno);
+  if (listen(fd, backlog) != 0) die("listen", errno);
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   *port = ntohs(addr.sin_port);

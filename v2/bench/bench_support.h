@@ -87,7 +87,9 @@ uint16_t free_port();
 
 // ---- loopback TCP for the remote baseline ----
 
-int tcp_listen_loopback(uint16_t* port);
+// backlog: the listen queue's length (what connections wait in while the
+// server serves another).
+int tcp_listen_loopback(uint16_t* port, int backlog = 16);
 int tcp_connect_loopback(uint16_t port);
 
 // ---- what the process spends ----

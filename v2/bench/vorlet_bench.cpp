@@ -1,20 +1,21 @@
 // The runtime's local and remote roads side by side with what the platform
 // alone does with the same frames: plain pipes and a relay thread, a
-// ping-pong over two pipes, one loopback TCP connection per exchange. The
-// round trips also show the system calls, context switches, wake-ups and
-// CPU time the whole process spends on each; the idle run shows what a
-// started runtime costs with no traffic (its floor is nothing); the route
-// runs show delivery with many routes against one, and how the flat apply
+// ping-pong over two pipes, one loopback TCP connection per exchange, a
+// plain server serving one connection at a time to many peers. The round
+// trips also show the system calls, context switches, wake-ups and CPU
+// time the whole process spends on each; the idle run shows what a started
+// runtime costs with no traffic (its floor is nothing); the route runs
+// show delivery with many routes against one, and how the flat apply
 // grows with the snapshot beside a standard hash map's copy of it; the
 // readers runs show routing latency while a host thread reads the runtime
 // in a loop, beside the same with nobody reading. Every runtime run is
 // listed with what it delivered beside what became deadletters.
 //
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
-//                [--producers N] [--roundtrip N] [--remote N] [--memory N]
+//                [--producers N] [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N]
 //                [--allocs N] [--routes N] [--idle-ms MS] [--readers N] [--reader-routes 1000,...]
 //                [--payloads 64,1024,...] [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes,readers]
+//                [--only oneway,pipe,producers,roundtrip,remote,fanin,memory,allocs,idle,routes,readers]
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,8 @@ struct Options {
   uint64_t producers = 400000;      // envelopes per producer-scaling run
   uint64_t roundtrip = 5000;        // local round trips per run
   uint64_t remote = 1500;           // remote round trips (each one connection)
+  uint64_t fanin = 8000;            // exchanges of the fan-in run, over all its peers
+  uint32_t peers = 16;              // peers of the fan-in run
   uint64_t memory = 1000000;        // envelopes of the memory run
   uint64_t allocs = 20000;          // envelopes of each counted run
   uint64_t routes = 10000;          // routes of the scaling run (the apply also runs 10 times as many)
@@ -530,12 +534,100 @@ void put_u32(std::vector<uint8_t>* body, uint32_t v) {
   for (int i = 0; i < 4; ++i) body->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+void put_u64(std::vector<uint8_t>* body, uint64_t v) {
+  for (int i = 0; i < 8; ++i) body->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint32_t get_u32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The tcp-frame request body that carries an envelope to a listener.
+std::vector<uint8_t> tcp_request_body(const std::vector<uint8_t>& envelope, uint32_t timeout_ms) {
+  std::vector<uint8_t> body{'V', '2', 'Q', '1'};
+  put_u32(&body, timeout_ms);
+  put_u64(&body, envelope.size());
+  body.insert(body.end(), envelope.begin(), envelope.end());
+  return body;
+}
+
+// The reply body a listener sends for a host's response: kind 1, no reason,
+// no text, the response as the host wrote it.
+std::vector<uint8_t> tcp_response_body(const std::vector<uint8_t>& response) {
+  std::vector<uint8_t> body{'V', '2', 'R', '1'};
+  put_u32(&body, 1);
+  put_u32(&body, 0);
+  put_u32(&body, 0);
+  body.insert(body.end(), response.begin(), response.end());
+  return body;
+}
+
+// Reads one frame's body from a socket; false when the peer closed before
+// its prefix.
+bool read_frame(int fd, std::vector<uint8_t>* body) {
+  uint8_t prefix[8];
+  if (!read_exact(fd, prefix, 8)) return false;
+  uint64_t length = 0;
+  for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+  body->resize(length);
+  if (!read_exact(fd, body->data(), length)) die("closed inside a frame");
+  return true;
+}
+
+// One exchange as a peer makes it: connect, one request frame, one reply
+// frame (its body in *reply), close.
+void tcp_exchange(uint16_t port, const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) {
+  const int fd = tcp_connect_loopback(port);
+  write_frame(fd, request.data(), request.size());
+  if (!read_frame(fd, reply)) die("the server closed without a reply");
+  close(fd);
+}
+
+// A plain server that serves one connection at a time, as the runtime's
+// listener does and with nothing else: accept, read one request frame,
+// write the one reply it has, close.
+class SerialServer {
+ public:
+  SerialServer(std::vector<uint8_t> reply, int backlog) : reply_(std::move(reply)) {
+    listener_ = tcp_listen_loopback(&port_, backlog);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~SerialServer() {
+    done_.store(true);
+    close(tcp_connect_loopback(port_));  // unblocks accept
+    thread_.join();
+    close(listener_);
+  }
+  SerialServer(const SerialServer&) = delete;
+  SerialServer& operator=(const SerialServer&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ private:
+  void serve() {
+    std::vector<uint8_t> body;
+    while (!done_.load()) {
+      const int fd = accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      if (read_frame(fd, &body)) write_frame(fd, reply_.data(), reply_.size());
+      close(fd);
+    }
+  }
+
+  const std::vector<uint8_t> reply_;
+  uint16_t port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 // The same request and reply bodies exchanged serially, one loopback
 // connection per exchange, against a minimal server thread.
 Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint64_t n) {
   std::vector<uint8_t> request{'V', '2', 'Q', '1'};
   put_u32(&request, 5000);
-  for (int i = 0; i < 8; ++i) request.push_back(static_cast<uint8_t>(request_bytes >> (8 * i)));
+  put_u64(&request, request_bytes);
   request.resize(16 + request_bytes, 0x5a);
   std::vector<uint8_t> reply{'V', '2', 'R', '1'};
   put_u32(&reply, 1);
@@ -543,24 +635,7 @@ Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint
   put_u32(&reply, 0);
   reply.resize(16 + reply_bytes, 0xa5);
 
-  uint16_t port = 0;
-  const int listener = tcp_listen_loopback(&port);
-  std::atomic<bool> done{false};
-  std::thread server([&] {
-    std::vector<uint8_t> body;
-    while (!done.load()) {
-      const int fd = accept(listener, nullptr, nullptr);
-      if (fd < 0) continue;
-      uint8_t prefix[8];
-      if (read_exact(fd, prefix, 8)) {
-        uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
-        body.resize(length);
-        if (read_exact(fd, body.data(), length)) write_frame(fd, reply.data(), reply.size());
-      }
-      close(fd);
-    }
-  });
+  SerialServer server(reply, 16);
   Latency out;
   out.samples.reserve(n);
   std::vector<uint8_t> body;
@@ -569,25 +644,13 @@ Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint
   const uint64_t start = now_ns();
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t began = now_ns();
-    const int fd = tcp_connect_loopback(port);
-    write_frame(fd, request.data(), request.size());
-    uint8_t prefix[8];
-    if (!read_exact(fd, prefix, 8)) die("baseline server closed");
-    uint64_t length = 0;
-    for (int k = 7; k >= 0; --k) length = (length << 8) | prefix[k];
-    body.resize(length);
-    read_exact(fd, body.data(), length);
-    close(fd);
+    tcp_exchange(server.port(), request, &body);
     out.samples.push_back(now_ns() - began);
     ++out.count;
   }
   out.seconds = seconds_between(start, now_ns());
   out.cost = meter.stop();
   out.uncounted = meter.why();
-  done.store(true);
-  close(tcp_connect_loopback(port));  // unblocks accept
-  server.join();
-  close(listener);
   return out;
 }
 
@@ -597,6 +660,146 @@ void scenario_remote(const Options& o, Report& report) {
   const Latency rt = runtime_remote_roundtrip(payload, o.remote, &request_bytes, &reply_bytes);
   const Latency base = o.baselines ? baseline_tcp_exchange(request_bytes, reply_bytes, o.remote) : Latency{};
   report_latency(report, "remote round trip (loopback)", payload, 1, rt, base, o.baselines);
+  report.note("  remote round trip: one request in flight from runtime A's host to runtime B's over loopback, one "
+              "connection per exchange; the floor is raw TCP, one new connection per exchange against a plain "
+              "server thread");
+}
+
+// ---------------------------------------------------------------------
+// Remote fan-in: many peers, each with one request at a time, against one
+// listener.
+// ---------------------------------------------------------------------
+
+struct FanIn {
+  double seconds = 0;
+  uint64_t exchanges = 0;
+  uint64_t responses = 0;  // replies of kind 1
+  std::string other;       // the first reply of another kind, described
+  Cost cost;               // the whole process's, over the exchanges
+  std::string uncounted;
+  uint64_t deadletters = 0;  // the runtime's deadletters_emitted
+};
+
+// Peer p makes the exchanges of requests[p] one after another on a thread
+// of its own; the peers start together, once every thread is up.
+FanIn run_peers(uint16_t port, const std::vector<std::vector<std::vector<uint8_t>>>& requests) {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t ready = 0;
+  bool go = false;
+  std::atomic<uint64_t> responses{0};
+  std::string other;
+  std::vector<std::thread> peers;
+  for (size_t p = 0; p < requests.size(); ++p) {
+    peers.emplace_back([&, p] {
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        ++ready;
+        changed.notify_all();
+        changed.wait(hold, [&] { return go; });
+      }
+      std::vector<uint8_t> reply;
+      uint64_t mine = 0;
+      for (const std::vector<uint8_t>& request : requests[p]) {
+        tcp_exchange(port, request, &reply);
+        if (reply.size() >= 16 && std::memcmp(reply.data(), "V2R1", 4) == 0 && get_u32(reply.data() + 4) == 1) {
+          ++mine;
+          continue;
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        if (!other.empty()) continue;
+        if (reply.size() < 16) {
+          other = "a reply of " + std::to_string(reply.size()) + " bytes";
+          continue;
+        }
+        const uint32_t text = std::min<uint32_t>(get_u32(reply.data() + 12), static_cast<uint32_t>(reply.size() - 16));
+        other = "kind " + std::to_string(get_u32(reply.data() + 4)) + ", reason " +
+                std::to_string(get_u32(reply.data() + 8)) + ", \"" +
+                std::string(reinterpret_cast<const char*>(reply.data() + 16), text) + "\"";
+      }
+      responses.fetch_add(mine);
+    });
+  }
+  {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return ready == requests.size(); });
+  }
+  FanIn out;
+  CostMeter meter;
+  meter.start();
+  const uint64_t start = now_ns();
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    go = true;
+  }
+  changed.notify_all();
+  for (std::thread& t : peers) t.join();
+  out.seconds = seconds_between(start, now_ns());
+  out.cost = meter.stop();
+  out.uncounted = meter.why();
+  for (const auto& mine : requests) out.exchanges += mine.size();
+  out.responses = responses.load();
+  out.other = other;
+  return out;
+}
+
+// n two-way requests over `peers` peers, each a tcp-frame request carrying
+// an envelope with an id of its own, built before any clock starts.
+std::vector<std::vector<std::vector<uint8_t>>> fanin_requests(uint64_t payload, uint64_t n, uint32_t peers) {
+  std::vector<std::vector<std::vector<uint8_t>>> out(peers);
+  for (uint32_t p = 0; p < peers; ++p) {
+    const uint64_t count = n / peers + (p < n % peers ? 1 : 0);
+    for (uint64_t i = 0; i < count; ++i) {
+      const std::string id = "fanin-" + std::to_string(p) + "-" + std::to_string(i);
+      out[p].push_back(tcp_request_body(build_request(id, "bench.remote", payload, false), 5000));
+    }
+  }
+  return out;
+}
+
+// The peers against a runtime's listener; its host answers each request at
+// once through the request pipe.
+FanIn runtime_fanin(const std::vector<std::vector<std::vector<uint8_t>>>& requests, uint64_t payload) {
+  const uint16_t port = free_port();
+  RuntimeHost host({{"bench.remote", port, true}});
+  std::thread responder(answer_requests, host.handles(), payload);
+  FanIn out = run_peers(port, requests);
+  out.deadletters = host.stats().deadletters_emitted;
+  host.stop();
+  responder.join();
+  return out;
+}
+
+// The same peers against a plain server serving one connection at a time,
+// with the reply the runtime's listener sends for the host's response.
+FanIn baseline_fanin(const std::vector<std::vector<std::vector<uint8_t>>>& requests, uint64_t payload) {
+  const std::vector<uint8_t> envelope = build_request("fanin-0-0", "bench.remote", payload, false);
+  SerialServer server(tcp_response_body(build_reply(envelope.data(), envelope.size(), payload)), 256);
+  return run_peers(server.port(), requests);
+}
+
+void scenario_fanin(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  const auto requests = fanin_requests(payload, o.fanin, o.peers);
+  const FanIn rt = runtime_fanin(requests, payload);
+  const FanIn base = o.baselines ? baseline_fanin(requests, payload) : FanIn{};
+  const std::string name = "remote fan-in: " + std::to_string(o.peers) + " peers, one listener";
+  const bool b = o.baselines;
+  report.add({name, payload, o.peers, static_cast<double>(rt.exchanges) / rt.seconds,
+              static_cast<double>(base.exchanges) / base.seconds, "exchanges/s", true});
+  report.add({name, payload, o.peers, per_op(rt.cost.voluntary_switches, rt.exchanges),
+              per_op(base.cost.voluntary_switches, base.exchanges, b), "wake-ups/op", false});
+  report.add({name, payload, o.peers, per_op(rt.cost.cpu_ns, rt.exchanges) / 1000.0,
+              per_op(base.cost.cpu_ns, base.exchanges, b) / 1000.0, "cpu us/op", false});
+  report.account({name, payload, o.peers, rt.exchanges, rt.responses, rt.deadletters, rt.exchanges - rt.responses});
+  if (base.responses != base.exchanges) die("fan-in floor: a reply was not a response");
+  report.note("  remote fan-in: each peer is a thread making one exchange at a time, one connection each (connect, "
+              "one tcp-frame request, one reply, close), all peers against one runtime's listener whose host "
+              "answers at once; the floor is a plain server serving one connection at a time (listen backlog "
+              "256) with the same reply; in its run row, refusals counts the replies that were not a response");
+  if (!rt.other.empty()) report.note("  remote fan-in: a reply that was not a response: " + rt.other);
+  note_uncounted(report, rt.uncounted);
+  report.note_once(kWakeUpsNote);
 }
 
 // ---------------------------------------------------------------------
@@ -990,9 +1193,11 @@ std::vector<uint64_t> parse_list(const char* text) {
 void usage() {
   std::fprintf(stderr,
                "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
-               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N] [--routes N] [--idle-ms MS]\n"
-               "                    [--readers N] [--reader-routes a,b,...] [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes,readers]\n");
+               "                    [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N] [--allocs N]\n"
+               "                    [--routes N] [--idle-ms MS] [--readers N] [--reader-routes a,b,...]\n"
+               "                    [--payloads a,b,...] [--threads a,b,...]\n"
+               "                    [--only oneway,pipe,producers,roundtrip,remote,fanin,memory,allocs,idle,routes,\n"
+               "                            readers]\n");
   std::exit(2);
 }
 
@@ -1014,6 +1219,7 @@ Options parse(int argc, char** argv) {
       o.idle_ms = 200;
       o.readers = 100;
       o.reader_routes = {100, 1000};
+      o.fanin = 32;
     } else if (arg == "--no-baseline") {
       o.baselines = false;
     } else if (arg == "--json") {
@@ -1042,6 +1248,10 @@ Options parse(int argc, char** argv) {
       o.readers = number();
     } else if (arg == "--reader-routes") {
       o.reader_routes = parse_list(value());
+    } else if (arg == "--fanin") {
+      o.fanin = number();
+    } else if (arg == "--peers") {
+      o.peers = static_cast<uint32_t>(std::max<uint64_t>(number(), 1));
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -1069,6 +1279,7 @@ Options parse(int argc, char** argv) {
   o.routes = std::max<uint64_t>(o.routes, 1);
   o.readers = std::max<uint64_t>(o.readers, 1);
   for (uint64_t& r : o.reader_routes) r = std::max<uint64_t>(r, 1);
+  o.fanin = std::max<uint64_t>(o.fanin, 1);
   return o;
 }
 
@@ -1085,6 +1296,7 @@ int main(int argc, char** argv) {
   if (o.runs("producers")) scenario_producers(o, report);
   if (o.runs("roundtrip")) scenario_roundtrip(o, report);
   if (o.runs("remote")) scenario_remote(o, report);
+  if (o.runs("fanin")) scenario_fanin(o, report);
   if (o.runs("memory")) scenario_memory(o, report);
   if (o.runs("allocs")) scenario_allocs(o, report);
   if (o.runs("idle")) scenario_idle(o, report);
