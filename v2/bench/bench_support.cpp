@@ -30,6 +30,15 @@ uint64_t now_ns() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+void sleep_until(uint64_t at_ns) {
+  // A time already passed would still cost a trip through the timer and
+  // the scheduler.
+  if (now_ns() >= at_ns) return;
+  const timespec until{static_cast<time_t>(at_ns / 1000000000ull), static_cast<long>(at_ns % 1000000000ull)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
 void die(const char* what, long value) {
   std::fprintf(stderr, "vorlet_bench: %s (%ld)\n", what, value);
   std::fflush(stderr);

@@ -15,6 +15,10 @@
 namespace bench {
 
 uint64_t now_ns();
+// Sleeps until the monotonic clock reads at_ns; returns at once, without a
+// system call, when it has passed. Pacing on absolute times, so that a late
+// wake does not push every later slot back.
+void sleep_until(uint64_t at_ns);
 
 // Stops the run with a message: a benchmark that cannot do its work has no
 // figures to report.

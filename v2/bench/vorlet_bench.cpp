@@ -3,7 +3,9 @@
 // ping-pong over two pipes, one loopback TCP connection per exchange, a
 // plain server serving one connection at a time to many peers. The round
 // trips also show the system calls, context switches, wake-ups and CPU
-// time the whole process spends on each; the idle run shows what a started
+// time the whole process spends on each; the light-load runs show what a
+// steady rate of envelopes costs per envelope and per core, beside a relay
+// that blocks in read at the same rate; the idle run shows what a started
 // runtime costs with no traffic (its floor is nothing); the route runs
 // show delivery with many routes against one, and how the flat apply
 // grows with the snapshot beside a standard hash map's copy of it; the
@@ -14,8 +16,11 @@
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
 //                [--producers N] [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N]
 //                [--allocs N] [--routes N] [--idle-ms MS] [--readers N] [--reader-routes 1000,...]
+//                [--light-ms MS] [--light-rates 100,1000,...,0] [--light-runtimes 1,16]
 //                [--payloads 64,1024,...] [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,fanin,memory,allocs,idle,routes,readers]
+//                [--only oneway,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,routes,
+//                        readers]
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -31,6 +37,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -60,6 +67,9 @@ struct Options {
   uint64_t idle_ms = 2000;          // length of the idle window
   uint64_t readers = 2000;          // paced envelopes per run of the readers scenario
   std::vector<uint64_t> reader_routes{1000, 100000};
+  uint64_t light_ms = 2000;                        // length of each paced run of the light-load scenario
+  std::vector<uint64_t> light_rates{100, 1000, 10000, 0};  // envelopes/s per runtime; 0: flat out
+  std::vector<uint64_t> light_runtimes{1, 16};
   std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
   std::vector<uint32_t> threads{1, 2, 4, 8};
   std::set<std::string> only;
@@ -1129,10 +1139,7 @@ Latency readers_run(uint64_t routes, Reader reader, uint64_t n) {
   usleep(20000);
   const uint64_t start = now_ns();
   for (uint64_t k = 0; k < n; ++k) {
-    const uint64_t slot = start + k * kGapNs;
-    timespec until{static_cast<time_t>(slot / 1000000000ull), static_cast<long>(slot % 1000000000ull)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    sleep_until(start + k * kGapNs);
     submitted[k] = now_ns();
     int32_t s;
     while ((s = vorlet_v2_runtime_submit_envelope(host.runtime(), envelope.data(), envelope.size())) ==
@@ -1179,6 +1186,298 @@ void scenario_readers(const Options& o, Report& report) {
 }
 
 // ---------------------------------------------------------------------
+// Light load: what a steady rate of one-way envelopes costs the process.
+// ---------------------------------------------------------------------
+
+// Wakes the thread that waits for the end of a run once, when the frame
+// that completes the run has been read: a waiter that polled would add its
+// own wake-ups and CPU to what the run measures.
+class FinishLine {
+ public:
+  explicit FinishLine(uint64_t target) : target_(target) {}
+
+  void add(uint64_t frames) {
+    const uint64_t before = count_.fetch_add(frames, std::memory_order_acq_rel);
+    if (before < target_ && before + frames >= target_) {
+      std::lock_guard<std::mutex> hold(lock_);
+      reached_ = true;
+      crossed_.notify_all();
+    }
+  }
+  void wait(const char* what) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!crossed_.wait_for(hold, std::chrono::seconds(300), [&] { return reached_; })) {
+      die(what, static_cast<long>(count_.load()));
+    }
+  }
+
+ private:
+  const uint64_t target_;
+  std::atomic<uint64_t> count_{0};
+  std::mutex lock_;
+  std::condition_variable crossed_;
+  bool reached_ = false;
+};
+
+// Reads the frames that reach some pipes as a host waiting in poll does:
+// sleeps in poll on all of them, reads what each ready pipe holds, counts
+// the whole frames, until each pipe has read end of file. (*counts)[i] is
+// the frames of fds[i].
+void poll_frames(std::vector<int> fds, std::vector<uint64_t>* counts, FinishLine* line) {
+  struct Held {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(1u << 16);
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    bool open = true;
+  };
+  std::vector<Held> held(fds.size());
+  counts->assign(fds.size(), 0);
+  std::vector<pollfd> waits;
+  std::vector<size_t> which;
+  for (;;) {
+    waits.clear();
+    which.clear();
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (!held[i].open) continue;
+      waits.push_back({fds[i], POLLIN, 0});
+      which.push_back(i);
+    }
+    if (waits.empty()) return;
+    const int r = poll(waits.data(), waits.size(), 60000);
+    if (r == 0) die("no frame arrived in time");
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      die("poll", errno);
+    }
+    for (size_t k = 0; k < waits.size(); ++k) {
+      if (waits[k].revents == 0) continue;
+      Held& h = held[which[k]];
+      if (h.begin == h.end) h.begin = h.end = 0;
+      if (h.end == h.bytes.size()) {
+        std::memmove(h.bytes.data(), h.bytes.data() + h.begin, h.end - h.begin);
+        h.end -= h.begin;
+        h.begin = 0;
+        if (h.end == h.bytes.size()) h.bytes.resize(2 * h.bytes.size());
+      }
+      const ssize_t got = read(fds[which[k]], h.bytes.data() + h.end, h.bytes.size() - h.end);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        die("read", errno);
+      }
+      if (got == 0) {
+        if (h.begin != h.end) die("pipe closed inside a frame");
+        h.open = false;
+        continue;
+      }
+      h.end += static_cast<uint64_t>(got);
+      uint64_t frames = 0;
+      while (h.end - h.begin >= 8) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | h.bytes[h.begin + static_cast<uint64_t>(i)];
+        if (h.end - h.begin - 8 < length) break;
+        h.begin += 8 + length;
+        ++frames;
+      }
+      if (frames != 0) {
+        (*counts)[which[k]] += frames;
+        line->add(frames);
+      }
+    }
+  }
+}
+
+struct Paced {
+  double seconds = 0;  // from the first submit to the last frame read
+  uint64_t submitted = 0;
+  uint64_t delivered = 0;
+  uint64_t deadletters = 0;  // the runtimes' deadletters_emitted
+  uint64_t refusals = 0;     // submits answered -6 (each retried)
+  uint64_t cpu_ns = 0;       // the whole process's, over the same window
+  uint64_t wakeups = 0;      // its voluntary context switches
+};
+
+// Threads made before a paced run start together at this time, long enough
+// after it for the runtimes' threads to reach their waits.
+uint64_t paced_start() { return now_ns() + 20000000ull; }
+
+// Opens the run's window just before the producers' first slot; the
+// caller closes it once the last frame is read.
+class PacedWindow {
+ public:
+  explicit PacedWindow(uint64_t start) {
+    sleep_until(start - 1000000ull);
+    begin_ = process_usage();
+    begin_ns_ = now_ns();
+  }
+  void close(Paced* out) const {
+    const ProcessUsage end = process_usage();
+    out->seconds = seconds_between(begin_ns_, now_ns());
+    out->cpu_ns = end.cpu_ns - begin_.cpu_ns;
+    out->wakeups = end.voluntary_switches - begin_.voluntary_switches;
+  }
+
+ private:
+  ProcessUsage begin_;
+  uint64_t begin_ns_ = 0;
+};
+
+// The slot of envelope i of producer p of `producers` at `rate` a second
+// (0: flat out, every slot the start): the producers' slots are spread
+// evenly over the gap, as independent sources' would fall.
+uint64_t paced_slot(uint64_t start, uint64_t rate, uint64_t i, uint32_t p, uint32_t producers) {
+  if (rate == 0) return start;
+  const uint64_t gap = 1000000000ull / rate;
+  return start + gap * p / producers + i * gap;
+}
+
+// `runtimes` runtimes with one local route each. Per runtime, a producer
+// thread submits `per_runtime` one-way envelopes at `rate` a second (0:
+// flat out), sleeping until each one's slot, and a host thread waits in
+// poll on the delivered and deadletter pipes and reads every frame.
+Paced runtime_paced(uint32_t runtimes, uint64_t rate, uint64_t per_runtime, uint64_t payload) {
+  std::vector<std::unique_ptr<RuntimeHost>> hosts;
+  for (uint32_t r = 0; r < runtimes; ++r) {
+    hosts.push_back(std::make_unique<RuntimeHost>(std::vector<RouteSpec>{{"bench.local", free_port(), true}}));
+  }
+  const std::vector<uint8_t> envelope = build_request("paced", "bench.local", payload, true);
+  FinishLine line(runtimes * per_runtime);
+  std::vector<std::vector<uint64_t>> counts(runtimes);
+  std::vector<std::thread> readers;
+  for (uint32_t r = 0; r < runtimes; ++r) {
+    const vorlet_v2_HostHandles& h = hosts[r]->handles();
+    readers.emplace_back(poll_frames, std::vector<int>{h.delivered_read_fd, h.deadletter_read_fd}, &counts[r], &line);
+  }
+  const uint64_t start = paced_start();
+  std::atomic<uint64_t> refusals{0};
+  std::vector<std::thread> producers;
+  for (uint32_t r = 0; r < runtimes; ++r) {
+    producers.emplace_back([&, r] {
+      uint64_t refused = 0;
+      for (uint64_t i = 0; i < per_runtime; ++i) {
+        sleep_until(paced_slot(start, rate, i, r, runtimes));
+        int32_t s;
+        uint64_t backoff_us = 0;
+        while ((s = vorlet_v2_runtime_submit_envelope(hosts[r]->runtime(), envelope.data(), envelope.size())) ==
+               VORLET_V2_WOULD_BLOCK) {
+          ++refused;
+          backoff_us = backoff_us == 0 ? kRefusedFirstWaitUs : std::min(backoff_us * 2, kRefusedLongestWaitUs);
+          usleep(static_cast<useconds_t>(backoff_us));
+        }
+        if (s != VORLET_V2_OK) die("paced submit", s);
+      }
+      refusals.fetch_add(refused);
+    });
+  }
+  Paced out;
+  const PacedWindow window(start);
+  line.wait("frames missing on the paced road");
+  window.close(&out);
+  for (std::thread& t : producers) t.join();
+  for (const auto& host : hosts) {
+    out.deadletters += host->stats().deadletters_emitted;
+    host->stop();
+  }
+  for (std::thread& t : readers) t.join();
+  for (const auto& c : counts) out.delivered += c[0];
+  out.submitted = runtimes * per_runtime;
+  out.refusals = refusals.load();
+  return out;
+}
+
+// The floor: per runtime, a producer writes the same frames into a pipe at
+// the same rate, a relay thread blocks in read and writes each frame on to
+// a second pipe, and a consumer waits in poll on that pipe and reads each.
+Paced relay_paced(uint32_t relays, uint64_t rate, uint64_t per_relay, const std::vector<uint8_t>& frame) {
+  struct Pipes {
+    int in[2];
+    int out[2];
+  };
+  std::vector<Pipes> pipes(relays);
+  for (Pipes& p : pipes) {
+    make_pipe(p.in);
+    make_pipe(p.out);
+  }
+  FinishLine line(relays * per_relay);
+  std::vector<std::vector<uint64_t>> counts(relays);
+  std::vector<std::thread> threads;
+  for (uint32_t r = 0; r < relays; ++r) {
+    threads.emplace_back(poll_frames, std::vector<int>{pipes[r].out[0]}, &counts[r], &line);
+    threads.emplace_back([&, r] {
+      std::vector<uint8_t> body(frame.size());
+      uint8_t prefix[8];
+      while (read_exact(pipes[r].in[0], prefix, 8)) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+        if (length > body.size()) body.resize(length);
+        if (!read_exact(pipes[r].in[0], body.data(), length)) die("relay: closed inside a frame");
+        write_frame(pipes[r].out[1], body.data(), length);
+      }
+      close(pipes[r].out[1]);
+    });
+  }
+  const uint64_t start = paced_start();
+  for (uint32_t r = 0; r < relays; ++r) {
+    threads.emplace_back([&, r] {
+      for (uint64_t i = 0; i < per_relay; ++i) {
+        sleep_until(paced_slot(start, rate, i, r, relays));
+        write_frame(pipes[r].in[1], frame.data(), frame.size());
+      }
+      close(pipes[r].in[1]);
+    });
+  }
+  Paced out;
+  const PacedWindow window(start);
+  line.wait("frames missing on the paced relay");
+  window.close(&out);
+  for (std::thread& t : threads) t.join();
+  for (Pipes& p : pipes) {
+    close(p.in[0]);
+    close(p.out[0]);
+  }
+  for (const auto& c : counts) out.delivered += c[0];
+  out.submitted = relays * per_relay;
+  return out;
+}
+
+void scenario_light(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  const std::vector<uint8_t> envelope = build_request("paced", "bench.local", payload, true);
+  for (const uint64_t runtimes_wide : o.light_runtimes) {
+    const uint32_t runtimes = static_cast<uint32_t>(runtimes_wide);
+    for (const uint64_t rate : o.light_rates) {
+      const uint64_t per_runtime =
+          rate == 0 ? o.oneway : std::max<uint64_t>(1, rate * o.light_ms / 1000);
+      const Paced rt = runtime_paced(runtimes, rate, per_runtime, payload);
+      const Paced base = o.baselines ? relay_paced(runtimes, rate, per_runtime, envelope) : Paced{};
+      std::string name = "light load: " + std::to_string(runtimes) + (runtimes == 1 ? " runtime, " : " runtimes, ");
+      name += rate == 0 ? "flat out" : std::to_string(rate) + "/s" + (runtimes == 1 ? "" : " each");
+      const bool b = o.baselines;
+      auto core_share = [](const Paced& p) { return 100.0 * static_cast<double>(p.cpu_ns) / (p.seconds * 1e9); };
+      report.add({name, payload, runtimes, per_op(rt.cpu_ns, rt.delivered) / 1000.0,
+                  per_op(base.cpu_ns, base.delivered, b) / 1000.0, "cpu us/envelope", false});
+      report.add({name, payload, runtimes, core_share(rt), b ? core_share(base) : NAN, "% of a core", false});
+      report.add({name, payload, runtimes, per_op(rt.wakeups, rt.delivered), per_op(base.wakeups, base.delivered, b),
+                  "wake-ups/envelope", false});
+      if (rate == 0) {
+        report.add({name, payload, runtimes, static_cast<double>(rt.delivered) / rt.seconds,
+                    b ? static_cast<double>(base.delivered) / base.seconds : NAN, "envelopes/s", true});
+      }
+      report.account({name, payload, runtimes, rt.submitted, rt.delivered, rt.deadletters, rt.refusals});
+    }
+  }
+  report.note("  light load: one-way envelopes of " + std::to_string(payload) +
+              " B to a local route; per runtime a producer thread pacing its submits on absolute times "
+              "(clock_nanosleep; the producers' slots spread evenly over the gap) for " +
+              std::to_string(o.light_ms) + " ms, or " + std::to_string(o.oneway) +
+              " envelopes flat out, and a host thread waiting in poll on the delivered and deadletter "
+              "pipes and reading every frame; CPU is the whole process's (getrusage: the bench's own threads "
+              "too) from the first slot to the last frame read, per delivered envelope and as a share of one "
+              "core; the floor: per runtime a producer writing the same frames into a pipe at the same rate, a "
+              "relay thread blocking in read and writing each on to a second pipe, a consumer polling that pipe");
+  report.note_once(kWakeUpsNote);
+}
+
+// ---------------------------------------------------------------------
 
 std::vector<uint64_t> parse_list(const char* text) {
   std::vector<uint64_t> out;
@@ -1195,9 +1494,10 @@ void usage() {
                "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
                "                    [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N] [--allocs N]\n"
                "                    [--routes N] [--idle-ms MS] [--readers N] [--reader-routes a,b,...]\n"
+               "                    [--light-ms MS] [--light-rates a,b,...] (0: flat out) [--light-runtimes a,b,...]\n"
                "                    [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,fanin,memory,allocs,idle,routes,\n"
-               "                            readers]\n");
+               "                    [--only oneway,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,\n"
+               "                            routes,readers]\n");
   std::exit(2);
 }
 
@@ -1220,6 +1520,7 @@ Options parse(int argc, char** argv) {
       o.readers = 100;
       o.reader_routes = {100, 1000};
       o.fanin = 32;
+      o.light_ms = 20;
     } else if (arg == "--no-baseline") {
       o.baselines = false;
     } else if (arg == "--json") {
@@ -1252,6 +1553,12 @@ Options parse(int argc, char** argv) {
       o.fanin = number();
     } else if (arg == "--peers") {
       o.peers = static_cast<uint32_t>(std::max<uint64_t>(number(), 1));
+    } else if (arg == "--light-ms") {
+      o.light_ms = number();
+    } else if (arg == "--light-rates") {
+      o.light_rates = parse_list(value());
+    } else if (arg == "--light-runtimes") {
+      o.light_runtimes = parse_list(value());
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -1280,6 +1587,8 @@ Options parse(int argc, char** argv) {
   o.readers = std::max<uint64_t>(o.readers, 1);
   for (uint64_t& r : o.reader_routes) r = std::max<uint64_t>(r, 1);
   o.fanin = std::max<uint64_t>(o.fanin, 1);
+  o.light_ms = std::max<uint64_t>(o.light_ms, 1);
+  for (uint64_t& r : o.light_runtimes) r = std::clamp<uint64_t>(r, 1, 1024);
   return o;
 }
 
@@ -1297,6 +1606,7 @@ int main(int argc, char** argv) {
   if (o.runs("roundtrip")) scenario_roundtrip(o, report);
   if (o.runs("remote")) scenario_remote(o, report);
   if (o.runs("fanin")) scenario_fanin(o, report);
+  if (o.runs("light")) scenario_light(o, report);
   if (o.runs("memory")) scenario_memory(o, report);
   if (o.runs("allocs")) scenario_allocs(o, report);
   if (o.runs("idle")) scenario_idle(o, report);
