@@ -1,28 +1,31 @@
 // The runtime's local and remote roads side by side with what the platform
-// alone does with the same frames: plain pipes and a relay thread, a
-// ping-pong over two pipes, one loopback TCP connection per exchange, a
-// plain server serving one connection at a time to many peers. The round
-// trips also show the system calls, context switches, wake-ups and CPU
-// time the whole process spends on each; the light-load runs show what a
-// steady rate of envelopes costs per envelope and per core, beside a relay
-// that blocks in read at the same rate; the idle run shows what a started
-// runtime costs with no traffic (its floor is nothing); the route runs
-// show delivery with many routes against one, and how the flat apply
-// grows with the snapshot beside a standard hash map's copy of it; the
-// readers runs show routing latency while a host thread reads the runtime
-// in a loop, beside the same with nobody reading. Every runtime run is
-// listed with what it delivered beside what became deadletters.
+// alone does with the same frames: plain pipes and a relay thread, a relay
+// that parses every envelope, a ping-pong over two pipes, one loopback TCP
+// connection per exchange, a plain server serving one connection at a time
+// to many peers. The round trips also show the system calls, context
+// switches, wake-ups and CPU time the whole process spends on each; the
+// light-load runs show what a steady rate of envelopes costs per envelope
+// and per core, beside a relay that blocks in read at the same rate; the
+// idle run shows what a started runtime costs with no traffic (its floor is
+// nothing); the route runs show delivery with many routes against one, and
+// how the flat apply grows with the snapshot beside a standard hash map's
+// copy of it; the readers runs show routing latency while a host thread
+// reads the runtime in a loop, beside the same with nobody reading. Every
+// runtime run is listed with what it delivered beside what became
+// deadletters.
 //
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
 //                [--producers N] [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N]
 //                [--allocs N] [--routes N] [--idle-ms MS] [--readers N] [--reader-routes 1000,...]
 //                [--light-ms MS] [--light-rates 100,1000,...,0] [--light-runtimes 1,16]
-//                [--payloads 64,1024,...] [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,routes,
-//                        readers]
+//                [--payloads 64,1024,...] [--relay-payloads 64,1024,...] [--threads 1,2,...]
+//                [--only oneway,relay,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,
+//                        routes,readers]
+#include <limits.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +51,7 @@
 
 #include "alloc_counter.h"
 #include "bench_support.h"
+#include "envelope_parser.h"
 
 namespace bench {
 namespace {
@@ -70,6 +74,7 @@ struct Options {
   uint64_t light_ms = 2000;                        // length of each paced run of the light-load scenario
   std::vector<uint64_t> light_rates{100, 1000, 10000, 0};  // envelopes/s per runtime; 0: flat out
   std::vector<uint64_t> light_runtimes{1, 16};
+  std::vector<uint64_t> relay_payloads{64, 1024, 16384};  // the parsing relay scenario's
   std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
   std::vector<uint32_t> threads{1, 2, 4, 8};
   std::set<std::string> only;
@@ -311,6 +316,112 @@ void scenario_producers(const Options& o, Report& report) {
     report.add({"producers: 8 vs 1", payload, 8, rt_eight, rt_single, "envelopes/s", true});
     report.note_once(kVersusNote);
   }
+}
+
+// Writes every byte of the parts, in as few calls as the pipe allows: one
+// when it has room for all of them.
+void write_all(int fd, std::vector<iovec>* parts) {
+  size_t first = 0;
+  while (first < parts->size()) {
+    const int count = static_cast<int>(std::min<size_t>(parts->size() - first, IOV_MAX));
+    const ssize_t n = writev(fd, parts->data() + first, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      die("writev", errno);
+    }
+    uint64_t left = static_cast<uint64_t>(n);
+    while (left > 0) {
+      iovec& part = (*parts)[first];
+      if (left >= part.iov_len) {
+        left -= part.iov_len;
+        ++first;
+      } else {
+        part.iov_base = static_cast<uint8_t*>(part.iov_base) + left;
+        part.iov_len -= left;
+        left = 0;
+      }
+    }
+  }
+}
+
+// The floor of a relay that must validate every envelope: it reads up to
+// 64 KiB at once, parses every envelope of the whole frames once with
+// protobuf, checks its target, and writes the frames that pass in one call
+// (more only when the pipe takes part of them). The producer writes the
+// same envelopes one frame at a time, as baseline_oneway's does.
+OneWay baseline_parsing_relay(const std::vector<uint8_t>& envelope, const std::string& target, uint64_t n) {
+  int in[2], out_pipe[2];
+  make_pipe(in);
+  make_pipe(out_pipe);
+  std::thread relay([&] {
+    constexpr uint64_t kReadBytes = 64 * 1024;
+    EnvelopeParser parser;
+    std::vector<uint8_t> held(2 * kReadBytes);
+    uint64_t end = 0;  // bytes held, a partial frame's from the last batch first
+    std::vector<iovec> batch;
+    for (;;) {
+      if (held.size() - end < kReadBytes) held.resize(end + kReadBytes);
+      const ssize_t got = read(in[0], held.data() + end, kReadBytes);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        die("parsing relay: read", errno);
+      }
+      if (got == 0) {
+        if (end != 0) die("parsing relay: closed inside a frame");
+        break;
+      }
+      end += static_cast<uint64_t>(got);
+      batch.clear();
+      uint64_t at = 0;
+      while (end - at >= 8) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | held[at + static_cast<uint64_t>(i)];
+        if (end - at - 8 < length) break;
+        if (!parser.decodes_for(held.data() + at + 8, length, target)) die("parsing relay: an envelope failed its check");
+        uint8_t* frame = held.data() + at;
+        if (!batch.empty() && static_cast<uint8_t*>(batch.back().iov_base) + batch.back().iov_len == frame) {
+          batch.back().iov_len += 8 + length;
+        } else {
+          batch.push_back({frame, 8 + length});
+        }
+        at += 8 + length;
+      }
+      write_all(out_pipe[1], &batch);
+      std::memmove(held.data(), held.data() + at, end - at);
+      end -= at;
+    }
+    close(out_pipe[1]);
+  });
+  std::atomic<uint64_t> got{0}, total{0}, end_ns{0};
+  std::thread consumer(count_frames, out_pipe[0], envelope.size(), &got, &total, n, &end_ns, true);
+  const uint64_t start = now_ns();
+  for (uint64_t i = 0; i < n; ++i) write_frame(in[1], envelope.data(), envelope.size());
+  close(in[1]);
+  relay.join();
+  consumer.join();
+  close(in[0]);
+  close(out_pipe[0]);
+  OneWay result;
+  result.seconds = seconds_between(start, end_ns.load());
+  result.frame_bytes = envelope.size();
+  result.delivered = got.load();
+  return result;
+}
+
+void scenario_relay(const Options& o, Report& report) {
+  for (uint64_t payload : o.relay_payloads) {
+    const uint64_t n = runs_for(o, o.oneway, payload);
+    const OneWay rt = runtime_oneway(Road::submit, payload, n, 1);
+    const OneWay base = o.baselines
+                            ? baseline_parsing_relay(build_request("one-way", "bench.local", payload, true),
+                                                     "bench.local", n)
+                            : OneWay{};
+    report_oneway(report, "local one-way vs parsing relay", payload, 1, n, rt, base);
+  }
+  report.note("  parsing relay: the runtime's one-way road (submit, deliveries only: what became deadletters is in "
+              "the runs table) beside a relay thread between two pipes that reads up to 64 KiB at once, parses "
+              "every envelope once with protobuf (the bench's own copy of the transport schema), checks its "
+              "target and writes each batch of frames in one call; its producer writes one frame per call");
 }
 
 // ---------------------------------------------------------------------
@@ -1495,8 +1606,8 @@ void usage() {
                "                    [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N] [--allocs N]\n"
                "                    [--routes N] [--idle-ms MS] [--readers N] [--reader-routes a,b,...]\n"
                "                    [--light-ms MS] [--light-rates a,b,...] (0: flat out) [--light-runtimes a,b,...]\n"
-               "                    [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,\n"
+               "                    [--payloads a,b,...] [--relay-payloads a,b,...] [--threads a,b,...]\n"
+               "                    [--only oneway,relay,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,\n"
                "                            routes,readers]\n");
   std::exit(2);
 }
@@ -1559,6 +1670,8 @@ Options parse(int argc, char** argv) {
       o.light_rates = parse_list(value());
     } else if (arg == "--light-runtimes") {
       o.light_runtimes = parse_list(value());
+    } else if (arg == "--relay-payloads") {
+      o.relay_payloads = parse_list(value());
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -1601,6 +1714,7 @@ int main(int argc, char** argv) {
   Report report;
   const uint64_t start = now_ns();
   if (o.runs("oneway")) scenario_oneway(o, report, Road::submit);
+  if (o.runs("relay")) scenario_relay(o, report);
   if (o.runs("pipe")) scenario_oneway(o, report, Road::request_pipe);
   if (o.runs("producers")) scenario_producers(o, report);
   if (o.runs("roundtrip")) scenario_roundtrip(o, report);
