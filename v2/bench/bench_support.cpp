@@ -30,6 +30,15 @@ uint64_t now_ns() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+void sleep_until(uint64_t at_ns) {
+  // A time already passed would still cost a trip through the timer and
+  // the scheduler.
+  if (now_ns() >= at_ns) return;
+  const timespec until{static_cast<time_t>(at_ns / 1000000000ull), static_cast<long>(at_ns % 1000000000ull)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
 void die(const char* what, long value) {
   std::fprintf(stderr, "vorlet_bench: %s (%ld)\n", what, value);
   std::fflush(stderr);
@@ -219,7 +228,7 @@ uint16_t free_port() {
   return port;
 }
 
-int tcp_listen_loopback(uint16_t* port) {
+int tcp_listen_loopback(uint16_t* port, int backlog) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) die("socket", errno);
   const int one = 1;
@@ -229,7 +238,7 @@ int tcp_listen_loopback(uint16_t* port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(*port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) die("bind", errno);
-  if (listen(fd, 16) != 0) die("listen", errno);
+  if (listen(fd, backlog) != 0) die("listen", errno);
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   *port = ntohs(addr.sin_port);
@@ -338,6 +347,7 @@ ProcessUsage process_usage() {
   };
   ProcessUsage out;
   out.context_switches = static_cast<uint64_t>(u.ru_nvcsw) + static_cast<uint64_t>(u.ru_nivcsw);
+  out.voluntary_switches = static_cast<uint64_t>(u.ru_nvcsw);
   out.cpu_ns = ns(u.ru_utime) + ns(u.ru_stime);
   out.minor_faults = static_cast<uint64_t>(u.ru_minflt);
   return out;
@@ -355,6 +365,7 @@ Cost CostMeter::stop() {
   if (counting_) out.syscalls = calls_.stop();
   counting_ = false;
   out.context_switches = end.context_switches - begin_.context_switches;
+  out.voluntary_switches = end.voluntary_switches - begin_.voluntary_switches;
   out.cpu_ns = end.cpu_ns - begin_.cpu_ns;
   return out;
 }

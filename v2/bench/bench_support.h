@@ -15,6 +15,10 @@
 namespace bench {
 
 uint64_t now_ns();
+// Sleeps until the monotonic clock reads at_ns; returns at once, without a
+// system call, when it has passed. Pacing on absolute times, so that a late
+// wake does not push every later slot back.
+void sleep_until(uint64_t at_ns);
 
 // Stops the run with a message: a benchmark that cannot do its work has no
 // figures to report.
@@ -87,7 +91,9 @@ uint16_t free_port();
 
 // ---- loopback TCP for the remote baseline ----
 
-int tcp_listen_loopback(uint16_t* port);
+// backlog: the listen queue's length (what connections wait in while the
+// server serves another).
+int tcp_listen_loopback(uint16_t* port, int backlog = 16);
 int tcp_connect_loopback(uint16_t port);
 
 // ---- what the process spends ----
@@ -121,9 +127,13 @@ class SyscallCounter {
 
 // Context switches (voluntary and not), CPU time (user and system) and
 // minor page faults (first touches of memory the process was given) of the
-// whole process so far, every thread's, ended ones included.
+// whole process so far, every thread's, ended ones included. A voluntary
+// switch is a thread going to sleep (in poll, read, a futex, a sleep) and
+// so, once it is woken, one wake-up; a thread that spins or yields instead
+// adds none.
 struct ProcessUsage {
   uint64_t context_switches = 0;
+  uint64_t voluntary_switches = 0;
   uint64_t cpu_ns = 0;
   uint64_t minor_faults = 0;
 };
@@ -135,6 +145,7 @@ struct Cost {
   bool syscalls_counted = false;
   uint64_t syscalls = 0;
   uint64_t context_switches = 0;
+  uint64_t voluntary_switches = 0;  // of context_switches: the wake-ups
   uint64_t cpu_ns = 0;
 };
 

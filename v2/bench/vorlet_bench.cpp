@@ -1,34 +1,46 @@
 // The runtime's local and remote roads side by side with what the platform
-// alone does with the same frames: plain pipes and a relay thread, a
-// ping-pong over two pipes, one loopback TCP connection per exchange. The
-// round trips also show the system calls, context switches and CPU time
-// the whole process spends on each; the idle run shows what a started
-// runtime costs with no traffic (its floor is nothing); the route runs
-// show delivery with many routes against one, and how the flat apply
-// grows with the snapshot beside a standard hash map's copy of it; the
-// readers runs show routing latency while a host thread reads the runtime
-// in a loop, beside the same with nobody reading. Every runtime run is
-// listed with what it delivered beside what became deadletters.
+// alone does with the same frames: plain pipes and a relay thread, a relay
+// that parses every envelope, a ping-pong over two pipes, one loopback TCP
+// connection per exchange, a plain server serving one connection at a time
+// to many peers. The round trips also show the system calls, context
+// switches, wake-ups and CPU time the whole process spends on each; the
+// light-load runs show what a steady rate of envelopes costs per envelope
+// and per core, beside a relay that blocks in read at the same rate; the
+// idle run shows what a started runtime costs with no traffic (its floor is
+// nothing); the route runs show delivery with many routes against one, and
+// how the flat apply grows with the snapshot beside a standard hash map's
+// copy of it; the readers runs show routing latency while a host thread
+// reads the runtime in a loop, beside the same with nobody reading. Every
+// runtime run is listed with what it delivered beside what became
+// deadletters.
 //
 //   vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N]
-//                [--producers N] [--roundtrip N] [--remote N] [--memory N]
+//                [--producers N] [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N]
 //                [--allocs N] [--routes N] [--idle-ms MS] [--readers N] [--reader-routes 1000,...]
-//                [--payloads 64,1024,...] [--threads 1,2,...]
-//                [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes,readers]
+//                [--light-ms MS] [--light-rates 100,1000,...,0] [--light-runtimes 1,16]
+//                [--payloads 64,1024,...] [--relay-payloads 64,1024,...] [--threads 1,2,...]
+//                [--only oneway,relay,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,
+//                        routes,readers]
+#include <limits.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -39,6 +51,7 @@
 
 #include "alloc_counter.h"
 #include "bench_support.h"
+#include "envelope_parser.h"
 
 namespace bench {
 namespace {
@@ -50,12 +63,18 @@ struct Options {
   uint64_t producers = 400000;      // envelopes per producer-scaling run
   uint64_t roundtrip = 5000;        // local round trips per run
   uint64_t remote = 1500;           // remote round trips (each one connection)
+  uint64_t fanin = 8000;            // exchanges of the fan-in run, over all its peers
+  uint32_t peers = 16;              // peers of the fan-in run
   uint64_t memory = 1000000;        // envelopes of the memory run
   uint64_t allocs = 20000;          // envelopes of each counted run
   uint64_t routes = 10000;          // routes of the scaling run (the apply also runs 10 times as many)
   uint64_t idle_ms = 2000;          // length of the idle window
   uint64_t readers = 2000;          // paced envelopes per run of the readers scenario
   std::vector<uint64_t> reader_routes{1000, 100000};
+  uint64_t light_ms = 2000;                        // length of each paced run of the light-load scenario
+  std::vector<uint64_t> light_rates{100, 1000, 10000, 0};  // envelopes/s per runtime; 0: flat out
+  std::vector<uint64_t> light_runtimes{1, 16};
+  std::vector<uint64_t> relay_payloads{64, 1024, 16384};  // the parsing relay scenario's
   std::vector<uint64_t> payloads{64, 1024, 16384, 61440};
   std::vector<uint32_t> threads{1, 2, 4, 8};
   std::set<std::string> only;
@@ -70,6 +89,13 @@ constexpr uint64_t kMiB = 1ull << 20;
 // Rows that set the runtime against itself.
 constexpr const char* kVersusNote =
     "  rows named \"A vs B\" hold the runtime's figure for A, and for B in the baseline column";
+
+// What the wake-up rows count.
+constexpr const char* kWakeUpsNote =
+    "  wake-ups: the voluntary context switches of the whole process (getrusage), per operation: each is a "
+    "thread going to sleep (poll, read, accept, a futex, a sleep) and being woken again, so it counts the "
+    "times a sleeping thread is woken; a thread that spins or yields adds none, and involuntary switches "
+    "(preemption by other work on a shared machine) are left out; ctx switches/op counts both kinds";
 
 double seconds_between(uint64_t a, uint64_t b) { return static_cast<double>(b - a) / 1e9; }
 
@@ -292,6 +318,112 @@ void scenario_producers(const Options& o, Report& report) {
   }
 }
 
+// Writes every byte of the parts, in as few calls as the pipe allows: one
+// when it has room for all of them.
+void write_all(int fd, std::vector<iovec>* parts) {
+  size_t first = 0;
+  while (first < parts->size()) {
+    const int count = static_cast<int>(std::min<size_t>(parts->size() - first, IOV_MAX));
+    const ssize_t n = writev(fd, parts->data() + first, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      die("writev", errno);
+    }
+    uint64_t left = static_cast<uint64_t>(n);
+    while (left > 0) {
+      iovec& part = (*parts)[first];
+      if (left >= part.iov_len) {
+        left -= part.iov_len;
+        ++first;
+      } else {
+        part.iov_base = static_cast<uint8_t*>(part.iov_base) + left;
+        part.iov_len -= left;
+        left = 0;
+      }
+    }
+  }
+}
+
+// The floor of a relay that must validate every envelope: it reads up to
+// 64 KiB at once, parses every envelope of the whole frames once with
+// protobuf, checks its target, and writes the frames that pass in one call
+// (more only when the pipe takes part of them). The producer writes the
+// same envelopes one frame at a time, as baseline_oneway's does.
+OneWay baseline_parsing_relay(const std::vector<uint8_t>& envelope, const std::string& target, uint64_t n) {
+  int in[2], out_pipe[2];
+  make_pipe(in);
+  make_pipe(out_pipe);
+  std::thread relay([&] {
+    constexpr uint64_t kReadBytes = 64 * 1024;
+    EnvelopeParser parser;
+    std::vector<uint8_t> held(2 * kReadBytes);
+    uint64_t end = 0;  // bytes held, a partial frame's from the last batch first
+    std::vector<iovec> batch;
+    for (;;) {
+      if (held.size() - end < kReadBytes) held.resize(end + kReadBytes);
+      const ssize_t got = read(in[0], held.data() + end, kReadBytes);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        die("parsing relay: read", errno);
+      }
+      if (got == 0) {
+        if (end != 0) die("parsing relay: closed inside a frame");
+        break;
+      }
+      end += static_cast<uint64_t>(got);
+      batch.clear();
+      uint64_t at = 0;
+      while (end - at >= 8) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | held[at + static_cast<uint64_t>(i)];
+        if (end - at - 8 < length) break;
+        if (!parser.decodes_for(held.data() + at + 8, length, target)) die("parsing relay: an envelope failed its check");
+        uint8_t* frame = held.data() + at;
+        if (!batch.empty() && static_cast<uint8_t*>(batch.back().iov_base) + batch.back().iov_len == frame) {
+          batch.back().iov_len += 8 + length;
+        } else {
+          batch.push_back({frame, 8 + length});
+        }
+        at += 8 + length;
+      }
+      write_all(out_pipe[1], &batch);
+      std::memmove(held.data(), held.data() + at, end - at);
+      end -= at;
+    }
+    close(out_pipe[1]);
+  });
+  std::atomic<uint64_t> got{0}, total{0}, end_ns{0};
+  std::thread consumer(count_frames, out_pipe[0], envelope.size(), &got, &total, n, &end_ns, true);
+  const uint64_t start = now_ns();
+  for (uint64_t i = 0; i < n; ++i) write_frame(in[1], envelope.data(), envelope.size());
+  close(in[1]);
+  relay.join();
+  consumer.join();
+  close(in[0]);
+  close(out_pipe[0]);
+  OneWay result;
+  result.seconds = seconds_between(start, end_ns.load());
+  result.frame_bytes = envelope.size();
+  result.delivered = got.load();
+  return result;
+}
+
+void scenario_relay(const Options& o, Report& report) {
+  for (uint64_t payload : o.relay_payloads) {
+    const uint64_t n = runs_for(o, o.oneway, payload);
+    const OneWay rt = runtime_oneway(Road::submit, payload, n, 1);
+    const OneWay base = o.baselines
+                            ? baseline_parsing_relay(build_request("one-way", "bench.local", payload, true),
+                                                     "bench.local", n)
+                            : OneWay{};
+    report_oneway(report, "local one-way vs parsing relay", payload, 1, n, rt, base);
+  }
+  report.note("  parsing relay: the runtime's one-way road (submit, deliveries only: what became deadletters is in "
+              "the runs table) beside a relay thread between two pipes that reads up to 64 KiB at once, parses "
+              "every envelope once with protobuf (the bench's own copy of the transport schema), checks its "
+              "target and writes each batch of frames in one call; its producer writes one frame per call");
+}
+
 // ---------------------------------------------------------------------
 // Round trips.
 // ---------------------------------------------------------------------
@@ -327,11 +459,14 @@ void report_latency(Report& report, const char* scenario, uint64_t payload, uint
               per_op(base.cost.syscalls, base.count, base.cost.syscalls_counted), "syscalls/op", false});
   report.add({scenario, payload, inflight, per_op(rt.cost.context_switches, rt.count),
               per_op(base.cost.context_switches, base.count, baselines), "ctx switches/op", false});
+  report.add({scenario, payload, inflight, per_op(rt.cost.voluntary_switches, rt.count),
+              per_op(base.cost.voluntary_switches, base.count, baselines), "wake-ups/op", false});
   report.add({scenario, payload, inflight, per_op(rt.cost.cpu_ns, rt.count) / 1000.0,
               per_op(base.cost.cpu_ns, base.count, baselines) / 1000.0, "cpu us/op", false});
   report.account({scenario, payload, inflight, rt.count, rt.count, rt.deadletters, rt.refusals});
   note_uncounted(report, rt.uncounted);
   note_uncounted(report, base.uncounted);
+  report.note_once(kWakeUpsNote);
 }
 
 
@@ -520,12 +655,100 @@ void put_u32(std::vector<uint8_t>* body, uint32_t v) {
   for (int i = 0; i < 4; ++i) body->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+void put_u64(std::vector<uint8_t>* body, uint64_t v) {
+  for (int i = 0; i < 8; ++i) body->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint32_t get_u32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The tcp-frame request body that carries an envelope to a listener.
+std::vector<uint8_t> tcp_request_body(const std::vector<uint8_t>& envelope, uint32_t timeout_ms) {
+  std::vector<uint8_t> body{'V', '2', 'Q', '1'};
+  put_u32(&body, timeout_ms);
+  put_u64(&body, envelope.size());
+  body.insert(body.end(), envelope.begin(), envelope.end());
+  return body;
+}
+
+// The reply body a listener sends for a host's response: kind 1, no reason,
+// no text, the response as the host wrote it.
+std::vector<uint8_t> tcp_response_body(const std::vector<uint8_t>& response) {
+  std::vector<uint8_t> body{'V', '2', 'R', '1'};
+  put_u32(&body, 1);
+  put_u32(&body, 0);
+  put_u32(&body, 0);
+  body.insert(body.end(), response.begin(), response.end());
+  return body;
+}
+
+// Reads one frame's body from a socket; false when the peer closed before
+// its prefix.
+bool read_frame(int fd, std::vector<uint8_t>* body) {
+  uint8_t prefix[8];
+  if (!read_exact(fd, prefix, 8)) return false;
+  uint64_t length = 0;
+  for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+  body->resize(length);
+  if (!read_exact(fd, body->data(), length)) die("closed inside a frame");
+  return true;
+}
+
+// One exchange as a peer makes it: connect, one request frame, one reply
+// frame (its body in *reply), close.
+void tcp_exchange(uint16_t port, const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) {
+  const int fd = tcp_connect_loopback(port);
+  write_frame(fd, request.data(), request.size());
+  if (!read_frame(fd, reply)) die("the server closed without a reply");
+  close(fd);
+}
+
+// A plain server that serves one connection at a time, as the runtime's
+// listener does and with nothing else: accept, read one request frame,
+// write the one reply it has, close.
+class SerialServer {
+ public:
+  SerialServer(std::vector<uint8_t> reply, int backlog) : reply_(std::move(reply)) {
+    listener_ = tcp_listen_loopback(&port_, backlog);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~SerialServer() {
+    done_.store(true);
+    close(tcp_connect_loopback(port_));  // unblocks accept
+    thread_.join();
+    close(listener_);
+  }
+  SerialServer(const SerialServer&) = delete;
+  SerialServer& operator=(const SerialServer&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ private:
+  void serve() {
+    std::vector<uint8_t> body;
+    while (!done_.load()) {
+      const int fd = accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      if (read_frame(fd, &body)) write_frame(fd, reply_.data(), reply_.size());
+      close(fd);
+    }
+  }
+
+  const std::vector<uint8_t> reply_;
+  uint16_t port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 // The same request and reply bodies exchanged serially, one loopback
 // connection per exchange, against a minimal server thread.
 Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint64_t n) {
   std::vector<uint8_t> request{'V', '2', 'Q', '1'};
   put_u32(&request, 5000);
-  for (int i = 0; i < 8; ++i) request.push_back(static_cast<uint8_t>(request_bytes >> (8 * i)));
+  put_u64(&request, request_bytes);
   request.resize(16 + request_bytes, 0x5a);
   std::vector<uint8_t> reply{'V', '2', 'R', '1'};
   put_u32(&reply, 1);
@@ -533,24 +756,7 @@ Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint
   put_u32(&reply, 0);
   reply.resize(16 + reply_bytes, 0xa5);
 
-  uint16_t port = 0;
-  const int listener = tcp_listen_loopback(&port);
-  std::atomic<bool> done{false};
-  std::thread server([&] {
-    std::vector<uint8_t> body;
-    while (!done.load()) {
-      const int fd = accept(listener, nullptr, nullptr);
-      if (fd < 0) continue;
-      uint8_t prefix[8];
-      if (read_exact(fd, prefix, 8)) {
-        uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
-        body.resize(length);
-        if (read_exact(fd, body.data(), length)) write_frame(fd, reply.data(), reply.size());
-      }
-      close(fd);
-    }
-  });
+  SerialServer server(reply, 16);
   Latency out;
   out.samples.reserve(n);
   std::vector<uint8_t> body;
@@ -559,25 +765,13 @@ Latency baseline_tcp_exchange(uint64_t request_bytes, uint64_t reply_bytes, uint
   const uint64_t start = now_ns();
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t began = now_ns();
-    const int fd = tcp_connect_loopback(port);
-    write_frame(fd, request.data(), request.size());
-    uint8_t prefix[8];
-    if (!read_exact(fd, prefix, 8)) die("baseline server closed");
-    uint64_t length = 0;
-    for (int k = 7; k >= 0; --k) length = (length << 8) | prefix[k];
-    body.resize(length);
-    read_exact(fd, body.data(), length);
-    close(fd);
+    tcp_exchange(server.port(), request, &body);
     out.samples.push_back(now_ns() - began);
     ++out.count;
   }
   out.seconds = seconds_between(start, now_ns());
   out.cost = meter.stop();
   out.uncounted = meter.why();
-  done.store(true);
-  close(tcp_connect_loopback(port));  // unblocks accept
-  server.join();
-  close(listener);
   return out;
 }
 
@@ -587,6 +781,146 @@ void scenario_remote(const Options& o, Report& report) {
   const Latency rt = runtime_remote_roundtrip(payload, o.remote, &request_bytes, &reply_bytes);
   const Latency base = o.baselines ? baseline_tcp_exchange(request_bytes, reply_bytes, o.remote) : Latency{};
   report_latency(report, "remote round trip (loopback)", payload, 1, rt, base, o.baselines);
+  report.note("  remote round trip: one request in flight from runtime A's host to runtime B's over loopback, one "
+              "connection per exchange; the floor is raw TCP, one new connection per exchange against a plain "
+              "server thread");
+}
+
+// ---------------------------------------------------------------------
+// Remote fan-in: many peers, each with one request at a time, against one
+// listener.
+// ---------------------------------------------------------------------
+
+struct FanIn {
+  double seconds = 0;
+  uint64_t exchanges = 0;
+  uint64_t responses = 0;  // replies of kind 1
+  std::string other;       // the first reply of another kind, described
+  Cost cost;               // the whole process's, over the exchanges
+  std::string uncounted;
+  uint64_t deadletters = 0;  // the runtime's deadletters_emitted
+};
+
+// Peer p makes the exchanges of requests[p] one after another on a thread
+// of its own; the peers start together, once every thread is up.
+FanIn run_peers(uint16_t port, const std::vector<std::vector<std::vector<uint8_t>>>& requests) {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t ready = 0;
+  bool go = false;
+  std::atomic<uint64_t> responses{0};
+  std::string other;
+  std::vector<std::thread> peers;
+  for (size_t p = 0; p < requests.size(); ++p) {
+    peers.emplace_back([&, p] {
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        ++ready;
+        changed.notify_all();
+        changed.wait(hold, [&] { return go; });
+      }
+      std::vector<uint8_t> reply;
+      uint64_t mine = 0;
+      for (const std::vector<uint8_t>& request : requests[p]) {
+        tcp_exchange(port, request, &reply);
+        if (reply.size() >= 16 && std::memcmp(reply.data(), "V2R1", 4) == 0 && get_u32(reply.data() + 4) == 1) {
+          ++mine;
+          continue;
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        if (!other.empty()) continue;
+        if (reply.size() < 16) {
+          other = "a reply of " + std::to_string(reply.size()) + " bytes";
+          continue;
+        }
+        const uint32_t text = std::min<uint32_t>(get_u32(reply.data() + 12), static_cast<uint32_t>(reply.size() - 16));
+        other = "kind " + std::to_string(get_u32(reply.data() + 4)) + ", reason " +
+                std::to_string(get_u32(reply.data() + 8)) + ", \"" +
+                std::string(reinterpret_cast<const char*>(reply.data() + 16), text) + "\"";
+      }
+      responses.fetch_add(mine);
+    });
+  }
+  {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return ready == requests.size(); });
+  }
+  FanIn out;
+  CostMeter meter;
+  meter.start();
+  const uint64_t start = now_ns();
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    go = true;
+  }
+  changed.notify_all();
+  for (std::thread& t : peers) t.join();
+  out.seconds = seconds_between(start, now_ns());
+  out.cost = meter.stop();
+  out.uncounted = meter.why();
+  for (const auto& mine : requests) out.exchanges += mine.size();
+  out.responses = responses.load();
+  out.other = other;
+  return out;
+}
+
+// n two-way requests over `peers` peers, each a tcp-frame request carrying
+// an envelope with an id of its own, built before any clock starts.
+std::vector<std::vector<std::vector<uint8_t>>> fanin_requests(uint64_t payload, uint64_t n, uint32_t peers) {
+  std::vector<std::vector<std::vector<uint8_t>>> out(peers);
+  for (uint32_t p = 0; p < peers; ++p) {
+    const uint64_t count = n / peers + (p < n % peers ? 1 : 0);
+    for (uint64_t i = 0; i < count; ++i) {
+      const std::string id = "fanin-" + std::to_string(p) + "-" + std::to_string(i);
+      out[p].push_back(tcp_request_body(build_request(id, "bench.remote", payload, false), 5000));
+    }
+  }
+  return out;
+}
+
+// The peers against a runtime's listener; its host answers each request at
+// once through the request pipe.
+FanIn runtime_fanin(const std::vector<std::vector<std::vector<uint8_t>>>& requests, uint64_t payload) {
+  const uint16_t port = free_port();
+  RuntimeHost host({{"bench.remote", port, true}});
+  std::thread responder(answer_requests, host.handles(), payload);
+  FanIn out = run_peers(port, requests);
+  out.deadletters = host.stats().deadletters_emitted;
+  host.stop();
+  responder.join();
+  return out;
+}
+
+// The same peers against a plain server serving one connection at a time,
+// with the reply the runtime's listener sends for the host's response.
+FanIn baseline_fanin(const std::vector<std::vector<std::vector<uint8_t>>>& requests, uint64_t payload) {
+  const std::vector<uint8_t> envelope = build_request("fanin-0-0", "bench.remote", payload, false);
+  SerialServer server(tcp_response_body(build_reply(envelope.data(), envelope.size(), payload)), 256);
+  return run_peers(server.port(), requests);
+}
+
+void scenario_fanin(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  const auto requests = fanin_requests(payload, o.fanin, o.peers);
+  const FanIn rt = runtime_fanin(requests, payload);
+  const FanIn base = o.baselines ? baseline_fanin(requests, payload) : FanIn{};
+  const std::string name = "remote fan-in: " + std::to_string(o.peers) + " peers, one listener";
+  const bool b = o.baselines;
+  report.add({name, payload, o.peers, static_cast<double>(rt.exchanges) / rt.seconds,
+              static_cast<double>(base.exchanges) / base.seconds, "exchanges/s", true});
+  report.add({name, payload, o.peers, per_op(rt.cost.voluntary_switches, rt.exchanges),
+              per_op(base.cost.voluntary_switches, base.exchanges, b), "wake-ups/op", false});
+  report.add({name, payload, o.peers, per_op(rt.cost.cpu_ns, rt.exchanges) / 1000.0,
+              per_op(base.cost.cpu_ns, base.exchanges, b) / 1000.0, "cpu us/op", false});
+  report.account({name, payload, o.peers, rt.exchanges, rt.responses, rt.deadletters, rt.exchanges - rt.responses});
+  if (base.responses != base.exchanges) die("fan-in floor: a reply was not a response");
+  report.note("  remote fan-in: each peer is a thread making one exchange at a time, one connection each (connect, "
+              "one tcp-frame request, one reply, close), all peers against one runtime's listener whose host "
+              "answers at once; the floor is a plain server serving one connection at a time (listen backlog "
+              "256) with the same reply; in its run row, refusals counts the replies that were not a response");
+  if (!rt.other.empty()) report.note("  remote fan-in: a reply that was not a response: " + rt.other);
+  note_uncounted(report, rt.uncounted);
+  report.note_once(kWakeUpsNote);
 }
 
 // ---------------------------------------------------------------------
@@ -916,10 +1250,7 @@ Latency readers_run(uint64_t routes, Reader reader, uint64_t n) {
   usleep(20000);
   const uint64_t start = now_ns();
   for (uint64_t k = 0; k < n; ++k) {
-    const uint64_t slot = start + k * kGapNs;
-    timespec until{static_cast<time_t>(slot / 1000000000ull), static_cast<long>(slot % 1000000000ull)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    sleep_until(start + k * kGapNs);
     submitted[k] = now_ns();
     int32_t s;
     while ((s = vorlet_v2_runtime_submit_envelope(host.runtime(), envelope.data(), envelope.size())) ==
@@ -966,6 +1297,298 @@ void scenario_readers(const Options& o, Report& report) {
 }
 
 // ---------------------------------------------------------------------
+// Light load: what a steady rate of one-way envelopes costs the process.
+// ---------------------------------------------------------------------
+
+// Wakes the thread that waits for the end of a run once, when the frame
+// that completes the run has been read: a waiter that polled would add its
+// own wake-ups and CPU to what the run measures.
+class FinishLine {
+ public:
+  explicit FinishLine(uint64_t target) : target_(target) {}
+
+  void add(uint64_t frames) {
+    const uint64_t before = count_.fetch_add(frames, std::memory_order_acq_rel);
+    if (before < target_ && before + frames >= target_) {
+      std::lock_guard<std::mutex> hold(lock_);
+      reached_ = true;
+      crossed_.notify_all();
+    }
+  }
+  void wait(const char* what) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!crossed_.wait_for(hold, std::chrono::seconds(300), [&] { return reached_; })) {
+      die(what, static_cast<long>(count_.load()));
+    }
+  }
+
+ private:
+  const uint64_t target_;
+  std::atomic<uint64_t> count_{0};
+  std::mutex lock_;
+  std::condition_variable crossed_;
+  bool reached_ = false;
+};
+
+// Reads the frames that reach some pipes as a host waiting in poll does:
+// sleeps in poll on all of them, reads what each ready pipe holds, counts
+// the whole frames, until each pipe has read end of file. (*counts)[i] is
+// the frames of fds[i].
+void poll_frames(std::vector<int> fds, std::vector<uint64_t>* counts, FinishLine* line) {
+  struct Held {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(1u << 16);
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    bool open = true;
+  };
+  std::vector<Held> held(fds.size());
+  counts->assign(fds.size(), 0);
+  std::vector<pollfd> waits;
+  std::vector<size_t> which;
+  for (;;) {
+    waits.clear();
+    which.clear();
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (!held[i].open) continue;
+      waits.push_back({fds[i], POLLIN, 0});
+      which.push_back(i);
+    }
+    if (waits.empty()) return;
+    const int r = poll(waits.data(), waits.size(), 60000);
+    if (r == 0) die("no frame arrived in time");
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      die("poll", errno);
+    }
+    for (size_t k = 0; k < waits.size(); ++k) {
+      if (waits[k].revents == 0) continue;
+      Held& h = held[which[k]];
+      if (h.begin == h.end) h.begin = h.end = 0;
+      if (h.end == h.bytes.size()) {
+        std::memmove(h.bytes.data(), h.bytes.data() + h.begin, h.end - h.begin);
+        h.end -= h.begin;
+        h.begin = 0;
+        if (h.end == h.bytes.size()) h.bytes.resize(2 * h.bytes.size());
+      }
+      const ssize_t got = read(fds[which[k]], h.bytes.data() + h.end, h.bytes.size() - h.end);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        die("read", errno);
+      }
+      if (got == 0) {
+        if (h.begin != h.end) die("pipe closed inside a frame");
+        h.open = false;
+        continue;
+      }
+      h.end += static_cast<uint64_t>(got);
+      uint64_t frames = 0;
+      while (h.end - h.begin >= 8) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | h.bytes[h.begin + static_cast<uint64_t>(i)];
+        if (h.end - h.begin - 8 < length) break;
+        h.begin += 8 + length;
+        ++frames;
+      }
+      if (frames != 0) {
+        (*counts)[which[k]] += frames;
+        line->add(frames);
+      }
+    }
+  }
+}
+
+struct Paced {
+  double seconds = 0;  // from the first submit to the last frame read
+  uint64_t submitted = 0;
+  uint64_t delivered = 0;
+  uint64_t deadletters = 0;  // the runtimes' deadletters_emitted
+  uint64_t refusals = 0;     // submits answered -6 (each retried)
+  uint64_t cpu_ns = 0;       // the whole process's, over the same window
+  uint64_t wakeups = 0;      // its voluntary context switches
+};
+
+// Threads made before a paced run start together at this time, long enough
+// after it for the runtimes' threads to reach their waits.
+uint64_t paced_start() { return now_ns() + 20000000ull; }
+
+// Opens the run's window just before the producers' first slot; the
+// caller closes it once the last frame is read.
+class PacedWindow {
+ public:
+  explicit PacedWindow(uint64_t start) {
+    sleep_until(start - 1000000ull);
+    begin_ = process_usage();
+    begin_ns_ = now_ns();
+  }
+  void close(Paced* out) const {
+    const ProcessUsage end = process_usage();
+    out->seconds = seconds_between(begin_ns_, now_ns());
+    out->cpu_ns = end.cpu_ns - begin_.cpu_ns;
+    out->wakeups = end.voluntary_switches - begin_.voluntary_switches;
+  }
+
+ private:
+  ProcessUsage begin_;
+  uint64_t begin_ns_ = 0;
+};
+
+// The slot of envelope i of producer p of `producers` at `rate` a second
+// (0: flat out, every slot the start): the producers' slots are spread
+// evenly over the gap, as independent sources' would fall.
+uint64_t paced_slot(uint64_t start, uint64_t rate, uint64_t i, uint32_t p, uint32_t producers) {
+  if (rate == 0) return start;
+  const uint64_t gap = 1000000000ull / rate;
+  return start + gap * p / producers + i * gap;
+}
+
+// `runtimes` runtimes with one local route each. Per runtime, a producer
+// thread submits `per_runtime` one-way envelopes at `rate` a second (0:
+// flat out), sleeping until each one's slot, and a host thread waits in
+// poll on the delivered and deadletter pipes and reads every frame.
+Paced runtime_paced(uint32_t runtimes, uint64_t rate, uint64_t per_runtime, uint64_t payload) {
+  std::vector<std::unique_ptr<RuntimeHost>> hosts;
+  for (uint32_t r = 0; r < runtimes; ++r) {
+    hosts.push_back(std::make_unique<RuntimeHost>(std::vector<RouteSpec>{{"bench.local", free_port(), true}}));
+  }
+  const std::vector<uint8_t> envelope = build_request("paced", "bench.local", payload, true);
+  FinishLine line(runtimes * per_runtime);
+  std::vector<std::vector<uint64_t>> counts(runtimes);
+  std::vector<std::thread> readers;
+  for (uint32_t r = 0; r < runtimes; ++r) {
+    const vorlet_v2_HostHandles& h = hosts[r]->handles();
+    readers.emplace_back(poll_frames, std::vector<int>{h.delivered_read_fd, h.deadletter_read_fd}, &counts[r], &line);
+  }
+  const uint64_t start = paced_start();
+  std::atomic<uint64_t> refusals{0};
+  std::vector<std::thread> producers;
+  for (uint32_t r = 0; r < runtimes; ++r) {
+    producers.emplace_back([&, r] {
+      uint64_t refused = 0;
+      for (uint64_t i = 0; i < per_runtime; ++i) {
+        sleep_until(paced_slot(start, rate, i, r, runtimes));
+        int32_t s;
+        uint64_t backoff_us = 0;
+        while ((s = vorlet_v2_runtime_submit_envelope(hosts[r]->runtime(), envelope.data(), envelope.size())) ==
+               VORLET_V2_WOULD_BLOCK) {
+          ++refused;
+          backoff_us = backoff_us == 0 ? kRefusedFirstWaitUs : std::min(backoff_us * 2, kRefusedLongestWaitUs);
+          usleep(static_cast<useconds_t>(backoff_us));
+        }
+        if (s != VORLET_V2_OK) die("paced submit", s);
+      }
+      refusals.fetch_add(refused);
+    });
+  }
+  Paced out;
+  const PacedWindow window(start);
+  line.wait("frames missing on the paced road");
+  window.close(&out);
+  for (std::thread& t : producers) t.join();
+  for (const auto& host : hosts) {
+    out.deadletters += host->stats().deadletters_emitted;
+    host->stop();
+  }
+  for (std::thread& t : readers) t.join();
+  for (const auto& c : counts) out.delivered += c[0];
+  out.submitted = runtimes * per_runtime;
+  out.refusals = refusals.load();
+  return out;
+}
+
+// The floor: per runtime, a producer writes the same frames into a pipe at
+// the same rate, a relay thread blocks in read and writes each frame on to
+// a second pipe, and a consumer waits in poll on that pipe and reads each.
+Paced relay_paced(uint32_t relays, uint64_t rate, uint64_t per_relay, const std::vector<uint8_t>& frame) {
+  struct Pipes {
+    int in[2];
+    int out[2];
+  };
+  std::vector<Pipes> pipes(relays);
+  for (Pipes& p : pipes) {
+    make_pipe(p.in);
+    make_pipe(p.out);
+  }
+  FinishLine line(relays * per_relay);
+  std::vector<std::vector<uint64_t>> counts(relays);
+  std::vector<std::thread> threads;
+  for (uint32_t r = 0; r < relays; ++r) {
+    threads.emplace_back(poll_frames, std::vector<int>{pipes[r].out[0]}, &counts[r], &line);
+    threads.emplace_back([&, r] {
+      std::vector<uint8_t> body(frame.size());
+      uint8_t prefix[8];
+      while (read_exact(pipes[r].in[0], prefix, 8)) {
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+        if (length > body.size()) body.resize(length);
+        if (!read_exact(pipes[r].in[0], body.data(), length)) die("relay: closed inside a frame");
+        write_frame(pipes[r].out[1], body.data(), length);
+      }
+      close(pipes[r].out[1]);
+    });
+  }
+  const uint64_t start = paced_start();
+  for (uint32_t r = 0; r < relays; ++r) {
+    threads.emplace_back([&, r] {
+      for (uint64_t i = 0; i < per_relay; ++i) {
+        sleep_until(paced_slot(start, rate, i, r, relays));
+        write_frame(pipes[r].in[1], frame.data(), frame.size());
+      }
+      close(pipes[r].in[1]);
+    });
+  }
+  Paced out;
+  const PacedWindow window(start);
+  line.wait("frames missing on the paced relay");
+  window.close(&out);
+  for (std::thread& t : threads) t.join();
+  for (Pipes& p : pipes) {
+    close(p.in[0]);
+    close(p.out[0]);
+  }
+  for (const auto& c : counts) out.delivered += c[0];
+  out.submitted = relays * per_relay;
+  return out;
+}
+
+void scenario_light(const Options& o, Report& report) {
+  const uint64_t payload = 64;
+  const std::vector<uint8_t> envelope = build_request("paced", "bench.local", payload, true);
+  for (const uint64_t runtimes_wide : o.light_runtimes) {
+    const uint32_t runtimes = static_cast<uint32_t>(runtimes_wide);
+    for (const uint64_t rate : o.light_rates) {
+      const uint64_t per_runtime =
+          rate == 0 ? o.oneway : std::max<uint64_t>(1, rate * o.light_ms / 1000);
+      const Paced rt = runtime_paced(runtimes, rate, per_runtime, payload);
+      const Paced base = o.baselines ? relay_paced(runtimes, rate, per_runtime, envelope) : Paced{};
+      std::string name = "light load: " + std::to_string(runtimes) + (runtimes == 1 ? " runtime, " : " runtimes, ");
+      name += rate == 0 ? "flat out" : std::to_string(rate) + "/s" + (runtimes == 1 ? "" : " each");
+      const bool b = o.baselines;
+      auto core_share = [](const Paced& p) { return 100.0 * static_cast<double>(p.cpu_ns) / (p.seconds * 1e9); };
+      report.add({name, payload, runtimes, per_op(rt.cpu_ns, rt.delivered) / 1000.0,
+                  per_op(base.cpu_ns, base.delivered, b) / 1000.0, "cpu us/envelope", false});
+      report.add({name, payload, runtimes, core_share(rt), b ? core_share(base) : NAN, "% of a core", false});
+      report.add({name, payload, runtimes, per_op(rt.wakeups, rt.delivered), per_op(base.wakeups, base.delivered, b),
+                  "wake-ups/envelope", false});
+      if (rate == 0) {
+        report.add({name, payload, runtimes, static_cast<double>(rt.delivered) / rt.seconds,
+                    b ? static_cast<double>(base.delivered) / base.seconds : NAN, "envelopes/s", true});
+      }
+      report.account({name, payload, runtimes, rt.submitted, rt.delivered, rt.deadletters, rt.refusals});
+    }
+  }
+  report.note("  light load: one-way envelopes of " + std::to_string(payload) +
+              " B to a local route; per runtime a producer thread pacing its submits on absolute times "
+              "(clock_nanosleep; the producers' slots spread evenly over the gap) for " +
+              std::to_string(o.light_ms) + " ms, or " + std::to_string(o.oneway) +
+              " envelopes flat out, and a host thread waiting in poll on the delivered and deadletter "
+              "pipes and reading every frame; CPU is the whole process's (getrusage: the bench's own threads "
+              "too) from the first slot to the last frame read, per delivered envelope and as a share of one "
+              "core; the floor: per runtime a producer writing the same frames into a pipe at the same rate, a "
+              "relay thread blocking in read and writing each on to a second pipe, a consumer polling that pipe");
+  report.note_once(kWakeUpsNote);
+}
+
+// ---------------------------------------------------------------------
 
 std::vector<uint64_t> parse_list(const char* text) {
   std::vector<uint64_t> out;
@@ -980,9 +1603,12 @@ std::vector<uint64_t> parse_list(const char* text) {
 void usage() {
   std::fprintf(stderr,
                "usage: vorlet_bench [--tiny] [--no-baseline] [--json FILE] [--oneway N] [--bytes B] [--pipe N] [--producers N]\n"
-               "                    [--roundtrip N] [--remote N] [--memory N] [--allocs N] [--routes N] [--idle-ms MS]\n"
-               "                    [--readers N] [--reader-routes a,b,...] [--payloads a,b,...] [--threads a,b,...]\n"
-               "                    [--only oneway,pipe,producers,roundtrip,remote,memory,allocs,idle,routes,readers]\n");
+               "                    [--roundtrip N] [--remote N] [--fanin N] [--peers N] [--memory N] [--allocs N]\n"
+               "                    [--routes N] [--idle-ms MS] [--readers N] [--reader-routes a,b,...]\n"
+               "                    [--light-ms MS] [--light-rates a,b,...] (0: flat out) [--light-runtimes a,b,...]\n"
+               "                    [--payloads a,b,...] [--relay-payloads a,b,...] [--threads a,b,...]\n"
+               "                    [--only oneway,relay,pipe,producers,roundtrip,remote,fanin,light,memory,allocs,idle,\n"
+               "                            routes,readers]\n");
   std::exit(2);
 }
 
@@ -1004,6 +1630,8 @@ Options parse(int argc, char** argv) {
       o.idle_ms = 200;
       o.readers = 100;
       o.reader_routes = {100, 1000};
+      o.fanin = 32;
+      o.light_ms = 20;
     } else if (arg == "--no-baseline") {
       o.baselines = false;
     } else if (arg == "--json") {
@@ -1032,6 +1660,18 @@ Options parse(int argc, char** argv) {
       o.readers = number();
     } else if (arg == "--reader-routes") {
       o.reader_routes = parse_list(value());
+    } else if (arg == "--fanin") {
+      o.fanin = number();
+    } else if (arg == "--peers") {
+      o.peers = static_cast<uint32_t>(std::max<uint64_t>(number(), 1));
+    } else if (arg == "--light-ms") {
+      o.light_ms = number();
+    } else if (arg == "--light-rates") {
+      o.light_rates = parse_list(value());
+    } else if (arg == "--light-runtimes") {
+      o.light_runtimes = parse_list(value());
+    } else if (arg == "--relay-payloads") {
+      o.relay_payloads = parse_list(value());
     } else if (arg == "--payloads") {
       o.payloads = parse_list(value());
     } else if (arg == "--threads") {
@@ -1059,6 +1699,9 @@ Options parse(int argc, char** argv) {
   o.routes = std::max<uint64_t>(o.routes, 1);
   o.readers = std::max<uint64_t>(o.readers, 1);
   for (uint64_t& r : o.reader_routes) r = std::max<uint64_t>(r, 1);
+  o.fanin = std::max<uint64_t>(o.fanin, 1);
+  o.light_ms = std::max<uint64_t>(o.light_ms, 1);
+  for (uint64_t& r : o.light_runtimes) r = std::clamp<uint64_t>(r, 1, 1024);
   return o;
 }
 
@@ -1071,10 +1714,13 @@ int main(int argc, char** argv) {
   Report report;
   const uint64_t start = now_ns();
   if (o.runs("oneway")) scenario_oneway(o, report, Road::submit);
+  if (o.runs("relay")) scenario_relay(o, report);
   if (o.runs("pipe")) scenario_oneway(o, report, Road::request_pipe);
   if (o.runs("producers")) scenario_producers(o, report);
   if (o.runs("roundtrip")) scenario_roundtrip(o, report);
   if (o.runs("remote")) scenario_remote(o, report);
+  if (o.runs("fanin")) scenario_fanin(o, report);
+  if (o.runs("light")) scenario_light(o, report);
   if (o.runs("memory")) scenario_memory(o, report);
   if (o.runs("allocs")) scenario_allocs(o, report);
   if (o.runs("idle")) scenario_idle(o, report);
