@@ -92,6 +92,33 @@ Status read_frame_body(SocketHandle s, Bytes* body, Clock::time_point deadline, 
   return st;
 }
 
+// One receive of up to n bytes into data, waiting for them until the
+// deadline: how many came (more than 0), or 0 with *status saying why none
+// will: closed (the peer closed), io (a socket error) or would_block (the
+// deadline passed).
+uint64_t recv_within(SocketHandle s, uint8_t* data, uint64_t n, Clock::time_point deadline, Status* status) {
+  for (;;) {
+    SocketError err;
+    const int64_t got = platform::socket_recv(s, data, n, &err);
+    if (got > 0) return static_cast<uint64_t>(got);
+    if (got == 0) {
+      *status = Status::closed;
+      return 0;
+    }
+    if (err == SocketError::interrupted) continue;
+    if (err != SocketError::would_block) {
+      *status = Status::io;
+      return 0;
+    }
+    const uint32_t left = ms_left(deadline);
+    if (left == 0) {
+      *status = Status::would_block;
+      return 0;
+    }
+    (void)platform::socket_poll(s, platform::kWantRead, left, &err);
+  }
+}
+
 }  // namespace
 
 // ---- wire ----
@@ -318,24 +345,9 @@ ClientOutcome PeerClient::read_to_end(uint32_t wait_ms) {
   const auto deadline = start + std::chrono::milliseconds(wait_ms);
   uint8_t chunk[65536];
   while (s_ != platform::kNoSocket) {
-    SocketError err;
-    const int64_t got = platform::socket_recv(s_, chunk, sizeof chunk, &err);
-    if (got > 0) {
-      out.body.insert(out.body.end(), chunk, chunk + got);
-      continue;
-    }
-    if (got == 0) {
-      out.status = Status::closed;
-      break;
-    }
-    if (err == SocketError::interrupted) continue;
-    if (err != SocketError::would_block) {
-      out.status = Status::io;
-      break;
-    }
-    const uint32_t left = ms_left(deadline);
-    if (left == 0) break;
-    (void)platform::socket_poll(s_, platform::kWantRead, left, &err);
+    const uint64_t got = recv_within(s_, chunk, sizeof chunk, deadline, &out.status);
+    if (got == 0) break;
+    out.body.insert(out.body.end(), chunk, chunk + got);
   }
   out.elapsed_ms = ms_since(start);
   return out;
@@ -356,31 +368,16 @@ ClientOutcome PeerClient::read_frame_paced(uint32_t chunk, uint32_t period_ms, u
     uint64_t ask = want - got.size();
     if (ask > buffer.size()) ask = buffer.size();
     if (slow && ask > chunk) ask = chunk;
-    SocketError err;
-    const int64_t n = platform::socket_recv(s_, buffer.data(), ask, &err);
-    if (n > 0) {
-      got.insert(got.end(), buffer.begin(), buffer.begin() + n);
-      if (!have_length && got.size() >= 8) {
-        uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = length << 8 | got[static_cast<size_t>(i)];
-        want = 8 + length;
-        have_length = true;
-      }
-      if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
-      continue;
+    const uint64_t n = recv_within(s_, buffer.data(), ask, deadline, &out.status);
+    if (n == 0) break;
+    got.insert(got.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    if (!have_length && got.size() >= 8) {
+      uint64_t length = 0;
+      for (int i = 7; i >= 0; --i) length = length << 8 | got[static_cast<size_t>(i)];
+      want = 8 + length;
+      have_length = true;
     }
-    if (n == 0) {
-      out.status = Status::closed;
-      break;
-    }
-    if (err == SocketError::interrupted) continue;
-    if (err != SocketError::would_block) {
-      out.status = Status::io;
-      break;
-    }
-    const uint32_t left = ms_left(deadline);
-    if (left == 0) break;
-    (void)platform::socket_poll(s_, platform::kWantRead, left, &err);
+    if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
   }
   if (have_length && got.size() == want) {
     out.status = Status::ok;
