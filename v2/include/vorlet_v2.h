@@ -690,8 +690,8 @@ typedef struct vorlet_v2_AuthConfigSummary {
  * report ok, unauthorized, forbidden or bad_state in their AuthResult; -1
  * means a NULL pointer, a value outside its set or a malformed record, with
  * nothing written. Every call may be made from any host thread, at the same
- * time as traffic and as each other; none blocks beyond the runtime lock,
- * and none hands out memory. The runtime keeps copies of the credentials
+ * time as traffic and as each other; none blocks beyond the short lock of
+ * the runtime's credential table, and none hands out memory. The runtime keeps copies of the credentials
  * (compared in constant time, wiped when replaced or freed). */
 
 /* Checks a credential table without a runtime. 0; -1 a broken rule; -2 no
@@ -934,8 +934,10 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_R
  * later control applications and after the runtime is destroyed. The getters
  * overwrite the record without freeing what it held: free a reused record
  * first. All getters work in every runtime state, from any thread and at
- * the same time as traffic; each copies under the runtime lock (the
- * event-log snapshot under the event log's own lock only). A record is
+ * the same time as traffic. The topology and the route catalog copy the
+ * active table they hold on to, without the runtime lock; the monitor
+ * snapshot takes it only while it reads the counters and the health (the
+ * event-log snapshot takes the event log's own lock only). A record is
  * freed by one thread, when no other reads it. */
 
 /* A deep copy of the active route table (48 bytes). Before any control
@@ -983,8 +985,7 @@ VORLET_V2_API int32_t vorlet_v2_runtime_get_route_catalog(vorlet_v2_Runtime* run
 VORLET_V2_API void vorlet_v2_runtime_free_topology_snapshot(vorlet_v2_TopologySnapshot* snapshot);
 VORLET_V2_API void vorlet_v2_runtime_free_route_catalog(vorlet_v2_RouteCatalog* catalog);
 
-/* One consistent picture, taken in one pass under the runtime lock
- * (592 bytes): the monitor sequence number and the monotonic time at
+/* One consistent picture, all of it from one active table (592 bytes): the monitor sequence number and the monotonic time at
  * capture, complete health (struct_size 24) and statistics (struct_size
  * 504) records, and a topology snapshot that the record owns. Read it after
  * draining the monitor pipe. */
@@ -1131,7 +1132,8 @@ VORLET_V2_API int32_t vorlet_v2_runtime_surface_check_features(uint32_t availabl
  * runtime only keeps their records. Every change raises the monitor
  * sequence number and rings the monitor pipe; none writes an event. The
  * calls may run on any thread, at the same time as traffic; each holds the
- * runtime lock briefly, allocates nothing and hands out nothing to free. */
+ * registry's own lock briefly, allocates nothing and hands out nothing to
+ * free. */
 
 /* Job states; 3, 4 and 5 are terminal (no update; only these are evicted). */
 #define VORLET_V2_DUBBING_JOB_NONE 0u

@@ -1,7 +1,5 @@
 #include "auth/auth_policy.h"
 
-#include <mutex>
-
 #include "runtime/event_log.h"
 #include "runtime/runtime.h"
 

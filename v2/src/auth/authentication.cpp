@@ -1,6 +1,5 @@
 #include "auth/authentication.h"
 
-#include <mutex>
 #include <utility>
 
 #include "auth/credentials.h"
@@ -79,7 +78,7 @@ AuthVerdict authentication_authenticate(Runtime* rt, const char* principal, cons
 }
 
 Status authentication_login(Runtime* rt, const char* principal, const char* secret, AuthContext* context_out,
-                     AuthResult* result_out) noexcept {
+                            AuthResult* result_out) noexcept {
   if (!auth_context_writable(context_out)) return Status::invalid_arg;
   const AuthVerdict verdict = authentication_authenticate(rt, principal, secret);
   const bool in = verdict.code == AuthResultCode::ok && auth_role_held(verdict.role);

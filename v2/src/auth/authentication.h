@@ -34,7 +34,7 @@ AuthVerdict authentication_authenticate(Runtime* rt, const char* principal, cons
 // result. invalid_arg, with nothing written and nothing recorded, for a
 // context declared 1 to 15 bytes long. Every argument must be present.
 Status authentication_login(Runtime* rt, const char* principal, const char* secret, AuthContext* context_out,
-                     AuthResult* result_out) noexcept;
+                            AuthResult* result_out) noexcept;
 
 // Writes {0, 0}; invalid_arg (nothing written) for NULL or a context
 // declared 1 to 15 bytes long.

@@ -1,7 +1,5 @@
 #include "auth/authorization.h"
 
-#include <mutex>
-
 #include "runtime/event_log.h"
 #include "runtime/runtime.h"
 

@@ -33,9 +33,6 @@ class CAPABILITY("mutex") Mutex {
 
   void lock() ACQUIRE() { mu_.lock(); }
   void unlock() RELEASE() { mu_.unlock(); }
-  // For a caller that already knows it holds the lock the analysis cannot
-  // see (it does nothing at run time).
-  void assert_held() const ASSERT_CAPABILITY(this) {}
 
  private:
   friend class CondVar;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <type_traits>
 
 namespace vorlet::v2 {
 
@@ -31,6 +32,8 @@ struct FieldSpan {
   // A reserved field is never read or written; a field table lists it only
   // so that the table covers its record byte for byte.
   bool reserved = false;
+  // Padding between fields or at the end, not a field: reserved too.
+  bool padding = false;
 };
 
 #define VORLET_FIELD(Type, member) \
@@ -48,10 +51,16 @@ struct FieldSpan {
 //
 // A row whose field has moved does not compile; record_table_covers holds
 // when the rows tile the record from struct_size to its documented size,
-// so a field added to the struct and not to its table fails it too.
+// so a field added to the struct and not to its table fails it too. A gap
+// the compiler pads is a VORLET_PADDING_AT row; a table with one requires
+// that the record really has padding, so a field added into a record's
+// one gap fails as well (into one of several gaps, it would go unseen).
 #define VORLET_FIELD_AT(Type, member, documented) ::vorlet::v2::field_at(VORLET_FIELD(Type, member), documented)
 #define VORLET_RESERVED_AT(Type, member, documented) \
   ::vorlet::v2::field_at(VORLET_FIELD(Type, member), documented, true)
+
+#define VORLET_PADDING_AT(offset, width) \
+  ::vorlet::v2::FieldSpan { offset, width, true, true }
 
 consteval FieldSpan field_at(FieldSpan field, uint64_t documented, bool reserved = false) {
   // Reached only when the layout has moved: a throw stops the compilation here.
@@ -64,10 +73,13 @@ template <class Rec, size_t N>
 constexpr bool record_table_covers(const FieldSpan (&fields)[N], uint64_t documented_size) noexcept {
   if (sizeof(Rec) != documented_size) return false;
   uint64_t next = 0;
+  bool padded = false;
   for (const FieldSpan& f : fields) {
     if (f.offset != next) return false;
     next += f.width;
+    padded = padded || f.padding;
   }
+  if (padded && std::has_unique_object_representations_v<Rec>) return false;
   return next == documented_size;
 }
 

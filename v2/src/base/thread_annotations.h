@@ -23,6 +23,4 @@
 #define RELEASE(...) VORLET_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) VORLET_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define EXCLUDES(...) VORLET_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define ASSERT_CAPABILITY(x) VORLET_THREAD_ANNOTATION(assert_capability(x))
-#define RETURN_CAPABILITY(x) VORLET_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS VORLET_THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "base/alloc.h"
-#include "pool/frame_buffer.h"
 #include "codec/frame_splitter.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
 #include "platform/pipe.h"
+#include "pool/frame_buffer.h"
 #include "runtime/ingress.h"
 #include "runtime/limits.h"
 #include "vorlet/v2/transport.pb.h"
@@ -33,8 +33,8 @@ PendingAsk::~PendingAsk() {
   rt_free(bytes);
 }
 
-uint64_t ask_lane_frame_limit(uint64_t limits_max_frame_bytes) noexcept {
-  return limits_max_frame_bytes > kMaxMessageBytes ? limits_max_frame_bytes : kMaxMessageBytes;
+uint64_t ask_lane_frame_limit(uint64_t max_frame_bytes) noexcept {
+  return max_frame_bytes > kMaxMessageBytes ? max_frame_bytes : kMaxMessageBytes;
 }
 
 std::shared_ptr<AskClientImpl> AskClientImpl::make(Runtime* rt, int32_t response_fd, int32_t deadletter_fd,

@@ -23,8 +23,8 @@
 #include <unordered_map>
 
 #include "base/mutex.h"
-#include "codec/codes.h"
 #include "base/status.h"
+#include "codec/codes.h"
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "vorlet_v2.h"
@@ -61,7 +61,7 @@ struct PendingAsk {
 // them, which is anything protobuf can encode (a deadletter embeds a whole
 // envelope, submitted envelopes have no length limit), and never less than
 // the runtime's own frame limit.
-uint64_t ask_lane_frame_limit(uint64_t limits_max_frame_bytes) noexcept;
+uint64_t ask_lane_frame_limit(uint64_t max_frame_bytes) noexcept;
 
 class alignas(64) AskClientImpl {
  public:

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "client/ask_client.h"
 #include "base/alloc.h"
 #include "base/status.h"
+#include "client/ask_client.h"
 #include "vorlet_v2.h"
 
 namespace vorlet::v2 {

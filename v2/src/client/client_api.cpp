@@ -1,9 +1,9 @@
 // Exported entry points of the ask client and the raw builders.
+#include "base/alloc.h"
+#include "base/record.h"
 #include "client/ask_client.h"
 #include "client/ask_ticket.h"
 #include "client/raw_builders.h"
-#include "base/alloc.h"
-#include "base/record.h"
 #include "runtime/runtime.h"
 #include "vorlet_v2.h"
 

@@ -3,11 +3,11 @@
 #include <string_view>
 
 #include "base/alloc.h"
+#include "base/status.h"
+#include "base/text.h"
 #include "codec/codes.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "base/status.h"
-#include "base/text.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {

@@ -1,7 +1,7 @@
 // Exported frame entry points.
-#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "codec/frame_reader.h"
+#include "pool/frame_buffer.h"
 #include "vorlet_v2.h"
 
 using namespace vorlet::v2;

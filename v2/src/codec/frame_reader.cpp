@@ -1,8 +1,8 @@
 #include "codec/frame_reader.h"
 
 #include "base/alloc.h"
-#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
+#include "pool/frame_buffer.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "base/alloc.h"
-#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "platform/pipe.h"
+#include "pool/frame_buffer.h"
 
 namespace vorlet::v2 {
 

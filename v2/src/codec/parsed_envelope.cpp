@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "base/alloc.h"
+#include "base/text.h"
 #include "codec/codes.h"
 #include "codec/envelope_copy.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "base/text.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 
 #include "base/record.h"
 #include "base/text.h"
@@ -23,7 +22,7 @@ constexpr FieldSpan kJobUpdateFields[] = {
     VORLET_FIELD_AT(DubbingJobUpdate, state, 16),
     VORLET_FIELD_AT(DubbingJobUpdate, stage, 20),
     VORLET_FIELD_AT(DubbingJobUpdate, progress, 24),
-    FieldSpan{28, 4, true},  // padding before the texts: never read
+    VORLET_PADDING_AT(28, 4),  // padding before the texts: never read
     VORLET_FIELD_AT(DubbingJobUpdate, status_reason, 32),
     VORLET_FIELD_AT(DubbingJobUpdate, status_text_1, 40),
     VORLET_FIELD_AT(DubbingJobUpdate, status_text_2, 48),
@@ -223,7 +222,7 @@ void dubbing_registry_list(const DubbingRegistry* reg, uint64_t* handles, uint64
 }
 
 Status dubbing_registry_submit_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
-                                  MonotonicClock clock) noexcept {
+                                   MonotonicClock clock) noexcept {
   if (rt == nullptr || request == nullptr || handle_out == nullptr) return Status::invalid_arg;
   const Change change(rt, clock, true);
   if (change.refused() != Status::ok) return change.refused();

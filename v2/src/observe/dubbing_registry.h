@@ -46,13 +46,13 @@ Status dubbing_registry_copy_job(DubbingRegistry* reg, uint64_t handle, DubbingJ
 void dubbing_registry_list(const DubbingRegistry* reg, uint64_t* handles, uint64_t capacity,
                            uint64_t* count_out) noexcept REQUIRES(reg->mutex);
 
-// The exported calls. Changes read the clock before taking the runtime
+// The exported calls. Changes read the clock before taking the registry's
 // lock; submit and update need a started runtime, cancel, get and list work
 // in every state.
 Status dubbing_registry_submit_job(Runtime* rt, const DubbingJobRequest* request, uint64_t* handle_out,
-                                  MonotonicClock clock = clock_monotonic_ns) noexcept;
+                                   MonotonicClock clock = clock_monotonic_ns) noexcept;
 Status dubbing_registry_publish_update(Runtime* rt, const DubbingJobUpdate* update,
-                                         MonotonicClock clock = clock_monotonic_ns) noexcept;
+                                       MonotonicClock clock = clock_monotonic_ns) noexcept;
 Status dubbing_registry_cancel_job(Runtime* rt, uint64_t handle, MonotonicClock clock = clock_monotonic_ns) noexcept;
 Status dubbing_registry_get_job(Runtime* rt, uint64_t handle, DubbingJobRecord* out) noexcept;
 Status dubbing_registry_list_jobs(Runtime* rt, uint64_t* handles, uint64_t capacity, uint64_t* count_out) noexcept;

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 
 #include "base/alloc.h"
 #include "runtime/runtime.h"
@@ -73,8 +72,7 @@ void event_log_snapshot_free(EventLogSnapshot* snapshot) noexcept {
   std::memset(snapshot, 0, sizeof *snapshot);
 }
 
-Status event_log_snapshot_get(Runtime* rt, uint64_t after_seq, uint64_t max_entries,
-                                      EventLogSnapshot* out) noexcept {
+Status event_log_snapshot_get(Runtime* rt, uint64_t after_seq, uint64_t max_entries, EventLogSnapshot* out) noexcept {
   if (rt == nullptr || out == nullptr) return Status::invalid_arg;
   return event_log_snapshot_collect(&rt->event_log.get(), after_seq, max_entries, out);
 }

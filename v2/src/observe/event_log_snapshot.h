@@ -34,7 +34,6 @@ uint32_t event_log_snapshot_flags(const EventLogSnapshot* snapshot) noexcept;
 void event_log_snapshot_free(EventLogSnapshot* snapshot) noexcept;
 
 // The runtime's own log; invalid_arg for a NULL runtime or out.
-Status event_log_snapshot_get(Runtime* rt, uint64_t after_seq, uint64_t max_entries,
-                                      EventLogSnapshot* out) noexcept;
+Status event_log_snapshot_get(Runtime* rt, uint64_t after_seq, uint64_t max_entries, EventLogSnapshot* out) noexcept;
 
 }  // namespace vorlet::v2

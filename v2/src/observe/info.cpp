@@ -17,7 +17,7 @@ constexpr FieldSpan kInfoFields[] = {
     VORLET_FIELD_AT(RuntimeInfo, contract_document, 48),
     VORLET_FIELD_AT(RuntimeInfo, wire_protocol, 56),
     VORLET_FIELD_AT(RuntimeInfo, contract_version, 64),
-    FieldSpan{68, 4, true},  // the struct's tail padding: never written
+    VORLET_PADDING_AT(68, 4),  // the struct's tail padding: never written
 };
 static_assert(record_table_covers<RuntimeInfo>(kInfoFields, 72));
 static_assert(sizeof(VORLET_BUILD_REVISION) == 9, "the build revision has eight characters");

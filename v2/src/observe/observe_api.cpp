@@ -45,13 +45,13 @@ int32_t vorlet_v2_runtime_get_config_with_auth_context(vorlet_v2_Runtime* runtim
                                                        const vorlet_v2_AuthContext* context,
                                                        vorlet_v2_RuntimeConfig* out, vorlet_v2_AuthResult* result) {
   return auth_gated_read(runtime, context, out, result, always_ok(runtime_config_get),
-                    [](RuntimeConfig* o) { runtime_config_copy_out(RuntimeConfig{}, o); });
+                         [](RuntimeConfig* o) { runtime_config_copy_out(RuntimeConfig{}, o); });
 }
 
 int32_t vorlet_v2_runtime_get_stats_with_auth_context(vorlet_v2_Runtime* runtime, const vorlet_v2_AuthContext* context,
                                                       vorlet_v2_RuntimeStats* out, vorlet_v2_AuthResult* result) {
   return auth_gated_read(runtime, context, out, result, always_ok(runtime_stats_get),
-                    [](RuntimeStats* o) { stats_copy_out(RuntimeStats{}, o); });
+                         [](RuntimeStats* o) { stats_copy_out(RuntimeStats{}, o); });
 }
 
 int32_t vorlet_v2_runtime_get_health_with_auth_context(vorlet_v2_Runtime* runtime,

@@ -1,7 +1,6 @@
 #include "observe/runtime_config.h"
 
 #include <cstddef>
-#include <mutex>
 
 #include "base/record.h"
 #include "runtime/runtime.h"

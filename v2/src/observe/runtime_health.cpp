@@ -1,12 +1,10 @@
 #include "observe/runtime_health.h"
 
 #include <cstddef>
-#include <mutex>
 
 #include "base/record.h"
 #include "runtime/host_pipes.h"
 #include "runtime/limits.h"
-#include "runtime/route_table.h"
 #include "runtime/runtime.h"
 #include "tcp/tcp_adapter.h"
 

@@ -1,11 +1,9 @@
 #include "observe/runtime_stats.h"
 
 #include <cstddef>
-#include <mutex>
 
 #include "base/record.h"
 #include "runtime/limits.h"
-#include "runtime/route_table.h"
 #include "runtime/runtime.h"
 #include "tcp/tcp_adapter.h"
 

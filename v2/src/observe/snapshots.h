@@ -39,15 +39,16 @@ void topology_snapshot_free(TopologySnapshot* snapshot) noexcept;
 void route_catalog_free(RouteCatalog* catalog) noexcept;
 void monitor_snapshot_free(MonitorSnapshot* snapshot) noexcept;
 
-// The getters behind the exports: the build from the active table under
-// the runtime lock. invalid_arg for a NULL pointer (nothing written).
+// The getters behind the exports: the build from the active table,
+// retained, with no runtime lock. invalid_arg for a NULL pointer (nothing
+// written).
 Status snapshots_get_topology(Runtime* rt, TopologySnapshot* out) noexcept;
 Status snapshots_get_route_catalog(Runtime* rt, RouteCatalog* out) noexcept;
 
-// Everything in one pass under the runtime lock, built into a record of its
-// own: the caller's record is written only when all of it succeeded, so io
-// (the clock failed) and nomem leave it as it was.
-Status snapshots_get_monitor(Runtime* rt, MonitorSnapshot* out,
-                                    MonotonicClock clock = clock_monotonic_ns) noexcept;
+// Everything from one retained table, the counters and the health read
+// under the runtime lock, built into a record of its own: the caller's
+// record is written only when all of it succeeded, so io (the clock
+// failed) and nomem leave it as it was.
+Status snapshots_get_monitor(Runtime* rt, MonitorSnapshot* out, MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 }  // namespace vorlet::v2

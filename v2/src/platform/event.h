@@ -19,9 +19,10 @@ class Event {
   Event& operator=(const Event&) = delete;
 
   void set() noexcept;
+  // is_set, reset and test_and_reset cost no system call while the event is
+  // clear, the common case of the loops that ask or reset between steps; the
+  // descriptor decides once it was set.
   void reset() noexcept;
-  // Costs no system call while the event is clear, the common case of the
-  // loops that ask between steps; the descriptor decides once it was set.
   bool is_set() noexcept;
   // true when the event was set; it is reset in the same step.
   bool test_and_reset() noexcept;
@@ -37,7 +38,7 @@ class Event {
   int32_t fd_;
   // Raised by set after its write, lowered by a reset before its read: so
   // it is never down while the descriptor stays readable past a set that
-  // has returned, and is_set may trust it when it is down. set raises it
+  // has returned, and is_set and a reset may trust it when it is down. set raises it
   // before its write as well, for a thread woken by the descriptor. As set
   // touches it after the write, whoever deletes the event must know that
   // every set has returned (by joining the setter, or by being it), not

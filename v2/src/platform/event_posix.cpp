@@ -38,7 +38,9 @@ void Event::reset() noexcept { (void)test_and_reset(); }
 bool Event::is_set() noexcept { return raised_.load(std::memory_order_seq_cst) && wait_ms(0); }
 
 bool Event::test_and_reset() noexcept {
-  raised_.store(false, std::memory_order_seq_cst);
+  // Down, the descriptor holds no set that has returned (see raised_): there
+  // is nothing to read back.
+  if (!raised_.exchange(false, std::memory_order_seq_cst)) return false;
   uint64_t value = 0;
   ssize_t n;
   while ((n = read(fd_, &value, sizeof value)) < 0 && errno == EINTR) {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 
 #include "base/alloc.h"
 #include "base/mutex.h"

@@ -5,7 +5,7 @@
 namespace vorlet::v2 {
 
 ActiveRoutes::ActiveRoutes() noexcept {
-  const SpinLockHold hold(&swap_);
+  const MutexLock hold(&texts_mutex_);
   listen_host_texts_.construct();
 }
 
@@ -15,14 +15,15 @@ RouteTableRefPtr ActiveRoutes::acquire() const noexcept {
 }
 
 RouteTableRefPtr ActiveRoutes::publish(RouteTableRefPtr next, ListenHostTexts::node_type* host) noexcept {
+  if (!host->empty()) {
+    const MutexLock hold(&texts_mutex_);
+    auto kept = listen_host_texts_->insert(std::move(*host));
+    *host = std::move(kept.node);  // the refused duplicate, if any
+    next->listen_host = kept.position->c_str();
+  }
   RouteTableRef* replaced;
   {
     const SpinLockHold hold(&swap_);
-    if (!host->empty()) {
-      auto kept = listen_host_texts_->insert(std::move(*host));
-      *host = std::move(kept.node);  // the refused duplicate, if any
-      next->listen_host = kept.position->c_str();
-    }
     replaced = active_;
     active_ = next.release();  // the runtime's reference now
     generation_.store(active_->generation, std::memory_order_release);
@@ -32,7 +33,7 @@ RouteTableRefPtr ActiveRoutes::publish(RouteTableRefPtr next, ListenHostTexts::n
 }
 
 size_t ActiveRoutes::kept_listen_hosts() const noexcept {
-  const SpinLockHold hold(&swap_);
+  const MutexLock hold(&texts_mutex_);
   return listen_host_texts_.live() ? listen_host_texts_->size() : 0;
 }
 
@@ -44,7 +45,7 @@ void ActiveRoutes::clear() noexcept {
     active_ = nullptr;
   }
   route_table_ref_release(dropped);
-  const SpinLockHold hold(&swap_);
+  const MutexLock hold(&texts_mutex_);
   listen_host_texts_.destroy();
 }
 

@@ -8,8 +8,8 @@
 // over a call, so no reader can hold up a commit, the dispatcher or
 // another reader, whatever it does with the table it took.
 //
-// Commits are serialized by runtime_lock (control_apply.cpp); the lock here
-// comes after it and after every other lock.
+// Commits are serialized by runtime_lock (control_apply.cpp); the locks
+// here come after it and after every other lock.
 #pragma once
 
 #include <atomic>
@@ -66,8 +66,12 @@ class ActiveRoutes {
   RouteTableRef* active_ GUARDED_BY(swap_) = nullptr;  // holds one reference
   std::atomic<bool> present_{false};
   std::atomic<uint64_t> generation_{0};
-  // In a slot of its own, so that the runtime object keeps a plain layout.
-  InPlace<ListenHostTexts> listen_host_texts_ GUARDED_BY(swap_);
+  // Taken by commits and destroy only, never with swap_ held: the readers
+  // read the texts through their table, not the set.
+  // In a slot of its own, so that the runtime object keeps a standard
+  // layout.
+  mutable Mutex texts_mutex_;
+  InPlace<ListenHostTexts> listen_host_texts_ GUARDED_BY(texts_mutex_);
 };
 
 }  // namespace vorlet::v2

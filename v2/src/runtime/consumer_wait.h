@@ -38,7 +38,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include "runtime/counters.h"
 #include "runtime/rings.h"
@@ -193,7 +192,7 @@ Job* job_ring_pop(Runtime* rt, JobRing<Job>* ring, Mutex* lock, WakePair* wake, 
         wake->spin.worked();
         return job;
       }
-      continue;  // a slot emptied by admission
+      continue;  // nothing to hand on in an empty slot: look again
     }
     if (consumer_spin(rt, wake, [ring] { return ring->observed_empty(); })) continue;
     consumer_sleep(rt, wake, [ring] { return ring->observed_empty(); });

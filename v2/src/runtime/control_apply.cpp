@@ -1,6 +1,5 @@
 #include "runtime/control_apply.h"
 
-#include <mutex>
 #include <new>
 
 #include "base/alloc.h"
@@ -128,7 +127,7 @@ Status control_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* poli
 }
 
 Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
-                                      const OverloadPolicyDesc* policy) noexcept {
+                              const OverloadPolicyDesc* policy) noexcept {
   if (rt == nullptr) return Status::invalid_arg;
   if (snapshot == nullptr) return reject(rt, Status::invalid_arg);
 
@@ -161,12 +160,13 @@ Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
     MutexLock hold(&rt->runtime_lock);
     const RouteTableRefPtr active = rt->routes.acquire();
     const uint16_t listen_port = prepared.table->listen_port;
-    if (rt->state.load(std::memory_order_acquire) == RuntimeState::stopped) {
+    const RuntimeState state = rt->state.load(std::memory_order_acquire);
+    if (state == RuntimeState::stopped) {
       s = Status::bad_state;
     } else if (is_stale(rt, snapshot->generation)) {
       // Another apply committed a newer generation meanwhile.
       s = Status::stale_generation;
-    } else if (rt->state.load(std::memory_order_acquire) == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) && listen_port != 0 &&
+    } else if (state == RuntimeState::started && !tcp_adapter_is_stopped(rt->tcp_adapter) && listen_port != 0 &&
                listen_port != (active ? active->listen_port : 0)) {
       // The running listener stays on its port; a snapshot that needs
       // another one cannot take effect.

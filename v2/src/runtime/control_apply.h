@@ -57,7 +57,7 @@ Status control_apply_overload_policy(Runtime* rt, const OverloadPolicyDesc* poli
 // listen port that differs from the recorded one; stale_generation when a
 // snapshot is present and the generation does not grow.
 Status control_apply_snapshot(Runtime* rt, const RouteSnapshotDesc* snapshot,
-                                      const OverloadPolicyDesc* policy) noexcept;
+                              const OverloadPolicyDesc* policy) noexcept;
 
 // Parses a serialized control envelope and applies its snapshot, with its
 // overload policy when it carries one. A parse failure is refused with the

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/text.h"
 #include "codec/message_buffer.h"
 #include "codec/scratch_arena.h"
-#include "base/text.h"
 #include "vorlet/v2/control.pb.h"
 
 namespace vorlet::v2 {

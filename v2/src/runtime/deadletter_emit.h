@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "codec/codes.h"
 #include "base/status.h"
+#include "codec/codes.h"
 #include "runtime/reply_registry.h"
 
 namespace vorlet::v2 {

@@ -1,14 +1,13 @@
 #include "runtime/dispatcher.h"
 
-#include <mutex>
 #include <utility>
 
 #include "base/alloc.h"
 #include "base/clock.h"
-#include "codec/codes.h"
-#include "pool/frame_buffer.h"
-#include "codec/parsed_envelope.h"
 #include "base/text.h"
+#include "codec/codes.h"
+#include "codec/parsed_envelope.h"
+#include "pool/frame_buffer.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
 #include "runtime/ingress.h"
@@ -254,8 +253,7 @@ void dispatch_routed(Item& item, ParsedEnvelope& pe, char* text) noexcept {
 
 void dispatcher_count_queue_rejection(Runtime* rt, MonitorQueueScope scope, MonitorQueueRejectDetail why) noexcept {
   rt->counters.add(Counter::queue_rejections);
-  event_log_record(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(scope), static_cast<uint64_t>(why),
-                       0);
+  event_log_record(rt, MonitorEventKind::queue_rejected, static_cast<uint32_t>(scope), static_cast<uint64_t>(why), 0);
 }
 
 DeadletterReason route_failure_reason(Status status, RouteFailureKind kind) noexcept {

@@ -27,8 +27,7 @@ void EventLog::append(const MonitorEvent& ev) noexcept {
   if (count < kEventLogEntries) ++count;
 }
 
-void event_log_record(Runtime* rt, MonitorEventKind kind, uint32_t detail, uint64_t value1,
-                          uint64_t value2) noexcept {
+void event_log_record(Runtime* rt, MonitorEventKind kind, uint32_t detail, uint64_t value1, uint64_t value2) noexcept {
   if (rt == nullptr) return;
   MonitorEvent ev{};
   ev.monitor_seq = rt->counters[Counter::monitor_seq].fetch_add(1, std::memory_order_relaxed) + 1;

@@ -73,7 +73,6 @@ struct EventLog {
 // Records one event: raises monitor_seq, stamps the event, appends it and
 // rings the monitor doorbell. Callable from any thread, with or without
 // runtime_lock held. Never fails; a NULL runtime does nothing.
-void event_log_record(Runtime* rt, MonitorEventKind kind, uint32_t detail, uint64_t value1,
-                          uint64_t value2) noexcept;
+void event_log_record(Runtime* rt, MonitorEventKind kind, uint32_t detail, uint64_t value1, uint64_t value2) noexcept;
 
 }  // namespace vorlet::v2

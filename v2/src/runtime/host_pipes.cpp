@@ -1,13 +1,12 @@
 #include "runtime/host_pipes.h"
 
 #include <cstddef>
-#include <mutex>
 #include <new>
 
 #include "base/alloc.h"
 #include "base/mutex.h"
-#include "codec/frame_io.h"
 #include "base/record.h"
+#include "codec/frame_io.h"
 #include "platform/pipe.h"
 #include "runtime/runtime.h"
 
@@ -346,7 +345,9 @@ Status monitor_consume(int32_t monitor_read_fd, uint64_t* drained_out) noexcept 
 Status host_pipes_get_handles(Runtime* rt, vorlet_v2_HostHandles* handles) noexcept {
   if (rt == nullptr || handles == nullptr) return Status::invalid_arg;
   MutexLock hold(&rt->runtime_lock);
-  if (rt->state.load(std::memory_order_acquire) != RuntimeState::created || host_handles_is_open(&rt->host_handles)) return Status::bad_state;
+  if (rt->state.load(std::memory_order_acquire) != RuntimeState::created || host_handles_is_open(&rt->host_handles)) {
+    return Status::bad_state;
+  }
   return host_handles_open(&rt->host_handles, handles);
 }
 

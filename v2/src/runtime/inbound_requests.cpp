@@ -4,17 +4,17 @@
 
 #include "base/alloc.h"
 #include "base/clock.h"
-#include "codec/codes.h"
-#include "pool/frame_buffer.h"
-#include "codec/parsed_envelope.h"
 #include "base/text.h"
+#include "codec/codes.h"
+#include "codec/parsed_envelope.h"
+#include "pool/frame_buffer.h"
 #include "runtime/deadletter_emit.h"
 #include "runtime/dispatcher.h"
 #include "runtime/event_log.h"
 #include "runtime/ingress.h"
 #include "runtime/jobs.h"
-#include "runtime/reply_registry.h"
 #include "runtime/remote_admission.h"
+#include "runtime/reply_registry.h"
 #include "runtime/runtime.h"
 
 namespace vorlet::v2 {

@@ -93,7 +93,7 @@ void job_fail(Runtime* rt, const JobHead& job, DeadletterReason reason, const ch
               uint32_t attempt_count) noexcept {
   if (job.reply_slot != nullptr) reply_registry_remove(&rt->reply_registry.get(), job.reply_slot);
   deadletter_emit(rt, job.frame, job.length, reason, detail, job.generation, job.host, job.port,
-                          attempt_count, job.reply_slot);
+                  attempt_count, job.reply_slot);
 }
 
 Status tried_set_add(TriedEndpointSet* set, const char* host, uint16_t port) noexcept {

@@ -11,14 +11,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
-#include "codec/codes.h"
-#include "pool/frame_buffer.h"
-#include "codec/parsed_envelope.h"
 #include "base/mutex.h"
 #include "base/status.h"
-#include "runtime/in_place.h"
+#include "codec/codes.h"
+#include "codec/parsed_envelope.h"
+#include "pool/frame_buffer.h"
 #include "runtime/reply_registry.h"
 #include "runtime/route_resolution.h"
 #include "runtime/route_table_ref.h"

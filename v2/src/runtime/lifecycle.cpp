@@ -1,7 +1,5 @@
 #include "runtime/lifecycle.h"
 
-#include <mutex>
-
 #include "codec/frame_splitter.h"
 #include "runtime/control_apply.h"
 #include "runtime/dispatcher.h"
@@ -149,7 +147,6 @@ void unwind(Runtime* rt, const StartProgress& done) noexcept REQUIRES(rt->runtim
     // The consumers drain into the pipe queues before those close, as in
     // stop, so nothing they hand to the host is refused.
     for (RuntimeThread which : kUnwindJoinOrder) lifecycle_thread_join(rt, which);
-    free_relay_cut(rt);
     drain_ingress_after_failed_start(rt);
     for (HostPipe pipe : kUnwindWriterOrder) {
       writer_ran[static_cast<uint32_t>(pipe)] = host_pipe_writers_started(rt, pipe);
@@ -163,9 +160,9 @@ void unwind(Runtime* rt, const StartProgress& done) noexcept REQUIRES(rt->runtim
       if (writer_ran[static_cast<uint32_t>(pipe)]) host_pipe_writers_reopen_queue(rt, pipe);
     }
   } else {
-    free_relay_cut(rt);
     drain_ingress_after_failed_start(rt);
   }
+  free_relay_cut(rt);  // the remote worker is joined, or never ran
 
   lifecycle_stop_pipe_waiters(rt);
 
@@ -265,7 +262,8 @@ Status lifecycle_stop(Runtime* rt) noexcept {
   {
     MutexLock hold(&rt->runtime_lock);
     // A started runtime that is already stopping has a stop in progress.
-    if (rt->state.load(std::memory_order_acquire) != RuntimeState::started || rt->stopping.load(std::memory_order_acquire) != 0) {
+    if (rt->state.load(std::memory_order_acquire) != RuntimeState::started ||
+        rt->stopping.load(std::memory_order_acquire) != 0) {
       return Status::bad_state;
     }
     rt->stopping.store(1, std::memory_order_release);

@@ -1,9 +1,9 @@
 #include "runtime/pipe_queue.h"
 
 #include "base/alloc.h"
-#include "pool/frame_buffer.h"
 #include "codec/frame_io.h"
 #include "platform/pipe.h"
+#include "pool/frame_buffer.h"
 
 namespace vorlet::v2 {
 namespace {

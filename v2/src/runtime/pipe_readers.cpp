@@ -1,7 +1,7 @@
 #include "runtime/pipe_readers.h"
 
-#include "pool/frame_buffer.h"
 #include "codec/frame_splitter.h"
+#include "pool/frame_buffer.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/control_apply.h"
 #include "runtime/deadletter_emit.h"
@@ -35,8 +35,7 @@ void admit_request(Runtime* rt, FrameBuffer frame, uint64_t length) noexcept {
     reason = DeadletterReason::queue_rejected;
     detail = "ingress queue rejected envelope";
   }
-  deadletter_emit(rt, frame.get(), length, reason, detail,
-                          rt->routes.generation(), nullptr, 0, 0, nullptr);
+  deadletter_emit(rt, frame.get(), length, reason, detail, rt->routes.generation(), nullptr, 0, 0, nullptr);
 }
 
 // Hands on every whole frame that was read, then sleeps until the pipe has

@@ -1,7 +1,7 @@
 #include "runtime/pipe_waiter.h"
 
-#include "platform/sleep.h"
 #include "platform/pipe.h"
+#include "platform/sleep.h"
 
 namespace vorlet::v2 {
 namespace {

@@ -1,7 +1,5 @@
 #include "runtime/remote_admission.h"
 
-#include <mutex>
-
 #include "base/alloc.h"
 #include "base/clock.h"
 #include "runtime/consumer_wait.h"
@@ -69,7 +67,7 @@ void fail_dropped(Runtime* rt, Dropped* dropped) noexcept {
 }  // namespace
 
 Status remote_admission_enqueue(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
-                              MonotonicClock clock) noexcept {
+                                MonotonicClock clock) noexcept {
   if (rt == nullptr || job == nullptr || job->frame == nullptr || job->length == 0) return Status::invalid_arg;
   if (detail_out != nullptr) *detail_out = MonitorQueueRejectDetail::none;
 

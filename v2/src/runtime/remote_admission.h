@@ -37,6 +37,6 @@ struct RemoteJob;
 //
 // The clock tells expired jobs; when it cannot be read, nothing is swept.
 Status remote_admission_enqueue(Runtime* rt, RemoteJob* job, MonitorQueueRejectDetail* detail_out,
-                              MonotonicClock clock = clock_monotonic_ns) noexcept;
+                                MonotonicClock clock = clock_monotonic_ns) noexcept;
 
 }  // namespace vorlet::v2

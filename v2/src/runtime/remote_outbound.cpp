@@ -1,14 +1,12 @@
 #include "runtime/remote_outbound.h"
 
-#include <mutex>
-
 #include "base/alloc.h"
 #include "base/clock.h"
+#include "base/text.h"
 #include "codec/codes.h"
 #include "codec/deadletter.h"
-#include "pool/frame_buffer.h"
 #include "codec/parsed_envelope.h"
-#include "base/text.h"
+#include "pool/frame_buffer.h"
 #include "runtime/consumer_wait.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipe_writers.h"
@@ -96,7 +94,7 @@ void forward_deadletter(Runtime* rt, RemoteJob* job, ExchangeResult* ex, const D
   const uint32_t attempts = capped(tried(job) + 1);
   rt->counters.add(Counter::remote_deadletters_forwarded);
   event_log_record(rt, MonitorEventKind::remote_deadletter_forwarded, 0,
-                       static_cast<uint64_t>(static_cast<int64_t>(peer.reason)), attempts);
+                   static_cast<uint64_t>(static_cast<int64_t>(peer.reason)), attempts);
   void* bytes = ex->reply.release();
   // One that names no envelope gets this job's, so that its requester can
   // tell it is the answer. On a failure the peer's own bytes go on.

@@ -6,9 +6,9 @@
 
 #include "base/alloc.h"
 #include "base/clock.h"
+#include "base/text.h"
 #include "codec/codes.h"
 #include "pool/frame_buffer.h"
-#include "base/text.h"
 
 namespace vorlet::v2 {
 namespace {
@@ -131,24 +131,23 @@ namespace {
 // flight is cut.
 void give_up(ReplySlot* slot) noexcept REQUIRES(slot->mutex) {
   slot->timed_out = 1;
-  slot->waiter_wake = nullptr;
   if (slot->relay_cut != nullptr) slot->relay_cut->set();
 }
 
-// How the watched wait ended.
-enum class Watched { completed, deadline, peer_left, unwatchable };
-
 // Sleeps on the peer's connection and the wake event at once until the
-// slot completes, the deadline passes or the peer leaves. The event is
-// reset before every look at the slot, so a completion between the look
-// and the poll leaves it readable. Returns with the mutex held.
-Watched wait_watching(ReplySlot* slot, uint64_t deadline, const ReplyWatch& watch) noexcept REQUIRES(slot->mutex) {
+// slot completes, the deadline passes or the peer leaves: true when the
+// peer left. The event is reset before every look at the slot, so a
+// completion between the look and the poll leaves it readable. A
+// connection that cannot be polled ends the watch too, and the caller's
+// plain wait takes over. Returns with the mutex held and waiter_wake set.
+bool peer_left_while_waiting(ReplySlot* slot, uint64_t deadline, const ReplyWatch& watch) noexcept
+    REQUIRES(slot->mutex) {
   watch.wake->reset();  // a completion of the previous wait may have left it set
   slot->waiter_wake = watch.wake;
   for (;;) {
-    if (slot->completed != 0) return Watched::completed;
+    if (slot->completed != 0) return false;
     uint64_t now = 0;
-    if (clock_monotonic_ns(&now) != 0 || now >= deadline) return Watched::deadline;
+    if (clock_monotonic_ns(&now) != 0 || now >= deadline) return false;
     slot->mutex.unlock();
     const uint64_t left_ms = (deadline - now + 999999) / 1000000;
     const uint32_t slice = left_ms >= platform::kPollForever ? platform::kPollForever - 1
@@ -158,11 +157,8 @@ Watched wait_watching(ReplySlot* slot, uint64_t deadline, const ReplyWatch& watc
         platform::socket_poll(watch.peer, platform::kWantHangUp, slice, &err, watch.wake->descriptor());
     if (r == platform::PollResult::cancelled) watch.wake->reset();
     slot->mutex.lock();
-    if (r == platform::PollResult::ready && slot->completed == 0) return Watched::peer_left;
-    if (r == platform::PollResult::failed && err != platform::SocketError::interrupted) {
-      slot->waiter_wake = nullptr;
-      return Watched::unwatchable;
-    }
+    if (r == platform::PollResult::ready && slot->completed == 0) return true;
+    if (r == platform::PollResult::failed && err != platform::SocketError::interrupted) return false;
   }
 }
 
@@ -188,9 +184,9 @@ Status reply_slot_wait(ReplySlot* slot, uint32_t timeout_ms, ReplyKind* kind_out
   MutexLock hold(&slot->mutex);
   const bool watching = watch != nullptr && watch->wake != nullptr && watch->peer != platform::kNoSocket;
   if (watching) {
-    const Watched w = wait_watching(slot, deadline, *watch);
+    const bool peer_left = peer_left_while_waiting(slot, deadline, *watch);
     slot->waiter_wake = nullptr;
-    if (w == Watched::peer_left) {
+    if (peer_left) {
       give_up(slot);
       return Status::closed;
     }

@@ -17,8 +17,8 @@
 #include <memory>
 
 #include "base/mutex.h"
-#include "codec/codes.h"
 #include "base/status.h"
+#include "codec/codes.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 

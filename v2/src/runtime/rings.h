@@ -130,7 +130,10 @@ class alignas(64) Ring {
       if (n < max && match(item)) {
         out[n++] = item;
       } else {
-        items_[kept++ & mask_] = item;  // kept <= i: that slot was read already
+        // kept <= i: that slot was read already. Until the first match
+        // nothing moves, and a ring with none is not written at all.
+        if (kept != i) items_[kept & mask_] = item;
+        ++kept;
       }
     }
     if (n == 0) return 0;

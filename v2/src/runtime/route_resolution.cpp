@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "codec/codes.h"
 #include "base/text.h"
+#include "codec/codes.h"
 
 namespace vorlet::v2 {
 namespace {

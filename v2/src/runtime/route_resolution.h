@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "codec/parsed_envelope.h"
 #include "base/status.h"
+#include "codec/parsed_envelope.h"
 #include "runtime/route_table.h"
 
 namespace vorlet::v2 {

@@ -54,8 +54,8 @@ void free_block(Runtime* rt) noexcept {
 // Builds the parts in order. nomem when a ring or a pipe queue cannot be
 // had; throws only what a constructor throws.
 Status build(Runtime* rt, const vorlet_v2_RuntimeOptions& options) {
-  // Locks, then the event log and the reply registry, then the wake
-  // condition variables.
+  // The locks and wake condition variables are members, built with the
+  // object; the event log and the reply registry come first.
   rt->event_log.construct();
   rt->reply_registry.construct();
   // Nobody else sees the object yet: the locks are taken only so that the

@@ -16,7 +16,7 @@
 //     (observe/dubbing_state.h), each its subsystem's own.
 //  5. Leaves, never held while another lock is taken: a consumer's wake
 //     mutex (the ring's lock is let go before it), the event log's, each
-//     pipe queue's, each job free list's, the active routes' swap lock,
+//     pipe queue's, each job free list's, the active routes' two locks,
 //     the TCP adapter's handler lock, and the process-wide ones (frame
 //     pool depots, monitor registrations, log sink).
 // The ingress and local delivery rings have no lock (rings.h,
@@ -30,16 +30,15 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
 #include "auth/auth_state.h"
 #include "base/mutex.h"
-#include "pool/frame_buffer.h"
 #include "observe/dubbing_state.h"
 #include "platform/thread.h"
+#include "pool/frame_buffer.h"
+#include "runtime/active_routes.h"
 #include "runtime/counters.h"
 #include "runtime/event_log.h"
 #include "runtime/host_pipes.h"
@@ -48,7 +47,6 @@
 #include "runtime/pipe_waiter.h"
 #include "runtime/reply_registry.h"
 #include "runtime/rings.h"
-#include "runtime/active_routes.h"
 #include "runtime/route_table.h"
 #include "runtime/spin_wait.h"
 #include "tcp/tcp_adapter.h"
@@ -141,8 +139,8 @@ struct alignas(64) Runtime {
   LocalDeliveryAdapter* local_adapter;
   TcpAdapter* tcp_adapter;  // owned; created idle with the runtime
   // The remote worker's: set when the requester of the relay in flight
-  // gives up, which ends its exchange. Owned; made by start, freed once the
-  // worker is joined (runtime_free_relay_cut).
+  // gives up, which ends its exchange. Owned; made by start, freed by the
+  // stop or the failed start that joined the worker.
   platform::Event* relay_cut;
   // What start installs in the TCP adapter for requests from remote peers,
   // with the runtime as its context. Without one the adapter serves
@@ -217,8 +215,6 @@ struct alignas(64) Runtime {
 
   // ---- reply registry ----
   InPlace<ReplyRegistry> reply_registry;
-
-  Mutex& lock() noexcept RETURN_CAPABILITY(runtime_lock) { return runtime_lock; }
 };
 
 inline Runtime* from_handle(vorlet_v2_Runtime* h) noexcept { return reinterpret_cast<Runtime*>(h); }

@@ -4,8 +4,8 @@
 #include <new>
 
 #include "base/alloc.h"
-#include "codec/codes.h"
 #include "base/text.h"
+#include "codec/codes.h"
 #include "tcp/tcp_frame.h"
 
 namespace vorlet::v2 {

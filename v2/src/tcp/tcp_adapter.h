@@ -32,7 +32,8 @@ namespace vorlet::v2 {
 // What the listener lends the handler for the wait on its result: the
 // connection the request came on, which the handler may watch for its
 // peer's departure (platform::kWantHangUp; never to be read, written or
-// closed), and an event, not set, that it may sleep on beside it. The
+// closed), and an event that it may sleep on beside it. The event may be
+// left set by a result that came as the previous wait ended. The
 // handler sets peer_left when the peer left before the result came: the
 // listener then sends nothing and goes on to the next connection.
 struct InboundWatch {
@@ -54,7 +55,7 @@ using InboundHandler = Status (*)(void* context, const uint8_t* payload, uint64_
 // How long a reply may move no byte before the listener gives it up and
 // resets the connection: the time it gives a request to arrive. A peer
 // that reads, however slowly, keeps its reply coming.
-inline constexpr uint32_t kTcpReplyStallMs = 1000;
+inline constexpr uint32_t kTcpReplyStallMs = kTcpDefaultTimeoutMs;
 
 // The text of an exchange cut by tcp_adapter_interrupt (reason
 // runtime_stopped).

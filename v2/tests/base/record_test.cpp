@@ -31,7 +31,6 @@ struct Rec24 {
 };
 static_assert(sizeof(Rec24) == 24);
 
-
 void write_rec(Rec24* out) {
   const Rec24 full{0, 0x11111111u, 0x22222222u, 0x3333333333333333ull};
   record_write(out, full,
@@ -79,6 +78,24 @@ constexpr FieldSpan kRec24Twice[] = {VORLET_FIELD(Rec24, struct_size), VORLET_FI
 static_assert(!record_table_covers<Rec24>(kRec24Twice, 24));
 constexpr FieldSpan kRec24Short[] = {VORLET_FIELD(Rec24, struct_size), VORLET_FIELD(Rec24, a), VORLET_FIELD(Rec24, b)};
 static_assert(!record_table_covers<Rec24>(kRec24Short, 24));
+
+// A padding row stands for a gap the compiler left: once a field fills the
+// record's one gap, the same table fails.
+struct Padded16 {
+  uint64_t struct_size;
+  uint32_t a;
+};
+struct Filled16 {
+  uint64_t struct_size;
+  uint32_t a;
+  uint32_t added;
+};
+constexpr FieldSpan kPadded16Fields[] = {VORLET_FIELD_AT(Padded16, struct_size, 0), VORLET_FIELD_AT(Padded16, a, 8),
+                                         VORLET_PADDING_AT(12, 4)};
+static_assert(record_table_covers<Padded16>(kPadded16Fields, 16));
+constexpr FieldSpan kFilled16Fields[] = {VORLET_FIELD_AT(Filled16, struct_size, 0), VORLET_FIELD_AT(Filled16, a, 8),
+                                         VORLET_PADDING_AT(12, 4)};
+static_assert(!record_table_covers<Filled16>(kFilled16Fields, 16));
 
 // Through a table, a reserved row is neither written nor read, and
 // struct_size is the caller's on input.
