@@ -29,9 +29,10 @@ BUILD_CMAKE_FLAGS = -DVORLET_BUILD_TESTS=ON -DVORLET_BUILD_EXAMPLES=ON -DVORLET_
   -DVORLET_INSTALL=ON -DBUILD_SHARED_LIBS=ON -DVORLET_SANITIZE= -DVORLET_FUZZ=OFF -DVORLET_ALLOC_FAULTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # A run that finds no test fails, rather than passing on nothing.
-CTEST = ctest --no-tests=error
-FUZZ_CMAKE_FLAGS = -DVORLET_FUZZ=ON -DVORLET_BUILD_TESTS=OFF -DVORLET_BUILD_EXAMPLES=OFF -DVORLET_BUILD_BENCH=OFF \
-  $(CLANG_CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CTEST = ctest --no-tests=error -j $(JOBS) --output-on-failure
+# The library alone, for the builds that have their own tests.
+LIBRARY_ONLY_CMAKE_FLAGS = -DVORLET_BUILD_TESTS=OFF -DVORLET_BUILD_EXAMPLES=OFF -DVORLET_BUILD_BENCH=OFF
+FUZZ_CMAKE_FLAGS = -DVORLET_FUZZ=ON $(LIBRARY_ONLY_CMAKE_FLAGS) $(CLANG_CMAKE_FLAGS)
 
 .PHONY: all bootstrap build build-asan build-tsan test demo bench test-asan test-tsan soak install clean \
   build-alloc test-alloc build-fuzz fuzz fuzz-replay fuzz-ci build-release test-release build-clang test-clang
@@ -54,7 +55,7 @@ build: bootstrap
 	$(call configure_and_build,build,)
 
 test: build
-	$(CTEST) --test-dir build -j $(JOBS) --output-on-failure
+	$(CTEST) --test-dir build
 
 demo: bootstrap
 	$(call configure,build,)
@@ -69,38 +70,38 @@ build-asan: bootstrap
 
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(CTEST) --test-dir build-asan -j $(JOBS) --output-on-failure
+	  $(CTEST) --test-dir build-asan
 
 build-release: bootstrap
 	$(call configure_and_build,build-release,-DCMAKE_BUILD_TYPE=Release)
 
 test-release: build-release
-	$(CTEST) --test-dir build-release -j $(JOBS) --output-on-failure
+	$(CTEST) --test-dir build-release
 
 build-clang:
 	@scripts/bootstrap $(CLANG_PACKAGES)
 	$(call configure_and_build,build-clang,$(CLANG_CMAKE_FLAGS))
 
 test-clang: build-clang
-	$(CTEST) --test-dir build-clang -j $(JOBS) --output-on-failure
+	$(CTEST) --test-dir build-clang
 
 build-tsan: bootstrap
-	$(call configure_and_build,build-tsan,-DVORLET_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	$(call configure_and_build,build-tsan,-DVORLET_SANITIZE=thread)
 
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  $(CTEST) --test-dir build-tsan -j $(JOBS) --output-on-failure
+	  $(CTEST) --test-dir build-tsan
 
 soak: build
 	VORLET_SOAK_SECONDS=$(SOAK_SECONDS) ./build/v2/tests/vorlet_unit_tests --gtest_filter='Soak.*'
 
 build-alloc: bootstrap
 	$(call configure_and_build,build-alloc,-DVORLET_SANITIZE=address -DVORLET_ALLOC_FAULTS=ON \
-	  -DVORLET_BUILD_TESTS=OFF -DVORLET_BUILD_EXAMPLES=OFF -DVORLET_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug)
+	  $(LIBRARY_ONLY_CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug)
 
 test-alloc: build-alloc
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(CTEST) --test-dir build-alloc -j $(JOBS) --output-on-failure
+	  $(CTEST) --test-dir build-alloc
 
 build-fuzz:
 	@scripts/bootstrap $(FUZZ_PACKAGES)
@@ -113,7 +114,7 @@ fuzz: build-fuzz
 
 # Every committed input once, as a regression test.
 fuzz-replay: build-fuzz
-	$(CTEST) --test-dir build-fuzz -j $(JOBS) --output-on-failure
+	$(CTEST) --test-dir build-fuzz
 
 # CI: the replay, then every target for a few seconds (about a minute).
 fuzz-ci: fuzz-replay

@@ -1,7 +1,8 @@
-// Compiled, not run, by the clang build's thread-safety tests: with
-// VORLET_MISUSE a guarded field is written without its lock, which the
-// analysis must refuse; without it the same code holds the lock and
-// compiles. So a build that lost -Wthread-safety, or annotations that no
+// Compiled, not run, by the clang build's thread-safety tests, with the
+// core library's own compile options: with VORLET_MISUSE a guarded field
+// is written without its lock, which the analysis must refuse; without it
+// the same code holds the lock and compiles, every warning of the library
+// on. So a library build that lost -Wthread-safety, or annotations that no
 // longer bind, fails a test.
 #include "base/mutex.h"
 
@@ -21,4 +22,9 @@ int bump(Counted* c) {
   vorlet::v2::MutexLock hold(&c->mu);
   return ++c->value;
 #endif
+}
+
+int main() {
+  Counted c;
+  return bump(&c) == 1 ? 0 : 1;
 }
