@@ -125,8 +125,7 @@ bool BufferedReader::next(const uint8_t** body, uint64_t* length, int timeout_ms
     if (end_ != begin_) die("pipe closed inside a frame prefix");
     return false;
   }
-  uint64_t n = 0;
-  for (int i = 7; i >= 0; --i) n = (n << 8) | buffer_[begin_ + static_cast<uint64_t>(i)];
+  const uint64_t n = frame_length(buffer_.data() + begin_);
   if (!fill(8 + n, timeout_ms)) die("pipe closed inside a frame");
   *body = buffer_.data() + begin_ + 8;
   *length = n;

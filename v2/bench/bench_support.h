@@ -30,6 +30,12 @@ void sleep_until(uint64_t at_ns);
 void make_pipe(int fds[2]);
 // Writes prefix and body of one frame, blocking until all of it is out.
 void write_frame(int fd, const void* body, uint64_t length);
+// The body length a frame's 8-byte little-endian prefix gives.
+inline uint64_t frame_length(const uint8_t* prefix) {
+  uint64_t length = 0;
+  for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+  return length;
+}
 // Reads exactly n bytes; false at end of file before the first byte.
 bool read_exact(int fd, void* out, uint64_t n);
 

@@ -216,6 +216,21 @@ OneWay runtime_oneway(Road road, uint64_t payload, uint64_t n, uint32_t producer
   return out;
 }
 
+// A relay thread's work: reads frames from in_fd one by one, blocking in
+// read, and writes each on to out_fd; closes out_fd once in_fd reads end of
+// file. body_bytes: the body buffer it starts with.
+void relay_frames(int in_fd, int out_fd, uint64_t body_bytes) {
+  std::vector<uint8_t> body(body_bytes);
+  uint8_t prefix[8];
+  while (read_exact(in_fd, prefix, 8)) {
+    const uint64_t length = frame_length(prefix);
+    if (length > body.size()) body.resize(length);
+    if (!read_exact(in_fd, body.data(), length)) die("relay: closed inside a frame");
+    write_frame(out_fd, body.data(), length);
+  }
+  close(out_fd);
+}
+
 // The same frames through two plain pipes and a relay thread that reads
 // and writes them one by one.
 OneWay baseline_oneway(uint64_t frame_bytes, uint64_t n, uint32_t producers) {
@@ -223,18 +238,7 @@ OneWay baseline_oneway(uint64_t frame_bytes, uint64_t n, uint32_t producers) {
   make_pipe(in);
   make_pipe(out_pipe);
   const std::vector<uint8_t> frame(frame_bytes, 0x5a);
-  std::thread relay([&] {
-    std::vector<uint8_t> body(frame_bytes + 16);
-    uint8_t prefix[8];
-    while (read_exact(in[0], prefix, 8)) {
-      uint64_t length = 0;
-      for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
-      if (length > body.size()) body.resize(length);
-      if (!read_exact(in[0], body.data(), length)) die("relay: closed inside a frame");
-      write_frame(out_pipe[1], body.data(), length);
-    }
-    close(out_pipe[1]);
-  });
+  std::thread relay(relay_frames, in[0], out_pipe[1], frame_bytes + 16);
   std::atomic<uint64_t> got{0}, total{0}, end_ns{0};
   std::thread consumer(count_frames, out_pipe[0], frame_bytes, &got, &total, n, &end_ns, true);
 
@@ -374,8 +378,7 @@ OneWay baseline_parsing_relay(const std::vector<uint8_t>& envelope, const std::s
       batch.clear();
       uint64_t at = 0;
       while (end - at >= 8) {
-        uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = (length << 8) | held[at + static_cast<uint64_t>(i)];
+        const uint64_t length = frame_length(held.data() + at);
         if (end - at - 8 < length) break;
         if (!parser.decodes_for(held.data() + at + 8, length, target)) die("parsing relay: an envelope failed its check");
         uint8_t* frame = held.data() + at;
@@ -689,8 +692,7 @@ std::vector<uint8_t> tcp_response_body(const std::vector<uint8_t>& response) {
 bool read_frame(int fd, std::vector<uint8_t>* body) {
   uint8_t prefix[8];
   if (!read_exact(fd, prefix, 8)) return false;
-  uint64_t length = 0;
-  for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
+  const uint64_t length = frame_length(prefix);
   body->resize(length);
   if (!read_exact(fd, body->data(), length)) die("closed inside a frame");
   return true;
@@ -1383,8 +1385,7 @@ void poll_frames(std::vector<int> fds, std::vector<uint64_t>* counts, FinishLine
       h.end += static_cast<uint64_t>(got);
       uint64_t frames = 0;
       while (h.end - h.begin >= 8) {
-        uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = (length << 8) | h.bytes[h.begin + static_cast<uint64_t>(i)];
+        const uint64_t length = frame_length(h.bytes.data() + h.begin);
         if (h.end - h.begin - 8 < length) break;
         h.begin += 8 + length;
         ++frames;
@@ -1513,18 +1514,7 @@ Paced relay_paced(uint32_t relays, uint64_t rate, uint64_t per_relay, const std:
   std::vector<std::thread> threads;
   for (uint32_t r = 0; r < relays; ++r) {
     threads.emplace_back(poll_frames, std::vector<int>{pipes[r].out[0]}, &counts[r], &line);
-    threads.emplace_back([&, r] {
-      std::vector<uint8_t> body(frame.size());
-      uint8_t prefix[8];
-      while (read_exact(pipes[r].in[0], prefix, 8)) {
-        uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = (length << 8) | prefix[i];
-        if (length > body.size()) body.resize(length);
-        if (!read_exact(pipes[r].in[0], body.data(), length)) die("relay: closed inside a frame");
-        write_frame(pipes[r].out[1], body.data(), length);
-      }
-      close(pipes[r].out[1]);
-    });
+    threads.emplace_back(relay_frames, pipes[r].in[0], pipes[r].out[1], frame.size());
   }
   const uint64_t start = paced_start();
   for (uint32_t r = 0; r < relays; ++r) {

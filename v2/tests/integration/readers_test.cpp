@@ -98,6 +98,11 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
   std::atomic<bool> reading{true};
   std::atomic<uint64_t> reads{0};
   std::vector<std::thread> readers;
+  // However the test returns, the readers stop and are joined.
+  test::AtScopeEnd stop_readers([&] {
+    reading.store(false);
+    for (std::thread& t : readers) t.join();
+  });
   // New generations of the same table, committed while the readers read.
   readers.emplace_back([&] {
     for (uint64_t g = 2; reading.load(); ++g) {
@@ -158,8 +163,7 @@ TEST(RoutingUnderReaders, GettersInLoopsSeeOnePictureAndDoNotHoldUpTheEnvelopes)
     longest_ms = std::max(longest_ms, test::ms_since(submitted));
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  reading.store(false);
-  for (std::thread& t : readers) t.join();
+  stop_readers.end_now();
   std::printf("with four getters in loops (%llu reads), the slowest of %d envelopes took %llu ms to reach the host\n",
               static_cast<unsigned long long>(reads.load()), kEnvelopes,
               static_cast<unsigned long long>(longest_ms));

@@ -273,8 +273,9 @@ TEST(RealPeers, APeerThatDoesNotReadItsReplyLosesItAndOneThatReadsSlowlyKeepsIt)
     ASSERT_EQ(next_delivered(fx), "large");
     answer(fx.rt, "large", payload);
     test::ClientOutcome got;
-    std::thread reader;
-    if (reads) reader = std::thread([&] { got = first.read_frame_paced(1024, 100, 3000, 120000); });
+    // Joined however the test returns (the paced read ends by itself).
+    std::jthread reader;
+    if (reads) reader = std::jthread([&] { got = first.read_frame_paced(1024, 100, 3000, 120000); });
     // The listener's hold counts from its first byte out: what comes before
     // is the runtime's work on the answer.
     if (!reads) {

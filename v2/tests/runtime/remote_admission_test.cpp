@@ -22,6 +22,7 @@
 #include "support/envelopes.h"
 #include "support/job_support.h"
 #include "support/test_runtime.h"
+#include "support/waiting.h"
 #include "vorlet/v2/transport.pb.h"
 
 namespace vorlet::v2 {
@@ -324,11 +325,15 @@ TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
     (void)newcomer.release();
     admitted.store(true);
   });
+  // However the test returns, the dispatcher's wait for room ends (the
+  // closed queue refuses its deadletter) and it is joined.
+  test::AtScopeEnd end_dispatcher([&] {
+    if (!dispatcher.joinable()) return;
+    host_pipe_writers_close_queue(rt, HostPipe::deadletter);
+    dispatcher.join();
+  });
   // The expired job is out and its deadletter waits for room.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (rt->counters.load(Counter::deadletters_emitted) == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  (void)test::eventually([&] { return rt->counters.load(Counter::deadletters_emitted) != 0; });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_EQ(rt->counters.load(Counter::deadletters_emitted), 1u);
   EXPECT_FALSE(admitted.load());
@@ -340,11 +345,16 @@ TEST(RemoteAdmission, TheWorkerPopsWhileADroppedJobWaitsForTheDeadletterPipe) {
     first = id_of(job.get());
     popped.store(true);
   });
-  const auto pop_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!popped.load() && std::chrono::steady_clock::now() < pop_deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(popped.load()) << "the worker's pop waited for the host to read a deadletter";
+  // However the test returns, the worker's pop ends (on the stop, if the
+  // ring is empty) and it is joined.
+  test::AtScopeEnd end_worker([&] {
+    if (!worker.joinable()) return;
+    rt->stopping.store(1);
+    lifecycle_wake_threads(rt);
+    worker.join();
+  });
+  EXPECT_TRUE(test::eventually([&] { return popped.load(); }, 5000))
+      << "the worker's pop waited for the host to read a deadletter";
   EXPECT_FALSE(admitted.load());
 
   // The host reads again: admission ends, and the deadletter follows what

@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kServerReadMs = 5000;
 constexpr uint32_t kSilentHoldMs = 10000;
+// Ample for 64 MiB to a peer that reads, under the sanitizers too.
+constexpr uint32_t kPeerWriteMs = 60000;
 constexpr uint64_t kServerMaxBody = 80ull << 20;
 
 uint64_t ms_since(Clock::time_point start) {
@@ -353,7 +355,7 @@ ClientOutcome PeerClient::read_to_end(uint32_t wait_ms) {
   return out;
 }
 
-ClientOutcome PeerClient::read_frame_paced(uint32_t chunk, uint32_t period_ms, uint32_t slow_ms, uint32_t wait_ms) {
+ClientOutcome read_frame_paced(SocketHandle s, uint32_t chunk, uint32_t period_ms, uint32_t slow_ms, uint32_t wait_ms) {
   ClientOutcome out;
   out.status = Status::would_block;
   const auto start = Clock::now();
@@ -363,12 +365,12 @@ ClientOutcome PeerClient::read_frame_paced(uint32_t chunk, uint32_t period_ms, u
   uint64_t want = 8;  // the prefix, then the prefix and the body
   bool have_length = false;
   std::vector<uint8_t> buffer(65536);
-  while (s_ != platform::kNoSocket && got.size() < want) {
+  while (s != platform::kNoSocket && got.size() < want) {
     const bool slow = Clock::now() < slow_until;
     uint64_t ask = want - got.size();
     if (ask > buffer.size()) ask = buffer.size();
     if (slow && ask > chunk) ask = chunk;
-    const uint64_t n = recv_within(s_, buffer.data(), ask, deadline, &out.status);
+    const uint64_t n = recv_within(s, buffer.data(), ask, deadline, &out.status);
     if (n == 0) break;
     got.insert(got.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
     if (!have_length && got.size() >= 8) {
@@ -385,6 +387,10 @@ ClientOutcome PeerClient::read_frame_paced(uint32_t chunk, uint32_t period_ms, u
   }
   out.elapsed_ms = ms_since(start);
   return out;
+}
+
+ClientOutcome PeerClient::read_frame_paced(uint32_t chunk, uint32_t period_ms, uint32_t slow_ms, uint32_t wait_ms) {
+  return test::read_frame_paced(s_, chunk, period_ms, slow_ms, wait_ms);
 }
 
 uint64_t PeerClient::unread_bytes() const {
@@ -463,18 +469,7 @@ void SocketPair::shutdown_b_send() {
 }
 
 void SocketPair::peer_write(const Bytes& bytes) {
-  const uint8_t* p = bytes.data();
-  uint64_t n = bytes.size();
-  while (n > 0) {
-    SocketError err;
-    const int64_t sent = platform::socket_send(b, p, n, &err);
-    if (sent > 0) {
-      p += sent;
-      n -= static_cast<uint64_t>(sent);
-    } else if (platform::socket_poll(b, platform::kWantWrite, 10000, &err) != platform::PollResult::ready) {
-      return;
-    }
-  }
+  (void)write_all(b, bytes, Clock::now() + std::chrono::milliseconds(kPeerWriteMs));
 }
 
 }  // namespace vorlet::v2::test

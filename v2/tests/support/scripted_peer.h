@@ -159,8 +159,7 @@ class PeerClient {
   // byte, and closed when the peer closed (would_block otherwise, io on a
   // socket error).
   ClientOutcome read_to_end(uint32_t wait_ms);
-  // Reads one frame, chunk bytes every period_ms for the first slow_ms,
-  // then as fast as they come, within wait_ms in all.
+  // Reads one frame as read_frame_paced below does.
   ClientOutcome read_frame_paced(uint32_t chunk, uint32_t period_ms, uint32_t slow_ms, uint32_t wait_ms);
   // Bytes that arrived and are not read yet.
   uint64_t unread_bytes() const;
@@ -179,6 +178,12 @@ class PeerClient {
 
 // Connects, writes `bytes`, reads one frame within wait_ms.
 ClientOutcome client_exchange(uint16_t port, const Bytes& bytes, uint32_t wait_ms);
+
+// Reads one frame from s as a slow reader does: chunk bytes every
+// period_ms for the first slow_ms, then as fast as they come, within
+// wait_ms in all. ok with the body once the whole frame came.
+ClientOutcome read_frame_paced(platform::SocketHandle s, uint32_t chunk, uint32_t period_ms, uint32_t slow_ms,
+                               uint32_t wait_ms);
 
 // ---- two connected sockets ----
 
@@ -200,7 +205,8 @@ struct SocketPair {
   // The peer closes with a reset, or shuts down its sending side.
   void reset_b();
   void shutdown_b_send();
-  // The peer writes bytes (blocking until taken, within 10 s).
+  // The peer writes bytes (blocking until taken, within 60 s; a socket
+  // error ends it early).
   void peer_write(const Bytes& bytes);
 };
 

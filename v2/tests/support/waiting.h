@@ -1,10 +1,12 @@
 // Waiting in tests: a condition polled until it holds or a bound passes,
-// and the time a step took. Every wait here ends by itself.
+// the time a step took, and the end of a test's own threads however the
+// test returns. Every wait here ends by itself.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <utility>
 
 namespace vorlet::v2::test {
 
@@ -26,5 +28,28 @@ bool eventually(Pred pred, uint32_t timeout_ms = 10000) {
   }
   return true;
 }
+
+// Runs `end` once: at end_now(), or else when it leaves its scope. A test
+// whose threads run while it checks ends them through one, so that an
+// ASSERT_* that returns early stops and joins them instead of destroying a
+// joinable std::thread (which ends the whole test binary).
+template <typename End>
+class AtScopeEnd {
+ public:
+  explicit AtScopeEnd(End end) : end_(std::move(end)) {}
+  ~AtScopeEnd() { end_now(); }
+  AtScopeEnd(const AtScopeEnd&) = delete;
+  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
+
+  void end_now() {
+    if (done_) return;
+    done_ = true;
+    end_();
+  }
+
+ private:
+  End end_;
+  bool done_ = false;
+};
 
 }  // namespace vorlet::v2::test

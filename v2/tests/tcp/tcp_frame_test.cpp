@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -446,28 +445,14 @@ TEST(TcpFrame, ASendEndsWhenNoByteMovesForItsStallLimitAndASlowReaderKeepsIt) {
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13 + i / 4099);
     Status sent = Status::io;
     std::thread sender([&] { sent = tcp_frame_send(p.a, big.data(), big.size(), after_ms(120000), {}, kStallMs); });
-    // The prefix and the body, read as the slow peer reads them.
-    Bytes got;
-    const auto start = std::chrono::steady_clock::now();
-    uint8_t chunk[65536];
-    while (got.size() < big.size() + 8 && elapsed_ms(start) < 60000) {
-      const bool slow = elapsed_ms(start) < 3000;
-      SocketError err;
-      const int64_t n = platform::socket_recv(p.b, chunk, slow ? 1024 : sizeof chunk, &err);
-      if (n > 0) {
-        got.insert(got.end(), chunk, chunk + n);
-        if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      } else if (n == 0) {
-        break;
-      } else {
-        (void)platform::socket_poll(p.b, platform::kWantRead, 100, &err);
-      }
-    }
+    // The frame, read as the slow peer reads it: whole once its prefix
+    // gave the body's length.
+    const test::ClientOutcome got = test::read_frame_paced(p.b, 1024, 100, 3000, 60000);
     sender.join();
     EXPECT_EQ(sent, Status::ok);
-    ASSERT_EQ(got.size(), big.size() + 8);
-    EXPECT_EQ(Bytes(got.begin(), got.begin() + 8), wire_u64(big.size()));
-    EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin() + 8));
+    EXPECT_EQ(got.status, Status::ok);
+    ASSERT_EQ(got.body.size(), big.size());
+    EXPECT_TRUE(got.body == big);
   }
 }
 
